@@ -1,0 +1,31 @@
+#include "songrecord.h"
+
+#include <cstring>
+
+#include "bytes.h"
+
+namespace velmo {
+
+void encodeSongRecord(const SongRecord& rec, uint8_t* out) {
+    writeLe32(out + 0, rec.dataOffset);
+    writeLe32(out + 4, rec.dataSize);
+    std::memcpy(out + 8, rec.sourcePath, kPathBytes);
+    std::memcpy(out + 2056, rec.workPath, kPathBytes);
+    writeLe32(out + 4104, rec.sizeEstimate);
+    out[4108] = rec.copyPending;
+    out[4109] = rec.cutFlag;
+    writeLe32(out + 4110, rec.cutLimit);
+}
+
+void decodeSongRecord(const uint8_t* in, SongRecord& rec) {
+    rec.dataOffset = readLe32(in + 0);
+    rec.dataSize = readLe32(in + 4);
+    std::memcpy(rec.sourcePath, in + 8, kPathBytes);
+    std::memcpy(rec.workPath, in + 2056, kPathBytes);
+    rec.sizeEstimate = readLe32(in + 4104);
+    rec.copyPending = in[4108];
+    rec.cutFlag = in[4109];
+    rec.cutLimit = readLe32(in + 4110);
+}
+
+}  // namespace velmo

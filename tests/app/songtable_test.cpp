@@ -1,0 +1,197 @@
+#include "songtable.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "bytes.h"
+#include "tempdir.h"
+
+using namespace velmo;
+using velmo::test::readFileBytes;
+using velmo::test::TempDir;
+using velmo::test::writeFileBytes;
+
+namespace {
+
+std::unique_ptr<SongRecord[]> makeSongs(size_t n) {
+    std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+    for (size_t i = 0; i < n; ++i) {
+        SongRecord& s = songs[i];
+        s.dataOffset = 0x01020304u + static_cast<uint32_t>(i);
+        s.dataSize = 0xA0B0C0D0u;
+        std::snprintf(s.sourcePath, kPathBytes, "/music/song %zu.mp3", i);
+        std::snprintf(s.workPath, kPathBytes, "./dat/song %zu.mp3", i);
+        // Bytes after the terminating zero must survive a round trip.
+        s.sourcePath[kPathBytes - 1] = 'Z';
+        s.workPath[100] = 'Q';
+        s.sizeEstimate = 1440000;
+        s.copyPending = 1;
+        s.cutFlag = static_cast<uint8_t>(i == 1);
+        s.cutLimit = 0x11223344;
+    }
+    return songs;
+}
+
+}  // namespace
+
+TEST(SongTable, SavedBytesHaveTheFileLayout) {
+    TempDir dir;
+    auto songs = makeSongs(2);
+    ASSERT_EQ(0, saveSongTable(dir.path(), 8, 2, songs.get(), 2880000));
+    auto bytes = readFileBytes(dir.file("zt_hdr.tbl"));
+    ASSERT_EQ(32u + 2 * 4114, bytes.size());
+
+    EXPECT_EQ(2, readLe16(&bytes[0]));
+    EXPECT_EQ(2880000u, readLe32(&bytes[2]));
+    EXPECT_EQ(0, std::memcmp(&bytes[6], "VELMO\0", 6));
+    EXPECT_EQ(8, readLe16(&bytes[12]));
+    for (size_t i = 14; i < 32; ++i) EXPECT_EQ(0, bytes[i]);
+
+    const uint8_t* r = &bytes[32 + 4114];  // the second record
+    EXPECT_EQ(0x01020305u, readLe32(r + 0));
+    EXPECT_EQ(0xA0B0C0D0u, readLe32(r + 4));
+    EXPECT_STREQ("/music/song 1.mp3", reinterpret_cast<const char*>(r + 8));
+    EXPECT_EQ('Z', r[8 + 2047]);
+    EXPECT_STREQ("./dat/song 1.mp3", reinterpret_cast<const char*>(r + 2056));
+    EXPECT_EQ(1440000u, readLe32(r + 4104));
+    EXPECT_EQ(1, r[4108]);
+    EXPECT_EQ(1, r[4109]);
+    EXPECT_EQ(0x11223344u, readLe32(r + 4110));
+}
+
+TEST(SongTable, EmptyAndFullListSizes) {
+    TempDir dir;
+    auto songs = makeSongs(64);
+    ASSERT_EQ(0, saveSongTable(dir.path(), 2, 0, songs.get(), 77));
+    EXPECT_EQ(32u, std::filesystem::file_size(dir.file("zt_hdr.tbl")));
+
+    SongTableHeader h;
+    auto back = makeSongs(0);
+    ASSERT_EQ(0, loadSongTable(dir.path(), h, back.get()));
+    EXPECT_EQ(0, h.songCount);
+    EXPECT_EQ(2, h.quality);
+    EXPECT_EQ(77u, h.totalEstimate);
+
+    ASSERT_EQ(0, saveSongTable(dir.path(), 4, 64, songs.get(), 0));
+    EXPECT_EQ(263328u, std::filesystem::file_size(dir.file("zt_hdr.tbl")));
+}
+
+TEST(SongTable, RoundTripKeepsEveryByte) {
+    TempDir dir;
+    auto songs = makeSongs(3);
+    ASSERT_EQ(0, saveSongTable(dir.path(), 4, 3, songs.get(), 123));
+    auto first = readFileBytes(dir.file("zt_hdr.tbl"));
+
+    SongTableHeader h;
+    auto back = makeSongs(0);
+    ASSERT_EQ(0, loadSongTable(dir.path(), h, back.get()));
+    EXPECT_EQ(3, h.songCount);
+    EXPECT_EQ(0, std::memcmp(songs.get(), back.get(), 3 * sizeof(SongRecord)));
+
+    ASSERT_EQ(0, saveSongTable(dir.path(), h.quality, h.songCount, back.get(), h.totalEstimate));
+    EXPECT_EQ(first, readFileBytes(dir.file("zt_hdr.tbl")));
+}
+
+TEST(SongTable, WrongSignatureIsRejectedAndDeleted) {
+    TempDir dir;
+    auto songs = makeSongs(1);
+    ASSERT_EQ(0, saveSongTable(dir.path(), 4, 1, songs.get(), 0));
+    auto bytes = readFileBytes(dir.file("zt_hdr.tbl"));
+    bytes[11] = 'X';  // "VELMO" is right, the terminating zero is not
+    writeFileBytes(dir.file("zt_hdr.tbl"), bytes);
+
+    SongTableHeader h;
+    h.songCount = 9;
+    auto back = makeSongs(0);
+    EXPECT_EQ(-1, loadSongTable(dir.path(), h, back.get()));
+    EXPECT_EQ(9, h.songCount);  // nothing changed
+    EXPECT_FALSE(std::filesystem::exists(dir.file("zt_hdr.tbl")));
+
+    EXPECT_EQ(-1, loadSongTable(dir.path(), h, back.get()));  // missing file
+}
+
+TEST(SongTable, MalformedFilesLoadWhatIsWholeOrAreRefused) {
+    auto valid = encodeSongTable(4, 3, 10, makeSongs(3).get());
+    struct Row {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        int result;
+        uint16_t count;
+        bool kept;
+    };
+    auto truncated = valid;
+    truncated.resize(32 + 4114 * 2 + 100);  // two whole records and part of a third
+    auto countTooLarge = valid;
+    writeLe16(&countTooLarge[0], 65535);
+    auto headerOnly = valid;
+    headerOnly.resize(32);
+    auto shortHeader = valid;
+    shortHeader.resize(20);
+    auto huge = encodeSongTable(4, 64, 0, makeSongs(64).get());
+    writeLe16(&huge[0], 65535);
+    huge.resize(huge.size() + 4114 * 10, 0x5A);
+
+    std::vector<Row> rows = {
+        {"empty", {}, -1, 0, false},
+        {"one byte", {0x01}, -1, 0, false},
+        {"signature cut short", std::vector<uint8_t>(valid.begin(), valid.begin() + 11), -1, 0, false},
+        {"header only", headerOnly, 0, 0, true},
+        {"header cut after quality", shortHeader, 0, 0, true},
+        {"truncated in a record", truncated, 0, 2, true},
+        {"count 65535", countTooLarge, 0, 3, true},
+        {"more than 64 records", huge, 0, 64, true},
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        writeFileBytes(dir.file("zt_hdr.tbl"), row.bytes);
+        SongTableHeader h;
+        auto back = makeSongs(0);
+        EXPECT_EQ(row.result, loadSongTable(dir.path(), h, back.get())) << row.name;
+        if (row.result == 0) {
+            EXPECT_EQ(row.count, h.songCount) << row.name;
+        }
+        EXPECT_EQ(row.kept, std::filesystem::exists(dir.file("zt_hdr.tbl"))) << row.name;
+    }
+}
+
+TEST(SongTable, FolderInPlaceOfTheFileIsNotLoaded) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("zt_hdr.tbl"));
+    SongTableHeader h;
+    auto back = makeSongs(0);
+    EXPECT_EQ(-1, loadSongTable(dir.path(), h, back.get()));
+}
+
+TEST(SongTable, FailedSaveLeavesThePreviousFileIntact) {
+    TempDir dir;
+    auto songs = makeSongs(5);
+    ASSERT_EQ(0, saveSongTable(dir.path(), 4, 5, songs.get(), 1));
+    const auto before = readFileBytes(dir.file("zt_hdr.tbl"));
+
+    // A disk that fills up mid-write: the file size limit stops the write short.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+    rlimit small = old;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    const int result = saveSongTable(dir.path(), 8, 64, makeSongs(64).get(), 2);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &old));
+
+    EXPECT_EQ(-1, result);
+    EXPECT_EQ(before, readFileBytes(dir.file("zt_hdr.tbl")));
+    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.path()),
+                               std::filesystem::directory_iterator()))
+        << "the unfinished file is removed";
+
+    // A save that cannot even create its new file.
+    std::filesystem::create_directory(dir.file("zt_hdr.tbl.new"));
+    EXPECT_EQ(-1, saveSongTable(dir.path(), 8, 1, songs.get(), 2));
+    EXPECT_EQ(before, readFileBytes(dir.file("zt_hdr.tbl")));
+}

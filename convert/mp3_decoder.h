@@ -1,0 +1,55 @@
+// MP3 songs: decoding to the encoder's PCM input, and the length probe that
+// song admission uses to estimate a song's size without decoding its audio.
+//
+// Paths are full paths: callers resolve "./dat/..." names against the start
+// folder (resolvePath) first. Each call has its own reader, libmad state and
+// buffers, so calls on different threads share nothing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velmo {
+
+// What the two operations learn about a song.
+struct Mp3Info {
+    uint32_t sampleRate = 0;  // samples per second of the first good frame
+    uint16_t layer = 0;       // 1, 2 or 3; 0 until a usable frame is seen
+    uint32_t bitRate = 0;     // bits per second of the first good frame
+    uint32_t frameCount = 0;  // probe only: frames in the song
+    double duration = 0.0;    // probe only: play time in seconds
+};
+
+// A song in which no good frame was found has nothing to encode and no sample
+// rate to encode it at, whatever result the operation gave.
+inline bool mp3HasAudio(const Mp3Info& info) { return info.layer != 0 && info.sampleRate != 0; }
+
+// Results of decodeMp3.
+constexpr int kMp3DecodeOk = 0;          // also for a file without a single frame: see mp3HasAudio
+constexpr int kMp3DecodeReadFailed = 1;  // open, read, unrecoverable decoding error or unusable first frame
+constexpr int kMp3DecodeWriteFailed = 2; // the PCM file could not be written in full
+
+// Decodes every good frame of `mp3Path` into `pcmPath` (created or truncated):
+// 16-bit signed little-endian samples, one channel (the two channels averaged,
+// truncated toward zero), at the song's own sample rate. Fills sampleRate,
+// layer and bitRate of `info` from the first good frame; frameCount and
+// duration are left as they are. Whatever was written before a failure stays.
+int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& info);
+
+// Results of probeMp3Length.
+constexpr int kMp3ProbeOk = 0;
+constexpr int kMp3ProbeFailed = 1;     // reader, read error, no usable frame before a fatal error, bad layer/mode
+constexpr int kMp3ProbeNoFile = -1;    // the file does not open
+
+// Measures a song's play time from its first good frame: the frame count of a
+// Xing or VBRI header, or else the file size (less tags) over the first frame's
+// length. Decodes one frame at most, so the cost does not grow with the song.
+// Sets every field of `info`; frameCount and duration are 0 when no good frame
+// is found or the file does not open.
+int probeMp3Length(const std::string& mp3Path, Mp3Info& info);
+
+// Bytes taken by an ID3v2 tag at the file's start (its header's size + 10)
+// plus 128 for an ID3v1 tag at its end; 0 for a file that does not open.
+uint32_t mp3TagSize(const std::string& mp3Path);
+
+}  // namespace velmo

@@ -1,0 +1,48 @@
+// Admission of song files to the list: which files are songs, the name of a
+// song's working copy and its list line, and its size on the clock.
+//
+// Pure functions of their arguments: they read no shared state (the caller
+// passes the quality) and never touch the current folder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmo {
+
+constexpr const char* kMp3Extension = ".mp3";
+constexpr const char* kWavExtension = ".wav";
+
+// True when the last four characters of `path` equal `extension` (".mp3",
+// ".wav") without regard to case; a path shorter than four characters never
+// matches.
+bool hasExtension(std::string_view path, std::string_view extension);
+
+// The component of `path` that names the song: split at '/' (runs of slashes
+// are one separator, empty pieces are not components), the first component
+// skipped, then the first remaining component that ends in ".mp3" or ".wav"
+// (any case) with at least one character before the extension. Spelled as in
+// the path; empty when none qualifies. "/home/u/Old.wav/Track.mp3" gives
+// "Old.wav"; "Song.mp3" gives "" (its only component is skipped).
+std::string songComponent(std::string_view path);
+
+// "./dat/" + songComponent(path) into `out`. False (and `out` left alone) when
+// no component qualifies or the result would not fit a record's path field
+// (kPathBytes including the terminating NUL).
+bool songWorkPath(std::string_view path, std::string& out);
+
+// The text of the song's list line: songComponent(path), at most
+// kPathBytes - 1 bytes, empty when nothing qualifies.
+std::string songDisplayName(std::string_view path);
+
+// Bytes the song will take on the clock at `quality` (8, 4 or 2, the bitrate in
+// units of 8 kbit/s): quality x 1000 x play time in seconds, truncated. The
+// play time comes from the MP3 length probe for ".mp3" paths and the WAV length
+// probe for ".wav" paths. 0 means the file is not a usable song: unreadable,
+// any other extension, no MP3 frame, a WAV that is not 16-bit PCM or has no
+// data chunk, or a play time whose estimate does not fit 32 bits.
+// `path` is a full path: resolve "./dat/..." names against the start folder first.
+uint32_t estimateSongSize(const std::string& path, uint16_t quality);
+
+}  // namespace velmo

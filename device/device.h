@@ -1,0 +1,115 @@
+// The device command layer: finding, opening and polling the clock, and
+// driving its storage through the agent program "spn.bin".
+//
+// Two address spaces stay apart: controller memory (what the library's write,
+// read and start take) and storage (the clock's flash, only ever passed to the
+// agent as an argument). The agent lives at controller address 0x2000 and is
+// driven by writing its arguments big-endian into the parameter block at
+// 0x0FF0, starting one of its four entries, and collecting its result. All
+// storage data passes through the 4096-byte transfer buffer at 0x8000.
+//
+// Result codes: 0 success, -1 connection failure (library call failed, file
+// missing), 1 the agent ran and reported failure. Every function here runs on
+// one thread at a time per handle; only isDevicePresent may run beside them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "usb_library.h"
+
+namespace velmo {
+
+// Controller memory map.
+constexpr uint32_t kParameterBlockAddress = 0x0FF0;  // 12 bytes
+constexpr uint32_t kAgentLoadAddress = 0x2000;
+constexpr uint32_t kProbeStorageEntry = 0x35C0;
+constexpr uint32_t kEraseStorageEntry = 0x35CC;
+constexpr uint32_t kProgramBlockEntry = 0x3608;
+constexpr uint32_t kReadBlockEntry = 0x3658;
+constexpr uint32_t kTransferBufferAddress = 0x8000;
+constexpr uint32_t kTransferBlockBytes = 4096;
+
+constexpr const char* kAgentFileName = "spn.bin";
+// startAgent compares this many bytes read back from the controller.
+constexpr uint32_t kAgentVerifyBytes = 256;
+// The most bytes of agent image that fit below the transfer buffer.
+constexpr uint32_t kAgentMaxBytes = kTransferBufferAddress - kAgentLoadAddress;
+
+constexpr uint16_t kNoStorageCode = 0xFF;  // storage code before the agent reports one
+constexpr uint32_t kFirmwareInvalidateBytes = 0x1000;
+
+enum DeviceResult : int {
+    kDeviceOk = 0,
+    kDeviceConnectionFailed = -1,
+    kDeviceAgentFailed = 1,  // startAgent: the agent found no usable storage
+};
+
+// Handle of an opened clock, or 0 when none is attached (usb_Lib_OpenDevice is
+// then not called) or the open failed.
+uint32_t openDevice(const DeviceLibrary& lib);
+// Closes a non-zero handle; does nothing for 0. Close each handle once.
+void closeDevice(const DeviceLibrary& lib, uint32_t handle);
+// At exit: closes the handle (if not 0), then calls usb_lib_unload(0) unless
+// loading failed. The DeviceLibrary itself is released by its destructor.
+void shutdownDevice(DeviceLibrary& lib, uint32_t handle);
+// 1 when at least one clock is attached, else 0. Safe beside a running worker.
+int isDevicePresent(const DeviceLibrary& lib);
+
+// Writes `startDir`/spn.bin to controller address 0x2000, verifies its first
+// 256 bytes read back, starts the probe and collects the storage code.
+// storageCode is 0xFF unless the agent reported one (then the value's low 8
+// bits). -1: spn.bin missing, shorter than 256 bytes or too big for the
+// controller, a write/read/start failed, or the read-back differs (the agent
+// is then not started). 1: the agent ran but reported no storage (status not 0
+// or value 0xFFFFFFFF), or the reported code has no storage size (12 to 255).
+// 0: success.
+int startAgent(const DeviceLibrary& lib, uint32_t handle, const std::string& startDir,
+               uint16_t& storageCode);
+
+// The result of the code last started: -1 when the status word is not 0 (or
+// the value word is 0xFFFFFFFF), otherwise the value word.
+int32_t collectAgentResult(const DeviceLibrary& lib, uint32_t handle);
+
+// Erases the whole 4 KiB sectors covering [address, address + length).
+// -1 start failed; 1 the agent reported failure; 0 erased.
+int eraseStorage(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t length);
+// Programs `count` (1 to 4096) bytes at a storage address: one data write to
+// the transfer buffer, three parameter writes, one start, one result.
+// Flash programming only clears bits: erase first. -1 on any failure; 0 written.
+int programBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, const uint8_t* bytes,
+                 uint32_t count);
+// Reads `count` (1 to 4096) storage bytes into `buffer`. -1 on any failure; 0 read.
+int readBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t count,
+              uint8_t* buffer);
+// Erases the firmware's first sector (storage 0x2000, 4096 bytes): as eraseStorage.
+int invalidateFirmware(const DeviceLibrary& lib, uint32_t handle);
+
+// The connection as the main window keeps it.
+struct DeviceConnection {
+    int32_t connectState = 0;   // 0 library not loaded, 1 waiting for a clock, 2 connected
+    uint32_t deviceHandle = 0;  // 0 = none; set to 0 whenever its handle is closed
+    // A handle whose clock vanished while a worker was using it: closed by the
+    // first closeDeferredHandle/pollConnectionStep after the worker has ended.
+    uint32_t deferredClose = 0;
+};
+
+// One step of the connection poll (the 300 ms timer). `workerRunning`: a
+// device worker is using deviceHandle right now.
+//  - state 1: unless a lost handle still waits to be closed, openDevice; the
+//    result goes to deviceHandle and a non-zero handle makes the state 2.
+//  - state 2: when no clock is present, the state becomes 1 and deviceHandle 0;
+//    the handle is closed at once, or, while a worker runs, deferred.
+//  - state 0: nothing.
+// A deferred handle is closed here first once no worker runs.
+void pollConnectionStep(const DeviceLibrary& lib, DeviceConnection& conn, bool workerRunning);
+
+// Ends the connection after a connection failure (startAgent -1 in a command,
+// a worker's connection-failure message): closes deviceHandle once (deferred
+// while a worker runs), sets it to 0, and makes state 2 into 1.
+void dropConnection(const DeviceLibrary& lib, DeviceConnection& conn, bool workerRunning);
+
+// Closes a deferred handle; call after joining the worker (the poll also does it).
+void closeDeferredHandle(const DeviceLibrary& lib, DeviceConnection& conn);
+
+}  // namespace velmo

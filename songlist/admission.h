@@ -20,11 +20,13 @@ constexpr const char* kWavExtension = ".wav";
 bool hasExtension(std::string_view path, std::string_view extension);
 
 // The component of `path` that names the song: split at '/' (runs of slashes
-// are one separator, empty pieces are not components), the first component
-// skipped, then the first remaining component that ends in ".mp3" or ".wav"
-// (any case) with at least one character before the extension. Spelled as in
-// the path; empty when none qualifies. "/home/u/Old.wav/Track.mp3" gives
-// "Old.wav"; "Song.mp3" gives "" (its only component is skipped).
+// are one separator, empty pieces are not components); a relative path's first
+// component is skipped (an absolute path has no drive component to skip); then
+// the first remaining component that ends in ".mp3" or ".wav" (any case) with
+// at least one character before the extension. Spelled as in the path; empty
+// when none qualifies. "/home/u/Old.wav/Track.mp3" gives "Old.wav";
+// "./dat/Song.mp3" gives "Song.mp3"; "Song.mp3" gives "" (its only component
+// is skipped).
 std::string songComponent(std::string_view path);
 
 // "./dat/" + songComponent(path) into `out`. False (and `out` left alone) when

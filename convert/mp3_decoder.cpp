@@ -1,0 +1,258 @@
+#include "mp3_decoder.h"
+
+#include <mad.h>
+
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+#include "audio_file.h"
+#include "buffered_reader.h"
+#include "bytes.h"
+#include "pcm_output.h"
+
+namespace velmo {
+namespace {
+
+static_assert(std::is_same<mad_fixed_t, FixedSample>::value, "libmad samples are 32-bit");
+
+// Input blocks are large so that file operations are few; the guard after the
+// last block lets libmad decode a frame that ends exactly at the end of the file.
+constexpr size_t kInputBytes = 524288;
+constexpr size_t kGuardBytes = MAD_BUFFER_GUARD;
+constexpr size_t kFrameCopyBytes = 156;  // reaches every Xing and VBRI field read below
+
+// libmad's stream, frame and synthesis state for one call.
+struct MadState {
+    mad_stream stream;
+    mad_frame frame;
+    mad_synth synth;
+    MadState() {
+        mad_stream_init(&stream);
+        mad_frame_init(&frame);
+        mad_synth_init(&synth);
+    }
+    ~MadState() {
+        mad_synth_finish(&synth);
+        mad_frame_finish(&frame);
+        mad_stream_finish(&stream);
+    }
+    MadState(const MadState&) = delete;
+    MadState& operator=(const MadState&) = delete;
+};
+
+enum class Feed { Frame, End, ReadError, DecodeError };
+
+// Feeds the file to libmad in blocks, carrying the unconsumed tail of a block
+// over to the next, and decodes up to the next good frame.
+class FrameFeeder {
+public:
+    FrameFeeder(std::FILE* file, BufferedReader& reader, uint8_t* input, MadState& mad)
+        : file_(file), reader_(reader), input_(input), mad_(mad) {}
+
+    Feed next() {
+        mad_stream& s = mad_.stream;
+        for (;;) {
+            if (s.buffer == nullptr || s.error == MAD_ERROR_BUFLEN) {
+                size_t carry = 0;
+                if (s.next_frame != nullptr) {
+                    carry = static_cast<size_t>(s.bufend - s.next_frame);
+                    std::memmove(input_, s.next_frame, carry);
+                }
+                // carry never exceeds the block: libmad keeps no more than one
+                // frame's bytes, and after the guard the reader has nothing left.
+                const size_t room = carry < kInputBytes ? kInputBytes - carry : 0;
+                const size_t got = reader_.read(input_ + carry, 1, room);
+                if (got == 0) {
+                    return reader_.error() != 0 || std::ferror(file_) ? Feed::ReadError : Feed::End;
+                }
+                size_t length = carry + got;
+                if (reader_.atEnd()) {
+                    std::memset(input_ + length, 0, kGuardBytes);
+                    length += kGuardBytes;
+                }
+                mad_stream_buffer(&s, input_, length);
+                s.error = MAD_ERROR_NONE;
+            }
+            if (mad_frame_decode(&mad_.frame, &s) == 0) return Feed::Frame;
+            // Lost sync at the guard (the normal end), bytes before the first
+            // frame and damaged frames are all passed over without samples.
+            if (MAD_RECOVERABLE(s.error) || s.error == MAD_ERROR_BUFLEN) continue;
+            return Feed::DecodeError;
+        }
+    }
+
+private:
+    std::FILE* file_;
+    BufferedReader& reader_;
+    uint8_t* input_;
+    MadState& mad_;
+};
+
+bool usableHeader(const mad_header& h) {
+    return h.layer >= MAD_LAYER_I && h.layer <= MAD_LAYER_III && static_cast<int>(h.mode) >= 0 &&
+           static_cast<int>(h.mode) <= 3;
+}
+
+void recordFirstFrame(const mad_header& h, Mp3Info& info) {
+    info.sampleRate = h.samplerate;
+    info.layer = static_cast<uint16_t>(h.layer);
+    info.bitRate = static_cast<uint32_t>(h.bitrate);
+}
+
+std::unique_ptr<uint8_t[]> makeInputBuffer() {
+    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[kInputBytes + kGuardBytes]);
+}
+
+// Samples per frame for a header: layer I 384, layer II 1152, layer III 1152
+// for MPEG-1 and 576 for MPEG-2 and 2.5.
+unsigned samplesPerFrame(unsigned layer, unsigned versionBits) {
+    if (layer == 1) return 384;
+    if (layer == 3 && versionBits != 3) return 576;
+    return 1152;
+}
+
+// The frame count from a Xing or VBRI header at its usual offsets, counted
+// from the frame's first header byte; 0 for none.
+bool vbrFrameCount(const uint8_t* copy, uint32_t& frames) {
+    if (std::memcmp(copy + 36, "VBRI", 4) == 0) {
+        frames = readBe32(copy + 50);
+        return true;
+    }
+    static const struct {
+        size_t tag;
+        size_t count;
+    } kXing[] = {{36, 44}, {21, 29}, {13, 21}};
+    for (const auto& x : kXing) {
+        if (std::memcmp(copy + x.tag, "Xing", 4) == 0) {
+            frames = readBe32(copy + x.count);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& info) {
+    FilePtr in = openRegularFileForReading(mp3Path);
+    if (!in) return kMp3DecodeReadFailed;
+    FilePtr out = createFileForWriting(pcmPath);
+    if (!out) return kMp3DecodeReadFailed;
+    std::unique_ptr<BufferedReader> reader = BufferedReader::make(in.get());
+    std::unique_ptr<uint8_t[]> input = makeInputBuffer();
+    std::unique_ptr<PcmBlockWriter> writer = PcmBlockWriter::make(out.get());
+    if (!reader || !input || !writer) return kMp3DecodeReadFailed;
+
+    MadState mad;
+    FrameFeeder feeder(in.get(), *reader, input.get(), mad);
+    int result = kMp3DecodeOk;
+    bool first = true;
+    for (;;) {
+        const Feed f = feeder.next();
+        if (f == Feed::End) break;
+        if (f != Feed::Frame) {
+            result = kMp3DecodeReadFailed;
+            break;
+        }
+        const mad_header& h = mad.frame.header;
+        if (first) {
+            if (!usableHeader(h)) {
+                result = kMp3DecodeReadFailed;
+                break;
+            }
+            recordFirstFrame(h, info);
+            first = false;
+        }
+        mad_synth_frame(&mad.synth, &mad.frame);
+        const mad_pcm& pcm = mad.synth.pcm;
+        const FixedSample* right = h.mode == MAD_MODE_SINGLE_CHANNEL ? nullptr : pcm.samples[1];
+        if (!writer->appendFrame(pcm.samples[0], right, pcm.length)) {
+            result = kMp3DecodeWriteFailed;
+            break;
+        }
+    }
+    if (result != kMp3DecodeWriteFailed && !writer->finish()) result = kMp3DecodeWriteFailed;
+    if (std::fflush(out.get()) != 0 && result == kMp3DecodeOk) result = kMp3DecodeWriteFailed;
+    return result;
+}
+
+uint32_t mp3TagSize(const std::string& mp3Path) {
+    FilePtr f = openRegularFileForReading(mp3Path);
+    if (!f) return 0;
+    uint32_t size = 0;
+    uint8_t head[10];
+    if (std::fread(head, 1, sizeof head, f.get()) == sizeof head && std::memcmp(head, "ID3", 3) == 0) {
+        // The size bytes are taken whole, as the clock's software always has:
+        // at most 255 x (128^3 + 128^2 + 128 + 1) + 10, which fits 32 bits.
+        size = ((static_cast<uint32_t>(head[6]) * 128 + head[7]) * 128 + head[8]) * 128 + head[9] + 10;
+    }
+    uint8_t tail[10];
+    if (fileSize(f.get()) >= 128 && std::fseek(f.get(), -128, SEEK_END) == 0 &&
+        std::fread(tail, 1, sizeof tail, f.get()) == sizeof tail && std::memcmp(tail, "TAG", 3) == 0) {
+        size += 128;
+    }
+    return size;
+}
+
+int probeMp3Length(const std::string& mp3Path, Mp3Info& info) {
+    info.frameCount = 0;
+    info.duration = 0.0;
+    const uint32_t tagSize = mp3TagSize(mp3Path);
+
+    FilePtr in = openRegularFileForReading(mp3Path);
+    if (!in) return kMp3ProbeNoFile;
+    const long long size = fileSize(in.get());
+    std::unique_ptr<BufferedReader> reader = BufferedReader::make(in.get());
+    std::unique_ptr<uint8_t[]> input = makeInputBuffer();
+    if (!reader || !input || size < 0) return kMp3ProbeFailed;
+
+    MadState mad;
+    FrameFeeder feeder(in.get(), *reader, input.get(), mad);
+    const Feed f = feeder.next();
+    if (f == Feed::End) return kMp3ProbeOk;
+    if (f != Feed::Frame) return kMp3ProbeFailed;
+
+    const mad_header& h = mad.frame.header;
+    int result = kMp3ProbeOk;
+    if (usableHeader(h)) {
+        recordFirstFrame(h, info);
+    } else {
+        result = kMp3ProbeFailed;
+    }
+
+    // The frame's first bytes, zero-filled where the buffer ends sooner (a
+    // frame of a few bytes at the very end of a file).
+    uint8_t copy[kFrameCopyBytes] = {};
+    const mad_stream& s = mad.stream;
+    const size_t inBuffer = static_cast<size_t>(s.bufend - s.this_frame);
+    std::memcpy(copy, s.this_frame, inBuffer < kFrameCopyBytes ? inBuffer : kFrameCopyBytes);
+
+    if (info.layer == 0 || info.sampleRate == 0) return result;
+    const unsigned versionBits = (copy[1] >> 3) & 3;
+    const unsigned perFrame = samplesPerFrame(info.layer, versionBits);
+    uint32_t frames = 0;
+    if (!vbrFrameCount(copy, frames)) {
+        const unsigned p = (copy[2] & 2) != 0 ? 1 : 0;
+        const double rate = static_cast<double>(info.bitRate) / info.sampleRate;
+        double length;
+        if (info.layer == 1) {
+            length = (12.0 * rate + p) * 4.0;
+        } else {
+            length = (perFrame == 576 ? 72.0 : 144.0) * rate + p;
+        }
+        const unsigned long long frameBytes = static_cast<unsigned long long>(length);
+        const unsigned long long songBytes = static_cast<unsigned long long>(size);
+        // A tag that claims more than the file holds leaves no frames, and a
+        // frame length of 0 (no bit rate) gives no count rather than a fault.
+        if (frameBytes != 0 && songBytes > tagSize) {
+            const unsigned long long n = (songBytes - tagSize) / frameBytes;
+            frames = n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
+        }
+    }
+    info.frameCount = frames;
+    info.duration = static_cast<double>(frames) * (static_cast<double>(perFrame) / info.sampleRate);
+    return result;
+}
+
+}  // namespace velmo

@@ -1,0 +1,54 @@
+#include "pcm_output.h"
+
+#include <algorithm>
+#include <new>
+
+#include "bytes.h"
+
+namespace velmo {
+
+std::unique_ptr<PcmBlockWriter> PcmBlockWriter::make(std::FILE* out) {
+    if (out == nullptr) return nullptr;
+    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kBlockBytes]);
+    if (!block) return nullptr;
+    return std::unique_ptr<PcmBlockWriter>(new (std::nothrow) PcmBlockWriter(out, std::move(block)));
+}
+
+bool PcmBlockWriter::writeBlock(size_t bytes) {
+    if (std::fwrite(block_.get(), 1, bytes, out_) != bytes) failed_ = true;
+    fill_ = 0;
+    return !failed_;
+}
+
+bool PcmBlockWriter::appendFrame(const FixedSample* left, const FixedSample* right, size_t count) {
+    if (failed_) return false;
+    size_t done = 0;
+    while (done < count) {
+        // Convert a run that fits the block without a per-sample fullness test.
+        const size_t run = std::min(count - done, (kBlockBytes - fill_) / 2);
+        uint8_t* p = block_.get() + fill_;
+        const FixedSample* l = left + done;
+        if (right != nullptr) {
+            const FixedSample* r = right + done;
+            for (size_t i = 0; i < run; ++i) {
+                const int16_t v = mixToMono(fixedToPcm16(l[i]), fixedToPcm16(r[i]));
+                writeLe16(p + 2 * i, static_cast<uint16_t>(v));
+            }
+        } else {
+            // (v + v) / 2 is v: a single-channel frame needs no mix.
+            for (size_t i = 0; i < run; ++i) writeLe16(p + 2 * i, static_cast<uint16_t>(fixedToPcm16(l[i])));
+        }
+        fill_ += 2 * run;
+        done += run;
+        if (fill_ == kBlockBytes && !writeBlock(kBlockBytes)) return false;
+    }
+    return true;
+}
+
+bool PcmBlockWriter::finish() {
+    if (failed_) return false;
+    if (fill_ == 0) return true;
+    return writeBlock(fill_);
+}
+
+}  // namespace velmo

@@ -1,0 +1,83 @@
+// MP3 encoding through the encoder library (liblame_enc.so, LAME's six be...
+// entry points): one song's raw PCM in, constant-bit-rate mono MP3 appended to
+// a file, progress posted to the main window.
+//
+// The library is loaded by name for every song by prepare() (the executable's
+// own folder first, then the system's library search) and released after a
+// successful encode(); after a failed encode it stays loaded until the next
+// successful one, releaseLibrary() or the Encoder's destruction. Calls come in
+// pairs, prepare() then encode(), one song at a time, on one thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "messages.h"
+
+namespace velmo {
+
+constexpr const char* kEncoderLibraryName = "liblame_enc.so";
+
+// Results of Encoder::prepare.
+constexpr int kPrepareOk = 0;
+constexpr int kPrepareFailed = -1;  // no library, an entry point missing, or beInitStream refused
+
+// Results of Encoder::encode.
+constexpr int kEncodeOk = 0;
+constexpr int kEncodeNoResources = -1;      // no open stream, a buffer, a file or a PCM read
+constexpr int kEncodeChunkFailed = -2;      // beEncodeChunk failed
+constexpr int kEncodeWriteFailed = -3;      // a chunk's output was not written in full
+constexpr int kEncodeFlushFailed = -4;      // beDeinitStream failed
+constexpr int kEncodeFinalWriteFailed = -5; // the final output was not written in full
+
+// The output sample rate the encoder is given for a song, by its input rate and
+// the quality code (8 Best, 4 Good, 2 Normal); 0 lets the encoder choose.
+uint32_t outputSampleRate(uint32_t inputRate, uint16_t quality);
+
+// Percent of `limit` that `written` bytes make, capped at 100 (0 for a limit of 0).
+uint32_t encodePercent(uint32_t written, uint32_t limit);
+
+class Encoder {
+public:
+    // `libraryPath` empty: find kEncoderLibraryName in the executable's folder,
+    // else through the system's search. Otherwise exactly that file.
+    explicit Encoder(std::string libraryPath = {});
+    ~Encoder();
+    Encoder(const Encoder&) = delete;
+    Encoder& operator=(const Encoder&) = delete;
+
+    // Loads the library, finds its six entry points and opens a stream: mono,
+    // constant `bitrateKbps`, from `inputRate` Hz to `outputRate` Hz (0 = the
+    // encoder's choice), reservoir off. A stream left open by an earlier
+    // prepare() without encode() is closed first.
+    int prepare(uint32_t inputRate, uint32_t bitrateKbps, uint32_t outputRate);
+
+    // Encodes the PCM file (16-bit signed little-endian mono samples) in chunks
+    // of the size the library asks for, the last one padded with silence, and
+    // appends the MP3 data to `mp3Path` (created if missing). With `cutFlag`
+    // set, the song ends at the first chunk that finds `limit` or more bytes
+    // already written: that chunk's output is dropped and the final output
+    // follows. Posts WM_ENCODE_PROGRESS (wParam = encodePercent(written, limit))
+    // to `window` (may be null) after every write, and 100 at the end. Sets
+    // `bytesWritten` only on success. Always closes the stream; what a failed
+    // call appended stays in the file.
+    int encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, const std::string& pcmPath,
+               const std::string& mp3Path, uint32_t& bytesWritten);
+
+    bool libraryLoaded() const;
+    void releaseLibrary();
+
+private:
+    struct Binding;
+    std::string libraryPath_;
+    std::unique_ptr<Binding> lib_;
+    uintptr_t stream_ = 0;
+    bool streamOpen_ = false;
+    uint32_t samplesPerChunk_ = 0;
+    uint32_t outputBufferSize_ = 0;
+
+    void closeStream();
+};
+
+}  // namespace velmo

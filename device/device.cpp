@@ -1,0 +1,190 @@
+#include "device.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "bytes.h"
+#include "paths.h"
+#include "storage_layout.h"
+
+namespace velmo {
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// The library reports success as the byte count or 0.
+bool transferred(uint32_t result, uint32_t count) { return result == count || result == 0; }
+
+// Parameter fields go out most significant byte first, each with its own
+// write; their results are not checked (the start and the result decide).
+void writeParam32(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t value) {
+    const uint32_t be = toBigEndian32(value);
+    lib.usb().usb_Lib_DMCUWriteData(handle, 4, address, &be);
+}
+
+void writeParam16(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint16_t value) {
+    const uint16_t be = toBigEndian16(value);
+    lib.usb().usb_Lib_DMCUWriteData(handle, 2, address, &be);
+}
+
+// Starts an agent entry and collects its result: -1 when the start failed,
+// else the collected result.
+int32_t runEntry(const DeviceLibrary& lib, uint32_t handle, uint32_t entry, bool& started) {
+    started = lib.usb().usb_Lib_DMCUProgramStart(handle, entry) == 0;
+    if (!started) return -1;
+    return collectAgentResult(lib, handle);
+}
+
+// Reads at most `limit` + 1 bytes, so an oversized file is noticed without
+// reading all of it.
+bool readWholeFile(const std::string& path, size_t limit, std::vector<uint8_t>& out) {
+    File f(std::fopen(path.c_str(), "rb"));
+    if (!f) return false;
+    out.assign(limit + 1, 0);
+    const size_t n = std::fread(out.data(), 1, out.size(), f.get());
+    if (std::ferror(f.get())) return false;
+    out.resize(n);
+    return true;
+}
+
+}  // namespace
+
+uint32_t openDevice(const DeviceLibrary& lib) {
+    if (!lib.bound() || lib.usb().usb_Lib_DMCUGetDeviceNum() == 0) return 0;
+    return lib.usb().usb_Lib_OpenDevice();
+}
+
+void closeDevice(const DeviceLibrary& lib, uint32_t handle) {
+    if (handle != 0 && lib.bound()) lib.usb().usb_Lib_CloseDevice(handle);
+}
+
+void shutdownDevice(DeviceLibrary& lib, uint32_t handle) {
+    closeDevice(lib, handle);
+    if (!lib.libraryLoadFailed && lib.bound()) lib.usb().usb_lib_unload(0);
+}
+
+int isDevicePresent(const DeviceLibrary& lib) {
+    return lib.bound() && lib.usb().usb_Lib_DMCUGetDeviceNum() != 0 ? 1 : 0;
+}
+
+int32_t collectAgentResult(const DeviceLibrary& lib, uint32_t handle) {
+    // A library that fails without filling the block must read as a failure.
+    uint8_t block[8];
+    std::memset(block, 0xFF, sizeof(block));
+    lib.usb().usb_Lib_DMCUCall(handle, block, sizeof(block));
+    uint32_t status = 0, value = 0;
+    std::memcpy(&status, block, 4);  // both words in host byte order
+    std::memcpy(&value, block + 4, 4);
+    if (status != 0) return -1;
+    return static_cast<int32_t>(value);
+}
+
+int startAgent(const DeviceLibrary& lib, uint32_t handle, const std::string& startDir, uint16_t& storageCode) {
+    storageCode = kNoStorageCode;
+    if (!lib.bound() || handle == 0) return kDeviceConnectionFailed;
+    std::vector<uint8_t> image;
+    if (!readWholeFile(resolvePath(startDir, kAgentFileName), kAgentMaxBytes, image)) return kDeviceConnectionFailed;
+    // The read-back check needs 256 bytes, and the image must stay clear of
+    // the transfer buffer.
+    if (image.size() < kAgentVerifyBytes || image.size() > kAgentMaxBytes) return kDeviceConnectionFailed;
+
+    const auto size = static_cast<uint32_t>(image.size());
+    if (!transferred(lib.usb().usb_Lib_DMCUWriteData(handle, size, kAgentLoadAddress, image.data()), size))
+        return kDeviceConnectionFailed;
+    uint8_t back[kAgentVerifyBytes];
+    if (!transferred(lib.usb().usb_Lib_DMCUReadData(handle, kAgentVerifyBytes, kAgentLoadAddress, back),
+                     kAgentVerifyBytes))
+        return kDeviceConnectionFailed;
+    if (std::memcmp(back, image.data(), kAgentVerifyBytes) != 0) return kDeviceConnectionFailed;
+
+    bool started = false;
+    const int32_t value = runEntry(lib, handle, kProbeStorageEntry, started);
+    if (!started) return kDeviceConnectionFailed;
+    if (value == -1) return kDeviceAgentFailed;
+    storageCode = static_cast<uint16_t>(static_cast<uint32_t>(value) & 0xFF);
+    // A code without a storage size would make every capacity wrap around.
+    if (storageSizeLookup(kStorageSizeTable, storageCode) == 0) return kDeviceAgentFailed;
+    return kDeviceOk;
+}
+
+int eraseStorage(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t length) {
+    writeParam32(lib, handle, kParameterBlockAddress, address);
+    writeParam32(lib, handle, kParameterBlockAddress + 4, length);
+    bool started = false;
+    const int32_t result = runEntry(lib, handle, kEraseStorageEntry, started);
+    if (!started) return kDeviceConnectionFailed;
+    return result == 0 ? kDeviceOk : kDeviceAgentFailed;
+}
+
+int programBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, const uint8_t* bytes, uint32_t count) {
+    if (bytes == nullptr || count == 0 || count > kTransferBlockBytes) return kDeviceConnectionFailed;
+    if (!transferred(lib.usb().usb_Lib_DMCUWriteData(handle, count, kTransferBufferAddress, bytes), count))
+        return kDeviceConnectionFailed;
+    writeParam32(lib, handle, kParameterBlockAddress, address);
+    writeParam32(lib, handle, kParameterBlockAddress + 4, kTransferBufferAddress);
+    writeParam32(lib, handle, kParameterBlockAddress + 8, count);
+    bool started = false;
+    const int32_t result = runEntry(lib, handle, kProgramBlockEntry, started);
+    return started && result == 0 ? kDeviceOk : kDeviceConnectionFailed;
+}
+
+int readBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t count, uint8_t* buffer) {
+    if (buffer == nullptr || count == 0 || count > kTransferBlockBytes) return kDeviceConnectionFailed;
+    writeParam32(lib, handle, kParameterBlockAddress, address);
+    writeParam16(lib, handle, kParameterBlockAddress + 4, static_cast<uint16_t>(kTransferBufferAddress));
+    writeParam16(lib, handle, kParameterBlockAddress + 6, static_cast<uint16_t>(count));
+    bool started = false;
+    const int32_t result = runEntry(lib, handle, kReadBlockEntry, started);
+    if (!started || result != 0) return kDeviceConnectionFailed;
+    // The agent has already checked the range; this copy's result is not used.
+    lib.usb().usb_Lib_DMCUReadData(handle, count, kTransferBufferAddress, buffer);
+    return kDeviceOk;
+}
+
+int invalidateFirmware(const DeviceLibrary& lib, uint32_t handle) {
+    return eraseStorage(lib, handle, kFirmwareAddress, kFirmwareInvalidateBytes);
+}
+
+void closeDeferredHandle(const DeviceLibrary& lib, DeviceConnection& conn) {
+    if (conn.deferredClose == 0) return;
+    closeDevice(lib, conn.deferredClose);
+    conn.deferredClose = 0;
+}
+
+void dropConnection(const DeviceLibrary& lib, DeviceConnection& conn, bool workerRunning) {
+    if (conn.deviceHandle != 0) {
+        if (workerRunning) {
+            closeDeferredHandle(lib, conn);  // an older lost handle cannot be in use any more
+            conn.deferredClose = conn.deviceHandle;
+        } else {
+            closeDevice(lib, conn.deviceHandle);
+        }
+        conn.deviceHandle = 0;
+    }
+    if (conn.connectState == 2) conn.connectState = 1;
+}
+
+void pollConnectionStep(const DeviceLibrary& lib, DeviceConnection& conn, bool workerRunning) {
+    if (!workerRunning) closeDeferredHandle(lib, conn);
+    switch (conn.connectState) {
+        case 1:
+            // Opening while the worker still holds the lost handle would make two.
+            if (conn.deferredClose != 0) return;
+            conn.deviceHandle = openDevice(lib);
+            if (conn.deviceHandle != 0) conn.connectState = 2;
+            return;
+        case 2:
+            if (isDevicePresent(lib) == 0) dropConnection(lib, conn, workerRunning);
+            return;
+        default:
+            return;
+    }
+}
+
+}  // namespace velmo

@@ -1,0 +1,229 @@
+#include "encoder.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "bytes.h"
+
+namespace velmo {
+
+namespace {
+
+// The interface's types: 32-bit results and counts, a pointer-sized handle.
+using InitStreamFn = uint32_t (*)(void* config, uint32_t* samples, uint32_t* bufferSize, uintptr_t* stream);
+using EncodeChunkFn = uint32_t (*)(uintptr_t stream, uint32_t count, int16_t* samples, uint8_t* out,
+                                   uint32_t* outBytes);
+using DeinitStreamFn = uint32_t (*)(uintptr_t stream, uint8_t* out, uint32_t* outBytes);
+using CloseStreamFn = uint32_t (*)(uintptr_t stream);
+using AnyFn = void (*)();
+
+// The extended configuration record (LAME header version 1), little-endian.
+constexpr size_t kConfigBytes = 331;
+constexpr uint32_t kConfigLame = 256;
+constexpr uint32_t kModeMono = 3;
+constexpr uint32_t kPresetHighQuality = 2;
+
+void fillConfig(uint8_t* c, uint32_t inputRate, uint32_t outputRate, uint32_t bitrateKbps) {
+    std::memset(c, 0, kConfigBytes);
+    writeLe32(c + 0, kConfigLame);
+    writeLe32(c + 4, 1);             // record version
+    writeLe32(c + 8, kConfigBytes);  // record size
+    writeLe32(c + 12, inputRate);
+    writeLe32(c + 16, outputRate);
+    writeLe32(c + 20, kModeMono);
+    writeLe32(c + 24, bitrateKbps);
+    writeLe32(c + 28, 0);            // maximum bit rate
+    writeLe32(c + 32, kPresetHighQuality);
+    writeLe32(c + 60, 1);            // original bit
+    writeLe32(c + 84, 1);            // no bit reservoir: every frame stands alone, so a cut leaves whole frames
+}
+
+std::string executableFolder() {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    std::string path(buf, static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+bool writeAll(std::FILE* f, const uint8_t* data, size_t n) {
+    return n == 0 || std::fwrite(data, 1, n, f) == n;
+}
+
+void postProgress(MessageTarget* window, uint32_t written, uint32_t limit) {
+    const uint32_t percent = encodePercent(written, limit);
+    if (window && percent != 0) window->post(WM_ENCODE_PROGRESS, percent, 0);
+}
+
+}  // namespace
+
+uint32_t outputSampleRate(uint32_t inputRate, uint16_t quality) {
+    if (inputRate == 44100) {
+        if (quality == 8) return 0;
+        if (quality == 4) return 44100;
+        return 22050;
+    }
+    return quality == 2 ? 22050 : 44100;
+}
+
+uint32_t encodePercent(uint32_t written, uint32_t limit) {
+    if (limit == 0) return 0;
+    // 64-bit product: written x 100 passes 32 bits beyond about 43 MB (a long
+    // song at Best), which would show a percentage that wraps around.
+    const uint64_t percent = static_cast<uint64_t>(written) * 100u / limit;
+    return percent > 100 ? 100 : static_cast<uint32_t>(percent);
+}
+
+// The loaded library and its entry points, looked up once per load.
+struct Encoder::Binding {
+    void* handle = nullptr;
+    InitStreamFn initStream = nullptr;
+    EncodeChunkFn encodeChunk = nullptr;
+    DeinitStreamFn deinitStream = nullptr;
+    CloseStreamFn closeStream = nullptr;
+
+    ~Binding() {
+        if (handle) ::dlclose(handle);
+    }
+
+    static std::unique_ptr<Binding> load(const std::string& explicitPath) {
+        void* h = nullptr;
+        if (!explicitPath.empty()) {
+            h = ::dlopen(explicitPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+        } else {
+            const std::string folder = executableFolder();
+            if (!folder.empty()) h = ::dlopen((folder + "/" + kEncoderLibraryName).c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (!h) h = ::dlopen(kEncoderLibraryName, RTLD_NOW | RTLD_LOCAL);
+        }
+        if (!h) return nullptr;
+        auto b = std::make_unique<Binding>();
+        b->handle = h;
+        auto sym = [h](const char* name) { return reinterpret_cast<AnyFn>(::dlsym(h, name)); };
+        b->initStream = reinterpret_cast<InitStreamFn>(sym("beInitStream"));
+        b->encodeChunk = reinterpret_cast<EncodeChunkFn>(sym("beEncodeChunk"));
+        b->deinitStream = reinterpret_cast<DeinitStreamFn>(sym("beDeinitStream"));
+        b->closeStream = reinterpret_cast<CloseStreamFn>(sym("beCloseStream"));
+        // Never called, but a library without them is not the encoder library.
+        const bool others = sym("beVersion") && sym("beWriteVBRHeader");
+        if (!b->initStream || !b->encodeChunk || !b->deinitStream || !b->closeStream || !others) return nullptr;
+        return b;
+    }
+};
+
+Encoder::Encoder(std::string libraryPath) : libraryPath_(std::move(libraryPath)) {}
+
+Encoder::~Encoder() {
+    closeStream();
+}
+
+bool Encoder::libraryLoaded() const { return lib_ != nullptr; }
+
+void Encoder::releaseLibrary() {
+    closeStream();
+    lib_.reset();
+}
+
+void Encoder::closeStream() {
+    if (streamOpen_ && lib_) lib_->closeStream(stream_);
+    streamOpen_ = false;
+    stream_ = 0;
+}
+
+int Encoder::prepare(uint32_t inputRate, uint32_t bitrateKbps, uint32_t outputRate) {
+    closeStream();
+    if (!lib_) {
+        lib_ = Binding::load(libraryPath_);
+        if (!lib_) return kPrepareFailed;
+    }
+    uint8_t config[kConfigBytes];
+    fillConfig(config, inputRate, outputRate, bitrateKbps);
+    uint32_t samples = 0, bufferSize = 0;
+    uintptr_t stream = 0;
+    if (lib_->initStream(config, &samples, &bufferSize, &stream) != 0) return kPrepareFailed;
+    // A library that asks for no samples per call would never finish a song.
+    if (samples == 0 || bufferSize == 0) {
+        lib_->closeStream(stream);
+        return kPrepareFailed;
+    }
+    stream_ = stream;
+    streamOpen_ = true;
+    samplesPerChunk_ = samples;
+    outputBufferSize_ = bufferSize;
+    return kPrepareOk;
+}
+
+int Encoder::encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, const std::string& pcmPath,
+                    const std::string& mp3Path, uint32_t& bytesWritten) {
+    if (!streamOpen_ || !lib_) return kEncodeNoResources;
+    struct StreamGuard {
+        Encoder* e;
+        ~StreamGuard() { e->closeStream(); }
+    } guard{this};
+
+    const size_t chunkBytes = static_cast<size_t>(samplesPerChunk_) * 2;
+    std::unique_ptr<uint8_t[]> output(new (std::nothrow) uint8_t[outputBufferSize_]);
+    std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[chunkBytes]);
+    std::unique_ptr<int16_t[]> samples(new (std::nothrow) int16_t[samplesPerChunk_]);
+    if (!output || !input || !samples) return kEncodeNoResources;
+
+    FilePtr pcm(std::fopen(pcmPath.c_str(), "rb"));
+    if (!pcm) return kEncodeNoResources;
+    FilePtr mp3(std::fopen(mp3Path.c_str(), "ab"));
+    if (!mp3) return kEncodeNoResources;
+    // Each chunk's output goes straight to the file, so a failed write is
+    // seen at that chunk and not at some later flush.
+    std::setvbuf(mp3.get(), nullptr, _IONBF, 0);
+
+    uint32_t written = 0;
+    for (;;) {
+        const size_t got = std::fread(input.get(), 1, chunkBytes, pcm.get());
+        if (got < chunkBytes && std::ferror(pcm.get())) return kEncodeNoResources;
+        if (got == 0) break;
+        // The song's end is padded with silence to a whole chunk; an odd
+        // trailing byte is no sample and is silenced too.
+        const size_t whole = got / 2 * 2;
+        std::memset(input.get() + whole, 0, chunkBytes - whole);
+        for (uint32_t i = 0; i < samplesPerChunk_; ++i)
+            samples[i] = static_cast<int16_t>(readLe16(input.get() + 2 * static_cast<size_t>(i)));
+
+        uint32_t outBytes = 0;
+        const uint32_t err = lib_->encodeChunk(stream_, samplesPerChunk_, samples.get(), output.get(), &outBytes);
+        if (cutFlag && written >= limit) break;
+        if (err != 0) return kEncodeChunkFailed;
+        if (outBytes > outputBufferSize_) return kEncodeChunkFailed;
+        if (!writeAll(mp3.get(), output.get(), outBytes)) return kEncodeWriteFailed;
+        written += outBytes;
+        postProgress(window, written, limit);
+    }
+
+    uint32_t finalBytes = 0;
+    if (lib_->deinitStream(stream_, output.get(), &finalBytes) != 0) return kEncodeFlushFailed;
+    if (finalBytes > outputBufferSize_) return kEncodeFlushFailed;
+    if (finalBytes > 0) {
+        if (!writeAll(mp3.get(), output.get(), finalBytes)) return kEncodeFinalWriteFailed;
+        written += finalBytes;
+        postProgress(window, written, limit);
+    }
+    // Buffered bytes reach the file only here; a failure now is a failed write.
+    if (std::fflush(mp3.get()) != 0) return kEncodeFinalWriteFailed;
+    postProgress(window, written, written);
+
+    closeStream();
+    pcm.reset();
+    if (std::fclose(mp3.release()) != 0) return kEncodeFinalWriteFailed;
+    bytesWritten = written;
+    lib_.reset();
+    return kEncodeOk;
+}
+
+}  // namespace velmo

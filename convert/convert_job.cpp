@@ -1,0 +1,226 @@
+#include "convert_job.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "encoder.h"
+#include "mp3_decoder.h"
+#include "packaging.h"
+#include "storage_layout.h"
+#include "wav_input.h"
+
+namespace velmo {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+constexpr size_t kCopyBufferBytes = 1 << 20;
+
+std::string fieldText(const char* field) { return std::string(field, strnlen(field, kPathBytes)); }
+
+void removeFile(const std::string& path) { ::unlink(path.c_str()); }
+
+bool makeWorkFolder(const SharedState& shared) {
+    std::error_code ec;
+    fs::create_directories(shared.path(kWorkDir), ec);
+    return !ec;
+}
+
+// Copies the song's source file to its working copy through a fixed buffer
+// (a long WAV would not fit in memory whole). Fails when the source is missing
+// or not a plain file, gives fewer bytes than its size, or the copy cannot be
+// created or written in full; a partial copy is removed.
+bool makeWorkingCopy(const SongRecord& song, const SharedState& shared) {
+    const std::string source = fieldText(song.sourcePath);
+    const std::string work = fieldText(song.workPath);
+    if (source.empty() || work.empty()) return false;
+    const std::string src = shared.path(source);
+    const std::string dst = shared.path(work);
+
+    FilePtr in(std::fopen(src.c_str(), "rb"));
+    if (!in) return false;
+    struct stat st {};
+    if (::fstat(::fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    // A song chosen from the working folder itself is its own copy; opening
+    // it for writing would destroy it.
+    std::error_code ec;
+    if (fs::equivalent(src, dst, ec)) return true;
+    if (!makeWorkFolder(shared)) return false;
+
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kCopyBufferBytes]);
+    if (!buf) return false;
+    FilePtr out(std::fopen(dst.c_str(), "wb"));
+    if (!out) return false;
+    bool ok = true;
+    uint64_t remaining = static_cast<uint64_t>(st.st_size);
+    while (ok && remaining > 0) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kCopyBufferBytes));
+        ok = std::fread(buf.get(), 1, want, in.get()) == want && std::fwrite(buf.get(), 1, want, out.get()) == want;
+        remaining -= want;
+    }
+    ok = (std::fclose(out.release()) == 0) && ok;
+    struct stat written {};
+    if (!ok && ::stat(dst.c_str(), &written) == 0 && S_ISREG(written.st_mode)) removeFile(dst);
+    return ok;
+}
+
+enum class SongType { Mp3, Wav, Other };
+
+SongType songType(const SongRecord& song) {
+    const std::string path = fieldText(song.workPath);
+    if (path.size() < 4) return SongType::Other;
+    std::string ext = path.substr(path.size() - 4);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".mp3") return SongType::Mp3;
+    if (ext == ".wav") return SongType::Wav;
+    return SongType::Other;
+}
+
+// Decodes or reads the song into the raw PCM file; the input sample rate, or
+// 0 when the song has nothing to encode.
+uint32_t songToPcm(const SongRecord& song, const SharedState& shared, const std::string& rawPath) {
+    const std::string work = shared.path(fieldText(song.workPath));
+    switch (songType(song)) {
+    case SongType::Mp3: {
+        Mp3Info info;
+        if (decodeMp3(work, rawPath, info) != kMp3DecodeOk || !mp3HasAudio(info)) return 0;
+        return info.sampleRate;
+    }
+    case SongType::Wav: {
+        WavInfo info;
+        if (readWav(work, rawPath, info) != kWavReadOk) return 0;
+        return info.sampleRate;
+    }
+    case SongType::Other: break;
+    }
+    return 0;
+}
+
+// Cuts the MP3 working file back to the bytes that the songs so far keep. A
+// missing file is right when nothing is kept.
+bool cutBackTo(const std::string& mp3Path, uint32_t total) {
+    struct stat st {};
+    if (::stat(mp3Path.c_str(), &st) != 0) return total == 0;
+    if (static_cast<uint64_t>(st.st_size) == total) return true;
+    return ::truncate(mp3Path.c_str(), static_cast<off_t>(total)) == 0;
+}
+
+// Posts the end message and releases the write worker. Runs exactly once per job.
+void finish(const ConvertJob& job, SharedState& shared, uint32_t code, uint32_t lParam) {
+    if (job.window) job.window->post(code, 0, lParam);
+    shared.imageProduced.store(code == WM_CONVERT_DONE);
+    shared.convertEvent.set();
+}
+
+}  // namespace
+
+std::string copyFailedText(const SongRecord& song) {
+    std::string text = kCopyFailedFormat;
+    const size_t at = text.find("%s");
+    return text.replace(at, 2, fieldText(song.sourcePath));
+}
+
+uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::string& encoderLibrary) {
+    const std::string rawPath = shared.path(kRawWorkFile);
+    const std::string mp3Path = shared.path(kMp3WorkFile);
+    const size_t count = std::min<size_t>(job.count, kMaxHeaderSongs);
+    const uint32_t capacity = dataAreaCapacity(shared.storageKB);
+    Encoder encoder(encoderLibrary);
+
+    // Data left by an interrupted earlier job would shift every offset.
+    removeFile(mp3Path);
+    makeWorkFolder(shared);
+    uint32_t offset = job.startOffset;
+    uint32_t total = 0;
+    for (size_t i = 0; i < count && job.songs; ++i) {
+        if (shared.keepConverting.load() == 0) {
+            total = 0;
+            break;
+        }
+        SongRecord& song = job.songs[i];
+        uint32_t kept = 0;
+        const uint32_t rate = songToPcm(song, shared, rawPath);
+        if (rate != 0 &&
+            encoder.prepare(rate, job.quality * 8u, outputSampleRate(rate, job.quality)) == kPrepareOk) {
+            uint32_t written = 0;
+            if (encoder.encode(job.window, song.cutFlag, song.cutLimit, rawPath, mp3Path, written) == kEncodeOk)
+                kept = written;
+        }
+        if (static_cast<uint64_t>(total) + kept > capacity) kept = 0;
+        // Whatever a failed or dropped song appended must not shift the songs after it.
+        if (!cutBackTo(mp3Path, total + kept)) {
+            total = 0;
+            break;
+        }
+        song.dataSize = kept;
+        song.dataOffset = offset;
+        total += kept;
+        offset += kept;
+    }
+    removeFile(rawPath);
+    return total;
+}
+
+void runConvertJob(const ConvertJob& job, SharedState& shared, const ShowMessageFn& showMessage,
+                   const std::string& encoderLibrary) {
+    const std::string mp3Path = shared.path(kMp3WorkFile);
+    const std::string imagePath = shared.path(kImageFile);
+    const size_t count = std::min<size_t>(job.count, kMaxHeaderSongs);
+    // An image from an earlier download must not pass for this one's.
+    removeFile(imagePath);
+
+    for (size_t i = 0; i < count && job.songs; ++i) {
+        SongRecord& song = job.songs[i];
+        if (song.copyPending != 1) continue;
+        if (!makeWorkingCopy(song, shared)) {
+            if (showMessage) showMessage(copyFailedText(song));
+            finish(job, shared, WM_CONVERT_ABORTED, 0);
+            return;
+        }
+        song.copyPending = 0;
+    }
+
+    const uint32_t total = convertAllSongs(job, shared, encoderLibrary);
+    if (total == 0) {
+        removeFile(mp3Path);
+        finish(job, shared, WM_CONVERT_FAILED, 0);
+        return;
+    }
+
+    // The image must hold exactly the bytes its header announces.
+    const bool packed = writeImageHeader(imagePath, job.songs, static_cast<uint16_t>(count), job.totalEstimate,
+                                         job.quality) == kPackOk &&
+                        appendFile(imagePath, mp3Path) == kPackOk &&
+                        fileSize(imagePath) == total + kStorageHeaderBytes;
+    removeFile(mp3Path);
+    if (!packed) {
+        removeFile(imagePath);
+        finish(job, shared, WM_CONVERT_FAILED, 0);
+        return;
+    }
+    const uint32_t size = fileSize(imagePath);
+    const uint32_t limit = imageCapacity(shared.storageKB);
+    finish(job, shared, WM_CONVERT_DONE, size > limit ? limit : total + kStorageHeaderBytes);
+}
+
+std::thread startConvertJob(const ConvertJob& job, SharedState* shared, ShowMessageFn showMessage,
+                            std::string encoderLibrary) {
+    return std::thread([job, shared, show = std::move(showMessage), lib = std::move(encoderLibrary)] {
+        runConvertJob(job, *shared, show, lib);
+    });
+}
+
+}  // namespace velmo

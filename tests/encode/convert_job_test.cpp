@@ -1,0 +1,444 @@
+// The conversion job: working copies, the song loop, capacity, packaging, the
+// three ends with the event and the image flag. Exact byte layouts come from
+// the stand-in library (each song's data is its padded PCM); the clock's MP3
+// form is checked on the real library's output with independent decoders.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bytes.h"
+#include "convert_job.h"
+#include "fake_library.h"
+#include "mp3_frames.h"
+#include "storage_layout.h"
+#include "tempdir.h"
+#include "test_support.h"
+
+namespace velmo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FakeLibrary;
+using test::kFake;
+using test::Message;
+using test::pcmBytes;
+using test::readFileBytes;
+using test::Recorder;
+using test::TempDir;
+using test::writeFileBytes;
+
+// One job's world: a start folder with the songs' sources in src/, the shared
+// state, the recorder standing in for the main window, and the message boxes.
+class Job {
+public:
+    Job() {
+        shared.startDir = dir.path();
+        fs::create_directories(dir.file("src"));
+        std::memset(shared.songs, 0, sizeof shared.songs);
+    }
+
+    // Adds a song whose source is src/<name> with `bytes`; workPath ./dat/<name>.
+    SongRecord& add(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t limit = 1000000) {
+        SongRecord& s = shared.songs[count++];
+        const std::string src = dir.file("src/" + name);
+        writeFileBytes(src, bytes);
+        std::snprintf(s.sourcePath, sizeof s.sourcePath, "%s", src.c_str());
+        std::snprintf(s.workPath, sizeof s.workPath, "./dat/%s", name.c_str());
+        s.copyPending = 1;
+        s.cutLimit = limit;
+        s.sizeEstimate = limit;
+        s.dataOffset = 0xDEAD;
+        s.dataSize = 0xBEEF;
+        return s;
+    }
+    SongRecord& addWav(const std::string& name, uint32_t rate, uint16_t channels, const std::vector<int16_t>& samples,
+                       uint32_t limit = 1000000) {
+        SongRecord& s = add(name, {}, limit);
+        test::writeWav(dir.file("src/" + name), rate, channels, samples);
+        return s;
+    }
+
+    // Runs the job on its own thread, as the main window does, and joins it.
+    void run(uint16_t quality, const std::string& library = {}) {
+        ConvertJob job;
+        job.totalEstimate = 123456;
+        job.quality = quality;
+        job.songs = shared.songs;
+        job.count = count;
+        job.window = &recorder;
+        // A write worker: waits for the event, then notes what it finds.
+        std::thread writer([this] {
+            shared.convertEvent.wait();
+            endsSeenByWriter = recorder.ends();
+            imageSeenByWriter = shared.imageProduced.load();
+        });
+        std::thread t = startConvertJob(job, &shared, [this](const std::string& text) { boxes.push_back(text); },
+                                        library);
+        t.join();
+        writer.join();
+    }
+
+    std::vector<uint8_t> image() const { return readFileBytes(dir.file("dat/tmp.bin")); }
+    bool exists(const std::string& rel) const { return fs::exists(dir.file(rel)); }
+
+    // The end is exactly one message, seen by the writer before the event released it.
+    void expectEnd(uint32_t code, uint32_t lParam = 0) {
+        const std::vector<Message> expected = {{code, 0, lParam}};
+        EXPECT_EQ(recorder.ends(), expected);
+        EXPECT_EQ(endsSeenByWriter, expected) << "the message is posted before the event is set";
+        EXPECT_EQ(imageSeenByWriter, code == WM_CONVERT_DONE);
+        EXPECT_TRUE(shared.convertEvent.isSet());
+        EXPECT_FALSE(exists("dat/mp3.tmp"));
+        EXPECT_FALSE(exists("dat/raw.tmp"));
+        if (code != WM_CONVERT_DONE) {
+            EXPECT_FALSE(exists("dat/tmp.bin")) << "no image that lies";
+        }
+    }
+
+    TempDir dir;
+    SharedState shared;
+    uint16_t count = 0;
+    Recorder recorder;
+    std::vector<std::string> boxes;
+    std::vector<Message> endsSeenByWriter;
+    bool imageSeenByWriter = true;
+};
+
+std::vector<int16_t> ramp(uint32_t n, int16_t start = 1) {
+    std::vector<int16_t> v(n);
+    for (uint32_t i = 0; i < n; ++i) v[i] = static_cast<int16_t>(start + static_cast<int16_t>(i % 3000));
+    return v;
+}
+
+// The stand-in's output for a mono song: its samples padded to a 4-sample chunk.
+std::vector<uint8_t> echoed(const std::vector<int16_t>& samples) {
+    std::vector<int16_t> padded = samples;
+    padded.resize((samples.size() + 3) / 4 * 4, 0);
+    return pcmBytes(padded);
+}
+
+// Checks that the header describes exactly the data behind it, in list order.
+void expectConsistentImage(const std::vector<uint8_t>& image, const SongRecord* songs, size_t count) {
+    ASSERT_GE(image.size(), kStorageHeaderBytes);
+    StorageHeader h;
+    ASSERT_TRUE(decodeStorageHeader(image.data(), image.size(), h));
+    ASSERT_EQ(h.songCount, count);
+    uint32_t offset = 0;
+    for (size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(h.entries[i].dataOffset, offset) << "song " << i;
+        EXPECT_EQ(h.entries[i].dataOffset, songs[i].dataOffset);
+        EXPECT_EQ(h.entries[i].dataSize, songs[i].dataSize);
+        offset += h.entries[i].dataSize;
+    }
+    EXPECT_EQ(image.size(), kStorageHeaderBytes + offset);
+}
+
+std::vector<uint8_t> songData(const std::vector<uint8_t>& image, const SongRecord& s) {
+    const auto from = image.begin() + kStorageHeaderBytes + s.dataOffset;
+    return std::vector<uint8_t>(from, from + s.dataSize);
+}
+
+TEST(ConvertJob, ImageOfThreeSongs100000And0And50000) {
+    FakeLibrary fake;
+    ASSERT_TRUE(fake.ok());
+    fake.setup(4, 0, 0, 0, 0);
+    Job job;
+    const auto a = ramp(50000), c = ramp(25000, 7);
+    job.addWav("a.wav", 44100, 1, a);
+    job.add("b.mp3", {});  // a 0-byte MP3: nothing to encode
+    job.addWav("c.wav", 22050, 1, c);
+    job.run(4, kFake);
+
+    const auto image = job.image();
+    job.expectEnd(WM_CONVERT_DONE, 8480 + 150000);
+    ASSERT_EQ(image.size(), 8480u + 150000u);
+    const struct { uint32_t offset, size; } expected[3] = {{0, 100000}, {100000, 0}, {100000, 50000}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(job.shared.songs[i].dataOffset, expected[i].offset) << i;
+        EXPECT_EQ(job.shared.songs[i].dataSize, expected[i].size) << i;
+        EXPECT_EQ(job.shared.songs[i].copyPending, 0) << i;
+    }
+    expectConsistentImage(image, job.shared.songs, 3);
+    EXPECT_EQ(songData(image, job.shared.songs[0]), echoed(a));
+    EXPECT_EQ(songData(image, job.shared.songs[2]), echoed(c));
+    EXPECT_EQ(readBe32(image.data() + 2), 123456u) << "the job's total estimate";
+    EXPECT_EQ(readBe16(image.data() + 12), 4u);
+    EXPECT_EQ(readFileBytes(job.dir.file("dat/a.wav")), readFileBytes(job.dir.file("src/a.wav"))) << "working copy";
+    EXPECT_TRUE(job.boxes.empty());
+}
+
+// A song that fails part-way or is dropped for space has appended data to the
+// MP3 working file; it must be cut back out so the songs after it line up.
+TEST(ConvertJob, FailedAndDroppedSongsKeepNothing) {
+    FakeLibrary fake;
+    ASSERT_TRUE(fake.ok());
+    struct Row {
+        const char* name;
+        uint32_t storageKB;
+        uint32_t failAtCall;  // stand-in encode call that fails (0 never)
+        std::vector<uint32_t> samples;
+        std::vector<uint32_t> sizes;  // dataSize expected per song
+    } rows[] = {
+        // 2048 KiB; the second song's 3rd chunk fails after two chunks were appended.
+        {"encode error mid-song", 2048, 100 / 4 + 3, {100, 40, 12}, {200, 0, 24}},
+        // 25 KiB: a data-area capacity of 736 bytes.
+        {"exactly at capacity is kept", 25, 0, {368}, {736}},
+        {"one chunk past capacity is dropped", 25, 0, {372}, {0}},
+        {"first dropped, second fits at offset 0", 25, 0, {400, 8}, {0, 16}},
+        {"capacity reached by the second song", 25, 0, {360, 8}, {720, 16}},
+        {"second passes capacity by 8 bytes", 25, 0, {360, 12}, {720, 0}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake.setup(4, 0, row.failAtCall, 0, 0);
+        Job job;
+        job.shared.storageKB = row.storageKB;
+        std::vector<std::vector<int16_t>> pcm;
+        for (size_t i = 0; i < row.samples.size(); ++i) {
+            pcm.push_back(ramp(row.samples[i], static_cast<int16_t>(100 * (i + 1))));
+            job.addWav("s" + std::to_string(i) + ".wav", 44100, 1, pcm.back());
+        }
+        job.run(4, kFake);
+        uint32_t total = 0;
+        for (uint32_t s : row.sizes) total += s;
+        if (total == 0) {
+            job.expectEnd(WM_CONVERT_FAILED);
+            continue;
+        }
+        job.expectEnd(WM_CONVERT_DONE, 8480 + total);
+        const auto image = job.image();
+        expectConsistentImage(image, job.shared.songs, row.samples.size());
+        for (size_t i = 0; i < row.sizes.size(); ++i) {
+            EXPECT_EQ(job.shared.songs[i].dataSize, row.sizes[i]) << i;
+            if (row.sizes[i]) {
+                EXPECT_EQ(songData(image, job.shared.songs[i]), echoed(pcm[i])) << i;
+            }
+        }
+    }
+}
+
+TEST(ConvertJob, KeepConvertingAlreadyZero) {
+    FakeLibrary fake;
+    ASSERT_TRUE(fake.ok());
+    fake.setup(4);
+    Job job;
+    SongRecord& s = job.addWav("a.wav", 44100, 1, ramp(100));
+    writeFileBytes(job.dir.file("dat/tmp.bin"), std::vector<uint8_t>(9000, 1));  // an earlier image
+    job.shared.keepConverting = 0;
+    job.run(4, kFake);
+    job.expectEnd(WM_CONVERT_FAILED);
+    EXPECT_TRUE(job.recorder.progress().empty()) << "no song was encoded";
+    EXPECT_EQ(s.copyPending, 0) << "the working copy is still made";
+    EXPECT_TRUE(job.exists("dat/a.wav"));
+    EXPECT_EQ(s.dataSize, 0xBEEFu) << "a song not reached keeps its fields";
+    EXPECT_EQ(fake.encodeCalls(), 0u);
+}
+
+TEST(ConvertJob, FailedCopyShowsTheSourcePathAndAborts) {
+    struct Row {
+        const char* name;
+        std::function<void(Job&, SongRecord&)> breakIt;
+    } rows[] = {
+        {"missing source", [](Job& j, SongRecord& s) { fs::remove(j.dir.file("src/b.wav")); (void)s; }},
+        {"source is a folder", [](Job& j, SongRecord& s) {
+             fs::remove(j.dir.file("src/b.wav"));
+             fs::create_directories(j.dir.file("src/b.wav"));
+             (void)s;
+         }},
+        {"working copy cannot be created", [](Job&, SongRecord& s) {
+             std::snprintf(s.workPath, sizeof s.workPath, "./dat/no/such/folder/b.wav");
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeLibrary fake;
+        fake.setup(4);
+        Job job;
+        SongRecord& a = job.addWav("a.wav", 44100, 1, ramp(10));
+        SongRecord& b = job.addWav("b.wav", 44100, 1, ramp(10));
+        SongRecord& c = job.addWav("c.wav", 44100, 1, ramp(10));
+        row.breakIt(job, b);
+        job.run(4, kFake);
+        job.expectEnd(WM_CONVERT_ABORTED);
+        ASSERT_EQ(job.boxes.size(), 1u);
+        EXPECT_EQ(job.boxes[0], "Path name of '" + std::string(b.sourcePath) + "' is too long !");
+        EXPECT_EQ(a.copyPending, 0);
+        EXPECT_EQ(b.copyPending, 1);
+        EXPECT_EQ(c.copyPending, 1);
+        EXPECT_EQ(fake.encodeCalls(), 0u) << "nothing is converted";
+    }
+}
+
+TEST(ConvertJob, AllCopiesMadeAlreadyMeansNoCopying) {
+    FakeLibrary fake;
+    fake.setup(4, 0, 0, 0, 0);
+    Job job;
+    SongRecord& s = job.addWav("a.wav", 44100, 1, ramp(8));
+    fs::create_directories(job.dir.file("dat"));
+    test::writeWav(job.dir.file("dat/a.wav"), 44100, 1, ramp(4, 50));  // the working copy differs
+    fs::remove(job.dir.file("src/a.wav"));                                // and the source is gone
+    s.copyPending = 0;
+    job.run(4, kFake);
+    job.expectEnd(WM_CONVERT_DONE, 8480 + 8);
+    EXPECT_TRUE(job.boxes.empty());
+    EXPECT_EQ(songData(job.image(), s), echoed(ramp(4, 50))) << "the working copy is what is converted";
+}
+
+// Broken songs among good ones: each keeps nothing, the job still ends with an
+// image that describes exactly its data; a list of broken songs only fails.
+TEST(ConvertJob, BadSongsKeepNothingAndNeverHang) {
+    FakeLibrary fake;
+    fake.setup(4, 0, 0, 0, 0);
+    for (bool withGoodSong : {true, false}) {
+        SCOPED_TRACE(withGoodSong ? "with a good song" : "bad songs only");
+        Job job;
+        job.add("empty.mp3", {});
+        job.add("noise.mp3", std::vector<uint8_t>(5000, 0x00));
+        job.add("text.wav", std::vector<uint8_t>{'n', 'o', 't', ' ', 'a', ' ', 'w', 'a', 'v'});
+        job.add("song.ogg", std::vector<uint8_t>(100, 1));
+        SongRecord& gone = job.add("gone.wav", {});
+        gone.copyPending = 0;  // its working copy was never made and the source is gone
+        fs::remove(job.dir.file("src/gone.wav"));
+        if (withGoodSong) job.addWav("good.wav", 44100, 1, ramp(20));
+        writeFileBytes(job.dir.file("dat/mp3.tmp"), std::vector<uint8_t>(333, 9));  // left by a crash
+        job.run(4, kFake);
+        if (!withGoodSong) {
+            job.expectEnd(WM_CONVERT_FAILED);
+            continue;
+        }
+        job.expectEnd(WM_CONVERT_DONE, 8480 + 40);
+        const auto image = job.image();
+        expectConsistentImage(image, job.shared.songs, job.count);
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(job.shared.songs[i].dataSize, 0u) << i;
+            EXPECT_EQ(job.shared.songs[i].dataOffset, 0u) << i;
+        }
+        EXPECT_EQ(songData(image, job.shared.songs[5]), echoed(ramp(20)));
+    }
+}
+
+TEST(ConvertJob, NeverDescribesMoreThan32Songs) {
+    FakeLibrary fake;
+    fake.setup(4, 0, 0, 0, 0);
+    Job job;
+    for (int i = 0; i < 33; ++i) job.addWav("s" + std::to_string(i) + ".wav", 44100, 1, ramp(4));
+    job.run(4, kFake);
+    job.expectEnd(WM_CONVERT_DONE, 8480 + 32 * 8);
+    expectConsistentImage(job.image(), job.shared.songs, 32);
+    EXPECT_EQ(job.shared.songs[32].copyPending, 1);
+    EXPECT_EQ(job.shared.songs[32].dataSize, 0xBEEFu);
+    EXPECT_EQ(fake.encodeCalls(), 32u);
+}
+
+// The real encoder, end to end: each song in the image is mono CBR at quality
+// x 8 kbit/s and the table's rate, as long as its source within a frame and the
+// flush, as an independent decoder reads it.
+TEST(ConvertJob, RealSongsDecodeIndependently) {
+    const bool haveFfprobe = test::haveTool("ffprobe"), haveMpg123 = test::haveTool("mpg123"),
+               haveLame = test::haveTool("lame");
+    if (!haveFfprobe && !haveMpg123) GTEST_SKIP() << "neither ffprobe nor mpg123 is installed: no independent decoder";
+    struct Source {
+        const char* name;
+        uint32_t rate;
+        uint16_t channels;
+        double seconds;
+    } sources[] = {{"stereo44.wav", 44100, 2, 1.0}, {"mono22.wav", 22050, 1, 0.7}, {"stereo48.mp3", 48000, 2, 0.9}};
+    struct Quality {
+        uint16_t code;
+        uint32_t rate44, rateOther;  // output rate for a 44100 Hz source and for any other
+    } qualities[] = {{4, 44100, 44100}, {2, 22050, 22050}, {8, 0, 44100}};
+    for (const auto& q : qualities) {
+        SCOPED_TRACE("quality " + std::to_string(q.code));
+        Job job;
+        for (const auto& s : sources) {
+            const auto samples = test::tone(s.rate, static_cast<uint32_t>(s.rate * s.seconds), 330.0, s.channels);
+            if (std::string(s.name).find(".mp3") != std::string::npos) {
+                if (!haveLame) continue;
+                const std::string wav = job.dir.file("tmp-src.wav");
+                test::writeWav(wav, s.rate, s.channels, samples);
+                SongRecord& r = job.add(s.name, {});
+                test::runCommand("lame --quiet -b 128 '" + wav + "' '" + job.dir.file(std::string("src/") + s.name) + "'");
+                (void)r;
+            } else {
+                job.addWav(s.name, s.rate, s.channels, samples);
+            }
+        }
+        job.run(q.code);
+        const auto image = job.image();
+        uint32_t total = 0;
+        for (int i = 0; i < job.count; ++i) total += job.shared.songs[i].dataSize;
+        job.expectEnd(WM_CONVERT_DONE, 8480 + total);
+        expectConsistentImage(image, job.shared.songs, job.count);
+        for (int i = 0; i < job.count; ++i) {
+            const auto& src = sources[i];
+            SCOPED_TRACE(src.name);
+            const SongRecord& song = job.shared.songs[i];
+            ASSERT_GT(song.dataSize, 0u);
+            const std::string out = job.dir.file("song" + std::to_string(i) + ".mp3");
+            writeFileBytes(out, songData(image, song));
+            const auto frames = test::walkMp3Frames(songData(image, song));
+            ASSERT_FALSE(frames.empty());
+            const uint32_t outRate = src.rate == 44100 ? q.rate44 : q.rateOther;
+            const double frameSeconds = static_cast<double>(test::samplesPerFrame(frames[0])) / frames[0].sampleRate;
+            if (haveFfprobe) {
+                const auto p = test::ffprobe(out);
+                ASSERT_TRUE(p.ok);
+                EXPECT_EQ(p.codec, "mp3");
+                EXPECT_EQ(p.channels, 1);
+                EXPECT_EQ(p.bitRate, q.code * 8000u);
+                if (outRate) {
+                    EXPECT_EQ(p.sampleRate, outRate);
+                }
+            }
+            if (haveMpg123) {
+                // An MP3 source decodes to all its frames, its own encoder's
+                // delay and padding included: that is the length to keep.
+                double sourceSeconds = src.seconds;
+                if (std::string(src.name).find(".mp3") != std::string::npos) {
+                    const auto srcFrames = test::walkMp3Frames(readFileBytes(job.dir.file(std::string("src/") + src.name)));
+                    ASSERT_FALSE(srcFrames.empty());
+                    sourceSeconds = static_cast<double>(srcFrames.size() * test::samplesPerFrame(srcFrames[0])) / src.rate;
+                }
+                const long n = test::mpg123Samples(out, job.dir.path());
+                const double seconds = static_cast<double>(n) / frames[0].sampleRate;
+                // The source, plus the encoder's start delay and the padding
+                // of the last chunk and the flush: at most three frames.
+                EXPECT_GE(seconds, src.seconds - frameSeconds);
+                EXPECT_LE(seconds, sourceSeconds + 3 * frameSeconds);
+            }
+        }
+        const auto progress = job.recorder.progress();
+        ASSERT_FALSE(progress.empty());
+        for (uint32_t p : progress) ASSERT_TRUE(p >= 1 && p <= 100);
+        EXPECT_EQ(progress.back(), 100u);
+    }
+}
+
+// A cut song ends at its limit plus at most one chunk's output and the flush.
+TEST(ConvertJob, CutAt100000Bytes) {
+    Job job;
+    const uint32_t rate = 44100;
+    SongRecord& s = job.addWav("long.wav", rate, 1, test::tone(rate, rate * 14, 500.0), 100000);
+    s.cutFlag = 1;
+    SongRecord& after = job.addWav("short.wav", rate, 1, test::tone(rate, rate / 2));
+    job.run(8);
+    const auto image = job.image();
+    job.expectEnd(WM_CONVERT_DONE, 8480 + s.dataSize + after.dataSize);
+    expectConsistentImage(image, job.shared.songs, 2);
+    const auto frames = test::walkMp3Frames(songData(image, s));
+    ASSERT_FALSE(frames.empty());
+    EXPECT_GE(s.dataSize, 100000u);
+    // 64 kbit/s: a frame is at most 209 bytes; a chunk gives at most a frame
+    // or two and the flush a few more.
+    EXPECT_LE(s.dataSize, 100000u + 8 * 209u);
+    EXPECT_LT(s.dataSize, 14u * 8000u) << "the song was really cut";
+    EXPECT_EQ(after.dataOffset, s.dataSize);
+}
+
+}  // namespace
+}  // namespace velmo

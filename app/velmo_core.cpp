@@ -1,0 +1,644 @@
+#include "velmo_core.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "admission.h"
+#include "convert_job.h"
+#include "songlist.h"
+#include "songtable.h"
+#include "storage_layout.h"
+
+namespace velmo {
+
+namespace {
+
+constexpr const char* kCaptionError = "Error";
+constexpr const char* kCaptionInformation = "Information";
+constexpr const char* kProgressIdle = "Progress:";
+// The working names the temporary file cleanup removes, in its order.
+constexpr const char* kTemporaryFiles[] = {"./dat/tmp.bin", "./dat/mp3.tmp", "./dat/tmp.tbl", "./dat/tmp.ztd"};
+
+std::string formatWithPath(const char* pattern, const std::string& path) {
+    std::string out = pattern;
+    const size_t at = out.find("%s");
+    if (at != std::string::npos) out.replace(at, 2, path);
+    return out;
+}
+
+void copyText(char* field, const std::string& text) {
+    // Only the text and its terminating zero are written: what lies after the
+    // zero in the record stays as it was.
+    std::memcpy(field, text.c_str(), text.size() + 1);
+}
+
+}  // namespace
+
+VelmoCore::VelmoCore(View& view, MessageTarget& window, std::string startDir)
+    : view_(view), window_(window), shared_(std::make_unique<SharedState>()) {
+    shared_->startDir = std::move(startDir);
+}
+
+VelmoCore::~VelmoCore() {
+    {
+        std::lock_guard<std::mutex> lock(boxMutex_);
+        boxCancelled_ = true;
+    }
+    boxCv_.notify_all();
+    shared_->keepConverting = 0;
+    for (Worker& w : workers_)
+        if (w.thread.joinable()) w.thread.join();
+}
+
+uint32_t VelmoCore::capacityNow() const { return capacity(shared_->storageKB); }
+
+std::string VelmoCore::statusText(uint32_t total) const {
+    const uint32_t cap = capacityNow();
+    const double usage = static_cast<double>(total) * 100.0 / static_cast<double>(cap);
+    if (usage >= 100.0) return " Space usage: Storage is full !";
+    char text[64];
+    std::snprintf(text, sizeof text, " Space usage: %2.1f%c", usage, '%');
+    return text;
+}
+
+void VelmoCore::showStatus(uint32_t total) { view_.setStatusLine(statusText(total)); }
+
+void VelmoCore::enableControls(bool enable) { view_.enableControls(enable); }
+
+void VelmoCore::fillLines(uint16_t first, uint16_t end) {
+    for (uint16_t i = first; i < end; ++i) view_.appendLine(songDisplayName(shared_->songs[i].workPath));
+}
+
+void VelmoCore::removeFile(const std::string& name) const { ::unlink(shared_->path(name).c_str()); }
+
+void VelmoCore::deleteTemporaryFiles() {
+    for (const char* name : kTemporaryFiles) removeFile(name);
+}
+
+// ---------------------------------------------------------------------------
+// Start-up and close
+
+void VelmoCore::onInitDialog() {
+    conn_ = DeviceConnection{};
+    songCount_ = 0;
+    totalEstimate_ = 0;
+    quality_ = 4;
+
+    SongTableHeader table;
+    const bool tableLoaded = loadSongTable(shared_->startDir, table, shared_->songs) == 0;
+    if (tableLoaded) {
+        songCount_ = table.songCount;
+        quality_ = table.quality;
+        totalEstimate_ = table.totalEstimate;
+    }
+
+    const int loaded = deviceLibraryPath_.empty() ? loadDeviceLibrary(lib_)
+                                                  : loadDeviceLibraryFrom(lib_, deviceLibraryPath_);
+    if (loaded != 0) {
+        view_.messageBox("Please install USB driver first !", kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
+        requestClose();
+        return;
+    }
+
+    conn_.connectState = 1;
+    connectionCheck();
+
+    view_.setWindowTitle(windowTitle_);
+    if (tableLoaded) fillLines(0, songCount_);
+    showStatus(totalEstimate_);
+    view_.setHorizontalExtent(kListExtentPixels);
+    if (quality_ == 8) view_.setQualityButtons(true, false, false);
+    if (quality_ == 4) view_.setQualityButtons(false, true, false);
+    if (quality_ == 2) view_.setQualityButtons(false, false, true);
+    deleteTemporaryFiles();
+    std::error_code ec;
+    std::filesystem::create_directories(shared_->path(kWorkDir), ec);
+    enableControls(true);
+    if (!closed_) view_.startTimer(kTimerMilliseconds);
+    shared_->convertEvent.reset();
+    initialised_ = true;
+}
+
+void VelmoCore::connectionCheck() {
+    enableControls(false);
+    conn_.deviceHandle = openDevice(lib_);
+    if (conn_.deviceHandle == 0) {
+        closeDevice(lib_, 0);
+        view_.messageBox("USB connection error !\nPlease plug-in USB first.", kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
+        requestClose();
+        return;
+    }
+    conn_.connectState = 2;
+    fillStorageSizeTable(shared_->storageSizeTable);
+    uint16_t storageCode = kNoStorageCode;
+    const int result = startAgent(lib_, conn_.deviceHandle, shared_->startDir, storageCode);
+    if (result < 0) {
+        dropDeviceConnection();
+        enableControls(true);
+        view_.messageBox("Please plug-out & plug-in USB again !", kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
+        requestClose();
+        return;
+    }
+    const uint32_t size = storageSizeLookup(shared_->storageSizeTable, storageCode);
+    // A code without a storage size would make every capacity wrap around.
+    if (result == 1 || size == 0) {
+        view_.messageBox("Storage device is not found !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        enableControls(true);
+        requestClose();
+        return;
+    }
+    shared_->storageKB = size >> 10;
+    windowTitle_ = "Zentro";
+}
+
+void VelmoCore::requestClose() {
+    onClose();
+    view_.closeWindow();
+}
+
+void VelmoCore::onClose() {
+    if (closed_) return;
+    closed_ = true;
+    if (conn_.connectState != 0) view_.stopTimer();
+
+    // A worker still running is stopped at its next safe point and joined
+    // before the library it uses goes away.
+    {
+        std::lock_guard<std::mutex> lock(boxMutex_);
+        boxCancelled_ = true;
+    }
+    boxCv_.notify_all();
+    shared_->keepConverting = 0;
+    joinWorkers();
+
+    closeDeferredHandle(lib_, conn_);
+    shutdownDevice(lib_, conn_.deviceHandle);
+    conn_.deviceHandle = 0;
+    saveSongTable(shared_->startDir, quality_, songCount_, shared_->songs, totalEstimate_);
+    deleteTemporaryFiles();
+}
+
+// ---------------------------------------------------------------------------
+// Timer and workers
+
+void VelmoCore::onTimer() {
+    if (closed_) return;
+    reapWorkers();
+    pollConnectionStep(lib_, conn_, deviceWorkerRunning());
+}
+
+void VelmoCore::startWorker(bool device, std::function<void()> body) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread t([body = std::move(body), done] {
+        body();
+        done->store(true);
+    });
+    workers_.push_back(Worker{std::move(t), done, device});
+}
+
+void VelmoCore::reapWorkers() {
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        if (it->done->load()) {
+            it->thread.join();
+            it = workers_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (!deviceWorkerRunning()) closeDeferredHandle(lib_, conn_);
+}
+
+void VelmoCore::joinWorkers() {
+    for (Worker& w : workers_)
+        if (w.thread.joinable()) w.thread.join();
+    workers_.clear();
+    closeDeferredHandle(lib_, conn_);
+}
+
+bool VelmoCore::workersRunning() const {
+    for (const Worker& w : workers_)
+        if (!w.done->load()) return true;
+    return false;
+}
+
+bool VelmoCore::deviceWorkerRunning() const {
+    for (const Worker& w : workers_)
+        if (w.device && !w.done->load()) return true;
+    return false;
+}
+
+void VelmoCore::dropDeviceConnection() { dropConnection(lib_, conn_, deviceWorkerRunning()); }
+
+void VelmoCore::endOfOperation() {
+    view_.setProgressCaption(kProgressIdle);
+    view_.setProgressBar(0);
+    finishOperation();
+}
+
+void VelmoCore::finishOperation() {
+    reapWorkers();
+    // The conversion reads the song records until it ends: the list stays
+    // locked until its own end message arrives, whatever ended first.
+    if (conversionRunning_) return;
+    enableControls(true);
+    operationRunning_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// The song list
+
+bool VelmoCore::workNameInUse(const std::string& workPath, uint16_t upTo, int except) const {
+    for (uint16_t i = 0; i < upTo; ++i)
+        if (static_cast<int>(i) != except && workPath == shared_->songs[i].workPath) return true;
+    return false;
+}
+
+std::string VelmoCore::uniqueWorkPath(const std::string& workPath, uint16_t upTo) const {
+    if (!workNameInUse(workPath, upTo, -1)) return workPath;
+    // Two songs with one working copy would play the same music: the later
+    // one gets "name (2).mp3", "name (3).mp3" ...
+    const std::string stem = workPath.substr(0, workPath.size() - 4);
+    const std::string ext = workPath.substr(workPath.size() - 4);
+    for (int k = 2;; ++k) {
+        std::string candidate = stem + " (" + std::to_string(k) + ")" + ext;
+        if (candidate.size() >= kPathBytes) return {};
+        if (!workNameInUse(candidate, upTo, -1)) return candidate;
+    }
+}
+
+void VelmoCore::addSongsFitted(uint16_t oldCount, uint32_t n) {
+    uint32_t count = n;
+    totalEstimate_ = fittingCount(shared_->songs, count, capacityNow());
+    if (totalEstimate_ >= capacityNow())
+        view_.messageBox("Storage size limit reached !", kCaptionInformation, MessageIcon::Information,
+                         MessageButtons::Ok);
+    fillLines(oldCount, static_cast<uint16_t>(count));
+    songCount_ = static_cast<uint16_t>(count);
+    showStatus(totalEstimate_);
+}
+
+void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
+    if (songCount_ >= kMaxAddSongs) {
+        view_.messageBox("Song counts are over than limit !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        return;
+    }
+    if (totalEstimate_ >= capacityNow()) {
+        view_.messageBox("Songs over than storage limit !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        return;
+    }
+    const uint16_t oldCount = songCount_;
+    uint16_t n = songCount_;
+    for (const std::string& path : chosenPaths) {
+        chosenPath_ = path;
+        // A path that does not fit the record is never cut short into it.
+        const bool fits = path.size() < kPathBytes;
+        std::string work;
+        if (fits && !songWorkPath(path, work)) break;
+        SongRecord& rec = shared_->songs[n];
+        if (fits) work = uniqueWorkPath(work, n);
+        const uint32_t estimate = (fits && !work.empty()) ? estimateSongSize(path, quality_) : 0;
+        if (estimate != 0) {
+            copyText(rec.workPath, work);
+            rec.sizeEstimate = estimate;
+            copyText(rec.sourcePath, path);
+            rec.copyPending = 1;
+            ++n;
+        } else {
+            view_.messageBox(formatWithPath("The file format of %s is not supported", path), kCaptionError,
+                             MessageIcon::Error, MessageButtons::Ok);
+        }
+        if (n >= kMaxAddSongs) {
+            view_.messageBox("Song counts are over than limit", kCaptionError, MessageIcon::Error,
+                             MessageButtons::Ok);
+            break;
+        }
+    }
+    addSongsFitted(oldCount, n);
+}
+
+void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
+    const size_t k = droppedPaths.size();
+    if (k == 0) return;
+    if (songCount_ + k > kMaxSongs) {
+        view_.messageBox("Total song files are over than sixty four files !", kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
+        return;
+    }
+    if (totalEstimate_ >= capacityNow()) {
+        view_.messageBox("Songs over than storage limit !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        return;
+    }
+    const uint16_t oldCount = songCount_;
+    uint16_t n = songCount_;
+    size_t accepted = 0;
+    for (const std::string& path : droppedPaths) {
+        // A path the record cannot hold whole is left out like an unsupported file.
+        if (path.size() >= kPathBytes) continue;
+        if (!hasExtension(path, kMp3Extension) && !hasExtension(path, kWavExtension)) continue;
+        std::string work;
+        if (songWorkPath(path, work)) work = uniqueWorkPath(work, n);
+        if (work.empty()) {
+            view_.messageBox("Only support '.mp3' & '.wav' file format.", kCaptionError, MessageIcon::None,
+                             MessageButtons::Ok);
+            break;
+        }
+        SongRecord& rec = shared_->songs[n];
+        copyText(rec.workPath, work);
+        copyText(rec.sourcePath, path);
+        rec.sizeEstimate = estimateSongSize(path, quality_);
+        rec.copyPending = 1;
+        ++n;
+        ++accepted;
+    }
+    if (accepted != k)
+        view_.messageBox("Only support '.mp3' & '.wav' file format.", kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
+    addSongsFitted(oldCount, n);
+}
+
+void VelmoCore::onDelete(int selectedLine) {
+    if (songCount_ == 0 || selectedLine < 0 || selectedLine >= songCount_) return;
+    const uint16_t i = static_cast<uint16_t>(selectedLine);
+    view_.removeLine(i);
+    SongRecord& rec = shared_->songs[i];
+    totalEstimate_ -= rec.sizeEstimate;
+    // The working copy goes with its song, unless another song still names it
+    // (a list saved by an older version may share one).
+    if (!workNameInUse(rec.workPath, songCount_, i)) removeFile(rec.workPath);
+    removeSongRecord(shared_->songs, songCount_, i);
+    showStatus(totalEstimate_);
+    view_.selectLine(-1);
+}
+
+void VelmoCore::onUp(int selectedLine) {
+    if (songCount_ == 0 || selectedLine <= 0 || selectedLine >= songCount_) return;
+    const uint16_t i = static_cast<uint16_t>(selectedLine);
+    view_.removeLine(i);
+    view_.insertLine(i - 1, songDisplayName(shared_->songs[i].workPath));
+    view_.selectLine(i - 1);
+    exchangeSongRecords(shared_->songs, static_cast<uint16_t>(i - 1), i);
+}
+
+void VelmoCore::onDown(int selectedLine) {
+    if (songCount_ == 0 || selectedLine < 0 || selectedLine + 1 >= songCount_) return;
+    const uint16_t i = static_cast<uint16_t>(selectedLine);
+    view_.removeLine(i);
+    view_.insertLine(i + 1, songDisplayName(shared_->songs[i].workPath));
+    view_.selectLine(i + 1);
+    exchangeSongRecords(shared_->songs, i, static_cast<uint16_t>(i + 1));
+}
+
+void VelmoCore::onQuality(uint16_t code) {
+    view_.setQualityButtons(code == 8, code == 4, code == 2);
+    if (code == quality_) return;
+    totalEstimate_ = rescaleEstimates(shared_->songs, songCount_, code, quality_);
+    showStatus(totalEstimate_);
+    quality_ = code;
+}
+
+uint32_t VelmoCore::reEstimate(int selector) {
+    uint32_t total = 0;
+    for (uint16_t i = 0; i < songCount_; ++i) {
+        SongRecord& rec = shared_->songs[i];
+        const std::string path = selector == 0 ? std::string(rec.sourcePath) : shared_->path(rec.workPath);
+        rec.sizeEstimate = estimateSongSize(path, quality_);
+        total += rec.sizeEstimate;
+    }
+    return total;
+}
+
+// ---------------------------------------------------------------------------
+// Download
+
+void VelmoCore::onDownload() {
+    if (conn_.deviceHandle == 0) {
+        view_.messageBox("Please plug-in USB to download songs !", kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
+        return;
+    }
+    if (songCount_ == 0) {
+        view_.messageBox("No song files are in list box !", kCaptionInformation, MessageIcon::Information,
+                         MessageButtons::Ok);
+        return;
+    }
+    // The clock's header describes 32 songs; a longer list is refused whole.
+    if (songCount_ > kMaxHeaderSongs) {
+        view_.messageBox("Song counts are over than limit !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        return;
+    }
+    if (totalEstimate_ >= capacityNow()) {
+        if (view_.messageBox("Auto cut songs to fit storage size ?", "Warning !", MessageIcon::None,
+                             MessageButtons::OkCancel) != MessageResult::Ok)
+            return;
+    }
+    joinWorkers();  // a worker of the last operation may still be finishing
+
+    const int cut = cutToFit(shared_->songs, songCount_, capacityNow());
+    totalEstimate_ = reEstimate(0);
+    if (cut) {
+        view_.resetLines();
+        fillLines(0, songCount_);
+        showStatus(totalEstimate_);
+    }
+
+    enableControls(false);
+    operationRunning_ = true;
+    view_.setProgressBar(1);
+    uint16_t storageCode = kNoStorageCode;
+    const int result = startAgent(lib_, conn_.deviceHandle, shared_->startDir, storageCode);
+    if (result < 0) {
+        view_.setProgressBar(0);
+        dropDeviceConnection();
+        enableControls(true);
+        operationRunning_ = false;
+        view_.messageBox("Please plug-out & plug-in USB again !", kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
+        return;
+    }
+    if (result == 1) {
+        view_.setProgressBar(0);
+        view_.messageBox("Storage is not found !", kCaptionInformation, MessageIcon::Information,
+                         MessageButtons::Ok);
+        enableControls(true);
+        operationRunning_ = false;
+        return;
+    }
+
+    shared_->convertEvent.reset();
+    shared_->imageProduced = false;
+    shared_->keepConverting = 1;
+    writeEnded_ = false;
+    conversionRunning_ = true;
+    startWriteWorkerJob(kImageFile, kStorageHeaderAddress, shared_->storageKB * 1024u - kStorageHeaderAddress, 0, 1);
+    startConversion();
+}
+
+void VelmoCore::startWriteWorkerJob(const std::string& path, uint32_t address, uint32_t eraseLength,
+                                    uint32_t mode, uint32_t waitFlag) {
+    deviceJob_.mode = mode;
+    deviceJob_.handle = conn_.deviceHandle;
+    deviceJob_.address = address;
+    deviceJob_.path = path;
+    deviceJob_.blockSize = kTransferBlockBytes;
+    deviceJob_.window = &window_;
+    deviceJob_.waitForConversion = waitFlag;
+    deviceJob_.eraseLength = eraseLength;
+    const DeviceJob* job = &deviceJob_;
+    SharedState* shared = shared_.get();
+    const DeviceLibrary* lib = &lib_;
+    startWorker(true, [job, shared, lib] { writeWorker(job, shared, lib); });
+}
+
+void VelmoCore::startConversion() {
+    view_.setProgressCaption("Progress: converting music data...");
+    if (!convertJob_) convertJob_ = std::make_unique<ConvertJob>();
+    convertJob_->startOffset = 0;
+    convertJob_->totalEstimate = totalEstimate_;
+    convertJob_->quality = quality_;
+    convertJob_->songs = shared_->songs;
+    convertJob_->count = songCount_;
+    convertJob_->window = &window_;
+    const ConvertJob* job = convertJob_.get();
+    SharedState* shared = shared_.get();
+    startWorker(false, [this, job, shared] {
+        runConvertJob(*job, *shared, [this](const std::string& text) { workerMessageBox(text); });
+    });
+}
+
+// Runs on the conversion's thread: the box is shown by the user-interface
+// thread, and the worker waits until it has been closed.
+void VelmoCore::workerMessageBox(const std::string& text) {
+    std::unique_lock<std::mutex> lock(boxMutex_);
+    if (boxCancelled_) return;
+    boxText_ = text;
+    boxPending_ = true;
+    boxShown_ = false;
+    lock.unlock();
+    window_.post(WM_WORKER_MESSAGE_BOX, 0, 0);
+    lock.lock();
+    boxCv_.wait(lock, [this] { return boxShown_ || boxCancelled_; });
+    boxPending_ = false;
+}
+
+void VelmoCore::showWorkerMessageBox() {
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(boxMutex_);
+        if (!boxPending_) return;
+        text = boxText_;
+    }
+    // No owner and no caption of its own: the system's default caption.
+    view_.messageBox(text, kCaptionError, MessageIcon::None, MessageButtons::Ok);
+    {
+        std::lock_guard<std::mutex> lock(boxMutex_);
+        boxShown_ = true;
+    }
+    boxCv_.notify_all();
+}
+
+// ---------------------------------------------------------------------------
+// Worker messages
+
+bool VelmoCore::onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam) {
+    (void)lParam;
+    if (closed_) {
+        switch (code) {
+            case WM_WRITE_FAILED: case WM_DOWNLOAD_DONE: case WM_WRITE_PROGRESS: case WM_CONVERT_DONE:
+            case WM_ENCODE_PROGRESS: case WM_TABLE_READ_DONE: case WM_READ_FAILED: case WM_DATA_READ_DONE:
+            case WM_READ_PROGRESS: case WM_FIRMWARE_STEP_DONE: case WM_CONVERT_FAILED: case WM_CONVERT_ABORTED:
+            case WM_WORKER_MESSAGE_BOX:
+                return true;
+            default:
+                return false;
+        }
+    }
+    switch (code) {
+        case WM_WRITE_FAILED:
+            writeEnded_ = true;
+            removeFile(kImageFile);
+            if (wParam == 0) {
+                reapWorkers();
+                dropDeviceConnection();
+                view_.messageBox("USB connection error", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+            } else {
+                view_.messageBox("Storage erase error !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+            }
+            endOfOperation();
+            return true;
+        case WM_DOWNLOAD_DONE:
+            writeEnded_ = true;
+            view_.messageBox("Downloading songs finished !", kCaptionInformation, MessageIcon::Information,
+                             MessageButtons::Ok);
+            endOfOperation();
+            return true;
+        case WM_WRITE_PROGRESS:
+        case WM_ENCODE_PROGRESS:
+        case WM_READ_PROGRESS:
+            view_.setProgressBar(static_cast<int>(wParam));
+            return true;
+        case WM_CONVERT_DONE:
+            conversionRunning_ = false;
+            if (writeEnded_) {
+                // The write worker failed before the image was ready: nothing
+                // will be sent, and this is the operation's last message.
+                finishOperation();
+                return true;
+            }
+            view_.setProgressCaption("Progress: downloading music data...");
+            view_.setProgressBar(1);
+            return true;
+        case WM_TABLE_READ_DONE:
+            onTableReadDone();
+            return true;
+        case WM_READ_FAILED:
+            reapWorkers();
+            dropDeviceConnection();
+            if (wParam == 0) {
+                // The partly read table is of no use to anyone.
+                removeFile("./dat/tmp.tbl");
+                view_.messageBox("USB connection error !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+            } else if (wParam == 1) {
+                removeFile("./dat/tmp.tbl");
+                removeFile("./dat/tmp.ztd");
+                view_.messageBox("USB connection error !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+            } else if (wParam == 2) {
+                removeFile("./dat/code.tmp");
+                removeFile("./dat/check.tmp");
+                view_.messageBox("Verify code failed !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+            }
+            endOfOperation();
+            return true;
+        case WM_DATA_READ_DONE:
+            onDataReadDone();
+            return true;
+        case WM_FIRMWARE_STEP_DONE:
+            onFirmwareStepDone(wParam);
+            return true;
+        case WM_CONVERT_FAILED:
+            conversionRunning_ = false;
+            view_.messageBox("Music files converted error !", appName_, MessageIcon::None, MessageButtons::Ok);
+            view_.setProgressBar(0);
+            view_.setProgressCaption(kProgressIdle);
+            finishOperation();
+            return true;
+        case WM_CONVERT_ABORTED:
+            conversionRunning_ = false;
+            view_.setProgressBar(0);
+            view_.setProgressCaption(kProgressIdle);
+            finishOperation();
+            return true;
+        case WM_WORKER_MESSAGE_BOX:
+            showWorkerMessageBox();
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace velmo

@@ -1,0 +1,167 @@
+// The main window's state and handlers, without a toolkit. A front end (the Qt
+// window, the terminal) forwards every control's event to one handler here
+// and implements View; workers' messages come back through the front end's
+// MessageTarget and are handed to onWorkerMessage on the user-interface thread.
+//
+// Calls come from the user-interface thread only. While an operation runs the
+// front end's controls are disabled, so no command starts a second one.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device.h"
+#include "messages.h"
+#include "shared_state.h"
+#include "transfer.h"
+#include "usb_library.h"
+#include "view.h"
+
+namespace velmo {
+
+struct ConvertJob;
+
+// A worker thread asks for a message box through this message; the core
+// shows it on the user-interface thread and releases the worker afterwards.
+constexpr uint32_t WM_WORKER_MESSAGE_BOX = 0x8F01;
+
+constexpr int kMaxAddSongs = 32;         // Add stops here
+constexpr int kTimerMilliseconds = 300;
+constexpr int kListExtentPixels = 4000;
+
+class VelmoCore {
+public:
+    // `startDir`: the folder every relative name is resolved against (the
+    // current folder at start-up). `window` receives the workers' messages and
+    // must hand them back to onWorkerMessage on the user-interface thread.
+    VelmoCore(View& view, MessageTarget& window, std::string startDir);
+    // Stops and joins any worker still running.
+    ~VelmoCore();
+    VelmoCore(const VelmoCore&) = delete;
+    VelmoCore& operator=(const VelmoCore&) = delete;
+
+    // The window's caption for "Music files converted error !" (the program's name).
+    void setApplicationName(std::string name) { appName_ = std::move(name); }
+    // Where the device library is loaded from; empty (default): the executable's folder.
+    void setDeviceLibraryPath(std::string path) { deviceLibraryPath_ = std::move(path); }
+
+    // Handlers, one per event of the main window.
+    void onInitDialog();
+    void onClose();
+    void onTimer();
+    void onAdd(const std::vector<std::string>& chosenPaths);
+    void onDropFiles(const std::vector<std::string>& droppedPaths);
+    void onDelete(int selectedLine);
+    void onUp(int selectedLine);
+    void onDown(int selectedLine);
+    void onQuality(uint16_t code);  // 8 Best, 4 Good, 2 Normal
+    void onBest() { onQuality(8); }
+    void onGood() { onQuality(4); }
+    void onNormal() { onQuality(2); }
+    void onDownload();
+    void onReload();
+    void onUpgradeFirmware();
+    // Returns true for every worker message code (they are all handled here).
+    bool onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam);
+
+    // Read access for front ends and tests.
+    const SharedState& shared() const { return *shared_; }
+    SharedState& shared() { return *shared_; }
+    uint16_t songCount() const { return songCount_; }
+    uint16_t quality() const { return quality_; }
+    uint32_t totalEstimate() const { return totalEstimate_; }
+    int32_t connectState() const { return conn_.connectState; }
+    uint32_t deviceHandle() const { return conn_.deviceHandle; }
+    const std::string& chosenPath() const { return chosenPath_; }
+    bool isClosed() const { return closed_; }
+    // An operation runs: the controls stay disabled until it ends.
+    bool operationRunning() const { return operationRunning_; }
+    // Waits until every worker thread has ended and joins them (for the
+    // terminal front end and tests; the window never waits).
+    void joinWorkers();
+    bool workersRunning() const;
+
+    // The space-usage line for a byte total at the current storage size.
+    std::string statusText(uint32_t total) const;
+    // Re-estimates every listed song from its sourcePath (selector 0) or its
+    // workPath (1) at the current quality; returns the new sum.
+    uint32_t reEstimate(int selector);
+
+private:
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+        bool device;
+    };
+
+    void connectionCheck();
+    void requestClose();
+    void deleteTemporaryFiles();
+    void showStatus(uint32_t total);
+    void enableControls(bool enable);
+    void fillLines(uint16_t first, uint16_t end);
+    void endOfOperation();
+    void finishOperation();
+    void addSongsFitted(uint16_t oldCount, uint32_t n);
+    bool workNameInUse(const std::string& workPath, uint16_t upTo, int except) const;
+    std::string uniqueWorkPath(const std::string& workPath, uint16_t upTo) const;
+    void removeFile(const std::string& name) const;
+    uint32_t capacityNow() const;
+
+    void startWorker(bool device, std::function<void()> body);
+    void reapWorkers();
+    bool deviceWorkerRunning() const;
+    void dropDeviceConnection();
+
+    void startWriteWorkerJob(const std::string& path, uint32_t address, uint32_t eraseLength, uint32_t mode,
+                             uint32_t waitFlag);
+    void startConversion();
+    void showWorkerMessageBox();
+    void workerMessageBox(const std::string& text);
+
+    // Reload and firmware (velmo_core_device.cpp).
+    void onTableReadDone();
+    void onDataReadDone();
+    void onFirmwareStepDone(uint32_t wParam);
+
+    View& view_;
+    MessageTarget& window_;
+    std::unique_ptr<SharedState> shared_;
+    DeviceLibrary lib_;
+    DeviceConnection conn_;
+    std::string appName_ = "velmo";
+    std::string deviceLibraryPath_;
+
+    uint16_t songCount_ = 0;
+    uint16_t quality_ = 4;
+    uint32_t totalEstimate_ = 0;
+    std::string chosenPath_;
+    DeviceJob deviceJob_;
+    std::unique_ptr<ConvertJob> convertJob_;
+    uint32_t reloadLength_ = 0;
+
+    std::string windowTitle_;
+    bool closed_ = false;
+    bool initialised_ = false;
+    bool operationRunning_ = false;
+    bool conversionRunning_ = false;  // this download's conversion has not reported its end
+    bool writeEnded_ = false;         // this download's write worker has reported its end
+    std::vector<Worker> workers_;
+
+    // A message box asked for by a worker thread.
+    std::mutex boxMutex_;
+    std::condition_variable boxCv_;
+    std::string boxText_;
+    bool boxPending_ = false;
+    bool boxShown_ = false;
+    bool boxCancelled_ = false;
+};
+
+}  // namespace velmo

@@ -1,0 +1,201 @@
+// Reload and Upgrade Firmware: the two commands that read from the clock, and
+// the reactions that chain their workers.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "firmware.h"
+#include "reload.h"
+#include "velmo_core.h"
+
+namespace velmo {
+
+namespace {
+
+constexpr const char* kCaptionError = "Error";
+constexpr const char* kCaptionInformation = "Information";
+
+}  // namespace
+
+void VelmoCore::onReload() {
+    if (conn_.deviceHandle == 0) {
+        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        return;
+    }
+    if (view_.messageBox("Reload song data into P.C ?", "Warning", MessageIcon::None, MessageButtons::OkCancel) !=
+        MessageResult::Ok)
+        return;
+    if (conn_.deviceHandle == 0) {
+        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        return;
+    }
+    joinWorkers();
+    enableControls(false);
+    operationRunning_ = true;
+    view_.setProgressBar(1);
+    uint16_t storageCode = kNoStorageCode;
+    const int result = startAgent(lib_, conn_.deviceHandle, shared_->startDir, storageCode);
+    if (result < 0) {
+        view_.setProgressBar(0);
+        dropDeviceConnection();
+        enableControls(true);
+        operationRunning_ = false;
+        view_.messageBox("USB connection error ! Please plug-in USB again.", kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
+        return;
+    }
+    if (result == 1) {
+        view_.messageBox("Storage is not found !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        view_.setProgressBar(0);
+        enableControls(true);
+        operationRunning_ = false;
+        return;
+    }
+    view_.setProgressCaption("Progress:checking music data...");
+    deviceJob_.handle = conn_.deviceHandle;
+    deviceJob_.window = &window_;
+    deviceJob_.address = kStorageHeaderAddress;
+    deviceJob_.path = kReloadTableFile;
+    deviceJob_.blockSize = kStorageHeaderBytes;
+    const DeviceJob* job = &deviceJob_;
+    const SharedState* shared = shared_.get();
+    const DeviceLibrary* lib = &lib_;
+    startWorker(true, [job, shared, lib] { tableReadWorker(job, shared, lib); });
+}
+
+void VelmoCore::onTableReadDone() {
+    reapWorkers();
+    const uint32_t n = reloadDataLength(shared_->startDir, dataAreaCapacity(shared_->storageKB));
+    if (n == 0) {
+        view_.messageBox("Storage has no music data.", kCaptionInformation, MessageIcon::Information,
+                         MessageButtons::Ok);
+        endOfOperation();
+        return;
+    }
+    view_.setProgressCaption("Progress:Reloading music data...");
+    deviceJob_.handle = conn_.deviceHandle;
+    deviceJob_.window = &window_;
+    deviceJob_.address = kDataAreaAddress;
+    deviceJob_.path = kReloadDataFile;
+    deviceJob_.blockSize = n;
+    reloadLength_ = n;
+    const DeviceJob* job = &deviceJob_;
+    const SharedState* shared = shared_.get();
+    const DeviceLibrary* lib = &lib_;
+    startWorker(true, [job, shared, lib] { dataReadWorker(job, shared, lib); });
+}
+
+void VelmoCore::onDataReadDone() {
+    reapWorkers();
+    uint16_t count = 0;
+    uint16_t quality = quality_;
+    if (loadReloadedTable(shared_->startDir, reloadLength_, shared_->songs, count, quality) != 0) {
+        view_.messageBox("Reload music data failed.", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        removeFile(kReloadTableFile);
+        removeFile(kReloadDataFile);
+        endOfOperation();
+        return;
+    }
+    songCount_ = count;
+    quality_ = quality;
+    splitReloadedData(shared_->startDir, shared_->songs, songCount_);
+    totalEstimate_ = reEstimate(1);
+    view_.resetLines();
+    fillLines(0, songCount_);
+    showStatus(totalEstimate_);
+    view_.setProgressCaption("Progress:");
+    view_.setProgressBar(0);
+    view_.messageBox("Reloading songs finished !", kCaptionInformation, MessageIcon::Information,
+                     MessageButtons::Ok);
+    enableControls(true);
+    operationRunning_ = false;
+}
+
+void VelmoCore::onUpgradeFirmware() {
+    if (conn_.deviceHandle == 0) {
+        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        return;
+    }
+    std::string path;
+    if (!view_.chooseFirmwareFile(path)) return;
+    chosenPath_ = path;
+    if (view_.messageBox("Upgrade Firmware ?", "Warning", MessageIcon::None, MessageButtons::OkCancel) !=
+        MessageResult::Ok)
+        return;
+    if (checkFirmwareFormat(chosenPath_) != 0) {
+        view_.messageBox("Firmware code format error !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        return;
+    }
+    struct stat st {};
+    // The framed image (the file and 8 bytes) must not run into the song header.
+    if (::stat(chosenPath_.c_str(), &st) != 0 || st.st_size > static_cast<off_t>(kMaxFirmwareFileBytes)) {
+        view_.messageBox("Firmware code file size is over limitation !", kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
+        return;
+    }
+    const uint32_t n = static_cast<uint32_t>(st.st_size);
+    if (frameFirmware(chosenPath_, shared_->startDir) != 0) {
+        view_.messageBox("Binary code file reading error!", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        return;
+    }
+    if (conn_.deviceHandle == 0) {
+        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        return;
+    }
+    joinWorkers();
+    enableControls(false);
+    operationRunning_ = true;
+    view_.setProgressBar(1);
+    uint16_t storageCode = kNoStorageCode;
+    const int result = startAgent(lib_, conn_.deviceHandle, shared_->startDir, storageCode);
+    if (result < 0) {
+        view_.setProgressBar(0);
+        dropDeviceConnection();
+        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        enableControls(true);
+        operationRunning_ = false;
+        return;
+    }
+    if (result == 1) {
+        view_.setProgressBar(0);
+        view_.messageBox("Storage format reading error !\n", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        enableControls(true);
+        operationRunning_ = false;
+        return;
+    }
+    startWriteWorkerJob(kFirmwareCodeFile, kFirmwareAddress, n, 1, 0);
+}
+
+void VelmoCore::onFirmwareStepDone(uint32_t wParam) {
+    reapWorkers();
+    const std::string code = shared_->path(kFirmwareCodeFile);
+    const std::string check = shared_->path(kFirmwareCheckFile);
+    if (wParam == 0) {
+        view_.setProgressCaption("Progress:Verifying firmware code...");
+        view_.setProgressBar(0);
+        struct stat st {};
+        deviceJob_.blockSize = ::stat(code.c_str(), &st) == 0 ? static_cast<uint32_t>(st.st_size) : 0;
+        deviceJob_.window = &window_;
+        deviceJob_.handle = conn_.deviceHandle;
+        deviceJob_.address = kFirmwareAddress;
+        deviceJob_.path = kFirmwareCheckFile;
+        const DeviceJob* job = &deviceJob_;
+        const SharedState* shared = shared_.get();
+        const DeviceLibrary* lib = &lib_;
+        startWorker(true, [job, shared, lib] { firmwareReadWorker(job, shared, lib); });
+        return;
+    }
+    // Byte for byte: a read-back with a different byte but an equal sum, or
+    // two missing files, is not a verified firmware.
+    const bool same = sameFileContents(code, check);
+    ::unlink(code.c_str());
+    ::unlink(check.c_str());
+    if (same) {
+        view_.messageBox("Writing code O.K !", kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
+    } else {
+        invalidateFirmware(lib_, conn_.deviceHandle);
+        view_.messageBox("Writing code failed !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+    }
+    endOfOperation();
+}
+
+}  // namespace velmo

@@ -1,0 +1,69 @@
+// What the application core needs from a screen. The Qt window, the terminal
+// front end and the tests' recorder implement it. Every call comes from the
+// user-interface thread.
+#pragma once
+
+#include <string>
+
+namespace velmo {
+
+enum class MessageIcon { None, Error, Information, Warning };
+enum class MessageButtons { Ok, OkCancel };
+enum class MessageResult { Ok, Cancel };
+
+// Control ids of the main window, kept so that front ends and tests name the
+// same controls.
+enum ControlId : int {
+    kIdAdd = 1000,
+    kIdDelete = 1001,
+    kIdDownload = 1002,
+    kIdProgressBar = 1003,
+    kIdUpgradeFirmware = 1004,
+    kIdSongList = 1005,
+    kIdDown = 1008,
+    kIdGood = 1009,
+    kIdBest = 1010,
+    kIdReload = 1011,
+    kIdPicture = 1016,
+    kIdStatusLine = 1017,
+    kIdProgressCaption = 1018,
+    kIdNormal = 1019,
+    kIdUp = 129,
+};
+
+class View {
+public:
+    virtual ~View() = default;
+
+    virtual void setProgressCaption(const std::string& text) = 0;   // control 1018
+    virtual void setProgressBar(int percent) = 0;                   // control 1003, 0..100
+    virtual void setStatusLine(const std::string& text) = 0;        // control 1017
+
+    // The song list box (control 1005); line i belongs to record i.
+    virtual void appendLine(const std::string& text) = 0;
+    virtual void insertLine(int index, const std::string& text) = 0;
+    virtual void removeLine(int index) = 0;
+    virtual void resetLines() = 0;
+    virtual void selectLine(int index) = 0;  // -1: no line selected
+    virtual void setHorizontalExtent(int pixels) = 0;
+
+    // Download and Upgrade Firmware, then the whole window.
+    virtual void enableControls(bool enable) = 0;
+    // Checks or unchecks the Best (1010), Good (1009) and Normal (1019) buttons.
+    virtual void setQualityButtons(bool best, bool good, bool normal) = 0;
+    virtual void setWindowTitle(const std::string& title) = 0;
+
+    // Shown modally; the answer is Ok for a box with the OK button alone.
+    virtual MessageResult messageBox(const std::string& text, const std::string& caption,
+                                     MessageIcon icon, MessageButtons buttons) = 0;
+
+    // The firmware file dialog ("Binary files", "*.bin"); false when cancelled.
+    virtual bool chooseFirmwareFile(std::string& path) = 0;
+
+    virtual void startTimer(int milliseconds) = 0;
+    virtual void stopTimer() = 0;
+    // Ends the window after the close handler has run.
+    virtual void closeWindow() = 0;
+};
+
+}  // namespace velmo

@@ -1,0 +1,64 @@
+#include "firmware.h"
+
+#include <algorithm>
+
+#include <vector>
+
+#include "bytes.h"
+#include "fileio.h"
+#include "messages.h"
+#include "storage_layout.h"
+
+namespace velmo {
+
+namespace {
+
+constexpr uint8_t kMarker[4] = {0x28, 0x38, 0x47, 0x24};
+
+
+}  // namespace
+
+int checkFirmwareFormat(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    if (!readWholeFile(path, bytes) || bytes.size() < sizeof(kMarker)) return -1;
+    for (size_t i = 0; i + sizeof(kMarker) <= bytes.size(); ++i)
+        if (std::equal(kMarker, kMarker + sizeof(kMarker), bytes.begin() + static_cast<std::ptrdiff_t>(i)))
+            return 0;
+    return -1;
+}
+
+int frameFirmware(const std::string& path, const std::string& startDir) {
+    std::vector<uint8_t> code;
+    if (!readWholeFile(path, code) || code.size() > 0xFFFF) return -1;
+    std::vector<uint8_t> frame(code.size() + kFirmwareFrameBytes);
+    std::copy_n("BOOT", 4, frame.begin());
+    writeBe16(frame.data() + 4, static_cast<uint16_t>(code.size()));
+    std::copy(code.begin(), code.end(), frame.begin() + 6);
+    frame[6 + code.size()] = 'A';
+    frame[7 + code.size()] = 't';
+
+    return writeWholeFile(resolvePath(startDir, kFirmwareCodeFile), frame.data(), frame.size()) ? 0 : -1;
+}
+
+int64_t fileByteSum(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    if (!readWholeFile(path, bytes)) return -1;
+    uint32_t sum = 0;
+    for (uint8_t b : bytes) sum += b;
+    return sum;
+}
+
+bool sameFileContents(const std::string& a, const std::string& b) {
+    std::vector<uint8_t> x, y;
+    return readWholeFile(a, x) && readWholeFile(b, y) && x == y;
+}
+
+void firmwareReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib) {
+    MessageTarget* window = job->window;
+    if (readStorageToFile(*job, shared->startDir, *lib) == 0)
+        window->post(WM_FIRMWARE_STEP_DONE, 1, 0);
+    else
+        window->post(WM_READ_FAILED, 2, 0);
+}
+
+}  // namespace velmo

@@ -1,0 +1,40 @@
+// Writing a firmware file into the clock and verifying it: the format check,
+// the framed image "./dat/code.tmp", the read-back worker and the comparison.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "shared_state.h"
+#include "transfer.h"
+
+namespace velmo {
+
+constexpr const char* kFirmwareCodeFile = "./dat/code.tmp";
+constexpr const char* kFirmwareCheckFile = "./dat/check.tmp";
+// "BOOT", the 16-bit length and "At" around the file's bytes.
+constexpr uint32_t kFirmwareFrameBytes = 8;
+// The framed image must stay inside the firmware area, below the song header.
+constexpr uint32_t kMaxFirmwareFileBytes = kFirmwareAreaBytes - kFirmwareFrameBytes;
+
+// 0 when the file holds the bytes 28 38 47 24 ("(8G$") somewhere; -1 when it
+// does not or cannot be read.
+int checkFirmwareFormat(const std::string& path);
+
+// Writes `startDir`/dat/code.tmp: "BOOT", the file's length big-endian in two
+// bytes, the file's bytes, "At". 0 written; -1 the file cannot be read, is
+// longer than 65535 bytes, or the frame cannot be written.
+int frameFirmware(const std::string& path, const std::string& startDir);
+
+// The sum of all bytes of a file as unsigned values, in 32 bits; -1 when the
+// file cannot be opened.
+int64_t fileByteSum(const std::string& path);
+
+// True when both files exist and hold the same bytes.
+bool sameFileContents(const std::string& a, const std::string& b);
+
+// Thread body: reads job->blockSize bytes from job->address into job->path,
+// then WM_FIRMWARE_STEP_DONE 1, or WM_READ_FAILED 2.
+void firmwareReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib);
+
+}  // namespace velmo

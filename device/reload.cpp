@@ -1,0 +1,117 @@
+#include "reload.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "fileio.h"
+#include "messages.h"
+#include "storage_layout.h"
+
+namespace velmo {
+
+namespace {
+
+void readWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib, uint32_t doneCode,
+                uint32_t failedParam) {
+    MessageTarget* window = job->window;
+    const int result = readStorageToFile(*job, shared->startDir, *lib);
+    if (result == 0)
+        window->post(doneCode, 0, 0);
+    else
+        window->post(WM_READ_FAILED, failedParam, 0);
+}
+
+// The header read back, or false when the file is missing or not a header.
+// A file without the signature is deleted: it describes nothing.
+bool readReloadedHeader(const std::string& startDir, StorageHeader& header) {
+    const std::string path = resolvePath(startDir, kReloadTableFile);
+    std::vector<uint8_t> bytes;
+    if (!readWholeFile(path, bytes)) return false;
+    if (bytes.size() < 12 || std::memcmp(bytes.data() + 6, kSignature, sizeof(kSignature)) != 0) {
+        ::unlink(path.c_str());
+        return false;
+    }
+    return decodeStorageHeader(bytes.data(), bytes.size(), header);
+}
+
+
+}  // namespace
+
+void tableReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib) {
+    readWorker(job, shared, lib, WM_TABLE_READ_DONE, 0);
+}
+
+void dataReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib) {
+    readWorker(job, shared, lib, WM_DATA_READ_DONE, 1);
+}
+
+uint32_t reloadDataLength(const std::string& startDir, uint32_t limit) {
+    StorageHeader header;
+    if (!readReloadedHeader(startDir, header)) return 0;
+    uint64_t sum = 0;
+    for (size_t i = 0; i < effectiveSongCount(header); ++i) sum += header.entries[i].dataSize;
+    return static_cast<uint32_t>(std::min<uint64_t>(sum, limit));
+}
+
+std::string safeReloadName(const char* songName, size_t fieldBytes, size_t index) {
+    const size_t length = strnlen(songName, fieldBytes);
+    std::string name;
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(songName[i]);
+        name.push_back((c == '/' || c < 0x20 || c == 0x7F) ? '_' : static_cast<char>(c));
+    }
+    if (name.size() > kMaxReloadNameBytes) {
+        size_t cut = kMaxReloadNameBytes;
+        // Back up over UTF-8 continuation bytes so no character is split.
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+        name.resize(cut);
+    }
+    if (name.find_first_not_of(". ") == std::string::npos) name = "Song " + std::to_string(index + 1);
+    return name;
+}
+
+int loadReloadedTable(const std::string& startDir, uint32_t dataLength, SongRecord* songs, uint16_t& songCount,
+                      uint16_t& quality) {
+    StorageHeader header;
+    if (!readReloadedHeader(startDir, header)) return -1;
+    const size_t count = effectiveSongCount(header);
+    std::vector<std::string> used;
+    for (size_t i = 0; i < count; ++i) {
+        const StorageEntry& e = header.entries[i];
+        const std::string base = safeReloadName(e.songName, kSongNameBytes, i);
+        std::string name = base;
+        for (int k = 2; std::find(used.begin(), used.end(), name) != used.end(); ++k)
+            name = base + " (" + std::to_string(k) + ")";
+        used.push_back(name);
+        const std::string path = "./dat/" + name + ".mp3";
+
+        SongRecord& rec = songs[i];
+        rec.copyPending = 0;
+        rec.dataOffset = e.dataOffset;
+        const bool inside = uint64_t{e.dataOffset} + e.dataSize <= dataLength;
+        rec.dataSize = inside ? e.dataSize : 0;
+        std::memcpy(rec.sourcePath, path.c_str(), path.size() + 1);
+        std::memcpy(rec.workPath, path.c_str(), path.size() + 1);
+    }
+    songCount = static_cast<uint16_t>(count);
+    quality = header.quality;
+    return 0;
+}
+
+int splitReloadedData(const std::string& startDir, const SongRecord* songs, uint16_t songCount) {
+    std::vector<uint8_t> data;
+    if (!readWholeFile(resolvePath(startDir, kReloadDataFile), data)) return -1;
+    for (uint16_t i = 0; i < songCount; ++i) {
+        const SongRecord& rec = songs[i];
+        const uint64_t end = uint64_t{rec.dataOffset} + rec.dataSize;
+        const size_t size = end <= data.size() ? rec.dataSize : 0;
+        const uint8_t* bytes = size != 0 ? data.data() + rec.dataOffset : nullptr;
+        if (!writeWholeFile(resolvePath(startDir, rec.workPath), bytes, size)) return -1;
+    }
+    return 0;
+}
+
+}  // namespace velmo

@@ -1,0 +1,51 @@
+// Reading the clock's songs back: the two read workers, and turning the header
+// and data that were read into song records and song files in "./dat/".
+//
+// File names are relative to the start folder ("./dat/tmp.tbl") and resolved
+// against `startDir`; the process's current folder is never used.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "shared_state.h"
+#include "songrecord.h"
+#include "transfer.h"
+
+namespace velmo {
+
+constexpr const char* kReloadTableFile = "./dat/tmp.tbl";
+constexpr const char* kReloadDataFile = "./dat/tmp.ztd";
+// Longest song name (in bytes, before ".mp3") that a reload gives a file.
+constexpr size_t kMaxReloadNameBytes = 200;
+
+// Thread bodies: readStorageToFile on the job, then WM_TABLE_READ_DONE /
+// WM_DATA_READ_DONE on success or WM_READ_FAILED (wParam 0 / 1).
+void tableReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib);
+void dataReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib);
+
+// Bytes of song data the header in "./dat/tmp.tbl" describes: the sum of the
+// dataSize of its first songCount entries (at most 32), never more than
+// `limit` (the data area's size). 0 when the file is missing, short or has no
+// "VELMO" signature; the file is deleted in the last case.
+uint32_t reloadDataLength(const std::string& startDir, uint32_t limit);
+
+// A song name from the clock made safe as a file name: up to its first NUL,
+// '/' and control characters replaced by '_', at most 200 bytes (cut at a
+// character boundary), and "Song N" (N = index + 1) when nothing usable is left.
+std::string safeReloadName(const char* songName, size_t fieldBytes, size_t index);
+
+// Fills songs[0..count) from the header in "./dat/tmp.tbl": copyPending 0,
+// dataOffset and dataSize from the entries, sourcePath = workPath =
+// "./dat/" + safe name + ".mp3" (names made distinct with " (2)" ...). An
+// entry whose data does not lie within `dataLength` bytes gets dataSize 0.
+// Sets songCount (at most 32) and quality from the header.
+// 0 done; -1 the file is missing, short or not a header (deleted then).
+int loadReloadedTable(const std::string& startDir, uint32_t dataLength, SongRecord* songs, uint16_t& songCount,
+                      uint16_t& quality);
+
+// Writes every song's bytes from "./dat/tmp.ztd" to its workPath.
+// 0 done; -1 the data file does not open or a song file cannot be written.
+int splitReloadedData(const std::string& startDir, const SongRecord* songs, uint16_t songCount);
+
+}  // namespace velmo

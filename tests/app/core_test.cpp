@@ -1,0 +1,438 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core_fixture.h"
+#include "fileio.h"
+#include "songlist.h"
+#include "storage_layout.h"
+
+using namespace velmo;
+using namespace velmo::test;
+namespace fs = std::filesystem;
+
+namespace {
+constexpr const char* kSong = "l3_44100_cbr128_stereo.mp3";  // about 2 s
+}
+
+// ---------------------------------------------------------------------------
+// Start-up and close
+
+TEST_F(CoreTest, StartsEmptyWithoutASongTable) {
+    startCore();
+    EXPECT_FALSE(core->isClosed());
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_EQ(0, core->songCount());
+    EXPECT_EQ(4, core->quality());
+    EXPECT_TRUE(view.good);
+    EXPECT_FALSE(view.best || view.normal);
+    EXPECT_EQ(" Space usage: 0.0%", view.statusLine);
+    EXPECT_EQ("Zentro", view.title);
+    EXPECT_EQ(4000, view.extent);
+    EXPECT_TRUE(view.enabled);
+    EXPECT_TRUE(view.timerRunning);
+    EXPECT_EQ(2, core->connectState());
+    EXPECT_EQ(2048u, core->shared().storageKB);
+}
+
+TEST_F(CoreTest, StartUpFailuresShowTheirMessageAndClose) {
+    struct Row {
+        const char* name;
+        std::function<void(CoreTest&)> arrange;
+        const char* message;
+    } rows[] = {
+        {"no device library", [](CoreTest& t) { t.makeCore(); t.core->setDeviceLibraryPath(t.dir.file("none.so")); },
+         "Please install USB driver first !"},
+        {"no clock", [](CoreTest& t) { zentroSimSetPlugged(0); t.makeCore(); },
+         "USB connection error !\nPlease plug-in USB first."},
+        {"no agent image", [](CoreTest& t) { fs::remove(t.start + "/spn.bin"); t.makeCore(); },
+         "Please plug-out & plug-in USB again !"},
+        {"no storage", [](CoreTest& t) { zentroSimSetProbeResult(1, 0, 0xFFFFFFFF); t.makeCore(); },
+         "Storage device is not found !"},
+        {"storage code without a size", [](CoreTest& t) { zentroSimSetStorageCode(12); t.makeCore(); },
+         "Storage device is not found !"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        zentroSimReset();
+        fs::remove(start + "/zt_hdr.tbl");
+        row.arrange(*this);
+        core->onInitDialog();
+        ASSERT_EQ(1u, view.messages.size());
+        EXPECT_EQ(row.message, view.messages[0].text);
+        EXPECT_EQ("Error", view.messages[0].caption);
+        EXPECT_EQ(MessageIcon::Error, view.messages[0].icon);
+        EXPECT_TRUE(core->isClosed());
+        EXPECT_TRUE(view.closed);
+        EXPECT_FALSE(view.timerRunning);
+        // The table is written back at close: an empty one when there was none.
+        EXPECT_EQ(32u, fs::file_size(start + "/zt_hdr.tbl"));
+        core.reset();
+        fs::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", start + "/spn.bin", fs::copy_options::skip_existing);
+    }
+    EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_BAD_HANDLE));
+}
+
+TEST_F(CoreTest, SmallStorageSetsTheCapacity) {
+    zentroSimSetStorageCode(4);
+    startCore();
+    EXPECT_EQ(128u, core->shared().storageKB);
+    EXPECT_EQ(65536u, capacity(core->shared().storageKB));
+}
+
+TEST_F(CoreTest, TheListSurvivesCloseAndStart) {
+    startCore();
+    core->onAdd({songFile("a", "One.mp3", kSong), songFile("a", "Two.wav", "wav_pcm16_stereo.wav")});
+    core->onBest();
+    ASSERT_EQ(2, core->songCount());
+    const uint32_t total = core->totalEstimate();
+    core->onClose();
+    EXPECT_TRUE(fs::exists(start + "/zt_hdr.tbl"));
+
+    startCore();
+    EXPECT_EQ(2, core->songCount());
+    EXPECT_EQ(8, core->quality());
+    EXPECT_EQ(total, core->totalEstimate());
+    EXPECT_EQ((std::vector<std::string>{"One.mp3", "Two.wav"}), view.lines);
+    EXPECT_TRUE(view.best);
+    EXPECT_FALSE(view.good);
+}
+
+TEST_F(CoreTest, AnUnknownQualityCodeChecksNoButton) {
+    writeTable({1000}, 3);
+    startCore();
+    EXPECT_EQ(3, core->quality());
+    EXPECT_FALSE(view.best || view.good || view.normal);
+}
+
+// ---------------------------------------------------------------------------
+// Add, drop and editing
+
+TEST_F(CoreTest, AddTakesAtMost32Songs) {
+    startCore();
+    std::vector<std::string> files;
+    for (int i = 0; i < 40; ++i) files.push_back(songFile("many", "s" + std::to_string(i) + ".mp3", kSong));
+    core->onAdd(files);
+    EXPECT_EQ(32, core->songCount());
+    EXPECT_EQ(32u, view.lines.size());
+    EXPECT_EQ(std::vector<std::string>{"Song counts are over than limit"}, view.texts());
+
+    view.messages.clear();
+    core->onAdd({files[39]});
+    EXPECT_EQ(std::vector<std::string>{"Song counts are over than limit !"}, view.texts());
+    EXPECT_EQ(32, core->songCount());
+}
+
+TEST_F(CoreTest, AddRefusesUnsupportedFilesAndKeepsGoing) {
+    startCore();
+    const std::string bad = songFile("a", "Eight.wav", "wav_pcm8_mono.wav");
+    const std::string good = songFile("a", "SONG.MP3", kSong);
+    const std::string longPath = "/" + std::string(2100, 'x') + ".mp3";
+    core->onAdd({bad, good, longPath, songFile("a", "a.WaV", "wav_pcm16_mono.wav")});
+    EXPECT_EQ((std::vector<std::string>{"The file format of " + bad + " is not supported",
+                                        "The file format of " + longPath + " is not supported"}),
+              view.texts());
+    EXPECT_EQ((std::vector<std::string>{"SONG.MP3", "a.WaV"}), view.lines);
+    EXPECT_EQ(good, std::string(core->shared().songs[0].sourcePath));
+    EXPECT_EQ(1, core->shared().songs[0].copyPending);
+    EXPECT_STREQ("./dat/SONG.MP3", core->shared().songs[0].workPath);
+    EXPECT_EQ(core->shared().songs[0].sizeEstimate + core->shared().songs[1].sizeEstimate, core->totalEstimate());
+}
+
+TEST_F(CoreTest, SameFileNamesGetDistinctWorkingCopies) {
+    startCore();
+    core->onAdd({songFile("x", "Song.mp3", kSong), songFile("y", "Song.mp3", kSong)});
+    core->onDropFiles({songFile("z", "Song.mp3", kSong)});
+    EXPECT_EQ((std::vector<std::string>{"Song.mp3", "Song (2).mp3", "Song (3).mp3"}), view.lines);
+    EXPECT_STREQ("./dat/Song (2).mp3", core->shared().songs[1].workPath);
+}
+
+TEST_F(CoreTest, TheCapacityReachedMidBatchStopsTheBatch) {
+    zentroSimSetStorageCode(4);  // 65536 bytes for songs
+    startCore();
+    std::vector<std::string> files;
+    for (int i = 0; i < 12; ++i) files.push_back(songFile("c", "s" + std::to_string(i) + ".mp3", kSong));
+    core->onAdd(files);
+    const uint32_t each = core->shared().songs[0].sizeEstimate;
+    ASSERT_GT(each, 0u);
+    const uint32_t expected = (65536 + each - 1) / each;  // the song at which the sum reaches capacity stays
+    EXPECT_EQ(expected, core->songCount());
+    EXPECT_EQ(std::vector<std::string>{"Storage size limit reached !"}, view.texts());
+    EXPECT_EQ(" Space usage: Storage is full !", view.statusLine);
+
+    view.messages.clear();
+    core->onDropFiles({files[11]});
+    EXPECT_EQ(std::vector<std::string>{"Songs over than storage limit !"}, view.texts());
+}
+
+TEST_F(CoreTest, DropChecksCountsAndExtensions) {
+    startCore();
+    std::vector<std::string> sixty;
+    for (int i = 0; i < 60; ++i) sixty.push_back(songFile("d", "s" + std::to_string(i) + ".wav", "wav_pcm8_mono.wav"));
+    core->onDropFiles(sixty);  // 8-bit WAVs are kept by a drop, with estimate 0
+    ASSERT_EQ(60, core->songCount());
+    EXPECT_TRUE(view.messages.empty());
+
+    std::vector<std::string> ten(sixty.begin(), sixty.begin() + 10);
+    core->onDropFiles(ten);
+    EXPECT_EQ(std::vector<std::string>{"Total song files are over than sixty four files !"}, view.texts());
+    EXPECT_EQ(60, core->songCount());
+
+    view.messages.clear();
+    const std::string txt = dir.file("notes.txt");
+    writeFileBytes(txt, {'h', 'i'});
+    core->onDropFiles({songFile("e", "Mixed.Mp3", kSong), txt});
+    EXPECT_EQ(61, core->songCount());
+    ASSERT_EQ(1u, view.messages.size());
+    EXPECT_EQ("Only support '.mp3' & '.wav' file format.", view.messages[0].text);
+    EXPECT_EQ(MessageIcon::Error, view.messages[0].icon);
+
+    // A name that passes the extension test but names no song: a plain box
+    // where the loop stops, then the same text with the error icon.
+    view.messages.clear();
+    core->onDropFiles({songFile("e", "Last.mp3", kSong), "/music/.mp3", songFile("e", "Never.mp3", kSong)});
+    EXPECT_EQ(62, core->songCount());
+    ASSERT_EQ(2u, view.messages.size());
+    EXPECT_EQ(MessageIcon::None, view.messages[0].icon);
+    EXPECT_EQ(MessageIcon::Error, view.messages[1].icon);
+}
+
+TEST_F(CoreTest, DeleteUpAndDown) {
+    startCore();
+    std::vector<std::string> files;
+    for (const char* n : {"a.mp3", "b.mp3", "c.mp3", "d.mp3", "e.mp3"}) files.push_back(songFile("f", n, kSong));
+    core->onAdd(files);
+    const uint32_t total = core->totalEstimate();
+    const uint32_t third = core->shared().songs[2].sizeEstimate;
+    writeFileBytes(start + "/dat/c.mp3", {1, 2, 3});  // a working copy
+
+    core->onDelete(2);
+    EXPECT_EQ((std::vector<std::string>{"a.mp3", "b.mp3", "d.mp3", "e.mp3"}), view.lines);
+    EXPECT_STREQ("./dat/d.mp3", core->shared().songs[2].workPath);
+    EXPECT_EQ(total - third, core->totalEstimate());
+    EXPECT_FALSE(fs::exists(start + "/dat/c.mp3"));
+    EXPECT_TRUE(fs::exists(files[2])) << "the source is never touched";
+    EXPECT_EQ(-1, view.selected);
+
+    core->onUp(2);
+    EXPECT_EQ((std::vector<std::string>{"a.mp3", "d.mp3", "b.mp3", "e.mp3"}), view.lines);
+    EXPECT_EQ(1, view.selected);
+    EXPECT_STREQ("./dat/d.mp3", core->shared().songs[1].workPath);
+    core->onDown(1);
+    EXPECT_EQ((std::vector<std::string>{"a.mp3", "b.mp3", "d.mp3", "e.mp3"}), view.lines);
+    EXPECT_EQ(2, view.selected);
+
+    // The boundaries and no selection change nothing.
+    const auto before = view.lines;
+    core->onUp(0);
+    core->onDown(3);
+    core->onUp(-1);
+    core->onDown(-1);
+    core->onDelete(-1);
+    core->onDelete(4);
+    EXPECT_EQ(before, view.lines);
+    EXPECT_EQ(4, core->songCount());
+}
+
+TEST_F(CoreTest, QualityRescalesWithTheRemainderDropped) {
+    writeTable({1440000, 720001}, 8);
+    startCore();
+    core->onGood();
+    EXPECT_EQ(720000u, core->shared().songs[0].sizeEstimate);
+    EXPECT_EQ(360000u, core->shared().songs[1].sizeEstimate);
+    EXPECT_EQ(1080000u, core->totalEstimate());
+    EXPECT_EQ(4, core->quality());
+
+    writeTable({7999}, 8);
+    startCore();
+    core->onGood();
+    core->onBest();
+    EXPECT_EQ(7998u, core->shared().songs[0].sizeEstimate);
+    core->onBest();  // the code in force: nothing changes
+    EXPECT_EQ(7998u, core->shared().songs[0].sizeEstimate);
+    EXPECT_TRUE(view.best);
+    EXPECT_FALSE(view.good || view.normal);
+}
+
+TEST_F(CoreTest, StatusLineAtTheEdges) {
+    startCore();
+    const uint32_t cap = capacity(2048);
+    EXPECT_EQ(" Space usage: 50.0%", core->statusText(1015808));
+    EXPECT_EQ(" Space usage: Storage is full !", core->statusText(cap));
+    EXPECT_EQ(" Space usage: 100.0%", core->statusText(cap - 1));
+}
+
+// ---------------------------------------------------------------------------
+// Download
+
+TEST_F(CoreTest, DownloadChecksComeFirstAndCancelChangesNothing) {
+    startCore();
+    core->onDownload();
+    EXPECT_EQ(std::vector<std::string>{"No song files are in list box !"}, view.texts());
+
+    writeTable({1000000, 1000000, 1000000}, 4);
+    startCore();
+    view.answers = {MessageResult::Cancel};
+    core->onDownload();
+    ASSERT_EQ(1u, view.messages.size());
+    EXPECT_EQ("Auto cut songs to fit storage size ?", view.messages[0].text);
+    EXPECT_EQ("Warning !", view.messages[0].caption);
+    EXPECT_EQ(MessageButtons::OkCancel, view.messages[0].buttons);
+    EXPECT_EQ(3, core->songCount());
+    EXPECT_EQ(3000000u, core->totalEstimate());
+    EXPECT_EQ(0, core->shared().songs[2].cutFlag);
+    EXPECT_TRUE(view.enabled);
+    EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_ERASE));
+
+    zentroSimSetPlugged(0);
+    core->onTimer();
+    view.messages.clear();
+    core->onDownload();
+    EXPECT_EQ(std::vector<std::string>{"Please plug-in USB to download songs !"}, view.texts());
+}
+
+TEST_F(CoreTest, DownloadRefusesMoreSongsThanTheClockDescribes) {
+    startCore();
+    std::vector<std::string> files;
+    for (int i = 0; i < 33; ++i) files.push_back(songFile("g", "s" + std::to_string(i) + ".mp3", kSong));
+    core->onDropFiles(files);
+    ASSERT_EQ(33, core->songCount());
+    view.messages.clear();
+    core->onDownload();
+    EXPECT_EQ(std::vector<std::string>{"Song counts are over than limit !"}, view.texts());
+    EXPECT_EQ(33, core->songCount());
+    EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_ERASE));
+}
+
+TEST_F(CoreTest, DownloadWritesTheImageToTheClock) {
+    startCore();
+    core->onAdd({songFile("h", "First Song.mp3", kSong), songFile("h", "Second.wav", "wav_pcm16_stereo.wav"),
+                 songFile("h", "Third.mp3", "l3_22050_vbr_xing.mp3")});
+    ASSERT_EQ(3, core->songCount());
+    core->onDownload();
+    EXPECT_FALSE(view.enabled);
+    EXPECT_EQ("Progress: converting music data...", view.progressCaption);
+    ASSERT_TRUE(pumpUntil([&] { return shown("Downloading songs finished !"); }));
+
+    // The clock holds exactly the image, from 0x4000 on.
+    std::vector<uint8_t> image;
+    ASSERT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
+    ASSERT_GT(image.size(), kStorageHeaderBytes);
+    EXPECT_EQ(image, flash(kStorageHeaderAddress, static_cast<uint32_t>(image.size())));
+    StorageHeader header;
+    ASSERT_TRUE(decodeStorageHeader(image.data(), image.size(), header));
+    EXPECT_EQ(3, header.songCount);
+    EXPECT_STREQ("First Song", header.entries[0].songName);
+    EXPECT_STREQ("Second", header.entries[1].songName);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_GT(header.entries[i].dataSize, 0u) << i;
+        EXPECT_EQ(0, core->shared().songs[i].copyPending) << i;
+        EXPECT_TRUE(fs::exists(start + "/" + std::string(core->shared().songs[i].workPath).substr(2))) << i;
+    }
+
+    ASSERT_TRUE(pumpToEnd());
+    EXPECT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
+    EXPECT_EQ("Information", view.messages[0].caption);
+    EXPECT_TRUE(view.enabled);
+    EXPECT_EQ("Progress:", view.progressCaption);
+    EXPECT_EQ(0, view.progressBar);
+    for (const PostedMessage& m : delivered) {
+        if (m.code == WM_WRITE_PROGRESS || m.code == WM_ENCODE_PROGRESS || m.code == WM_READ_PROGRESS) {
+            EXPECT_GE(m.wParam, 1u) << std::hex << m.code;
+        }
+    }
+    EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_BAD_HANDLE));
+}
+
+TEST_F(CoreTest, DownloadFailureChainsEndWithTheirMessages) {
+    struct Row {
+        const char* name;
+        std::function<void(CoreTest&)> arrange;
+        std::vector<std::string> messages;
+        bool connected;
+    } rows[] = {
+        {"erase refused", [](CoreTest&) { zentroSimSetFault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_EVERY, 0, 0); },
+         {"Storage erase error !", "Music files converted error !"}, true},
+        {"clock unplugged while writing",
+         [](CoreTest&) { zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 12, 0); },
+         {"USB connection error"}, false},
+        {"missing source",
+         [](CoreTest& t) { fs::remove(t.core->shared().songs[0].sourcePath); },
+         {}, true},
+        {"nothing convertible",
+         [](CoreTest& t) {
+             // The working copy exists already and holds no audio at all.
+             t.core->shared().songs[0].copyPending = 0;
+             writeFileBytes(t.start + "/dat/Only.mp3", std::vector<uint8_t>(500, 0x11));
+         },
+         {"Music files converted error !"}, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        zentroSimReset();
+        fs::remove(start + "/zt_hdr.tbl");
+        startCore();
+        const std::string source = songFile("i", "Only.mp3", kSong);
+        core->onAdd({source});
+        ASSERT_EQ(1, core->songCount());
+        std::vector<std::string> expected = row.messages;
+        if (std::string(row.name) == "missing source") expected = {"Path name of '" + source + "' is too long !"};
+        row.arrange(*this);
+        core->onDownload();
+        ASSERT_TRUE(pumpToEnd());
+        EXPECT_EQ(expected, view.texts());
+        EXPECT_TRUE(view.enabled);
+        EXPECT_EQ("Progress:", view.progressCaption);
+        EXPECT_EQ(0, view.progressBar);
+        EXPECT_EQ(1, core->songCount());
+        EXPECT_EQ(row.connected, core->deviceHandle() != 0);
+        EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin") && !row.connected);
+        core->onClose();
+        EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_BAD_HANDLE));
+        core.reset();
+    }
+}
+
+TEST_F(CoreTest, ThePollFollowsUnplugAndReplugSilently) {
+    startCore();
+    const uint32_t first = core->deviceHandle();
+    zentroSimSetPlugged(0);
+    core->onTimer();
+    EXPECT_EQ(1, core->connectState());
+    EXPECT_EQ(0u, core->deviceHandle());
+    zentroSimSetPlugged(1);
+    core->onTimer();
+    EXPECT_EQ(2, core->connectState());
+    EXPECT_NE(0u, core->deviceHandle());
+    EXPECT_NE(first, core->deviceHandle());
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_EQ("Zentro", view.title);
+    EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_BAD_HANDLE));
+}
+
+// ---------------------------------------------------------------------------
+// Cutting a list to the storage
+
+TEST(CutToFit, FillsExactlyTheCapacity) {
+    const uint32_t cap = capacity(2048);
+    struct Row {
+        std::vector<uint32_t> estimates;
+        int cut;
+        uint16_t count;
+        uint32_t lastLimit;
+    } rows[] = {
+        {{1000000, 1000000, 1000000}, 1, 3, 31616},
+        {{1000000, 1031616}, 1, 2, 1031616},
+        {{3000000, 5}, 1, 1, cap},
+        {{1000, 2000}, 0, 2, 2000},
+    };
+    for (const Row& row : rows) {
+        SongRecord songs[4] = {};
+        for (size_t i = 0; i < row.estimates.size(); ++i) songs[i].sizeEstimate = row.estimates[i];
+        uint16_t count = static_cast<uint16_t>(row.estimates.size());
+        EXPECT_EQ(row.cut, cutToFit(songs, count, cap));
+        EXPECT_EQ(row.count, count);
+        EXPECT_EQ(row.lastLimit, songs[count - 1].cutLimit);
+        EXPECT_EQ(row.cut, songs[count - 1].cutFlag);
+    }
+}

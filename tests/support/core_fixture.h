@@ -1,0 +1,153 @@
+// A start folder, a simulated clock of its own and a VelmoCore driven through
+// the recorder view. Worker messages are queued by QueueTarget and delivered
+// by the test on its own thread, as the window's event loop would.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "recorder_view.h"
+#include "songtable.h"
+#include "tempdir.h"
+#include "velmo_core.h"
+#include "zentro_sim_control.h"
+
+namespace velmo::test {
+
+struct PostedMessage {
+    uint32_t code, wParam, lParam;
+};
+
+class QueueTarget : public MessageTarget {
+public:
+    void post(uint32_t code, uint32_t wParam, uint32_t lParam) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.push_back({code, wParam, lParam});
+        }
+        cv_.notify_all();
+    }
+    bool take(PostedMessage& out, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!cv_.wait_for(lock, timeout, [this] { return !queue_.empty(); })) return false;
+        out = queue_.front();
+        queue_.pop_front();
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<PostedMessage> queue_;
+};
+
+class CoreTest : public ::testing::Test {
+public:
+    TempDir dir;
+    std::string start;
+    std::string sim;
+    RecorderView view;
+    QueueTarget target;
+    std::unique_ptr<VelmoCore> core;
+    std::vector<PostedMessage> delivered;
+
+    void SetUp() override {
+        start = dir.file("start");
+        sim = dir.file("sim");
+        std::filesystem::create_directories(start);
+        std::filesystem::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", start + "/spn.bin");
+        ASSERT_EQ(0, zentroSimSetDir(sim.c_str()));
+        ASSERT_EQ(0, zentroSimReset());
+    }
+
+    void TearDown() override {
+        if (core && !core->isClosed()) core->onClose();
+        core.reset();
+    }
+
+    void makeCore() {
+        view = RecorderView{};
+        core = std::make_unique<VelmoCore>(view, target, start);
+    }
+
+    // Initialises a new core on the start folder, as the window's start does.
+    void startCore() {
+        makeCore();
+        core->onInitDialog();
+    }
+
+    // Delivers queued worker messages until `done` holds (or the time runs out).
+    bool pumpUntil(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(60)) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            PostedMessage m{};
+            if (target.take(m, std::chrono::milliseconds(20))) {
+                delivered.push_back(m);
+                core->onWorkerMessage(m.code, m.wParam, m.lParam);
+            }
+        }
+        return true;
+    }
+
+    // Runs until the operation has ended and every worker has finished, then
+    // delivers whatever was still queued.
+    bool pumpToEnd(std::chrono::seconds limit = std::chrono::seconds(60)) {
+        const bool ok = pumpUntil([this] { return !core->operationRunning() && !core->workersRunning(); }, limit);
+        PostedMessage m{};
+        while (target.take(m, std::chrono::milliseconds(50))) {
+            delivered.push_back(m);
+            core->onWorkerMessage(m.code, m.wParam, m.lParam);
+        }
+        core->joinWorkers();
+        return ok;
+    }
+
+    std::string fixture(const std::string& name) const { return std::string(VELMO_TEST_DATA) + "/" + name; }
+
+    // A copy of a fixture under a new name in a folder of the test's own.
+    std::string songFile(const std::string& folder, const std::string& name, const std::string& from) {
+        const std::string path = dir.file(folder) + "/" + name;
+        std::filesystem::create_directories(dir.file(folder));
+        std::filesystem::copy_file(fixture(from), path, std::filesystem::copy_options::overwrite_existing);
+        return path;
+    }
+
+    bool shown(const std::string& text) const {
+        for (const auto& m : view.messages)
+            if (m.text == text) return true;
+        return false;
+    }
+
+    // Writes a song table whose records carry the given estimates.
+    void writeTable(const std::vector<uint32_t>& estimates, uint16_t quality) {
+        std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+        uint32_t total = 0;
+        for (size_t i = 0; i < estimates.size(); ++i) {
+            std::snprintf(songs[i].sourcePath, kPathBytes, "/nowhere/song%zu.mp3", i);
+            std::snprintf(songs[i].workPath, kPathBytes, "./dat/song%zu.mp3", i);
+            songs[i].sizeEstimate = estimates[i];
+            total += estimates[i];
+        }
+        ASSERT_EQ(0, saveSongTable(start, quality, static_cast<uint16_t>(estimates.size()), songs.get(), total));
+    }
+
+    std::vector<uint8_t> flash(uint32_t address, uint32_t count) {
+        std::vector<uint8_t> bytes(count);
+        EXPECT_EQ(0, zentroSimReadFlash(address, count, bytes.data()));
+        return bytes;
+    }
+};
+
+}  // namespace velmo::test

@@ -130,9 +130,9 @@ void expectConsistentImage(const std::vector<uint8_t>& image, const SongRecord* 
     ASSERT_EQ(h.songCount, count);
     uint32_t offset = 0;
     for (size_t i = 0; i < count; ++i) {
-        EXPECT_EQ(h.entries[i].dataOffset, offset) << "song " << i;
-        EXPECT_EQ(h.entries[i].dataOffset, songs[i].dataOffset);
-        EXPECT_EQ(h.entries[i].dataSize, songs[i].dataSize);
+        EXPECT_EQ(+h.entries[i].dataOffset, offset) << "song " << i;
+        EXPECT_EQ(+h.entries[i].dataOffset, +songs[i].dataOffset);
+        EXPECT_EQ(+h.entries[i].dataSize, +songs[i].dataSize);
         offset += h.entries[i].dataSize;
     }
     EXPECT_EQ(image.size(), kStorageHeaderBytes + offset);
@@ -159,9 +159,9 @@ TEST(ConvertJob, ImageOfThreeSongs100000And0And50000) {
     ASSERT_EQ(image.size(), 8480u + 150000u);
     const struct { uint32_t offset, size; } expected[3] = {{0, 100000}, {100000, 0}, {100000, 50000}};
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(job.shared.songs[i].dataOffset, expected[i].offset) << i;
-        EXPECT_EQ(job.shared.songs[i].dataSize, expected[i].size) << i;
-        EXPECT_EQ(job.shared.songs[i].copyPending, 0) << i;
+        EXPECT_EQ(+job.shared.songs[i].dataOffset, expected[i].offset) << i;
+        EXPECT_EQ(+job.shared.songs[i].dataSize, expected[i].size) << i;
+        EXPECT_EQ(+job.shared.songs[i].copyPending, 0) << i;
     }
     expectConsistentImage(image, job.shared.songs, 3);
     EXPECT_EQ(songData(image, job.shared.songs[0]), echoed(a));
@@ -214,7 +214,7 @@ TEST(ConvertJob, FailedAndDroppedSongsKeepNothing) {
         const auto image = job.image();
         expectConsistentImage(image, job.shared.songs, row.samples.size());
         for (size_t i = 0; i < row.sizes.size(); ++i) {
-            EXPECT_EQ(job.shared.songs[i].dataSize, row.sizes[i]) << i;
+            EXPECT_EQ(+job.shared.songs[i].dataSize, row.sizes[i]) << i;
             if (row.sizes[i]) {
                 EXPECT_EQ(songData(image, job.shared.songs[i]), echoed(pcm[i])) << i;
             }
@@ -233,9 +233,9 @@ TEST(ConvertJob, KeepConvertingAlreadyZero) {
     job.run(4, kFake);
     job.expectEnd(WM_CONVERT_FAILED);
     EXPECT_TRUE(job.recorder.progress().empty()) << "no song was encoded";
-    EXPECT_EQ(s.copyPending, 0) << "the working copy is still made";
+    EXPECT_EQ(+s.copyPending, 0) << "the working copy is still made";
     EXPECT_TRUE(job.exists("dat/a.wav"));
-    EXPECT_EQ(s.dataSize, 0xBEEFu) << "a song not reached keeps its fields";
+    EXPECT_EQ(+s.dataSize, 0xBEEFu) << "a song not reached keeps its fields";
     EXPECT_EQ(fake.encodeCalls(), 0u);
 }
 
@@ -267,9 +267,9 @@ TEST(ConvertJob, FailedCopyShowsTheSourcePathAndAborts) {
         job.expectEnd(WM_CONVERT_ABORTED);
         ASSERT_EQ(job.boxes.size(), 1u);
         EXPECT_EQ(job.boxes[0], "Path name of '" + std::string(b.sourcePath) + "' is too long !");
-        EXPECT_EQ(a.copyPending, 0);
-        EXPECT_EQ(b.copyPending, 1);
-        EXPECT_EQ(c.copyPending, 1);
+        EXPECT_EQ(+a.copyPending, 0);
+        EXPECT_EQ(+b.copyPending, 1);
+        EXPECT_EQ(+c.copyPending, 1);
         EXPECT_EQ(fake.encodeCalls(), 0u) << "nothing is converted";
     }
 }
@@ -315,8 +315,8 @@ TEST(ConvertJob, BadSongsKeepNothingAndNeverHang) {
         const auto image = job.image();
         expectConsistentImage(image, job.shared.songs, job.count);
         for (int i = 0; i < 5; ++i) {
-            EXPECT_EQ(job.shared.songs[i].dataSize, 0u) << i;
-            EXPECT_EQ(job.shared.songs[i].dataOffset, 0u) << i;
+            EXPECT_EQ(+job.shared.songs[i].dataSize, 0u) << i;
+            EXPECT_EQ(+job.shared.songs[i].dataOffset, 0u) << i;
         }
         EXPECT_EQ(songData(image, job.shared.songs[5]), echoed(ramp(20)));
     }
@@ -330,8 +330,8 @@ TEST(ConvertJob, NeverDescribesMoreThan32Songs) {
     job.run(4, kFake);
     job.expectEnd(WM_CONVERT_DONE, 8480 + 32 * 8);
     expectConsistentImage(job.image(), job.shared.songs, 32);
-    EXPECT_EQ(job.shared.songs[32].copyPending, 1);
-    EXPECT_EQ(job.shared.songs[32].dataSize, 0xBEEFu);
+    EXPECT_EQ(+job.shared.songs[32].copyPending, 1);
+    EXPECT_EQ(+job.shared.songs[32].dataSize, 0xBEEFu);
     EXPECT_EQ(fake.encodeCalls(), 32u);
 }
 
@@ -378,7 +378,7 @@ TEST(ConvertJob, RealSongsDecodeIndependently) {
             const auto& src = sources[i];
             SCOPED_TRACE(src.name);
             const SongRecord& song = job.shared.songs[i];
-            ASSERT_GT(song.dataSize, 0u);
+            ASSERT_GT(+song.dataSize, 0u);
             const std::string out = job.dir.file("song" + std::to_string(i) + ".mp3");
             writeFileBytes(out, songData(image, song));
             const auto frames = test::walkMp3Frames(songData(image, song));
@@ -432,12 +432,12 @@ TEST(ConvertJob, CutAt100000Bytes) {
     expectConsistentImage(image, job.shared.songs, 2);
     const auto frames = test::walkMp3Frames(songData(image, s));
     ASSERT_FALSE(frames.empty());
-    EXPECT_GE(s.dataSize, 100000u);
+    EXPECT_GE(+s.dataSize, 100000u);
     // 64 kbit/s: a frame is at most 209 bytes; a chunk gives at most a frame
     // or two and the flush a few more.
-    EXPECT_LE(s.dataSize, 100000u + 8 * 209u);
-    EXPECT_LT(s.dataSize, 14u * 8000u) << "the song was really cut";
-    EXPECT_EQ(after.dataOffset, s.dataSize);
+    EXPECT_LE(+s.dataSize, 100000u + 8 * 209u);
+    EXPECT_LT(+s.dataSize, 14u * 8000u) << "the song was really cut";
+    EXPECT_EQ(+after.dataOffset, s.dataSize);
 }
 
 }  // namespace

@@ -12,6 +12,13 @@ CFileDialogST::Runner& currentRunner() {
   return runner;
 }
 
+// The folder of the last choice: the next dialog opens there, as the system
+// dialogs did, without the process's current folder ever changing.
+QString& lastFolder() {
+  static QString folder;
+  return folder;
+}
+
 std::string toLocalBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 }  // namespace
@@ -77,8 +84,11 @@ int CFileDialogST::RunDialog() {
   if (!suffix.empty() && suffix.front() == '.') suffix.erase(0, 1);
   if (!suffix.empty()) dialog.setDefaultSuffix(QString::fromStdString(suffix));
 
+  if (!lastFolder().isEmpty()) dialog.setDirectory(lastFolder());
+
   const std::optional<QStringList> chosen = run(dialog);
   if (!chosen || chosen->isEmpty()) return IDCANCEL;
+  lastFolder() = QFileInfo(chosen->front()).absolutePath();
 
   std::vector<std::string> paths;
   paths.reserve(static_cast<std::size_t>(chosen->size()));

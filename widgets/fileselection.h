@@ -10,6 +10,7 @@
 // the separator after a root folder such as "/".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>

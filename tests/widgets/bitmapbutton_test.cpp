@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <QApplication>
 #include <QElapsedTimer>
 
@@ -26,6 +28,9 @@ struct FaceRow {
   Face face;
   int shownId;
 };
+
+// Parameterised tests print the row by its name.
+void PrintTo(const FaceRow& row, std::ostream* os) { *os << row.name; }
 
 class BitmapButtonFaces : public ::testing::TestWithParam<FaceRow> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <QFontMetrics>
 #include <QIcon>
 #include <QPalette>
@@ -43,6 +45,9 @@ struct TextRow {
   const char* text;
   bool centerImage;
 };
+
+// Parameterised tests print the row by its name.
+void PrintTo(const TextRow& row, std::ostream* os) { *os << row.name; }
 
 class PictureWithoutBitmap : public ::testing::TestWithParam<TextRow> {};
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -58,6 +60,9 @@ struct ChoiceRow {
   int result;
   std::vector<std::string> paths;
 };
+
+// Parameterised tests print the row by its name.
+void PrintTo(const ChoiceRow& row, std::ostream* os) { *os << row.name; }
 
 class FileDialogChoices : public ::testing::TestWithParam<ChoiceRow> {};
 

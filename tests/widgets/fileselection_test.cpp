@@ -3,6 +3,8 @@
 #include <fnmatch.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -28,6 +30,9 @@ struct WalkRow {
   std::string buffer;
   std::vector<std::string> paths;
 };
+
+// Parameterised tests print the row by its name.
+void PrintTo(const WalkRow& row, std::ostream* os) { *os << row.name; }
 
 class SelectionWalk : public ::testing::TestWithParam<WalkRow> {};
 
@@ -89,6 +94,9 @@ struct AssignRow {
   std::vector<std::string> paths;
   std::string buffer;
 };
+
+// Parameterised tests print the row by its name.
+void PrintTo(const AssignRow& row, std::ostream* os) { *os << row.name; }
 
 class AssignPaths : public ::testing::TestWithParam<AssignRow> {};
 

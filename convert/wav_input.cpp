@@ -110,23 +110,26 @@ int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& inf
     // Stereo keeps whole frames only: a trailing part frame is dropped.
     uint64_t remaining = leftOnly ? static_cast<uint64_t>(info.frameCount) * 4 : dataSize;
     bool fileHolds = true;
+    bool blockSilent = false;
     while (remaining != 0) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kCopyBlockBytes));
-        size_t got = 0;
+        const size_t outBytes = leftOnly ? want / 2 : want;
         if (fileHolds) {
-            got = std::fread(block.get(), 1, want, in.get());
+            const size_t got = std::fread(block.get(), 1, want, in.get());
             fileHolds = got == want;
-        }
-        // What the file does not hold of the chunk is written as silence.
-        std::memset(block.get() + got, 0, want - got);
-        size_t outBytes = want;
-        if (leftOnly) {
-            uint8_t* b = block.get();
-            for (size_t frame = 0; frame < want / 4; ++frame) {
-                b[2 * frame] = b[4 * frame];
-                b[2 * frame + 1] = b[4 * frame + 1];
+            // What the file does not hold of the chunk is written as silence.
+            std::memset(block.get() + got, 0, want - got);
+            if (leftOnly) {
+                uint8_t* b = block.get();
+                for (size_t frame = 0; frame < want / 4; ++frame) {
+                    b[2 * frame] = b[4 * frame];
+                    b[2 * frame + 1] = b[4 * frame + 1];
+                }
             }
-            outBytes = want / 2;
+        } else if (!blockSilent) {
+            // Past the end of the file every block is the same silence.
+            std::memset(block.get(), 0, kCopyBlockBytes);
+            blockSilent = true;
         }
         if (std::fwrite(block.get(), 1, outBytes, out.get()) != outBytes) return kWavReadFailed;
         remaining -= want;

@@ -13,7 +13,7 @@ packages=(
   libmad0-dev libmp3lame-dev
   qt6-base-dev libgl-dev fonts-liberation
   libcli11-dev nlohmann-json3-dev
-  sox libsox-fmt-mp3 lame ffmpeg mpg123
+  sox libsox-fmt-mp3 lame ffmpeg mpg123 id3v2
 )
 
 missing=()

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Makes the small audio fixtures in tests/data/ with public tools (sox, lame,
+# ffmpeg, id3v2) and records ffprobe's duration of each in durations.txt. The
+# files are committed; run this again only to change them.
+set -euo pipefail
+
+out=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/data
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir -p "$out"
+
+# Sources: a two-tone stereo signal, so that the channels differ and the mix matters.
+sox -n -r 44100 -c 2 -b 16 "$tmp/stereo44.wav" synth 2 sine 440 sine 660 gain -3
+sox -n -r 48000 -c 1 -b 16 "$tmp/mono48.wav" synth 2 sine 1000 gain -3
+sox -n -r 22050 -c 2 -b 16 "$tmp/stereo22.wav" synth 2 sine 300 sine 500 gain -3
+sox -n -r 24000 -c 1 -b 16 "$tmp/mono24.wav" synth 2 sine 700 gain -3
+sox -n -r 8000 -c 1 -b 16 "$tmp/mono8.wav" synth 2 sine 350 gain -3
+sox -n -r 11025 -c 2 -b 16 "$tmp/stereo11.wav" synth 2 sine 250 sine 400 gain -3
+
+lameq=(lame --quiet --nohist)
+# MPEG-1 layer III, 44100 Hz, 128 kbit/s: padded and unpadded frames, no tag frame.
+"${lameq[@]}" -t -b 128 "$tmp/stereo44.wav" "$out/l3_44100_cbr128_stereo.mp3"
+# 48000 Hz, 128 kbit/s: 384-byte frames that never need padding; the file ends
+# exactly at the end of its last frame.
+"${lameq[@]}" -t -b 128 -m m "$tmp/mono48.wav" "$out/l3_48000_cbr128_mono_nopad.mp3"
+# LAME's "Info" frame on a constant-bit-rate file.
+"${lameq[@]}" -b 128 "$tmp/stereo44.wav" "$out/l3_44100_cbr128_info.mp3"
+# Variable bit rate with a "Xing" frame, MPEG-1 and MPEG-2.
+"${lameq[@]}" -V 4 "$tmp/stereo44.wav" "$out/l3_44100_vbr_xing.mp3"
+"${lameq[@]}" -V 6 "$tmp/stereo22.wav" "$out/l3_22050_vbr_xing.mp3"
+# MPEG-2 and MPEG-2.5 layer III.
+"${lameq[@]}" -t -b 64 "$tmp/stereo22.wav" "$out/l3_22050_cbr64_stereo.mp3"
+"${lameq[@]}" -t -b 32 -m m --resample 24 "$tmp/mono24.wav" "$out/l3_24000_cbr32_mono.mp3"
+"${lameq[@]}" -t -b 16 -m m "$tmp/mono8.wav" "$out/l3_8000_cbr16_mono.mp3"
+"${lameq[@]}" -t -b 32 "$tmp/stereo11.wav" "$out/l3_11025_cbr32_stereo.mp3"
+# Layer II.
+ffmpeg -v error -y -i "$tmp/stereo44.wav" -c:a mp2 -b:a 128k -f mp2 "$out/l2_44100_cbr128_stereo.mp3"
+# Tags: ID3v2 at the start, ID3v1 at the end, and both.
+cp "$out/l3_44100_cbr128_stereo.mp3" "$tmp/v2.mp3"
+id3v2 -2 -a "Velmo Fixtures" -t "Two Tones" "$tmp/v2.mp3"
+mv "$tmp/v2.mp3" "$out/l3_44100_id3v2.mp3"
+cp "$out/l3_44100_cbr128_stereo.mp3" "$tmp/v1.mp3"
+id3v2 -1 -a "Velmo Fixtures" -t "Two Tones" "$tmp/v1.mp3"
+mv "$tmp/v1.mp3" "$out/l3_44100_id3v1.mp3"
+cp "$out/l3_44100_cbr128_stereo.mp3" "$tmp/v12.mp3"
+id3v2 -1 -2 -a "Velmo Fixtures" -t "Two Tones" "$tmp/v12.mp3"
+mv "$tmp/v12.mp3" "$out/l3_44100_id3v1v2.mp3"
+
+# WAV files, one second at low sample rates to stay small.
+sox -n -r 8000 -c 1 -b 16 -e signed "$out/wav_pcm16_mono.wav" synth 1 sine 440 gain -3
+sox -n -r 8000 -c 2 -b 16 -e signed "$out/wav_pcm16_stereo.wav" synth 1 sine 440 sine 660 gain -3
+sox -n -r 8000 -c 1 -b 8 -e unsigned "$out/wav_pcm8_mono.wav" synth 1 sine 440 gain -3
+sox -n -r 8000 -c 1 -b 32 -e floating-point "$out/wav_float32_mono.wav" synth 1 sine 440 gain -3
+# More than 16 bits: sox writes WAVE_FORMAT_EXTENSIBLE.
+sox -n -r 8000 -c 2 -b 24 -e signed "$out/wav_extensible24_stereo.wav" synth 0.5 sine 440 gain -3
+# ffmpeg writes a LIST chunk with the encoder's name before "data".
+ffmpeg -v error -y -i "$out/wav_pcm16_stereo.wav" -c:a pcm_s16le -f wav "$out/wav_list_chunk.wav"
+
+# An 18-byte format chunk (with its extra-size field) on 16-bit PCM.
+le32() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))\\x$(printf %02x $((($1 >> 16) & 255)))\\x$(printf %02x $((($1 >> 24) & 255)))"; }
+le16() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))"; }
+sox -n -r 8000 -c 1 -b 16 -e signed -t raw "$tmp/fmt18.raw" synth 1 sine 523 gain -3
+data=$(stat -c %s "$tmp/fmt18.raw")
+{
+  printf RIFF; le32 $((4 + 26 + 8 + data)); printf WAVE
+  printf 'fmt '; le32 18; le16 1; le16 1; le32 8000; le32 16000; le16 2; le16 16; le16 0
+  printf data; le32 "$data"
+  cat "$tmp/fmt18.raw"
+} >"$out/wav_fmt18_mono.wav"
+
+# ffprobe's view of every fixture, for the tests to compare the probes against.
+{
+  echo "# file ffprobe-duration-seconds (made by scripts/make_fixtures.sh)"
+  for f in "$out"/*.mp3 "$out"/*.wav; do
+    d=$(ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$f")
+    echo "$(basename "$f") $d"
+  done
+} >"$out/durations.txt"
+du -ch "$out" | tail -1

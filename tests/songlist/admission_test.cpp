@@ -1,0 +1,182 @@
+#include "admission.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "bytes.h"
+#include "songrecord.h"
+#include "tempdir.h"
+
+using namespace velmo;
+using namespace velmo::test;
+
+namespace {
+
+std::string fixture(const std::string& name) { return std::string(VELMO_TEST_DATA) + "/" + name; }
+
+// A WAV header with a data chunk of `dataBytes`; the file is extended to hold
+// it without writing the samples (the probe reads headers only).
+void writeWav(const std::string& path, uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, uint32_t dataBytes) {
+    std::vector<uint8_t> h(44, 0);
+    std::memcpy(&h[0], "RIFF", 4);
+    writeLe32(&h[4], 36 + dataBytes);
+    std::memcpy(&h[8], "WAVEfmt ", 8);
+    writeLe32(&h[16], 16);
+    writeLe16(&h[20], tag);
+    writeLe16(&h[22], channels);
+    writeLe32(&h[24], rate);
+    writeLe32(&h[28], rate * channels * bits / 8);
+    writeLe16(&h[32], static_cast<uint16_t>(channels * bits / 8));
+    writeLe16(&h[34], bits);
+    std::memcpy(&h[36], "data", 4);
+    writeLe32(&h[40], dataBytes);
+    writeFileBytes(path, h);
+    std::filesystem::resize_file(path, 44 + static_cast<uintmax_t>(dataBytes));
+}
+
+// MPEG-1 layer III frames of 576 bytes at 32000 Hz, the first carrying a Xing
+// header with `frames` frames: frames x 1152 / 32000 seconds.
+void writeXingMp3(const std::string& path, uint32_t frames) {
+    std::vector<uint8_t> b(576 * 3, 0);
+    for (size_t i = 0; i < 3; ++i) {
+        const uint8_t header[4] = {0xFF, 0xFB, 0x98, 0x44};
+        std::memcpy(&b[i * 576], header, 4);
+    }
+    std::memcpy(&b[36], "Xing", 4);
+    writeBe32(&b[44], frames);
+    writeFileBytes(path, b);
+}
+
+}  // namespace
+
+TEST(Admission, ExtensionTest) {
+    struct Row {
+        const char* path;
+        const char* ext;
+        bool match;
+    };
+    const Row rows[] = {
+        {"/m/a.mp3", ".mp3", true},  {"/m/a.MP3", ".mp3", true},  {"/m/a.Mp3", ".mp3", true},
+        {"/m/a.wav", ".mp3", false}, {"/m/a.WAV", ".wav", true},  {".mp3", ".mp3", true},
+        {"mp3", ".mp3", false},      {"", ".mp3", false},         {"/m/a.mp3 ", ".mp3", false},
+        {"/m/a.mp3/", ".mp3", false}, {"/m/a.mp4", ".mp3", false}, {"/m/amp3", ".mp3", false},
+    };
+    for (const Row& r : rows) EXPECT_EQ(r.match, hasExtension(r.path, r.ext)) << r.path << " " << r.ext;
+}
+
+TEST(Admission, WorkPathAndDisplayName) {
+    struct Row {
+        const char* path;
+        const char* name;  // "" when nothing qualifies
+    };
+    const Row rows[] = {
+        {"/home/u/Music/Song.Mp3", "Song.Mp3"},
+        {"/home/u/Old.wav/Track.mp3", "Old.wav"},  // the first qualifying component wins
+        {"./dat/Reloaded.mp3", "Reloaded.mp3"},    // a song read back from the clock
+        {"/Song.mp3", "Song.mp3"},                 // an absolute path skips nothing
+        {"Song.mp3", ""},                          // a relative path's only component is skipped
+        {"music/Song.mp3", "Song.mp3"},
+        {"Song.mp3/Other.wav", "Other.wav"},
+        {"//home///u//Song.WAV", "Song.WAV"},      // runs of separators are one
+        {"/home/u/.mp3/x.mp3", "x.mp3"},           // nothing before the extension
+        {"/home/u/a.mp3x/b.txt", ""},
+        {"/home/u/Song.ogg", ""},
+        {"", ""},
+        {"/", ""},
+        {"/m/with space.mp3", "with space.mp3"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path);
+        EXPECT_EQ(r.name, songDisplayName(r.path));
+        std::string work = "unchanged";
+        const bool ok = songWorkPath(r.path, work);
+        EXPECT_EQ(*r.name != '\0', ok);
+        EXPECT_EQ(ok ? std::string("./dat/") + r.name : std::string("unchanged"), work);
+        // The line of a record built from the working path is the same name.
+        if (ok) {
+            EXPECT_EQ(r.name, songDisplayName(work));
+        }
+    }
+}
+
+TEST(Admission, WorkPathMustFitARecord) {
+    // "./dat/" + name + NUL must fit the 2048 bytes of workPath.
+    const std::string fits(kPathBytes - 1 - 6 - 4, 'a');
+    const std::string tooLong(kPathBytes - 6 - 4, 'a');
+    std::string work;
+    ASSERT_TRUE(songWorkPath("/" + fits + ".mp3", work));
+    EXPECT_EQ(kPathBytes - 1, work.size());
+    EXPECT_FALSE(songWorkPath("/" + tooLong + ".mp3", work));
+    EXPECT_EQ(tooLong + ".mp3", songDisplayName("/" + tooLong + ".mp3"));
+    // The list line is cut to what a record's path can hold.
+    EXPECT_EQ(kPathBytes - 1, songDisplayName("/" + std::string(3000, 'b') + ".mp3").size());
+}
+
+TEST(Admission, EstimateExamples) {
+    TempDir dir;
+    // 180 seconds: 5000 frames of 1152 samples at 32000 Hz, and a 16-bit mono
+    // WAV of 2,880,000 bytes at 8000 Hz.
+    writeXingMp3(dir.file("song.mp3"), 5000);
+    writeWav(dir.file("song.wav"), 1, 1, 8000, 16, 2880000);
+    for (const char* song : {"song.mp3", "song.wav"}) {
+        SCOPED_TRACE(song);
+        EXPECT_EQ(1440000u, estimateSongSize(dir.file(song), 8));
+        EXPECT_EQ(720000u, estimateSongSize(dir.file(song), 4));
+        EXPECT_EQ(360000u, estimateSongSize(dir.file(song), 2));
+    }
+    // 10.0 s of 16-bit stereo at 44100: 40,000 bytes at quality 4.
+    writeWav(dir.file("ten.wav"), 1, 2, 44100, 16, 1764000);
+    EXPECT_EQ(40000u, estimateSongSize(dir.file("ten.wav"), 4));
+    // The extension decides the probe, in any case.
+    std::filesystem::copy_file(dir.file("song.mp3"), dir.file("SONG.MP3"));
+    EXPECT_EQ(720000u, estimateSongSize(dir.file("SONG.MP3"), 4));
+    // Truncated toward zero: 1 frame at 32000 Hz is 0.036 s, 288 bytes at quality 8.
+    writeXingMp3(dir.file("short.mp3"), 1);
+    EXPECT_EQ(288u, estimateSongSize(dir.file("short.mp3"), 8));
+    writeWav(dir.file("odd.wav"), 1, 1, 8000, 16, 3);  // 0.0001875 s x 4000
+    EXPECT_EQ(0u, estimateSongSize(dir.file("odd.wav"), 4));
+}
+
+TEST(Admission, UnusableFilesAreEstimatedAtZero) {
+    TempDir dir;
+    writeWav(dir.file("8bit.wav"), 1, 1, 8000, 8, 8000);
+    writeWav(dir.file("adpcm.wav"), 2, 1, 8000, 16, 8000);
+    writeFileBytes(dir.file("text.wav"), std::vector<uint8_t>(500, 'x'));
+    writeFileBytes(dir.file("text.mp3"), std::vector<uint8_t>(500, 'x'));
+    writeWav(dir.file("nodata.wav"), 1, 1, 8000, 16, 8000);
+    {
+        auto b = readFileBytes(dir.file("nodata.wav"));
+        std::memcpy(&b[36], "junk", 4);
+        writeFileBytes(dir.file("nodata.wav"), b);
+    }
+    writeWav(dir.file("norate.wav"), 1, 1, 0, 16, 8000);
+    writeXingMp3(dir.file("zero.mp3"), 0);
+    // 0xFFFFFFFF frames would be 8000 x 1.1e8 bytes: beyond any 32-bit size.
+    writeXingMp3(dir.file("huge.mp3"), 0xFFFFFFFF);
+    std::filesystem::copy_file(fixture("l3_44100_cbr128_stereo.mp3"), dir.file("song.ogg"));
+    std::filesystem::create_directory(dir.file("folder.mp3"));
+    for (const char* name : {"8bit.wav", "adpcm.wav", "text.wav", "text.mp3", "nodata.wav", "norate.wav", "zero.mp3",
+                             "huge.mp3", "song.ogg", "missing.mp3", "missing.wav", "folder.mp3"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(0u, estimateSongSize(dir.file(name), 8));
+    }
+    // An estimate just inside 32 bits is kept.
+    writeXingMp3(dir.file("long.mp3"), 10000000);  // 360,000 s
+    EXPECT_EQ(2880000000u, estimateSongSize(dir.file("long.mp3"), 8));
+}
+
+TEST(Admission, FixturesAreEstimatedFromTheirPlayTime) {
+    struct Row {
+        const char* file;
+        uint32_t atQuality4;
+    };
+    const Row rows[] = {
+        {"wav_pcm16_stereo.wav", 4000},  // 1.0 s
+        {"wav_pcm16_mono.wav", 4000},
+        {"wav_pcm8_mono.wav", 0},
+        {"l3_48000_cbr128_mono_nopad.mp3", 8160},  // 85 frames x 1152 / 48000 = 2.04 s
+    };
+    for (const Row& r : rows) EXPECT_EQ(r.atQuality4, estimateSongSize(fixture(r.file), 4)) << r.file;
+}

@@ -402,6 +402,8 @@ public:
         ready_ = false;
         flash_.reset();
         forgetProcessState();
+        // A folder without a state file means the defaults, not the old folder's state.
+        apply(PersistentState{});
         stateKey_ = FileKey{};
         ensureReady();
         return folderOk_ ? 0 : -1;

@@ -38,9 +38,9 @@
  *
  * Faults
  * ------
- * Each fault kind has a trigger, counted in its own events from the moment the
- * fault is set (setting any fault, or re-reading a changed state file, restarts
- * the counts of every fault):
+ * Each fault kind has a trigger, counted in its own events from the last change
+ * of the state (any control call that changes it, a state file changed by
+ * zentro-sim, or the disconnect fault firing restarts the counts of every fault):
  *   ZENTRO_TRIGGER_OFF     never
  *   ZENTRO_TRIGGER_AT      exactly at event number `n` (1 = the first event)
  *   ZENTRO_TRIGGER_EVERY   at every event
@@ -51,7 +51,9 @@
  *   ZENTRO_FAULT_DISCONNECT     event: a call that takes a handle (write, read,
  *                               start, result). AT n: n calls succeed, then the
  *                               clock is unplugged (as `zentro-sim unplug`) and
- *                               that call fails. Parameter unused.
+ *                               that call fails; the fault then clears itself,
+ *                               so plugging in again works. EVERY and RANDOM
+ *                               stay set. Parameter unused.
  *   ZENTRO_FAULT_ERASE_FAIL     event: an erase command; the agent reports
  *                               status 1 and erases nothing.
  *   ZENTRO_FAULT_PROGRAM_FAIL   event: a program command; the agent reports
@@ -105,7 +107,7 @@ enum ZentroSimCounter {
     ZENTRO_COUNT_UNLOAD,           /* usb_lib_unload */
     ZENTRO_COUNT_DEVICE_NUM,       /* usb_Lib_DMCUGetDeviceNum */
     ZENTRO_COUNT_OPEN,             /* usb_Lib_OpenDevice (successful or not) */
-    ZENTRO_COUNT_CLOSE,            /* usb_Lib_CloseDevice of the open handle */
+    ZENTRO_COUNT_CLOSE,            /* usb_Lib_CloseDevice of a handle not yet closed */
     ZENTRO_COUNT_WRITE,            /* usb_Lib_DMCUWriteData, every address */
     ZENTRO_COUNT_PARAM_WRITE,      /*   ... of those, into the parameter block 0x0FF0..0x0FFB */
     ZENTRO_COUNT_BUFFER_WRITE,     /*   ... of those, into the transfer buffer 0x8000..0x8FFF */

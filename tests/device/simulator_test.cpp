@@ -182,6 +182,18 @@ TEST_F(SimulatorTest, ClosingTwiceIsCountedAsMisuse) {
     zentroSimResetCounts();  // keep the fixture's own check about the code under test
 }
 
+TEST_F(SimulatorTest, DelayIsOnForAFreshFolderAndOffAfterReset) {
+    TempDir fresh;
+    ASSERT_EQ(zentroSimSetDir(fresh.path().c_str()), 0);
+    EXPECT_EQ(zentroSimDelay(), 1);
+    EXPECT_EQ(zentroSimIsPlugged(), 1);
+    EXPECT_EQ(zentroSimStorageSize(), 2097152u);
+    ASSERT_EQ(zentroSimReset(), 0);
+    EXPECT_EQ(zentroSimDelay(), 0);
+    EXPECT_EQ(readFileBytes(fresh.file("flash.bin")), std::vector<uint8_t>(2097152, 0xFF));
+    ASSERT_EQ(zentroSimSetDir(simDir.path().c_str()), 0);
+}
+
 TEST_F(SimulatorTest, DisconnectFaultUnplugsAfterNCalls) {
     const uint32_t h = openDevice(lib);
     ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 3, 0), 0);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -134,31 +135,64 @@ std::string copyFailedText(const SongRecord& song) {
 }
 
 uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::string& encoderLibrary) {
-    const std::string rawPath = shared.path(kRawWorkFile);
+    // Two raw working files, used in turn: while one song is encoded from one,
+    // the next song is decoded into the other on a second thread. Decoding
+    // posts nothing, so the messages and the image are those of one song
+    // after the other.
+    const std::string rawPaths[2] = {shared.path(kRawWorkFile), shared.path(kRawNextWorkFile)};
     const std::string mp3Path = shared.path(kMp3WorkFile);
-    const size_t count = std::min<size_t>(job.count, kMaxHeaderSongs);
+    const size_t count = job.songs ? std::min<size_t>(job.count, kMaxHeaderSongs) : 0;
     const uint32_t capacity = dataAreaCapacity(shared.storageKB);
     Encoder encoder(encoderLibrary);
+
+    // The decoding of the next song; joined before its result is used and on
+    // every way out of the loop.
+    struct Ahead {
+        std::thread thread;
+        uint32_t rate = 0;
+        size_t index = SIZE_MAX;
+        ~Ahead() { finish(); }
+        void finish() {
+            if (thread.joinable()) thread.join();
+        }
+    } ahead;
+    auto startAhead = [&](size_t index) {
+        ahead.index = index;
+        ahead.rate = 0;
+        ahead.thread = std::thread([&ahead, &shared, song = &job.songs[index], raw = rawPaths[index % 2]] {
+            ahead.rate = songToPcm(*song, shared, raw);
+        });
+    };
 
     // Data left by an interrupted earlier job would shift every offset.
     removeFile(mp3Path);
     makeWorkFolder(shared);
     uint32_t offset = job.startOffset;
     uint32_t total = 0;
-    for (size_t i = 0; i < count && job.songs; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         if (shared.keepConverting.load() == 0) {
             total = 0;
             break;
         }
         SongRecord& song = job.songs[i];
+        const std::string& rawPath = rawPaths[i % 2];
+        uint32_t rate;
+        if (ahead.index == i) {
+            ahead.finish();
+            rate = ahead.rate;
+        } else {
+            rate = songToPcm(song, shared, rawPath);
+        }
+        if (i + 1 < count) startAhead(i + 1);
+
         uint32_t kept = 0;
-        const uint32_t rate = songToPcm(song, shared, rawPath);
         if (rate != 0 &&
             encoder.prepare(rate, job.quality * 8u, outputSampleRate(rate, job.quality)) == kPrepareOk) {
             uint32_t written = 0;
             if (encoder.encode(job.window, song.cutFlag, song.cutLimit, rawPath, mp3Path, written) == kEncodeOk)
                 kept = written;
         }
+        removeFile(rawPath);
         if (static_cast<uint64_t>(total) + kept > capacity) kept = 0;
         // Whatever a failed or dropped song appended must not shift the songs after it.
         if (!cutBackTo(mp3Path, total + kept)) {
@@ -170,7 +204,9 @@ uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::
         total += kept;
         offset += kept;
     }
-    removeFile(rawPath);
+    ahead.finish();
+    removeFile(rawPaths[0]);
+    removeFile(rawPaths[1]);
     return total;
 }
 

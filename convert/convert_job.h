@@ -8,7 +8,7 @@
 // not be made) or WM_CONVERT_DONE (lParam = image bytes to transfer). At every
 // end SharedState::imageProduced is set (true only with WM_CONVERT_DONE), then
 // convertEvent is set, exactly once; "./dat/mp3.tmp" and "./dat/raw.tmp" no
-// longer exist. All "./dat/" names are resolved against SharedState::startDir.
+// longer exist, nor do the raw PCM files. All "./dat/" names are resolved against SharedState::startDir.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,7 @@
 namespace velmo {
 
 constexpr const char* kRawWorkFile = "./dat/raw.tmp";
+constexpr const char* kRawNextWorkFile = "./dat/raw2.tmp";  // the next song's PCM, decoded ahead
 constexpr const char* kMp3WorkFile = "./dat/mp3.tmp";
 constexpr const char* kImageFile = "./dat/tmp.bin";
 constexpr const char* kCopyFailedFormat = "Path name of '%s' is too long !";
@@ -64,7 +65,9 @@ std::thread startConvertJob(const ConvertJob& job, SharedState* shared, ShowMess
 // dataSize. Returns the bytes kept (0 when keepConverting was found 0 or
 // nothing was kept). A song that cannot be converted, or that would pass the
 // data-area capacity, keeps nothing: size 0 at the running offset, and its
-// bytes are cut back out of "./dat/mp3.tmp". Deletes "./dat/raw.tmp" at the end.
+// bytes are cut back out of "./dat/mp3.tmp". The next song is decoded on a
+// second thread while the current one is encoded (songs alternate between
+// "./dat/raw.tmp" and "./dat/raw2.tmp"); both are deleted at the end.
 uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::string& encoderLibrary = {});
 
 }  // namespace velmo

@@ -95,6 +95,7 @@ public:
         EXPECT_TRUE(shared.convertEvent.isSet());
         EXPECT_FALSE(exists("dat/mp3.tmp"));
         EXPECT_FALSE(exists("dat/raw.tmp"));
+        EXPECT_FALSE(exists("dat/raw2.tmp"));
         if (code != WM_CONVERT_DONE) {
             EXPECT_FALSE(exists("dat/tmp.bin")) << "no image that lies";
         }

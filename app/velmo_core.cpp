@@ -406,7 +406,9 @@ uint32_t VelmoCore::reEstimate(int selector) {
     uint32_t total = 0;
     for (uint16_t i = 0; i < songCount_; ++i) {
         SongRecord& rec = shared_->songs[i];
-        const std::string path = selector == 0 ? std::string(rec.sourcePath) : shared_->path(rec.workPath);
+        // A reloaded song's source is "./dat/..." below the start folder, which
+        // need not be the process's current folder.
+        const std::string path = shared_->path(selector == 0 ? rec.sourcePath : rec.workPath);
         rec.sizeEstimate = estimateSongSize(path, quality_);
         total += rec.sizeEstimate;
     }
@@ -587,7 +589,7 @@ bool VelmoCore::onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam)
             if (writeEnded_) {
                 // The write worker failed before the image was ready: nothing
                 // will be sent, and this is the operation's last message.
-                finishOperation();
+                endOfOperation();
                 return true;
             }
             view_.setProgressCaption("Progress: downloading music data...");

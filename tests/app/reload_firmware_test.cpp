@@ -89,15 +89,15 @@ TEST_F(ReloadTest, DownloadThenReloadGivesBackTheSameSongs) {
     EXPECT_EQ((std::vector<std::string>{"Morning Walk.mp3", "Tone.mp3"}), view.lines);
     for (const SongRecord* before : {&first, &second}) {
         const SongRecord& now = core->shared().songs[before == &first ? 0 : 1];
-        EXPECT_EQ(before->dataOffset, now.dataOffset);
-        EXPECT_EQ(before->dataSize, now.dataSize);
-        EXPECT_EQ(0, now.copyPending);
+        EXPECT_EQ(+before->dataOffset, +now.dataOffset);
+        EXPECT_EQ(+before->dataSize, +now.dataSize);
+        EXPECT_EQ(0, +now.copyPending);
         EXPECT_STREQ(now.workPath, now.sourcePath);
         std::vector<uint8_t> song;
         ASSERT_TRUE(readWholeFile(start + "/" + std::string(now.workPath).substr(2), song));
         const auto at = image.begin() + kStorageHeaderBytes + now.dataOffset;
         EXPECT_EQ(std::vector<uint8_t>(at, at + now.dataSize), song);
-        EXPECT_GT(now.sizeEstimate, 0u) << "re-estimated from the reloaded file";
+        EXPECT_GT(+now.sizeEstimate, 0u) << "re-estimated from the reloaded file";
     }
     EXPECT_TRUE(view.enabled);
     EXPECT_EQ("Progress:", view.progressCaption);
@@ -179,8 +179,8 @@ TEST_F(ReloadTest, EntriesPastTheDataAreReloadedEmpty) {
     startCore();
     reload();
     ASSERT_EQ(2, core->songCount());
-    EXPECT_EQ(100u, core->shared().songs[0].dataSize);
-    EXPECT_EQ(0u, core->shared().songs[1].dataSize);
+    EXPECT_EQ(100u, +core->shared().songs[0].dataSize);
+    EXPECT_EQ(0u, +core->shared().songs[1].dataSize);
     EXPECT_EQ(0u, fs::file_size(start + "/dat/broken.mp3"));
 }
 

@@ -135,6 +135,10 @@ bool vbrFrameCount(const uint8_t* copy, uint32_t& frames) {
 }  // namespace
 
 int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& info) {
+    // A record reused from an earlier song must not lend this one its rate.
+    info.sampleRate = 0;
+    info.layer = 0;
+    info.bitRate = 0;
     FilePtr in = openRegularFileForReading(mp3Path);
     if (!in) return kMp3DecodeReadFailed;
     FilePtr out = createFileForWriting(pcmPath);
@@ -196,8 +200,7 @@ uint32_t mp3TagSize(const std::string& mp3Path) {
 }
 
 int probeMp3Length(const std::string& mp3Path, Mp3Info& info) {
-    info.frameCount = 0;
-    info.duration = 0.0;
+    info = Mp3Info{};
     const uint32_t tagSize = mp3TagSize(mp3Path);
 
     FilePtr in = openRegularFileForReading(mp3Path);

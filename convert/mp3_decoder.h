@@ -32,8 +32,9 @@ constexpr int kMp3DecodeWriteFailed = 2; // the PCM file could not be written in
 // Decodes every good frame of `mp3Path` into `pcmPath` (created or truncated):
 // 16-bit signed little-endian samples, one channel (the two channels averaged,
 // truncated toward zero), at the song's own sample rate. Fills sampleRate,
-// layer and bitRate of `info` from the first good frame; frameCount and
-// duration are left as they are. Whatever was written before a failure stays.
+// layer and bitRate of `info` from the first good frame, and sets them to 0
+// when there is none (mp3HasAudio); frameCount and duration are left as they
+// are. Whatever was written before a failure stays.
 int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& info);
 
 // Results of probeMp3Length.

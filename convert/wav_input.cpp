@@ -88,6 +88,7 @@ int probeWavLength(const std::string& wavPath, WavLength& length) {
 }
 
 int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& info) {
+    info = WavInfo{};
     FilePtr out = createFileForWriting(pcmPath);
     if (!out) return kWavReadFailed;
     FilePtr in = openRegularFileForReading(wavPath);

@@ -39,7 +39,8 @@ constexpr int kWavReadFailed = 0;
 // copied unchanged. The format is not checked (admission lets only 16-bit PCM
 // in). A data chunk longer than the file is written to its claimed size, the
 // missing part as silence. Streams through a fixed buffer: memory does not grow
-// with the song. Fills every field of `info` when the format chunk was read.
+// with the song. Fills every field of `info` when the format chunk was read;
+// they are 0 otherwise.
 int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& info);
 
 // Results of probeWavLength.

@@ -165,6 +165,22 @@ TEST(Mp3Decode, FileWithoutFramesGivesNoSamplesAndNoSampleRate) {
     EXPECT_EQ(0, d.info.layer);
 }
 
+TEST(Mp3Decode, ReusedRecordTellsAFramelessSongFromTheSongBefore) {
+    TempDir dir;
+    writeFileBytes(dir.file("text.mp3"), std::vector<uint8_t>(5000, 'x'));
+    Mp3Info info;
+    ASSERT_EQ(kMp3DecodeOk, decodeMp3(fixture("l3_44100_cbr128_stereo.mp3"), dir.file("raw.tmp"), info));
+    ASSERT_TRUE(mp3HasAudio(info));
+    EXPECT_EQ(kMp3DecodeOk, decodeMp3(dir.file("text.mp3"), dir.file("raw.tmp"), info));
+    EXPECT_FALSE(mp3HasAudio(info));
+    EXPECT_EQ(0u, info.sampleRate);
+    // The probe, too, starts afresh.
+    info.sampleRate = 44100;
+    info.layer = 3;
+    EXPECT_EQ(kMp3ProbeOk, probeMp3Length(dir.file("text.mp3"), info));
+    EXPECT_FALSE(mp3HasAudio(info));
+}
+
 TEST(Mp3Decode, FilesThatDoNotOpenFailWithoutWriting) {
     TempDir dir;
     Mp3Info info;

@@ -1,0 +1,25 @@
+// The size estimate over both probes: the same bytes named .mp3 and .wav.
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "admission.h"
+#include "fuzz_input.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    velmo::fuzz::MemoryFile in(data, size);
+    // The extension decides the probe; a link gives the in-memory file a name.
+    static const std::string dir = [] {
+        char pattern[] = "/tmp/velmo-fuzz-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) std::abort();
+        return std::string(pattern);
+    }();
+    for (const char* name : {"/song.mp3", "/song.wav"}) {
+        const std::string link = dir + name + std::to_string(::getpid());
+        ::unlink(link.c_str());
+        if (::symlink(in.path().c_str(), link.c_str()) != 0) std::abort();
+        for (uint16_t q : {2, 4, 8}) velmo::estimateSongSize(link, q);
+        ::unlink(link.c_str());
+    }
+    return 0;
+}

@@ -54,6 +54,15 @@ public:
 
     // Handlers, one per event of the main window.
     void onInitDialog();
+    // The start for work that needs no clock (velmo_core_offline.cpp): the
+    // terminal front end's list editing, listing and conversion alone. It does
+    // everything onInitDialog does except loading the device library and the
+    // connection check: connectState stays 0 (the timer polls nothing),
+    // deviceHandle 0 (Download, Reload and Upgrade Firmware answer as with no
+    // clock attached) and storageKB keeps its initial 2048 KiB. Call it instead
+    // of onInitDialog, once; onClose then saves the table and removes the
+    // working files as after a normal start.
+    void onInitDialogOffline();
     void onClose();
     void onTimer();
     void onAdd(const std::vector<std::string>& chosenPaths);
@@ -79,6 +88,9 @@ public:
     uint32_t totalEstimate() const { return totalEstimate_; }
     int32_t connectState() const { return conn_.connectState; }
     uint32_t deviceHandle() const { return conn_.deviceHandle; }
+    // The loaded device library, for front ends that talk to the clock with
+    // deviceHandle() between operations (never while workersRunning()).
+    const DeviceLibrary& deviceLibrary() const { return lib_; }
     const std::string& chosenPath() const { return chosenPath_; }
     bool isClosed() const { return closed_; }
     // An operation runs: the controls stay disabled until it ends.

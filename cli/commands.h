@@ -1,0 +1,47 @@
+// The commands of velmo-cli. Each one starts the core on the start folder as
+// the window does, forwards one or more of the window's events to it, runs the
+// message loop until the operation has ended, closes as the window does (the
+// song table is saved, the working files removed) and gives the exit status.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace velmo::cli {
+
+enum ExitStatus : int {
+    kExitOk = 0,      // the command did what it was asked
+    kExitFailed = 1,  // refused or failed; a line on standard error says why
+    kExitUsage = 2,   // the command line itself was wrong
+};
+
+// The program's name: the caption of "Music files converted error !" and the
+// prefix of the front end's own lines on standard error.
+constexpr const char* kProgramName = "velmo-cli";
+
+struct Options {
+    std::string startDir;  // absolute
+    bool json = false;     // status, list and inspect print one JSON object
+    bool yes = false;      // questions are answered OK
+};
+
+int runStatus(const Options& options);
+int runList(const Options& options);
+// `files` absolute, in the order given.
+int runAdd(const Options& options, const std::vector<std::string>& files);
+int runDrop(const Options& options, const std::vector<std::string>& files);
+// `position` counts from 1, as `list` shows it.
+int runDelete(const Options& options, long position);
+int runUp(const Options& options, long position);
+int runDown(const Options& options, long position);
+// "best", "good" or "normal".
+int runQuality(const Options& options, const std::string& name);
+int runDownload(const Options& options, bool verify);
+int runReload(const Options& options);
+int runFirmware(const Options& options, const std::string& file);
+int runImage(const Options& options, const std::string& out);
+// Needs no start folder: reads the file only.
+int runInspect(const Options& options, const std::string& file);
+
+}  // namespace velmo::cli

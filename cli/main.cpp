@@ -1,0 +1,114 @@
+// velmo-cli: the song manager in a terminal, on the same core, song table,
+// working folder and messages as the window.
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// As a file dialog gives them: absolute, without "." and ".." components.
+std::string absolutePath(const std::string& path) {
+    std::error_code ec;
+    fs::path p = fs::absolute(path, ec);
+    if (ec) p = path;
+    return p.lexically_normal().string();
+}
+
+std::vector<std::string> absolutePaths(const std::vector<std::string>& paths) {
+    std::vector<std::string> out;
+    out.reserve(paths.size());
+    for (const std::string& p : paths) out.push_back(absolutePath(p));
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace velmo::cli;
+
+    CLI::App app{"The Zentro clock's song manager in a terminal, on the simulated or a real clock.\n"
+                 "DIR is the start folder: the song table zt_hdr.tbl, the working folder dat/ and\n"
+                 "the agent program spn.bin are there, exactly as for the window.",
+                 kProgramName};
+    app.require_subcommand(1, 1);
+    app.fallthrough();  // --dir and --json may also follow the command
+
+    Options options;
+    std::string dir = ".";
+    app.add_option("--dir", dir, "start folder (default: the current folder)")->check(CLI::ExistingDirectory);
+    app.add_flag("--json", options.json, "print status, list and inspect as one JSON object");
+
+    auto* status = app.add_subcommand("status", "the clock: connected or not, storage code, size, capacity, space usage");
+    auto* list = app.add_subcommand("list", "the songs, the quality, the total and the space usage");
+
+    std::vector<std::string> addFiles, dropFiles;
+    auto* add = app.add_subcommand("add", "as the Add button, with these files chosen in this order");
+    add->add_option("FILE", addFiles, "song files (.mp3, .wav)")->required();
+    auto* drop = app.add_subcommand("drop", "as dropping these files on the list");
+    drop->add_option("FILE", dropFiles, "song files (.mp3, .wav)")->required();
+
+    long position = 0;
+    auto* del = app.add_subcommand("delete", "remove the song at position N (from 1)");
+    del->add_option("N", position, "position in the list, from 1")->required();
+    auto* up = app.add_subcommand("up", "move the song at position N one place up");
+    up->add_option("N", position, "position in the list, from 1")->required();
+    auto* down = app.add_subcommand("down", "move the song at position N one place down");
+    down->add_option("N", position, "position in the list, from 1")->required();
+
+    std::string qualityName;
+    auto* quality = app.add_subcommand("quality", "choose the music quality of the whole list");
+    quality->add_option("QUALITY", qualityName, "best, good or normal")
+        ->required()
+        ->check(CLI::IsMember({"best", "good", "normal"}));
+
+    bool verify = false;
+    auto* download = app.add_subcommand("download", "as the Download button");
+    download->add_flag("--yes", options.yes, "answer OK to the question");
+    download->add_flag("--verify", verify, "read the image back from the clock and compare it byte for byte");
+
+    auto* reload = app.add_subcommand("reload", "as the Reload button");
+    reload->add_flag("--yes", options.yes, "answer OK to the question");
+
+    std::string firmwareFile;
+    auto* firmware = app.add_subcommand("firmware", "as the Upgrade Firmware button with this file chosen");
+    firmware->add_option("FILE", firmwareFile, "firmware file (*.bin)")->required();
+    firmware->add_flag("--yes", options.yes, "answer OK to the question");
+
+    std::string imageOut;
+    auto* image = app.add_subcommand("image", "the conversion alone: the storage image of the list, without a clock");
+    image->add_option("OUT", imageOut, "file to write the image to")->required();
+    image->add_flag("--yes", options.yes, "answer OK to the question (cut the list to fit)");
+
+    std::string inspectFile;
+    auto* inspect = app.add_subcommand("inspect", "a storage image's (or a clock's flash file's) header");
+    inspect->add_option("FILE", inspectFile, "storage image or flash file")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+
+    options.startDir = absolutePath(dir);
+    if (options.startDir.size() > 1 && options.startDir.back() == '/') options.startDir.pop_back();
+
+    if (status->parsed()) return runStatus(options);
+    if (list->parsed()) return runList(options);
+    if (add->parsed()) return runAdd(options, absolutePaths(addFiles));
+    if (drop->parsed()) return runDrop(options, absolutePaths(dropFiles));
+    if (del->parsed()) return runDelete(options, position);
+    if (up->parsed()) return runUp(options, position);
+    if (down->parsed()) return runDown(options, position);
+    if (quality->parsed()) return runQuality(options, qualityName);
+    if (download->parsed()) return runDownload(options, verify);
+    if (reload->parsed()) return runReload(options);
+    if (firmware->parsed()) return runFirmware(options, absolutePath(firmwareFile));
+    if (image->parsed()) return runImage(options, absolutePath(imageOut));
+    if (inspect->parsed()) return runInspect(options, absolutePath(inspectFile));
+    return kExitUsage;
+}

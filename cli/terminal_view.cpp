@@ -1,0 +1,174 @@
+#include "terminal_view.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <iostream>
+
+#include "velmo_core.h"
+
+namespace velmo::cli {
+
+namespace {
+
+constexpr int kBarCells = 30;
+// Plain lines are printed at these percentage steps, not at every percent.
+constexpr int kPlainLineStep = 10;
+
+const char* buttonsHint(MessageButtons buttons) { return buttons == MessageButtons::OkCancel ? " [OK/Cancel] " : ""; }
+
+bool saysOk(std::string answer) {
+    std::transform(answer.begin(), answer.end(), answer.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    answer.erase(0, answer.find_first_not_of(" \t"));
+    answer.erase(answer.find_last_not_of(" \t\r") + 1);
+    return answer == "ok" || answer == "o" || answer == "y" || answer == "yes";
+}
+
+}  // namespace
+
+TerminalView::TerminalView(QuestionPolicy policy, std::FILE* err, bool errIsTerminal)
+    : policy_(policy), err_(err), errIsTerminal_(errIsTerminal) {}
+
+void TerminalView::insertLine(int index, const std::string& text) {
+    if (index < 0 || static_cast<size_t>(index) > lines_.size()) return;
+    lines_.insert(lines_.begin() + index, text);
+}
+
+void TerminalView::removeLine(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= lines_.size()) return;
+    lines_.erase(lines_.begin() + index);
+}
+
+void TerminalView::setProgressCaption(const std::string& text) {
+    caption_ = text;
+    drawProgress(false);
+}
+
+void TerminalView::setProgressBar(int percent) {
+    percent_ = std::clamp(percent, 0, 100);
+    drawProgress(true);
+}
+
+void TerminalView::drawProgress(bool barMoved) {
+    // The idle state ("Progress:" and an empty bar) is the end of a job: the
+    // line is finished, nothing new is drawn.
+    const bool idle = caption_ == "Progress:" && percent_ == 0;
+    if (idle) {
+        endProgressLine();
+        printedCaption_.clear();
+        printedStep_ = -1;
+        return;
+    }
+    if (errIsTerminal_) {
+        const int filled = percent_ * kBarCells / 100;
+        std::string bar(static_cast<size_t>(filled), '#');
+        bar.append(static_cast<size_t>(kBarCells - filled), '.');
+        std::fprintf(err_, "\r\033[K%s [%s] %3d%%", caption_.c_str(), bar.c_str(), percent_);
+        lineOpen_ = true;
+    } else {
+        // A new caption comes before its job's first percent: the plain line
+        // waits for that percent instead of repeating the last job's.
+        if (!barMoved) return;
+        const int step = percent_ / kPlainLineStep;
+        if (caption_ == printedCaption_ && step == printedStep_) return;
+        std::fprintf(err_, "%s %d%%\n", caption_.c_str(), percent_);
+        printedCaption_ = caption_;
+        printedStep_ = step;
+    }
+    std::fflush(err_);
+}
+
+void TerminalView::endProgressLine() {
+    if (!lineOpen_) return;
+    std::fputc('\n', err_);
+    std::fflush(err_);
+    lineOpen_ = false;
+}
+
+std::string TerminalView::oneLine(const std::string& text) {
+    std::string out = text;
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    for (char& c : out)
+        if (c == '\n' || c == '\r') c = ' ';
+    return out;
+}
+
+MessageResult TerminalView::messageBox(const std::string& text, const std::string& caption, MessageIcon icon,
+                                       MessageButtons buttons) {
+    endProgressLine();
+    ShownBox box{text, caption, icon, buttons, MessageResult::Ok};
+    const std::string line = caption + ": " + oneLine(text);
+    if (buttons == MessageButtons::Ok) {
+        std::fprintf(err_, "%s\n", line.c_str());
+    } else if (policy_ == QuestionPolicy::AssumeYes) {
+        std::fprintf(err_, "%s OK (--yes)\n", line.c_str());
+    } else if (policy_ == QuestionPolicy::Cancel) {
+        std::fprintf(err_, "%s Cancel (no terminal to ask; --yes answers OK)\n", line.c_str());
+        box.answer = MessageResult::Cancel;
+    } else {
+        std::fprintf(err_, "%s%s", line.c_str(), buttonsHint(buttons));
+        std::fflush(err_);
+        std::string answer;
+        if (!std::getline(std::cin, answer) || !saysOk(answer)) box.answer = MessageResult::Cancel;
+    }
+    std::fflush(err_);
+    boxes_.push_back(box);
+    return box.answer;
+}
+
+bool TerminalView::chooseFirmwareFile(std::string& path) {
+    if (firmwareFile_.empty()) return false;
+    path = firmwareFile_;
+    return true;
+}
+
+bool TerminalView::shown(const std::string& text) const {
+    return std::any_of(boxes_.begin(), boxes_.end(), [&](const ShownBox& b) { return b.text == text; });
+}
+
+bool TerminalView::failureShown(const std::string& appName) const {
+    return std::any_of(boxes_.begin(), boxes_.end(), [&](const ShownBox& b) {
+        if (b.buttons == MessageButtons::OkCancel) return b.answer == MessageResult::Cancel;
+        return b.icon == MessageIcon::Error || b.caption == "Error" || b.caption == appName;
+    });
+}
+
+void MessageQueue::post(uint32_t code, uint32_t wParam, uint32_t lParam) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back({code, wParam, lParam});
+    }
+    cv_.notify_all();
+}
+
+bool MessageQueue::take(PostedMessage& out, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!cv_.wait_for(lock, timeout, [this] { return !queue_.empty(); })) return false;
+    out = queue_.front();
+    queue_.pop_front();
+    return true;
+}
+
+void pumpUntilIdle(VelmoCore& core, MessageQueue& queue, const TerminalView& view) {
+    using Clock = std::chrono::steady_clock;
+    const auto tick = std::chrono::milliseconds(kTimerMilliseconds);
+    auto nextTick = Clock::now() + tick;
+    PostedMessage m;
+    while (core.operationRunning() || core.workersRunning()) {
+        const auto now = Clock::now();
+        if (now >= nextTick) {
+            if (view.timerRunning()) core.onTimer();
+            nextTick = now + tick;
+        }
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
+        if (queue.take(m, std::max(wait, std::chrono::milliseconds(1))))
+            core.onWorkerMessage(m.code, m.wParam, m.lParam);
+    }
+    // Every worker has ended: whatever it posted last is already queued.
+    while (queue.take(m, std::chrono::milliseconds(0))) core.onWorkerMessage(m.code, m.wParam, m.lParam);
+    core.joinWorkers();
+}
+
+}  // namespace velmo::cli

@@ -1,0 +1,140 @@
+// The main window's view over a terminal, the message queue that stands in
+// for the window's message loop, and the pump that runs that loop.
+//
+// Standard output carries what a command was asked to print (the list, the
+// status, JSON); everything the window would show while it works goes to
+// standard error: a message box is one line "Caption: text", the progress bar
+// is one line redrawn in place on a terminal and printed as plain lines when
+// standard error is a file or a pipe.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "messages.h"
+#include "view.h"
+
+namespace velmo {
+
+class VelmoCore;
+
+namespace cli {
+
+// One message box as it was shown, with the answer it got.
+struct ShownBox {
+    std::string text;
+    std::string caption;
+    MessageIcon icon = MessageIcon::None;
+    MessageButtons buttons = MessageButtons::Ok;
+    MessageResult answer = MessageResult::Ok;
+};
+
+// How questions (OK and Cancel boxes) are answered: OK with --yes; otherwise
+// asked on the terminal when standard input is one, else Cancel.
+enum class QuestionPolicy { AssumeYes, Ask, Cancel };
+
+class TerminalView : public View {
+public:
+    // `err`: where boxes and progress go (standard error); `errIsTerminal`
+    // chooses between redrawing the progress line and printing plain lines.
+    TerminalView(QuestionPolicy policy, std::FILE* err, bool errIsTerminal);
+
+    void setProgressCaption(const std::string& text) override;
+    void setProgressBar(int percent) override;
+    void setStatusLine(const std::string& text) override { statusLine_ = text; }
+    void appendLine(const std::string& text) override { lines_.push_back(text); }
+    void insertLine(int index, const std::string& text) override;
+    void removeLine(int index) override;
+    void resetLines() override { lines_.clear(); }
+    void selectLine(int) override {}
+    void setHorizontalExtent(int) override {}
+    void enableControls(bool enable) override { enabled_ = enable; }
+    void setQualityButtons(bool, bool, bool) override {}
+    void setWindowTitle(const std::string& title) override { title_ = title; }
+    MessageResult messageBox(const std::string& text, const std::string& caption, MessageIcon icon,
+                             MessageButtons buttons) override;
+    // Answers with the file named on the command line (setFirmwareFile); false
+    // when none was given.
+    bool chooseFirmwareFile(std::string& path) override;
+    void startTimer(int) override { timerRunning_ = true; }
+    void stopTimer() override { timerRunning_ = false; }
+    void closeWindow() override { closed_ = true; }
+
+    void setFirmwareFile(std::string path) { firmwareFile_ = std::move(path); }
+
+    const std::vector<std::string>& lines() const { return lines_; }
+    const std::string& statusLine() const { return statusLine_; }
+    const std::string& title() const { return title_; }
+    bool timerRunning() const { return timerRunning_; }
+    const std::vector<ShownBox>& boxes() const { return boxes_; }
+
+    // True when a box with exactly this text was shown.
+    bool shown(const std::string& text) const;
+    // True when any box reported a refusal or a failure: an error box (error
+    // icon, caption "Error" or the program's name, which the conversion's
+    // failure uses) or a question answered Cancel.
+    bool failureShown(const std::string& appName) const;
+
+    // Ends a progress line that is being redrawn in place, so that the next
+    // output starts on a line of its own.
+    void endProgressLine();
+
+    // The text of a box as one line: trailing line breaks dropped, inner ones
+    // turned into spaces.
+    static std::string oneLine(const std::string& text);
+
+private:
+    void drawProgress(bool barMoved);
+
+    QuestionPolicy policy_;
+    std::FILE* err_;
+    bool errIsTerminal_;
+
+    std::string caption_ = "Progress:";
+    int percent_ = 0;
+    bool lineOpen_ = false;        // a redrawn line is on the screen, without its line break
+    std::string printedCaption_;   // plain lines: what was printed last
+    int printedStep_ = -1;
+
+    std::vector<std::string> lines_;
+    std::string statusLine_;
+    std::string title_;
+    std::string firmwareFile_;
+    bool enabled_ = true;
+    bool timerRunning_ = false;
+    bool closed_ = false;
+    std::vector<ShownBox> boxes_;
+};
+
+struct PostedMessage {
+    uint32_t code = 0, wParam = 0, lParam = 0;
+};
+
+// The window's message queue: workers post from their threads, the pump takes
+// the messages on the main thread in the order they were posted.
+class MessageQueue : public MessageTarget {
+public:
+    void post(uint32_t code, uint32_t wParam, uint32_t lParam) override;
+    // Waits up to `timeout` for a message; false when none came.
+    bool take(PostedMessage& out, std::chrono::milliseconds timeout);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<PostedMessage> queue_;
+};
+
+// Hands the queued messages to the core, in order, on the calling thread, and
+// runs the core's timer every 300 ms while the view's timer runs, until the
+// operation has ended and every worker has finished; then delivers what was
+// still queued and joins the workers.
+void pumpUntilIdle(VelmoCore& core, MessageQueue& queue, const TerminalView& view);
+
+}  // namespace cli
+}  // namespace velmo

@@ -39,20 +39,27 @@ sync
 cat "$work"/dat/* > /dev/null
 
 echo "Our conversion (quality Good):"
-ours_out=$("$bench" "$work" 4 65536 "${songs[@]}")
+ours_out=$(/usr/bin/time -f "cpu %U %S" -o "$work/ours.cpu" "$bench" "$work" 4 65536 "${songs[@]}")
 echo "  $ours_out"
 ours=$(sed -E 's/.*wall ([0-9.]+) s.*/\1/' <<< "$ours_out")
+ours_cpu=$(awk '/^cpu/ {print $2 + $3}' "$work/ours.cpu")
 
 echo "ffmpeg, one song after the other:"
 start=$(date +%s.%N)
+theirs_cpu=0
 for s in "${songs[@]}"; do
-  ffmpeg -nostdin -loglevel error -y -i "$work/dat/$s" -ac 1 -ar 44100 -c:a libmp3lame -b:a 32k \
-         -compression_level 2 -reservoir 0 "$work/ffmpeg/${s%.*}.mp3"
+  /usr/bin/time -f "cpu %U %S" -o "$work/ffmpeg.cpu" \
+    ffmpeg -nostdin -loglevel error -y -i "$work/dat/$s" -ac 1 -ar 44100 -c:a libmp3lame -b:a 32k \
+           -compression_level 2 -reservoir 0 "$work/ffmpeg/${s%.*}.mp3"
+  theirs_cpu=$(awk -v t="$theirs_cpu" '/^cpu/ {print t + $2 + $3}' "$work/ffmpeg.cpu")
 done
 end=$(date +%s.%N)
 theirs=$(echo "$end - $start" | bc -l)
-printf "  wall %.3f s\n" "$theirs"
-printf "Ratio ours / ffmpeg: %.3f (target at most 1.0, wanted 0.9)\n" "$(echo "$ours / $theirs" | bc -l)"
+printf "  wall %.3f s  cpu %.2f s\n" "$theirs" "$theirs_cpu"
+printf "Ratio of wall times ours / ffmpeg: %.3f (target at most 1.0, wanted 0.9)\n" "$(echo "$ours / $theirs" | bc -l)"
+printf "Ratio of CPU times ours / ffmpeg: %.3f (ours %.2f s; less sensitive to a busy machine)\n" \
+  "$(echo "$ours_cpu / $theirs_cpu" | bc -l)" "$ours_cpu"
+echo "Load average now: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 rm -f "$work"/dat/* "$work"/ffmpeg/*
 echo "Making a 60-minute 16-bit stereo WAV ..."

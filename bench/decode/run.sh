@@ -39,17 +39,25 @@ for i in $(seq 0 31); do
 done
 cat "$work"/*.mp3 > /dev/null
 
-# Best wall time of three runs of a command, in seconds.
+# Best of three runs of a command: "WALL CPU" in seconds, CPU being user plus
+# system time of the command and its children. On a machine shared with other
+# work the CPU time is the steadier figure.
 best_of_3() {
-  local best= t0 t1 t
+  local best_wall= best_cpu= line wall cpu
   for _ in 1 2 3; do
-    t0=$(date +%s.%N)
-    "$@" > /dev/null 2>&1
-    t1=$(date +%s.%N)
-    t=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f", b - a }')
-    if [[ -z $best ]] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
+    line=$( { TIMEFORMAT='%R %U %S'; time "$@" > /dev/null 2>&1; } 2>&1 | tail -1)
+    wall=$(awk '{ print $1 }' <<<"$line")
+    cpu=$(awk '{ printf "%.3f", $2 + $3 }' <<<"$line")
+    if [[ -z $best_wall ]] || awk -v t="$wall" -v b="$best_wall" 'BEGIN { exit !(t < b) }'; then best_wall=$wall; fi
+    if [[ -z $best_cpu ]] || awk -v t="$cpu" -v b="$best_cpu" 'BEGIN { exit !(t < b) }'; then best_cpu=$cpu; fi
   done
-  echo "$best"
+  echo "$best_wall $best_cpu"
+}
+report() {  # NAME OURS("WALL CPU") THEIRS("WALL CPU") TOOL TARGET
+  awk -v n="$1" -v o="$2" -v t="$3" -v tool="$4" -v target="$5" 'BEGIN {
+    split(o, a, " "); split(t, b, " ")
+    printf "%s: ours %.3f s wall / %.3f s CPU, %s %.3f s wall / %.3f s CPU; ratio %.3f wall, %.3f CPU (target %s)\n",
+           n, a[1], a[2], tool, b[1], b[2], a[1] / b[1], a[2] / b[2], target }'
 }
 ffprobe_all() {
   for f in "${probes[@]}"; do
@@ -67,7 +75,5 @@ ffmpeg_decode=$(best_of_3 ffmpeg -v error -y -i "$work/song.mp3" -f s16le -ac 1 
 ours_probe=$(best_of_3 "$bench" probe "${probes[@]}")
 ffprobe_probe=$(best_of_3 ffprobe_all)
 
-awk -v o="$ours_decode" -v f="$ffmpeg_decode" \
-  'BEGIN { printf "decode 3-minute song: ours %.3f s, ffmpeg %.3f s, ratio %.2f (target <= 1.5)\n", o, f, o / f }'
-awk -v o="$ours_probe" -v f="$ffprobe_probe" \
-  'BEGIN { printf "probe 32 songs:       ours %.3f s, ffprobe %.3f s, ratio %.3f (target < 0.1)\n", o, f, o / f }'
+report "decode 3-minute song" "$ours_decode" "$ffmpeg_decode" ffmpeg "<= 1.5"
+report "probe 32 songs" "$ours_probe" "$ffprobe_probe" ffprobe "< 0.1"

@@ -57,12 +57,14 @@ public:
     // The start for work that needs no clock (velmo_core_offline.cpp): the
     // terminal front end's list editing, listing and conversion alone. It does
     // everything onInitDialog does except loading the device library and the
-    // connection check: connectState stays 0 (the timer polls nothing),
+    // connection check: connectState stays 0 (the timer polls nothing) and
     // deviceHandle 0 (Download, Reload and Upgrade Firmware answer as with no
-    // clock attached) and storageKB keeps its initial 2048 KiB. Call it instead
-    // of onInitDialog, once; onClose then saves the table and removes the
+    // clock attached). `storageKB` is the storage size the list is planned
+    // for: the initial 2048 KiB, or the size of a clock the front end has
+    // probed itself; 0 keeps the initial size. Call it instead of
+    // onInitDialog, once; onClose then saves the table and removes the
     // working files as after a normal start.
-    void onInitDialogOffline();
+    void onInitDialogOffline(uint32_t storageKB = 0);
     void onClose();
     void onTimer();
     void onAdd(const std::vector<std::string>& chosenPaths);

@@ -8,8 +8,9 @@
 
 namespace velmo {
 
-void VelmoCore::onInitDialogOffline() {
+void VelmoCore::onInitDialogOffline(uint32_t storageKB) {
     conn_ = DeviceConnection{};  // connectState 0: nothing is loaded, nothing is polled
+    if (storageKB != 0) shared_->storageKB = storageKB;
     songCount_ = 0;
     totalEstimate_ = 0;
     quality_ = 4;

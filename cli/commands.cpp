@@ -72,6 +72,22 @@ void printJson(const json& value) {
     std::printf("%s\n", value.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }
 
+// The storage size in KiB of the clock attached now, or 0 when there is no
+// device library, no clock, or no answer from its agent. The connection is
+// closed again at once.
+uint32_t attachedStorageKB(const std::string& startDir) {
+    DeviceLibrary lib;
+    if (loadDeviceLibrary(lib) != 0) return 0;
+    const uint32_t handle = openDevice(lib);
+    uint16_t code = kNoStorageCode;
+    const bool answered = handle != 0 && startAgent(lib, handle, startDir, code) == kDeviceOk;
+    shutdownDevice(lib, handle);
+    if (!answered) return 0;
+    uint32_t table[kStorageCodes];
+    fillStorageSizeTable(table);
+    return storageSizeLookup(table, code) >> 10;
+}
+
 // The window and its message loop for one command.
 class Session {
 public:
@@ -95,7 +111,10 @@ public:
         core.onInitDialog();
         return !core.isClosed();
     }
-    void startOffline() { core.onInitDialogOffline(); }
+    // The start without the clock, for work that does not need it. The list's
+    // limits still follow the storage of a clock that happens to be attached,
+    // as they do in the window.
+    void startOffline() { core.onInitDialogOffline(attachedStorageKB(options_.startDir)); }
     void pump() { pumpUntilIdle(core, queue, view); }
     // The window's close: joins the workers, saves the table, removes the working files.
     void close() {

@@ -1,0 +1,694 @@
+// velmo-cli run as a process in temporary folders, against a simulated clock
+// of the test's own (ZENTRO_SIM_DIR), set up through the simulator's control
+// API with the delay off.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "songtable.h"
+#include "storage_layout.h"
+#include "tempdir.h"
+#include "zentro_sim_control.h"
+
+extern char** environ;
+
+using namespace velmo;
+using namespace velmo::test;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string readText(const std::string& path) {
+    const std::vector<uint8_t> bytes = readFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class CliTest : public ::testing::Test {
+public:
+    TempDir dir;
+    std::string start;
+    std::string sim;
+    std::string cli = std::string(VELMO_BIN_DIR) + "/velmo-cli";
+
+    void SetUp() override {
+        start = dir.file("start");
+        sim = dir.file("sim");
+        fs::create_directories(start);
+        copyAgent(start);
+        ASSERT_EQ(0, zentroSimSetDir(sim.c_str()));
+        ASSERT_EQ(0, zentroSimReset());
+    }
+
+    void copyAgent(const std::string& folder) {
+        fs::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", folder + "/spn.bin");
+    }
+
+    // Runs velmo-cli with `args`, standard input `stdinFd` (default /dev/null:
+    // no terminal), in the folder `cwd` (default: the test's folder).
+    CliRun run(const std::vector<std::string>& args, const std::string& cwd = "", int stdinFd = -1) {
+        const std::string outPath = dir.file("stdout.txt");
+        const std::string errPath = dir.file("stderr.txt");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (stdinFd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
+        else
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addchdir_np(&actions, cwd.empty() ? dir.path().c_str() : cwd.c_str());
+
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e)
+            if (std::strncmp(*e, "ZENTRO_SIM_DIR=", 15) != 0) env.emplace_back(*e);
+        env.push_back("ZENTRO_SIM_DIR=" + sim);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        std::vector<std::string> argStrings{cli};
+        argStrings.insert(argStrings.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : argStrings) argv.push_back(a.data());
+        argv.push_back(nullptr);
+
+        CliRun r;
+        pid_t pid = 0;
+        const int spawned = posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(0, spawned) << std::strerror(spawned);
+        if (spawned != 0) return r;
+        int wstatus = 0;
+        while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+        }
+        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        r.out = readText(outPath);
+        r.err = readText(errPath);
+        return r;
+    }
+
+    // velmo-cli --dir FOLDER ARGS...
+    CliRun in(const std::string& folder, std::vector<std::string> args, const std::string& cwd = "") {
+        args.insert(args.begin(), {"--dir", folder});
+        return run(args, cwd);
+    }
+
+    json listJson(const std::string& folder) {
+        const CliRun r = in(folder, {"--json", "list"});
+        EXPECT_EQ(0, r.status) << r.err;
+        return json::parse(r.out);
+    }
+
+    std::string fixture(const std::string& name) const { return std::string(VELMO_TEST_DATA) + "/" + name; }
+
+    // A copy of a fixture under a new name in a folder of the test's own.
+    std::string song(const std::string& name, const std::string& from, const std::string& folder = "music") {
+        fs::create_directories(dir.file(folder));
+        const std::string path = dir.file(folder) + "/" + name;
+        fs::copy_file(fixture(from), path, fs::copy_options::overwrite_existing);
+        return path;
+    }
+
+    // A song table in `folder` whose records carry these estimates.
+    void writeTable(const std::string& folder, const std::vector<uint32_t>& estimates, uint16_t quality = 4) {
+        std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+        uint32_t total = 0;
+        for (size_t i = 0; i < estimates.size(); ++i) {
+            std::snprintf(songs[i].sourcePath, kPathBytes, "/nowhere/song%zu.mp3", i);
+            std::snprintf(songs[i].workPath, kPathBytes, "./dat/song%zu.mp3", i);
+            songs[i].sizeEstimate = estimates[i];
+            songs[i].copyPending = 1;
+            total += estimates[i];
+        }
+        ASSERT_EQ(0, saveSongTable(folder, quality, static_cast<uint16_t>(estimates.size()), songs.get(), total));
+    }
+
+    std::vector<uint8_t> flash(uint32_t address, uint32_t count) {
+        std::vector<uint8_t> bytes(count);
+        EXPECT_EQ(0, zentroSimReadFlash(address, count, bytes.data()));
+        return bytes;
+    }
+
+    StorageHeader clockHeader() {
+        StorageHeader h;
+        const std::vector<uint8_t> bytes = flash(kStorageHeaderAddress, kStorageHeaderBytes);
+        EXPECT_TRUE(decodeStorageHeader(bytes.data(), bytes.size(), h));
+        return h;
+    }
+};
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> workPaths(const json& list) {
+    std::vector<std::string> out;
+    for (const json& s : list["songs"]) out.push_back(s["workPath"].get<std::string>());
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// The command line
+
+TEST_F(CliTest, UsageErrorsExitWithTwo) {
+    const std::vector<std::vector<std::string>> rows = {
+        {},
+        {"frobnicate"},
+        {"delete"},
+        {"delete", "two"},
+        {"quality", "loud"},
+        {"add"},
+        {"firmware"},
+        {"list", "extra"},
+        {"--dir", dir.file("no-such-folder"), "list"},
+    };
+    for (const auto& args : rows) {
+        const CliRun r = run(args);
+        EXPECT_EQ(2, r.status) << testing::PrintToString(args);
+        EXPECT_FALSE(r.err.empty()) << testing::PrintToString(args);
+    }
+    EXPECT_EQ(0, run({"--help"}).status);
+}
+
+// ---------------------------------------------------------------------------
+// The song list, without a clock
+
+TEST_F(CliTest, AddTakesRelativePathsAndListJsonShowsTheSavedTable) {
+    song("Walk.mp3", "l3_44100_cbr128_stereo.mp3");
+    song("Tone.wav", "wav_pcm16_stereo.wav");
+    // No clock is needed to edit the list.
+    ASSERT_EQ(0, zentroSimSetPlugged(0));
+
+    const CliRun add = in(start, {"add", "Walk.mp3", "Tone.wav"}, dir.file("music"));
+    ASSERT_EQ(0, add.status) << add.err;
+    EXPECT_TRUE(has(add.out, "Songs in the list: 2")) << add.out;
+
+    const json list = listJson(start);
+    SongTableHeader header;
+    std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+    ASSERT_EQ(0, loadSongTable(start, header, songs.get()));
+    ASSERT_EQ(2, header.songCount);
+    EXPECT_EQ(2, list["songCount"]);
+    EXPECT_EQ(header.quality, list["quality"]);
+    EXPECT_EQ(header.totalEstimate, list["totalEstimate"]);
+    EXPECT_EQ(2031616u, list["capacity"]);
+    EXPECT_EQ(2048u, list["storageKB"]);
+    ASSERT_EQ(2u, list["songs"].size());
+    const std::string names[2] = {"Walk.mp3", "Tone.wav"};
+    for (size_t i = 0; i < 2; ++i) {
+        const json& s = list["songs"][i];
+        EXPECT_EQ(i + 1, s["position"]);
+        EXPECT_EQ(names[i], s["line"]);
+        // Made absolute before admission, as a file dialog gives them.
+        EXPECT_EQ(dir.file("music") + "/" + names[i], s["sourcePath"]);
+        EXPECT_EQ("./dat/" + names[i], s["workPath"]);
+        EXPECT_EQ(std::string(songs[i].sourcePath), s["sourcePath"]);
+        EXPECT_EQ(songs[i].sizeEstimate, s["sizeEstimate"]);
+        EXPECT_EQ(1, s["copyPending"]);
+        EXPECT_EQ(songs[i].cutFlag, s["cutFlag"]);
+        EXPECT_EQ(songs[i].cutLimit, s["cutLimit"]);
+        EXPECT_EQ(songs[i].dataOffset, s["dataOffset"]);
+        EXPECT_EQ(songs[i].dataSize, s["dataSize"]);
+    }
+    // One second of 16-bit stereo at quality Good: 4000 bytes.
+    EXPECT_EQ(4000u, list["songs"][1]["sizeEstimate"]);
+    EXPECT_EQ(list["songs"][0]["sizeEstimate"].get<uint32_t>() + 4000u, list["totalEstimate"].get<uint32_t>());
+
+    const CliRun text = in(start, {"list"});
+    EXPECT_EQ(0, text.status);
+    EXPECT_TRUE(has(text.out, "  1  Walk.mp3  estimate")) << text.out;
+    EXPECT_TRUE(has(text.out, "  2  Tone.wav  estimate 4000 bytes, copy pending")) << text.out;
+    EXPECT_TRUE(has(text.out, "Space usage: ")) << text.out;
+}
+
+struct AdmissionRow {
+    const char* name;
+    std::vector<uint32_t> table;  // estimates already in the list
+    bool drop;
+    std::vector<std::string> files;  // fixture:newname, or "text:newname" for a text file
+    int status;
+    std::string line;  // expected on standard error; "%d" stands for the music folder
+    size_t countAfter;
+};
+
+TEST_F(CliTest, AdmissionRefusalsShowTheirMessage) {
+    const std::vector<AdmissionRow> rows = {
+        {"unsupported file", {}, false, {"text:bad.mp3"}, 1, "Error: The file format of %d/bad.mp3 is not supported", 0},
+        {"32 songs", std::vector<uint32_t>(32, 1000), false, {"wav_pcm16_mono.wav:a.wav"}, 1,
+         "Error: Song counts are over than limit !", 32},
+        {"storage full", {2031616}, false, {"wav_pcm16_mono.wav:a.wav"}, 1, "Error: Songs over than storage limit !", 1},
+        {"limit reached", {2031000}, false, {"wav_pcm16_mono.wav:a.wav"}, 0, "Information: Storage size limit reached !",
+         2},
+        {"drop a text file", {}, true, {"wav_pcm16_mono.wav:a.wav", "text:notes.txt"}, 1,
+         "Error: Only support '.mp3' & '.wav' file format.", 1},
+        {"drop over 64", std::vector<uint32_t>(62, 1000), true,
+         {"wav_pcm16_mono.wav:a.wav", "wav_pcm16_mono.wav:b.wav", "wav_pcm16_mono.wav:c.wav"}, 1,
+         "Error: Total song files are over than sixty four files !", 62},
+        {"drop over storage", {2031616}, true, {"wav_pcm16_mono.wav:a.wav"}, 1,
+         "Error: Songs over than storage limit !", 1},
+    };
+    for (const AdmissionRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string folder = dir.file(std::string("start-") + row.name);
+        fs::create_directories(folder);
+        if (!row.table.empty()) writeTable(folder, row.table);
+        std::vector<std::string> args = {row.drop ? "drop" : "add"};
+        for (const std::string& f : row.files) {
+            const size_t colon = f.find(':');
+            const std::string from = f.substr(0, colon), name = f.substr(colon + 1);
+            if (from == "text") {
+                fs::create_directories(dir.file("music"));
+                writeFileBytes(dir.file("music") + "/" + name, {'h', 'i', '\n'});
+            } else {
+                song(name, from);
+            }
+            args.push_back(dir.file("music") + "/" + name);
+        }
+        const CliRun r = in(folder, args);
+        EXPECT_EQ(row.status, r.status) << r.err;
+        std::string line = row.line;
+        const size_t at = line.find("%d");
+        if (at != std::string::npos) line.replace(at, 2, dir.file("music"));
+        EXPECT_TRUE(has(r.err, line + "\n")) << r.err;
+        EXPECT_EQ(row.countAfter, listJson(folder)["songCount"]);
+    }
+}
+
+TEST_F(CliTest, DeleteUpDownAndTheirRefusals) {
+    writeTable(start, {1000, 2000, 3000});
+    const auto order = [&] { return workPaths(listJson(start)); };
+
+    ASSERT_EQ(0, in(start, {"up", "2"}).status);
+    EXPECT_EQ((std::vector<std::string>{"./dat/song1.mp3", "./dat/song0.mp3", "./dat/song2.mp3"}), order());
+    ASSERT_EQ(0, in(start, {"down", "2"}).status);
+    EXPECT_EQ((std::vector<std::string>{"./dat/song1.mp3", "./dat/song2.mp3", "./dat/song0.mp3"}), order());
+
+    struct Refusal {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Refusal> refusals = {
+        {{"delete", "0"}, "velmo-cli: there is no song at position 0 (the list holds 3)"},
+        {{"delete", "4"}, "velmo-cli: there is no song at position 4 (the list holds 3)"},
+        {{"up", "1"}, "velmo-cli: song 1 is already the first"},
+        {{"down", "3"}, "velmo-cli: song 3 is already the last"},
+        {{"down", "-1"}, "velmo-cli: there is no song at position -1 (the list holds 3)"},
+    };
+    for (const Refusal& r : refusals) {
+        const CliRun out = in(start, r.args);
+        EXPECT_EQ(1, out.status) << testing::PrintToString(r.args);
+        EXPECT_TRUE(has(out.err, r.message)) << out.err;
+    }
+    EXPECT_EQ((std::vector<std::string>{"./dat/song1.mp3", "./dat/song2.mp3", "./dat/song0.mp3"}), order());
+
+    const CliRun del = in(start, {"delete", "2"});
+    ASSERT_EQ(0, del.status) << del.err;
+    const json list = listJson(start);
+    EXPECT_EQ((std::vector<std::string>{"./dat/song1.mp3", "./dat/song0.mp3"}), workPaths(list));
+    EXPECT_EQ(3000u, list["totalEstimate"]);
+}
+
+TEST_F(CliTest, QualityRescalesTheEstimates) {
+    writeTable(start, {8000, 7999});
+    const CliRun best = in(start, {"quality", "best"});
+    ASSERT_EQ(0, best.status) << best.err;
+    EXPECT_TRUE(has(best.out, "Quality: Best (8)")) << best.out;
+    json list = listJson(start);
+    EXPECT_EQ(8, list["quality"]);
+    EXPECT_EQ(16000u, list["songs"][0]["sizeEstimate"]);
+    EXPECT_EQ(15998u, list["songs"][1]["sizeEstimate"]);
+    EXPECT_EQ(31998u, list["totalEstimate"]);
+
+    ASSERT_EQ(0, in(start, {"quality", "normal"}).status);
+    list = listJson(start);
+    EXPECT_EQ(2, list["quality"]);
+    EXPECT_EQ(4000u, list["songs"][0]["sizeEstimate"]);
+    EXPECT_EQ(3999u, list["songs"][1]["sizeEstimate"]);
+}
+
+// ---------------------------------------------------------------------------
+// The clock
+
+TEST_F(CliTest, StatusReportsTheClock) {
+    struct Row {
+        uint32_t code, kb, capacity;
+    };
+    for (const Row& row : {Row{0, 2048, 2031616}, Row{7, 4096, 4128768}, Row{4, 128, 65536}}) {
+        SCOPED_TRACE(row.code);
+        ASSERT_EQ(0, zentroSimSetStorageCode(row.code));
+        const CliRun r = in(start, {"status", "--json"});
+        ASSERT_EQ(0, r.status) << r.err;
+        const json s = json::parse(r.out);
+        EXPECT_TRUE(s["connected"].get<bool>());
+        EXPECT_EQ(row.code, s["storageCode"]);
+        EXPECT_EQ(row.kb, s["storageKB"]);
+        EXPECT_EQ(row.capacity, s["capacity"]);
+        EXPECT_EQ("Space usage: 0.0%", s["spaceUsage"]);
+    }
+    const CliRun text = in(start, {"status"});
+    EXPECT_TRUE(has(text.out, "Clock: connected\nStorage code: 4\nStorage size: 128 KiB\nCapacity: 65536 bytes\n"))
+        << text.out;
+
+    ASSERT_EQ(0, zentroSimSetPlugged(0));
+    const CliRun off = in(start, {"--json", "status"});
+    EXPECT_EQ(1, off.status);
+    EXPECT_TRUE(has(off.err, "Error: USB connection error ! Please plug-in USB first.\n")) << off.err;
+    EXPECT_FALSE(json::parse(off.out)["connected"].get<bool>());
+}
+
+TEST_F(CliTest, DownloadThenReloadIntoAFreshFolderReturnsTheSongs) {
+    ASSERT_EQ(0, in(start, {"add", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3"),
+                            song("Tone.wav", "wav_pcm16_stereo.wav")})
+                     .status);
+    const CliRun down = in(start, {"download", "--verify"});
+    ASSERT_EQ(0, down.status) << down.err;
+    EXPECT_TRUE(has(down.err, "Information: Downloading songs finished !\n")) << down.err;
+    EXPECT_TRUE(has(down.out, "Verified: the clock holds the ")) << down.out;
+    // Without a terminal the progress is printed as plain lines.
+    EXPECT_TRUE(has(down.err, "Progress: converting music data... 100%\n")) << down.err;
+    EXPECT_TRUE(has(down.err, "Progress: downloading music data... 100%\n")) << down.err;
+    EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin"));  // closed as the window closes
+
+    const StorageHeader written = clockHeader();
+    ASSERT_TRUE(hasStorageSignature(written));
+    ASSERT_EQ(2, written.songCount);
+    EXPECT_STREQ("Walk", written.entries[0].songName);
+    EXPECT_STREQ("Tone", written.entries[1].songName);
+    const json downloaded = listJson(start);
+    EXPECT_EQ(0, downloaded["songs"][0]["copyPending"]);
+    EXPECT_EQ(written.entries[1].dataSize, downloaded["songs"][1]["dataSize"]);
+
+    // A second start folder, used from another current folder.
+    const std::string second = dir.file("second");
+    fs::create_directories(second);
+    copyAgent(second);
+    const CliRun reload = in(second, {"reload", "--yes"}, start);
+    ASSERT_EQ(0, reload.status) << reload.err;
+    EXPECT_TRUE(has(reload.err, "Warning: Reload song data into P.C ? OK (--yes)\n")) << reload.err;
+    EXPECT_TRUE(has(reload.err, "Information: Reloading songs finished !\n")) << reload.err;
+    EXPECT_TRUE(has(reload.out, "  1  Walk.mp3\n  2  Tone.mp3\n")) << reload.out;
+
+    const json back = listJson(second);
+    ASSERT_EQ(2, back["songCount"]);
+    EXPECT_EQ((std::vector<std::string>{"./dat/Walk.mp3", "./dat/Tone.mp3"}), workPaths(back));
+    for (size_t i = 0; i < 2; ++i) {
+        const StorageEntry& e = written.entries[i];
+        EXPECT_EQ(flash(kDataAreaAddress + e.dataOffset, e.dataSize),
+                  readFileBytes(second + "/dat/" + back["songs"][i]["line"].get<std::string>()));
+        EXPECT_GT(back["songs"][i]["sizeEstimate"].get<uint32_t>(), 0u);
+    }
+
+    // The reloaded list downloads again from its own folder: the songs' sources
+    // are below that folder, not below the current one.
+    ASSERT_EQ(0, zentroSimEraseAll());
+    const CliRun again = in(second, {"download"}, dir.path());
+    ASSERT_EQ(0, again.status) << again.err;
+    const StorageHeader rewritten = clockHeader();
+    ASSERT_EQ(2, rewritten.songCount);
+    EXPECT_EQ(back["totalEstimate"].get<uint32_t>(), rewritten.totalEstimate);
+    EXPECT_GT(rewritten.totalEstimate, 0u);
+}
+
+TEST_F(CliTest, DownloadRefusalsAndFailures) {
+    struct Row {
+        const char* name;
+        std::vector<uint32_t> table;  // empty: two real songs are added
+        uint32_t storageCode;
+        int fault;                    // -1 none
+        int trigger;
+        uint32_t faultN, faultParam;
+        bool plugged;
+        std::vector<std::string> extra;
+        std::string line;
+    };
+    const std::vector<Row> rows = {
+        {"empty list", {0}, 0, -1, 0, 0, 0, true, {}, "Information: No song files are in list box !"},
+        {"no clock", {}, 0, -1, 0, 0, 0, false, {}, "Error: USB connection error ! Please plug-in USB first."},
+        {"cut cancelled", {70000}, 4, -1, 0, 0, 0, true, {},
+         "Warning !: Auto cut songs to fit storage size ? Cancel (no terminal to ask; --yes answers OK)"},
+        {"erase refused", {}, 0, ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_EVERY, 0, 0, true, {},
+         "Error: Storage erase error !"},
+        {"verify finds a short write", {}, 0, ZENTRO_FAULT_PROGRAM_SHORT, ZENTRO_TRIGGER_AT, 2, 0, true, {"--verify"},
+         "velmo-cli: verify failed: the clock holds 0xFF at storage address 0x5000 where the image has 0x"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(0, zentroSimReset());
+        const std::string folder = dir.file(std::string("start-") + row.name);
+        fs::create_directories(folder);
+        copyAgent(folder);
+        if (row.table.empty()) {
+            ASSERT_EQ(0, in(folder, {"add", song("a.mp3", "l3_44100_cbr128_stereo.mp3"),
+                                     song("b.wav", "wav_pcm16_stereo.wav")})
+                             .status);
+        } else if (row.table != std::vector<uint32_t>{0}) {
+            writeTable(folder, row.table);
+        }
+        ASSERT_EQ(0, zentroSimSetStorageCode(row.storageCode));
+        if (row.fault >= 0) {
+            ASSERT_EQ(0, zentroSimSetFault(row.fault, row.trigger, row.faultN, row.faultParam));
+        }
+        ASSERT_EQ(0, zentroSimSetPlugged(row.plugged ? 1 : 0));
+        const json before = listJson(folder);
+
+        std::vector<std::string> args = {"download"};
+        args.insert(args.end(), row.extra.begin(), row.extra.end());
+        const CliRun r = in(folder, args);
+        EXPECT_EQ(1, r.status) << r.err;
+        EXPECT_TRUE(has(r.err, row.line)) << r.err;
+        if (row.fault < 0) {
+            // Refused before anything was written: the list and the clock are as they were.
+            EXPECT_EQ(before, listJson(folder));
+            EXPECT_FALSE(hasStorageSignature(clockHeader()));
+        }
+    }
+}
+
+TEST_F(CliTest, DownloadWithYesCutsTheListToTheStorage) {
+    ASSERT_EQ(0, zentroSimSetStorageCode(4));  // 128 KiB: capacity 65536 bytes
+    ASSERT_EQ(0, in(start, {"quality", "best"}).status);
+    std::vector<std::string> args = {"add"};
+    for (int i = 0; i < 5; ++i) args.push_back(song("s" + std::to_string(i) + ".mp3", "l3_44100_cbr128_stereo.mp3"));
+    const CliRun add = in(start, args);
+    // The fifth song reaches the capacity: it stays, with the message.
+    ASSERT_EQ(0, add.status) << add.err;
+    EXPECT_TRUE(has(add.err, "Information: Storage size limit reached !\n")) << add.err;
+    const json added = listJson(start);
+    ASSERT_EQ(5, added["songCount"]);
+    const uint32_t each = added["songs"][0]["sizeEstimate"];
+    ASSERT_GE(5 * each, 65536u);
+
+    const CliRun down = in(start, {"download", "--yes", "--verify"});
+    ASSERT_EQ(0, down.status) << down.err;
+    EXPECT_TRUE(has(down.err, "Warning !: Auto cut songs to fit storage size ? OK (--yes)\n")) << down.err;
+    const json cut = listJson(start);
+    ASSERT_EQ(5, cut["songCount"]);
+    EXPECT_EQ(1, cut["songs"][4]["cutFlag"]);
+    EXPECT_EQ(65536u - 4 * each, cut["songs"][4]["cutLimit"]);
+    EXPECT_EQ(0, cut["songs"][3]["cutFlag"]);
+    const StorageHeader h = clockHeader();
+    EXPECT_EQ(5, h.songCount);
+    EXPECT_EQ(8, h.quality);
+}
+
+TEST_F(CliTest, ReloadRefusals) {
+    writeTable(start, {1000});
+    const json before = listJson(start);
+
+    const CliRun blank = in(start, {"reload", "--yes"});
+    EXPECT_EQ(1, blank.status);
+    EXPECT_TRUE(has(blank.err, "Information: Storage has no music data.\n")) << blank.err;
+
+    const CliRun cancelled = in(start, {"reload"});
+    EXPECT_EQ(1, cancelled.status);
+    EXPECT_TRUE(has(cancelled.err, "Warning: Reload song data into P.C ? Cancel (no terminal to ask; --yes answers OK)\n"))
+        << cancelled.err;
+    EXPECT_FALSE(has(cancelled.err, "Storage has no music data.")) << cancelled.err;
+
+    ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 12, 0));
+    const CliRun lost = in(start, {"reload", "--yes"});
+    EXPECT_EQ(1, lost.status);
+    EXPECT_TRUE(has(lost.err, "Error: USB connection error")) << lost.err;
+
+    EXPECT_EQ(before, listJson(start));
+}
+
+TEST_F(CliTest, FirmwareIsWrittenAndItsRefusals) {
+    std::vector<uint8_t> code(100, 0x11);
+    std::memcpy(code.data() + 40, "(8G$", 4);
+    const std::string good = dir.file("good.bin");
+    writeFileBytes(good, code);
+
+    const CliRun ok = in(start, {"firmware", good, "--yes"});
+    ASSERT_EQ(0, ok.status) << ok.err;
+    EXPECT_TRUE(has(ok.err, "Warning: Upgrade Firmware ? OK (--yes)\n")) << ok.err;
+    EXPECT_TRUE(has(ok.err, "Information: Writing code O.K !\n")) << ok.err;
+    const std::vector<uint8_t> framed = flash(kFirmwareAddress, 108);
+    EXPECT_EQ(0, std::memcmp(framed.data(), "BOOT\x00\x64", 6));
+    EXPECT_EQ(std::vector<uint8_t>(framed.begin() + 6, framed.begin() + 106), code);
+
+    std::vector<uint8_t> plain(100, 0x22);
+    writeFileBytes(dir.file("plain.bin"), plain);
+    std::vector<uint8_t> big(8185, 0x33);
+    std::memcpy(big.data(), "(8G$", 4);
+    writeFileBytes(dir.file("big.bin"), big);
+
+    ASSERT_EQ(0, zentroSimEraseAll());
+    struct Row {
+        std::vector<std::string> args;
+        std::string line;
+    };
+    const std::vector<Row> rows = {
+        {{"firmware", dir.file("plain.bin"), "--yes"}, "Error: Firmware code format error !"},
+        {{"firmware", dir.file("missing.bin"), "--yes"}, "Error: Firmware code format error !"},
+        {{"firmware", dir.file("big.bin"), "--yes"}, "Error: Firmware code file size is over limitation !"},
+        {{"firmware", good}, "Warning: Upgrade Firmware ? Cancel (no terminal to ask; --yes answers OK)"},
+    };
+    for (const Row& row : rows) {
+        const CliRun r = in(start, row.args);
+        EXPECT_EQ(1, r.status) << testing::PrintToString(row.args);
+        EXPECT_TRUE(has(r.err, row.line + "\n")) << r.err;
+    }
+    EXPECT_EQ(std::vector<uint8_t>(8192, 0xFF), flash(kFirmwareAddress, 8192));
+
+    // Relative to the current folder, as a file dialog would give it.
+    const CliRun relative = in(start, {"firmware", "good.bin", "--yes"}, dir.path());
+    EXPECT_EQ(0, relative.status) << relative.err;
+}
+
+// ---------------------------------------------------------------------------
+// The conversion alone and the header reader
+
+TEST_F(CliTest, ImageIsTheListsStorageImageAndInspectReadsIt) {
+    ASSERT_EQ(0, zentroSimSetPlugged(0));  // no clock needed
+    const CliRun empty = in(start, {"image", dir.file("none.bin")});
+    EXPECT_EQ(1, empty.status);
+    EXPECT_TRUE(has(empty.err, "Information: No song files are in list box !\n")) << empty.err;
+    EXPECT_FALSE(fs::exists(dir.file("none.bin")));
+
+    ASSERT_EQ(0, in(start, {"add", song("One.mp3", "l3_22050_cbr64_stereo.mp3"),
+                            song("Two.wav", "wav_pcm16_mono.wav"), song("Three.mp3", "l3_8000_cbr16_mono.mp3")})
+                     .status);
+    const json before = listJson(start);
+    const CliRun img = in(start, {"image", "out.bin"}, dir.path());
+    ASSERT_EQ(0, img.status) << img.err;
+    const std::vector<uint8_t> image = readFileBytes(dir.file("out.bin"));
+    ASSERT_GT(image.size(), kStorageHeaderBytes);
+    EXPECT_TRUE(has(img.out, "Image: 3 songs, " + std::to_string(image.size()) + " bytes")) << img.out;
+    EXPECT_EQ(before, listJson(start));  // the list itself is untouched
+
+    const CliRun ins = run({"inspect", "--json", dir.file("out.bin")});
+    ASSERT_EQ(0, ins.status) << ins.err;
+    const json h = json::parse(ins.out);
+    EXPECT_EQ("image", h["kind"]);
+    EXPECT_EQ(0, h["headerOffset"]);
+    EXPECT_EQ(3, h["songCount"]);
+    EXPECT_EQ(4, h["quality"]);
+    EXPECT_EQ(before["totalEstimate"], h["totalEstimate"]);
+    ASSERT_EQ(3u, h["entries"].size());
+    const std::string names[3] = {"One", "Two", "Three"};
+    uint32_t offset = 0;
+    for (size_t i = 0; i < 3; ++i) {
+        const json& e = h["entries"][i];
+        EXPECT_EQ(names[i], e["songName"]);
+        EXPECT_EQ(offset, e["dataOffset"]);
+        EXPECT_GT(e["dataSize"].get<uint32_t>(), 0u);
+        EXPECT_TRUE(e["inFile"].get<bool>());
+        offset += e["dataSize"].get<uint32_t>();
+    }
+    EXPECT_EQ(image.size(), kStorageHeaderBytes + offset);
+
+    // The same list downloaded: the clock's flash file holds the same header.
+    ASSERT_EQ(0, zentroSimSetPlugged(1));
+    ASSERT_EQ(0, in(start, {"download"}).status);
+    const CliRun onClock = run({"--json", "inspect", sim + "/flash.bin"});
+    ASSERT_EQ(0, onClock.status) << onClock.err;
+    const json f = json::parse(onClock.out);
+    EXPECT_EQ("flash", f["kind"]);
+    EXPECT_EQ(0x4000, f["headerOffset"]);
+    EXPECT_EQ(h["entries"], f["entries"]);
+
+    const CliRun text = run({"inspect", dir.file("out.bin")});
+    EXPECT_TRUE(has(text.out, "Songs: 3   Total estimate: ")) << text.out;
+    EXPECT_TRUE(has(text.out, "  2  Two  offset ")) << text.out;
+}
+
+TEST_F(CliTest, InspectRefusesFilesWithoutAHeaderAndChecksEntries) {
+    writeFileBytes(dir.file("noise.bin"), std::vector<uint8_t>(0x8000, 0x5A));
+    writeFileBytes(dir.file("short.bin"), {'x', 'x', 'x', 'x', 'x', 'x', 'V', 'E', 'L', 'M', 'O', 0});
+    for (const char* name : {"noise.bin", "short.bin", "missing.bin"}) {
+        const CliRun r = run({"inspect", dir.file(name)});
+        EXPECT_EQ(1, r.status) << name;
+        EXPECT_TRUE(has(r.err, "velmo-cli: ")) << r.err;
+    }
+
+    // A header that promises 40 songs and data past the end of its file.
+    StorageHeader h;
+    h.songCount = 40;
+    std::memcpy(h.signature, kSignature, sizeof kSignature);
+    h.quality = 2;
+    for (size_t i = 0; i < kMaxHeaderSongs; ++i) {
+        h.entries[i].dataOffset = static_cast<uint32_t>(i * 10);
+        h.entries[i].dataSize = 10;
+        std::snprintf(h.entries[i].songName, kSongNameBytes, "s%zu", i);
+    }
+    std::vector<uint8_t> bytes(kStorageHeaderBytes + 100);
+    encodeStorageHeader(h, bytes.data());
+    writeFileBytes(dir.file("odd.bin"), bytes);
+    const CliRun r = run({"inspect", "--json", dir.file("odd.bin")});
+    ASSERT_EQ(0, r.status) << r.err;
+    const json j = json::parse(r.out);
+    EXPECT_EQ(40, j["songCount"]);
+    ASSERT_EQ(kMaxHeaderSongs, j["entries"].size());
+    EXPECT_TRUE(j["entries"][9]["inFile"].get<bool>());
+    EXPECT_FALSE(j["entries"][10]["inFile"].get<bool>());
+}
+
+// ---------------------------------------------------------------------------
+// Questions on a terminal
+
+TEST_F(CliTest, AQuestionIsAskedOnATerminal) {
+    struct Row {
+        const char* answer;
+        bool ok;
+    };
+    for (const Row& row : {Row{"ok\n", true}, Row{"yes\n", true}, Row{"no\n", false}, Row{"", false}}) {
+        SCOPED_TRACE(row.answer);
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(0, grantpt(master));
+        ASSERT_EQ(0, unlockpt(master));
+        const int slave = ::open(ptsname(master), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave, 0);
+        if (row.answer[0] != '\0') {
+            ASSERT_EQ(static_cast<ssize_t>(std::strlen(row.answer)), ::write(master, row.answer, std::strlen(row.answer)));
+        } else {
+            ASSERT_EQ(1, ::write(master, "\x04", 1));  // end of input
+        }
+        const CliRun r = run({"--dir", start, "reload"}, "", slave);
+        ::close(slave);
+        ::close(master);
+        EXPECT_TRUE(has(r.err, "Warning: Reload song data into P.C ? [OK/Cancel] ")) << r.err;
+        EXPECT_EQ(1, r.status);
+        // OK goes on to the (blank) clock; Cancel stops at the question.
+        EXPECT_EQ(row.ok, has(r.err, "Information: Storage has no music data.")) << r.err;
+    }
+}
+
+}  // namespace

@@ -9,13 +9,13 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 mkdir -p "$out"
 
-# Sources: a two-tone stereo signal, so that the channels differ and the mix matters.
-sox -n -r 44100 -c 2 -b 16 "$tmp/stereo44.wav" synth 2 sine 440 sine 660 gain -3
-sox -n -r 48000 -c 1 -b 16 "$tmp/mono48.wav" synth 2 sine 1000 gain -3
-sox -n -r 22050 -c 2 -b 16 "$tmp/stereo22.wav" synth 2 sine 300 sine 500 gain -3
-sox -n -r 24000 -c 1 -b 16 "$tmp/mono24.wav" synth 2 sine 700 gain -3
-sox -n -r 8000 -c 1 -b 16 "$tmp/mono8.wav" synth 2 sine 350 gain -3
-sox -n -r 11025 -c 2 -b 16 "$tmp/stereo11.wav" synth 2 sine 250 sine 400 gain -3
+# Sources (no dither, so that every run makes the same bytes): a two-tone stereo signal, so that the channels differ and the mix matters.
+sox -D -n -r 44100 -c 2 -b 16 "$tmp/stereo44.wav" synth 2 sine 440 sine 660 gain -3
+sox -D -n -r 48000 -c 1 -b 16 "$tmp/mono48.wav" synth 2 sine 1000 gain -3
+sox -D -n -r 22050 -c 2 -b 16 "$tmp/stereo22.wav" synth 2 sine 300 sine 500 gain -3
+sox -D -n -r 24000 -c 1 -b 16 "$tmp/mono24.wav" synth 2 sine 700 gain -3
+sox -D -n -r 8000 -c 1 -b 16 "$tmp/mono8.wav" synth 2 sine 350 gain -3
+sox -D -n -r 11025 -c 2 -b 16 "$tmp/stereo11.wav" synth 2 sine 250 sine 400 gain -3
 
 lameq=(lame --quiet --nohist)
 # MPEG-1 layer III, 44100 Hz, 128 kbit/s: padded and unpadded frames, no tag frame.
@@ -43,23 +43,24 @@ cp "$out/l3_44100_cbr128_stereo.mp3" "$tmp/v1.mp3"
 id3v2 -1 -a "Velmo Fixtures" -t "Two Tones" "$tmp/v1.mp3"
 mv "$tmp/v1.mp3" "$out/l3_44100_id3v1.mp3"
 cp "$out/l3_44100_cbr128_stereo.mp3" "$tmp/v12.mp3"
-id3v2 -1 -2 -a "Velmo Fixtures" -t "Two Tones" "$tmp/v12.mp3"
+id3v2 -1 -a "Velmo Fixtures" -t "Two Tones" "$tmp/v12.mp3"
+id3v2 -2 -a "Velmo Fixtures" -t "Two Tones" "$tmp/v12.mp3"
 mv "$tmp/v12.mp3" "$out/l3_44100_id3v1v2.mp3"
 
 # WAV files, one second at low sample rates to stay small.
-sox -n -r 8000 -c 1 -b 16 -e signed "$out/wav_pcm16_mono.wav" synth 1 sine 440 gain -3
-sox -n -r 8000 -c 2 -b 16 -e signed "$out/wav_pcm16_stereo.wav" synth 1 sine 440 sine 660 gain -3
-sox -n -r 8000 -c 1 -b 8 -e unsigned "$out/wav_pcm8_mono.wav" synth 1 sine 440 gain -3
-sox -n -r 8000 -c 1 -b 32 -e floating-point "$out/wav_float32_mono.wav" synth 1 sine 440 gain -3
+sox -D -n -r 8000 -c 1 -b 16 -e signed "$out/wav_pcm16_mono.wav" synth 1 sine 440 gain -3
+sox -D -n -r 8000 -c 2 -b 16 -e signed "$out/wav_pcm16_stereo.wav" synth 1 sine 440 sine 660 gain -3
+sox -D -n -r 8000 -c 1 -b 8 -e unsigned "$out/wav_pcm8_mono.wav" synth 1 sine 440 gain -3
+sox -D -n -r 8000 -c 1 -b 32 -e floating-point "$out/wav_float32_mono.wav" synth 1 sine 440 gain -3
 # More than 16 bits: sox writes WAVE_FORMAT_EXTENSIBLE.
-sox -n -r 8000 -c 2 -b 24 -e signed "$out/wav_extensible24_stereo.wav" synth 0.5 sine 440 gain -3
+sox -D -n -r 8000 -c 2 -b 24 -e signed "$out/wav_extensible24_stereo.wav" synth 0.5 sine 440 gain -3
 # ffmpeg writes a LIST chunk with the encoder's name before "data".
 ffmpeg -v error -y -i "$out/wav_pcm16_stereo.wav" -c:a pcm_s16le -f wav "$out/wav_list_chunk.wav"
 
 # An 18-byte format chunk (with its extra-size field) on 16-bit PCM.
 le32() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))\\x$(printf %02x $((($1 >> 16) & 255)))\\x$(printf %02x $((($1 >> 24) & 255)))"; }
 le16() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))"; }
-sox -n -r 8000 -c 1 -b 16 -e signed -t raw "$tmp/fmt18.raw" synth 1 sine 523 gain -3
+sox -D -n -r 8000 -c 1 -b 16 -e signed -t raw "$tmp/fmt18.raw" synth 1 sine 523 gain -3
 data=$(stat -c %s "$tmp/fmt18.raw")
 {
   printf RIFF; le32 $((4 + 26 + 8 + data)); printf WAVE

@@ -349,6 +349,7 @@ TEST(Mp3TagSize, CountsId3v2HeaderSizeAndId3v1Tag) {
     EXPECT_EQ(0u, mp3TagSize(dir.file("missing.mp3")));
     EXPECT_EQ(0u, mp3TagSize(dir.path()));
     EXPECT_EQ(168u, mp3TagSize(fixture("l3_44100_id3v2.mp3")));
+    EXPECT_EQ(2088u + 128, mp3TagSize(fixture("l3_44100_id3v1v2.mp3")));
     EXPECT_EQ(128u, mp3TagSize(fixture("l3_44100_id3v1.mp3")));
 }
 
@@ -450,6 +451,42 @@ TEST(Mp3Probe, FixtureDurationsAgreeWithFfprobe) {
         ++checked;
     }
     EXPECT_GE(checked, 12);
+}
+
+TEST(Mp3Probe, FixtureFrameCountsFollowTheirHeaders) {
+    struct Row {
+        const char* file;
+        size_t frameBytes;   // constant bit rate: the first frame's length
+        size_t tagBytes;     // ID3 tags taken off the file size
+        size_t xingCountAt;  // VBR: where the Xing frame count lies (0: none)
+        double samplesPerFrame;
+        double rate;
+    };
+    const Row rows[] = {
+        {"l3_44100_cbr128_stereo.mp3", 417, 0, 0, 1152, 44100},  // 144 x 128000 / 44100
+        {"l3_44100_id3v2.mp3", 417, 168, 0, 1152, 44100},
+        {"l3_44100_id3v1.mp3", 417, 128, 0, 1152, 44100},
+        {"l3_44100_id3v1v2.mp3", 417, 2088 + 128, 0, 1152, 44100},
+        {"l3_44100_cbr128_info.mp3", 417, 0, 0, 1152, 44100},    // "Info" counts as constant bit rate
+        {"l3_48000_cbr128_mono_nopad.mp3", 384, 0, 0, 1152, 48000},
+        {"l2_44100_cbr128_stereo.mp3", 417, 0, 0, 1152, 44100},
+        {"l3_22050_cbr64_stereo.mp3", 208, 0, 0, 576, 22050},    // 72 x 64000 / 22050
+        {"l3_24000_cbr32_mono.mp3", 96, 0, 0, 576, 24000},
+        {"l3_8000_cbr16_mono.mp3", 144, 0, 0, 576, 8000},
+        {"l3_11025_cbr32_stereo.mp3", 208, 0, 0, 576, 11025},
+        {"l3_44100_vbr_xing.mp3", 0, 0, 36 + 8, 1152, 44100},    // MPEG-1 stereo: Xing at 36
+        {"l3_22050_vbr_xing.mp3", 0, 0, 21 + 8, 576, 22050},     // MPEG-2 stereo: Xing at 21
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.file);
+        const auto bytes = readFileBytes(fixture(r.file));
+        const uint32_t frames = r.xingCountAt != 0 ? readBe32(&bytes[r.xingCountAt])
+                                                   : static_cast<uint32_t>((bytes.size() - r.tagBytes) / r.frameBytes);
+        Mp3Info info;
+        EXPECT_EQ(kMp3ProbeOk, probeMp3Length(fixture(r.file), info));
+        EXPECT_EQ(frames, info.frameCount);
+        EXPECT_DOUBLE_EQ(frames * (r.samplesPerFrame / r.rate), info.duration);
+    }
 }
 
 TEST(Mp3Probe, LameInfoTaggedStreamLastsItsFrames) {

@@ -6,16 +6,27 @@
 #include "admission.h"
 #include "fuzz_input.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    velmo::fuzz::MemoryFile in(data, size);
-    // The extension decides the probe; a link gives the in-memory file a name.
-    static const std::string dir = [] {
+namespace {
+
+// A private folder for the named links, removed when the fuzzer exits.
+struct LinkFolder {
+    std::string path;
+    LinkFolder() {
         char pattern[] = "/tmp/velmo-fuzz-XXXXXX";
         if (::mkdtemp(pattern) == nullptr) std::abort();
-        return std::string(pattern);
-    }();
+        path = pattern;
+    }
+    ~LinkFolder() { ::rmdir(path.c_str()); }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const LinkFolder folder;
+    velmo::fuzz::MemoryFile in(data, size);
+    // The extension decides the probe; a link gives the in-memory file a name.
     for (const char* name : {"/song.mp3", "/song.wav"}) {
-        const std::string link = dir + name + std::to_string(::getpid());
+        const std::string link = folder.path + name;
         ::unlink(link.c_str());
         if (::symlink(in.path().c_str(), link.c_str()) != 0) std::abort();
         for (uint16_t q : {2, 4, 8}) velmo::estimateSongSize(link, q);

@@ -135,16 +135,20 @@ public:
 };
 
 json songJson(const SongRecord& rec, size_t index) {
+    // The record is packed: its numbers are read by value, never bound to a reference.
+    const uint32_t sizeEstimate = rec.sizeEstimate, cutLimit = rec.cutLimit;
+    const uint32_t dataOffset = rec.dataOffset, dataSize = rec.dataSize;
+    const unsigned copyPending = rec.copyPending, cutFlag = rec.cutFlag;
     return json{{"position", index + 1},
                 {"line", songDisplayName(fieldText(rec.workPath, kPathBytes))},
                 {"workPath", fieldText(rec.workPath, kPathBytes)},
                 {"sourcePath", fieldText(rec.sourcePath, kPathBytes)},
-                {"sizeEstimate", rec.sizeEstimate},
-                {"copyPending", rec.copyPending},
-                {"cutFlag", rec.cutFlag},
-                {"cutLimit", rec.cutLimit},
-                {"dataOffset", rec.dataOffset},
-                {"dataSize", rec.dataSize}};
+                {"sizeEstimate", sizeEstimate},
+                {"copyPending", copyPending},
+                {"cutFlag", cutFlag},
+                {"cutLimit", cutLimit},
+                {"dataOffset", dataOffset},
+                {"dataSize", dataSize}};
 }
 
 void printLines(const std::vector<std::string>& lines) {

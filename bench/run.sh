@@ -1,0 +1,200 @@
+#!/usr/bin/env bash
+# Every benchmark of the project in one run, printed as one table: each figure
+# of ours beside its peer, their ratio (ours / peer: below 1 is faster), CPU
+# time beside wall time (the steadier figure on a shared machine) and the peak
+# resident memory of both (GNU time's maximum resident set size).
+#
+#   decode     a 3-minute 128 kbit/s stereo MP3 to 16-bit mono PCM:
+#              decode_bench decode  vs  ffmpeg -f s16le -ac 1         (best of 3)
+#   probe      the length of 32 songs:
+#              decode_bench probe   vs  ffprobe on each song          (best of 3)
+#   convert    ten 90-second songs (five MP3, five WAV) at quality Good:
+#              velmo-cli image      vs  ffmpeg one song after another
+#   long song  one 15-minute WAV at quality Good (the memory figure):
+#              velmo-cli image      vs  ffmpeg
+#   download   the ten songs into a 4 MiB simulated clock, link delay off:
+#              velmo-cli download   vs  velmo-cli image (the conversion alone)
+#   device     4 MiB written and read back through the device layer:
+#              device_bench         vs  device_bench --delay (a USB 1.1 link)
+#
+# The folder benchmarks (bench/decode/run.sh, bench/convert/run.sh) give the
+# same comparisons in more detail. Use a Release build.
+# Usage: bench/run.sh [BUILD_DIR]   (default: build)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$top/build}
+[[ $build == /* ]] || build=$top/$build
+bin=$build/bin
+
+for f in velmo-cli zentro-sim decode_bench device_bench spn.bin liblame_enc.so libusb_dll.so; do
+  [[ -e $bin/$f ]] || { echo "bench: $bin/$f is missing; build it: cmake --build $build -j2" >&2; exit 1; }
+done
+for tool in sox lame ffmpeg ffprobe /usr/bin/time; do
+  command -v $tool >/dev/null || { echo "bench: $tool is needed (scripts/setup.sh installs it)" >&2; exit 1; }
+done
+grep -q 'CMAKE_BUILD_TYPE:STRING=Release' "$build/CMakeCache.txt" 2>/dev/null ||
+  echo "bench: note: $build is not a Release build; the figures will be slow" >&2
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/velmo-bench-all-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export ZENTRO_SIM_DIR=$work/sim
+"$bin/zentro-sim" delay off > /dev/null
+"$bin/zentro-sim" storage-code 7 > /dev/null  # 4096 KiB: the ten songs fit at Good
+cli=$bin/velmo-cli
+
+# ---------------------------------------------------------------------------
+# Measuring
+
+# measure RUNS COMMAND...: the best wall and CPU time (user + system, children
+# included) of RUNS runs, and the largest peak resident memory, into
+# M_WALL, M_CPU (seconds) and M_RSS (KiB).
+measure() {
+  local runs=$1 i line wall cpu rss
+  shift
+  M_WALL= M_CPU= M_RSS=0
+  for ((i = 0; i < runs; i++)); do
+    if ! /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$@" > "$work/out.txt" 2> "$work/err.txt"; then
+      echo "bench: failed: $*" >&2
+      tail -5 "$work/err.txt" >&2
+      exit 1
+    fi
+    line=$(tail -1 "$work/time.txt")
+    read -r wall cpu rss < <(awk '{ printf "%s %.3f %s\n", $1, $2 + $3, $4 }' <<<"$line")
+    if [[ -z $M_WALL ]] || awk -v a="$wall" -v b="$M_WALL" 'BEGIN { exit !(a < b) }'; then M_WALL=$wall; fi
+    if [[ -z $M_CPU ]] || awk -v a="$cpu" -v b="$M_CPU" 'BEGIN { exit !(a < b) }'; then M_CPU=$cpu; fi
+    ((rss > M_RSS)) && M_RSS=$rss
+  done
+}
+
+# row FIGURE OURS_WALL OURS_CPU OURS_RSS PEER_WALL PEER_CPU PEER_RSS PEER TARGET
+# ("-" for a figure that does not apply)
+rows=()
+row() {
+  local IFS='|'
+  rows+=("$*")
+}
+
+# ---------------------------------------------------------------------------
+# Songs (two tones in motion over pink noise: something the coders work at)
+
+echo "Making the songs in $work ..."
+mkdir -p "$work/songs" "$work/probe" "$work/ffmpeg"
+tone() {  # SECONDS OUT.wav VARIANT
+  local f1=$((220 + 37 * $3)) f2=$((330 + 53 * $3))
+  sox -q -n -r 44100 -b 16 -c 2 "$2" synth "$1" sine $f1-$((f1 * 2)) sine $f2 pinknoise \
+      remix 1,2v0.3,3v0.2 2,3v0.3 gain -3
+}
+tone 180 "$work/src.wav" 0
+lame --quiet -b 128 "$work/src.wav" "$work/song.mp3"
+sox -q "$work/src.wav" -r 22050 "$work/src22.wav"
+lame --quiet -b 128 "$work/src.wav" "$work/kind0.mp3"
+lame --quiet -V 2 "$work/src.wav" "$work/kind1.mp3"
+lame --quiet -t -b 64 "$work/src22.wav" "$work/kind2.mp3"
+lame --quiet -b 192 --tt "A song" --ta "An artist" --id3v2-only --pad-id3v2-size 4096 "$work/src.wav" "$work/kind3.mp3"
+rm "$work/src.wav" "$work/src22.wav"
+probes=()
+for i in $(seq 0 31); do
+  cp "$work/kind$((i % 4)).mp3" "$work/probe/song$i.mp3"
+  probes+=("$work/probe/song$i.mp3")
+done
+songs=()
+for i in 0 1 2 3 4 5 6 7 8 9; do
+  tone 90 "$work/gen$i.wav" $i
+  if ((i % 2 == 0)); then
+    lame --quiet -b 128 "$work/gen$i.wav" "$work/songs/song$i.mp3"
+    rm "$work/gen$i.wav"
+    songs+=("$work/songs/song$i.mp3")
+  else
+    mv "$work/gen$i.wav" "$work/songs/song$i.wav"
+    songs+=("$work/songs/song$i.wav")
+  fi
+done
+sox -q -n -r 44100 -b 16 -c 2 "$work/long.wav" synth 900 sine 300-900 pinknoise remix 1,2v0.2 1,2v0.2 gain -3
+cat "$work"/*.mp3 "$work"/songs/* "$work"/long.wav > /dev/null  # a warm page cache for both sides
+
+# The start folders velmo-cli works in: the ten songs, and the long one.
+ten=$work/ten
+long=$work/long
+mkdir -p "$ten" "$long"
+cp "$bin/spn.bin" "$ten/" && cp "$bin/spn.bin" "$long/"
+"$cli" --dir "$ten" add "${songs[@]}" > /dev/null 2>&1
+"$cli" --dir "$long" add "$work/long.wav" > /dev/null 2>&1
+for d in "$ten" "$long"; do
+  n=$("$cli" --dir "$d" --json list | awk -F': ' '/"songCount"/ { gsub(",", "", $2); print $2 }')
+  [[ $n -gt 0 ]] || { echo "bench: the songs did not join the list in $d" >&2; exit 1; }
+done
+
+# ---------------------------------------------------------------------------
+# The figures
+
+echo "Decoding ..."
+measure 3 "$bin/decode_bench" decode "$work/song.mp3" "$work/ours.raw"
+o=("$M_WALL" "$M_CPU" "$M_RSS")
+measure 3 ffmpeg -nostdin -v error -y -i "$work/song.mp3" -f s16le -ac 1 "$work/ffmpeg.raw"
+row "decode 3-min MP3 to PCM" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "ffmpeg" "<= 1.5"
+
+echo "Probing ..."
+measure 3 "$bin/decode_bench" probe "${probes[@]}"
+o=("$M_WALL" "$M_CPU" "$M_RSS")
+# shellcheck disable=SC2016
+measure 3 bash -c 'for f; do ffprobe -v error -show_entries format=duration -of csv=p=0 "$f"; done' _ "${probes[@]}"
+row "probe 32 songs" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "ffprobe each" "< 0.1"
+
+# ffmpeg to the form our conversion makes at quality Good: mono, 32 kbit/s
+# CBR, one song after the other. Arguments: OUT_DIR SONG...
+# shellcheck disable=SC2016
+ffmpeg_good='out=$1; shift; for f; do ffmpeg -nostdin -loglevel error -y -i "$f" -ac 1 -ar 44100 -c:a libmp3lame -b:a 32k -compression_level 2 -reservoir 0 "$out/$(basename "${f%.*}").mp3"; done'
+
+echo "Converting ten 90-second songs ..."
+measure 1 "$cli" --dir "$ten" image "$work/ten.bin"
+o=("$M_WALL" "$M_CPU" "$M_RSS")
+image_wall=$M_WALL image_cpu=$M_CPU image_rss=$M_RSS
+image_bytes=$(stat -c %s "$work/ten.bin")
+measure 1 bash -c "$ffmpeg_good" _ "$work/ffmpeg" "${songs[@]}"
+row "convert 10 songs (velmo-cli image)" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "ffmpeg one by one" "<= 1.0"
+
+echo "Converting a 15-minute WAV ..."
+measure 1 "$cli" --dir "$long" image "$work/long.bin"
+o=("$M_WALL" "$M_CPU" "$M_RSS")
+measure 1 bash -c "$ffmpeg_good" _ "$work/ffmpeg" "$work/long.wav"
+row "convert 15-min WAV (velmo-cli image)" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "ffmpeg" "mem < 64 MiB"
+
+echo "Downloading the ten songs into the simulated clock (delay off) ..."
+measure 1 "$cli" --dir "$ten" download --verify
+grep -q '^Verified' "$work/out.txt" || { echo "bench: the download did not verify" >&2; exit 1; }
+row "download 10 songs + verify (velmo-cli)" "$M_WALL" "$M_CPU" "$M_RSS" "$image_wall" "$image_cpu" "$image_rss" \
+    "velmo-cli image" "-"
+transfer=$(awk -v d="$M_WALL" -v i="$image_wall" 'BEGIN { printf "%.3f", d - i }')
+
+echo "The device layer: 4 MiB through the simulated clock, without and with the USB 1.1 delay ..."
+measure 1 "$bin/device_bench"
+cp "$work/out.txt" "$work/device-fast.txt"
+fast_rss=$M_RSS
+measure 1 "$bin/device_bench" --delay
+cp "$work/out.txt" "$work/device-slow.txt"
+slow_rss=$M_RSS
+field() { awk -v k="$1" '$1 == k { print $2; exit }' "$2"; }
+for op in write read; do
+  row "device: $op 4 MiB" "$(field $op "$work/device-fast.txt")" - "$fast_rss" \
+      "$(field $op "$work/device-slow.txt")" - "$slow_rss" "USB 1.1 link" "-"
+done
+
+# ---------------------------------------------------------------------------
+# The table
+
+echo
+echo "Velmo benchmarks: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg), build $build"
+printf '%s\n' "${rows[@]}" | awk -F'|' '
+  function secs(x) { return x == "-" ? "-" : sprintf("%.3f", x) }
+  function ratio(a, b) { return (a == "-" || b == "-" || b + 0 == 0) ? "-" : sprintf("%.2f", a / b) }
+  function mib(k) { return k == "-" ? "-" : sprintf("%.1f", k / 1024) }
+  BEGIN {
+    fmt = "%-40s %9s %9s %6s  %8s %8s %6s  %8s %8s  %-18s %s\n"
+    printf fmt, "figure", "ours s", "peer s", "ratio", "ours CPU", "peer CPU", "ratio", "ours MiB", "peer MiB", "peer", "target"
+    printf fmt, "------", "------", "------", "-----", "--------", "--------", "-----", "--------", "--------", "----", "------"
+  }
+  { printf fmt, $1, secs($2), secs($5), ratio($2, $5), secs($3), secs($6), ratio($3, $6), mib($4), mib($7), $8, $9 }'
+echo
+echo "Wall and CPU times in seconds (best of 3 for decode and probe, one run otherwise); MiB: peak resident memory."
+echo "The download converts again, erases, writes $image_bytes image bytes and reads them back:"
+echo "about $transfer s more than the conversion alone."

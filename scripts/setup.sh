@@ -14,6 +14,7 @@ packages=(
   qt6-base-dev libgl-dev fonts-liberation
   libcli11-dev nlohmann-json3-dev
   sox libsox-fmt-mp3 lame ffmpeg mpg123 id3v2
+  time bc
 )
 
 missing=()

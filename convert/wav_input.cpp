@@ -17,6 +17,7 @@ constexpr size_t kFormatBodyBytes = 16;
 // so that no frame straddles two blocks.
 constexpr size_t kCopyBlockBytes = 262144;
 static_assert(kCopyBlockBytes % 4 == 0, "whole stereo frames per block");
+constexpr uint32_t kUnknownLength = 0xFFFFFFFF;
 
 struct FormatChunk {
     uint32_t size = 0;  // as declared; the body read is always 16 bytes
@@ -59,7 +60,11 @@ bool findDataChunk(std::FILE* f, const FormatChunk& fmt, uint32_t& dataSize) {
             if ((h[i] | 0x20) != "data"[i]) isData = false;
         }
         if (isData) {
-            dataSize = size;
+            // Streaming writers that do not know the length put 0xFFFFFFFF
+            // here: such a chunk is the rest of the file, not four gigabytes
+            // of which all but what is there would be written as silence.
+            const unsigned long long rest = static_cast<unsigned long long>(end) - (pos + kChunkHeaderBytes);
+            dataSize = size == kUnknownLength ? static_cast<uint32_t>(std::min<unsigned long long>(rest, size)) : size;
             return true;
         }
         pos += kChunkHeaderBytes + static_cast<unsigned long long>(size);

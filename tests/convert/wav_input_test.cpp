@@ -147,10 +147,16 @@ TEST(WavProbe, ChunkLayouts) {
         {"channels x rate wraps to 0", riff({chunk("fmt ", formatBody(1, 2, 0x80000000u, 16)), data}), 0, 0, 0.0},
         {"data larger than the file", [&] {
              Chunk d = chunk("data", counting(100));
+             d.declared = 0xFFFFFFFE;
+             return riff({fmtMono, d});
+         }(),
+         0, 1, 0xFFFFFFFE / 16000.0},
+        {"data of unknown length runs to the end of the file", [&] {
+             Chunk d = chunk("data", counting(100));
              d.declared = 0xFFFFFFFF;
              return riff({fmtMono, d});
          }(),
-         0, 1, 0xFFFFFFFF / 16000.0},
+         0, 1, 100 / 16000.0},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -255,13 +261,21 @@ TEST(WavRead, DataChunkLongerThanTheFileEndsInSilence) {
     EXPECT_TRUE(std::equal(head.begin(), head.end(), r.pcm.begin()));
     EXPECT_TRUE(std::all_of(r.pcm.begin() + 100, r.pcm.end(), [](uint8_t b) { return b == 0; }));
 
-    // A claim of 0xFFFFFFFF bytes is streamed, not allocated: 4 GiB of silence.
+    // A large claim is streamed, not allocated.
     TempDir dir;
-    d.declared = 0xFFFFFFFF;
+    d.declared = 0xF0000000;
     writeFileBytes(dir.file("huge.wav"), riff({chunk("fmt ", formatBody(1, 1, 8000, 16)), d}));
     WavInfo info;
     EXPECT_EQ(kWavReadOk, readWav(dir.file("huge.wav"), "/dev/null", info));
-    EXPECT_EQ(0xFFFFFFFFu / 4, info.frameCount);
+    EXPECT_EQ(0xF0000000u / 4, info.frameCount);
+}
+
+TEST(WavRead, DataOfUnknownLengthIsTheRestOfTheFile) {
+    Chunk d = chunk("data", counting(100));
+    d.declared = 0xFFFFFFFF;
+    const Read r = readBytes(riff({chunk("fmt ", formatBody(1, 1, 8000, 16)), d}));
+    EXPECT_EQ(kWavReadOk, r.result);
+    EXPECT_EQ(counting(100), r.pcm);
 }
 
 TEST(WavRead, OutputProblemsFail) {

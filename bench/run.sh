@@ -62,7 +62,7 @@ measure() {
     read -r wall cpu rss < <(awk '{ printf "%s %.3f %s\n", $1, $2 + $3, $4 }' <<<"$line")
     if [[ -z $M_WALL ]] || awk -v a="$wall" -v b="$M_WALL" 'BEGIN { exit !(a < b) }'; then M_WALL=$wall; fi
     if [[ -z $M_CPU ]] || awk -v a="$cpu" -v b="$M_CPU" 'BEGIN { exit !(a < b) }'; then M_CPU=$cpu; fi
-    ((rss > M_RSS)) && M_RSS=$rss
+    if ((rss > M_RSS)); then M_RSS=$rss; fi
   done
 }
 
@@ -185,8 +185,12 @@ done
 echo
 echo "Velmo benchmarks: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg), build $build"
 printf '%s\n' "${rows[@]}" | awk -F'|' '
-  function secs(x) { return x == "-" ? "-" : sprintf("%.3f", x) }
-  function ratio(a, b) { return (a == "-" || b == "-" || b + 0 == 0) ? "-" : sprintf("%.2f", a / b) }
+  # GNU time counts in hundredths of a second: a zero is "under 0.01 s".
+  function secs(x) { return x == "-" ? "-" : (x + 0 == 0 ? "<0.01" : sprintf("%.3f", x)) }
+  function ratio(a, b) {
+    if (a == "-" || b == "-" || b + 0 == 0) return "-"
+    return a + 0 == 0 ? sprintf("<%.3f", 0.01 / b) : sprintf("%.2f", a / b)
+  }
   function mib(k) { return k == "-" ? "-" : sprintf("%.1f", k / 1024) }
   BEGIN {
     fmt = "%-40s %9s %9s %6s  %8s %8s %6s  %8s %8s  %-18s %s\n"

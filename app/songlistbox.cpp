@@ -1,0 +1,98 @@
+#include "songlistbox.h"
+
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QScrollBar>
+#include <QUrl>
+
+namespace velmo {
+
+SongListBox::SongListBox(QWidget* parent) : QListWidget(parent) {
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSortingEnabled(false);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    // Long names are cut by the list's edge and read by scrolling, never
+    // shortened with an ellipsis.
+    setTextElideMode(Qt::ElideNone);
+    setWordWrap(false);
+    setAcceptDrops(true);
+    viewport()->setAcceptDrops(true);
+    setDragDropMode(QAbstractItemView::DropOnly);
+}
+
+void SongListBox::setHorizontalExtent(int pixels) {
+    extent_ = pixels < 0 ? 0 : pixels;
+    // As with the system list box, an extent wider than the list keeps the
+    // horizontal scroll bar up, lines or none.
+    setHorizontalScrollBarPolicy(extent_ > viewport()->width() ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAsNeeded);
+    updateGeometries();
+}
+
+int SongListBox::selectedLine() const {
+    const QModelIndexList rows = selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void SongListBox::selectLine(int index) {
+    if (index < 0 || index >= count()) {
+        clearSelection();
+        setCurrentRow(-1);
+        return;
+    }
+    setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
+}
+
+void SongListBox::updateGeometries() {
+    QListWidget::updateGeometries();
+    if (extent_ <= 0) return;
+    // The lines' own width never shrinks the extent; a line wider than it
+    // still scrolls into view.
+    QScrollBar* bar = horizontalScrollBar();
+    const int width = viewport()->width();
+    const int range = qMax(extent_ - width, bar->maximum());
+    bar->setRange(0, qMax(0, range));
+    bar->setPageStep(width);
+    bar->setSingleStep(qMax(1, fontMetrics().averageCharWidth()));
+}
+
+QStringList localFilesOf(const QMimeData* data) {
+    QStringList paths;
+    if (data == nullptr || !data->hasUrls()) return paths;
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile()) paths << url.toLocalFile();
+    return paths;
+}
+
+void SongListBox::dragEnterEvent(QDragEnterEvent* event) {
+    if (localFilesOf(event->mimeData()).isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+}
+
+void SongListBox::dragMoveEvent(QDragMoveEvent* event) {
+    if (localFilesOf(event->mimeData()).isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+}
+
+void SongListBox::dropEvent(QDropEvent* event) {
+    const QStringList paths = localFilesOf(event->mimeData());
+    if (paths.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    // The files are only read, never moved: the source keeps them.
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    emit filesDropped(paths);
+}
+
+}  // namespace velmo

@@ -1,0 +1,50 @@
+// The main window's song list box (control 1005): single selection, one line
+// per song, a horizontal scroll extent of its own, and local files dropped on
+// it from a file manager handed on as paths in drop order.
+#pragma once
+
+#include <QListWidget>
+#include <QStringList>
+
+class QDragEnterEvent;
+class QDragMoveEvent;
+class QDropEvent;
+class QMimeData;
+
+namespace velmo {
+
+class SongListBox : public QListWidget {
+    Q_OBJECT
+
+public:
+    explicit SongListBox(QWidget* parent = nullptr);
+
+    // The width in pixels the lines can be scrolled across, whatever they
+    // hold; 0: as wide as the longest line.
+    void setHorizontalExtent(int pixels);
+    int horizontalExtent() const { return extent_; }
+
+    // The selected line, -1 when none is.
+    int selectedLine() const;
+    // Selects line `index` and makes it current; -1 clears the selection.
+    void selectLine(int index);
+
+signals:
+    // Local files dropped on the list, as the file system names them, in the
+    // order the drop lists them.
+    void filesDropped(const QStringList& paths);
+
+protected:
+    void updateGeometries() override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    int extent_ = 0;
+};
+
+// The local files among a drop's URLs, in their order.
+QStringList localFilesOf(const QMimeData* data);
+
+}  // namespace velmo

@@ -1,0 +1,22 @@
+// The application object: owns the QApplication and runs the main dialog
+// modally; when the dialog closes, the program ends.
+#pragma once
+
+#include <memory>
+
+class QApplication;
+
+class CVelmoApp {
+public:
+    CVelmoApp(int& argc, char** argv);
+    ~CVelmoApp();
+    CVelmoApp(const CVelmoApp&) = delete;
+    CVelmoApp& operator=(const CVelmoApp&) = delete;
+
+    // Runs the main dialog until it closes. Returns false: there is nothing
+    // to run after it, the program ends.
+    bool InitInstance();
+
+private:
+    std::unique_ptr<QApplication> app_;
+};

@@ -1,0 +1,393 @@
+#include "velmo_dlg.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QEvent>
+#include <QFile>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "about_dlg.h"
+#include "bitmapbutton.h"
+#include "bitmappicture.h"
+#include "filedialogst.h"
+#include "resources.h"
+#include "songlistbox.h"
+#include "velmo_core.h"
+
+namespace {
+
+// A worker's message on its way to the user-interface thread.
+class WorkerEvent : public QEvent {
+public:
+    WorkerEvent(uint32_t code, uint32_t wParam, uint32_t lParam)
+        : QEvent(eventType()), code(code), wParam(wParam), lParam(lParam) {}
+
+    static QEvent::Type eventType() {
+        static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return type;
+    }
+
+    const uint32_t code, wParam, lParam;
+};
+
+QString fromCore(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
+
+QString idName(int id) { return QString::number(id); }
+
+}  // namespace
+
+// Runs on worker threads: it only queues. Qt delivers posted events to one
+// receiver in the order they were posted.
+class CVelmoDlg::PostTarget : public velmo::MessageTarget {
+public:
+    explicit PostTarget(QObject* receiver) : receiver_(receiver) {}
+    void post(uint32_t code, uint32_t wParam, uint32_t lParam) override {
+        QCoreApplication::postEvent(receiver_, new WorkerEvent(code, wParam, lParam));
+    }
+
+private:
+    QObject* const receiver_;
+};
+
+CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
+    : QDialog(parent), units_(velmo::templateFont(QStringLiteral("Times New Roman"), 11)) {
+    // A fixed-size dialog with a title bar, its menu, and a minimise box.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFont(velmo::templateFont(QStringLiteral("Times New Roman"), 11));
+    units_ = velmo::DialogUnits(font());
+    setFixedSize(units_.toPixelsX(324), units_.toPixelsY(209));
+    setSizeGripEnabled(false);
+    // The minimised window and the task bar show the program icon.
+    setWindowIcon(velmo::programIcon());
+    createControls();
+
+    aboutAction_ = new QAction(QStringLiteral("&About Zentro..."), this);
+    aboutAction_->setShortcut(QKeySequence(Qt::Key_F1));
+    aboutAction_->setShortcutContext(Qt::WindowShortcut);
+    connect(aboutAction_, &QAction::triggered, this, &CVelmoDlg::showAboutBox);
+    addAction(aboutAction_);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    timer_.setTimerType(Qt::CoarseTimer);
+    connect(&timer_, &QTimer::timeout, this, &CVelmoDlg::onTimerTick);
+
+    const QString dir = startDir.isEmpty() ? QDir::currentPath() : QDir(startDir).absolutePath();
+    target_ = std::make_unique<PostTarget>(this);
+    core_ = std::make_unique<velmo::VelmoCore>(*this, *target_, QFile::encodeName(dir).toStdString());
+    // The program file's name, as the caption of the conversion's failure.
+    const QString name = QCoreApplication::applicationName();
+    if (!name.isEmpty()) core_->setApplicationName(name.toStdString());
+}
+
+CVelmoDlg::~CVelmoDlg() {
+    // The workers post to this object until they are joined.
+    core_.reset();
+    QCoreApplication::removePostedEvents(this, WorkerEvent::eventType());
+}
+
+void CVelmoDlg::createControls() {
+    const velmo::DialogUnits& du = units_;
+    auto place = [&du](QWidget* w, int id, int x, int y, int cx, int cy) {
+        if (id != 0) w->setObjectName(idName(id));
+        w->setGeometry(du.toPixels(x, y, cx, cy));
+    };
+    auto pushButton = [this, &place](const char* text, int id, int x, int y, int cx, int cy) {
+        auto* b = new QPushButton(QString::fromLatin1(text), this);
+        place(b, id, x, y, cx, cy);
+        // Enter never presses a button of this window.
+        b->setAutoDefault(false);
+        b->setDefault(false);
+        b->setFocusPolicy(Qt::StrongFocus);
+        return b;
+    };
+    auto radio = [this, &place](const char* text, int id, int x, int y, int cx, int cy) {
+        auto* r = new QRadioButton(QString::fromLatin1(text), this);
+        place(r, id, x, y, cx, cy);
+        // Not a tab stop: reached by the mouse (and the arrow keys once focused).
+        r->setFocusPolicy(Qt::ClickFocus);
+        return r;
+    };
+
+    // In the template's order, which is the tab order.
+    download_ = pushButton("Download", velmo::kIdDownload, 240, 131, 48, 17);
+    add_ = pushButton("Add", velmo::kIdAdd, 19, 131, 48, 17);
+    delete_ = pushButton("Delete", velmo::kIdDelete, 92, 131, 48, 17);
+    reload_ = pushButton("Reload", velmo::kIdReload, 170, 131, 48, 17);
+
+    down_ = new CBitmapButton(QStringLiteral("BUTTON_DOWN"), this);
+    place(down_, velmo::kIdDown, 293, 103, 12, 12);
+    up_ = new CBitmapButton(QStringLiteral("BUTTON_UP"), this);
+    place(up_, velmo::kIdUp, 293, 45, 12, 12);
+
+    upgrade_ = pushButton("Upgrade Firmware", velmo::kIdUpgradeFirmware, 231, 165, 75, 18);
+
+    list_ = new velmo::SongListBox(this);
+    place(list_, velmo::kIdSongList, 20, 39, 268, 89);
+    list_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    list_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+
+    picture_ = new CBitmapPicture(QStringLiteral("Music Song:"), this);
+    picture_->setCenterImage(true);
+    place(picture_, velmo::kIdPicture, 17, 28, 43, 10);
+
+    progress_ = new QProgressBar(this);
+    place(progress_, velmo::kIdProgressBar, 20, 167, 197, 17);
+    progress_->setRange(0, 100);
+    progress_->setValue(0);
+    progress_->setTextVisible(false);
+    progress_->setAccessibleName(QStringLiteral("Progress1"));
+
+    progressCaption_ = new QLabel(QStringLiteral("Progress:"), this);
+    place(progressCaption_, velmo::kIdProgressCaption, 20, 158, 112, 9);
+    progressCaption_->setTextFormat(Qt::PlainText);
+    progressCaption_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    good_ = radio("Good", velmo::kIdGood, 218, 23, 27, 8);
+    best_ = radio("Best", velmo::kIdBest, 186, 22, 26, 10);
+
+    auto* group = new QGroupBox(QStringLiteral("Music quality"), this);
+    group->setObjectName(QStringLiteral("qualityGroup"));
+    place(group, 0, 183, 12, 105, 24);
+    group->setAlignment(Qt::AlignHCenter);
+    // A frame drawn around its neighbours, never over them or in their way.
+    group->lower();
+    group->setAttribute(Qt::WA_TransparentForMouseEvents);
+
+    status_ = new QLabel(QStringLiteral("Static"), this);
+    place(status_, velmo::kIdStatusLine, 0, 197, 324, 12);
+    status_->setTextFormat(Qt::PlainText);
+    status_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    status_->setLineWidth(1);
+    status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+    normal_ = radio("Normal", velmo::kIdNormal, 251, 22, 35, 10);
+
+    QWidget::setTabOrder(download_, add_);
+    QWidget::setTabOrder(add_, delete_);
+    QWidget::setTabOrder(delete_, reload_);
+    QWidget::setTabOrder(reload_, down_);
+    QWidget::setTabOrder(down_, up_);
+    QWidget::setTabOrder(up_, upgrade_);
+    QWidget::setTabOrder(upgrade_, list_);
+
+    connect(download_, &QPushButton::clicked, this, [this] { enterCore([this] { core_->onDownload(); }); });
+    connect(add_, &QPushButton::clicked, this, &CVelmoDlg::onAdd);
+    connect(delete_, &QPushButton::clicked, this,
+            [this] { enterCore([this] { core_->onDelete(list_->selectedLine()); }); });
+    connect(reload_, &QPushButton::clicked, this, [this] { enterCore([this] { core_->onReload(); }); });
+    connect(down_, &QAbstractButton::clicked, this,
+            [this] { enterCore([this] { core_->onDown(list_->selectedLine()); }); });
+    connect(up_, &QAbstractButton::clicked, this, [this] { enterCore([this] { core_->onUp(list_->selectedLine()); }); });
+    connect(upgrade_, &QPushButton::clicked, this, [this] { enterCore([this] { core_->onUpgradeFirmware(); }); });
+    connect(good_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->onGood(); }); });
+    connect(best_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->onBest(); }); });
+    connect(normal_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->onNormal(); }); });
+    // Handled once the drop itself has finished, as a posted notification:
+    // the drag source is never kept waiting behind a message box.
+    connect(list_, &velmo::SongListBox::filesDropped, this,
+            [this](const QStringList& paths) {
+                std::vector<std::string> files;
+                files.reserve(static_cast<size_t>(paths.size()));
+                for (const QString& p : paths) files.push_back(QFile::encodeName(p).toStdString());
+                enterCore([this, &files] { core_->onDropFiles(files); });
+            },
+            Qt::QueuedConnection);
+}
+
+void CVelmoDlg::initDialog() {
+    enterCore([this] { core_->onInitDialog(); });
+    // The bitmap buttons' faces: normal, pressed, focused, greyed.
+    up_->LoadBitmaps(velmo::kBitmapUp, velmo::kBitmapUpSelected, velmo::kBitmapUp, velmo::kBitmapUpDisabled);
+    down_->LoadBitmaps(velmo::kBitmapDown, velmo::kBitmapDownSelected, velmo::kBitmapDown,
+                       velmo::kBitmapDownDisabled);
+}
+
+bool CVelmoDlg::isClosed() const { return core_->isClosed(); }
+
+template <class F>
+void CVelmoDlg::enterCore(F&& handler) {
+    ++coreDepth_;
+    handler();
+    --coreDepth_;
+    if (coreDepth_ != 0) return;
+    deliverPending();
+    if (closePending_) {
+        closePending_ = false;
+        close();
+    }
+}
+
+void CVelmoDlg::deliverPending() {
+    if (delivering_) return;
+    delivering_ = true;
+    while (!pending_.empty() && coreDepth_ == 0) {
+        const Message m = pending_.front();
+        pending_.pop_front();
+        ++coreDepth_;
+        core_->onWorkerMessage(m.code, m.wParam, m.lParam);
+        --coreDepth_;
+    }
+    delivering_ = false;
+}
+
+bool CVelmoDlg::event(QEvent* event) {
+    if (event->type() == WorkerEvent::eventType()) {
+        const auto* w = static_cast<const WorkerEvent*>(event);
+        pending_.push_back({w->code, w->wParam, w->lParam});
+        if (coreDepth_ == 0) deliverPending();
+        return true;
+    }
+    return QDialog::event(event);
+}
+
+void CVelmoDlg::onTimerTick() {
+    // A tick that comes while a handler waits in a modal loop is left out;
+    // the next one is 300 ms away.
+    if (coreDepth_ != 0) return;
+    enterCore([this] { core_->onTimer(); });
+}
+
+void CVelmoDlg::onAdd() {
+    CFileDialogST dialog(true, "", velmo::OFN_ALLOWMULTISELECT | velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT,
+                         {{"Music files", "*.MP3;*.wav"}}, this);
+    if (dialog.RunDialog() != CFileDialogST::IDOK) return;
+    std::vector<std::string> paths;
+    for (velmo::PathPosition pos = dialog.FirstPathPosition(); pos;) paths.push_back(dialog.NextSelectedPath(pos));
+    enterCore([this, &paths] { core_->onAdd(paths); });
+}
+
+void CVelmoDlg::closeEvent(QCloseEvent* event) {
+    if (coreDepth_ != 0) {
+        // Closed from inside a handler's modal loop: the handler finishes first.
+        closePending_ = true;
+        event->ignore();
+        return;
+    }
+    // The close handler stops and joins any worker, saves the list and
+    // removes the working files; only then does the window go.
+    if (!core_->isClosed()) enterCore([this] { core_->onClose(); });
+    timer_.stop();
+    setResult(QDialog::Rejected);
+    event->accept();
+}
+
+void CVelmoDlg::reject() { close(); }
+
+void CVelmoDlg::accept() { close(); }
+
+void CVelmoDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        return;
+    }
+    // F1 normally arrives as the About entry's shortcut; this catches it
+    // where no shortcut is dispatched.
+    if (event->key() == Qt::Key_F1 && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        showAboutBox();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CVelmoDlg::showAboutBox() {
+    if (!isEnabled() || core_->isClosed()) return;
+    CAboutDlg about(this);
+    about.exec();
+}
+
+// ---------------------------------------------------------------------------
+// velmo::View
+
+void CVelmoDlg::setProgressCaption(const std::string& text) { progressCaption_->setText(fromCore(text)); }
+
+void CVelmoDlg::setProgressBar(int percent) { progress_->setValue(qBound(0, percent, 100)); }
+
+void CVelmoDlg::setStatusLine(const std::string& text) { status_->setText(fromCore(text)); }
+
+void CVelmoDlg::appendLine(const std::string& text) { list_->addItem(QFile::decodeName(text.c_str())); }
+
+void CVelmoDlg::insertLine(int index, const std::string& text) {
+    list_->insertItem(index, QFile::decodeName(text.c_str()));
+}
+
+void CVelmoDlg::removeLine(int index) { delete list_->takeItem(index); }
+
+void CVelmoDlg::resetLines() { list_->clear(); }
+
+void CVelmoDlg::selectLine(int index) { list_->selectLine(index); }
+
+void CVelmoDlg::setHorizontalExtent(int pixels) { list_->setHorizontalExtent(pixels); }
+
+void CVelmoDlg::enableControls(bool enable) {
+    upgrade_->setEnabled(enable);
+    upgrade_->repaint();
+    download_->setEnabled(enable);
+    download_->repaint();
+    setEnabled(enable);
+}
+
+void CVelmoDlg::setQualityButtons(bool best, bool good, bool normal) {
+    // Exclusive buttons cannot all be cleared, which a stored quality of
+    // another value asks for; they are set one by one with the rule off.
+    for (QRadioButton* r : {best_, good_, normal_}) r->setAutoExclusive(false);
+    best_->setChecked(best);
+    good_->setChecked(good);
+    normal_->setChecked(normal);
+    for (QRadioButton* r : {best_, good_, normal_}) r->setAutoExclusive(true);
+}
+
+void CVelmoDlg::setWindowTitle(const std::string& title) { QDialog::setWindowTitle(fromCore(title)); }
+
+velmo::MessageResult CVelmoDlg::messageBox(const std::string& text, const std::string& caption,
+                                           velmo::MessageIcon icon, velmo::MessageButtons buttons) {
+    QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
+    switch (icon) {
+        case velmo::MessageIcon::None: boxIcon = QMessageBox::NoIcon; break;
+        case velmo::MessageIcon::Error: boxIcon = QMessageBox::Critical; break;
+        case velmo::MessageIcon::Information: boxIcon = QMessageBox::Information; break;
+        case velmo::MessageIcon::Warning: boxIcon = QMessageBox::Warning; break;
+    }
+    const bool okCancel = buttons == velmo::MessageButtons::OkCancel;
+    QMessageBox box(boxIcon, fromCore(caption), fromCore(text),
+                    okCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(okCancel ? QMessageBox::Cancel : QMessageBox::Ok);
+    // A window of its own takes input while this one is disabled for a job.
+    box.setEnabled(true);
+    const int answer = messageBoxRunner_ ? messageBoxRunner_(box) : box.exec();
+    return answer == QMessageBox::Ok ? velmo::MessageResult::Ok : velmo::MessageResult::Cancel;
+}
+
+bool CVelmoDlg::chooseFirmwareFile(std::string& path) {
+    CFileDialogST dialog(true, "", velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT, {{"Binary files", "*.bin"}},
+                         this);
+    if (dialog.RunDialog() != CFileDialogST::IDOK) return false;
+    // Every chosen path in turn; the last one counts.
+    bool any = false;
+    for (velmo::PathPosition pos = dialog.FirstPathPosition(); pos;) {
+        path = dialog.NextSelectedPath(pos);
+        any = true;
+    }
+    return any;
+}
+
+void CVelmoDlg::startTimer(int milliseconds) { timer_.start(milliseconds); }
+
+void CVelmoDlg::stopTimer() { timer_.stop(); }
+
+void CVelmoDlg::closeWindow() {
+    timer_.stop();
+    if (isVisible()) done(QDialog::Rejected);
+}

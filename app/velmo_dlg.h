@@ -1,0 +1,146 @@
+// The main window: template 102 on Qt Widgets. It shows what the core tells
+// it (velmo::View), forwards every control's event to the core's handler, and
+// hands the workers' messages to the core on the user-interface thread: a
+// worker's post() becomes an event posted to the dialog, handled in event().
+//
+// The core is never entered twice: a worker message or timer tick that
+// arrives while a core handler waits in a message box or a file dialog is
+// kept (messages, in order) or skipped (ticks) until the handler returns.
+//
+// Use: construct, optionally set the test seams, initDialog(), then exec()
+// unless isClosed() (start-up failed and the close handler has already run).
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <QTimer>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dialog_units.h"
+#include "messages.h"
+#include "view.h"
+
+class QAction;
+class QButtonGroup;
+class QCloseEvent;
+class QKeyEvent;
+class QLabel;
+class QMessageBox;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class CBitmapButton;
+class CBitmapPicture;
+
+namespace velmo {
+class SongListBox;
+class VelmoCore;
+}  // namespace velmo
+
+class CVelmoDlg : public QDialog, public velmo::View {
+    Q_OBJECT
+
+public:
+    // `startDir`: the start folder; empty: the current folder.
+    explicit CVelmoDlg(QWidget* parent = nullptr, const QString& startDir = QString());
+    // Stops and joins any worker before the window goes away.
+    ~CVelmoDlg() override;
+
+    // The dialog's initialisation (the core's start-up). Call once, before
+    // the window is shown.
+    void initDialog();
+    // The close handler has run: the window is done and must not be shown again.
+    bool isClosed() const;
+
+    velmo::VelmoCore& core() { return *core_; }
+    const velmo::DialogUnits& dialogUnits() const { return units_; }
+
+    // How a prepared message box is shown: the default runs it modally and
+    // returns the button pressed (QMessageBox::StandardButton). Tests set one
+    // that reads the box and answers; an empty function restores the default.
+    using MessageBoxRunner = std::function<int(QMessageBox&)>;
+    void setMessageBoxRunner(MessageBoxRunner runner) { messageBoxRunner_ = std::move(runner); }
+
+    // The About box entry of the window's context menu (also on F1).
+    QAction* aboutAction() const { return aboutAction_; }
+
+    // velmo::View
+    void setProgressCaption(const std::string& text) override;
+    void setProgressBar(int percent) override;
+    void setStatusLine(const std::string& text) override;
+    void appendLine(const std::string& text) override;
+    void insertLine(int index, const std::string& text) override;
+    void removeLine(int index) override;
+    void resetLines() override;
+    void selectLine(int index) override;
+    void setHorizontalExtent(int pixels) override;
+    void enableControls(bool enable) override;
+    void setQualityButtons(bool best, bool good, bool normal) override;
+    using QDialog::setWindowTitle;
+    void setWindowTitle(const std::string& title) override;
+    velmo::MessageResult messageBox(const std::string& text, const std::string& caption, velmo::MessageIcon icon,
+                                    velmo::MessageButtons buttons) override;
+    bool chooseFirmwareFile(std::string& path) override;
+    void startTimer(int milliseconds) override;
+    void stopTimer() override;
+    void closeWindow() override;
+
+public slots:
+    // Escape (and anything else that would end the dialog) closes it through
+    // the close handler, so the list is saved.
+    void reject() override;
+    void accept() override;
+    // The About box, modal; nothing while the window is disabled.
+    void showAboutBox();
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    struct Message {
+        uint32_t code, wParam, lParam;
+    };
+    class PostTarget;
+
+    void createControls();
+    template <class F>
+    void enterCore(F&& handler);
+    void deliverPending();
+    void onAdd();
+    void onTimerTick();
+
+    velmo::DialogUnits units_;
+    QPushButton* download_ = nullptr;
+    QPushButton* add_ = nullptr;
+    QPushButton* delete_ = nullptr;
+    QPushButton* reload_ = nullptr;
+    CBitmapButton* down_ = nullptr;
+    CBitmapButton* up_ = nullptr;
+    QPushButton* upgrade_ = nullptr;
+    velmo::SongListBox* list_ = nullptr;
+    CBitmapPicture* picture_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QLabel* progressCaption_ = nullptr;
+    QRadioButton* good_ = nullptr;
+    QRadioButton* best_ = nullptr;
+    QRadioButton* normal_ = nullptr;
+    QLabel* status_ = nullptr;
+    QAction* aboutAction_ = nullptr;
+    QTimer timer_;
+
+    std::unique_ptr<PostTarget> target_;
+    std::unique_ptr<velmo::VelmoCore> core_;
+    MessageBoxRunner messageBoxRunner_;
+
+    int coreDepth_ = 0;            // core handlers running (nested in modal loops)
+    bool delivering_ = false;
+    bool closePending_ = false;    // a close request came while a handler ran
+    std::deque<Message> pending_;  // worker messages kept for the core, in order
+};

@@ -1,0 +1,985 @@
+// The main window run as a user would run it, against the simulated clock in
+// a start folder of its own. Message boxes are answered through the dialog's
+// message box runner and file dialogs through CFileDialogST's runner, after
+// the events a modal loop would deliver.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "about_dlg.h"
+#include "bitmapbutton.h"
+#include "bitmappicture.h"
+#include "filedialogst.h"
+#include "resources.h"
+#include "songrecord.h"
+#include "songtable.h"
+#include "storage_layout.h"
+#include "tempdir.h"
+#include "velmo_core.h"
+#include "velmo_dlg.h"
+#include "zentro_sim_control.h"
+
+using namespace velmo;
+using velmo::test::TempDir;
+using velmo::test::writeFileBytes;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kMp3Fixture = "l3_44100_cbr128_stereo.mp3";  // about 2 s
+constexpr const char* kWavFixture = "wav_pcm16_mono.wav";          // about 0.5 s
+
+struct ShownBox {
+    std::string text;
+    std::string caption;
+    QMessageBox::Icon icon;
+    QMessageBox::StandardButtons buttons;
+    bool enabled;         // it can take input, even while the window is disabled
+    bool ownedByWindow;   // shown over the main window
+    bool windowEnabled;   // the main window's state meanwhile
+};
+
+struct SeenFileDialog {
+    QStringList nameFilters;
+    QFileDialog::FileMode mode;
+};
+
+// Dialog units as the template means them, worked out here on their own:
+// the average width of the 52 letters and the line height of the font.
+struct Units {
+    int cw, ch;
+    static int round(int a, int b, int c) { return (a * b + c / 2) / c; }
+    QRect rect(int x, int y, int w, int h) const {
+        return QRect(round(x, cw, 4), round(y, ch, 8), round(w, cw, 4), round(h, ch, 8));
+    }
+};
+
+Units unitsOf(const QFont& font) {
+    const QFontMetrics m(font);
+    const int letters = m.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return Units{(letters / 26 + 1) / 2, m.height()};
+}
+
+QString textOf(QWidget* w) {
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
+    if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
+    if (auto* p = qobject_cast<CBitmapPicture*>(w)) return p->text();
+    return {};
+}
+
+class WindowTestBase : public ::testing::Test {
+public:
+    TempDir dir;
+    std::string start;
+    std::string sim;
+    std::unique_ptr<CVelmoDlg> dlg;
+    std::vector<ShownBox> boxes;
+    std::deque<QMessageBox::StandardButton> answers;  // default: OK
+    std::vector<SeenFileDialog> fileDialogs;
+    std::deque<QStringList> fileChoices;  // none left, or an empty list: cancelled
+
+protected:
+    void SetUp() override {
+        start = dir.file("start");
+        sim = dir.file("sim");
+        fs::create_directories(start);
+        fs::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", start + "/spn.bin");
+        ASSERT_EQ(0, zentroSimSetDir(sim.c_str()));
+        ASSERT_EQ(0, zentroSimReset());
+        CFileDialogST::SetRunner([this](QFileDialog& d) -> std::optional<QStringList> {
+            fileDialogs.push_back({d.nameFilters(), d.fileMode()});
+            if (fileChoices.empty()) return std::nullopt;
+            QStringList chosen = fileChoices.front();
+            fileChoices.pop_front();
+            if (chosen.isEmpty()) return std::nullopt;
+            return chosen;
+        });
+    }
+
+    void TearDown() override {
+        if (dlg && !dlg->isClosed()) dlg->close();
+        dlg.reset();
+        CFileDialogST::SetRunner(nullptr);
+    }
+
+public:
+    void startWindow() {
+        dlg = std::make_unique<CVelmoDlg>(nullptr, QString::fromStdString(start));
+        dlg->setMessageBoxRunner([this](QMessageBox& box) {
+            // A real box runs a modal loop: whatever is queued arrives meanwhile.
+            QCoreApplication::processEvents();
+            boxes.push_back({box.text().toStdString(), box.windowTitle().toStdString(), box.icon(),
+                             box.standardButtons(), box.isEnabled(), box.parentWidget() == dlg.get(),
+                             dlg->isEnabled()});
+            if (answers.empty()) return static_cast<int>(QMessageBox::Ok);
+            const QMessageBox::StandardButton answer = answers.front();
+            answers.pop_front();
+            return static_cast<int>(answer);
+        });
+        dlg->initDialog();
+        if (!dlg->isClosed()) {
+            dlg->show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+        }
+    }
+
+    template <class T = QWidget>
+    T* control(int id) const {
+        T* w = dlg->findChild<T*>(QString::number(id));
+        EXPECT_NE(nullptr, w) << "control " << id;
+        return w;
+    }
+
+    QListWidget* list() const { return control<QListWidget>(kIdSongList); }
+
+    QStringList lines() const {
+        QStringList out;
+        for (int i = 0; i < list()->count(); ++i) out << list()->item(i)->text();
+        return out;
+    }
+
+    int selectedLine() const {
+        const QList<QListWidgetItem*> items = list()->selectedItems();
+        return items.isEmpty() ? -1 : list()->row(items.first());
+    }
+
+    void click(int id) { QTest::mouseClick(control(id), Qt::LeftButton); }
+
+    // Selects a line as the user does, by clicking it.
+    void clickLine(int row) {
+        QListWidget* l = list();
+        const QRect r = l->visualItemRect(l->item(row));
+        QTest::mouseClick(l->viewport(), Qt::LeftButton, Qt::NoModifier, r.center());
+    }
+
+    bool pumpUntil(const std::function<bool()>& done, int milliseconds = 60000) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done()) {
+            if (timer.elapsed() > milliseconds) return false;
+            QTest::qWait(5);
+        }
+        return true;
+    }
+
+    bool jobEnded() { return pumpUntil([this] { return !dlg->core().operationRunning() && !dlg->core().workersRunning(); }); }
+
+    // A copy of a fixture under the given name, in a folder of the test's own.
+    std::string song(const std::string& name, const char* fixture) {
+        fs::create_directories(dir.file("songs"));
+        const std::string path = dir.file("songs") + "/" + name;
+        fs::copy_file(std::string(VELMO_TEST_DATA) + "/" + fixture, path, fs::copy_options::overwrite_existing);
+        return path;
+    }
+
+    // The list as a previous run left it: songs whose estimates are given.
+    void writeTable(const std::vector<uint32_t>& estimates) {
+        std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+        uint32_t total = 0;
+        for (size_t i = 0; i < estimates.size(); ++i) {
+            const std::string path = song("song" + std::to_string(i) + ".mp3", kMp3Fixture);
+            std::snprintf(songs[i].sourcePath, kPathBytes, "%s", path.c_str());
+            std::snprintf(songs[i].workPath, kPathBytes, "./dat/song%zu.mp3", i);
+            songs[i].sizeEstimate = estimates[i];
+            songs[i].copyPending = 1;
+            total += estimates[i];
+        }
+        ASSERT_EQ(0, saveSongTable(start, 4, static_cast<uint16_t>(estimates.size()), songs.get(), total));
+    }
+
+    bool shown(const std::string& text) const {
+        for (const ShownBox& b : boxes)
+            if (b.text == text) return true;
+        return false;
+    }
+};
+
+class WindowTest : public WindowTestBase {};
+
+// ---------------------------------------------------------------------------
+// Layout
+
+TEST_F(WindowTest, ControlsSitWhereTheTemplatePutsThem) {
+    startWindow();
+    const QFontInfo font(dlg->font());
+    EXPECT_TRUE(font.family() == "Times New Roman" || font.family() == "Liberation Serif") << font.family().toStdString();
+    EXPECT_EQ(11, dlg->font().pointSize());
+    const Units u = unitsOf(dlg->font());
+    ASSERT_GT(u.cw, 0);
+
+    struct Row {
+        int id;
+        const char* className;
+        const char* text;  // nullptr: not checked here
+        int x, y, w, h;
+    } rows[] = {
+        {1002, "QPushButton", "Download", 240, 131, 48, 17},
+        {1000, "QPushButton", "Add", 19, 131, 48, 17},
+        {1001, "QPushButton", "Delete", 92, 131, 48, 17},
+        {1011, "QPushButton", "Reload", 170, 131, 48, 17},
+        {1008, "CBitmapButton", "BUTTON_DOWN", 293, 103, 12, 12},
+        {129, "CBitmapButton", "BUTTON_UP", 293, 45, 12, 12},
+        {1004, "QPushButton", "Upgrade Firmware", 231, 165, 75, 18},
+        {1005, "QListWidget", nullptr, 20, 39, 268, 89},
+        {1016, "CBitmapPicture", "Music Song:", 17, 28, 43, 10},
+        {1003, "QProgressBar", nullptr, 20, 167, 197, 17},
+        {1018, "QLabel", "Progress:", 20, 158, 112, 9},
+        {1009, "QRadioButton", "Good", 218, 23, 27, 8},
+        {1010, "QRadioButton", "Best", 186, 22, 26, 10},
+        {1017, "QLabel", nullptr, 0, 197, 324, 12},
+        {1019, "QRadioButton", "Normal", 251, 22, 35, 10},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.id);
+        QWidget* w = control(row.id);
+        ASSERT_NE(nullptr, w);
+        EXPECT_TRUE(w->inherits(row.className)) << w->metaObject()->className();
+        EXPECT_EQ(dlg.get(), w->parentWidget());
+        EXPECT_EQ(u.rect(row.x, row.y, row.w, row.h), w->geometry());
+        if (row.text) {
+            EXPECT_EQ(row.text, textOf(w).toStdString());
+        }
+        EXPECT_TRUE(w->isVisible());
+    }
+
+    const QList<QGroupBox*> groups = dlg->findChildren<QGroupBox*>();
+    ASSERT_EQ(1, groups.size());
+    EXPECT_EQ("Music quality", groups[0]->title().toStdString());
+    EXPECT_EQ(Qt::AlignHCenter, groups[0]->alignment() & Qt::AlignHorizontal_Mask);
+    EXPECT_EQ(u.rect(183, 12, 105, 24), groups[0]->geometry());
+    // The frame lies under the radio buttons and never takes their clicks.
+    for (int id : {1009, 1010, 1019})
+        EXPECT_EQ(control(id), dlg->childAt(control(id)->geometry().center())) << id;
+
+    // Fixed at 324 x 209 units: no resizing, no maximise box.
+    const QSize size = u.rect(0, 0, 324, 209).size();
+    EXPECT_EQ(size, dlg->size());
+    EXPECT_EQ(size, dlg->minimumSize());
+    EXPECT_EQ(size, dlg->maximumSize());
+    EXPECT_TRUE(dlg->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(dlg->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_FALSE(dlg->windowFlags() & Qt::WindowContextHelpButtonHint);
+}
+
+TEST_F(WindowTest, EveryCaptionFitsItsControl) {
+    startWindow();
+    QStyle* style = dlg->style();
+    const int indicator = style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth) +
+                          style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing);
+    for (int id : {1002, 1000, 1001, 1011, 1004, 1016, 1018, 1009, 1010, 1019}) {
+        SCOPED_TRACE(id);
+        QWidget* w = control(id);
+        const QFontMetrics m(w->font());
+        int room = w->width();
+        if (qobject_cast<QRadioButton*>(w)) room -= indicator;
+        EXPECT_LE(m.horizontalAdvance(textOf(w)), room);
+        EXPECT_LE(m.ascent(), w->height());
+    }
+}
+
+TEST_F(WindowTest, TabStopsFollowTheTemplateOrder) {
+    startWindow();
+    std::vector<int> order;
+    QWidget* first = control(kIdDownload);
+    QWidget* w = first;
+    do {
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->window() == dlg.get() && w != dlg.get()) {
+            bool numeric = false;
+            const int id = w->objectName().toInt(&numeric);
+            order.push_back(numeric ? id : -1);
+        }
+        w = w->nextInFocusChain();
+    } while (w != first && order.size() < 30);
+    EXPECT_EQ((std::vector<int>{1002, 1000, 1001, 1011, 1008, 129, 1004, 1005}), order);
+}
+
+TEST_F(WindowTest, StartUpShowsTheConnectedClock) {
+    startWindow();
+    ASSERT_FALSE(dlg->isClosed());
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ("Zentro", dlg->windowTitle().toStdString());
+    EXPECT_TRUE(dlg->isEnabled());
+    EXPECT_TRUE(control<QRadioButton>(kIdGood)->isChecked());
+    EXPECT_FALSE(control<QRadioButton>(kIdBest)->isChecked());
+    EXPECT_FALSE(control<QRadioButton>(kIdNormal)->isChecked());
+    EXPECT_EQ(" Space usage: 0.0%", control<QLabel>(kIdStatusLine)->text().toStdString());
+    EXPECT_EQ("Progress:", control<QLabel>(kIdProgressCaption)->text().toStdString());
+
+    auto* status = control<QLabel>(kIdStatusLine);
+    EXPECT_EQ(QFrame::Panel, status->frameShape());
+    EXPECT_EQ(QFrame::Sunken, status->frameShadow());
+
+    auto* bar = control<QProgressBar>(kIdProgressBar);
+    EXPECT_EQ(0, bar->minimum());
+    EXPECT_EQ(100, bar->maximum());
+    EXPECT_EQ(0, bar->value());
+    EXPECT_FALSE(bar->isTextVisible());
+
+    // The list scrolls across 4000 pixels whatever its lines hold.
+    QScrollBar* across = list()->horizontalScrollBar();
+    EXPECT_TRUE(across->isVisible());
+    EXPECT_EQ(4000 - list()->viewport()->width(), across->maximum());
+    EXPECT_EQ(QAbstractItemView::SingleSelection, list()->selectionMode());
+    EXPECT_TRUE(list()->viewport()->acceptDrops());
+
+    auto* picture = control<CBitmapPicture>(kIdPicture);
+    EXPECT_FALSE(picture->hasBitmap());
+    EXPECT_TRUE(picture->centerImage());
+
+    struct Faces {
+        int id, normal, selected, disabled;
+    } faces[] = {{kIdUp, kBitmapUp, kBitmapUpSelected, kBitmapUpDisabled},
+                 {kIdDown, kBitmapDown, kBitmapDownSelected, kBitmapDownDisabled}};
+    for (const Faces& f : faces) {
+        SCOPED_TRACE(f.id);
+        auto* b = control<CBitmapButton>(f.id);
+        EXPECT_EQ(loadBitmapResource(f.normal), b->image(CBitmapButton::Face::Normal));
+        EXPECT_EQ(loadBitmapResource(f.selected), b->image(CBitmapButton::Face::Selected));
+        EXPECT_EQ(loadBitmapResource(f.normal), b->image(CBitmapButton::Face::Focus));
+        EXPECT_EQ(loadBitmapResource(f.disabled), b->image(CBitmapButton::Face::Disabled));
+    }
+
+    // The minimised window and the task bar show the program icon.
+    const QList<QSize> sizes = dlg->windowIcon().availableSizes();
+    EXPECT_TRUE(sizes.contains(QSize(32, 32)));
+    EXPECT_TRUE(sizes.contains(QSize(16, 16)));
+}
+
+TEST_F(WindowTest, AStartUpFailureClosesTheWindowAfterItsMessage) {
+    writeTable({1000, 2000});
+    zentroSimSetPlugged(0);
+    startWindow();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ("USB connection error !\nPlease plug-in USB first.", boxes[0].text);
+    EXPECT_EQ("Error", boxes[0].caption);
+    EXPECT_EQ(QMessageBox::Critical, boxes[0].icon);
+    EXPECT_TRUE(dlg->isClosed());
+    EXPECT_FALSE(dlg->isVisible());
+    // The close handler ran: the list went back to its file.
+    SongTableHeader header;
+    std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+    ASSERT_EQ(0, loadSongTable(start, header, songs.get()));
+    EXPECT_EQ(2, header.songCount);
+}
+
+// ---------------------------------------------------------------------------
+// Every control reaches its handler
+
+struct ButtonRow {
+    const char* name;
+    int id;
+    std::function<void(WindowTestBase&)> arrange;
+    std::function<void(WindowTestBase&)> check;
+};
+
+class ButtonHandlers : public WindowTestBase, public ::testing::WithParamInterface<ButtonRow> {};
+
+void PrintTo(const ButtonRow& row, std::ostream* os) { *os << row.name; }
+
+TEST_P(ButtonHandlers, AClickReachesTheHandler) {
+    const ButtonRow& row = GetParam();
+    startWindow();
+    ASSERT_FALSE(dlg->isClosed());
+    if (row.arrange) row.arrange(*this);
+    click(row.id);
+    QCoreApplication::processEvents();
+    row.check(*this);
+}
+
+// Short names for what the rows do with the fixture.
+struct Peek {
+    static CVelmoDlg& dialog(WindowTestBase& t) { return *t.dlg; }
+    static QStringList linesOf(WindowTestBase& t) { return t.lines(); }
+    static int selected(WindowTestBase& t) { return t.selectedLine(); }
+    static void select(WindowTestBase& t, int row) { t.clickLine(row); }
+    static std::vector<ShownBox>& shownBoxes(WindowTestBase& t) { return t.boxes; }
+    static std::deque<QMessageBox::StandardButton>& answersOf(WindowTestBase& t) { return t.answers; }
+    static std::vector<SeenFileDialog>& dialogsOf(WindowTestBase& t) { return t.fileDialogs; }
+    static std::deque<QStringList>& choicesOf(WindowTestBase& t) { return t.fileChoices; }
+    static std::string songOf(WindowTestBase& t, const std::string& name, const char* fixture) {
+        return t.song(name, fixture);
+    }
+    static void twoSongs(WindowTestBase& t) {
+        dialog(t).core().onDropFiles({songOf(t, "One.mp3", kMp3Fixture), songOf(t, "Two.wav", kWavFixture)});
+    }
+    static QRadioButton* radio(WindowTestBase& t, int id) {
+        return dialog(t).findChild<QRadioButton*>(QString::number(id));
+    }
+};
+
+const ButtonRow kButtonRows[] = {
+    {"Add", kIdAdd,
+     [](WindowTestBase& t) {
+         Peek::choicesOf(t).push_back({QString::fromStdString(Peek::songOf(t, "A.mp3", kMp3Fixture)),
+                                       QString::fromStdString(Peek::songOf(t, "B.WAV", kWavFixture))});
+     },
+     [](WindowTestBase& t) {
+         ASSERT_EQ(1u, Peek::dialogsOf(t).size());
+         EXPECT_EQ(QStringList{"Music files (*.[mM][pP]3 *.[wW][aA][vV])"}, Peek::dialogsOf(t)[0].nameFilters);
+         EXPECT_EQ(QFileDialog::ExistingFiles, Peek::dialogsOf(t)[0].mode);
+         EXPECT_EQ((QStringList{"A.mp3", "B.WAV"}), Peek::linesOf(t));
+         EXPECT_EQ(2, Peek::dialog(t).core().songCount());
+     }},
+    {"Delete", kIdDelete,
+     [](WindowTestBase& t) {
+         Peek::twoSongs(t);
+         Peek::select(t, 0);
+     },
+     [](WindowTestBase& t) {
+         EXPECT_EQ(QStringList{"Two.wav"}, Peek::linesOf(t));
+         EXPECT_EQ(-1, Peek::selected(t));
+         EXPECT_EQ(1, Peek::dialog(t).core().songCount());
+     }},
+    {"Download", kIdDownload, nullptr,
+     [](WindowTestBase& t) {
+         ASSERT_EQ(1u, Peek::shownBoxes(t).size());
+         EXPECT_EQ("No song files are in list box !", Peek::shownBoxes(t)[0].text);
+     }},
+    {"Reload", kIdReload, [](WindowTestBase& t) { Peek::answersOf(t).push_back(QMessageBox::Cancel); },
+     [](WindowTestBase& t) {
+         ASSERT_EQ(1u, Peek::shownBoxes(t).size());
+         EXPECT_EQ("Reload song data into P.C ?", Peek::shownBoxes(t)[0].text);
+         EXPECT_FALSE(Peek::dialog(t).core().operationRunning());
+     }},
+    {"Upgrade Firmware", kIdUpgradeFirmware, nullptr,
+     [](WindowTestBase& t) {
+         ASSERT_EQ(1u, Peek::dialogsOf(t).size());
+         EXPECT_EQ(QStringList{"Binary files (*.[bB][iI][nN])"}, Peek::dialogsOf(t)[0].nameFilters);
+         EXPECT_EQ(QFileDialog::ExistingFile, Peek::dialogsOf(t)[0].mode);
+         EXPECT_TRUE(Peek::shownBoxes(t).empty());
+     }},
+    {"Up", kIdUp,
+     [](WindowTestBase& t) {
+         Peek::twoSongs(t);
+         Peek::select(t, 1);
+     },
+     [](WindowTestBase& t) {
+         EXPECT_EQ((QStringList{"Two.wav", "One.mp3"}), Peek::linesOf(t));
+         EXPECT_EQ(0, Peek::selected(t));
+     }},
+    {"Down", kIdDown,
+     [](WindowTestBase& t) {
+         Peek::twoSongs(t);
+         Peek::select(t, 0);
+     },
+     [](WindowTestBase& t) {
+         EXPECT_EQ((QStringList{"Two.wav", "One.mp3"}), Peek::linesOf(t));
+         EXPECT_EQ(1, Peek::selected(t));
+     }},
+    {"Best", kIdBest, Peek::twoSongs,
+     [](WindowTestBase& t) {
+         EXPECT_EQ(8, Peek::dialog(t).core().quality());
+         EXPECT_TRUE(Peek::radio(t, kIdBest)->isChecked());
+         EXPECT_FALSE(Peek::radio(t, kIdGood)->isChecked());
+     }},
+    {"Normal", kIdNormal, Peek::twoSongs,
+     [](WindowTestBase& t) {
+         EXPECT_EQ(2, Peek::dialog(t).core().quality());
+         EXPECT_TRUE(Peek::radio(t, kIdNormal)->isChecked());
+         EXPECT_FALSE(Peek::radio(t, kIdGood)->isChecked());
+     }},
+    {"Good", kIdGood,
+     [](WindowTestBase& t) {
+         Peek::twoSongs(t);
+         Peek::dialog(t).core().onBest();
+     },
+     [](WindowTestBase& t) {
+         EXPECT_EQ(4, Peek::dialog(t).core().quality());
+         EXPECT_TRUE(Peek::radio(t, kIdGood)->isChecked());
+         EXPECT_FALSE(Peek::radio(t, kIdBest)->isChecked());
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Window, ButtonHandlers, ::testing::ValuesIn(kButtonRows),
+                         [](const ::testing::TestParamInfo<ButtonRow>& info) {
+                             std::string name = info.param.name;
+                             for (char& c : name)
+                                 if (c == ' ') c = '_';
+                             return name;
+                         });
+
+TEST_F(WindowTest, QualityButtonsRescaleTheStatusLine) {
+    startWindow();
+    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture)});
+    auto* status = control<QLabel>(kIdStatusLine);
+    const QString good = status->text();
+    click(kIdBest);
+    const QString best = status->text();
+    click(kIdNormal);
+    const QString normal = status->text();
+    EXPECT_NE(good, best);
+    EXPECT_NE(best, normal);
+    EXPECT_EQ(dlg->core().statusText(dlg->core().totalEstimate()), normal.toStdString());
+}
+
+// ---------------------------------------------------------------------------
+// Message boxes
+
+struct BoxRow {
+    const char* name;
+    std::function<void(WindowTestBase&)> arrange;  // before the window starts
+    std::function<void(WindowTestBase&)> act;
+    const char* text;
+    const char* caption;
+    QMessageBox::Icon icon;
+    QMessageBox::StandardButtons buttons;
+};
+
+void PrintTo(const BoxRow& row, std::ostream* os) { *os << row.name; }
+
+class MessageBoxes : public WindowTestBase, public ::testing::WithParamInterface<BoxRow> {};
+
+struct Act {
+    static void click(WindowTestBase& t, int id) { t.click(id); }
+    static void writeTable(WindowTestBase& t, const std::vector<uint32_t>& e) { t.writeTable(e); }
+    static bool pumpUntil(WindowTestBase& t, const std::function<bool()>& f) {
+        return t.pumpUntil(f, 10000);
+    }
+    static std::string path(WindowTestBase& t, const std::string& name) { return t.dir.file(name); }
+};
+
+const BoxRow kBoxRows[] = {
+    {"empty list", nullptr, [](WindowTestBase& t) { Act::click(t, kIdDownload); }, "No song files are in list box !",
+     "Information", QMessageBox::Information, QMessageBox::Ok},
+    {"reload question",
+     nullptr,
+     [](WindowTestBase& t) {
+         Peek::answersOf(t).push_back(QMessageBox::Cancel);
+         Act::click(t, kIdReload);
+     },
+     "Reload song data into P.C ?", "Warning", QMessageBox::NoIcon, QMessageBox::Ok | QMessageBox::Cancel},
+    {"unsupported song",
+     nullptr,
+     [](WindowTestBase& t) {
+         writeFileBytes(Act::path(t, "bad.mp3"), {'n', 'o', 't', ' ', 'a', ' ', 's', 'o', 'n', 'g'});
+         Peek::choicesOf(t).push_back({QString::fromStdString(Act::path(t, "bad.mp3"))});
+         Act::click(t, kIdAdd);
+     },
+     nullptr /* with the path */, "Error", QMessageBox::Critical, QMessageBox::Ok},
+    {"unplugged clock",
+     nullptr,
+     [](WindowTestBase& t) {
+         zentroSimSetPlugged(0);
+         // The 300 ms poll notices the removal, then finds no clock.
+         ASSERT_TRUE(Act::pumpUntil(t, [&t] {
+             return Peek::dialog(t).core().connectState() == 1 && Peek::dialog(t).core().deviceHandle() == 0;
+         }));
+         Act::click(t, kIdUpgradeFirmware);
+     },
+     "Please plug-in USB again !", "Error", QMessageBox::Critical, QMessageBox::Ok},
+    {"firmware question",
+     nullptr,
+     [](WindowTestBase& t) {
+         writeFileBytes(Act::path(t, "fw.bin"), {'(', '8', 'G', '$'});
+         Peek::choicesOf(t).push_back({QString::fromStdString(Act::path(t, "fw.bin"))});
+         Peek::answersOf(t).push_back(QMessageBox::Cancel);
+         Act::click(t, kIdUpgradeFirmware);
+         EXPECT_EQ(Act::path(t, "fw.bin"), Peek::dialog(t).core().chosenPath());
+     },
+     "Upgrade Firmware ?", "Warning", QMessageBox::NoIcon, QMessageBox::Ok | QMessageBox::Cancel},
+    {"list over the storage",
+     [](WindowTestBase& t) { Act::writeTable(t, {1500000, 1500000}); },
+     [](WindowTestBase& t) {
+         Peek::answersOf(t).push_back(QMessageBox::Cancel);
+         Act::click(t, kIdDownload);
+     },
+     "Auto cut songs to fit storage size ?", "Warning !", QMessageBox::NoIcon, QMessageBox::Ok | QMessageBox::Cancel},
+};
+
+TEST_P(MessageBoxes, ShowTextCaptionIconAndButtons) {
+    const BoxRow& row = GetParam();
+    if (row.arrange) row.arrange(*this);
+    startWindow();
+    ASSERT_FALSE(dlg->isClosed());
+    row.act(*this);
+    ASSERT_EQ(1u, boxes.size());
+    const std::string text =
+        row.text ? row.text : "The file format of " + dir.file("bad.mp3") + " is not supported";
+    EXPECT_EQ(text, boxes[0].text);
+    EXPECT_EQ(row.caption, boxes[0].caption);
+    EXPECT_EQ(row.icon, boxes[0].icon);
+    EXPECT_EQ(row.buttons, boxes[0].buttons);
+    EXPECT_TRUE(boxes[0].enabled);
+    EXPECT_TRUE(boxes[0].ownedByWindow);
+    // A question answered Cancel starts nothing.
+    EXPECT_FALSE(dlg->core().operationRunning());
+    EXPECT_TRUE(dlg->isEnabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(Window, MessageBoxes, ::testing::ValuesIn(kBoxRows),
+                         [](const ::testing::TestParamInfo<BoxRow>& info) {
+                             std::string name = info.param.name;
+                             for (char& c : name)
+                                 if (c == ' ') c = '_';
+                             return name;
+                         });
+
+TEST_F(WindowTest, WithoutARunnerTheRealBoxIsShownModally) {
+    startWindow();
+    dlg->setMessageBoxRunner(nullptr);
+    std::string seen;
+    QTimer::singleShot(0, dlg.get(), [&seen] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        seen = box->windowTitle().toStdString() + "|" + box->text().toStdString();
+        box->button(QMessageBox::Ok)->click();
+    });
+    click(kIdDownload);
+    EXPECT_EQ("Information|No song files are in list box !", seen);
+}
+
+// ---------------------------------------------------------------------------
+// A job
+
+TEST_F(WindowTest, DownloadMovesTheBarAndCaptionToTheEnd) {
+    startWindow();
+    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture), song("Two.wav", kWavFixture)});
+    auto* bar = control<QProgressBar>(kIdProgressBar);
+    auto* caption = control<QLabel>(kIdProgressCaption);
+    struct Step {
+        std::string caption;
+        int value;
+        bool windowEnabled;
+    };
+    std::vector<Step> steps;
+    QObject::connect(bar, &QProgressBar::valueChanged, dlg.get(), [&](int value) {
+        steps.push_back({caption->text().toStdString(), value, dlg->isEnabled()});
+    });
+
+    click(kIdDownload);
+    // The job runs with the whole window disabled.
+    EXPECT_TRUE(dlg->core().operationRunning());
+    EXPECT_FALSE(dlg->isEnabled());
+    EXPECT_FALSE(control(kIdDownload)->isEnabled());
+    EXPECT_FALSE(control(kIdUpgradeFirmware)->isEnabled());
+    EXPECT_FALSE(control(kIdAdd)->isEnabled());
+    ASSERT_TRUE(jobEnded());
+
+    EXPECT_TRUE(shown("Downloading songs finished !"));
+    EXPECT_TRUE(dlg->isEnabled());
+    EXPECT_TRUE(control(kIdDownload)->isEnabled());
+    EXPECT_TRUE(control(kIdUpgradeFirmware)->isEnabled());
+    EXPECT_EQ("Progress:", caption->text().toStdString());
+    EXPECT_EQ(0, bar->value());
+
+    // The bar climbs through the conversion, starts again for the transfer
+    // and reaches its end, with the window disabled all the while.
+    auto phase = [&steps](const std::string& text, int& high) {
+        int n = 0;
+        high = 0;
+        for (const Step& s : steps)
+            if (s.caption == text) {
+                ++n;
+                high = std::max(high, s.value);
+                EXPECT_FALSE(s.windowEnabled) << text << " " << s.value;
+            }
+        return n;
+    };
+    int convertHigh = 0, writeHigh = 0;
+    EXPECT_GT(phase("Progress: converting music data...", convertHigh), 1);
+    EXPECT_GT(phase("Progress: downloading music data...", writeHigh), 1);
+    EXPECT_EQ(100, convertHigh);
+    EXPECT_EQ(100, writeHigh);
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ("Progress:", steps.back().caption);
+    EXPECT_EQ(0, steps.back().value);
+
+    // The song image really reached the clock.
+    std::vector<uint8_t> bytes(kStorageHeaderBytes);
+    ASSERT_EQ(0, zentroSimReadFlash(kStorageHeaderAddress, kStorageHeaderBytes, bytes.data()));
+    StorageHeader header;
+    ASSERT_TRUE(decodeStorageHeader(bytes.data(), bytes.size(), header));
+    EXPECT_TRUE(hasStorageSignature(header));
+    EXPECT_EQ(2, header.songCount);
+}
+
+TEST_F(WindowTest, ADisabledWindowTakesNoCommand) {
+    startWindow();
+    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture)});
+    zentroSimSetDelay(1);
+    click(kIdDownload);
+    ASSERT_FALSE(dlg->isEnabled());
+    click(kIdAdd);
+    bool about = false;
+    QTimer::singleShot(0, dlg.get(), [&about] {
+        if (auto* box = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget())) {
+            about = true;
+            box->accept();
+        }
+    });
+    QTest::keyClick(dlg.get(), Qt::Key_F1);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(fileDialogs.empty());
+    EXPECT_FALSE(about);
+    ASSERT_TRUE(jobEnded());
+    EXPECT_TRUE(dlg->isEnabled());
+}
+
+TEST_F(WindowTest, ClosingDuringAJobEndsItThroughTheCloseHandler) {
+    startWindow();
+    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture), song("Two.wav", kWavFixture)});
+    zentroSimSetDelay(1);
+    click(kIdDownload);
+    ASSERT_TRUE(dlg->core().operationRunning());
+    EXPECT_TRUE(dlg->close());
+    EXPECT_TRUE(dlg->isClosed());
+    EXPECT_FALSE(dlg->isVisible());
+    EXPECT_FALSE(dlg->core().workersRunning());
+    SongTableHeader header;
+    std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+    ASSERT_EQ(0, loadSongTable(start, header, songs.get()));
+    EXPECT_EQ(2, header.songCount);
+    EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin"));
+    // Whatever the workers still posted finds a closed window.
+    QTest::qWait(50);
+}
+
+TEST_F(WindowTest, WorkerMessagesWaitWhileAHandlersBoxIsOpen) {
+    startWindow();
+    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture), song("Two.wav", kWavFixture)});
+    // The write worker fails at its erase; the conversion stops after it and
+    // reports its own end.
+    ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_AT, 1, 0));
+    auto* bar = control<QProgressBar>(kIdProgressBar);
+    bool inBox = false;
+    int changesInBox = 0;
+    QObject::connect(bar, &QProgressBar::valueChanged, dlg.get(), [&](int) { changesInBox += inBox ? 1 : 0; });
+    size_t boxesDuringFirst = 0;
+    bool workersEndedDuringFirst = false;
+    dlg->setMessageBoxRunner([&](QMessageBox& box) {
+        boxes.push_back({box.text().toStdString(), box.windowTitle().toStdString(), box.icon(), box.standardButtons(),
+                         box.isEnabled(), true, dlg->isEnabled()});
+        if (boxes.size() == 1) {
+            // The modal loop runs on until every worker has posted its last
+            // message; none of them may reach the core before this box closes.
+            inBox = true;
+            workersEndedDuringFirst = pumpUntil([this] { return !dlg->core().workersRunning(); }, 20000);
+            QTest::qWait(50);
+            boxesDuringFirst = boxes.size();
+            inBox = false;
+        }
+        return static_cast<int>(QMessageBox::Ok);
+    });
+    click(kIdDownload);
+    ASSERT_TRUE(jobEnded());
+    EXPECT_TRUE(workersEndedDuringFirst);
+    EXPECT_EQ(1u, boxesDuringFirst);
+    EXPECT_EQ(0, changesInBox);
+    ASSERT_EQ(2u, boxes.size());
+    EXPECT_EQ("Storage erase error !", boxes[0].text);
+    EXPECT_EQ("Music files converted error !", boxes[1].text);
+    EXPECT_TRUE(dlg->isEnabled());
+    EXPECT_EQ("Progress:", control<QLabel>(kIdProgressCaption)->text().toStdString());
+}
+
+TEST_F(WindowTest, ClosingEndsTheModalRun) {
+    startWindow();
+    QTimer::singleShot(20, dlg.get(), [this] { QTest::keyClick(list(), Qt::Key_Escape); });
+    EXPECT_EQ(QDialog::Rejected, dlg->exec());
+    EXPECT_TRUE(dlg->isClosed());
+    EXPECT_TRUE(fs::exists(start + "/zt_hdr.tbl"));
+}
+
+// ---------------------------------------------------------------------------
+// Up and Down
+
+TEST_F(WindowTest, UpAndDownCarryTheSelectionWithTheSong) {
+    startWindow();
+    dlg->core().onDropFiles({song("A.mp3", kMp3Fixture), song("B.wav", kWavFixture), song("C.mp3", kMp3Fixture)});
+    ASSERT_EQ((QStringList{"A.mp3", "B.wav", "C.mp3"}), lines());
+
+    struct Row {
+        int button;
+        QStringList lines;
+        int selected;
+    } rows[] = {
+        {kIdDown, {"A.mp3", "C.mp3", "B.wav"}, 2},  // B moves down
+        {kIdDown, {"A.mp3", "C.mp3", "B.wav"}, 2},  // the last line stays
+        {kIdUp, {"A.mp3", "B.wav", "C.mp3"}, 1},
+        {kIdUp, {"B.wav", "A.mp3", "C.mp3"}, 0},
+        {kIdUp, {"B.wav", "A.mp3", "C.mp3"}, 0},  // the first line stays
+    };
+    clickLine(1);
+    ASSERT_EQ(1, selectedLine());
+    int step = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(step++);
+        click(row.button);
+        EXPECT_EQ(row.lines, lines());
+        EXPECT_EQ(row.selected, selectedLine());
+        // Line i is still record i.
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(row.lines[i].toStdString(),
+                      fs::path(dlg->core().shared().songs[i].sourcePath).filename().string());
+    }
+
+    // With nothing selected, neither moves anything.
+    list()->clearSelection();
+    click(kIdUp);
+    click(kIdDown);
+    EXPECT_EQ((QStringList{"B.wav", "A.mp3", "C.mp3"}), lines());
+}
+
+// ---------------------------------------------------------------------------
+// Drag and drop
+
+TEST_F(WindowTest, DroppedFilesJoinTheListInDropOrder) {
+    startWindow();
+    const std::string second = song("Second.wav", kWavFixture);
+    const std::string first = song("First.mp3", kMp3Fixture);
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(second)), QUrl::fromLocalFile(QString::fromStdString(first))});
+    QWidget* target = list()->viewport();
+    const QPoint at = target->rect().center();
+
+    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDragMoveEvent move(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &move);
+    EXPECT_TRUE(move.isAccepted());
+    QDropEvent drop(QPointF(at), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    // The source only lends the files.
+    EXPECT_EQ(Qt::CopyAction, drop.dropAction());
+
+    ASSERT_TRUE(pumpUntil([this] { return lines().size() == 2; }, 5000));
+    EXPECT_EQ((QStringList{"Second.wav", "First.mp3"}), lines());
+    EXPECT_EQ(2, dlg->core().songCount());
+    EXPECT_EQ(second, std::string(dlg->core().shared().songs[0].sourcePath));
+    EXPECT_EQ(first, std::string(dlg->core().shared().songs[1].sourcePath));
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_NE(" Space usage: 0.0%", control<QLabel>(kIdStatusLine)->text().toStdString());
+}
+
+TEST_F(WindowTest, ADropWithoutLocalFilesIsRefused) {
+    startWindow();
+    QMimeData mime;
+    mime.setUrls({QUrl("https://example.com/song.mp3")});
+    QWidget* target = list()->viewport();
+    QDragEnterEvent enter(target->rect().center(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &enter);
+    EXPECT_FALSE(enter.isAccepted());
+    QDropEvent drop(QPointF(target->rect().center()), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &drop);
+    QTest::qWait(20);
+    EXPECT_TRUE(lines().isEmpty());
+    EXPECT_TRUE(boxes.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Keys, the close request and the About box
+
+TEST_F(WindowTest, EscapeClosesThroughTheCloseHandler) {
+    startWindow();
+    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture)});
+    list()->setFocus();
+    QTest::keyClick(list(), Qt::Key_Escape);
+    EXPECT_TRUE(dlg->isClosed());
+    EXPECT_FALSE(dlg->isVisible());
+    SongTableHeader header;
+    std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+    ASSERT_EQ(0, loadSongTable(start, header, songs.get()));
+    EXPECT_EQ(1, header.songCount);
+    EXPECT_STREQ("./dat/One.mp3", songs[0].workPath);
+}
+
+TEST_F(WindowTest, EnterPressesNothing) {
+    startWindow();
+    for (int id : {kIdDownload, kIdAdd, kIdSongList}) {
+        SCOPED_TRACE(id);
+        control(id)->setFocus();
+        QTest::keyClick(control(id), Qt::Key_Return);
+        QTest::keyClick(control(id), Qt::Key_Enter);
+    }
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(fileDialogs.empty());
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_FALSE(dlg->isClosed());
+}
+
+TEST_F(WindowTest, AboutBoxOpensOnF1AndFromTheContextMenu) {
+    startWindow();
+    ASSERT_NE(nullptr, dlg->aboutAction());
+    EXPECT_EQ(Qt::ActionsContextMenu, dlg->contextMenuPolicy());
+    EXPECT_TRUE(dlg->actions().contains(dlg->aboutAction()));
+    EXPECT_EQ("&About Zentro...", dlg->aboutAction()->text().toStdString());
+
+    int opened = 0;
+    auto inspect = [this, &opened] {
+        auto* about = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
+        if (!about) return;
+        ++opened;
+        EXPECT_EQ("Demo", about->windowTitle().toStdString());
+        EXPECT_EQ(dlg.get(), about->parentWidget());
+        auto* text = about->findChild<QLabel*>(kAboutTextName);
+        auto* picture = about->findChild<QLabel*>(kAboutPictureName);
+        auto* ok = about->findChild<QPushButton*>(QString::number(kIdOk));
+        ASSERT_TRUE(text && picture && ok);
+        EXPECT_EQ("Zentro Version 1.0", text->text().toStdString());
+        EXPECT_EQ(QSize(32, 32), picture->pixmap().size());
+        EXPECT_EQ("OK", ok->text().toStdString());
+        EXPECT_TRUE(ok->isDefault());
+        const Units u = unitsOf(about->font());
+        EXPECT_EQ(u.rect(0, 0, 235, 55).size(), about->size());
+        EXPECT_EQ(u.rect(175, 14, 50, 14), ok->geometry());
+        EXPECT_EQ(u.rect(40, 10, 119, 8), text->geometry());
+        EXPECT_EQ(u.rect(11, 17, 18, 20).topLeft(), picture->geometry().topLeft());
+        ok->click();
+    };
+
+    QTimer::singleShot(0, dlg.get(), inspect);
+    QTest::keyClick(dlg.get(), Qt::Key_F1);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(1, opened);
+
+    QTimer::singleShot(0, dlg.get(), inspect);
+    dlg->aboutAction()->trigger();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(2, opened);
+    EXPECT_TRUE(dlg->isVisible());
+}
+
+TEST_F(WindowTest, ThePollFollowsTheClockWithoutAWord) {
+    startWindow();
+    ASSERT_EQ(2, dlg->core().connectState());
+    zentroSimSetPlugged(0);
+    ASSERT_TRUE(pumpUntil([this] { return dlg->core().connectState() == 1; }, 5000));
+    zentroSimSetPlugged(1);
+    ASSERT_TRUE(pumpUntil([this] { return dlg->core().connectState() == 2; }, 5000));
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ("Zentro", dlg->windowTitle().toStdString());
+    EXPECT_TRUE(dlg->isEnabled());
+}
+
+}  // namespace

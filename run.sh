@@ -9,19 +9,23 @@ scripts/setup.sh build -DCMAKE_BUILD_TYPE=Release
 
 bin=$top/build/bin
 workspace=$top/workspace
-mkdir -p "$workspace"
+mkdir -p "$workspace/zentro-sim"
 [[ -f $bin/spn.bin ]] && cp "$bin/spn.bin" "$workspace/spn.bin"
 export ZENTRO_SIM_DIR=$workspace/zentro-sim
 
-if [[ ${1:-} != --demo && -x $bin/velmo && ( -n ${DISPLAY:-} || -n ${WAYLAND_DISPLAY:-} ) ]]; then
-  cd "$workspace"
-  exec "$bin/velmo"
+if [[ ${1:-} != --demo && -x $bin/velmo ]]; then
+  if [[ -n ${DISPLAY:-} || -n ${WAYLAND_DISPLAY:-} ]]; then
+    # The window's start folder is the folder it is started in.
+    cd "$workspace"
+    exec "$bin/velmo"
+  fi
+  echo "No display found (neither DISPLAY nor WAYLAND_DISPLAY is set): the window cannot open here."
 fi
 
 if [[ -x $top/scripts/demo.sh ]]; then
-  [[ ${1:-} == --demo ]] || echo "No display found: running the terminal demo instead (velmo-cli)."
+  [[ ${1:-} == --demo ]] || echo "Running the terminal demo instead (velmo-cli, ./run.sh --demo)."
   exec "$top/scripts/demo.sh"
 fi
 
-echo "Built into build/bin. The window and the terminal front end are not built yet;"
-echo "run ./test.sh to run the tests."
+echo "Headless: the terminal front end build/bin/velmo-cli, or ./test.sh, which also"
+echo "drives the window on Qt's offscreen platform."

@@ -202,7 +202,7 @@ public:
     }
 
     // The list as a previous run left it: songs whose estimates are given.
-    void writeTable(const std::vector<uint32_t>& estimates) {
+    void writeTable(const std::vector<uint32_t>& estimates, uint16_t quality = 4) {
         std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
         uint32_t total = 0;
         for (size_t i = 0; i < estimates.size(); ++i) {
@@ -213,7 +213,7 @@ public:
             songs[i].copyPending = 1;
             total += estimates[i];
         }
-        ASSERT_EQ(0, saveSongTable(start, 4, static_cast<uint16_t>(estimates.size()), songs.get(), total));
+        ASSERT_EQ(0, saveSongTable(start, quality, static_cast<uint16_t>(estimates.size()), songs.get(), total));
     }
 
     bool shown(const std::string& text) const {
@@ -372,6 +372,24 @@ TEST_F(WindowTest, StartUpShowsTheConnectedClock) {
     const QList<QSize> sizes = dlg->windowIcon().availableSizes();
     EXPECT_TRUE(sizes.contains(QSize(32, 32)));
     EXPECT_TRUE(sizes.contains(QSize(16, 16)));
+}
+
+TEST_F(WindowTest, StoredQualityPicksItsButton) {
+    struct Row {
+        uint16_t quality;
+        bool best, good, normal;
+    } rows[] = {{8, true, false, false}, {4, false, true, false}, {2, false, false, true}, {5, false, false, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.quality);
+        writeTable({1000}, row.quality);
+        startWindow();
+        EXPECT_EQ(row.best, control<QRadioButton>(kIdBest)->isChecked());
+        EXPECT_EQ(row.good, control<QRadioButton>(kIdGood)->isChecked());
+        EXPECT_EQ(row.normal, control<QRadioButton>(kIdNormal)->isChecked());
+        EXPECT_EQ(QStringList{"song0.mp3"}, lines());
+        dlg->close();
+        dlg.reset();
+    }
 }
 
 TEST_F(WindowTest, AStartUpFailureClosesTheWindowAfterItsMessage) {

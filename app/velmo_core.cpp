@@ -81,19 +81,21 @@ void VelmoCore::deleteTemporaryFiles() {
 // ---------------------------------------------------------------------------
 // Start-up and close
 
-void VelmoCore::onInitDialog() {
-    conn_ = DeviceConnection{};
+bool VelmoCore::loadStartTable() {
     songCount_ = 0;
     totalEstimate_ = 0;
     quality_ = 4;
-
     SongTableHeader table;
-    const bool tableLoaded = loadSongTable(shared_->startDir, table, shared_->songs) == 0;
-    if (tableLoaded) {
-        songCount_ = table.songCount;
-        quality_ = table.quality;
-        totalEstimate_ = table.totalEstimate;
-    }
+    if (loadSongTable(shared_->startDir, table, shared_->songs) != 0) return false;
+    songCount_ = table.songCount;
+    quality_ = table.quality;
+    totalEstimate_ = table.totalEstimate;
+    return true;
+}
+
+void VelmoCore::onInitDialog() {
+    conn_ = DeviceConnection{};
+    const bool tableLoaded = loadStartTable();
 
     const int loaded = deviceLibraryPath_.empty() ? loadDeviceLibrary(lib_)
                                                   : loadDeviceLibraryFrom(lib_, deviceLibraryPath_);
@@ -106,7 +108,10 @@ void VelmoCore::onInitDialog() {
 
     conn_.connectState = 1;
     connectionCheck();
+    finishInitialisation(tableLoaded);
+}
 
+void VelmoCore::finishInitialisation(bool tableLoaded) {
     view_.setWindowTitle(windowTitle_);
     if (tableLoaded) fillLines(0, songCount_);
     showStatus(totalEstimate_);
@@ -118,7 +123,7 @@ void VelmoCore::onInitDialog() {
     std::error_code ec;
     std::filesystem::create_directories(shared_->path(kWorkDir), ec);
     enableControls(true);
-    if (!closed_) view_.startTimer(kTimerMilliseconds);
+    if (!closed_ && conn_.connectState != 0) view_.startTimer(kTimerMilliseconds);
     shared_->convertEvent.reset();
     initialised_ = true;
 }

@@ -115,6 +115,8 @@ private:
         bool device;
     };
 
+    bool loadStartTable();
+    void finishInitialisation(bool tableLoaded);
     void connectionCheck();
     void requestClose();
     void deleteTemporaryFiles();

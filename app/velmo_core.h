@@ -139,6 +139,8 @@ private:
     void startWriteWorkerJob(const std::string& path, uint32_t address, uint32_t eraseLength, uint32_t mode,
                              uint32_t waitFlag);
     void startConversion();
+    using ReadWorkerFn = void (*)(const DeviceJob*, const SharedState*, const DeviceLibrary*);
+    void startReadWorker(uint32_t address, const char* path, uint32_t count, ReadWorkerFn worker);
     void showWorkerMessageBox();
     void workerMessageBox(const std::string& text);
 

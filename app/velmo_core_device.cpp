@@ -16,6 +16,19 @@ constexpr const char* kCaptionInformation = "Information";
 
 }  // namespace
 
+// The read jobs change only these fields; the others keep what the last job left.
+void VelmoCore::startReadWorker(uint32_t address, const char* path, uint32_t count, ReadWorkerFn worker) {
+    deviceJob_.handle = conn_.deviceHandle;
+    deviceJob_.window = &window_;
+    deviceJob_.address = address;
+    deviceJob_.path = path;
+    deviceJob_.blockSize = count;
+    const DeviceJob* job = &deviceJob_;
+    const SharedState* shared = shared_.get();
+    const DeviceLibrary* lib = &lib_;
+    startWorker(true, [job, shared, lib, worker] { worker(job, shared, lib); });
+}
+
 void VelmoCore::onReload() {
     if (conn_.deviceHandle == 0) {
         view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
@@ -51,15 +64,7 @@ void VelmoCore::onReload() {
         return;
     }
     view_.setProgressCaption("Progress:checking music data...");
-    deviceJob_.handle = conn_.deviceHandle;
-    deviceJob_.window = &window_;
-    deviceJob_.address = kStorageHeaderAddress;
-    deviceJob_.path = kReloadTableFile;
-    deviceJob_.blockSize = kStorageHeaderBytes;
-    const DeviceJob* job = &deviceJob_;
-    const SharedState* shared = shared_.get();
-    const DeviceLibrary* lib = &lib_;
-    startWorker(true, [job, shared, lib] { tableReadWorker(job, shared, lib); });
+    startReadWorker(kStorageHeaderAddress, kReloadTableFile, kStorageHeaderBytes, tableReadWorker);
 }
 
 void VelmoCore::onTableReadDone() {
@@ -72,16 +77,8 @@ void VelmoCore::onTableReadDone() {
         return;
     }
     view_.setProgressCaption("Progress:Reloading music data...");
-    deviceJob_.handle = conn_.deviceHandle;
-    deviceJob_.window = &window_;
-    deviceJob_.address = kDataAreaAddress;
-    deviceJob_.path = kReloadDataFile;
-    deviceJob_.blockSize = n;
     reloadLength_ = n;
-    const DeviceJob* job = &deviceJob_;
-    const SharedState* shared = shared_.get();
-    const DeviceLibrary* lib = &lib_;
-    startWorker(true, [job, shared, lib] { dataReadWorker(job, shared, lib); });
+    startReadWorker(kDataAreaAddress, kReloadDataFile, n, dataReadWorker);
 }
 
 void VelmoCore::onDataReadDone() {
@@ -173,15 +170,8 @@ void VelmoCore::onFirmwareStepDone(uint32_t wParam) {
         view_.setProgressCaption("Progress:Verifying firmware code...");
         view_.setProgressBar(0);
         struct stat st {};
-        deviceJob_.blockSize = ::stat(code.c_str(), &st) == 0 ? static_cast<uint32_t>(st.st_size) : 0;
-        deviceJob_.window = &window_;
-        deviceJob_.handle = conn_.deviceHandle;
-        deviceJob_.address = kFirmwareAddress;
-        deviceJob_.path = kFirmwareCheckFile;
-        const DeviceJob* job = &deviceJob_;
-        const SharedState* shared = shared_.get();
-        const DeviceLibrary* lib = &lib_;
-        startWorker(true, [job, shared, lib] { firmwareReadWorker(job, shared, lib); });
+        const uint32_t size = ::stat(code.c_str(), &st) == 0 ? static_cast<uint32_t>(st.st_size) : 0;
+        startReadWorker(kFirmwareAddress, kFirmwareCheckFile, size, firmwareReadWorker);
         return;
     }
     // Byte for byte: a read-back with a different byte but an equal sum, or

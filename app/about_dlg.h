@@ -16,6 +16,6 @@ constexpr int kIdOk = 1;
 class CAboutDlg : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     explicit CAboutDlg(QWidget* parent = nullptr);
 };

@@ -11,7 +11,7 @@
 namespace velmo {
 
 class DialogUnits {
-public:
+  public:
     // The average width of the 52 letters A-Z a-z, rounded to whole pixels,
     // and the font's line height (ascent and descent).
     explicit DialogUnits(const QFont& font);
@@ -25,7 +25,7 @@ public:
     // A template rectangle (left, top, width, height in dialog units).
     QRect toPixels(int left, int top, int width, int height) const;
 
-private:
+  private:
     int charWidth_;
     int charHeight_;
 };

@@ -16,7 +16,7 @@ namespace velmo {
 class SongListBox : public QListWidget {
     Q_OBJECT
 
-public:
+  public:
     explicit SongListBox(QWidget* parent = nullptr);
 
     // The width in pixels the lines can be scrolled across, whatever they
@@ -29,18 +29,18 @@ public:
     // Selects line `index` and makes it current; -1 clears the selection.
     void selectLine(int index);
 
-signals:
+  signals:
     // Local files dropped on the list, as the file system names them, in the
     // order the drop lists them.
     void filesDropped(const QStringList& paths);
 
-protected:
+  protected:
     void updateGeometries() override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
-private:
+  private:
     int extent_ = 0;
 };
 

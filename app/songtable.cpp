@@ -22,7 +22,7 @@ constexpr size_t kMinTableBytes = 14;
 constexpr size_t kMaxTableBytes = kSongTableHeaderBytes + kMaxSongs * kSongRecordBytes;
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
@@ -36,7 +36,7 @@ public:
         return fd;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -76,10 +76,8 @@ std::vector<uint8_t> encodeSongTable(uint16_t quality, uint16_t songCount, uint3
     return image;
 }
 
-SongTableDecode decodeSongTable(const uint8_t* data, size_t size, SongTableHeader& header,
-                                SongRecord* songs) {
-    if (data == nullptr || size < kMinTableBytes ||
-        std::memcmp(data + 6, kSignature, sizeof(kSignature)) != 0)
+SongTableDecode decodeSongTable(const uint8_t* data, size_t size, SongTableHeader& header, SongRecord* songs) {
+    if (data == nullptr || size < kMinTableBytes || std::memcmp(data + 6, kSignature, sizeof(kSignature)) != 0)
         return SongTableDecode::BadSignature;
 
     const uint16_t promised = readLe16(data + 0);
@@ -90,8 +88,7 @@ SongTableDecode decodeSongTable(const uint8_t* data, size_t size, SongTableHeade
     header.songCount = static_cast<uint16_t>(count);
     header.totalEstimate = readLe32(data + 2);
     header.quality = readLe16(data + 12);
-    for (size_t i = 0; i < count; ++i)
-        decodeSongRecord(data + kSongTableHeaderBytes + i * kSongRecordBytes, songs[i]);
+    for (size_t i = 0; i < count; ++i) decodeSongRecord(data + kSongTableHeaderBytes + i * kSongRecordBytes, songs[i]);
     return SongTableDecode::Loaded;
 }
 
@@ -123,8 +120,8 @@ int loadSongTable(const std::string& startDir, SongTableHeader& header, SongReco
     return 0;
 }
 
-int saveSongTable(const std::string& startDir, uint16_t quality, uint16_t songCount,
-                  const SongRecord* songs, uint32_t totalEstimate) {
+int saveSongTable(const std::string& startDir, uint16_t quality, uint16_t songCount, const SongRecord* songs,
+                  uint32_t totalEstimate) {
     const std::vector<uint8_t> image = encodeSongTable(quality, songCount, totalEstimate, songs);
     const std::string path = resolvePath(startDir, kSongTableName);
     const std::string temp = path + ".new";

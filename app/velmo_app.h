@@ -7,7 +7,7 @@
 class QApplication;
 
 class CVelmoApp {
-public:
+  public:
     CVelmoApp(int& argc, char** argv);
     ~CVelmoApp();
     CVelmoApp(const CVelmoApp&) = delete;
@@ -17,6 +17,6 @@ public:
     // to run after it, the program ends.
     bool InitInstance();
 
-private:
+  private:
     std::unique_ptr<QApplication> app_;
 };

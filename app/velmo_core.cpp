@@ -97,11 +97,10 @@ void VelmoCore::onInitDialog() {
     conn_ = DeviceConnection{};
     const bool tableLoaded = loadStartTable();
 
-    const int loaded = deviceLibraryPath_.empty() ? loadDeviceLibrary(lib_)
-                                                  : loadDeviceLibraryFrom(lib_, deviceLibraryPath_);
+    const int loaded =
+        deviceLibraryPath_.empty() ? loadDeviceLibrary(lib_) : loadDeviceLibraryFrom(lib_, deviceLibraryPath_);
     if (loaded != 0) {
-        view_.messageBox("Please install USB driver first !", kCaptionError, MessageIcon::Error,
-                         MessageButtons::Ok);
+        view_.messageBox("Please install USB driver first !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         requestClose();
         return;
     }
@@ -319,8 +318,7 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
                              MessageIcon::Error, MessageButtons::Ok);
         }
         if (n >= kMaxAddSongs) {
-            view_.messageBox("Song counts are over than limit", kCaptionError, MessageIcon::Error,
-                             MessageButtons::Ok);
+            view_.messageBox("Song counts are over than limit", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
             break;
         }
     }
@@ -470,8 +468,7 @@ void VelmoCore::onDownload() {
     }
     if (result == 1) {
         view_.setProgressBar(0);
-        view_.messageBox("Storage is not found !", kCaptionInformation, MessageIcon::Information,
-                         MessageButtons::Ok);
+        view_.messageBox("Storage is not found !", kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
         enableControls(true);
         operationRunning_ = false;
         return;
@@ -486,8 +483,8 @@ void VelmoCore::onDownload() {
     startConversion();
 }
 
-void VelmoCore::startWriteWorkerJob(const std::string& path, uint32_t address, uint32_t eraseLength,
-                                    uint32_t mode, uint32_t waitFlag) {
+void VelmoCore::startWriteWorkerJob(const std::string& path, uint32_t address, uint32_t eraseLength, uint32_t mode,
+                                    uint32_t waitFlag) {
     deviceJob_.mode = mode;
     deviceJob_.handle = conn_.deviceHandle;
     deviceJob_.address = address;
@@ -556,9 +553,18 @@ bool VelmoCore::onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam)
     (void)lParam;
     if (closed_) {
         switch (code) {
-            case WM_WRITE_FAILED: case WM_DOWNLOAD_DONE: case WM_WRITE_PROGRESS: case WM_CONVERT_DONE:
-            case WM_ENCODE_PROGRESS: case WM_TABLE_READ_DONE: case WM_READ_FAILED: case WM_DATA_READ_DONE:
-            case WM_READ_PROGRESS: case WM_FIRMWARE_STEP_DONE: case WM_CONVERT_FAILED: case WM_CONVERT_ABORTED:
+            case WM_WRITE_FAILED:
+            case WM_DOWNLOAD_DONE:
+            case WM_WRITE_PROGRESS:
+            case WM_CONVERT_DONE:
+            case WM_ENCODE_PROGRESS:
+            case WM_TABLE_READ_DONE:
+            case WM_READ_FAILED:
+            case WM_DATA_READ_DONE:
+            case WM_READ_PROGRESS:
+            case WM_FIRMWARE_STEP_DONE:
+            case WM_CONVERT_FAILED:
+            case WM_CONVERT_ABORTED:
             case WM_WORKER_MESSAGE_BOX:
                 return true;
             default:

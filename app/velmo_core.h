@@ -32,12 +32,12 @@ struct ConvertJob;
 // shows it on the user-interface thread and releases the worker afterwards.
 constexpr uint32_t WM_WORKER_MESSAGE_BOX = 0x8F01;
 
-constexpr int kMaxAddSongs = 32;         // Add stops here
+constexpr int kMaxAddSongs = 32;  // Add stops here
 constexpr int kTimerMilliseconds = 300;
 constexpr int kListExtentPixels = 4000;
 
 class VelmoCore {
-public:
+  public:
     // `startDir`: the folder every relative name is resolved against (the
     // current folder at start-up). `window` receives the workers' messages and
     // must hand them back to onWorkerMessage on the user-interface thread.
@@ -108,7 +108,7 @@ public:
     // workPath (1) at the current quality; returns the new sum.
     uint32_t reEstimate(int selector);
 
-private:
+  private:
     struct Worker {
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> done;

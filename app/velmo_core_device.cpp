@@ -101,8 +101,7 @@ void VelmoCore::onDataReadDone() {
     showStatus(totalEstimate_);
     view_.setProgressCaption("Progress:");
     view_.setProgressBar(0);
-    view_.messageBox("Reloading songs finished !", kCaptionInformation, MessageIcon::Information,
-                     MessageButtons::Ok);
+    view_.messageBox("Reloading songs finished !", kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
     enableControls(true);
     operationRunning_ = false;
 }

@@ -26,7 +26,7 @@ namespace {
 
 // A worker's message on its way to the user-interface thread.
 class WorkerEvent : public QEvent {
-public:
+  public:
     WorkerEvent(uint32_t code, uint32_t wParam, uint32_t lParam)
         : QEvent(eventType()), code(code), wParam(wParam), lParam(lParam) {}
 
@@ -38,7 +38,9 @@ public:
     const uint32_t code, wParam, lParam;
 };
 
-QString fromCore(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
+QString fromCore(const std::string& text) {
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 QString idName(int id) { return QString::number(id); }
 
@@ -47,13 +49,13 @@ QString idName(int id) { return QString::number(id); }
 // Runs on worker threads: it only queues. Qt delivers posted events to one
 // receiver in the order they were posted.
 class CVelmoDlg::PostTarget : public velmo::MessageTarget {
-public:
+  public:
     explicit PostTarget(QObject* receiver) : receiver_(receiver) {}
     void post(uint32_t code, uint32_t wParam, uint32_t lParam) override {
         QCoreApplication::postEvent(receiver_, new WorkerEvent(code, wParam, lParam));
     }
 
-private:
+  private:
     QObject* const receiver_;
 };
 
@@ -187,29 +189,30 @@ void CVelmoDlg::createControls() {
     connect(reload_, &QPushButton::clicked, this, [this] { enterCore([this] { core_->onReload(); }); });
     connect(down_, &QAbstractButton::clicked, this,
             [this] { enterCore([this] { core_->onDown(list_->selectedLine()); }); });
-    connect(up_, &QAbstractButton::clicked, this, [this] { enterCore([this] { core_->onUp(list_->selectedLine()); }); });
+    connect(up_, &QAbstractButton::clicked, this,
+            [this] { enterCore([this] { core_->onUp(list_->selectedLine()); }); });
     connect(upgrade_, &QPushButton::clicked, this, [this] { enterCore([this] { core_->onUpgradeFirmware(); }); });
     connect(good_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->onGood(); }); });
     connect(best_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->onBest(); }); });
     connect(normal_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->onNormal(); }); });
     // Handled once the drop itself has finished, as a posted notification:
     // the drag source is never kept waiting behind a message box.
-    connect(list_, &velmo::SongListBox::filesDropped, this,
-            [this](const QStringList& paths) {
-                std::vector<std::string> files;
-                files.reserve(static_cast<size_t>(paths.size()));
-                for (const QString& p : paths) files.push_back(QFile::encodeName(p).toStdString());
-                enterCore([this, &files] { core_->onDropFiles(files); });
-            },
-            Qt::QueuedConnection);
+    connect(
+        list_, &velmo::SongListBox::filesDropped, this,
+        [this](const QStringList& paths) {
+            std::vector<std::string> files;
+            files.reserve(static_cast<size_t>(paths.size()));
+            for (const QString& p : paths) files.push_back(QFile::encodeName(p).toStdString());
+            enterCore([this, &files] { core_->onDropFiles(files); });
+        },
+        Qt::QueuedConnection);
 }
 
 void CVelmoDlg::initDialog() {
     enterCore([this] { core_->onInitDialog(); });
     // The bitmap buttons' faces: normal, pressed, focused, greyed.
     up_->LoadBitmaps(velmo::kBitmapUp, velmo::kBitmapUpSelected, velmo::kBitmapUp, velmo::kBitmapUpDisabled);
-    down_->LoadBitmaps(velmo::kBitmapDown, velmo::kBitmapDownSelected, velmo::kBitmapDown,
-                       velmo::kBitmapDownDisabled);
+    down_->LoadBitmaps(velmo::kBitmapDown, velmo::kBitmapDownSelected, velmo::kBitmapDown, velmo::kBitmapDownDisabled);
 }
 
 bool CVelmoDlg::isClosed() const { return core_->isClosed(); }
@@ -349,14 +352,22 @@ void CVelmoDlg::setQualityButtons(bool best, bool good, bool normal) {
 
 void CVelmoDlg::setWindowTitle(const std::string& title) { QDialog::setWindowTitle(fromCore(title)); }
 
-velmo::MessageResult CVelmoDlg::messageBox(const std::string& text, const std::string& caption,
-                                           velmo::MessageIcon icon, velmo::MessageButtons buttons) {
+velmo::MessageResult CVelmoDlg::messageBox(const std::string& text, const std::string& caption, velmo::MessageIcon icon,
+                                           velmo::MessageButtons buttons) {
     QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
     switch (icon) {
-        case velmo::MessageIcon::None: boxIcon = QMessageBox::NoIcon; break;
-        case velmo::MessageIcon::Error: boxIcon = QMessageBox::Critical; break;
-        case velmo::MessageIcon::Information: boxIcon = QMessageBox::Information; break;
-        case velmo::MessageIcon::Warning: boxIcon = QMessageBox::Warning; break;
+        case velmo::MessageIcon::None:
+            boxIcon = QMessageBox::NoIcon;
+            break;
+        case velmo::MessageIcon::Error:
+            boxIcon = QMessageBox::Critical;
+            break;
+        case velmo::MessageIcon::Information:
+            boxIcon = QMessageBox::Information;
+            break;
+        case velmo::MessageIcon::Warning:
+            boxIcon = QMessageBox::Warning;
+            break;
     }
     const bool okCancel = buttons == velmo::MessageButtons::OkCancel;
     QMessageBox box(boxIcon, fromCore(caption), fromCore(text),

@@ -45,7 +45,7 @@ class VelmoCore;
 class CVelmoDlg : public QDialog, public velmo::View {
     Q_OBJECT
 
-public:
+  public:
     // `startDir`: the start folder; empty: the current folder.
     explicit CVelmoDlg(QWidget* parent = nullptr, const QString& startDir = QString());
     // Stops and joins any worker before the window goes away.
@@ -90,7 +90,7 @@ public:
     void stopTimer() override;
     void closeWindow() override;
 
-public slots:
+  public slots:
     // Escape (and anything else that would end the dialog) closes it through
     // the close handler, so the list is saved.
     void reject() override;
@@ -98,12 +98,12 @@ public slots:
     // The About box, modal; nothing while the window is disabled.
     void showAboutBox();
 
-protected:
+  protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
-private:
+  private:
     struct Message {
         uint32_t code, wParam, lParam;
     };
@@ -139,7 +139,7 @@ private:
     std::unique_ptr<velmo::VelmoCore> core_;
     MessageBoxRunner messageBoxRunner_;
 
-    int coreDepth_ = 0;            // core handlers running (nested in modal loops)
+    int coreDepth_ = 0;  // core handlers running (nested in modal loops)
     bool delivering_ = false;
     bool closePending_ = false;    // a close request came while a handler ran
     std::deque<Message> pending_;  // worker messages kept for the core, in order

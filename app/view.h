@@ -32,12 +32,12 @@ enum ControlId : int {
 };
 
 class View {
-public:
+  public:
     virtual ~View() = default;
 
-    virtual void setProgressCaption(const std::string& text) = 0;   // control 1018
-    virtual void setProgressBar(int percent) = 0;                   // control 1003, 0..100
-    virtual void setStatusLine(const std::string& text) = 0;        // control 1017
+    virtual void setProgressCaption(const std::string& text) = 0;  // control 1018
+    virtual void setProgressBar(int percent) = 0;                  // control 1003, 0..100
+    virtual void setStatusLine(const std::string& text) = 0;       // control 1017
 
     // The song list box (control 1005); line i belongs to record i.
     virtual void appendLine(const std::string& text) = 0;
@@ -54,8 +54,8 @@ public:
     virtual void setWindowTitle(const std::string& title) = 0;
 
     // Shown modally; the answer is Ok for a box with the OK button alone.
-    virtual MessageResult messageBox(const std::string& text, const std::string& caption,
-                                     MessageIcon icon, MessageButtons buttons) = 0;
+    virtual MessageResult messageBox(const std::string& text, const std::string& caption, MessageIcon icon,
+                                     MessageButtons buttons) = 0;
 
     // The firmware file dialog ("Binary files", "*.bin"); false when cancelled.
     virtual bool chooseFirmwareFile(std::string& path) = 0;

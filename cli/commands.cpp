@@ -54,10 +54,14 @@ std::string fieldText(const char* field, size_t size) { return std::string(field
 
 std::string qualityName(uint16_t code) {
     switch (code) {
-        case 8: return "Best";
-        case 4: return "Good";
-        case 2: return "Normal";
-        default: return "code " + std::to_string(code);
+        case 8:
+            return "Best";
+        case 4:
+            return "Good";
+        case 2:
+            return "Normal";
+        default:
+            return "code " + std::to_string(code);
     }
 }
 
@@ -90,7 +94,7 @@ uint32_t attachedStorageKB(const std::string& startDir) {
 
 // The window and its message loop for one command.
 class Session {
-public:
+  public:
     explicit Session(const Options& options)
         : options_(options),
           view(questionPolicy(options), stderr, ::isatty(STDERR_FILENO) != 0),
@@ -125,10 +129,10 @@ public:
     std::string path(const std::string& name) const { return core.shared().path(name); }
     void printStatusLine() const { std::printf("%s\n", trimLeft(core.statusText(core.totalEstimate())).c_str()); }
 
-private:
+  private:
     Options options_;
 
-public:
+  public:
     MessageQueue queue;
     TerminalView view;
     VelmoCore core;
@@ -543,10 +547,10 @@ int runInspect(const Options& options, const std::string& file) {
                        {"entries", entries}});
         return kExitOk;
     }
-    std::printf("%s: %s, header at 0x%04X\n", file.c_str(),
-                headerOffset == 0 ? "storage image" : "clock flash file", headerOffset);
-    std::printf("Songs: %u   Total estimate: %u bytes   Quality: %s (%u)\n", header.songCount,
-                header.totalEstimate, qualityName(header.quality).c_str(), header.quality);
+    std::printf("%s: %s, header at 0x%04X\n", file.c_str(), headerOffset == 0 ? "storage image" : "clock flash file",
+                headerOffset);
+    std::printf("Songs: %u   Total estimate: %u bytes   Quality: %s (%u)\n", header.songCount, header.totalEstimate,
+                qualityName(header.quality).c_str(), header.quality);
     if (header.songCount > kMaxHeaderSongs)
         std::printf("(the header has room for %zu entries; only those are shown)\n", kMaxHeaderSongs);
     for (const json& e : entries)

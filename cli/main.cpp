@@ -31,10 +31,11 @@ std::vector<std::string> absolutePaths(const std::vector<std::string>& paths) {
 int main(int argc, char** argv) {
     using namespace velmo::cli;
 
-    CLI::App app{"The Zentro clock's song manager in a terminal, on the simulated or a real clock.\n"
-                 "DIR is the start folder: the song table zt_hdr.tbl, the working folder dat/ and\n"
-                 "the agent program spn.bin are there, exactly as for the window.",
-                 kProgramName};
+    CLI::App app{
+        "The Zentro clock's song manager in a terminal, on the simulated or a real clock.\n"
+        "DIR is the start folder: the song table zt_hdr.tbl, the working folder dat/ and\n"
+        "the agent program spn.bin are there, exactly as for the window.",
+        kProgramName};
     app.require_subcommand(1, 1);
     app.fallthrough();  // --dir and --json may also follow the command
 
@@ -43,7 +44,8 @@ int main(int argc, char** argv) {
     app.add_option("--dir", dir, "start folder (default: the current folder)")->check(CLI::ExistingDirectory);
     app.add_flag("--json", options.json, "print status, list and inspect as one JSON object");
 
-    auto* status = app.add_subcommand("status", "the clock: connected or not, storage code, size, capacity, space usage");
+    auto* status =
+        app.add_subcommand("status", "the clock: connected or not, storage code, size, capacity, space usage");
     auto* list = app.add_subcommand("list", "the songs, the quality, the total and the space usage");
 
     std::vector<std::string> addFiles, dropFiles;

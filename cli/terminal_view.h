@@ -40,7 +40,7 @@ struct ShownBox {
 enum class QuestionPolicy { AssumeYes, Ask, Cancel };
 
 class TerminalView : public View {
-public:
+  public:
     // `err`: where boxes and progress go (standard error); `errIsTerminal`
     // chooses between redrawing the progress line and printing plain lines.
     TerminalView(QuestionPolicy policy, std::FILE* err, bool errIsTerminal);
@@ -89,7 +89,7 @@ public:
     // turned into spaces.
     static std::string oneLine(const std::string& text);
 
-private:
+  private:
     void drawProgress(bool barMoved);
 
     QuestionPolicy policy_;
@@ -98,8 +98,8 @@ private:
 
     std::string caption_ = "Progress:";
     int percent_ = 0;
-    bool lineOpen_ = false;        // a redrawn line is on the screen, without its line break
-    std::string printedCaption_;   // plain lines: what was printed last
+    bool lineOpen_ = false;       // a redrawn line is on the screen, without its line break
+    std::string printedCaption_;  // plain lines: what was printed last
     int printedStep_ = -1;
 
     std::vector<std::string> lines_;
@@ -119,12 +119,12 @@ struct PostedMessage {
 // The window's message queue: workers post from their threads, the pump takes
 // the messages on the main thread in the order they were posted.
 class MessageQueue : public MessageTarget {
-public:
+  public:
     void post(uint32_t code, uint32_t wParam, uint32_t lParam) override;
     // Waits up to `timeout` for a message; false when none came.
     bool take(PostedMessage& out, std::chrono::milliseconds timeout);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<PostedMessage> queue_;

@@ -10,8 +10,8 @@ namespace velmo {
 
 inline uint16_t readLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t readLe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
 }
 inline uint16_t readBe16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 inline uint32_t readBe32(const uint8_t* p) {
@@ -50,7 +50,7 @@ inline uint16_t toBigEndian16(uint16_t v) { return __builtin_bswap16(v); }
 // Reads fields in order from a buffer of known length. Every read past the end
 // fails and leaves the cursor where it was; nothing returns 0 for missing bytes.
 class ByteReader {
-public:
+  public:
     ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
     size_t position() const { return pos_; }
@@ -72,7 +72,7 @@ public:
         return true;
     }
 
-private:
+  private:
     template <typename T, typename F>
     bool read(T& v, size_t n, F f) {
         if (remaining() < n) return false;

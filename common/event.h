@@ -11,7 +11,7 @@ namespace velmo {
 constexpr const char* kConvertEventName = "CONVERT_EVEVT";
 
 class ManualResetEvent {
-public:
+  public:
     void set() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -37,7 +37,7 @@ public:
         return cv_.wait_for(lock, timeout, [this] { return signalled_; });
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool signalled_ = false;

@@ -6,13 +6,13 @@
 namespace velmo {
 
 enum : uint32_t {
-    WM_WRITE_FAILED = 0x8001,        // wParam 0 connection error, 1 erase error
+    WM_WRITE_FAILED = 0x8001,  // wParam 0 connection error, 1 erase error
     WM_DOWNLOAD_DONE = 0x8002,
-    WM_WRITE_PROGRESS = 0x8101,      // wParam percent 1..100
-    WM_CONVERT_DONE = 0x8103,        // lParam image bytes to transfer
-    WM_ENCODE_PROGRESS = 0x8104,     // wParam percent 1..100
+    WM_WRITE_PROGRESS = 0x8101,   // wParam percent 1..100
+    WM_CONVERT_DONE = 0x8103,     // lParam image bytes to transfer
+    WM_ENCODE_PROGRESS = 0x8104,  // wParam percent 1..100
     WM_TABLE_READ_DONE = 0x8105,
-    WM_READ_FAILED = 0x8106,         // wParam 0 table, 1 data, 2 firmware read
+    WM_READ_FAILED = 0x8106,  // wParam 0 table, 1 data, 2 firmware read
     WM_DATA_READ_DONE = 0x8107,
     WM_READ_PROGRESS = 0x8108,       // wParam percent 1..100
     WM_FIRMWARE_STEP_DONE = 0x8109,  // wParam 0 written, 1 read back
@@ -23,7 +23,7 @@ enum : uint32_t {
 // The receiver of a worker's messages. post() is called from worker threads
 // and must only queue the message; the main window handles it on its own thread.
 class MessageTarget {
-public:
+  public:
     virtual ~MessageTarget() = default;
     virtual void post(uint32_t code, uint32_t wParam, uint32_t lParam) = 0;
 };

@@ -7,8 +7,8 @@
 
 namespace velmo {
 
-constexpr size_t kMaxSongs = 64;         // the list and the song table file
-constexpr size_t kPathBytes = 2048;      // sourcePath and workPath, NUL included
+constexpr size_t kMaxSongs = 64;     // the list and the song table file
+constexpr size_t kPathBytes = 2048;  // sourcePath and workPath, NUL included
 constexpr size_t kSongRecordBytes = 4114;
 
 #pragma pack(push, 1)

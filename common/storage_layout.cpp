@@ -7,8 +7,7 @@
 namespace velmo {
 
 const uint32_t kStorageSizeTable[kStorageCodes] = {
-    2097152, 1048576, 2097152, 1048576, 131072,  262144,
-    524288,  4194304, 2097152, 1048576, 4194304, 2097152,
+    2097152, 1048576, 2097152, 1048576, 131072, 262144, 524288, 4194304, 2097152, 1048576, 4194304, 2097152,
 };
 
 void fillStorageSizeTable(uint32_t table[kStorageCodes]) {

@@ -8,15 +8,15 @@
 
 namespace velmo {
 
-constexpr uint32_t kFirmwareAddress = 0x2000;     // framed firmware, "BOOT" first
+constexpr uint32_t kFirmwareAddress = 0x2000;  // framed firmware, "BOOT" first
 constexpr uint32_t kFirmwareAreaBytes = 0x2000;
 constexpr uint32_t kStorageHeaderAddress = 0x4000;
-constexpr uint32_t kStorageHeaderBytes = 8480;    // 32 + 32 x 264
-constexpr uint32_t kDataAreaAddress = 0x6120;     // header address + header bytes
+constexpr uint32_t kStorageHeaderBytes = 8480;  // 32 + 32 x 264
+constexpr uint32_t kDataAreaAddress = 0x6120;   // header address + header bytes
 constexpr size_t kMaxHeaderSongs = 32;
 constexpr size_t kStorageEntryBytes = 264;
 constexpr size_t kSongNameBytes = 256;
-constexpr size_t kStorageCodes = 12;              // codes 12 to 255 have no storage
+constexpr size_t kStorageCodes = 12;  // codes 12 to 255 have no storage
 constexpr char kSignature[6] = {'V', 'E', 'L', 'M', 'O', '\0'};
 
 static_assert(kStorageHeaderAddress + kStorageHeaderBytes == kDataAreaAddress, "map");

@@ -10,7 +10,7 @@
 namespace velmo {
 
 class BufferedReader {
-public:
+  public:
     static constexpr size_t kLookAheadBytes = 262144;
 
     // Reads from `stream`, which stays owned by the caller and must outlive the
@@ -24,7 +24,7 @@ public:
     bool atEnd() const { return atEnd_; }
     int error() const { return error_; }  // errno of a failed read, 0 if none
 
-private:
+  private:
     BufferedReader(std::FILE* stream, std::unique_ptr<uint8_t[]> buffer)
         : stream_(stream), buffer_(std::move(buffer)) {}
 

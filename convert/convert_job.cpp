@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -95,17 +95,18 @@ SongType songType(const SongRecord& song) {
 uint32_t songToPcm(const SongRecord& song, const SharedState& shared, const std::string& rawPath) {
     const std::string work = shared.path(fieldText(song.workPath));
     switch (songType(song)) {
-    case SongType::Mp3: {
-        Mp3Info info;
-        if (decodeMp3(work, rawPath, info) != kMp3DecodeOk || !mp3HasAudio(info)) return 0;
-        return info.sampleRate;
-    }
-    case SongType::Wav: {
-        WavInfo info;
-        if (readWav(work, rawPath, info) != kWavReadOk) return 0;
-        return info.sampleRate;
-    }
-    case SongType::Other: break;
+        case SongType::Mp3: {
+            Mp3Info info;
+            if (decodeMp3(work, rawPath, info) != kMp3DecodeOk || !mp3HasAudio(info)) return 0;
+            return info.sampleRate;
+        }
+        case SongType::Wav: {
+            WavInfo info;
+            if (readWav(work, rawPath, info) != kWavReadOk) return 0;
+            return info.sampleRate;
+        }
+        case SongType::Other:
+            break;
     }
     return 0;
 }
@@ -186,8 +187,7 @@ uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::
         if (i + 1 < count) startAhead(i + 1);
 
         uint32_t kept = 0;
-        if (rate != 0 &&
-            encoder.prepare(rate, job.quality * 8u, outputSampleRate(rate, job.quality)) == kPrepareOk) {
+        if (rate != 0 && encoder.prepare(rate, job.quality * 8u, outputSampleRate(rate, job.quality)) == kPrepareOk) {
             uint32_t written = 0;
             if (encoder.encode(job.window, song.cutFlag, song.cutLimit, rawPath, mp3Path, written) == kEncodeOk)
                 kept = written;
@@ -239,8 +239,7 @@ void runConvertJob(const ConvertJob& job, SharedState& shared, const ShowMessage
     // The image must hold exactly the bytes its header announces.
     const bool packed = writeImageHeader(imagePath, job.songs, static_cast<uint16_t>(count), job.totalEstimate,
                                          job.quality) == kPackOk &&
-                        appendFile(imagePath, mp3Path) == kPackOk &&
-                        fileSize(imagePath) == total + kStorageHeaderBytes;
+                        appendFile(imagePath, mp3Path) == kPackOk && fileSize(imagePath) == total + kStorageHeaderBytes;
     removeFile(mp3Path);
     if (!packed) {
         removeFile(imagePath);

@@ -32,11 +32,11 @@ constexpr const char* kCopyFailedFormat = "Path name of '%s' is too long !";
 // job runs. The job keeps a copy of the record; `songs` and `window` must
 // outlive the job's thread.
 struct ConvertJob {
-    uint32_t startOffset = 0;    // data offset of the first song; always 0
-    uint32_t totalEstimate = 0;  // the list's size estimate, bytes; goes into the image header
-    uint16_t quality = 0;        // 8 Best, 4 Good, 2 Normal
-    SongRecord* songs = nullptr; // the shared song records (not copied)
-    uint16_t count = 0;          // songs to convert; only the first 32 are (the header's room)
+    uint32_t startOffset = 0;     // data offset of the first song; always 0
+    uint32_t totalEstimate = 0;   // the list's size estimate, bytes; goes into the image header
+    uint16_t quality = 0;         // 8 Best, 4 Good, 2 Normal
+    SongRecord* songs = nullptr;  // the shared song records (not copied)
+    uint16_t count = 0;           // songs to convert; only the first 32 are (the header's room)
     MessageTarget* window = nullptr;
 };
 

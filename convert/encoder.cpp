@@ -36,10 +36,10 @@ void fillConfig(uint8_t* c, uint32_t inputRate, uint32_t outputRate, uint32_t bi
     writeLe32(c + 16, outputRate);
     writeLe32(c + 20, kModeMono);
     writeLe32(c + 24, bitrateKbps);
-    writeLe32(c + 28, 0);            // maximum bit rate
+    writeLe32(c + 28, 0);  // maximum bit rate
     writeLe32(c + 32, kPresetHighQuality);
-    writeLe32(c + 60, 1);            // original bit
-    writeLe32(c + 84, 1);            // no bit reservoir: every frame stands alone, so a cut leaves whole frames
+    writeLe32(c + 60, 1);  // original bit
+    writeLe32(c + 84, 1);  // no bit reservoir: every frame stands alone, so a cut leaves whole frames
 }
 
 std::string executableFolder() {
@@ -56,9 +56,7 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-bool writeAll(std::FILE* f, const uint8_t* data, size_t n) {
-    return n == 0 || std::fwrite(data, 1, n, f) == n;
-}
+bool writeAll(std::FILE* f, const uint8_t* data, size_t n) { return n == 0 || std::fwrite(data, 1, n, f) == n; }
 
 void postProgress(MessageTarget* window, uint32_t written, uint32_t limit) {
     const uint32_t percent = encodePercent(written, limit);
@@ -122,9 +120,7 @@ struct Encoder::Binding {
 
 Encoder::Encoder(std::string libraryPath) : libraryPath_(std::move(libraryPath)) {}
 
-Encoder::~Encoder() {
-    closeStream();
-}
+Encoder::~Encoder() { closeStream(); }
 
 bool Encoder::libraryLoaded() const { return lib_ != nullptr; }
 

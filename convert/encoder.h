@@ -25,11 +25,11 @@ constexpr int kPrepareFailed = -1;  // no library, an entry point missing, or be
 
 // Results of Encoder::encode.
 constexpr int kEncodeOk = 0;
-constexpr int kEncodeNoResources = -1;      // no open stream, a buffer, a file or a PCM read
-constexpr int kEncodeChunkFailed = -2;      // beEncodeChunk failed
-constexpr int kEncodeWriteFailed = -3;      // a chunk's output was not written in full
-constexpr int kEncodeFlushFailed = -4;      // beDeinitStream failed
-constexpr int kEncodeFinalWriteFailed = -5; // the final output was not written in full
+constexpr int kEncodeNoResources = -1;       // no open stream, a buffer, a file or a PCM read
+constexpr int kEncodeChunkFailed = -2;       // beEncodeChunk failed
+constexpr int kEncodeWriteFailed = -3;       // a chunk's output was not written in full
+constexpr int kEncodeFlushFailed = -4;       // beDeinitStream failed
+constexpr int kEncodeFinalWriteFailed = -5;  // the final output was not written in full
 
 // The output sample rate the encoder is given for a song, by its input rate and
 // the quality code (8 Best, 4 Good, 2 Normal); 0 lets the encoder choose.
@@ -39,7 +39,7 @@ uint32_t outputSampleRate(uint32_t inputRate, uint16_t quality);
 uint32_t encodePercent(uint32_t written, uint32_t limit);
 
 class Encoder {
-public:
+  public:
     // `libraryPath` empty: find kEncoderLibraryName in the executable's folder,
     // else through the system's search. Otherwise exactly that file.
     explicit Encoder(std::string libraryPath = {});
@@ -68,7 +68,7 @@ public:
     bool libraryLoaded() const;
     void releaseLibrary();
 
-private:
+  private:
     struct Binding;
     std::string libraryPath_;
     std::unique_ptr<Binding> lib_;

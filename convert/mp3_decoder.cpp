@@ -46,7 +46,7 @@ enum class Feed { Frame, End, ReadError, DecodeError };
 // Feeds the file to libmad in blocks, carrying the unconsumed tail of a block
 // over to the next, and decodes up to the next good frame.
 class FrameFeeder {
-public:
+  public:
     FrameFeeder(std::FILE* file, BufferedReader& reader, uint8_t* input, MadState& mad)
         : file_(file), reader_(reader), input_(input), mad_(mad) {}
 
@@ -82,7 +82,7 @@ public:
         }
     }
 
-private:
+  private:
     std::FILE* file_;
     BufferedReader& reader_;
     uint8_t* input_;

@@ -25,9 +25,9 @@ struct Mp3Info {
 inline bool mp3HasAudio(const Mp3Info& info) { return info.layer != 0 && info.sampleRate != 0; }
 
 // Results of decodeMp3.
-constexpr int kMp3DecodeOk = 0;          // also for a file without a single frame: see mp3HasAudio
-constexpr int kMp3DecodeReadFailed = 1;  // open, read, unrecoverable decoding error or unusable first frame
-constexpr int kMp3DecodeWriteFailed = 2; // the PCM file could not be written in full
+constexpr int kMp3DecodeOk = 0;           // also for a file without a single frame: see mp3HasAudio
+constexpr int kMp3DecodeReadFailed = 1;   // open, read, unrecoverable decoding error or unusable first frame
+constexpr int kMp3DecodeWriteFailed = 2;  // the PCM file could not be written in full
 
 // Decodes every good frame of `mp3Path` into `pcmPath` (created or truncated):
 // 16-bit signed little-endian samples, one channel (the two channels averaged,
@@ -39,8 +39,8 @@ int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& i
 
 // Results of probeMp3Length.
 constexpr int kMp3ProbeOk = 0;
-constexpr int kMp3ProbeFailed = 1;     // reader, read error, no usable frame before a fatal error, bad layer/mode
-constexpr int kMp3ProbeNoFile = -1;    // the file does not open
+constexpr int kMp3ProbeFailed = 1;   // reader, read error, no usable frame before a fatal error, bad layer/mode
+constexpr int kMp3ProbeNoFile = -1;  // the file does not open
 
 // Measures a song's play time from its first good frame: the frame count of a
 // Xing or VBRI header, or else the file size (less tags) over the first frame's

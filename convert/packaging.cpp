@@ -32,8 +32,8 @@ std::string storageSongName(const SongRecord& song) {
     return std::string(song.workPath + kWorkPrefixChars, nameLen);
 }
 
-int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint16_t count,
-                     uint32_t totalEstimate, uint16_t quality) {
+int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint16_t count, uint32_t totalEstimate,
+                     uint16_t quality) {
     StorageHeader header;
     const size_t n = std::min<size_t>(count, kMaxHeaderSongs);
     header.songCount = static_cast<uint16_t>(n);

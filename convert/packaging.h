@@ -23,8 +23,8 @@ std::string storageSongName(const SongRecord& song);
 // Creates `imagePath` anew holding the header alone (big-endian numbers, the
 // signature "VELMO", entries 0 to count-1 from the records, the rest zero).
 // A count above 32 is written as 32: the header has room for no more.
-int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint16_t count,
-                     uint32_t totalEstimate, uint16_t quality);
+int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint16_t count, uint32_t totalEstimate,
+                     uint16_t quality);
 
 // Appends the whole of `sourcePath` to `targetPath`, creating the target if it
 // does not exist. Copies through a fixed buffer; -1 when the source does not

@@ -27,7 +27,7 @@ inline int16_t mixToMono(int16_t left, int16_t right) {
 }
 
 class PcmBlockWriter {
-public:
+  public:
     static constexpr size_t kBlockBytes = 262144;  // 131072 samples
 
     // Writes to `out`, which stays owned by the caller. Null when the block
@@ -45,7 +45,7 @@ public:
 
     bool failed() const { return failed_; }
 
-private:
+  private:
     PcmBlockWriter(std::FILE* out, std::unique_ptr<uint8_t[]> block) : out_(out), block_(std::move(block)) {}
     bool writeBlock(size_t bytes);
 

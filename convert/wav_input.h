@@ -15,18 +15,18 @@ namespace velmo {
 
 // The format chunk's fields, and the data chunk's size in 4-byte frames.
 struct WavInfo {
-    uint16_t formatTag = 0;      // 1 is PCM
+    uint16_t formatTag = 0;  // 1 is PCM
     uint16_t channels = 0;
-    uint32_t sampleRate = 0;     // samples per second per channel
+    uint32_t sampleRate = 0;  // samples per second per channel
     uint32_t byteRate = 0;
     uint16_t blockAlign = 0;
     uint16_t bitsPerSample = 0;
-    uint32_t frameCount = 0;     // data chunk size / 4 (16-bit stereo frames)
+    uint32_t frameCount = 0;  // data chunk size / 4 (16-bit stereo frames)
 };
 
 struct WavLength {
-    uint16_t measured = 0;   // 1 when a data chunk was found and the duration computed
-    double duration = 0.0;   // seconds; 0 until measured
+    uint16_t measured = 0;  // 1 when a data chunk was found and the duration computed
+    double duration = 0.0;  // seconds; 0 until measured
 };
 
 // Results of readWav.

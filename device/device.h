@@ -64,8 +64,7 @@ int isDevicePresent(const DeviceLibrary& lib);
 // is then not started). 1: the agent ran but reported no storage (status not 0
 // or value 0xFFFFFFFF), or the reported code has no storage size (12 to 255).
 // 0: success.
-int startAgent(const DeviceLibrary& lib, uint32_t handle, const std::string& startDir,
-               uint16_t& storageCode);
+int startAgent(const DeviceLibrary& lib, uint32_t handle, const std::string& startDir, uint16_t& storageCode);
 
 // The result of the code last started: -1 when the status word is not 0 (or
 // the value word is 0xFFFFFFFF), otherwise the value word.
@@ -77,11 +76,9 @@ int eraseStorage(const DeviceLibrary& lib, uint32_t handle, uint32_t address, ui
 // Programs `count` (1 to 4096) bytes at a storage address: one data write to
 // the transfer buffer, three parameter writes, one start, one result.
 // Flash programming only clears bits: erase first. -1 on any failure; 0 written.
-int programBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, const uint8_t* bytes,
-                 uint32_t count);
+int programBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, const uint8_t* bytes, uint32_t count);
 // Reads `count` (1 to 4096) storage bytes into `buffer`. -1 on any failure; 0 read.
-int readBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t count,
-              uint8_t* buffer);
+int readBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t count, uint8_t* buffer);
 // Erases the firmware's first sector (storage 0x2000, 4096 bytes): as eraseStorage.
 int invalidateFirmware(const DeviceLibrary& lib, uint32_t handle);
 

@@ -15,15 +15,13 @@ namespace {
 
 constexpr uint8_t kMarker[4] = {0x28, 0x38, 0x47, 0x24};
 
-
 }  // namespace
 
 int checkFirmwareFormat(const std::string& path) {
     std::vector<uint8_t> bytes;
     if (!readWholeFile(path, bytes) || bytes.size() < sizeof(kMarker)) return -1;
     for (size_t i = 0; i + sizeof(kMarker) <= bytes.size(); ++i)
-        if (std::equal(kMarker, kMarker + sizeof(kMarker), bytes.begin() + static_cast<std::ptrdiff_t>(i)))
-            return 0;
+        if (std::equal(kMarker, kMarker + sizeof(kMarker), bytes.begin() + static_cast<std::ptrdiff_t>(i))) return 0;
     return -1;
 }
 

@@ -37,7 +37,6 @@ bool readReloadedHeader(const std::string& startDir, StorageHeader& header) {
     return decodeStorageHeader(bytes.data(), bytes.size(), header);
 }
 
-
 }  // namespace
 
 void tableReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib) {

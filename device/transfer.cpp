@@ -117,8 +117,8 @@ void writeWorker(const DeviceJob* job, SharedState* shared, const DeviceLibrary*
         } else {
             std::this_thread::sleep_for(kFirmwarePause);
         }
-        result = writeFileToStorage(*lib, window, job->handle, shared->path(job->path), job->blockSize,
-                                    job->address, WM_WRITE_PROGRESS);
+        result = writeFileToStorage(*lib, window, job->handle, shared->path(job->path), job->blockSize, job->address,
+                                    WM_WRITE_PROGRESS);
     }
 
     if (window == nullptr) return;

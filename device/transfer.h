@@ -30,14 +30,14 @@
 namespace velmo {
 
 struct DeviceJob {
-    uint32_t mode = 0;               // 0 song download, 1 firmware code write
-    uint32_t handle = 0;             // deviceHandle when the job starts
-    uint32_t address = 0;            // storage address of the transfer
-    std::string path;                // working file, relative to startDir ("./dat/tmp.bin") or absolute
-    uint32_t blockSize = 0;          // writes: largest block, 4096; reads: bytes to read
-    MessageTarget* window = nullptr; // receives the worker's messages
-    uint32_t waitForConversion = 0;  // 1: wait on the conversion event; 0: pause 100 ms
-    uint32_t eraseLength = 0;        // bytes erased before writing
+    uint32_t mode = 0;                // 0 song download, 1 firmware code write
+    uint32_t handle = 0;              // deviceHandle when the job starts
+    uint32_t address = 0;             // storage address of the transfer
+    std::string path;                 // working file, relative to startDir ("./dat/tmp.bin") or absolute
+    uint32_t blockSize = 0;           // writes: largest block, 4096; reads: bytes to read
+    MessageTarget* window = nullptr;  // receives the worker's messages
+    uint32_t waitForConversion = 0;   // 1: wait on the conversion event; 0: pause 100 ms
+    uint32_t eraseLength = 0;         // bytes erased before writing
 };
 
 constexpr uint32_t kReadStagingBytes = 262144;
@@ -52,9 +52,8 @@ void reportProgress(MessageTarget* window, uint32_t code, uint32_t done, uint32_
 // programmed. 0 written; -1 when the file cannot be opened, is empty, yields
 // fewer bytes than its size, or a block fails to program. Stops at the first
 // failing block.
-int writeFileToStorage(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle,
-                       const std::string& filePath, uint32_t blockSize, uint32_t address,
-                       uint32_t progressCode = WM_WRITE_PROGRESS);
+int writeFileToStorage(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle, const std::string& filePath,
+                       uint32_t blockSize, uint32_t address, uint32_t progressCode = WM_WRITE_PROGRESS);
 
 // Reads job.blockSize bytes from storage job.address into the file job.path
 // (resolved against startDir; replaced if it exists), with job.handle,

@@ -34,10 +34,8 @@ struct UsbFunctions {
     uint32_t (*usb_Lib_OpenDevice)() = nullptr;
     uint32_t (*usb_Lib_CloseDevice)(uint32_t handle) = nullptr;
     // Success when the result is the byte count or 0.
-    uint32_t (*usb_Lib_DMCUWriteData)(uint32_t handle, uint32_t count, uint32_t address,
-                                      const void* bytes) = nullptr;
-    uint32_t (*usb_Lib_DMCUReadData)(uint32_t handle, uint32_t count, uint32_t address,
-                                     void* buffer) = nullptr;
+    uint32_t (*usb_Lib_DMCUWriteData)(uint32_t handle, uint32_t count, uint32_t address, const void* bytes) = nullptr;
+    uint32_t (*usb_Lib_DMCUReadData)(uint32_t handle, uint32_t count, uint32_t address, void* buffer) = nullptr;
     // 0 when the code at `address` was started.
     uint32_t (*usb_Lib_DMCUProgramStart)(uint32_t handle, uint32_t address) = nullptr;
     // Fills 8 bytes with the started code's result: status word (0 success) and
@@ -49,7 +47,7 @@ struct UsbFunctions {
 // (after shutdownDevice has unloaded the driver). Not copyable; pass it by
 // reference or pointer to the workers, which only read it.
 class DeviceLibrary {
-public:
+  public:
     DeviceLibrary() = default;
     ~DeviceLibrary();
     DeviceLibrary(const DeviceLibrary&) = delete;
@@ -67,7 +65,7 @@ public:
     // Set when loading failed; shutdownDevice then leaves usb_lib_unload alone.
     bool libraryLoadFailed = false;
 
-private:
+  private:
     friend int loadDeviceLibraryFrom(DeviceLibrary& lib, const std::string& fileName);
     void release();
 

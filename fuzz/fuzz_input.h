@@ -13,7 +13,7 @@
 namespace velmo::fuzz {
 
 class MemoryFile {
-public:
+  public:
     MemoryFile(const uint8_t* data, size_t size) {
         fd_ = ::memfd_create("velmo-fuzz", MFD_CLOEXEC);
         if (fd_ < 0) std::abort();
@@ -31,7 +31,7 @@ public:
 
     const std::string& path() const { return path_; }
 
-private:
+  private:
     int fd_ = -1;
     std::string path_;
 };

@@ -10,93 +10,89 @@ constexpr int index(CBitmapButton::Face face) { return static_cast<int>(face); }
 
 }  // namespace
 
-CBitmapButton::CBitmapButton(QWidget* parent) : QAbstractButton(parent) {
-  setFocusPolicy(Qt::StrongFocus);
-}
+CBitmapButton::CBitmapButton(QWidget* parent) : QAbstractButton(parent) { setFocusPolicy(Qt::StrongFocus); }
 
-CBitmapButton::CBitmapButton(const QString& text, QWidget* parent) : CBitmapButton(parent) {
-  setText(text);
-}
+CBitmapButton::CBitmapButton(const QString& text, QWidget* parent) : CBitmapButton(parent) { setText(text); }
 
 CBitmapButton::~CBitmapButton() = default;
 
 bool CBitmapButton::LoadBitmaps(int normal, int selected, int focus, int disabled) {
-  auto byId = [](int id) { return id != 0 ? velmo::loadBitmapResource(id) : QImage(); };
-  for (QImage& image : images_) image = QImage();
-  images_[index(Face::Normal)] = byId(normal);
-  if (images_[index(Face::Normal)].isNull()) {
+    auto byId = [](int id) { return id != 0 ? velmo::loadBitmapResource(id) : QImage(); };
+    for (QImage& image : images_) image = QImage();
+    images_[index(Face::Normal)] = byId(normal);
+    if (images_[index(Face::Normal)].isNull()) {
+        update();
+        return false;
+    }
+    bool all = true;
+    const int ids[] = {selected, focus, disabled};
+    const Face faces[] = {Face::Selected, Face::Focus, Face::Disabled};
+    for (int i = 0; i < 3; ++i) {
+        if (ids[i] == 0) continue;
+        images_[index(faces[i])] = byId(ids[i]);
+        if (images_[index(faces[i])].isNull()) all = false;
+    }
+    updateGeometry();
     update();
-    return false;
-  }
-  bool all = true;
-  const int ids[] = {selected, focus, disabled};
-  const Face faces[] = {Face::Selected, Face::Focus, Face::Disabled};
-  for (int i = 0; i < 3; ++i) {
-    if (ids[i] == 0) continue;
-    images_[index(faces[i])] = byId(ids[i]);
-    if (images_[index(faces[i])].isNull()) all = false;
-  }
-  updateGeometry();
-  update();
-  return all;
+    return all;
 }
 
 bool CBitmapButton::LoadBitmaps(const QString& normal, const QString& selected, const QString& focus,
                                 const QString& disabled) {
-  for (QImage& image : images_) image = QImage();
-  images_[index(Face::Normal)] = velmo::loadBitmapResource(normal);
-  if (images_[index(Face::Normal)].isNull()) {
+    for (QImage& image : images_) image = QImage();
+    images_[index(Face::Normal)] = velmo::loadBitmapResource(normal);
+    if (images_[index(Face::Normal)].isNull()) {
+        update();
+        return false;
+    }
+    bool all = true;
+    const QString* names[] = {&selected, &focus, &disabled};
+    const Face faces[] = {Face::Selected, Face::Focus, Face::Disabled};
+    for (int i = 0; i < 3; ++i) {
+        if (names[i]->isEmpty()) continue;
+        images_[index(faces[i])] = velmo::loadBitmapResource(*names[i]);
+        if (images_[index(faces[i])].isNull()) all = false;
+    }
+    updateGeometry();
     update();
-    return false;
-  }
-  bool all = true;
-  const QString* names[] = {&selected, &focus, &disabled};
-  const Face faces[] = {Face::Selected, Face::Focus, Face::Disabled};
-  for (int i = 0; i < 3; ++i) {
-    if (names[i]->isEmpty()) continue;
-    images_[index(faces[i])] = velmo::loadBitmapResource(*names[i]);
-    if (images_[index(faces[i])].isNull()) all = false;
-  }
-  updateGeometry();
-  update();
-  return all;
+    return all;
 }
 
 void CBitmapButton::SizeToContent() {
-  const QImage& normal = images_[index(Face::Normal)];
-  if (!normal.isNull()) resize(normal.size());
+    const QImage& normal = images_[index(Face::Normal)];
+    if (!normal.isNull()) resize(normal.size());
 }
 
 void CBitmapButton::setScaledContents(bool on) {
-  if (on == scaled_) return;
-  scaled_ = on;
-  update();
+    if (on == scaled_) return;
+    scaled_ = on;
+    update();
 }
 
 CBitmapButton::Face CBitmapButton::currentFace() const {
-  auto has = [this](Face face) { return !images_[index(face)].isNull(); };
-  if (isDown() && has(Face::Selected)) return Face::Selected;
-  if (hasFocus() && has(Face::Focus)) return Face::Focus;
-  if (!isEnabled() && has(Face::Disabled)) return Face::Disabled;
-  return Face::Normal;
+    auto has = [this](Face face) { return !images_[index(face)].isNull(); };
+    if (isDown() && has(Face::Selected)) return Face::Selected;
+    if (hasFocus() && has(Face::Focus)) return Face::Focus;
+    if (!isEnabled() && has(Face::Disabled)) return Face::Disabled;
+    return Face::Normal;
 }
 
 const QImage& CBitmapButton::image(Face face) const { return images_[index(face)]; }
 
 QSize CBitmapButton::sizeHint() const {
-  const QImage& normal = images_[index(Face::Normal)];
-  return normal.isNull() ? QSize(16, 16) : normal.size();
+    const QImage& normal = images_[index(Face::Normal)];
+    return normal.isNull() ? QSize(16, 16) : normal.size();
 }
 
 void CBitmapButton::paintEvent(QPaintEvent*) {
-  QPainter painter(this);
-  const QImage& face = images_[index(currentFace())];
-  if (face.isNull()) {
-    painter.fillRect(rect(), palette().color(QPalette::Button));
-    return;
-  }
-  if (scaled_)
-    painter.drawImage(QRectF(rect()), face, QRectF(face.rect()));
-  else
-    painter.drawImage(QPointF(0, 0), face);
+    QPainter painter(this);
+    const QImage& face = images_[index(currentFace())];
+    if (face.isNull()) {
+        painter.fillRect(rect(), palette().color(QPalette::Button));
+        return;
+    }
+    if (scaled_)
+        painter.drawImage(QRectF(rect()), face, QRectF(face.rect()));
+    else
+        painter.drawImage(QPointF(0, 0), face);
 }

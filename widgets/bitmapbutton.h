@@ -9,45 +9,45 @@
 #include <QString>
 
 class CBitmapButton : public QAbstractButton {
-  Q_OBJECT
+    Q_OBJECT
 
- public:
-  enum class Face { Normal, Selected, Focus, Disabled };
+  public:
+    enum class Face { Normal, Selected, Focus, Disabled };
 
-  explicit CBitmapButton(QWidget* parent = nullptr);
-  explicit CBitmapButton(const QString& text, QWidget* parent = nullptr);
-  ~CBitmapButton() override;
+    explicit CBitmapButton(QWidget* parent = nullptr);
+    explicit CBitmapButton(const QString& text, QWidget* parent = nullptr);
+    ~CBitmapButton() override;
 
-  // Loads the four bitmaps by resource id (0: that state has none) and drops
-  // the ones loaded before. False when the normal bitmap is missing (nothing
-  // else is loaded then) or when a non-zero id of another state is missing
-  // (the others are loaded all the same).
-  bool LoadBitmaps(int normal, int selected = 0, int focus = 0, int disabled = 0);
+    // Loads the four bitmaps by resource id (0: that state has none) and drops
+    // the ones loaded before. False when the normal bitmap is missing (nothing
+    // else is loaded then) or when a non-zero id of another state is missing
+    // (the others are loaded all the same).
+    bool LoadBitmaps(int normal, int selected = 0, int focus = 0, int disabled = 0);
 
-  // The same by name (velmo::bitmapResourcePath); an empty name: none.
-  bool LoadBitmaps(const QString& normal, const QString& selected = QString(),
-                   const QString& focus = QString(), const QString& disabled = QString());
+    // The same by name (velmo::bitmapResourcePath); an empty name: none.
+    bool LoadBitmaps(const QString& normal, const QString& selected = QString(), const QString& focus = QString(),
+                     const QString& disabled = QString());
 
-  // Resizes the button to its normal bitmap.
-  void SizeToContent();
+    // Resizes the button to its normal bitmap.
+    void SizeToContent();
 
-  // Off (the default): each bitmap is drawn at its own size from the button's
-  // top-left corner. On: it is stretched over the whole button.
-  bool scaledContents() const { return scaled_; }
-  void setScaledContents(bool on);
+    // Off (the default): each bitmap is drawn at its own size from the button's
+    // top-left corner. On: it is stretched over the whole button.
+    bool scaledContents() const { return scaled_; }
+    void setScaledContents(bool on);
 
-  // The face the next paint uses: Selected while pressed, else Focus while it
-  // has the focus, else Disabled while disabled, else Normal; each falls back
-  // to Normal when that state has no bitmap.
-  Face currentFace() const;
-  const QImage& image(Face face) const;
+    // The face the next paint uses: Selected while pressed, else Focus while it
+    // has the focus, else Disabled while disabled, else Normal; each falls back
+    // to Normal when that state has no bitmap.
+    Face currentFace() const;
+    const QImage& image(Face face) const;
 
-  QSize sizeHint() const override;
+    QSize sizeHint() const override;
 
- protected:
-  void paintEvent(QPaintEvent* event) override;
+  protected:
+    void paintEvent(QPaintEvent* event) override;
 
- private:
-  QImage images_[4];
-  bool scaled_ = false;
+  private:
+    QImage images_[4];
+    bool scaled_ = false;
 };

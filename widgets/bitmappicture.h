@@ -12,53 +12,53 @@
 #include <QWidget>
 
 class CBitmapPicture : public QWidget {
-  Q_OBJECT
+    Q_OBJECT
 
- public:
-  explicit CBitmapPicture(QWidget* parent = nullptr);
-  explicit CBitmapPicture(const QString& text, QWidget* parent = nullptr);
-  ~CBitmapPicture() override;
+  public:
+    explicit CBitmapPicture(QWidget* parent = nullptr);
+    explicit CBitmapPicture(const QString& text, QWidget* parent = nullptr);
+    ~CBitmapPicture() override;
 
-  // Loads bitmap `id` (":/bitmaps/<id>.png"). The id is recorded for
-  // ReloadBitmap and the name forgotten even when the load fails; on failure
-  // the bitmap shown so far stays. True when the new bitmap is shown.
-  bool LoadFromId(int id);
+    // Loads bitmap `id` (":/bitmaps/<id>.png"). The id is recorded for
+    // ReloadBitmap and the name forgotten even when the load fails; on failure
+    // the bitmap shown so far stays. True when the new bitmap is shown.
+    bool LoadFromId(int id);
 
-  // Loads a bitmap by name (see velmo::bitmapResourcePath). Records the name
-  // and forgets the id (it becomes -1); results as LoadFromId.
-  bool LoadFromName(const QString& name);
+    // Loads a bitmap by name (see velmo::bitmapResourcePath). Records the name
+    // and forgets the id (it becomes -1); results as LoadFromId.
+    bool LoadFromName(const QString& name);
 
-  // Loads again what was last asked for: by id when the id is above 0, else
-  // by name when there is one; false when there is neither.
-  bool ReloadBitmap();
+    // Loads again what was last asked for: by id when the id is above 0, else
+    // by name when there is one; false when there is neither.
+    bool ReloadBitmap();
 
-  bool hasBitmap() const { return !bitmap_.isNull(); }
-  QSize bitmapSize() const { return bitmap_.size(); }
-  const QImage& bitmap() const { return bitmap_; }
-  int resourceId() const { return resourceId_; }
-  const QString& resourceName() const { return resourceName_; }
+    bool hasBitmap() const { return !bitmap_.isNull(); }
+    QSize bitmapSize() const { return bitmap_.size(); }
+    const QImage& bitmap() const { return bitmap_; }
+    int resourceId() const { return resourceId_; }
+    const QString& resourceName() const { return resourceName_; }
 
-  // The control's text, drawn on one line, centred across the control.
-  QString text() const { return text_; }
-  void setText(const QString& text);
+    // The control's text, drawn on one line, centred across the control.
+    QString text() const { return text_; }
+    void setText(const QString& text);
 
-  // Centred-image style: the text is also centred from top to bottom;
-  // without it the text sits at the top.
-  bool centerImage() const { return centerImage_; }
-  void setCenterImage(bool on);
+    // Centred-image style: the text is also centred from top to bottom;
+    // without it the text sits at the top.
+    bool centerImage() const { return centerImage_; }
+    void setCenterImage(bool on);
 
-  QSize sizeHint() const override;
+    QSize sizeHint() const override;
 
- protected:
-  void paintEvent(QPaintEvent* event) override;
-  void changeEvent(QEvent* event) override;
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
- private:
-  bool attach(QImage image);
+  private:
+    bool attach(QImage image);
 
-  QImage bitmap_;
-  int resourceId_ = -1;
-  QString resourceName_;
-  QString text_;
-  bool centerImage_ = false;
+    QImage bitmap_;
+    int resourceId_ = -1;
+    QString resourceName_;
+    QString text_;
+    bool centerImage_ = false;
 };

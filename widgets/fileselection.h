@@ -36,55 +36,55 @@ std::string joinFolderAndName(std::string_view folder, std::string_view name);
 using PathPosition = std::optional<std::size_t>;
 
 class FileSelection {
- public:
-  FileSelection() = default;
-  explicit FileSelection(std::uint32_t flags) : flags_(flags) {}
+  public:
+    FileSelection() = default;
+    explicit FileSelection(std::uint32_t flags) : flags_(flags) {}
 
-  std::uint32_t flags() const { return flags_; }
-  void setFlags(std::uint32_t flags) { flags_ = flags; }
+    std::uint32_t flags() const { return flags_; }
+    void setFlags(std::uint32_t flags) { flags_ = flags; }
 
-  // Takes a buffer in the system dialogs' form. Bytes after the list's end
-  // are kept but never read; the buffer is always closed by two NULs here, so
-  // an unterminated buffer cannot be read past its end.
-  void assignBuffer(std::string_view buffer);
+    // Takes a buffer in the system dialogs' form. Bytes after the list's end
+    // are kept but never read; the buffer is always closed by two NULs here, so
+    // an unterminated buffer cannot be read past its end.
+    void assignBuffer(std::string_view buffer);
 
-  // Takes a dialog's result as full paths (absolute, '/'-separated), in the
-  // dialog's order. One path is kept whole; several become their deepest
-  // common folder followed by each path's remainder, so that walking gives
-  // the same paths back. An empty list empties the selection.
-  void assignPaths(const std::vector<std::string>& fullPaths);
+    // Takes a dialog's result as full paths (absolute, '/'-separated), in the
+    // dialog's order. One path is kept whole; several become their deepest
+    // common folder followed by each path's remainder, so that walking gives
+    // the same paths back. An empty list empties the selection.
+    void assignPaths(const std::vector<std::string>& fullPaths);
 
-  void clear() { buffer_.assign(2, '\0'); }
+    void clear() { buffer_.assign(2, '\0'); }
 
-  // The buffer with its closing NULs.
-  const std::string& buffer() const { return buffer_; }
+    // The buffer with its closing NULs.
+    const std::string& buffer() const { return buffer_; }
 
-  // The text before the first NUL: the full path of a single file, or the
-  // folder of a multiple selection.
-  std::string firstText() const;
+    // The text before the first NUL: the full path of a single file, or the
+    // folder of a multiple selection.
+    std::string firstText() const;
 
-  // Position of the first chosen path; none when nothing was chosen.
-  PathPosition firstPosition() const;
+    // Position of the first chosen path; none when nothing was chosen.
+    PathPosition firstPosition() const;
 
-  // The chosen path at `position`; moves `position` to the next one, or to
-  // none after the last. Returns "" and leaves none as none.
-  std::string nextPath(PathPosition& position) const;
+    // The chosen path at `position`; moves `position` to the next one, or to
+    // none after the last. Returns "" and leaves none as none.
+    std::string nextPath(PathPosition& position) const;
 
- private:
-  char separator() const { return (flags_ & OFN_EXPLORER) != 0 ? '\0' : ' '; }
+  private:
+    char separator() const { return (flags_ & OFN_EXPLORER) != 0 ? '\0' : ' '; }
 
-  std::uint32_t flags_ = OFN_EXPLORER;
-  std::string buffer_ = std::string(2, '\0');
+    std::uint32_t flags_ = OFN_EXPLORER;
+    std::string buffer_ = std::string(2, '\0');
 };
 
 // Parts of a path as the C run-time's _splitpath gives them, for '/'-separated
 // paths: the drive is always empty on this system, the folder keeps its
 // trailing separator, the extension keeps its dot.
 struct SplitPath {
-  std::string drive;
-  std::string folder;
-  std::string title;
-  std::string extension;
+    std::string drive;
+    std::string folder;
+    std::string title;
+    std::string extension;
 };
 SplitPath splitPath(std::string_view path);
 

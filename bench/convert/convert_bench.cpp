@@ -17,7 +17,7 @@
 namespace {
 
 class CountingTarget : public velmo::MessageTarget {
-public:
+  public:
     void post(uint32_t code, uint32_t wParam, uint32_t lParam) override {
         if (code == velmo::WM_ENCODE_PROGRESS) {
             ++progress;
@@ -61,9 +61,8 @@ int main(int argc, char** argv) {
     job.window = &target;
 
     const auto start = std::chrono::steady_clock::now();
-    std::thread worker = velmo::startConvertJob(job, shared.get(), [](const std::string& text) {
-        std::fprintf(stderr, "message box: %s\n", text.c_str());
-    });
+    std::thread worker = velmo::startConvertJob(
+        job, shared.get(), [](const std::string& text) { std::fprintf(stderr, "message box: %s\n", text.c_str()); });
     worker.join();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
@@ -71,8 +70,9 @@ int main(int argc, char** argv) {
     getrusage(RUSAGE_SELF, &ru);
     uint64_t kept = 0;
     for (int i = 0; i < count; ++i) kept += shared->songs[i].dataSize;
-    std::printf("songs %d  wall %.3f s  end 0x%04X lParam %u  kept %llu bytes  progress messages %lu  peak RSS %.1f MiB\n",
-                count, seconds, target.endCode, target.endParam, static_cast<unsigned long long>(kept),
-                target.progress, ru.ru_maxrss / 1024.0);
+    std::printf(
+        "songs %d  wall %.3f s  end 0x%04X lParam %u  kept %llu bytes  progress messages %lu  peak RSS %.1f MiB\n",
+        count, seconds, target.endCode, target.endParam, static_cast<unsigned long long>(kept), target.progress,
+        ru.ru_maxrss / 1024.0);
     return target.endCode == velmo::WM_CONVERT_DONE ? 0 : 1;
 }

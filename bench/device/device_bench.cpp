@@ -45,19 +45,20 @@ struct Calls {
 };
 
 Calls calls() {
-    return Calls{zentroSimCount(ZENTRO_COUNT_WRITE),  zentroSimCount(ZENTRO_COUNT_PARAM_WRITE),
+    return Calls{zentroSimCount(ZENTRO_COUNT_WRITE),        zentroSimCount(ZENTRO_COUNT_PARAM_WRITE),
                  zentroSimCount(ZENTRO_COUNT_BUFFER_WRITE), zentroSimCount(ZENTRO_COUNT_READ),
-                 zentroSimCount(ZENTRO_COUNT_START), zentroSimCount(ZENTRO_COUNT_CALL)};
+                 zentroSimCount(ZENTRO_COUNT_START),        zentroSimCount(ZENTRO_COUNT_CALL)};
 }
 
 void report(const char* what, double seconds, uint32_t blocks) {
     const Calls c = calls();
     const double total = c.write + c.read + c.start + c.call;
-    std::printf("%-6s %8.3f s  %8.2f MiB/s  %4u blocks  calls/block %.2f "
-                "(data writes %.2f, parameter writes %.2f, reads %.2f, starts %.2f, results %.2f)\n",
-                what, seconds, kStorageBytes / (1024.0 * 1024.0) / seconds, blocks, total / blocks,
-                double(c.bufferWrite) / blocks, double(c.paramWrite) / blocks, double(c.read) / blocks,
-                double(c.start) / blocks, double(c.call) / blocks);
+    std::printf(
+        "%-6s %8.3f s  %8.2f MiB/s  %4u blocks  calls/block %.2f "
+        "(data writes %.2f, parameter writes %.2f, reads %.2f, starts %.2f, results %.2f)\n",
+        what, seconds, kStorageBytes / (1024.0 * 1024.0) / seconds, blocks, total / blocks,
+        double(c.bufferWrite) / blocks, double(c.paramWrite) / blocks, double(c.read) / blocks,
+        double(c.start) / blocks, double(c.call) / blocks);
 }
 
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }

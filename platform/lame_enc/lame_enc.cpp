@@ -42,9 +42,9 @@ struct Stream {
     bool flushed = false;
 };
 
-std::mutex gMutex;                       // guards the two below
-std::set<Stream*> gStreams;              // every stream handed out and not yet closed
-LamePtr gVbrStream;                      // the last closed stream that wants its Xing header
+std::mutex gMutex;           // guards the two below
+std::set<Stream*> gStreams;  // every stream handed out and not yet closed
+LamePtr gVbrStream;          // the last closed stream that wants its Xing header
 
 // LAME reports through printf-like callbacks; a library has no console to use.
 void quiet(const char*, va_list) {}
@@ -108,23 +108,34 @@ bool isMpegSampleRate(DWORD hz) {
 // LAME's quality for a preset code; -1 leaves LAME's default.
 int presetQuality(LONG preset) {
     switch (preset) {
-    case LQP_NORMAL_QUALITY: return 5;
-    case LQP_LOW_QUALITY: return 7;
-    case LQP_HIGH_QUALITY: return 2;
-    case LQP_VOICE_QUALITY: return 5;
-    case LQP_R3MIX: return 2;
-    case LQP_VERYHIGH_QUALITY: return 0;
-    default: return -1;
+        case LQP_NORMAL_QUALITY:
+            return 5;
+        case LQP_LOW_QUALITY:
+            return 7;
+        case LQP_HIGH_QUALITY:
+            return 2;
+        case LQP_VOICE_QUALITY:
+            return 5;
+        case LQP_R3MIX:
+            return 2;
+        case LQP_VERYHIGH_QUALITY:
+            return 0;
+        default:
+            return -1;
     }
 }
 
 vbr_mode vbrModeFor(LONG method) {
     switch (method) {
-    case VBR_METHOD_OLD: return vbr_rh;
-    case VBR_METHOD_NEW:
-    case VBR_METHOD_MTRH: return vbr_mtrh;
-    case VBR_METHOD_ABR: return vbr_abr;
-    default: return vbr_default;
+        case VBR_METHOD_OLD:
+            return vbr_rh;
+        case VBR_METHOD_NEW:
+        case VBR_METHOD_MTRH:
+            return vbr_mtrh;
+        case VBR_METHOD_ABR:
+            return vbr_abr;
+        default:
+            return vbr_default;
     }
 }
 

@@ -54,7 +54,14 @@ enum : LONG {
     LQP_VERYHIGH_QUALITY = 5,
 };
 
-enum : LONG { VBR_METHOD_NONE = -1, VBR_METHOD_DEFAULT = 0, VBR_METHOD_OLD = 1, VBR_METHOD_NEW = 2, VBR_METHOD_MTRH = 3, VBR_METHOD_ABR = 4 };
+enum : LONG {
+    VBR_METHOD_NONE = -1,
+    VBR_METHOD_DEFAULT = 0,
+    VBR_METHOD_OLD = 1,
+    VBR_METHOD_NEW = 2,
+    VBR_METHOD_MTRH = 3,
+    VBR_METHOD_ABR = 4
+};
 
 #pragma pack(push, 1)
 // The extended form (LAME header version 1); zero it, then set the fields.
@@ -77,12 +84,12 @@ struct BE_CONFIG {
     BOOL bOriginal;
     BOOL bWriteVBRHeader;
     BOOL bEnableVBR;
-    INT nVBRQuality;        // 0..9
+    INT nVBRQuality;  // 0..9
     DWORD dwVbrAbr_bps;
-    LONG nVbrMethod;        // VBR_METHOD_*
-    BOOL bNoRes;            // disable the bit reservoir
+    LONG nVbrMethod;  // VBR_METHOD_*
+    BOOL bNoRes;      // disable the bit reservoir
     BOOL bStrictIso;
-    WORD nQuality;          // used when the high byte is the NOT of the low byte (LAME quality 0..9)
+    WORD nQuality;  // used when the high byte is the NOT of the low byte (LAME quality 0..9)
     BYTE btReserved[237];
 };
 
@@ -90,12 +97,12 @@ struct BE_CONFIG {
 struct BE_VERSION {
     BYTE byDLLMajorVersion;  // this library
     BYTE byDLLMinorVersion;
-    BYTE byMajorVersion;     // the LAME engine
+    BYTE byMajorVersion;  // the LAME engine
     BYTE byMinorVersion;
-    BYTE byDay;              // this library's release date
+    BYTE byDay;  // this library's release date
     BYTE byMonth;
     WORD wYear;
-    char zHomepage[129];     // LAME's home page, NUL-terminated
+    char zHomepage[129];  // LAME's home page, NUL-terminated
     BYTE byAlphaLevel;
     BYTE byBetaLevel;
     BYTE byMMXEnabled;

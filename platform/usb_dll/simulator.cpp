@@ -144,8 +144,8 @@ std::string formatState(const PersistentState& s) {
     out << "seed " << s.seed << "\n";
     out << "probe " << (s.probeOverride ? 1 : 0) << " " << s.probeStatus << " " << s.probeValue << "\n";
     for (int k = 0; k < ZENTRO_FAULT_KINDS; ++k) {
-        out << "fault " << kFaultNames[k] << " " << kTriggerNames[s.faults[k].trigger] << " " << s.faults[k].n
-            << " " << s.faults[k].param << "\n";
+        out << "fault " << kFaultNames[k] << " " << kTriggerNames[s.faults[k].trigger] << " " << s.faults[k].n << " "
+            << s.faults[k].param << "\n";
     }
     return out.str();
 }
@@ -161,11 +161,16 @@ PersistentState parseState(const std::string& text) {
         std::string key, a, b, c, d;
         words >> key >> a >> b >> c >> d;
         uint32_t v = 0, v2 = 0, v3 = 0;
-        if (key == "plugged" && parseNumber(a, v)) s.plugged = v != 0;
-        else if (key == "plug-generation" && parseNumber(a, v)) s.plugGeneration = v;
-        else if (key == "storage-code" && parseNumber(a, v) && v <= 255) s.storageCode = v;
-        else if (key == "delay" && parseNumber(a, v)) s.delay = v != 0;
-        else if (key == "seed" && parseNumber(a, v)) s.seed = v;
+        if (key == "plugged" && parseNumber(a, v))
+            s.plugged = v != 0;
+        else if (key == "plug-generation" && parseNumber(a, v))
+            s.plugGeneration = v;
+        else if (key == "storage-code" && parseNumber(a, v) && v <= 255)
+            s.storageCode = v;
+        else if (key == "delay" && parseNumber(a, v))
+            s.delay = v != 0;
+        else if (key == "seed" && parseNumber(a, v))
+            s.seed = v;
         else if (key == "probe" && parseNumber(a, v) && parseNumber(b, v2) && parseNumber(c, v3)) {
             s.probeOverride = v != 0;
             s.probeStatus = v2;
@@ -184,13 +189,11 @@ PersistentState parseState(const std::string& text) {
     return s;
 }
 
-uint32_t storageSizeOf(uint32_t code) {
-    return code < velmo::kStorageCodes ? velmo::kStorageSizeTable[code] : 0;
-}
+uint32_t storageSizeOf(uint32_t code) { return code < velmo::kStorageCodes ? velmo::kStorageSizeTable[code] : 0; }
 
 // An open file descriptor, closed on every path.
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() { reset(); }
@@ -202,23 +205,22 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // Holds the exclusive lock of flash.bin for one command, so that two
 // processes on one sim folder never interleave inside it.
 class FlashLock {
-public:
+  public:
     explicit FlashLock(int fd) : fd_(fd) {
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-        }
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {}
     }
     ~FlashLock() { ::flock(fd_, LOCK_UN); }
     FlashLock(const FlashLock&) = delete;
     FlashLock& operator=(const FlashLock&) = delete;
 
-private:
+  private:
     int fd_;
 };
 
@@ -262,11 +264,11 @@ bool fillErased(int fd, uint64_t from, uint64_t to) {
 }
 
 class Simulator {
-public:
+  public:
     // Every public entry takes the lock through Call, which also applies the
     // link delay after the lock is released so the poll is never held up.
     class Call {
-    public:
+      public:
         explicit Call(Simulator& s) : sim_(s), lock_(s.mutex_) { sim_.ensureReady(); }
         ~Call() {
             const uint64_t micros = delay_;
@@ -279,7 +281,7 @@ public:
             if (sim_.state_.delay) delay_ = micros;
         }
 
-    private:
+      private:
         Simulator& sim_;
         std::unique_lock<std::mutex> lock_;
         uint64_t delay_ = 0;
@@ -476,8 +478,7 @@ public:
 
     int setFault(int kind, int trigger, uint32_t n, uint32_t param) {
         Call call(*this);
-        if (kind < 0 || kind >= ZENTRO_FAULT_KINDS || trigger < ZENTRO_TRIGGER_OFF ||
-            trigger > ZENTRO_TRIGGER_RANDOM)
+        if (kind < 0 || kind >= ZENTRO_FAULT_KINDS || trigger < ZENTRO_TRIGGER_OFF || trigger > ZENTRO_TRIGGER_RANDOM)
             return -1;
         if (trigger == ZENTRO_TRIGGER_RANDOM && n > 1000) return -1;
         PersistentState s = state_;
@@ -571,7 +572,7 @@ public:
         return 0;
     }
 
-private:
+  private:
     // First use picks the folder; every call then re-reads a changed state file.
     void ensureReady() {
         if (!ready_) {
@@ -861,7 +862,9 @@ uint32_t usb_Lib_DMCUReadData(uint32_t handle, uint32_t count, uint32_t address,
     return sim().read(handle, count, address, buffer);
 }
 uint32_t usb_Lib_DMCUProgramStart(uint32_t handle, uint32_t address) { return sim().programStart(handle, address); }
-uint32_t usb_Lib_DMCUCall(uint32_t handle, void* result, uint32_t size) { return sim().callResult(handle, result, size); }
+uint32_t usb_Lib_DMCUCall(uint32_t handle, void* result, uint32_t size) {
+    return sim().callResult(handle, result, size);
+}
 
 int zentroSimSetDir(const char* dir) { return sim().setDir(dir); }
 const char* zentroSimDir(void) { return sim().dir(); }

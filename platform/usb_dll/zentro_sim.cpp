@@ -114,8 +114,7 @@ int status() {
     }
     if (!anyFault) std::printf("faults:       none\n");
     velmo::StorageHeader header;
-    if (zentroSimStorageSize() > velmo::kDataAreaAddress && readHeader(header) &&
-        velmo::hasStorageSignature(header)) {
+    if (zentroSimStorageSize() > velmo::kDataAreaAddress && readHeader(header) && velmo::hasStorageSignature(header)) {
         std::printf("songs:        %u\n", header.songCount);
     } else {
         std::printf("songs:        no song header\n");
@@ -160,7 +159,8 @@ int extract(const std::string& dir) {
         const auto& e = header.entries[i];
         if (e.dataSize == 0) continue;
         const uint64_t start = uint64_t{velmo::kDataAreaAddress} + e.dataOffset;
-        if (start + e.dataSize > storage) return fail("song " + std::to_string(i) + " lies past the end of the storage");
+        if (start + e.dataSize > storage)
+            return fail("song " + std::to_string(i) + " lies past the end of the storage");
         std::vector<uint8_t> data(e.dataSize);
         if (zentroSimReadFlash(static_cast<uint32_t>(start), e.dataSize, data.data()) != 0)
             return fail("cannot read song " + std::to_string(i));
@@ -216,7 +216,8 @@ int fault(const std::vector<std::string>& args) {
         t = ZENTRO_TRIGGER_EVERY;
     } else if (trigger == "at" || trigger == "random") {
         t = trigger == "at" ? ZENTRO_TRIGGER_AT : ZENTRO_TRIGGER_RANDOM;
-        if (args.size() < 3 || !parseNumber(args[2], n)) return fail("fault " + what + " " + trigger + " needs a number");
+        if (args.size() < 3 || !parseNumber(args[2], n))
+            return fail("fault " + what + " " + trigger + " needs a number");
         if (t == ZENTRO_TRIGGER_RANDOM && n > 1000) return fail("a probability is at most 1000 (per mille)");
         if (t == ZENTRO_TRIGGER_AT && n == 0 && kind != ZENTRO_FAULT_DISCONNECT) return fail("events count from 1");
         next = 3;

@@ -103,34 +103,34 @@ enum ZentroSimTrigger {
 
 /* Call counters, counted in this process since the last reset. */
 enum ZentroSimCounter {
-    ZENTRO_COUNT_LOAD = 0,         /* usb_lib_load */
-    ZENTRO_COUNT_UNLOAD,           /* usb_lib_unload */
-    ZENTRO_COUNT_DEVICE_NUM,       /* usb_Lib_DMCUGetDeviceNum */
-    ZENTRO_COUNT_OPEN,             /* usb_Lib_OpenDevice (successful or not) */
-    ZENTRO_COUNT_CLOSE,            /* usb_Lib_CloseDevice of a handle not yet closed */
-    ZENTRO_COUNT_WRITE,            /* usb_Lib_DMCUWriteData, every address */
-    ZENTRO_COUNT_PARAM_WRITE,      /*   ... of those, into the parameter block 0x0FF0..0x0FFB */
-    ZENTRO_COUNT_BUFFER_WRITE,     /*   ... of those, into the transfer buffer 0x8000..0x8FFF */
-    ZENTRO_COUNT_READ,             /* usb_Lib_DMCUReadData */
-    ZENTRO_COUNT_START,            /* usb_Lib_DMCUProgramStart */
-    ZENTRO_COUNT_CALL,             /* usb_Lib_DMCUCall */
-    ZENTRO_COUNT_PROBE,            /* agent commands run: probe */
-    ZENTRO_COUNT_ERASE,            /*   erase */
-    ZENTRO_COUNT_PROGRAM,          /*   program */
-    ZENTRO_COUNT_READ_BLOCK,       /*   read */
-    ZENTRO_COUNT_BAD_HANDLE,       /* calls (close included) with a handle that is
-                                      0, closed, or ended by an unplug: a program
-                                      that keeps the rules never raises it */
-    ZENTRO_COUNT_CRASHED_START,    /* starts refused: no valid agent or not an entry */
+    ZENTRO_COUNT_LOAD = 0,      /* usb_lib_load */
+    ZENTRO_COUNT_UNLOAD,        /* usb_lib_unload */
+    ZENTRO_COUNT_DEVICE_NUM,    /* usb_Lib_DMCUGetDeviceNum */
+    ZENTRO_COUNT_OPEN,          /* usb_Lib_OpenDevice (successful or not) */
+    ZENTRO_COUNT_CLOSE,         /* usb_Lib_CloseDevice of a handle not yet closed */
+    ZENTRO_COUNT_WRITE,         /* usb_Lib_DMCUWriteData, every address */
+    ZENTRO_COUNT_PARAM_WRITE,   /*   ... of those, into the parameter block 0x0FF0..0x0FFB */
+    ZENTRO_COUNT_BUFFER_WRITE,  /*   ... of those, into the transfer buffer 0x8000..0x8FFF */
+    ZENTRO_COUNT_READ,          /* usb_Lib_DMCUReadData */
+    ZENTRO_COUNT_START,         /* usb_Lib_DMCUProgramStart */
+    ZENTRO_COUNT_CALL,          /* usb_Lib_DMCUCall */
+    ZENTRO_COUNT_PROBE,         /* agent commands run: probe */
+    ZENTRO_COUNT_ERASE,         /*   erase */
+    ZENTRO_COUNT_PROGRAM,       /*   program */
+    ZENTRO_COUNT_READ_BLOCK,    /*   read */
+    ZENTRO_COUNT_BAD_HANDLE,    /* calls (close included) with a handle that is
+                                   0, closed, or ended by an unplug: a program
+                                   that keeps the rules never raises it */
+    ZENTRO_COUNT_CRASHED_START, /* starts refused: no valid agent or not an entry */
     ZENTRO_COUNTERS
 };
 
 /* One agent command, as the simulator ran it. */
 typedef struct ZentroSimAgentCommand {
-    uint32_t entry;    /* 0x35C0 probe, 0x35CC erase, 0x3608 program, 0x3658 read */
-    uint32_t address;  /* storage address (0 for the probe) */
-    uint32_t count;    /* erase length or block byte count (0 for the probe) */
-    uint32_t status;   /* the status word it reported */
+    uint32_t entry;   /* 0x35C0 probe, 0x35CC erase, 0x3608 program, 0x3658 read */
+    uint32_t address; /* storage address (0 for the probe) */
+    uint32_t count;   /* erase length or block byte count (0 for the probe) */
+    uint32_t status;  /* the status word it reported */
 } ZentroSimAgentCommand;
 
 /* ---- folder and reset ---- */

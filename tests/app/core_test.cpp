@@ -42,15 +42,35 @@ TEST_F(CoreTest, StartUpFailuresShowTheirMessageAndClose) {
         std::function<void(CoreTest&)> arrange;
         const char* message;
     } rows[] = {
-        {"no device library", [](CoreTest& t) { t.makeCore(); t.core->setDeviceLibraryPath(t.dir.file("none.so")); },
+        {"no device library",
+         [](CoreTest& t) {
+             t.makeCore();
+             t.core->setDeviceLibraryPath(t.dir.file("none.so"));
+         },
          "Please install USB driver first !"},
-        {"no clock", [](CoreTest& t) { zentroSimSetPlugged(0); t.makeCore(); },
+        {"no clock",
+         [](CoreTest& t) {
+             zentroSimSetPlugged(0);
+             t.makeCore();
+         },
          "USB connection error !\nPlease plug-in USB first."},
-        {"no agent image", [](CoreTest& t) { fs::remove(t.start + "/spn.bin"); t.makeCore(); },
+        {"no agent image",
+         [](CoreTest& t) {
+             fs::remove(t.start + "/spn.bin");
+             t.makeCore();
+         },
          "Please plug-out & plug-in USB again !"},
-        {"no storage", [](CoreTest& t) { zentroSimSetProbeResult(1, 0, 0xFFFFFFFF); t.makeCore(); },
+        {"no storage",
+         [](CoreTest& t) {
+             zentroSimSetProbeResult(1, 0, 0xFFFFFFFF);
+             t.makeCore();
+         },
          "Storage device is not found !"},
-        {"storage code without a size", [](CoreTest& t) { zentroSimSetStorageCode(12); t.makeCore(); },
+        {"storage code without a size",
+         [](CoreTest& t) {
+             zentroSimSetStorageCode(12);
+             t.makeCore();
+         },
          "Storage device is not found !"},
     };
     for (const Row& row : rows) {
@@ -352,21 +372,23 @@ TEST_F(CoreTest, DownloadFailureChainsEndWithTheirMessages) {
         std::vector<std::string> messages;
         bool connected;
     } rows[] = {
-        {"erase refused", [](CoreTest&) { zentroSimSetFault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_EVERY, 0, 0); },
-         {"Storage erase error !", "Music files converted error !"}, true},
+        {"erase refused",
+         [](CoreTest&) { zentroSimSetFault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_EVERY, 0, 0); },
+         {"Storage erase error !", "Music files converted error !"},
+         true},
         {"clock unplugged while writing",
          [](CoreTest&) { zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 12, 0); },
-         {"USB connection error"}, false},
-        {"missing source",
-         [](CoreTest& t) { fs::remove(t.core->shared().songs[0].sourcePath); },
-         {}, true},
+         {"USB connection error"},
+         false},
+        {"missing source", [](CoreTest& t) { fs::remove(t.core->shared().songs[0].sourcePath); }, {}, true},
         {"nothing convertible",
          [](CoreTest& t) {
              // The working copy exists already and holds no audio at all.
              t.core->shared().songs[0].copyPending = 0;
              writeFileBytes(t.start + "/dat/Only.mp3", std::vector<uint8_t>(500, 0x11));
          },
-         {"Music files converted error !"}, true},
+         {"Music files converted error !"},
+         true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

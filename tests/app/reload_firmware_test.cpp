@@ -54,7 +54,7 @@ std::vector<uint8_t> firmwareFile(size_t size, size_t markerAt) {
 }  // namespace
 
 class ReloadTest : public CoreTest {
-public:
+  public:
     void reload() {
         view.answers = {MessageResult::Ok};
         core->onReload();
@@ -124,7 +124,10 @@ TEST_F(ReloadTest, NothingToReload) {
     } rows[] = {
         {"never written", [] {}},
         {"no songs", [] { writeClock(0, {}); }},
-        {"only empty songs", [] { writeClock(2, {{0, 0, "a"}, {0, 0, "b"}}); }},
+        {"only empty songs",
+         [] {
+             writeClock(2, {{0, 0, "a"}, {0, 0, "b"}});
+         }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -157,14 +160,14 @@ TEST_F(ReloadTest, CancelTalksToNoDevice) {
 }
 
 TEST_F(ReloadTest, HostileNamesStayInsideTheWorkingFolder) {
-    writeClock(6, {{0, 10, "../../x"}, {10, 10, "a/b"}, {20, 10, ""}, {30, 10, "dup"}, {40, 10, "dup"},
-                   {50, 10, ".."}});
+    writeClock(6,
+               {{0, 10, "../../x"}, {10, 10, "a/b"}, {20, 10, ""}, {30, 10, "dup"}, {40, 10, "dup"}, {50, 10, ".."}});
     startCore();
     reload();
     ASSERT_EQ(6, core->songCount());
-    EXPECT_EQ((std::vector<std::string>{".._.._x.mp3", "a_b.mp3", "Song 3.mp3", "dup.mp3", "dup (2).mp3",
-                                        "Song 6.mp3"}),
-              view.lines);
+    EXPECT_EQ(
+        (std::vector<std::string>{".._.._x.mp3", "a_b.mp3", "Song 3.mp3", "dup.mp3", "dup (2).mp3", "Song 6.mp3"}),
+        view.lines);
     EXPECT_FALSE(fs::exists(dir.file("x.mp3")));
     EXPECT_FALSE(fs::exists(start + "/x.mp3"));
     for (const auto& line : view.lines) EXPECT_EQ(10u, fs::file_size(start + "/dat/" + line)) << line;
@@ -213,7 +216,7 @@ TEST_F(ReloadTest, UnplugDuringEachReadStep) {
 // Firmware
 
 class FirmwareTest : public CoreTest {
-public:
+  public:
     std::vector<std::string> upgrade(const std::vector<uint8_t>& code) {
         const std::string path = dir.file("fw.bin");
         writeFileBytes(path, code);

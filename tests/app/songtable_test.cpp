@@ -186,8 +186,7 @@ TEST(SongTable, FailedSaveLeavesThePreviousFileIntact) {
 
     EXPECT_EQ(-1, result);
     EXPECT_EQ(before, readFileBytes(dir.file("zt_hdr.tbl")));
-    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.path()),
-                               std::filesystem::directory_iterator()))
+    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()))
         << "the unfinished file is removed";
 
     // A save that cannot even create its new file.

@@ -42,7 +42,7 @@ std::string readText(const std::string& path) {
 }
 
 class CliTest : public ::testing::Test {
-public:
+  public:
     TempDir dir;
     std::string start;
     std::string sim;
@@ -97,8 +97,7 @@ public:
         EXPECT_EQ(0, spawned) << std::strerror(spawned);
         if (spawned != 0) return r;
         int wstatus = 0;
-        while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {}
         r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
         r.out = readText(outPath);
         r.err = readText(errPath);
@@ -250,19 +249,55 @@ struct AdmissionRow {
 
 TEST_F(CliTest, AdmissionRefusalsShowTheirMessage) {
     const std::vector<AdmissionRow> rows = {
-        {"unsupported file", {}, false, {"text:bad.mp3"}, 1, "Error: The file format of %d/bad.mp3 is not supported", 0},
-        {"32 songs", std::vector<uint32_t>(32, 1000), false, {"wav_pcm16_mono.wav:a.wav"}, 1,
-         "Error: Song counts are over than limit !", 32},
-        {"storage full", {2031616}, false, {"wav_pcm16_mono.wav:a.wav"}, 1, "Error: Songs over than storage limit !", 1},
-        {"limit reached", {2031000}, false, {"wav_pcm16_mono.wav:a.wav"}, 0, "Information: Storage size limit reached !",
+        {"unsupported file",
+         {},
+         false,
+         {"text:bad.mp3"},
+         1,
+         "Error: The file format of %d/bad.mp3 is not supported",
+         0},
+        {"32 songs",
+         std::vector<uint32_t>(32, 1000),
+         false,
+         {"wav_pcm16_mono.wav:a.wav"},
+         1,
+         "Error: Song counts are over than limit !",
+         32},
+        {"storage full",
+         {2031616},
+         false,
+         {"wav_pcm16_mono.wav:a.wav"},
+         1,
+         "Error: Songs over than storage limit !",
+         1},
+        {"limit reached",
+         {2031000},
+         false,
+         {"wav_pcm16_mono.wav:a.wav"},
+         0,
+         "Information: Storage size limit reached !",
          2},
-        {"drop a text file", {}, true, {"wav_pcm16_mono.wav:a.wav", "text:notes.txt"}, 1,
-         "Error: Only support '.mp3' & '.wav' file format.", 1},
-        {"drop over 64", std::vector<uint32_t>(62, 1000), true,
-         {"wav_pcm16_mono.wav:a.wav", "wav_pcm16_mono.wav:b.wav", "wav_pcm16_mono.wav:c.wav"}, 1,
-         "Error: Total song files are over than sixty four files !", 62},
-        {"drop over storage", {2031616}, true, {"wav_pcm16_mono.wav:a.wav"}, 1,
-         "Error: Songs over than storage limit !", 1},
+        {"drop a text file",
+         {},
+         true,
+         {"wav_pcm16_mono.wav:a.wav", "text:notes.txt"},
+         1,
+         "Error: Only support '.mp3' & '.wav' file format.",
+         1},
+        {"drop over 64",
+         std::vector<uint32_t>(62, 1000),
+         true,
+         {"wav_pcm16_mono.wav:a.wav", "wav_pcm16_mono.wav:b.wav", "wav_pcm16_mono.wav:c.wav"},
+         1,
+         "Error: Total song files are over than sixty four files !",
+         62},
+        {"drop over storage",
+         {2031616},
+         true,
+         {"wav_pcm16_mono.wav:a.wav"},
+         1,
+         "Error: Songs over than storage limit !",
+         1},
     };
     for (const AdmissionRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -374,9 +409,9 @@ TEST_F(CliTest, StatusReportsTheClock) {
 }
 
 TEST_F(CliTest, DownloadThenReloadIntoAFreshFolderReturnsTheSongs) {
-    ASSERT_EQ(0, in(start, {"add", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3"),
-                            song("Tone.wav", "wav_pcm16_stereo.wav")})
-                     .status);
+    ASSERT_EQ(
+        0, in(start, {"add", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3"), song("Tone.wav", "wav_pcm16_stereo.wav")})
+               .status);
     const CliRun down = in(start, {"download", "--verify"});
     ASSERT_EQ(0, down.status) << down.err;
     EXPECT_TRUE(has(down.err, "Information: Downloading songs finished !\n")) << down.err;
@@ -431,7 +466,7 @@ TEST_F(CliTest, DownloadRefusalsAndFailures) {
         const char* name;
         std::vector<uint32_t> table;  // empty: two real songs are added
         uint32_t storageCode;
-        int fault;                    // -1 none
+        int fault;  // -1 none
         int trigger;
         uint32_t faultN, faultParam;
         bool plugged;
@@ -441,11 +476,35 @@ TEST_F(CliTest, DownloadRefusalsAndFailures) {
     const std::vector<Row> rows = {
         {"empty list", {0}, 0, -1, 0, 0, 0, true, {}, "Information: No song files are in list box !"},
         {"no clock", {}, 0, -1, 0, 0, 0, false, {}, "Error: USB connection error ! Please plug-in USB first."},
-        {"cut cancelled", {70000}, 4, -1, 0, 0, 0, true, {},
+        {"cut cancelled",
+         {70000},
+         4,
+         -1,
+         0,
+         0,
+         0,
+         true,
+         {},
          "Warning !: Auto cut songs to fit storage size ? Cancel (no terminal to ask; --yes answers OK)"},
-        {"erase refused", {}, 0, ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_EVERY, 0, 0, true, {},
+        {"erase refused",
+         {},
+         0,
+         ZENTRO_FAULT_ERASE_FAIL,
+         ZENTRO_TRIGGER_EVERY,
+         0,
+         0,
+         true,
+         {},
          "Error: Storage erase error !"},
-        {"verify finds a short write", {}, 0, ZENTRO_FAULT_PROGRAM_SHORT, ZENTRO_TRIGGER_AT, 2, 0, true, {"--verify"},
+        {"verify finds a short write",
+         {},
+         0,
+         ZENTRO_FAULT_PROGRAM_SHORT,
+         ZENTRO_TRIGGER_AT,
+         2,
+         0,
+         true,
+         {"--verify"},
          "velmo-cli: verify failed: the clock holds 0xFF at storage address 0x5000 where the image has 0x"},
     };
     for (const Row& row : rows) {
@@ -455,8 +514,8 @@ TEST_F(CliTest, DownloadRefusalsAndFailures) {
         fs::create_directories(folder);
         copyAgent(folder);
         if (row.table.empty()) {
-            ASSERT_EQ(0, in(folder, {"add", song("a.mp3", "l3_44100_cbr128_stereo.mp3"),
-                                     song("b.wav", "wav_pcm16_stereo.wav")})
+            ASSERT_EQ(0, in(folder,
+                            {"add", song("a.mp3", "l3_44100_cbr128_stereo.mp3"), song("b.wav", "wav_pcm16_stereo.wav")})
                              .status);
         } else if (row.table != std::vector<uint32_t>{0}) {
             writeTable(folder, row.table);
@@ -518,7 +577,8 @@ TEST_F(CliTest, ReloadRefusals) {
 
     const CliRun cancelled = in(start, {"reload"});
     EXPECT_EQ(1, cancelled.status);
-    EXPECT_TRUE(has(cancelled.err, "Warning: Reload song data into P.C ? Cancel (no terminal to ask; --yes answers OK)\n"))
+    EXPECT_TRUE(
+        has(cancelled.err, "Warning: Reload song data into P.C ? Cancel (no terminal to ask; --yes answers OK)\n"))
         << cancelled.err;
     EXPECT_FALSE(has(cancelled.err, "Storage has no music data.")) << cancelled.err;
 
@@ -583,8 +643,8 @@ TEST_F(CliTest, ImageIsTheListsStorageImageAndInspectReadsIt) {
     EXPECT_TRUE(has(empty.err, "Information: No song files are in list box !\n")) << empty.err;
     EXPECT_FALSE(fs::exists(dir.file("none.bin")));
 
-    ASSERT_EQ(0, in(start, {"add", song("One.mp3", "l3_22050_cbr64_stereo.mp3"),
-                            song("Two.wav", "wav_pcm16_mono.wav"), song("Three.mp3", "l3_8000_cbr16_mono.mp3")})
+    ASSERT_EQ(0, in(start, {"add", song("One.mp3", "l3_22050_cbr64_stereo.mp3"), song("Two.wav", "wav_pcm16_mono.wav"),
+                            song("Three.mp3", "l3_8000_cbr16_mono.mp3")})
                      .status);
     const json before = listJson(start);
     const CliRun img = in(start, {"image", "out.bin"}, dir.path());
@@ -678,7 +738,8 @@ TEST_F(CliTest, AQuestionIsAskedOnATerminal) {
         const int slave = ::open(ptsname(master), O_RDWR | O_NOCTTY);
         ASSERT_GE(slave, 0);
         if (row.answer[0] != '\0') {
-            ASSERT_EQ(static_cast<ssize_t>(std::strlen(row.answer)), ::write(master, row.answer, std::strlen(row.answer)));
+            ASSERT_EQ(static_cast<ssize_t>(std::strlen(row.answer)),
+                      ::write(master, row.answer, std::strlen(row.answer)));
         } else {
             ASSERT_EQ(1, ::write(master, "\x04", 1));  // end of input
         }

@@ -21,7 +21,11 @@ std::vector<uint8_t> pattern(size_t n) {
 }  // namespace
 
 TEST(BufferedReader, DeliversTheFileInAnyPieceSizeAndSetsTheEndFlagOnce) {
-    const size_t sizes[] = {0, 1, 1000, BufferedReader::kLookAheadBytes, BufferedReader::kLookAheadBytes + 1,
+    const size_t sizes[] = {0,
+                            1,
+                            1000,
+                            BufferedReader::kLookAheadBytes,
+                            BufferedReader::kLookAheadBytes + 1,
                             3 * BufferedReader::kLookAheadBytes + 17};
     const size_t pieces[] = {1, 4096, 524288};
     TempDir dir;

@@ -246,8 +246,8 @@ TEST(Mp3Decode, LayerIIIConformanceStreamsMatchTheirReferencesMixedToOneChannel)
     int compared = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         const std::string name = entry.path().filename().string();
-        const bool conformance = (name.rfind("l3-", 0) == 0 && name.find("nonstandard") == std::string::npos) ||
-                                 name.rfind("M2L3_", 0) == 0;
+        const bool conformance =
+            (name.rfind("l3-", 0) == 0 && name.find("nonstandard") == std::string::npos) || name.rfind("M2L3_", 0) == 0;
         if (!conformance || entry.path().extension() != ".bit") continue;
         if (std::find(std::begin(kUncomparable), std::end(kUncomparable), name) != std::end(kUncomparable)) continue;
         std::filesystem::path refPath = entry.path();
@@ -332,8 +332,8 @@ TEST(Mp3TagSize, CountsId3v2HeaderSizeAndId3v1Tag) {
         {"ID3v2 only", concat(v2, body), 267},
         {"ID3v1 only", concat(body, v1), 128},
         {"neither", body, 0},
-        {"ID3v2 larger than the file", concat(std::vector<uint8_t>{'I', 'D', '3', 3, 0, 0, 0x7F, 0x7F, 0x7F, 0x7F}, body),
-         0x0FFFFFFF + 10},
+        {"ID3v2 larger than the file",
+         concat(std::vector<uint8_t>{'I', 'D', '3', 3, 0, 0, 0x7F, 0x7F, 0x7F, 0x7F}, body), 0x0FFFFFFF + 10},
         {"high bits", concat(v2High, body), 129 * 128 + 255 + 10},
         {"exactly an ID3v1 tag", v1, 128},
         {"ID3 header alone", v2, 267},
@@ -429,8 +429,8 @@ TEST(Mp3Probe, ConstantBitRateCountsFramesOfTheFirstFramesLength) {
 }
 
 TEST(Mp3Probe, LayerIPaddingMakesTheFrameFourBytesLonger) {
-    auto [r1, plain] = probeBytes(silentFrames(kL1Mono32000, 48, 52));        // 2496 bytes
-    auto [r2, padded] = probeBytes(silentFrames(kL1Mono32000Padded, 52, 48)); // 2496 bytes
+    auto [r1, plain] = probeBytes(silentFrames(kL1Mono32000, 48, 52));         // 2496 bytes
+    auto [r2, padded] = probeBytes(silentFrames(kL1Mono32000Padded, 52, 48));  // 2496 bytes
     EXPECT_EQ(kMp3ProbeOk, r1);
     EXPECT_EQ(kMp3ProbeOk, r2);
     EXPECT_EQ(1, plain.layer);
@@ -467,15 +467,15 @@ TEST(Mp3Probe, FixtureFrameCountsFollowTheirHeaders) {
         {"l3_44100_id3v2.mp3", 417, 168, 0, 1152, 44100},
         {"l3_44100_id3v1.mp3", 417, 128, 0, 1152, 44100},
         {"l3_44100_id3v1v2.mp3", 417, 2088 + 128, 0, 1152, 44100},
-        {"l3_44100_cbr128_info.mp3", 417, 0, 0, 1152, 44100},    // "Info" counts as constant bit rate
+        {"l3_44100_cbr128_info.mp3", 417, 0, 0, 1152, 44100},  // "Info" counts as constant bit rate
         {"l3_48000_cbr128_mono_nopad.mp3", 384, 0, 0, 1152, 48000},
         {"l2_44100_cbr128_stereo.mp3", 417, 0, 0, 1152, 44100},
-        {"l3_22050_cbr64_stereo.mp3", 208, 0, 0, 576, 22050},    // 72 x 64000 / 22050
+        {"l3_22050_cbr64_stereo.mp3", 208, 0, 0, 576, 22050},  // 72 x 64000 / 22050
         {"l3_24000_cbr32_mono.mp3", 96, 0, 0, 576, 24000},
         {"l3_8000_cbr16_mono.mp3", 144, 0, 0, 576, 8000},
         {"l3_11025_cbr32_stereo.mp3", 208, 0, 0, 576, 11025},
-        {"l3_44100_vbr_xing.mp3", 0, 0, 36 + 8, 1152, 44100},    // MPEG-1 stereo: Xing at 36
-        {"l3_22050_vbr_xing.mp3", 0, 0, 21 + 8, 576, 22050},     // MPEG-2 stereo: Xing at 21
+        {"l3_44100_vbr_xing.mp3", 0, 0, 36 + 8, 1152, 44100},  // MPEG-1 stereo: Xing at 36
+        {"l3_22050_vbr_xing.mp3", 0, 0, 21 + 8, 576, 22050},   // MPEG-2 stereo: Xing at 21
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.file);

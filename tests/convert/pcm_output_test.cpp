@@ -15,16 +15,16 @@ TEST(PcmConversion, FixedPointToSixteenBits) {
         int16_t out;
     };
     const Row rows[] = {
-        {0x10000000, 32767},    // exactly 1.0
+        {0x10000000, 32767},  // exactly 1.0
         {0x7FFFFFFF, 32767},
         {0x0FFFFFFF, 32767},    // just under 1.0: 0x0FFFFFFF >> 13
         {-0x10000000, -32767},  // exactly -1.0
         {INT32_MIN, -32767},
         {-0x0FFFFFFF, -32768},  // just above -1.0 rounds down to -32768
         {0, 0},
-        {8191, 0},              // below one step: down to 0
+        {8191, 0},  // below one step: down to 0
         {8192, 1},
-        {-1, -1},               // toward minus infinity, not toward zero
+        {-1, -1},  // toward minus infinity, not toward zero
         {-8192, -1},
         {-8193, -2},
     };
@@ -37,14 +37,8 @@ TEST(PcmConversion, ChannelsMixTowardZero) {
     };
     const Row rows[] = {
         {1000, -1001, 0},  // -1 / 2 truncates to 0
-        {-1000, 1001, 0},
-        {1, 2, 1},
-        {-1, -2, -1},
-        {-3, 0, -1},
-        {32767, 32767, 32767},
-        {-32768, -32768, -32768},
-        {-32768, 32767, 0},
-        {500, 500, 500},
+        {-1000, 1001, 0},         {1, 2, 1},          {-1, -2, -1},    {-3, 0, -1}, {32767, 32767, 32767},
+        {-32768, -32768, -32768}, {-32768, 32767, 0}, {500, 500, 500},
     };
     for (const Row& r : rows) EXPECT_EQ(r.out, mixToMono(r.l, r.r)) << r.l << " " << r.r;
 }
@@ -95,8 +89,8 @@ TEST(PcmBlockWriter, WritesWholeBlocksAndTheRestAtTheEnd) {
         std::vector<size_t> writes;
     };
     const Row rows[] = {
-        {131072, {262144}},        // exactly one block: nothing left for the end
-        {131073, {262144, 2}},     // one sample more: a second write of 2 bytes
+        {131072, {262144}},     // exactly one block: nothing left for the end
+        {131073, {262144, 2}},  // one sample more: a second write of 2 bytes
         {1, {2}},
         {0, {}},
         {262144 + 5, {262144, 262144, 10}},

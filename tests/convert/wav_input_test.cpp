@@ -175,7 +175,8 @@ TEST(WavProbe, ShortAndUnreadableFiles) {
         EXPECT_EQ(kWavProbeRefused, result);
         EXPECT_EQ(0, len.measured);
         EXPECT_EQ(0.0, len.duration);
-        EXPECT_EQ(kWavReadFailed, readBytes(std::vector<uint8_t>(whole.begin(), whole.begin() + static_cast<long>(n))).result);
+        EXPECT_EQ(kWavReadFailed,
+                  readBytes(std::vector<uint8_t>(whole.begin(), whole.begin() + static_cast<long>(n))).result);
     }
     TempDir dir;
     WavLength len;
@@ -193,9 +194,8 @@ TEST(WavProbe, Fixtures) {
         double duration;
     };
     const Row rows[] = {
-        {"wav_pcm16_mono.wav", 0, 1.0},        {"wav_pcm16_stereo.wav", 0, 1.0},
-        {"wav_list_chunk.wav", 0, 1.0},        {"wav_fmt18_mono.wav", 0, 1.0},
-        {"wav_pcm8_mono.wav", -1, 0.0},        {"wav_float32_mono.wav", -1, 0.0},
+        {"wav_pcm16_mono.wav", 0, 1.0},           {"wav_pcm16_stereo.wav", 0, 1.0}, {"wav_list_chunk.wav", 0, 1.0},
+        {"wav_fmt18_mono.wav", 0, 1.0},           {"wav_pcm8_mono.wav", -1, 0.0},   {"wav_float32_mono.wav", -1, 0.0},
         {"wav_extensible24_stereo.wav", -1, 0.0},
     };
     for (const Row& r : rows) {
@@ -225,7 +225,8 @@ TEST(WavRead, ChannelsAndPartFrames) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
-        const Read got = readBytes(riff({chunk("fmt ", formatBody(1, r.channels, 8000, 16)), chunk("data", counting(r.dataBytes))}));
+        const Read got =
+            readBytes(riff({chunk("fmt ", formatBody(1, r.channels, 8000, 16)), chunk("data", counting(r.dataBytes))}));
         EXPECT_EQ(kWavReadOk, got.result);
         EXPECT_EQ(r.dataBytes / 4, got.info.frameCount);
         EXPECT_EQ(r.expected, got.pcm);

@@ -31,7 +31,7 @@ inline std::ostream& operator<<(std::ostream& os, const Message& m) {
 
 // Queues what workers post, for the test thread to look at after joining.
 class RecordingTarget : public MessageTarget {
-public:
+  public:
     void post(uint32_t code, uint32_t wParam, uint32_t lParam) override {
         std::lock_guard<std::mutex> lock(mutex_);
         messages_.push_back({code, wParam, lParam});
@@ -58,7 +58,7 @@ public:
         return out;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Message> messages_;
 };
@@ -80,7 +80,7 @@ inline std::vector<uint8_t> flashBytes(uint32_t address, uint32_t count) {
 }
 
 class DeviceFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(zentroSimSetDir(simDir.path().c_str()), 0);
         ASSERT_EQ(zentroSimReset(), 0);

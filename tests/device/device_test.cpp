@@ -48,11 +48,11 @@ TEST_F(DeviceTest, StartAgentResults) {
         {"storage code 12 has no size", code(12), 1, 12, 1},
         {"storage code 255 has no size", code(255), 1, 255, 1},
         {"spn.bin missing", [](const std::string& d) { std::filesystem::remove(d + "/spn.bin"); }, -1, 0xFF, 0},
-        {"spn.bin of 255 bytes", [](const std::string& d) { writeFileBytes(d + "/spn.bin", patternBytes(255, 1)); },
-         -1, 0xFF, 0},
+        {"spn.bin of 255 bytes", [](const std::string& d) { writeFileBytes(d + "/spn.bin", patternBytes(255, 1)); }, -1,
+         0xFF, 0},
         {"one byte of the read-back differs", fault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, 1, 255), -1, 0xFF, 0},
-        {"an image that is not an agent", [](const std::string& d) { writeFileBytes(d + "/spn.bin", patternBytes(6000, 2)); },
-         -1, 0xFF, 0},
+        {"an image that is not an agent",
+         [](const std::string& d) { writeFileBytes(d + "/spn.bin", patternBytes(6000, 2)); }, -1, 0xFF, 0},
         {"clock gone during the write", fault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 0, 0), -1, 0xFF, 0},
     };
     for (const auto& row : rows) {

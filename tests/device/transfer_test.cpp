@@ -17,7 +17,7 @@ namespace velmo::test {
 namespace {
 
 class TransferTest : public DeviceFixture {
-protected:
+  protected:
     void SetUp() override {
         DeviceFixture::SetUp();
         shared.startDir = startDir.path();
@@ -30,8 +30,8 @@ protected:
     }
 
     DeviceJob downloadJob() {
-        return DeviceJob{0, handle, kStorageHeaderAddress, "./dat/tmp.bin", 4096, &window, 1,
-                         imageCapacity(shared.storageKB)};
+        return DeviceJob{0,       handle, kStorageHeaderAddress,          "./dat/tmp.bin", 4096,
+                         &window, 1,      imageCapacity(shared.storageKB)};
     }
 
     SharedState shared;
@@ -82,8 +82,8 @@ TEST(ProgressRule, PercentIsTruncatedAndZeroIsNotPosted) {
         std::vector<uint32_t> posted;
     };
     const Row rows[] = {
-        {1, 1000, {}},           {10, 1000, {1}},          {4096, 8480, {48}}, {8192, 8480, {96}},
-        {8480, 8480, {100}},     {4096, 4194304, {}},      {41944, 4194304, {1}}, {5, 0, {}},
+        {1, 1000, {}},       {10, 1000, {1}},     {4096, 8480, {48}},    {8192, 8480, {96}},
+        {8480, 8480, {100}}, {4096, 4194304, {}}, {41944, 4194304, {1}}, {5, 0, {}},
     };
     for (const auto& row : rows) {
         RecordingTarget target;
@@ -126,7 +126,7 @@ TEST_F(TransferTest, WriteFailures) {
 
 // Truncates the file being sent as soon as the first block has been read.
 class TruncatingTarget : public MessageTarget {
-public:
+  public:
     explicit TruncatingTarget(std::string path) : path_(std::move(path)) {}
     void post(uint32_t, uint32_t, uint32_t) override {
         if (!done_) {
@@ -135,7 +135,7 @@ public:
         done_ = true;
     }
 
-private:
+  private:
     std::string path_;
     bool done_ = false;
 };
@@ -204,7 +204,7 @@ struct WorkerRow {
 };
 
 class WriteWorkerTest : public TransferTest {
-public:
+  public:
     void run(const WorkerRow& row) {
         const auto image = patternBytes(kStorageHeaderBytes + 5000, 12);
         writeFileBytes(startDir.file("dat/tmp.bin"), image);
@@ -255,14 +255,38 @@ TEST_F(WriteWorkerTest, EveryOutcomeEndsWithItsMessage) {
         {"firmware write, no wait", nothing, 1, 0, false, {firmwareDone}, 1, true},
         {"conversion made no image", nothing, 0, 1, false, {}, 1, false},
         {"erase refused", fault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_EVERY, 0), 0, 1, true, {eraseError}, 0, false},
-        {"clock gone before the erase", fault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 0), 0, 1, true, {connection}, 0,
+        {"clock gone before the erase",
+         fault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 0),
+         0,
+         1,
+         true,
+         {connection},
+         0,
          false},
-        {"clock gone while writing", fault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 10), 0, 1, true, {connection}, 1,
+        {"clock gone while writing",
+         fault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 10),
+         0,
+         1,
+         true,
+         {connection},
+         1,
          false},
-        {"third block refused", fault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 3), 0, 1, true, {connection}, 1,
+        {"third block refused",
+         fault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 3),
+         0,
+         1,
+         true,
+         {connection},
+         1,
          false},
-        {"image file missing", [](const std::string& d) { std::filesystem::remove(d + "/dat/tmp.bin"); }, 0, 1, true,
-         {connection}, 1, false},
+        {"image file missing",
+         [](const std::string& d) { std::filesystem::remove(d + "/dat/tmp.bin"); },
+         0,
+         1,
+         true,
+         {connection},
+         1,
+         false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -21,7 +21,7 @@ struct ToolResult {
 };
 
 class ZentroSimToolTest : public DeviceFixture {
-protected:
+  protected:
     ToolResult tool(const std::string& args) {
         const std::string errFile = startDir.file("stderr.txt");
         const std::string command = "ZENTRO_SIM_DIR='" + simDir.path() + "' '" + VELMO_BIN_DIR + "/zentro-sim' " +
@@ -92,9 +92,16 @@ TEST_F(ZentroSimToolTest, SettingsAndFaults) {
 }
 
 TEST_F(ZentroSimToolTest, ErrorsGoToStderrWithStatus1) {
-    const char* bad[] = {"",          "bogus",          "storage-code 300", "storage-code x",
-                         "delay maybe", "fault nothing at 1", "fault program-fail at", "fault program-fail random 2000",
-                         "extract",   "plug extra"};
+    const char* bad[] = {"",
+                         "bogus",
+                         "storage-code 300",
+                         "storage-code x",
+                         "delay maybe",
+                         "fault nothing at 1",
+                         "fault program-fail at",
+                         "fault program-fail random 2000",
+                         "extract",
+                         "plug extra"};
     for (const char* args : bad) {
         const auto r = tool(args);
         EXPECT_EQ(r.status, 1) << args;

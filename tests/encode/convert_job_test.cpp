@@ -35,7 +35,7 @@ using test::writeFileBytes;
 // One job's world: a start folder with the songs' sources in src/, the shared
 // state, the recorder standing in for the main window, and the message boxes.
 class Job {
-public:
+  public:
     Job() {
         shared.startDir = dir.path();
         fs::create_directories(dir.file("src"));
@@ -77,8 +77,8 @@ public:
             endsSeenByWriter = recorder.ends();
             imageSeenByWriter = shared.imageProduced.load();
         });
-        std::thread t = startConvertJob(job, &shared, [this](const std::string& text) { boxes.push_back(text); },
-                                        library);
+        std::thread t = startConvertJob(
+            job, &shared, [this](const std::string& text) { boxes.push_back(text); }, library);
         t.join();
         writer.join();
     }
@@ -245,15 +245,19 @@ TEST(ConvertJob, FailedCopyShowsTheSourcePathAndAborts) {
         const char* name;
         std::function<void(Job&, SongRecord&)> breakIt;
     } rows[] = {
-        {"missing source", [](Job& j, SongRecord& s) { fs::remove(j.dir.file("src/b.wav")); (void)s; }},
-        {"source is a folder", [](Job& j, SongRecord& s) {
+        {"missing source",
+         [](Job& j, SongRecord& s) {
+             fs::remove(j.dir.file("src/b.wav"));
+             (void)s;
+         }},
+        {"source is a folder",
+         [](Job& j, SongRecord& s) {
              fs::remove(j.dir.file("src/b.wav"));
              fs::create_directories(j.dir.file("src/b.wav"));
              (void)s;
          }},
-        {"working copy cannot be created", [](Job&, SongRecord& s) {
-             std::snprintf(s.workPath, sizeof s.workPath, "./dat/no/such/folder/b.wav");
-         }},
+        {"working copy cannot be created",
+         [](Job&, SongRecord& s) { std::snprintf(s.workPath, sizeof s.workPath, "./dat/no/such/folder/b.wav"); }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -282,7 +286,7 @@ TEST(ConvertJob, AllCopiesMadeAlreadyMeansNoCopying) {
     SongRecord& s = job.addWav("a.wav", 44100, 1, ramp(8));
     fs::create_directories(job.dir.file("dat"));
     test::writeWav(job.dir.file("dat/a.wav"), 44100, 1, ramp(4, 50));  // the working copy differs
-    fs::remove(job.dir.file("src/a.wav"));                                // and the source is gone
+    fs::remove(job.dir.file("src/a.wav"));                             // and the source is gone
     s.copyPending = 0;
     job.run(4, kFake);
     job.expectEnd(WM_CONVERT_DONE, 8480 + 8);
@@ -363,7 +367,8 @@ TEST(ConvertJob, RealSongsDecodeIndependently) {
                 const std::string wav = job.dir.file("tmp-src.wav");
                 test::writeWav(wav, s.rate, s.channels, samples);
                 SongRecord& r = job.add(s.name, {});
-                test::runCommand("lame --quiet -b 128 '" + wav + "' '" + job.dir.file(std::string("src/") + s.name) + "'");
+                test::runCommand("lame --quiet -b 128 '" + wav + "' '" + job.dir.file(std::string("src/") + s.name) +
+                                 "'");
                 (void)r;
             } else {
                 job.addWav(s.name, s.rate, s.channels, samples);
@@ -401,9 +406,11 @@ TEST(ConvertJob, RealSongsDecodeIndependently) {
                 // delay and padding included: that is the length to keep.
                 double sourceSeconds = src.seconds;
                 if (std::string(src.name).find(".mp3") != std::string::npos) {
-                    const auto srcFrames = test::walkMp3Frames(readFileBytes(job.dir.file(std::string("src/") + src.name)));
+                    const auto srcFrames =
+                        test::walkMp3Frames(readFileBytes(job.dir.file(std::string("src/") + src.name)));
                     ASSERT_FALSE(srcFrames.empty());
-                    sourceSeconds = static_cast<double>(srcFrames.size() * test::samplesPerFrame(srcFrames[0])) / src.rate;
+                    sourceSeconds =
+                        static_cast<double>(srcFrames.size() * test::samplesPerFrame(srcFrames[0])) / src.rate;
                 }
                 const long n = test::mpg123Samples(out, job.dir.path());
                 const double seconds = static_cast<double>(n) / frames[0].sampleRate;

@@ -17,14 +17,14 @@
 namespace velmo {
 namespace {
 
+using test::FakeLibrary;
+using test::kFake;
+using test::kPartial;
 using test::pcmBytes;
 using test::readFileBytes;
 using test::Recorder;
 using test::TempDir;
 using test::writeFileBytes;
-using test::FakeLibrary;
-using test::kFake;
-using test::kPartial;
 
 TEST(OutputRate, FollowsTheTable) {
     struct Row {
@@ -32,9 +32,9 @@ TEST(OutputRate, FollowsTheTable) {
         uint16_t quality;
         uint32_t out;
     } rows[] = {
-        {44100, 8, 0}, {44100, 4, 44100}, {44100, 2, 22050}, {44100, 3, 22050},
-        {48000, 8, 44100}, {48000, 4, 44100}, {48000, 2, 22050},
-        {22050, 8, 44100}, {22050, 4, 44100}, {22050, 2, 22050}, {32000, 2, 22050}, {8000, 4, 44100},
+        {44100, 8, 0},     {44100, 4, 44100}, {44100, 2, 22050}, {44100, 3, 22050},
+        {48000, 8, 44100}, {48000, 4, 44100}, {48000, 2, 22050}, {22050, 8, 44100},
+        {22050, 4, 44100}, {22050, 2, 22050}, {32000, 2, 22050}, {8000, 4, 44100},
     };
     for (const auto& r : rows) EXPECT_EQ(outputSampleRate(r.in, r.quality), r.out) << r.in << " q" << r.quality;
 }
@@ -43,8 +43,16 @@ TEST(EncodePercent, IsCappedAndNeverWraps) {
     struct Row {
         uint32_t written, limit, percent;
     } rows[] = {
-        {0, 100, 0}, {1, 100, 1}, {50, 100, 50}, {99, 100, 99}, {100, 100, 100}, {250, 100, 100},
-        {7, 0, 0}, {0, 0, 0}, {50000000, 60000000, 83}, {4000000000u, 4000000000u, 100},
+        {0, 100, 0},
+        {1, 100, 1},
+        {50, 100, 50},
+        {99, 100, 99},
+        {100, 100, 100},
+        {250, 100, 100},
+        {7, 0, 0},
+        {0, 0, 0},
+        {50000000, 60000000, 83},
+        {4000000000u, 4000000000u, 100},
     };
     for (const auto& r : rows) EXPECT_EQ(encodePercent(r.written, r.limit), r.percent) << r.written << "/" << r.limit;
 }
@@ -62,8 +70,11 @@ struct ChunkRow {
 TEST(Encoder, ChunksPadsAndCuts) {
     FakeLibrary fake;
     ASSERT_TRUE(fake.ok()) << kFake;
-    const std::vector<uint8_t> s8 = {1, 0, 2, 0, 3, 0, 4, 0};   // one whole chunk of 4 samples
-    auto cat = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) { a.insert(a.end(), b.begin(), b.end()); return a; };
+    const std::vector<uint8_t> s8 = {1, 0, 2, 0, 3, 0, 4, 0};  // one whole chunk of 4 samples
+    auto cat = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
     const std::vector<uint8_t> zeros6(6, 0), zeros8(8, 0);
     const ChunkRow rows[] = {
         // With a limit of 100 the percentages are the bytes written so far.
@@ -71,10 +82,18 @@ TEST(Encoder, ChunksPadsAndCuts) {
         {"one whole chunk", s8, 0, 100, s8, {8, 12, 100}},
         {"one sample past a chunk", cat(s8, {9, 1}), 0, 100, cat(cat(s8, {9, 1}), zeros6), {8, 16, 20, 100}},
         {"odd trailing byte is silenced", cat(s8, {9}), 0, 100, cat(s8, zeros8), {8, 16, 20, 100}},
-        {"cut: the chunk that finds the limit is dropped", cat(cat(cat(s8, s8), s8), s8), 1, 16, cat(s8, s8),
+        {"cut: the chunk that finds the limit is dropped",
+         cat(cat(cat(s8, s8), s8), s8),
+         1,
+         16,
+         cat(s8, s8),
          {50, 100, 100, 100}},
         {"cut with limit 0 drops every chunk", cat(s8, s8), 1, 0, {}, {100}},
-        {"no cut flag: the whole song whatever the limit", cat(cat(s8, s8), s8), 0, 16, cat(cat(s8, s8), s8),
+        {"no cut flag: the whole song whatever the limit",
+         cat(cat(s8, s8), s8),
+         0,
+         16,
+         cat(cat(s8, s8), s8),
          {50, 100, 100, 100, 100}},
     };
     for (const auto& row : rows) {
@@ -87,7 +106,8 @@ TEST(Encoder, ChunksPadsAndCuts) {
         ASSERT_EQ(enc.prepare(44100, 32, 44100), kPrepareOk);
         Recorder rec;
         uint32_t written = 777;
-        ASSERT_EQ(enc.encode(&rec, row.cutFlag, row.limit, dir.file("raw.tmp"), dir.file("mp3.tmp"), written), kEncodeOk);
+        ASSERT_EQ(enc.encode(&rec, row.cutFlag, row.limit, dir.file("raw.tmp"), dir.file("mp3.tmp"), written),
+                  kEncodeOk);
         std::vector<uint8_t> expected = {0xAA};
         expected.insert(expected.end(), row.expectedData.begin(), row.expectedData.end());
         expected.insert(expected.end(), 4, 0xEE);
@@ -196,7 +216,8 @@ TEST(Encoder, RealLibraryMakesTheClocksFormat) {
         uint32_t inRate;
         uint16_t quality;
         uint32_t expectRate;  // 0: any rate LAME chooses
-    } rows[] = {{44100, 4, 44100}, {44100, 2, 22050}, {44100, 8, 0}, {48000, 8, 44100}, {22050, 4, 44100}, {22050, 2, 22050}};
+    } rows[] = {{44100, 4, 44100}, {44100, 2, 22050}, {44100, 8, 0},
+                {48000, 8, 44100}, {22050, 4, 44100}, {22050, 2, 22050}};
     const bool haveFfprobe = test::haveTool("ffprobe");
     if (!haveFfprobe) std::printf("ffprobe not found: the independent decoder check is skipped\n");
     for (const auto& row : rows) {
@@ -223,7 +244,8 @@ TEST(Encoder, RealLibraryMakesTheClocksFormat) {
         }
         // Length: the source plus at most the encoder's delay and the padding of the last frames.
         const double seconds = static_cast<double>(count) / row.inRate;
-        const double encoded = static_cast<double>(frames.size() * test::samplesPerFrame(frames[0])) / frames[0].sampleRate;
+        const double encoded =
+            static_cast<double>(frames.size() * test::samplesPerFrame(frames[0])) / frames[0].sampleRate;
         EXPECT_GE(encoded, seconds);
         EXPECT_LE(encoded, seconds + 3.0 * test::samplesPerFrame(frames[0]) / frames[0].sampleRate);
         if (haveFfprobe) {

@@ -35,7 +35,8 @@ FAKE_EXPORT void fakeLameSetup(uint32_t samplesPerChunk, uint32_t initResult, ui
 
 // encode calls, open streams, close calls, and the last record's rates, bit rate and mode.
 FAKE_EXPORT void fakeLameCounters(uint32_t out[7]) {
-    const uint32_t v[7] = {g.encodeCalls, g.openStreams, g.closeCalls, g.lastInitRate, g.lastOutRate, g.lastKbps, g.lastMode};
+    const uint32_t v[7] = {g.encodeCalls, g.openStreams, g.closeCalls, g.lastInitRate,
+                           g.lastOutRate, g.lastKbps,    g.lastMode};
     std::memcpy(out, v, sizeof v);
 }
 

@@ -14,7 +14,7 @@ inline const std::string kFake = std::string(VELMO_BIN_DIR) + "/libfake_lame_enc
 inline const std::string kPartial = std::string(VELMO_BIN_DIR) + "/libfake_lame_enc_partial.so";
 
 class FakeLibrary {
-public:
+  public:
     FakeLibrary() {
         handle_ = ::dlopen(kFake.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!handle_) return;
@@ -38,7 +38,7 @@ public:
         return c[i];
     }
 
-private:
+  private:
     using SetupFn = void (*)(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t);
     using CountersFn = void (*)(uint32_t*);
     void* handle_ = nullptr;

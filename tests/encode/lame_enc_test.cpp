@@ -43,10 +43,30 @@ struct InitRow {
 TEST(LameEnc, InitValidatesTheRecord) {
     const InitRow rows[] = {
         {"mono 44100 32k", [](BE_CONFIG&) {}, BE_ERR_SUCCESSFUL, 1152},
-        {"mono 22050 16k", [](BE_CONFIG& c) { c.dwReSampleRate = 22050; c.dwBitrate = 16; }, BE_ERR_SUCCESSFUL, 576},
-        {"48000 in, 44100 out 64k", [](BE_CONFIG& c) { c.dwSampleRate = 48000; c.dwBitrate = 64; }, BE_ERR_SUCCESSFUL, 1152},
-        {"output rate left to LAME", [](BE_CONFIG& c) { c.dwReSampleRate = 0; c.dwBitrate = 64; }, BE_ERR_SUCCESSFUL, 1152},
-        {"stereo", [](BE_CONFIG& c) { c.nMode = BE_MP3_MODE_STEREO; c.dwBitrate = 128; }, BE_ERR_SUCCESSFUL, 2304},
+        {"mono 22050 16k",
+         [](BE_CONFIG& c) {
+             c.dwReSampleRate = 22050;
+             c.dwBitrate = 16;
+         },
+         BE_ERR_SUCCESSFUL, 576},
+        {"48000 in, 44100 out 64k",
+         [](BE_CONFIG& c) {
+             c.dwSampleRate = 48000;
+             c.dwBitrate = 64;
+         },
+         BE_ERR_SUCCESSFUL, 1152},
+        {"output rate left to LAME",
+         [](BE_CONFIG& c) {
+             c.dwReSampleRate = 0;
+             c.dwBitrate = 64;
+         },
+         BE_ERR_SUCCESSFUL, 1152},
+        {"stereo",
+         [](BE_CONFIG& c) {
+             c.nMode = BE_MP3_MODE_STEREO;
+             c.dwBitrate = 128;
+         },
+         BE_ERR_SUCCESSFUL, 2304},
         {"short form", [](BE_CONFIG& c) { c.dwConfig = BE_CONFIG_MP3; }, BE_ERR_INVALID_FORMAT, 0},
         {"unknown kind", [](BE_CONFIG& c) { c.dwConfig = 257; }, BE_ERR_INVALID_FORMAT, 0},
         {"version 2", [](BE_CONFIG& c) { c.dwStructVersion = 2; }, BE_ERR_INVALID_FORMAT_PARAMETERS, 0},

@@ -61,11 +61,7 @@ TEST(Packaging, SongNames) {
         const char* workPath;
         std::string name;
     } rows[] = {
-        {"./dat/a.wav", "a"},
-        {"./dat/Morning Song.mp3", "Morning Song"},
-        {"./dat/.mp3", ""},
-        {"./da", ""},
-        {"", ""},
+        {"./dat/a.wav", "a"}, {"./dat/Morning Song.mp3", "Morning Song"}, {"./dat/.mp3", ""}, {"./da", ""}, {"", ""},
     };
     for (const auto& r : rows) EXPECT_EQ(storageSongName(song(r.workPath, 0, 0)), r.name) << r.workPath;
     // A name longer than the field is cut so that a NUL still ends it.

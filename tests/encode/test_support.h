@@ -20,7 +20,7 @@ struct Message {
 };
 
 class Recorder : public MessageTarget {
-public:
+  public:
     void post(uint32_t code, uint32_t wParam, uint32_t lParam) override {
         std::lock_guard<std::mutex> lock(mutex_);
         messages_.push_back({code, wParam, lParam});
@@ -42,7 +42,7 @@ public:
         return out;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Message> messages_;
 };
@@ -69,13 +69,27 @@ inline std::vector<int16_t> tone(uint32_t rate, uint32_t count, double hz = 440.
 inline void writeWav(const std::string& path, uint32_t rate, uint16_t channels, const std::vector<int16_t>& samples) {
     const std::vector<uint8_t> data = pcmBytes(samples);
     std::vector<uint8_t> f;
-    auto put32 = [&f](uint32_t v) { for (int i = 0; i < 4; ++i) f.push_back(static_cast<uint8_t>(v >> (8 * i))); };
-    auto put16 = [&f](uint16_t v) { f.push_back(static_cast<uint8_t>(v)); f.push_back(static_cast<uint8_t>(v >> 8)); };
+    auto put32 = [&f](uint32_t v) {
+        for (int i = 0; i < 4; ++i) f.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    auto put16 = [&f](uint16_t v) {
+        f.push_back(static_cast<uint8_t>(v));
+        f.push_back(static_cast<uint8_t>(v >> 8));
+    };
     auto tag = [&f](const char* t) { f.insert(f.end(), t, t + 4); };
-    tag("RIFF"); put32(static_cast<uint32_t>(36 + data.size())); tag("WAVE");
-    tag("fmt "); put32(16); put16(1); put16(channels); put32(rate); put32(rate * channels * 2);
-    put16(static_cast<uint16_t>(channels * 2)); put16(16);
-    tag("data"); put32(static_cast<uint32_t>(data.size()));
+    tag("RIFF");
+    put32(static_cast<uint32_t>(36 + data.size()));
+    tag("WAVE");
+    tag("fmt ");
+    put32(16);
+    put16(1);
+    put16(channels);
+    put32(rate);
+    put32(rate * channels * 2);
+    put16(static_cast<uint16_t>(channels * 2));
+    put16(16);
+    tag("data");
+    put32(static_cast<uint32_t>(data.size()));
     f.insert(f.end(), data.begin(), data.end());
     writeFileBytes(path, f);
 }
@@ -116,7 +130,8 @@ inline Probe ffprobe(const std::string& path) {
     Probe r;
     const std::string out = runCommand(
         "ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,channels,sample_rate,bit_rate:"
-        "format=duration -of default=noprint_wrappers=1 '" + path + "' 2>/dev/null");
+        "format=duration -of default=noprint_wrappers=1 '" +
+        path + "' 2>/dev/null");
     r.codec = probeField(out, "codec_name");
     if (r.codec.empty()) return r;
     r.ok = true;

@@ -18,7 +18,8 @@ std::string fixture(const std::string& name) { return std::string(VELMO_TEST_DAT
 
 // A WAV header with a data chunk of `dataBytes`; the file is extended to hold
 // it without writing the samples (the probe reads headers only).
-void writeWav(const std::string& path, uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, uint32_t dataBytes) {
+void writeWav(const std::string& path, uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits,
+              uint32_t dataBytes) {
     std::vector<uint8_t> h(44, 0);
     std::memcpy(&h[0], "RIFF", 4);
     writeLe32(&h[4], 36 + dataBytes);
@@ -58,9 +59,9 @@ TEST(Admission, ExtensionTest) {
         bool match;
     };
     const Row rows[] = {
-        {"/m/a.mp3", ".mp3", true},  {"/m/a.MP3", ".mp3", true},  {"/m/a.Mp3", ".mp3", true},
-        {"/m/a.wav", ".mp3", false}, {"/m/a.WAV", ".wav", true},  {".mp3", ".mp3", true},
-        {"mp3", ".mp3", false},      {"", ".mp3", false},         {"/m/a.mp3 ", ".mp3", false},
+        {"/m/a.mp3", ".mp3", true},   {"/m/a.MP3", ".mp3", true},  {"/m/a.Mp3", ".mp3", true},
+        {"/m/a.wav", ".mp3", false},  {"/m/a.WAV", ".wav", true},  {".mp3", ".mp3", true},
+        {"mp3", ".mp3", false},       {"", ".mp3", false},         {"/m/a.mp3 ", ".mp3", false},
         {"/m/a.mp3/", ".mp3", false}, {"/m/a.mp4", ".mp3", false}, {"/m/amp3", ".mp3", false},
     };
     for (const Row& r : rows) EXPECT_EQ(r.match, hasExtension(r.path, r.ext)) << r.path << " " << r.ext;
@@ -79,8 +80,8 @@ TEST(Admission, WorkPathAndDisplayName) {
         {"Song.mp3", ""},                          // a relative path's only component is skipped
         {"music/Song.mp3", "Song.mp3"},
         {"Song.mp3/Other.wav", "Other.wav"},
-        {"//home///u//Song.WAV", "Song.WAV"},      // runs of separators are one
-        {"/home/u/.mp3/x.mp3", "x.mp3"},           // nothing before the extension
+        {"//home///u//Song.WAV", "Song.WAV"},  // runs of separators are one
+        {"/home/u/.mp3/x.mp3", "x.mp3"},       // nothing before the extension
         {"/home/u/a.mp3x/b.txt", ""},
         {"/home/u/Song.ogg", ""},
         {"", ""},

@@ -30,7 +30,7 @@ struct PostedMessage {
 };
 
 class QueueTarget : public MessageTarget {
-public:
+  public:
     void post(uint32_t code, uint32_t wParam, uint32_t lParam) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -46,14 +46,14 @@ public:
         return true;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<PostedMessage> queue_;
 };
 
 class CoreTest : public ::testing::Test {
-public:
+  public:
     TempDir dir;
     std::string start;
     std::string sim;

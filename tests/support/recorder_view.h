@@ -18,7 +18,7 @@ struct ShownMessage {
 };
 
 class RecorderView : public View {
-public:
+  public:
     // The state the screen would show.
     std::string progressCaption = "Progress:";
     int progressBar = 0;
@@ -34,8 +34,8 @@ public:
 
     std::vector<ShownMessage> messages;
     std::vector<int> progressHistory;
-    std::deque<MessageResult> answers;       // default: Ok
-    std::deque<std::string> firmwareChoices; // empty: the dialog is cancelled
+    std::deque<MessageResult> answers;        // default: Ok
+    std::deque<std::string> firmwareChoices;  // empty: the dialog is cancelled
 
     void setProgressCaption(const std::string& text) override { progressCaption = text; }
     void setProgressBar(int percent) override {
@@ -44,9 +44,7 @@ public:
     }
     void setStatusLine(const std::string& text) override { statusLine = text; }
     void appendLine(const std::string& text) override { lines.push_back(text); }
-    void insertLine(int index, const std::string& text) override {
-        lines.insert(lines.begin() + index, text);
-    }
+    void insertLine(int index, const std::string& text) override { lines.insert(lines.begin() + index, text); }
     void removeLine(int index) override { lines.erase(lines.begin() + index); }
     void resetLines() override {
         lines.clear();

@@ -13,7 +13,7 @@
 namespace velmo::test {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "velmo-test-XXXXXX").string();
         std::vector<char> buf(pattern.begin(), pattern.end());
@@ -31,7 +31,7 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 

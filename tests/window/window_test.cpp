@@ -63,9 +63,9 @@ struct ShownBox {
     std::string caption;
     QMessageBox::Icon icon;
     QMessageBox::StandardButtons buttons;
-    bool enabled;         // it can take input, even while the window is disabled
-    bool ownedByWindow;   // shown over the main window
-    bool windowEnabled;   // the main window's state meanwhile
+    bool enabled;        // it can take input, even while the window is disabled
+    bool ownedByWindow;  // shown over the main window
+    bool windowEnabled;  // the main window's state meanwhile
 };
 
 struct SeenFileDialog {
@@ -97,7 +97,7 @@ QString textOf(QWidget* w) {
 }
 
 class WindowTestBase : public ::testing::Test {
-public:
+  public:
     TempDir dir;
     std::string start;
     std::string sim;
@@ -107,7 +107,7 @@ public:
     std::vector<SeenFileDialog> fileDialogs;
     std::deque<QStringList> fileChoices;  // none left, or an empty list: cancelled
 
-protected:
+  protected:
     void SetUp() override {
         start = dir.file("start");
         sim = dir.file("sim");
@@ -131,7 +131,7 @@ protected:
         CFileDialogST::SetRunner(nullptr);
     }
 
-public:
+  public:
     void startWindow() {
         dlg = std::make_unique<CVelmoDlg>(nullptr, QString::fromStdString(start));
         dlg->setMessageBoxRunner([this](QMessageBox& box) {
@@ -191,7 +191,9 @@ public:
         return true;
     }
 
-    bool jobEnded() { return pumpUntil([this] { return !dlg->core().operationRunning() && !dlg->core().workersRunning(); }); }
+    bool jobEnded() {
+        return pumpUntil([this] { return !dlg->core().operationRunning() && !dlg->core().workersRunning(); });
+    }
 
     // A copy of a fixture under the given name, in a folder of the test's own.
     std::string song(const std::string& name, const char* fixture) {
@@ -231,7 +233,8 @@ class WindowTest : public WindowTestBase {};
 TEST_F(WindowTest, ControlsSitWhereTheTemplatePutsThem) {
     startWindow();
     const QFontInfo font(dlg->font());
-    EXPECT_TRUE(font.family() == "Times New Roman" || font.family() == "Liberation Serif") << font.family().toStdString();
+    EXPECT_TRUE(font.family() == "Times New Roman" || font.family() == "Liberation Serif")
+        << font.family().toStdString();
     EXPECT_EQ(11, dlg->font().pointSize());
     const Units u = unitsOf(dlg->font());
     ASSERT_GT(u.cw, 0);
@@ -277,8 +280,7 @@ TEST_F(WindowTest, ControlsSitWhereTheTemplatePutsThem) {
     EXPECT_EQ(Qt::AlignHCenter, groups[0]->alignment() & Qt::AlignHorizontal_Mask);
     EXPECT_EQ(u.rect(183, 12, 105, 24), groups[0]->geometry());
     // The frame lies under the radio buttons and never takes their clicks.
-    for (int id : {1009, 1010, 1019})
-        EXPECT_EQ(control(id), dlg->childAt(control(id)->geometry().center())) << id;
+    for (int id : {1009, 1010, 1019}) EXPECT_EQ(control(id), dlg->childAt(control(id)->geometry().center())) << id;
 
     // Fixed at 324 x 209 units: no resizing, no maximise box.
     const QSize size = u.rect(0, 0, 324, 209).size();
@@ -293,8 +295,8 @@ TEST_F(WindowTest, ControlsSitWhereTheTemplatePutsThem) {
 TEST_F(WindowTest, EveryCaptionFitsItsControl) {
     startWindow();
     QStyle* style = dlg->style();
-    const int indicator = style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth) +
-                          style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing);
+    const int indicator =
+        style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth) + style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing);
     for (int id : {1002, 1000, 1001, 1011, 1004, 1016, 1018, 1009, 1010, 1019}) {
         SCOPED_TRACE(id);
         QWidget* w = control(id);
@@ -579,32 +581,27 @@ class MessageBoxes : public WindowTestBase, public ::testing::WithParamInterface
 struct Act {
     static void click(WindowTestBase& t, int id) { t.click(id); }
     static void writeTable(WindowTestBase& t, const std::vector<uint32_t>& e) { t.writeTable(e); }
-    static bool pumpUntil(WindowTestBase& t, const std::function<bool()>& f) {
-        return t.pumpUntil(f, 10000);
-    }
+    static bool pumpUntil(WindowTestBase& t, const std::function<bool()>& f) { return t.pumpUntil(f, 10000); }
     static std::string path(WindowTestBase& t, const std::string& name) { return t.dir.file(name); }
 };
 
 const BoxRow kBoxRows[] = {
     {"empty list", nullptr, [](WindowTestBase& t) { Act::click(t, kIdDownload); }, "No song files are in list box !",
      "Information", QMessageBox::Information, QMessageBox::Ok},
-    {"reload question",
-     nullptr,
+    {"reload question", nullptr,
      [](WindowTestBase& t) {
          Peek::answersOf(t).push_back(QMessageBox::Cancel);
          Act::click(t, kIdReload);
      },
      "Reload song data into P.C ?", "Warning", QMessageBox::NoIcon, QMessageBox::Ok | QMessageBox::Cancel},
-    {"unsupported song",
-     nullptr,
+    {"unsupported song", nullptr,
      [](WindowTestBase& t) {
          writeFileBytes(Act::path(t, "bad.mp3"), {'n', 'o', 't', ' ', 'a', ' ', 's', 'o', 'n', 'g'});
          Peek::choicesOf(t).push_back({QString::fromStdString(Act::path(t, "bad.mp3"))});
          Act::click(t, kIdAdd);
      },
      nullptr /* with the path */, "Error", QMessageBox::Critical, QMessageBox::Ok},
-    {"unplugged clock",
-     nullptr,
+    {"unplugged clock", nullptr,
      [](WindowTestBase& t) {
          zentroSimSetPlugged(0);
          // The 300 ms poll notices the removal, then finds no clock.
@@ -614,8 +611,7 @@ const BoxRow kBoxRows[] = {
          Act::click(t, kIdUpgradeFirmware);
      },
      "Please plug-in USB again !", "Error", QMessageBox::Critical, QMessageBox::Ok},
-    {"firmware question",
-     nullptr,
+    {"firmware question", nullptr,
      [](WindowTestBase& t) {
          writeFileBytes(Act::path(t, "fw.bin"), {'(', '8', 'G', '$'});
          Peek::choicesOf(t).push_back({QString::fromStdString(Act::path(t, "fw.bin"))});
@@ -625,7 +621,9 @@ const BoxRow kBoxRows[] = {
      },
      "Upgrade Firmware ?", "Warning", QMessageBox::NoIcon, QMessageBox::Ok | QMessageBox::Cancel},
     {"list over the storage",
-     [](WindowTestBase& t) { Act::writeTable(t, {1500000, 1500000}); },
+     [](WindowTestBase& t) {
+         Act::writeTable(t, {1500000, 1500000});
+     },
      [](WindowTestBase& t) {
          Peek::answersOf(t).push_back(QMessageBox::Cancel);
          Act::click(t, kIdDownload);
@@ -640,8 +638,7 @@ TEST_P(MessageBoxes, ShowTextCaptionIconAndButtons) {
     ASSERT_FALSE(dlg->isClosed());
     row.act(*this);
     ASSERT_EQ(1u, boxes.size());
-    const std::string text =
-        row.text ? row.text : "The file format of " + dir.file("bad.mp3") + " is not supported";
+    const std::string text = row.text ? row.text : "The file format of " + dir.file("bad.mp3") + " is not supported";
     EXPECT_EQ(text, boxes[0].text);
     EXPECT_EQ(row.caption, boxes[0].caption);
     EXPECT_EQ(row.icon, boxes[0].icon);
@@ -842,8 +839,7 @@ TEST_F(WindowTest, UpAndDownCarryTheSelectionWithTheSong) {
     } rows[] = {
         {kIdDown, {"A.mp3", "C.mp3", "B.wav"}, 2},  // B moves down
         {kIdDown, {"A.mp3", "C.mp3", "B.wav"}, 2},  // the last line stays
-        {kIdUp, {"A.mp3", "B.wav", "C.mp3"}, 1},
-        {kIdUp, {"B.wav", "A.mp3", "C.mp3"}, 0},
+        {kIdUp, {"A.mp3", "B.wav", "C.mp3"}, 1},   {kIdUp, {"B.wav", "A.mp3", "C.mp3"}, 0},
         {kIdUp, {"B.wav", "A.mp3", "C.mp3"}, 0},  // the first line stays
     };
     clickLine(1);
@@ -875,7 +871,8 @@ TEST_F(WindowTest, DroppedFilesJoinTheListInDropOrder) {
     const std::string second = song("Second.wav", kWavFixture);
     const std::string first = song("First.mp3", kMp3Fixture);
     QMimeData mime;
-    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(second)), QUrl::fromLocalFile(QString::fromStdString(first))});
+    mime.setUrls(
+        {QUrl::fromLocalFile(QString::fromStdString(second)), QUrl::fromLocalFile(QString::fromStdString(first))});
     QWidget* target = list()->viewport();
     const QPoint at = target->rect().center();
 

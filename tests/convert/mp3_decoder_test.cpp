@@ -11,7 +11,7 @@
 #include <map>
 #include <sstream>
 
-#include "mp3_frames.h"
+#include "mp3_silent_frames.h"
 #include "tempdir.h"
 
 using namespace velmo;

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "bytes.h"
-#include "mp3_frames.h"
+#include "mp3_silent_frames.h"
 #include "tempdir.h"
 
 using namespace velmo;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "lame_enc.h"
-#include "mp3_frames.h"
+#include "mp3_frame_walk.h"
 #include "tempdir.h"
 
 namespace {

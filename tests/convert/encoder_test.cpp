@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "convert_support.h"
 #include "encoder.h"
 #include "fake_library.h"
-#include "mp3_frames.h"
+#include "mp3_frame_walk.h"
 #include "tempdir.h"
-#include "test_support.h"
 
 namespace velmo {
 namespace {

@@ -13,11 +13,11 @@
 
 #include "bytes.h"
 #include "convert_job.h"
+#include "convert_support.h"
 #include "fake_library.h"
-#include "mp3_frames.h"
+#include "mp3_frame_walk.h"
 #include "storage_layout.h"
 #include "tempdir.h"
-#include "test_support.h"
 
 namespace velmo {
 namespace {

@@ -17,6 +17,7 @@
 #include "admission.h"
 #include "convert_job.h"
 #include "device.h"
+#include "fileio.h"
 #include "songlist.h"
 #include "storage_layout.h"
 #include "terminal_view.h"
@@ -50,7 +51,6 @@ QuestionPolicy questionPolicy(const Options& options) {
 }
 
 // The text of a fixed-size, NUL-padded field; a field without a NUL ends at its size.
-std::string fieldText(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
 
 std::string qualityName(uint16_t code) {
     switch (code) {
@@ -144,9 +144,9 @@ json songJson(const SongRecord& rec, size_t index) {
     const uint32_t dataOffset = rec.dataOffset, dataSize = rec.dataSize;
     const unsigned copyPending = rec.copyPending, cutFlag = rec.cutFlag;
     return json{{"position", index + 1},
-                {"line", songDisplayName(fieldText(rec.workPath, kPathBytes))},
-                {"workPath", fieldText(rec.workPath, kPathBytes)},
-                {"sourcePath", fieldText(rec.sourcePath, kPathBytes)},
+                {"line", songDisplayName(fieldText(rec.workPath))},
+                {"workPath", fieldText(rec.workPath)},
+                {"sourcePath", fieldText(rec.sourcePath)},
                 {"sizeEstimate", sizeEstimate},
                 {"copyPending", copyPending},
                 {"cutFlag", cutFlag},
@@ -159,21 +159,12 @@ void printLines(const std::vector<std::string>& lines) {
     for (size_t i = 0; i < lines.size(); ++i) std::printf("%3zu  %s\n", i + 1, lines[i].c_str());
 }
 
-std::vector<uint8_t> readWholeFile(const std::string& path, bool& ok) {
-    std::ifstream in(path, std::ios::binary);
-    ok = static_cast<bool>(in);
-    if (!ok) return {};
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    ok = !in.bad();
-    return bytes;
-}
-
 // Reads the image just written back from the clock, block by block, and
 // compares it with ./dat/tmp.bin. The agent started by the download still
 // runs, and no worker uses the connection any more.
 bool verifyDownload(Session& s) {
-    bool ok = false;
-    const std::vector<uint8_t> image = readWholeFile(s.path(kImageFile), ok);
+    std::vector<uint8_t> image;
+    const bool ok = readWholeFile(s.path(kImageFile), image, size_t{0xFFFFFFFF});
     if (!ok || image.empty()) {
         note("verify: the image %s is gone; nothing to compare", s.path(kImageFile).c_str());
         return false;
@@ -534,7 +525,7 @@ int runInspect(const Options& options, const std::string& file) {
         entries.push_back(json{{"position", i + 1},
                                {"dataOffset", e.dataOffset},
                                {"dataSize", e.dataSize},
-                               {"songName", fieldText(e.songName, kSongNameBytes)},
+                               {"songName", fieldText(e.songName)},
                                {"inFile", inFile}});
     }
     if (options.json) {

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 namespace velmo {
 
@@ -38,5 +40,12 @@ static_assert(offsetof(SongRecord, cutLimit) == 4110, "layout");
 // text fields are copied whole, including what lies after their terminating NUL.
 void encodeSongRecord(const SongRecord& rec, uint8_t* out);
 void decodeSongRecord(const uint8_t* in, SongRecord& rec);
+
+// The text of a fixed-size character field (a record's paths, a storage
+// header's song names): up to its first NUL, or the whole field when it has none.
+template <size_t N>
+std::string fieldText(const char (&field)[N]) {
+    return std::string(field, strnlen(field, N));
+}
 
 }  // namespace velmo

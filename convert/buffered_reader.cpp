@@ -2,15 +2,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <new>
 
 namespace velmo {
 
 std::unique_ptr<BufferedReader> BufferedReader::make(std::FILE* stream) {
     if (stream == nullptr) return nullptr;
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kLookAheadBytes]);
-    if (!buffer) return nullptr;
-    return std::unique_ptr<BufferedReader>(new (std::nothrow) BufferedReader(stream, std::move(buffer)));
+    return std::unique_ptr<BufferedReader>(new BufferedReader(stream));
 }
 
 size_t BufferedReader::read(void* dest, size_t size, size_t count) {
@@ -25,13 +22,13 @@ size_t BufferedReader::read(void* dest, size_t size, size_t count) {
 
     auto* out = static_cast<uint8_t*>(dest);
     if (available_ > n) {
-        std::memcpy(out, buffer_.get() + position_, n);
+        std::memcpy(out, buffer_.data() + position_, n);
         position_ += n;
         available_ -= n;
         return n;
     }
     size_t delivered = available_;
-    if (delivered != 0) std::memcpy(out, buffer_.get() + position_, delivered);
+    if (delivered != 0) std::memcpy(out, buffer_.data() + position_, delivered);
     position_ = 0;
     available_ = 0;
 
@@ -44,7 +41,7 @@ size_t BufferedReader::read(void* dest, size_t size, size_t count) {
         exhausted = direct == 0;
     }
     if (!exhausted) {
-        available_ = std::fread(buffer_.get(), 1, kLookAheadBytes, stream_);
+        available_ = std::fread(buffer_.data(), 1, kLookAheadBytes, stream_);
         if (available_ != 0) return delivered;
     }
     if (std::feof(stream_)) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 namespace velmo {
 
@@ -25,11 +26,10 @@ class BufferedReader {
     int error() const { return error_; }  // errno of a failed read, 0 if none
 
   private:
-    BufferedReader(std::FILE* stream, std::unique_ptr<uint8_t[]> buffer)
-        : stream_(stream), buffer_(std::move(buffer)) {}
+    explicit BufferedReader(std::FILE* stream) : stream_(stream), buffer_(kLookAheadBytes) {}
 
     std::FILE* stream_;
-    std::unique_ptr<uint8_t[]> buffer_;
+    std::vector<uint8_t> buffer_;
     size_t position_ = 0;
     size_t available_ = 0;
     bool atEnd_ = false;

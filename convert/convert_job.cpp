@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "encoder.h"
+#include "fileio.h"
 #include "mp3_decoder.h"
 #include "packaging.h"
 #include "storage_layout.h"
@@ -23,14 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 constexpr size_t kCopyBufferBytes = 1 << 20;
-
-std::string fieldText(const char* field) { return std::string(field, strnlen(field, kPathBytes)); }
 
 void removeFile(const std::string& path) { ::unlink(path.c_str()); }
 
@@ -51,25 +45,23 @@ bool makeWorkingCopy(const SongRecord& song, const SharedState& shared) {
     const std::string src = shared.path(source);
     const std::string dst = shared.path(work);
 
-    FilePtr in(std::fopen(src.c_str(), "rb"));
-    if (!in) return false;
-    struct stat st {};
-    if (::fstat(::fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    FilePtr in = openRegularFileForReading(src);
+    const std::optional<uint64_t> size = fileSize(in.get());
+    if (!in || !size) return false;
     // A song chosen from the working folder itself is its own copy; opening
     // it for writing would destroy it.
     std::error_code ec;
     if (fs::equivalent(src, dst, ec)) return true;
     if (!makeWorkFolder(shared)) return false;
 
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kCopyBufferBytes]);
-    if (!buf) return false;
-    FilePtr out(std::fopen(dst.c_str(), "wb"));
+    std::vector<uint8_t> buf(kCopyBufferBytes);
+    FilePtr out = createFileForWriting(dst);
     if (!out) return false;
     bool ok = true;
-    uint64_t remaining = static_cast<uint64_t>(st.st_size);
+    uint64_t remaining = *size;
     while (ok && remaining > 0) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kCopyBufferBytes));
-        ok = std::fread(buf.get(), 1, want, in.get()) == want && std::fwrite(buf.get(), 1, want, out.get()) == want;
+        ok = std::fread(buf.data(), 1, want, in.get()) == want && std::fwrite(buf.data(), 1, want, out.get()) == want;
         remaining -= want;
     }
     ok = (std::fclose(out.release()) == 0) && ok;
@@ -239,14 +231,15 @@ void runConvertJob(const ConvertJob& job, SharedState& shared, const ShowMessage
     // The image must hold exactly the bytes its header announces.
     const bool packed = writeImageHeader(imagePath, job.songs, static_cast<uint16_t>(count), job.totalEstimate,
                                          job.quality) == kPackOk &&
-                        appendFile(imagePath, mp3Path) == kPackOk && fileSize(imagePath) == total + kStorageHeaderBytes;
+                        appendFile(imagePath, mp3Path) == kPackOk &&
+                        fileSize(imagePath) == uint64_t{total} + kStorageHeaderBytes;
     removeFile(mp3Path);
     if (!packed) {
         removeFile(imagePath);
         finish(job, shared, WM_CONVERT_FAILED, 0);
         return;
     }
-    const uint32_t size = fileSize(imagePath);
+    const uint64_t size = fileSize(imagePath).value_or(0);
     const uint32_t limit = imageCapacity(shared.storageKB);
     finish(job, shared, WM_CONVERT_DONE, size > limit ? limit : total + kStorageHeaderBytes);
 }

@@ -5,9 +5,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <new>
+#include <vector>
 
 #include "bytes.h"
+#include "fileio.h"
 
 namespace velmo {
 
@@ -41,20 +42,6 @@ void fillConfig(uint8_t* c, uint32_t inputRate, uint32_t outputRate, uint32_t bi
     writeLe32(c + 60, 1);  // original bit
     writeLe32(c + 84, 1);  // no bit reservoir: every frame stands alone, so a cut leaves whole frames
 }
-
-std::string executableFolder() {
-    char buf[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return {};
-    std::string path(buf, static_cast<size_t>(n));
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 bool writeAll(std::FILE* f, const uint8_t* data, size_t n) { return n == 0 || std::fwrite(data, 1, n, f) == n; }
 
@@ -167,10 +154,9 @@ int Encoder::encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, cons
     } guard{this};
 
     const size_t chunkBytes = static_cast<size_t>(samplesPerChunk_) * 2;
-    std::unique_ptr<uint8_t[]> output(new (std::nothrow) uint8_t[outputBufferSize_]);
-    std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[chunkBytes]);
-    std::unique_ptr<int16_t[]> samples(new (std::nothrow) int16_t[samplesPerChunk_]);
-    if (!output || !input || !samples) return kEncodeNoResources;
+    std::vector<uint8_t> output(outputBufferSize_);
+    std::vector<uint8_t> input(chunkBytes);
+    std::vector<int16_t> samples(samplesPerChunk_);
 
     FilePtr pcm(std::fopen(pcmPath.c_str(), "rb"));
     if (!pcm) return kEncodeNoResources;
@@ -182,36 +168,36 @@ int Encoder::encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, cons
 
     uint32_t written = 0;
     for (;;) {
-        const size_t got = std::fread(input.get(), 1, chunkBytes, pcm.get());
+        const size_t got = std::fread(input.data(), 1, chunkBytes, pcm.get());
         if (got < chunkBytes && std::ferror(pcm.get())) return kEncodeNoResources;
         if (got == 0) break;
         // The song's end is padded with silence to a whole chunk; an odd
         // trailing byte is no sample and is silenced too.
         const size_t whole = got / 2 * 2;
-        std::memset(input.get() + whole, 0, chunkBytes - whole);
+        std::memset(input.data() + whole, 0, chunkBytes - whole);
         for (uint32_t i = 0; i < samplesPerChunk_; ++i)
-            samples[i] = static_cast<int16_t>(readLe16(input.get() + 2 * static_cast<size_t>(i)));
+            samples[i] = static_cast<int16_t>(readLe16(input.data() + 2 * static_cast<size_t>(i)));
 
         uint32_t outBytes = 0;
-        const uint32_t err = lib_->encodeChunk(stream_, samplesPerChunk_, samples.get(), output.get(), &outBytes);
+        const uint32_t err = lib_->encodeChunk(stream_, samplesPerChunk_, samples.data(), output.data(), &outBytes);
         if (cutFlag && written >= limit) break;
         if (err != 0) return kEncodeChunkFailed;
         if (outBytes > outputBufferSize_) return kEncodeChunkFailed;
-        if (!writeAll(mp3.get(), output.get(), outBytes)) return kEncodeWriteFailed;
+        if (!writeAll(mp3.get(), output.data(), outBytes)) return kEncodeWriteFailed;
         written += outBytes;
         postProgress(window, written, limit);
     }
 
     uint32_t finalBytes = 0;
-    if (lib_->deinitStream(stream_, output.get(), &finalBytes) != 0) return kEncodeFlushFailed;
+    if (lib_->deinitStream(stream_, output.data(), &finalBytes) != 0) return kEncodeFlushFailed;
     if (finalBytes > outputBufferSize_) return kEncodeFlushFailed;
     if (finalBytes > 0) {
-        if (!writeAll(mp3.get(), output.get(), finalBytes)) return kEncodeFinalWriteFailed;
+        if (!writeAll(mp3.get(), output.data(), finalBytes)) return kEncodeFinalWriteFailed;
         written += finalBytes;
         postProgress(window, written, limit);
     }
-    // Buffered bytes reach the file only here; a failure now is a failed write.
-    if (std::fflush(mp3.get()) != 0) return kEncodeFinalWriteFailed;
+    // The stream is unbuffered, so every byte has been handed to the system
+    // already; the close below still reports a failure the system saw late.
     postProgress(window, written, written);
 
     closeStream();

@@ -3,12 +3,12 @@
 #include <mad.h>
 
 #include <cstring>
-#include <new>
 #include <type_traits>
+#include <vector>
 
-#include "audio_file.h"
 #include "buffered_reader.h"
 #include "bytes.h"
+#include "fileio.h"
 #include "pcm_output.h"
 
 namespace velmo {
@@ -100,9 +100,7 @@ void recordFirstFrame(const mad_header& h, Mp3Info& info) {
     info.bitRate = static_cast<uint32_t>(h.bitrate);
 }
 
-std::unique_ptr<uint8_t[]> makeInputBuffer() {
-    return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[kInputBytes + kGuardBytes]);
-}
+std::vector<uint8_t> makeInputBuffer() { return std::vector<uint8_t>(kInputBytes + kGuardBytes); }
 
 // Samples per frame for a header: layer I 384, layer II 1152, layer III 1152
 // for MPEG-1 and 576 for MPEG-2 and 2.5.
@@ -113,7 +111,7 @@ unsigned samplesPerFrame(unsigned layer, unsigned versionBits) {
 }
 
 // The frame count from a Xing or VBRI header at its usual offsets, counted
-// from the frame's first header byte; 0 for none.
+// from the frame's first header byte; false when neither is there.
 bool vbrFrameCount(const uint8_t* copy, uint32_t& frames) {
     if (std::memcmp(copy + 36, "VBRI", 4) == 0) {
         frames = readBe32(copy + 50);
@@ -144,12 +142,12 @@ int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& i
     FilePtr out = createFileForWriting(pcmPath);
     if (!out) return kMp3DecodeReadFailed;
     std::unique_ptr<BufferedReader> reader = BufferedReader::make(in.get());
-    std::unique_ptr<uint8_t[]> input = makeInputBuffer();
+    std::vector<uint8_t> input = makeInputBuffer();
     std::unique_ptr<PcmBlockWriter> writer = PcmBlockWriter::make(out.get());
-    if (!reader || !input || !writer) return kMp3DecodeReadFailed;
+    if (!reader || !writer) return kMp3DecodeReadFailed;
 
     MadState mad;
-    FrameFeeder feeder(in.get(), *reader, input.get(), mad);
+    FrameFeeder feeder(in.get(), *reader, input.data(), mad);
     int result = kMp3DecodeOk;
     bool first = true;
     for (;;) {
@@ -192,7 +190,7 @@ uint32_t mp3TagSize(const std::string& mp3Path) {
         size = ((static_cast<uint32_t>(head[6]) * 128 + head[7]) * 128 + head[8]) * 128 + head[9] + 10;
     }
     uint8_t tail[10];
-    if (fileSize(f.get()) >= 128 && std::fseek(f.get(), -128, SEEK_END) == 0 &&
+    if (fileSize(f.get()).value_or(0) >= 128 && std::fseek(f.get(), -128, SEEK_END) == 0 &&
         std::fread(tail, 1, sizeof tail, f.get()) == sizeof tail && std::memcmp(tail, "TAG", 3) == 0) {
         size += 128;
     }
@@ -205,13 +203,13 @@ int probeMp3Length(const std::string& mp3Path, Mp3Info& info) {
 
     FilePtr in = openRegularFileForReading(mp3Path);
     if (!in) return kMp3ProbeNoFile;
-    const long long size = fileSize(in.get());
+    const std::optional<uint64_t> size = fileSize(in.get());
     std::unique_ptr<BufferedReader> reader = BufferedReader::make(in.get());
-    std::unique_ptr<uint8_t[]> input = makeInputBuffer();
-    if (!reader || !input || size < 0) return kMp3ProbeFailed;
+    std::vector<uint8_t> input = makeInputBuffer();
+    if (!reader || !size) return kMp3ProbeFailed;
 
     MadState mad;
-    FrameFeeder feeder(in.get(), *reader, input.get(), mad);
+    FrameFeeder feeder(in.get(), *reader, input.data(), mad);
     const Feed f = feeder.next();
     if (f == Feed::End) return kMp3ProbeOk;
     if (f != Feed::Frame) return kMp3ProbeFailed;
@@ -245,7 +243,7 @@ int probeMp3Length(const std::string& mp3Path, Mp3Info& info) {
             length = (perFrame == 576 ? 72.0 : 144.0) * rate + p;
         }
         const unsigned long long frameBytes = static_cast<unsigned long long>(length);
-        const unsigned long long songBytes = static_cast<unsigned long long>(size);
+        const unsigned long long songBytes = static_cast<unsigned long long>(*size);
         // A tag that claims more than the file holds leaves no frames, and a
         // frame length of 0 (no bit rate) gives no count rather than a fault.
         if (frameBytes != 0 && songBytes > tagSize) {

@@ -8,16 +8,12 @@
 #include <memory>
 #include <vector>
 
+#include "fileio.h"
 #include "storage_layout.h"
 
 namespace velmo {
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr size_t kCopyBufferBytes = 1 << 20;
 constexpr size_t kWorkPrefixChars = 6;  // "./dat/"
@@ -49,7 +45,7 @@ int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint
     std::vector<uint8_t> bytes(kStorageHeaderBytes);
     encodeStorageHeader(header, bytes.data());
 
-    FilePtr f(std::fopen(imagePath.c_str(), "wb"));
+    FilePtr f = createFileForWriting(imagePath);
     if (!f) return kPackFailed;
     if (std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) return kPackFailed;
     if (std::fclose(f.release()) != 0) return kPackFailed;
@@ -57,33 +53,24 @@ int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint
 }
 
 int appendFile(const std::string& targetPath, const std::string& sourcePath) {
-    FilePtr src(std::fopen(sourcePath.c_str(), "rb"));
-    if (!src) return kPackFailed;
-    struct stat st {};
-    if (::fstat(::fileno(src.get()), &st) != 0 || !S_ISREG(st.st_mode)) return kPackFailed;
+    FilePtr src = openRegularFileForReading(sourcePath);
+    const std::optional<uint64_t> size = fileSize(src.get());
+    if (!src || !size) return kPackFailed;
     FilePtr dst(std::fopen(targetPath.c_str(), "ab"));
     if (!dst) return kPackFailed;
 
     // A fixed buffer instead of the whole file at once: the data area can be
     // as large as the storage.
-    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kCopyBufferBytes]);
-    if (!buf) return kPackFailed;
-    uint64_t remaining = static_cast<uint64_t>(st.st_size);
+    std::vector<uint8_t> buf(kCopyBufferBytes);
+    uint64_t remaining = *size;
     while (remaining > 0) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kCopyBufferBytes));
-        if (std::fread(buf.get(), 1, want, src.get()) != want) return kPackFailed;
-        if (std::fwrite(buf.get(), 1, want, dst.get()) != want) return kPackFailed;
+        if (std::fread(buf.data(), 1, want, src.get()) != want) return kPackFailed;
+        if (std::fwrite(buf.data(), 1, want, dst.get()) != want) return kPackFailed;
         remaining -= want;
     }
     if (std::fclose(dst.release()) != 0) return kPackFailed;
     return kPackOk;
-}
-
-uint32_t fileSize(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return 0xFFFFFFFFu;
-    if (static_cast<uint64_t>(st.st_size) > 0xFFFFFFFFu) return 0xFFFFFFFFu;
-    return static_cast<uint32_t>(st.st_size);
 }
 
 }  // namespace velmo

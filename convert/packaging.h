@@ -31,8 +31,4 @@ int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint
 // open, gives fewer bytes than its size, or the target cannot be written.
 int appendFile(const std::string& targetPath, const std::string& sourcePath);
 
-// The file's size; 0xFFFFFFFF for a file that does not exist (or is larger
-// than 32 bits can say).
-uint32_t fileSize(const std::string& path);
-
 }  // namespace velmo

@@ -1,7 +1,6 @@
 #include "pcm_output.h"
 
 #include <algorithm>
-#include <new>
 
 #include "bytes.h"
 
@@ -9,13 +8,11 @@ namespace velmo {
 
 std::unique_ptr<PcmBlockWriter> PcmBlockWriter::make(std::FILE* out) {
     if (out == nullptr) return nullptr;
-    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kBlockBytes]);
-    if (!block) return nullptr;
-    return std::unique_ptr<PcmBlockWriter>(new (std::nothrow) PcmBlockWriter(out, std::move(block)));
+    return std::unique_ptr<PcmBlockWriter>(new PcmBlockWriter(out));
 }
 
 bool PcmBlockWriter::writeBlock(size_t bytes) {
-    if (std::fwrite(block_.get(), 1, bytes, out_) != bytes) failed_ = true;
+    if (std::fwrite(block_.data(), 1, bytes, out_) != bytes) failed_ = true;
     fill_ = 0;
     return !failed_;
 }
@@ -26,7 +23,7 @@ bool PcmBlockWriter::appendFrame(const FixedSample* left, const FixedSample* rig
     while (done < count) {
         // Convert a run that fits the block without a per-sample fullness test.
         const size_t run = std::min(count - done, (kBlockBytes - fill_) / 2);
-        uint8_t* p = block_.get() + fill_;
+        uint8_t* p = block_.data() + fill_;
         const FixedSample* l = left + done;
         if (right != nullptr) {
             const FixedSample* r = right + done;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 namespace velmo {
 
@@ -46,11 +47,11 @@ class PcmBlockWriter {
     bool failed() const { return failed_; }
 
   private:
-    PcmBlockWriter(std::FILE* out, std::unique_ptr<uint8_t[]> block) : out_(out), block_(std::move(block)) {}
+    explicit PcmBlockWriter(std::FILE* out) : out_(out), block_(kBlockBytes) {}
     bool writeBlock(size_t bytes);
 
     std::FILE* out_;
-    std::unique_ptr<uint8_t[]> block_;
+    std::vector<uint8_t> block_;
     size_t fill_ = 0;
     bool failed_ = false;
 };

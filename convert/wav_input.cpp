@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
+#include <vector>
 
-#include "audio_file.h"
 #include "bytes.h"
+#include "fileio.h"
 
 namespace velmo {
 namespace {
@@ -45,12 +45,12 @@ bool readFormatChunk(std::FILE* f, FormatChunk& fmt) {
 // without rounding odd ones up. Offsets are 64-bit and every step moves
 // forward by at least a chunk header, so the walk ends on any input.
 bool findDataChunk(std::FILE* f, const FormatChunk& fmt, uint32_t& dataSize) {
-    const long long end = fileSize(f);
-    if (end < 0) return false;
+    const std::optional<uint64_t> end = fileSize(f);
+    if (!end) return false;
     // A format chunk declared shorter than the 16 bytes read ends where they end.
     unsigned long long pos = kRiffHeaderBytes + kChunkHeaderBytes + std::max<uint64_t>(fmt.size, kFormatBodyBytes);
     for (;;) {
-        if (pos + kChunkHeaderBytes > static_cast<unsigned long long>(end)) return false;
+        if (pos + kChunkHeaderBytes > *end) return false;
         if (std::fseek(f, static_cast<long>(pos), SEEK_SET) != 0) return false;
         uint8_t h[kChunkHeaderBytes];
         if (std::fread(h, 1, sizeof h, f) != sizeof h) return false;
@@ -63,7 +63,7 @@ bool findDataChunk(std::FILE* f, const FormatChunk& fmt, uint32_t& dataSize) {
             // Streaming writers that do not know the length put 0xFFFFFFFF
             // here: such a chunk is the rest of the file, not four gigabytes
             // of which all but what is there would be written as silence.
-            const unsigned long long rest = static_cast<unsigned long long>(end) - (pos + kChunkHeaderBytes);
+            const unsigned long long rest = *end - (pos + kChunkHeaderBytes);
             dataSize = size == kUnknownLength ? static_cast<uint32_t>(std::min<unsigned long long>(rest, size)) : size;
             return true;
         }
@@ -110,8 +110,7 @@ int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& inf
     if (!findDataChunk(in.get(), fmt, dataSize)) return kWavReadFailed;
     info.frameCount = dataSize / 4;
 
-    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kCopyBlockBytes]);
-    if (!block) return kWavReadFailed;
+    std::vector<uint8_t> block(kCopyBlockBytes);
     const bool leftOnly = fmt.channels == 2;
     // Stereo keeps whole frames only: a trailing part frame is dropped.
     uint64_t remaining = leftOnly ? static_cast<uint64_t>(info.frameCount) * 4 : dataSize;
@@ -121,12 +120,12 @@ int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& inf
         const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kCopyBlockBytes));
         const size_t outBytes = leftOnly ? want / 2 : want;
         if (fileHolds) {
-            const size_t got = std::fread(block.get(), 1, want, in.get());
+            const size_t got = std::fread(block.data(), 1, want, in.get());
             fileHolds = got == want;
             // What the file does not hold of the chunk is written as silence.
-            std::memset(block.get() + got, 0, want - got);
+            std::memset(block.data() + got, 0, want - got);
             if (leftOnly) {
-                uint8_t* b = block.get();
+                uint8_t* b = block.data();
                 for (size_t frame = 0; frame < want / 4; ++frame) {
                     b[2 * frame] = b[4 * frame];
                     b[2 * frame + 1] = b[4 * frame + 1];
@@ -134,10 +133,10 @@ int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& inf
             }
         } else if (!blockSilent) {
             // Past the end of the file every block is the same silence.
-            std::memset(block.get(), 0, kCopyBlockBytes);
+            std::memset(block.data(), 0, kCopyBlockBytes);
             blockSilent = true;
         }
-        if (std::fwrite(block.get(), 1, outBytes, out.get()) != outBytes) return kWavReadFailed;
+        if (std::fwrite(block.data(), 1, outBytes, out.get()) != outBytes) return kWavReadFailed;
         remaining -= want;
     }
     if (std::fflush(out.get()) != 0) return kWavReadFailed;

@@ -6,17 +6,13 @@
 #include <vector>
 
 #include "bytes.h"
+#include "fileio.h"
 #include "paths.h"
 #include "storage_layout.h"
 
 namespace velmo {
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // The library reports success as the byte count or 0.
 bool transferred(uint32_t result, uint32_t count) { return result == count || result == 0; }
@@ -39,18 +35,6 @@ int32_t runEntry(const DeviceLibrary& lib, uint32_t handle, uint32_t entry, bool
     started = lib.usb().usb_Lib_DMCUProgramStart(handle, entry) == 0;
     if (!started) return -1;
     return collectAgentResult(lib, handle);
-}
-
-// Reads at most `limit` + 1 bytes, so an oversized file is noticed without
-// reading all of it.
-bool readWholeFile(const std::string& path, size_t limit, std::vector<uint8_t>& out) {
-    File f(std::fopen(path.c_str(), "rb"));
-    if (!f) return false;
-    out.assign(limit + 1, 0);
-    const size_t n = std::fread(out.data(), 1, out.size(), f.get());
-    if (std::ferror(f.get())) return false;
-    out.resize(n);
-    return true;
 }
 
 }  // namespace
@@ -89,7 +73,7 @@ int startAgent(const DeviceLibrary& lib, uint32_t handle, const std::string& sta
     storageCode = kNoStorageCode;
     if (!lib.bound() || handle == 0) return kDeviceConnectionFailed;
     std::vector<uint8_t> image;
-    if (!readWholeFile(resolvePath(startDir, kAgentFileName), kAgentMaxBytes, image)) return kDeviceConnectionFailed;
+    if (!readWholeFile(resolvePath(startDir, kAgentFileName), image, kAgentMaxBytes)) return kDeviceConnectionFailed;
     // The read-back check needs 256 bytes, and the image must stay clear of
     // the transfer buffer.
     if (image.size() < kAgentVerifyBytes || image.size() > kAgentMaxBytes) return kDeviceConnectionFailed;

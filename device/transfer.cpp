@@ -9,16 +9,12 @@
 #include <memory>
 #include <vector>
 
+#include "fileio.h"
 #include "paths.h"
 
 namespace velmo {
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // A firmware write has no conversion to wait for; the agent gets a pause
 // between the erase and the first block instead.
@@ -38,7 +34,7 @@ int writeFileToStorage(const DeviceLibrary& lib, MessageTarget* window, uint32_t
                        uint32_t blockSize, uint32_t address, uint32_t progressCode) {
     const uint32_t block = std::min(blockSize, kTransferBlockBytes);
     if (block == 0) return kDeviceConnectionFailed;
-    File f(std::fopen(filePath.c_str(), "rb"));
+    FilePtr f = openRegularFileForReading(filePath);
     if (!f) return kDeviceConnectionFailed;
     struct stat sb;
     if (::fstat(::fileno(f.get()), &sb) != 0 || sb.st_size <= 0 || static_cast<uint64_t>(sb.st_size) > 0xFFFFFFFFull)
@@ -68,7 +64,7 @@ int readStorageToFile(const DeviceJob& job, const std::string& startDir, const D
     const uint32_t total = job.blockSize;
     if (total == 0) return kDeviceConnectionFailed;
     const std::string path = resolvePath(startDir, job.path);
-    File f(std::fopen(path.c_str(), "wb"));
+    FilePtr f = createFileForWriting(path);
     if (!f) return kDeviceConnectionFailed;
 
     std::vector<uint8_t> staging(kReadStagingBytes);

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "fileio.h"
+
 namespace velmo {
 
 namespace {
@@ -34,16 +36,6 @@ void DeviceLibrary::release() {
     module_ = nullptr;
     usb_ = UsbFunctions{};
     fileName_.clear();
-}
-
-std::string executableFolder() {
-    std::vector<char> buf(4096);
-    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-    if (n <= 0) return {};
-    std::string path(buf.data(), static_cast<size_t>(n));
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return {};
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 int loadDeviceLibraryFrom(DeviceLibrary& lib, const std::string& fileName) {

@@ -85,8 +85,4 @@ int loadDeviceLibrary(DeviceLibrary& lib);
 // the loader's default search). Used by loadDeviceLibrary and by tests.
 int loadDeviceLibraryFrom(DeviceLibrary& lib, const std::string& fileName);
 
-// The folder that holds the running executable, without a trailing slash;
-// empty when it cannot be found.
-std::string executableFolder();
-
 }  // namespace velmo

@@ -43,12 +43,7 @@ void removeSongRecord(SongRecord* songs, uint16_t& count, uint16_t i) {
     --count;
 }
 
-void exchangeSongRecords(SongRecord* songs, uint16_t a, uint16_t b) {
-    SongRecord tmp;
-    std::memcpy(&tmp, &songs[a], sizeof tmp);
-    std::memcpy(&songs[a], &songs[b], sizeof tmp);
-    std::memcpy(&songs[b], &tmp, sizeof tmp);
-}
+void exchangeSongRecords(SongRecord* songs, uint16_t a, uint16_t b) { std::swap(songs[a], songs[b]); }
 
 uint32_t rescaleEstimates(SongRecord* songs, uint16_t count, uint16_t newQuality, uint16_t oldQuality) {
     uint32_t total = 0;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "device.h"
+#include "fileio.h"
 #include "transfer.h"
 #include "usb_library.h"
 #include "zentro_sim_control.h"

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "audio_file.h"
+#include "fileio.h"
 #include "tempdir.h"
 
 using namespace velmo;

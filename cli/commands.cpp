@@ -334,7 +334,10 @@ int runDown(const Options& options, long position) {
 }
 
 int runQuality(const Options& options, const std::string& name) {
-    const uint16_t code = name == "best" ? 8 : name == "good" ? 4 : name == "normal" ? 2 : 0;
+    const uint16_t code = name == "best"     ? kQualityBest
+                          : name == "good"   ? kQualityGood
+                          : name == "normal" ? kQualityNormal
+                                             : 0;
     if (code == 0) {
         note("quality must be best, good or normal");
         return kExitUsage;

@@ -9,6 +9,14 @@
 
 namespace velmo {
 
+// The quality of a list, as the song table and the storage header store it:
+// the MP3 bitrate in units of 8 kbit/s. Estimates scale with it.
+enum QualityCode : uint16_t {
+    kQualityNormal = 2,  // 16 kbit/s
+    kQualityGood = 4,    // 32 kbit/s, the default
+    kQualityBest = 8,    // 64 kbit/s
+};
+
 constexpr size_t kMaxSongs = 64;     // the list and the song table file
 constexpr size_t kPathBytes = 2048;  // sourcePath and workPath, NUL included
 constexpr size_t kSongRecordBytes = 4114;

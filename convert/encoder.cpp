@@ -9,6 +9,7 @@
 
 #include "bytes.h"
 #include "fileio.h"
+#include "songrecord.h"
 
 namespace velmo {
 
@@ -54,11 +55,11 @@ void postProgress(MessageTarget* window, uint32_t written, uint32_t limit) {
 
 uint32_t outputSampleRate(uint32_t inputRate, uint16_t quality) {
     if (inputRate == 44100) {
-        if (quality == 8) return 0;
-        if (quality == 4) return 44100;
+        if (quality == kQualityBest) return 0;
+        if (quality == kQualityGood) return 44100;
         return 22050;
     }
-    return quality == 2 ? 22050 : 44100;
+    return quality == kQualityNormal ? 22050 : 44100;
 }
 
 uint32_t encodePercent(uint32_t written, uint32_t limit) {

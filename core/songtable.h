@@ -18,7 +18,7 @@ constexpr size_t kSongTableHeaderBytes = 32;
 struct SongTableHeader {
     uint16_t songCount = 0;
     uint32_t totalEstimate = 0;
-    uint16_t quality = 4;
+    uint16_t quality = kQualityGood;
 };
 
 // The whole file image of a table: header and the first `songCount` records

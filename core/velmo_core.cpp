@@ -16,8 +16,6 @@ namespace velmo {
 
 namespace {
 
-constexpr const char* kCaptionError = "Error";
-constexpr const char* kCaptionInformation = "Information";
 constexpr const char* kProgressIdle = "Progress:";
 // The working names the temporary file cleanup removes, in its order.
 constexpr const char* kTemporaryFiles[] = {"./dat/tmp.bin", "./dat/mp3.tmp", "./dat/tmp.tbl", "./dat/tmp.ztd"};
@@ -84,7 +82,7 @@ void VelmoCore::deleteTemporaryFiles() {
 bool VelmoCore::loadStartTable() {
     songCount_ = 0;
     totalEstimate_ = 0;
-    quality_ = 4;
+    quality_ = kQualityGood;
     SongTableHeader table;
     if (loadSongTable(shared_->startDir, table, shared_->songs) != 0) return false;
     songCount_ = table.songCount;
@@ -115,9 +113,9 @@ void VelmoCore::finishInitialisation(bool tableLoaded) {
     if (tableLoaded) fillLines(0, songCount_);
     showStatus(totalEstimate_);
     view_.setHorizontalExtent(kListExtentPixels);
-    if (quality_ == 8) view_.setQualityButtons(true, false, false);
-    if (quality_ == 4) view_.setQualityButtons(false, true, false);
-    if (quality_ == 2) view_.setQualityButtons(false, false, true);
+    if (quality_ == kQualityBest) view_.setQualityButtons(true, false, false);
+    if (quality_ == kQualityGood) view_.setQualityButtons(false, true, false);
+    if (quality_ == kQualityNormal) view_.setQualityButtons(false, false, true);
     deleteTemporaryFiles();
     std::error_code ec;
     std::filesystem::create_directories(shared_->path(kWorkDir), ec);
@@ -398,20 +396,20 @@ void VelmoCore::onDown(int selectedLine) {
 }
 
 void VelmoCore::onQuality(uint16_t code) {
-    view_.setQualityButtons(code == 8, code == 4, code == 2);
+    view_.setQualityButtons(code == kQualityBest, code == kQualityGood, code == kQualityNormal);
     if (code == quality_) return;
     totalEstimate_ = rescaleEstimates(shared_->songs, songCount_, code, quality_);
     showStatus(totalEstimate_);
     quality_ = code;
 }
 
-uint32_t VelmoCore::reEstimate(int selector) {
+uint32_t VelmoCore::reEstimate(EstimateSource source) {
     uint32_t total = 0;
     for (uint16_t i = 0; i < songCount_; ++i) {
         SongRecord& rec = shared_->songs[i];
         // A reloaded song's source is "./dat/..." below the start folder, which
         // need not be the process's current folder.
-        const std::string path = shared_->path(selector == 0 ? rec.sourcePath : rec.workPath);
+        const std::string path = shared_->path(source == EstimateSource::SourcePath ? rec.sourcePath : rec.workPath);
         rec.sizeEstimate = estimateSongSize(path, quality_);
         total += rec.sizeEstimate;
     }
@@ -445,7 +443,7 @@ void VelmoCore::onDownload() {
     joinWorkers();  // a worker of the last operation may still be finishing
 
     const int cut = cutToFit(shared_->songs, songCount_, capacityNow());
-    totalEstimate_ = reEstimate(0);
+    totalEstimate_ = reEstimate(EstimateSource::SourcePath);
     if (cut) {
         view_.resetLines();
         fillLines(0, songCount_);
@@ -455,43 +453,46 @@ void VelmoCore::onDownload() {
     enableControls(false);
     operationRunning_ = true;
     view_.setProgressBar(1);
-    uint16_t storageCode = kNoStorageCode;
-    const int result = startAgent(lib_, conn_.deviceHandle, shared_->startDir, storageCode);
-    if (result < 0) {
-        view_.setProgressBar(0);
-        dropDeviceConnection();
-        enableControls(true);
-        operationRunning_ = false;
-        view_.messageBox("Please plug-out & plug-in USB again !", kCaptionError, MessageIcon::Error,
-                         MessageButtons::Ok);
+    if (!startAgentForCommand(
+            {"Please plug-out & plug-in USB again !", kCaptionError, MessageIcon::Error, BoxAt::AfterReEnable},
+            {"Storage is not found !", kCaptionInformation, MessageIcon::Information, BoxAt::BeforeReEnable}))
         return;
-    }
-    if (result == 1) {
-        view_.setProgressBar(0);
-        view_.messageBox("Storage is not found !", kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
-        enableControls(true);
-        operationRunning_ = false;
-        return;
-    }
 
     shared_->convertEvent.reset();
     shared_->imageProduced = false;
     shared_->keepConverting = 1;
     writeEnded_ = false;
     conversionRunning_ = true;
-    startWriteWorkerJob(kImageFile, kStorageHeaderAddress, shared_->storageKB * 1024u - kStorageHeaderAddress, 0, 1);
+    startWriteWorkerJob(kImageFile, kStorageHeaderAddress, shared_->storageKB * 1024u - kStorageHeaderAddress,
+                        WriteMode::SongImage, WriteStart::AfterConversion);
     startConversion();
 }
 
-void VelmoCore::startWriteWorkerJob(const std::string& path, uint32_t address, uint32_t eraseLength, uint32_t mode,
-                                    uint32_t waitFlag) {
+bool VelmoCore::startAgentForCommand(const AgentFailureBox& lost, const AgentFailureBox& noStorage) {
+    uint16_t storageCode = kNoStorageCode;
+    const int result = startAgent(lib_, conn_.deviceHandle, shared_->startDir, storageCode);
+    if (result >= 0 && result != 1) return true;
+    const AgentFailureBox& box = result < 0 ? lost : noStorage;
+    const auto show = [this, &box] { view_.messageBox(box.text, box.caption, box.icon, MessageButtons::Ok); };
+    if (box.at == BoxAt::BeforeProgressReset) show();
+    view_.setProgressBar(0);
+    if (result < 0) dropDeviceConnection();
+    if (box.at == BoxAt::BeforeReEnable) show();
+    enableControls(true);
+    operationRunning_ = false;
+    if (box.at == BoxAt::AfterReEnable) show();
+    return false;
+}
+
+void VelmoCore::startWriteWorkerJob(const std::string& path, uint32_t address, uint32_t eraseLength, WriteMode mode,
+                                    WriteStart start) {
     deviceJob_.mode = mode;
     deviceJob_.handle = conn_.deviceHandle;
     deviceJob_.address = address;
     deviceJob_.path = path;
     deviceJob_.blockSize = kTransferBlockBytes;
     deviceJob_.window = &window_;
-    deviceJob_.waitForConversion = waitFlag;
+    deviceJob_.waitForConversion = start;
     deviceJob_.eraseLength = eraseLength;
     const DeviceJob* job = &deviceJob_;
     SharedState* shared = shared_.get();

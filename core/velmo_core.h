@@ -33,6 +33,24 @@ struct ConvertJob;
 constexpr uint32_t WM_WORKER_MESSAGE_BOX = 0x8F01;
 
 constexpr int kMaxAddSongs = 32;  // Add stops here
+
+constexpr const char* kCaptionError = "Error";
+constexpr const char* kCaptionInformation = "Information";
+
+// Which of a record's paths a re-estimate measures: the user's file, or the
+// working copy in ./dat/ (all a reloaded song has).
+enum class EstimateSource { SourcePath, WorkPath };
+
+// Where a command's message box stands among the steps that end it when the
+// agent cannot be started: each command keeps its own order.
+enum class BoxAt { BeforeProgressReset, BeforeReEnable, AfterReEnable };
+
+struct AgentFailureBox {
+    const char* text;
+    const char* caption;
+    MessageIcon icon;
+    BoxAt at;
+};
 constexpr int kTimerMilliseconds = 300;
 constexpr int kListExtentPixels = 4000;
 
@@ -72,10 +90,10 @@ class VelmoCore {
     void onDelete(int selectedLine);
     void onUp(int selectedLine);
     void onDown(int selectedLine);
-    void onQuality(uint16_t code);  // 8 Best, 4 Good, 2 Normal
-    void onBest() { onQuality(8); }
-    void onGood() { onQuality(4); }
-    void onNormal() { onQuality(2); }
+    void onQuality(uint16_t code);  // a QualityCode
+    void onBest() { onQuality(kQualityBest); }
+    void onGood() { onQuality(kQualityGood); }
+    void onNormal() { onQuality(kQualityNormal); }
     void onDownload();
     void onReload();
     void onUpgradeFirmware();
@@ -104,9 +122,9 @@ class VelmoCore {
 
     // The space-usage line for a byte total at the current storage size.
     std::string statusText(uint32_t total) const;
-    // Re-estimates every listed song from its sourcePath (selector 0) or its
-    // workPath (1) at the current quality; returns the new sum.
-    uint32_t reEstimate(int selector);
+    // Re-estimates every listed song from the given path at the current
+    // quality; returns the new sum.
+    uint32_t reEstimate(EstimateSource source);
 
   private:
     struct Worker {
@@ -136,8 +154,13 @@ class VelmoCore {
     bool deviceWorkerRunning() const;
     void dropDeviceConnection();
 
-    void startWriteWorkerJob(const std::string& path, uint32_t address, uint32_t eraseLength, uint32_t mode,
-                             uint32_t waitFlag);
+    void startWriteWorkerJob(const std::string& path, uint32_t address, uint32_t eraseLength, WriteMode mode,
+                             WriteStart start);
+    // Starts the agent for a command that has disabled the controls and set
+    // the bar to 1. True when it runs and found the storage; otherwise the
+    // command ends here: the bar back to 0, the connection dropped when it was
+    // lost, the controls enabled, and `lost` or `noStorage` shown at its place.
+    bool startAgentForCommand(const AgentFailureBox& lost, const AgentFailureBox& noStorage);
     void startConversion();
     using ReadWorkerFn = void (*)(const DeviceJob*, const SharedState*, const DeviceLibrary*);
     void startReadWorker(uint32_t address, const char* path, uint32_t count, ReadWorkerFn worker);
@@ -158,7 +181,7 @@ class VelmoCore {
     std::string deviceLibraryPath_;
 
     uint16_t songCount_ = 0;
-    uint16_t quality_ = 4;
+    uint16_t quality_ = kQualityGood;
     uint32_t totalEstimate_ = 0;
     std::string chosenPath_;
     DeviceJob deviceJob_;

@@ -9,13 +9,6 @@
 
 namespace velmo {
 
-namespace {
-
-constexpr const char* kCaptionError = "Error";
-constexpr const char* kCaptionInformation = "Information";
-
-}  // namespace
-
 // The read jobs change only these fields; the others keep what the last job left.
 void VelmoCore::startReadWorker(uint32_t address, const char* path, uint32_t count, ReadWorkerFn worker) {
     deviceJob_.handle = conn_.deviceHandle;
@@ -45,24 +38,11 @@ void VelmoCore::onReload() {
     enableControls(false);
     operationRunning_ = true;
     view_.setProgressBar(1);
-    uint16_t storageCode = kNoStorageCode;
-    const int result = startAgent(lib_, conn_.deviceHandle, shared_->startDir, storageCode);
-    if (result < 0) {
-        view_.setProgressBar(0);
-        dropDeviceConnection();
-        enableControls(true);
-        operationRunning_ = false;
-        view_.messageBox("USB connection error ! Please plug-in USB again.", kCaptionError, MessageIcon::Error,
-                         MessageButtons::Ok);
+    if (!startAgentForCommand(
+            {"USB connection error ! Please plug-in USB again.", kCaptionError, MessageIcon::Error,
+             BoxAt::AfterReEnable},
+            {"Storage is not found !", kCaptionError, MessageIcon::Error, BoxAt::BeforeProgressReset}))
         return;
-    }
-    if (result == 1) {
-        view_.messageBox("Storage is not found !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
-        view_.setProgressBar(0);
-        enableControls(true);
-        operationRunning_ = false;
-        return;
-    }
     view_.setProgressCaption("Progress:checking music data...");
     startReadWorker(kStorageHeaderAddress, kReloadTableFile, kStorageHeaderBytes, tableReadWorker);
 }
@@ -95,7 +75,7 @@ void VelmoCore::onDataReadDone() {
     songCount_ = count;
     quality_ = quality;
     splitReloadedData(shared_->startDir, shared_->songs, songCount_);
-    totalEstimate_ = reEstimate(1);
+    totalEstimate_ = reEstimate(EstimateSource::WorkPath);
     view_.resetLines();
     fillLines(0, songCount_);
     showStatus(totalEstimate_);
@@ -141,24 +121,11 @@ void VelmoCore::onUpgradeFirmware() {
     enableControls(false);
     operationRunning_ = true;
     view_.setProgressBar(1);
-    uint16_t storageCode = kNoStorageCode;
-    const int result = startAgent(lib_, conn_.deviceHandle, shared_->startDir, storageCode);
-    if (result < 0) {
-        view_.setProgressBar(0);
-        dropDeviceConnection();
-        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
-        enableControls(true);
-        operationRunning_ = false;
+    if (!startAgentForCommand(
+            {"Please plug-in USB again !", kCaptionError, MessageIcon::Error, BoxAt::BeforeReEnable},
+            {"Storage format reading error !\n", kCaptionError, MessageIcon::Error, BoxAt::BeforeReEnable}))
         return;
-    }
-    if (result == 1) {
-        view_.setProgressBar(0);
-        view_.messageBox("Storage format reading error !\n", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
-        enableControls(true);
-        operationRunning_ = false;
-        return;
-    }
-    startWriteWorkerJob(kFirmwareCodeFile, kFirmwareAddress, n, 1, 0);
+    startWriteWorkerJob(kFirmwareCodeFile, kFirmwareAddress, n, WriteMode::FirmwareCode, WriteStart::AfterPause);
 }
 
 void VelmoCore::onFirmwareStepDone(uint32_t wParam) {

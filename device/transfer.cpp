@@ -95,7 +95,7 @@ int readStorageToFile(const DeviceJob& job, const std::string& startDir, const D
 
 void writeWorker(const DeviceJob* job, SharedState* shared, const DeviceLibrary* lib) {
     MessageTarget* const window = job->window;
-    const uint32_t mode = job->mode;
+    const WriteMode mode = job->mode;
 
     int result = eraseStorage(*lib, job->handle, job->address, job->eraseLength);
     shared->keepConverting = 1;
@@ -104,7 +104,7 @@ void writeWorker(const DeviceJob* job, SharedState* shared, const DeviceLibrary*
         shared->convertEvent.reset();
         shared->keepConverting = 0;
     } else {
-        if (job->waitForConversion == 1) {
+        if (job->waitForConversion == WriteStart::AfterConversion) {
             shared->convertEvent.wait();
             shared->convertEvent.reset();
             // Without an image from this very download, ./dat/tmp.bin may be an
@@ -123,7 +123,7 @@ void writeWorker(const DeviceJob* job, SharedState* shared, const DeviceLibrary*
     } else if (result != kDeviceOk) {
         window->post(WM_WRITE_FAILED, 0, 0);
     } else {
-        window->post(mode == 1 ? WM_FIRMWARE_STEP_DONE : WM_DOWNLOAD_DONE, 0, 0);
+        window->post(mode == WriteMode::FirmwareCode ? WM_FIRMWARE_STEP_DONE : WM_DOWNLOAD_DONE, 0, 0);
     }
 }
 

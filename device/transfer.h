@@ -29,15 +29,22 @@
 
 namespace velmo {
 
+// What a write worker writes, which decides its end message.
+enum class WriteMode : uint32_t { SongImage = 0, FirmwareCode = 1 };
+// What a write worker waits for between its erase and its first block: a
+// download's conversion (the image is made while the clock erases), or a short
+// pause for the agent (a firmware file is there from the start).
+enum class WriteStart : uint32_t { AfterPause = 0, AfterConversion = 1 };
+
 struct DeviceJob {
-    uint32_t mode = 0;                // 0 song download, 1 firmware code write
+    WriteMode mode = WriteMode::SongImage;
     uint32_t handle = 0;              // deviceHandle when the job starts
     uint32_t address = 0;             // storage address of the transfer
     std::string path;                 // working file, relative to startDir ("./dat/tmp.bin") or absolute
     uint32_t blockSize = 0;           // writes: largest block, 4096; reads: bytes to read
     MessageTarget* window = nullptr;  // receives the worker's messages
-    uint32_t waitForConversion = 0;   // 1: wait on the conversion event; 0: pause 100 ms
-    uint32_t eraseLength = 0;         // bytes erased before writing
+    WriteStart waitForConversion = WriteStart::AfterPause;
+    uint32_t eraseLength = 0;  // bytes erased before writing
 };
 
 constexpr uint32_t kReadStagingBytes = 262144;
@@ -67,16 +74,16 @@ int readStorageToFile(const DeviceJob& job, const std::string& startDir, const D
                       uint32_t progressCode = WM_READ_PROGRESS);
 
 // The write worker's thread body. Erases [address, address + eraseLength),
-// then (mode 0, waitForConversion 1) waits for the conversion event, resets
+// then (SongImage, AfterConversion) waits for the conversion event, resets
 // it, and writes job.path only when shared->imageProduced was set by this
-// download's conversion (it is cleared again here); with waitForConversion 0
+// download's conversion (it is cleared again here); with AfterPause
 // it pauses 100 ms and writes. End messages:
 //   erase could not start           -> WM_WRITE_FAILED 0 (connection failure)
 //   erase refused by the agent      -> WM_WRITE_FAILED 1
 //     (both also reset the event and set keepConverting to 0)
 //   any failure while writing       -> WM_WRITE_FAILED 0 (connection failure)
-//   written, mode 0                 -> WM_DOWNLOAD_DONE 0
-//   written, mode 1                 -> WM_FIRMWARE_STEP_DONE 0
+//   written, SongImage                -> WM_DOWNLOAD_DONE 0
+//   written, FirmwareCode                -> WM_FIRMWARE_STEP_DONE 0
 //   conversion made no image        -> no message: the conversion's own
 //                                      failure message ends the operation.
 void writeWorker(const DeviceJob* job, SharedState* shared, const DeviceLibrary* lib);

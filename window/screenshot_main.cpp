@@ -22,14 +22,13 @@
 namespace {
 
 bool writeSongTable(const std::string& startDir, int argc, char** argv) {
-    constexpr uint16_t kGood = 4;
     std::unique_ptr<velmo::SongRecord[]> songs(new velmo::SongRecord[velmo::kMaxSongs]());
     uint16_t count = 0;
     uint32_t total = 0;
     for (int i = 2; i < argc && count < velmo::kMaxSongs; ++i) {
         const std::string path = QFile::encodeName(QDir(QString::fromLocal8Bit(argv[i])).absolutePath()).toStdString();
         std::string work;
-        const uint32_t estimate = velmo::estimateSongSize(path, kGood);
+        const uint32_t estimate = velmo::estimateSongSize(path, velmo::kQualityGood);
         if (path.size() >= velmo::kPathBytes || !velmo::songWorkPath(path, work) || estimate == 0) {
             std::fprintf(stderr, "velmo-screenshot: not a song: %s\n", argv[i]);
             return false;
@@ -41,7 +40,7 @@ bool writeSongTable(const std::string& startDir, int argc, char** argv) {
         rec.copyPending = 1;
         total += estimate;
     }
-    return velmo::saveSongTable(startDir, kGood, count, songs.get(), total) == 0;
+    return velmo::saveSongTable(startDir, velmo::kQualityGood, count, songs.get(), total) == 0;
 }
 
 }  // namespace

@@ -30,8 +30,14 @@ class TransferTest : public DeviceFixture {
     }
 
     DeviceJob downloadJob() {
-        return DeviceJob{0,       handle, kStorageHeaderAddress,          "./dat/tmp.bin", 4096,
-                         &window, 1,      imageCapacity(shared.storageKB)};
+        return DeviceJob{WriteMode::SongImage,
+                         handle,
+                         kStorageHeaderAddress,
+                         "./dat/tmp.bin",
+                         4096,
+                         &window,
+                         WriteStart::AfterConversion,
+                         imageCapacity(shared.storageKB)};
     }
 
     SharedState shared;
@@ -67,7 +73,8 @@ TEST_F(TransferTest, HeaderSizedImageGoesOutAsThreeBlocks) {
 
     // And back, through the read transfer.
     RecordingTarget readWindow;
-    DeviceJob read{0, handle, 0x4000, "./dat/tmp.tbl", kStorageHeaderBytes, &readWindow, 0, 0};
+    DeviceJob read{WriteMode::SongImage,   handle, 0x4000, "./dat/tmp.tbl", kStorageHeaderBytes, &readWindow,
+                   WriteStart::AfterPause, 0};
     zentroSimResetCounts();
     ASSERT_EQ(readStorageToFile(read, startDir.path(), lib), 0);
     EXPECT_EQ(readFileBytes(startDir.file("dat/tmp.tbl")), image);
@@ -149,7 +156,7 @@ TEST_F(TransferTest, FileThatYieldsLessThanItsSizeEndsTheWrite) {
 }
 
 TEST_F(TransferTest, ReadOfZeroBytesFailsWithoutAFile) {
-    DeviceJob read{0, handle, 0x4000, "./dat/tmp.tbl", 0, &window, 0, 0};
+    DeviceJob read{WriteMode::SongImage, handle, 0x4000, "./dat/tmp.tbl", 0, &window, WriteStart::AfterPause, 0};
     EXPECT_EQ(readStorageToFile(read, startDir.path(), lib), -1);
     EXPECT_FALSE(std::filesystem::exists(startDir.file("dat/tmp.tbl")));
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_READ_BLOCK), 0u);
@@ -159,7 +166,7 @@ TEST_F(TransferTest, ReadLargerThanTheStagingBufferComesBackWhole) {
     const uint32_t count = 300 * 1024 + 5;
     const auto data = patternBytes(count, 6);
     ASSERT_EQ(zentroSimWriteFlash(0x6120, count, data.data()), 0);
-    DeviceJob read{0, handle, 0x6120, "./dat/tmp.ztd", count, &window, 0, 0};
+    DeviceJob read{WriteMode::SongImage, handle, 0x6120, "./dat/tmp.ztd", count, &window, WriteStart::AfterPause, 0};
     writeFileBytes(startDir.file("dat/tmp.ztd"), patternBytes(400 * 1024, 7));  // replaced, not appended
     ASSERT_EQ(readStorageToFile(read, startDir.path(), lib), 0);
     EXPECT_EQ(readFileBytes(startDir.file("dat/tmp.ztd")), data);
@@ -174,7 +181,8 @@ TEST_F(TransferTest, FailedReadLeavesWhatWasStaged) {
     // Each block read is six calls; the 70th block finds the clock gone. The
     // staging buffer went to the file once, after the 64th block.
     ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 69 * 6, 0), 0);
-    DeviceJob read{0, handle, 0x4000, "./dat/tmp.ztd", 100 * 4096, &window, 0, 0};
+    DeviceJob read{WriteMode::SongImage,   handle, 0x4000, "./dat/tmp.ztd", 100 * 4096, &window,
+                   WriteStart::AfterPause, 0};
     EXPECT_EQ(readStorageToFile(read, startDir.path(), lib), -1);
     EXPECT_EQ(std::filesystem::file_size(startDir.file("dat/tmp.ztd")), kReadStagingBytes);
 }
@@ -183,7 +191,7 @@ TEST_F(TransferTest, CorruptedReadBackIsNotHidden) {
     const auto data = patternBytes(8192, 8);
     ASSERT_EQ(zentroSimWriteFlash(0x4000, 8192, data.data()), 0);
     ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, 2, 100), 0);
-    DeviceJob read{0, handle, 0x4000, "./dat/check.tmp", 8192, &window, 0, 0};
+    DeviceJob read{WriteMode::SongImage, handle, 0x4000, "./dat/check.tmp", 8192, &window, WriteStart::AfterPause, 0};
     ASSERT_EQ(readStorageToFile(read, startDir.path(), lib), 0);
     auto expected = data;
     expected[4096 + 100] ^= 0xFF;
@@ -195,8 +203,8 @@ TEST_F(TransferTest, CorruptedReadBackIsNotHidden) {
 struct WorkerRow {
     const char* name;
     std::function<void(const std::string& startDir)> setUp;  // faults and files
-    uint32_t mode;
-    uint32_t waitForConversion;
+    WriteMode mode;
+    WriteStart waitForConversion;
     bool imageProduced;
     std::vector<Message> ends;  // end messages, in order
     int32_t keepConverting;
@@ -217,7 +225,7 @@ class WriteWorkerTest : public TransferTest {
         shared.keepConverting = 1;
 
         std::thread worker = startWriteWorker(job, shared, lib);
-        if (row.waitForConversion == 1) {
+        if (row.waitForConversion == WriteStart::AfterConversion) {
             // The conversion ends: sets the flag, then the event, in every outcome.
             shared.imageProduced = row.imageProduced;
             shared.convertEvent.set();
@@ -228,7 +236,7 @@ class WriteWorkerTest : public TransferTest {
         EXPECT_EQ(ends, row.ends);
         EXPECT_EQ(shared.keepConverting.load(), row.keepConverting);
         // A worker that got past its erase consumed this download's flag.
-        if (row.keepConverting == 1 && row.waitForConversion == 1) {
+        if (row.keepConverting == 1 && row.waitForConversion == WriteStart::AfterConversion) {
             EXPECT_FALSE(shared.imageProduced.load());
         }
         EXPECT_EQ(flashBytes(0x4000, static_cast<uint32_t>(image.size())) == image, row.imageWritten);
@@ -251,38 +259,52 @@ TEST_F(WriteWorkerTest, EveryOutcomeEndsWithItsMessage) {
     const Message connection{WM_WRITE_FAILED, 0, 0};
     const Message eraseError{WM_WRITE_FAILED, 1, 0};
     const WorkerRow rows[] = {
-        {"download", nothing, 0, 1, true, {done}, 1, true},
-        {"firmware write, no wait", nothing, 1, 0, false, {firmwareDone}, 1, true},
-        {"conversion made no image", nothing, 0, 1, false, {}, 1, false},
-        {"erase refused", fault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_EVERY, 0), 0, 1, true, {eraseError}, 0, false},
+        {"download", nothing, WriteMode::SongImage, WriteStart::AfterConversion, true, {done}, 1, true},
+        {"firmware write, no wait",
+         nothing,
+         WriteMode::FirmwareCode,
+         WriteStart::AfterPause,
+         false,
+         {firmwareDone},
+         1,
+         true},
+        {"conversion made no image", nothing, WriteMode::SongImage, WriteStart::AfterConversion, false, {}, 1, false},
+        {"erase refused",
+         fault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_EVERY, 0),
+         WriteMode::SongImage,
+         WriteStart::AfterConversion,
+         true,
+         {eraseError},
+         0,
+         false},
         {"clock gone before the erase",
          fault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 0),
-         0,
-         1,
+         WriteMode::SongImage,
+         WriteStart::AfterConversion,
          true,
          {connection},
          0,
          false},
         {"clock gone while writing",
          fault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 10),
-         0,
-         1,
+         WriteMode::SongImage,
+         WriteStart::AfterConversion,
          true,
          {connection},
          1,
          false},
         {"third block refused",
          fault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 3),
-         0,
-         1,
+         WriteMode::SongImage,
+         WriteStart::AfterConversion,
          true,
          {connection},
          1,
          false},
         {"image file missing",
          [](const std::string& d) { std::filesystem::remove(d + "/dat/tmp.bin"); },
-         0,
-         1,
+         WriteMode::SongImage,
+         WriteStart::AfterConversion,
          true,
          {connection},
          1,
@@ -343,8 +365,8 @@ TEST_F(WriteWorkerTest, RandomFaultsAlwaysEndAndRepeat) {
             ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_RANDOM, 5, 0), 0);
             window.clear();
             DeviceJob job = downloadJob();
-            job.mode = 1;
-            job.waitForConversion = 0;
+            job.mode = WriteMode::FirmwareCode;
+            job.waitForConversion = WriteStart::AfterPause;
             std::thread worker = startWriteWorker(job, shared, lib);
             worker.join();
             const auto ends = window.endMessages();

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "song_fixtures.h"
 #include "songtable.h"
 #include "storage_layout.h"
 #include "tempdir.h"
@@ -116,35 +117,19 @@ class CliTest : public ::testing::Test {
         return json::parse(r.out);
     }
 
-    std::string fixture(const std::string& name) const { return std::string(VELMO_TEST_DATA) + "/" + name; }
+    std::string fixture(const std::string& name) const { return fixturePath(name); }
 
     // A copy of a fixture under a new name in a folder of the test's own.
     std::string song(const std::string& name, const std::string& from, const std::string& folder = "music") {
-        fs::create_directories(dir.file(folder));
-        const std::string path = dir.file(folder) + "/" + name;
-        fs::copy_file(fixture(from), path, fs::copy_options::overwrite_existing);
-        return path;
+        return copyFixture(from, dir.file(folder), name);
     }
 
     // A song table in `folder` whose records carry these estimates.
     void writeTable(const std::string& folder, const std::vector<uint32_t>& estimates, uint16_t quality = 4) {
-        std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
-        uint32_t total = 0;
-        for (size_t i = 0; i < estimates.size(); ++i) {
-            std::snprintf(songs[i].sourcePath, kPathBytes, "/nowhere/song%zu.mp3", i);
-            std::snprintf(songs[i].workPath, kPathBytes, "./dat/song%zu.mp3", i);
-            songs[i].sizeEstimate = estimates[i];
-            songs[i].copyPending = 1;
-            total += estimates[i];
-        }
-        ASSERT_EQ(0, saveSongTable(folder, quality, static_cast<uint16_t>(estimates.size()), songs.get(), total));
+        writeSongTable(folder, estimates, quality, 1);
     }
 
-    std::vector<uint8_t> flash(uint32_t address, uint32_t count) {
-        std::vector<uint8_t> bytes(count);
-        EXPECT_EQ(0, zentroSimReadFlash(address, count, bytes.data()));
-        return bytes;
-    }
+    std::vector<uint8_t> flash(uint32_t address, uint32_t count) { return simFlash(address, count); }
 
     StorageHeader clockHeader() {
         StorageHeader h;

@@ -33,10 +33,9 @@ TEST(StorageHeader, EncodesBigEndianFieldsAtTheirOffsets) {
     const uint8_t entry1[] = {0x00, 0x01, 0x86, 0xA0, 0x00, 0x00, 0xC3, 0x50, 'a', 0};
     EXPECT_EQ(0, std::memcmp(out.data() + 32 + 264, entry1, sizeof(entry1)));
     EXPECT_EQ(0, std::memcmp(out.data() + 32 + 8, "Morning Song", 13));
-    // Entries past the count are zero even if the record held something there.
-    for (size_t i = 32 + 2 * 264; i < kStorageHeaderBytes; ++i) ASSERT_EQ(0, out[i]) << i;
 }
 
+// Entries past the count are zero even if the record held something there.
 TEST(StorageHeader, EntriesPastTheCountAreWrittenAsZero) {
     StorageHeader h = twoSongHeader();
     h.entries[5] = {7, 8, "ghost"};

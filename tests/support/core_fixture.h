@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "recorder_view.h"
+#include "song_fixtures.h"
 #include "songtable.h"
 #include "tempdir.h"
 #include "velmo_core.h"
@@ -114,14 +115,11 @@ class CoreTest : public ::testing::Test {
         return ok;
     }
 
-    std::string fixture(const std::string& name) const { return std::string(VELMO_TEST_DATA) + "/" + name; }
+    std::string fixture(const std::string& name) const { return fixturePath(name); }
 
     // A copy of a fixture under a new name in a folder of the test's own.
     std::string songFile(const std::string& folder, const std::string& name, const std::string& from) {
-        const std::string path = dir.file(folder) + "/" + name;
-        std::filesystem::create_directories(dir.file(folder));
-        std::filesystem::copy_file(fixture(from), path, std::filesystem::copy_options::overwrite_existing);
-        return path;
+        return copyFixture(from, dir.file(folder), name);
     }
 
     bool shown(const std::string& text) const {
@@ -132,22 +130,10 @@ class CoreTest : public ::testing::Test {
 
     // Writes a song table whose records carry the given estimates.
     void writeTable(const std::vector<uint32_t>& estimates, uint16_t quality) {
-        std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
-        uint32_t total = 0;
-        for (size_t i = 0; i < estimates.size(); ++i) {
-            std::snprintf(songs[i].sourcePath, kPathBytes, "/nowhere/song%zu.mp3", i);
-            std::snprintf(songs[i].workPath, kPathBytes, "./dat/song%zu.mp3", i);
-            songs[i].sizeEstimate = estimates[i];
-            total += estimates[i];
-        }
-        ASSERT_EQ(0, saveSongTable(start, quality, static_cast<uint16_t>(estimates.size()), songs.get(), total));
+        writeSongTable(start, estimates, quality, 0);
     }
 
-    std::vector<uint8_t> flash(uint32_t address, uint32_t count) {
-        std::vector<uint8_t> bytes(count);
-        EXPECT_EQ(0, zentroSimReadFlash(address, count, bytes.data()));
-        return bytes;
-    }
+    std::vector<uint8_t> flash(uint32_t address, uint32_t count) { return simFlash(address, count); }
 };
 
 }  // namespace velmo::test

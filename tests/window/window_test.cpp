@@ -40,6 +40,7 @@
 #include "bitmappicture.h"
 #include "filedialogst.h"
 #include "resources.h"
+#include "song_fixtures.h"
 #include "songrecord.h"
 #include "songtable.h"
 #include "storage_layout.h"
@@ -197,25 +198,14 @@ class WindowTestBase : public ::testing::Test {
 
     // A copy of a fixture under the given name, in a folder of the test's own.
     std::string song(const std::string& name, const char* fixture) {
-        fs::create_directories(dir.file("songs"));
-        const std::string path = dir.file("songs") + "/" + name;
-        fs::copy_file(std::string(VELMO_TEST_DATA) + "/" + fixture, path, fs::copy_options::overwrite_existing);
-        return path;
+        return velmo::test::copyFixture(fixture, dir.file("songs"), name);
     }
 
     // The list as a previous run left it: songs whose estimates are given.
     void writeTable(const std::vector<uint32_t>& estimates, uint16_t quality = 4) {
-        std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
-        uint32_t total = 0;
-        for (size_t i = 0; i < estimates.size(); ++i) {
-            const std::string path = song("song" + std::to_string(i) + ".mp3", kMp3Fixture);
-            std::snprintf(songs[i].sourcePath, kPathBytes, "%s", path.c_str());
-            std::snprintf(songs[i].workPath, kPathBytes, "./dat/song%zu.mp3", i);
-            songs[i].sizeEstimate = estimates[i];
-            songs[i].copyPending = 1;
-            total += estimates[i];
-        }
-        ASSERT_EQ(0, saveSongTable(start, quality, static_cast<uint16_t>(estimates.size()), songs.get(), total));
+        velmo::test::writeSongTable(start, estimates, quality, 1, [this](size_t i) {
+            return song("song" + std::to_string(i) + ".mp3", kMp3Fixture);
+        });
     }
 
     bool shown(const std::string& text) const {

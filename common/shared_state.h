@@ -1,6 +1,7 @@
 // The state that the main window and its workers share. The user-interface
 // thread leaves it alone while a job runs (the window is disabled then); only
-// keepConverting, imageProduced and the event are touched by two threads at once.
+// keepConverting, imageProduced, stopRequested and the event are touched by two
+// threads at once.
 #pragma once
 
 #include <atomic>
@@ -26,6 +27,15 @@ struct SharedState {
     ManualResetEvent convertEvent;
     // Set beside the event: true only when this download's conversion produced an image.
     std::atomic<bool> imageProduced{false};
+    // Set beside the event: true when this download's conversion ended on the
+    // stop request, so the write worker reports the stop too.
+    std::atomic<bool> conversionStopped{false};
+    // The operation's stop request, apart from keepConverting (which the write
+    // worker may set again after its erase). Cleared when an operation starts;
+    // every worker checks it between songs, chunks and device blocks.
+    std::atomic<bool> stopRequested{false};
+
+    bool stopping() const { return stopRequested.load(); }
 
     std::string path(const std::string& name) const { return resolvePath(startDir, name); }
 };

@@ -59,12 +59,12 @@ bool makeWorkingCopy(const SongRecord& song, const SharedState& shared) {
     if (!out) return false;
     bool ok = true;
     uint64_t remaining = *size;
-    while (ok && remaining > 0) {
+    while (ok && remaining > 0 && !shared.stopping()) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kCopyBufferBytes));
         ok = std::fread(buf.data(), 1, want, in.get()) == want && std::fwrite(buf.data(), 1, want, out.get()) == want;
         remaining -= want;
     }
-    ok = (std::fclose(out.release()) == 0) && ok;
+    ok = (std::fclose(out.release()) == 0) && ok && remaining == 0;
     struct stat written {};
     if (!ok && ::stat(dst.c_str(), &written) == 0 && S_ISREG(written.st_mode)) removeFile(dst);
     return ok;
@@ -89,12 +89,12 @@ uint32_t songToPcm(const SongRecord& song, const SharedState& shared, const std:
     switch (songType(song)) {
         case SongType::Mp3: {
             Mp3Info info;
-            if (decodeMp3(work, rawPath, info) != kMp3DecodeOk || !mp3HasAudio(info)) return 0;
+            if (decodeMp3(work, rawPath, info, &shared.stopRequested) != kMp3DecodeOk || !mp3HasAudio(info)) return 0;
             return info.sampleRate;
         }
         case SongType::Wav: {
             WavInfo info;
-            if (readWav(work, rawPath, info) != kWavReadOk) return 0;
+            if (readWav(work, rawPath, info, &shared.stopRequested) != kWavReadOk) return 0;
             return info.sampleRate;
         }
         case SongType::Other:
@@ -113,9 +113,10 @@ bool cutBackTo(const std::string& mp3Path, uint32_t total) {
 }
 
 // Posts the end message and releases the write worker. Runs exactly once per job.
-void finish(const ConvertJob& job, SharedState& shared, uint32_t code, uint32_t lParam) {
-    if (job.window) job.window->post(code, 0, lParam);
+void finish(const ConvertJob& job, SharedState& shared, uint32_t code, uint32_t lParam, uint32_t wParam = 0) {
+    if (job.window) job.window->post(code, wParam, lParam);
     shared.imageProduced.store(code == WM_CONVERT_DONE);
+    shared.conversionStopped.store(code == WM_JOB_STOPPED);
     shared.convertEvent.set();
 }
 
@@ -127,7 +128,8 @@ std::string copyFailedText(const SongRecord& song) {
     return text.replace(at, 2, fieldText(song.sourcePath));
 }
 
-uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::string& encoderLibrary) {
+uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::string& encoderLibrary,
+                         const ShowMessageFn& showMessage) {
     // Two raw working files, used in turn: while one song is encoded from one,
     // the next song is decoded into the other on a second thread. Decoding
     // posts nothing, so the messages and the image are those of one song
@@ -162,8 +164,9 @@ uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::
     makeWorkFolder(shared);
     uint32_t offset = job.startOffset;
     uint32_t total = 0;
+    bool loadReported = false;
     for (size_t i = 0; i < count; ++i) {
-        if (shared.keepConverting.load() == 0) {
+        if (shared.keepConverting.load() == 0 || shared.stopping()) {
             total = 0;
             break;
         }
@@ -181,8 +184,14 @@ uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::
         uint32_t kept = 0;
         if (rate != 0 && encoder.prepare(rate, job.quality * 8u, outputSampleRate(rate, job.quality)) == kPrepareOk) {
             uint32_t written = 0;
-            if (encoder.encode(job.window, song.cutFlag, song.cutLimit, rawPath, mp3Path, written) == kEncodeOk)
+            if (encoder.encode(job.window, song.cutFlag, song.cutLimit, rawPath, mp3Path, written,
+                               &shared.stopRequested) == kEncodeOk)
                 kept = written;
+        } else if (rate != 0 && !encoder.loadError().empty() && !loadReported && showMessage) {
+            // Without the encoder no song can be converted: say once what is missing.
+            loadReported = true;
+            showMessage("The encoder library " + std::string(kEncoderLibraryName) +
+                        " could not be loaded: " + encoder.loadError());
         }
         removeFile(rawPath);
         if (static_cast<uint64_t>(total) + kept > capacity) kept = 0;
@@ -213,7 +222,12 @@ void runConvertJob(const ConvertJob& job, SharedState& shared, const ShowMessage
     for (size_t i = 0; i < count && job.songs; ++i) {
         SongRecord& song = job.songs[i];
         if (song.copyPending != 1) continue;
-        if (!makeWorkingCopy(song, shared)) {
+        const bool copied = makeWorkingCopy(song, shared);
+        if (shared.stopping()) {
+            finish(job, shared, WM_JOB_STOPPED, 0, kStoppedConversion);
+            return;
+        }
+        if (!copied) {
             if (showMessage) showMessage(copyFailedText(song));
             finish(job, shared, WM_CONVERT_ABORTED, 0);
             return;
@@ -221,7 +235,12 @@ void runConvertJob(const ConvertJob& job, SharedState& shared, const ShowMessage
         song.copyPending = 0;
     }
 
-    const uint32_t total = convertAllSongs(job, shared, encoderLibrary);
+    const uint32_t total = convertAllSongs(job, shared, encoderLibrary, showMessage);
+    if (shared.stopping()) {
+        removeFile(mp3Path);
+        finish(job, shared, WM_JOB_STOPPED, 0, kStoppedConversion);
+        return;
+    }
     if (total == 0) {
         removeFile(mp3Path);
         finish(job, shared, WM_CONVERT_FAILED, 0);

@@ -2,10 +2,12 @@
 // every song to the clock's MP3 form in list order, packs the storage image
 // "./dat/tmp.bin" and tells the main window and the write worker how it went.
 //
-// It ends in exactly one of three ways, each with one message posted to the
+// It ends in exactly one of four ways, each with one message posted to the
 // job's window: WM_CONVERT_ABORTED (a working copy could not be made, after
 // the message box), WM_CONVERT_FAILED (no MP3 data was kept, or the image could
-// not be made) or WM_CONVERT_DONE (lParam = image bytes to transfer). At every
+// not be made), WM_JOB_STOPPED (wParam kStoppedConversion: SharedState's stop
+// request was seen between copies, songs, PCM blocks or encoder chunks) or
+// WM_CONVERT_DONE (lParam = image bytes to transfer). At every
 // end SharedState::imageProduced is set (true only with WM_CONVERT_DONE), then
 // convertEvent is set, exactly once; "./dat/mp3.tmp" and "./dat/raw.tmp" no
 // longer exist, nor do the raw PCM files. All "./dat/" names are resolved against SharedState::startDir.
@@ -68,6 +70,9 @@ std::thread startConvertJob(const ConvertJob& job, SharedState* shared, ShowMess
 // bytes are cut back out of "./dat/mp3.tmp". The next song is decoded on a
 // second thread while the current one is encoded (songs alternate between
 // "./dat/raw.tmp" and "./dat/raw2.tmp"); both are deleted at the end.
-uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::string& encoderLibrary = {});
+// `showMessage` (may be empty) is told once when the encoder library cannot
+// be loaded, naming the file or entry point that is missing.
+uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::string& encoderLibrary = {},
+                         const ShowMessageFn& showMessage = {});
 
 }  // namespace velmo

@@ -82,7 +82,9 @@ struct Encoder::Binding {
         if (handle) ::dlclose(handle);
     }
 
-    static std::unique_ptr<Binding> load(const std::string& explicitPath) {
+    // The bound library, or null with `error` saying which file or entry
+    // point was missing.
+    static std::unique_ptr<Binding> load(const std::string& explicitPath, std::string& error) {
         void* h = nullptr;
         if (!explicitPath.empty()) {
             h = ::dlopen(explicitPath.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -91,17 +93,30 @@ struct Encoder::Binding {
             if (!folder.empty()) h = ::dlopen((folder + "/" + kEncoderLibraryName).c_str(), RTLD_NOW | RTLD_LOCAL);
             if (!h) h = ::dlopen(kEncoderLibraryName, RTLD_NOW | RTLD_LOCAL);
         }
-        if (!h) return nullptr;
+        if (!h) {
+            const char* why = ::dlerror();
+            error = why != nullptr ? why : "cannot load " + (explicitPath.empty() ? kEncoderLibraryName : explicitPath);
+            return nullptr;
+        }
         auto b = std::make_unique<Binding>();
         b->handle = h;
-        auto sym = [h](const char* name) { return reinterpret_cast<AnyFn>(::dlsym(h, name)); };
+        std::string missing;
+        auto sym = [h, &missing](const char* name) {
+            AnyFn f = reinterpret_cast<AnyFn>(::dlsym(h, name));
+            if (f == nullptr && missing.empty()) missing = name;
+            return f;
+        };
         b->initStream = reinterpret_cast<InitStreamFn>(sym("beInitStream"));
         b->encodeChunk = reinterpret_cast<EncodeChunkFn>(sym("beEncodeChunk"));
         b->deinitStream = reinterpret_cast<DeinitStreamFn>(sym("beDeinitStream"));
         b->closeStream = reinterpret_cast<CloseStreamFn>(sym("beCloseStream"));
         // Never called, but a library without them is not the encoder library.
-        const bool others = sym("beVersion") && sym("beWriteVBRHeader");
-        if (!b->initStream || !b->encodeChunk || !b->deinitStream || !b->closeStream || !others) return nullptr;
+        sym("beVersion");
+        sym("beWriteVBRHeader");
+        if (!missing.empty()) {
+            error = "missing symbol " + missing;
+            return nullptr;
+        }
         return b;
     }
 };
@@ -126,7 +141,8 @@ void Encoder::closeStream() {
 int Encoder::prepare(uint32_t inputRate, uint32_t bitrateKbps, uint32_t outputRate) {
     closeStream();
     if (!lib_) {
-        lib_ = Binding::load(libraryPath_);
+        loadError_.clear();
+        lib_ = Binding::load(libraryPath_, loadError_);
         if (!lib_) return kPrepareFailed;
     }
     uint8_t config[kConfigBytes];
@@ -147,7 +163,7 @@ int Encoder::prepare(uint32_t inputRate, uint32_t bitrateKbps, uint32_t outputRa
 }
 
 int Encoder::encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, const std::string& pcmPath,
-                    const std::string& mp3Path, uint32_t& bytesWritten) {
+                    const std::string& mp3Path, uint32_t& bytesWritten, const std::atomic<bool>* stop) {
     if (!streamOpen_ || !lib_) return kEncodeNoResources;
     struct StreamGuard {
         Encoder* e;
@@ -169,6 +185,7 @@ int Encoder::encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, cons
 
     uint32_t written = 0;
     for (;;) {
+        if (stop != nullptr && stop->load()) return kEncodeStopped;
         const size_t got = std::fread(input.data(), 1, chunkBytes, pcm.get());
         if (got < chunkBytes && std::ferror(pcm.get())) return kEncodeNoResources;
         if (got == 0) break;

@@ -9,6 +9,7 @@
 // pairs, prepare() then encode(), one song at a time, on one thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,6 +31,7 @@ constexpr int kEncodeChunkFailed = -2;       // beEncodeChunk failed
 constexpr int kEncodeWriteFailed = -3;       // a chunk's output was not written in full
 constexpr int kEncodeFlushFailed = -4;       // beDeinitStream failed
 constexpr int kEncodeFinalWriteFailed = -5;  // the final output was not written in full
+constexpr int kEncodeStopped = -6;           // the stop request was seen between two chunks
 
 // The output sample rate the encoder is given for a song, by its input rate and
 // the quality code (8 Best, 4 Good, 2 Normal); 0 lets the encoder choose.
@@ -63,15 +65,20 @@ class Encoder {
     // `bytesWritten` only on success. Always closes the stream; what a failed
     // call appended stays in the file.
     int encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, const std::string& pcmPath,
-               const std::string& mp3Path, uint32_t& bytesWritten);
+               const std::string& mp3Path, uint32_t& bytesWritten, const std::atomic<bool>* stop = nullptr);
 
     bool libraryLoaded() const;
+    // Why the last prepare() could not load the library: the loader's message
+    // for a missing or unloadable file, or "missing symbol <name>". Empty when
+    // it loaded.
+    const std::string& loadError() const { return loadError_; }
     void releaseLibrary();
 
   private:
     struct Binding;
     std::string libraryPath_;
     std::unique_ptr<Binding> lib_;
+    std::string loadError_;
     uintptr_t stream_ = 0;
     bool streamOpen_ = false;
     uint32_t samplesPerChunk_ = 0;

@@ -132,7 +132,7 @@ bool vbrFrameCount(const uint8_t* copy, uint32_t& frames) {
 
 }  // namespace
 
-int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& info) {
+int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& info, const std::atomic<bool>* stop) {
     // A record reused from an earlier song must not lend this one its rate.
     info.sampleRate = 0;
     info.layer = 0;
@@ -151,6 +151,10 @@ int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& i
     int result = kMp3DecodeOk;
     bool first = true;
     for (;;) {
+        if (stop != nullptr && stop->load()) {
+            result = kMp3DecodeStopped;
+            break;
+        }
         const Feed f = feeder.next();
         if (f == Feed::End) break;
         if (f != Feed::Frame) {
@@ -174,6 +178,7 @@ int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& i
             break;
         }
     }
+    if (result == kMp3DecodeStopped) return result;
     if (result != kMp3DecodeWriteFailed && !writer->finish()) result = kMp3DecodeWriteFailed;
     if (std::fflush(out.get()) != 0 && result == kMp3DecodeOk) result = kMp3DecodeWriteFailed;
     return result;

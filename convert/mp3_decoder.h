@@ -6,6 +6,7 @@
 // buffers, so calls on different threads share nothing.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -28,6 +29,7 @@ inline bool mp3HasAudio(const Mp3Info& info) { return info.layer != 0 && info.sa
 constexpr int kMp3DecodeOk = 0;           // also for a file without a single frame: see mp3HasAudio
 constexpr int kMp3DecodeReadFailed = 1;   // open, read, unrecoverable decoding error or unusable first frame
 constexpr int kMp3DecodeWriteFailed = 2;  // the PCM file could not be written in full
+constexpr int kMp3DecodeStopped = 3;      // the stop request was seen between two frames
 
 // Decodes every good frame of `mp3Path` into `pcmPath` (created or truncated):
 // 16-bit signed little-endian samples, one channel (the two channels averaged,
@@ -35,7 +37,8 @@ constexpr int kMp3DecodeWriteFailed = 2;  // the PCM file could not be written i
 // layer and bitRate of `info` from the first good frame, and sets them to 0
 // when there is none (mp3HasAudio); frameCount and duration are left as they
 // are. Whatever was written before a failure stays.
-int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& info);
+int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& info,
+              const std::atomic<bool>* stop = nullptr);
 
 // Results of probeMp3Length.
 constexpr int kMp3ProbeOk = 0;

@@ -92,7 +92,7 @@ int probeWavLength(const std::string& wavPath, WavLength& length) {
     return kWavProbeOk;
 }
 
-int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& info) {
+int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& info, const std::atomic<bool>* stop) {
     info = WavInfo{};
     FilePtr out = createFileForWriting(pcmPath);
     if (!out) return kWavReadFailed;
@@ -117,6 +117,7 @@ int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& inf
     bool fileHolds = true;
     bool blockSilent = false;
     while (remaining != 0) {
+        if (stop != nullptr && stop->load()) return kWavReadFailed;
         const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kCopyBlockBytes));
         const size_t outBytes = leftOnly ? want / 2 : want;
         if (fileHolds) {

@@ -8,6 +8,7 @@
 // folder first.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -31,7 +32,7 @@ struct WavLength {
 
 // Results of readWav.
 constexpr int kWavReadOk = 1;
-constexpr int kWavReadFailed = 0;
+constexpr int kWavReadFailed = 0;  // also when the stop request was seen between two blocks
 
 // Copies the data chunk of `wavPath` into `pcmPath` (created or replaced): a
 // 2-channel file gives its left channel only (the first 16-bit sample of each
@@ -41,7 +42,8 @@ constexpr int kWavReadFailed = 0;
 // missing part as silence. Streams through a fixed buffer: memory does not grow
 // with the song. Fills every field of `info` when the format chunk was read;
 // they are 0 otherwise.
-int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& info);
+int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& info,
+            const std::atomic<bool>* stop = nullptr);
 
 // Results of probeWavLength.
 constexpr int kWavProbeOk = 0;        // measured or not: see WavLength::measured

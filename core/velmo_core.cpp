@@ -17,8 +17,10 @@ namespace velmo {
 namespace {
 
 constexpr const char* kProgressIdle = "Progress:";
-// The working names the temporary file cleanup removes, in its order.
-constexpr const char* kTemporaryFiles[] = {"./dat/tmp.bin", "./dat/mp3.tmp", "./dat/tmp.tbl", "./dat/tmp.ztd"};
+// The working files the cleanup at start-up and at close removes: every one
+// that an interrupted run can leave behind. Songs' working copies stay.
+constexpr const char* kTemporaryFiles[] = {"./dat/tmp.bin", "./dat/mp3.tmp",  "./dat/tmp.tbl",  "./dat/tmp.ztd",
+                                           "./dat/raw.tmp", "./dat/raw2.tmp", "./dat/code.tmp", "./dat/check.tmp"};
 
 std::string formatWithPath(const char* pattern, const std::string& path) {
     std::string out = pattern;
@@ -47,6 +49,7 @@ VelmoCore::~VelmoCore() {
     }
     boxCv_.notify_all();
     shared_->keepConverting = 0;
+    shared_->stopRequested = true;
     for (Worker& w : workers_)
         if (w.thread.joinable()) w.thread.join();
 }
@@ -177,6 +180,7 @@ void VelmoCore::onClose() {
     }
     boxCv_.notify_all();
     shared_->keepConverting = 0;
+    shared_->stopRequested = true;
     joinWorkers();
 
     closeDeferredHandle(lib_, conn_);
@@ -248,8 +252,73 @@ void VelmoCore::finishOperation() {
     // The conversion reads the song records until it ends: the list stays
     // locked until its own end message arrives, whatever ended first.
     if (conversionRunning_) return;
+    view_.setStopAvailable(false);
     enableControls(true);
     operationRunning_ = false;
+    if (closeAfterOperation_) {
+        closeAfterOperation_ = false;
+        requestClose();
+    }
+}
+
+void VelmoCore::beginOperation(Operation op) {
+    joinWorkers();  // a worker of the last operation may still be finishing
+    enableControls(false);
+    operationRunning_ = true;
+    operation_ = op;
+    stopMessageShown_ = false;
+    shared_->stopRequested = false;
+}
+
+bool VelmoCore::onStop() {
+    if (!operationRunning_ || closed_) return true;
+    if (operation_ == Operation::Firmware) {
+        view_.setProgressCaption(kFirmwareWaitCaption);
+        return false;
+    }
+    shared_->stopRequested = true;
+    return true;
+}
+
+bool VelmoCore::onCloseRequest() {
+    if (closed_ || !operationRunning_ || operation_ != Operation::Firmware) return true;
+    view_.setProgressCaption(kFirmwareWaitCaption);
+    closeAfterOperation_ = true;
+    return false;
+}
+
+void VelmoCore::onJobStopped(uint32_t worker, uint32_t erased) {
+    if (worker == kStoppedConversion) {
+        // The write worker of a stopped download always reports after the
+        // conversion; the operation ends with the later of the two.
+        conversionRunning_ = false;
+        if (writeEnded_) finishOperation();
+        return;
+    }
+    if (worker == kStoppedWrite) writeEnded_ = true;
+    if (worker == kStoppedRead) {
+        removeFile("./dat/tmp.tbl");
+        removeFile("./dat/tmp.ztd");
+    }
+    // The worker that touched the clock says what it holds.
+    if (!stopMessageShown_) {
+        stopMessageShown_ = true;
+        removeFile(kImageFile);
+        const char* text = worker == kStoppedRead ? kReloadStoppedText
+                           : erased != 0          ? kDownloadStoppedErasedText
+                                                  : kDownloadStoppedUntouchedText;
+        view_.setProgressBar(0);
+        view_.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
+    }
+    view_.setProgressCaption(kProgressIdle);
+    view_.setProgressBar(0);
+    finishOperation();
+}
+
+void VelmoCore::onLocalFileFailure(const std::string& file, bool reading, uint32_t errorNumber) {
+    std::string text = reading ? "Cannot read " : "Cannot write ";
+    text += shared_->path(file) + ": " + std::strerror(static_cast<int>(errorNumber));
+    view_.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
 }
 
 // ---------------------------------------------------------------------------
@@ -441,7 +510,6 @@ void VelmoCore::onDownload() {
             return;
     }
     joinWorkers();  // a worker of the last operation may still be finishing
-
     const int cut = cutToFit(shared_->songs, songCount_, capacityNow());
     totalEstimate_ = reEstimate(EstimateSource::SourcePath);
     if (cut) {
@@ -450,8 +518,7 @@ void VelmoCore::onDownload() {
         showStatus(totalEstimate_);
     }
 
-    enableControls(false);
-    operationRunning_ = true;
+    beginOperation(Operation::Download);
     view_.setProgressBar(1);
     if (!startAgentForCommand(
             {"Please plug-out & plug-in USB again !", kCaptionError, MessageIcon::Error, BoxAt::AfterReEnable},
@@ -460,9 +527,11 @@ void VelmoCore::onDownload() {
 
     shared_->convertEvent.reset();
     shared_->imageProduced = false;
+    shared_->conversionStopped = false;
     shared_->keepConverting = 1;
     writeEnded_ = false;
     conversionRunning_ = true;
+    view_.setStopAvailable(true);
     startWriteWorkerJob(kImageFile, kStorageHeaderAddress, shared_->storageKB * 1024u - kStorageHeaderAddress,
                         WriteMode::SongImage, WriteStart::AfterConversion);
     startConversion();
@@ -494,10 +563,11 @@ void VelmoCore::startWriteWorkerJob(const std::string& path, uint32_t address, u
     deviceJob_.window = &window_;
     deviceJob_.waitForConversion = start;
     deviceJob_.eraseLength = eraseLength;
-    const DeviceJob* job = &deviceJob_;
+    // The worker keeps its own copy: the core may fill deviceJob for the next
+    // step while this worker is still on its way out.
     SharedState* shared = shared_.get();
     const DeviceLibrary* lib = &lib_;
-    startWorker(true, [job, shared, lib] { writeWorker(job, shared, lib); });
+    startWorker(true, [job = deviceJob_, shared, lib] { writeWorker(&job, shared, lib); });
 }
 
 void VelmoCore::startConversion() {
@@ -509,10 +579,9 @@ void VelmoCore::startConversion() {
     convertJob_->songs = shared_->songs;
     convertJob_->count = songCount_;
     convertJob_->window = &window_;
-    const ConvertJob* job = convertJob_.get();
     SharedState* shared = shared_.get();
-    startWorker(false, [this, job, shared] {
-        runConvertJob(*job, *shared, [this](const std::string& text) { workerMessageBox(text); });
+    startWorker(false, [this, job = *convertJob_, shared] {
+        runConvertJob(job, *shared, [this](const std::string& text) { workerMessageBox(text); });
     });
 }
 
@@ -551,7 +620,6 @@ void VelmoCore::showWorkerMessageBox() {
 // Worker messages
 
 bool VelmoCore::onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam) {
-    (void)lParam;
     if (closed_) {
         switch (code) {
             case WM_WRITE_FAILED:
@@ -566,6 +634,7 @@ bool VelmoCore::onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam)
             case WM_FIRMWARE_STEP_DONE:
             case WM_CONVERT_FAILED:
             case WM_CONVERT_ABORTED:
+            case WM_JOB_STOPPED:
             case WM_WORKER_MESSAGE_BOX:
                 return true;
             default:
@@ -575,14 +644,17 @@ bool VelmoCore::onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam)
     switch (code) {
         case WM_WRITE_FAILED:
             writeEnded_ = true;
-            removeFile(kImageFile);
-            if (wParam == 0) {
+            if (wParam == 2) {
+                // A file of this computer failed: the clock is not at fault.
+                onLocalFileFailure(deviceJob_.path, true, lParam);
+            } else if (wParam == 0) {
                 reapWorkers();
                 dropDeviceConnection();
                 view_.messageBox("USB connection error", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
             } else {
                 view_.messageBox("Storage erase error !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
             }
+            removeFile(kImageFile);
             endOfOperation();
             return true;
         case WM_DOWNLOAD_DONE:
@@ -612,6 +684,19 @@ bool VelmoCore::onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam)
             return true;
         case WM_READ_FAILED:
             reapWorkers();
+            if (lParam != 0) {
+                // A file of this computer failed: the clock is not at fault.
+                onLocalFileFailure(deviceJob_.path, false, lParam);
+                if (wParam == 1) {
+                    removeFile("./dat/tmp.tbl");
+                    removeFile("./dat/tmp.ztd");
+                } else if (wParam == 2) {
+                    removeFile("./dat/code.tmp");
+                    removeFile("./dat/check.tmp");
+                }
+                endOfOperation();
+                return true;
+            }
             dropDeviceConnection();
             if (wParam == 0) {
                 // The partly read table is of no use to anyone.
@@ -646,6 +731,9 @@ bool VelmoCore::onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam)
             view_.setProgressBar(0);
             view_.setProgressCaption(kProgressIdle);
             finishOperation();
+            return true;
+        case WM_JOB_STOPPED:
+            onJobStopped(wParam, lParam);
             return true;
         case WM_WORKER_MESSAGE_BOX:
             showWorkerMessageBox();

@@ -35,6 +35,14 @@ constexpr uint32_t WM_WORKER_MESSAGE_BOX = 0x8F01;
 constexpr int kMaxAddSongs = 32;  // Add stops here
 
 constexpr const char* kCaptionError = "Error";
+constexpr const char* kCaptionWarning = "Warning";
+
+// What a stopped operation leaves, said when it ends.
+constexpr const char* kDownloadStoppedErasedText = "Download stopped: the clock now holds no songs.";
+constexpr const char* kDownloadStoppedUntouchedText = "Download stopped: the clock was not changed.";
+constexpr const char* kReloadStoppedText = "Reload stopped: the song list was not changed.";
+// Shown while a firmware write that cannot be stopped is waited for.
+constexpr const char* kFirmwareWaitCaption = "Writing firmware: the clock must not be unplugged";
 constexpr const char* kCaptionInformation = "Information";
 
 // Which of a record's paths a re-estimate measures: the user's file, or the
@@ -97,6 +105,16 @@ class VelmoCore {
     void onDownload();
     void onReload();
     void onUpgradeFirmware();
+    // The user asks to stop the operation under way (the Stop button, Ctrl-C).
+    // A Download or Reload stops within one block or chunk; its workers then
+    // report WM_JOB_STOPPED and the operation ends with a message that says
+    // what the clock and the list hold. A firmware write is never stopped once
+    // started: the progress caption says so, and false is returned.
+    bool onStop();
+    // The window asks to close. True: it may close now (onClose stops and
+    // joins any worker). False: a firmware write is under way; the window is
+    // closed by the core once the firmware has been verified.
+    bool onCloseRequest();
     // Returns true for every worker message code (they are all handled here).
     bool onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam);
 
@@ -115,6 +133,9 @@ class VelmoCore {
     bool isClosed() const { return closed_; }
     // An operation runs: the controls stay disabled until it ends.
     bool operationRunning() const { return operationRunning_; }
+    // The operation under way, or None.
+    enum class Operation { None, Download, Reload, Firmware };
+    Operation operation() const { return operationRunning_ ? operation_ : Operation::None; }
     // Waits until every worker thread has ended and joins them (for the
     // terminal front end and tests; the window never waits).
     void joinWorkers();
@@ -156,6 +177,11 @@ class VelmoCore {
 
     void startWriteWorkerJob(const std::string& path, uint32_t address, uint32_t eraseLength, WriteMode mode,
                              WriteStart start);
+    // Marks the start of an operation: controls disabled, no stop request left
+    // over from an earlier one.
+    void beginOperation(Operation op);
+    void onJobStopped(uint32_t worker, uint32_t erased);
+    void onLocalFileFailure(const std::string& file, bool reading, uint32_t errorNumber);
     // Starts the agent for a command that has disabled the controls and set
     // the bar to 1. True when it runs and found the storage; otherwise the
     // command ends here: the bar back to 0, the connection dropped when it was
@@ -192,8 +218,11 @@ class VelmoCore {
     bool closed_ = false;
     bool initialised_ = false;
     bool operationRunning_ = false;
-    bool conversionRunning_ = false;  // this download's conversion has not reported its end
-    bool writeEnded_ = false;         // this download's write worker has reported its end
+    Operation operation_ = Operation::None;
+    bool closeAfterOperation_ = false;  // the window asked to close during a firmware write
+    bool stopMessageShown_ = false;     // this operation's stop has been reported
+    bool conversionRunning_ = false;    // this download's conversion has not reported its end
+    bool writeEnded_ = false;           // this download's write worker has reported its end
     std::vector<Worker> workers_;
 
     // A message box asked for by a worker thread.

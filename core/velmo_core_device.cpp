@@ -3,8 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "firmware.h"
 #include "reload.h"
+#include "songlist.h"
 #include "velmo_core.h"
 
 namespace velmo {
@@ -16,10 +21,10 @@ void VelmoCore::startReadWorker(uint32_t address, const char* path, uint32_t cou
     deviceJob_.address = address;
     deviceJob_.path = path;
     deviceJob_.blockSize = count;
-    const DeviceJob* job = &deviceJob_;
+    // The worker keeps its own copy of the job, as the write worker does.
     const SharedState* shared = shared_.get();
     const DeviceLibrary* lib = &lib_;
-    startWorker(true, [job, shared, lib, worker] { worker(job, shared, lib); });
+    startWorker(true, [job = deviceJob_, shared, lib, worker] { worker(&job, shared, lib); });
 }
 
 void VelmoCore::onReload() {
@@ -34,15 +39,14 @@ void VelmoCore::onReload() {
         view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         return;
     }
-    joinWorkers();
-    enableControls(false);
-    operationRunning_ = true;
+    beginOperation(Operation::Reload);
     view_.setProgressBar(1);
     if (!startAgentForCommand(
             {"USB connection error ! Please plug-in USB again.", kCaptionError, MessageIcon::Error,
              BoxAt::AfterReEnable},
             {"Storage is not found !", kCaptionError, MessageIcon::Error, BoxAt::BeforeProgressReset}))
         return;
+    view_.setStopAvailable(true);
     view_.setProgressCaption("Progress:checking music data...");
     startReadWorker(kStorageHeaderAddress, kReloadTableFile, kStorageHeaderBytes, tableReadWorker);
 }
@@ -65,16 +69,38 @@ void VelmoCore::onDataReadDone() {
     reapWorkers();
     uint16_t count = 0;
     uint16_t quality = quality_;
-    if (loadReloadedTable(shared_->startDir, reloadLength_, shared_->songs, count, quality) != 0) {
+    // Read into records of their own: the list is replaced only by songs that
+    // are really there.
+    std::vector<SongRecord> loaded(kMaxSongs);
+    if (loadReloadedTable(shared_->startDir, reloadLength_, loaded.data(), count, quality) != 0) {
         view_.messageBox("Reload music data failed.", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         removeFile(kReloadTableFile);
         removeFile(kReloadDataFile);
         endOfOperation();
         return;
     }
+    splitReloadedData(shared_->startDir, loaded.data(), count);
+    // Songs whose bytes are erased or are no MP3 (a download cut short by an
+    // earlier version, a damaged clock) would reach the next download as songs
+    // of size 0: they are left out and named.
+    const std::vector<uint16_t> damaged = damagedReloadedSongs(shared_->startDir, loaded.data(), count);
+    std::string warning;
+    for (auto it = damaged.rbegin(); it != damaged.rend(); ++it) {
+        removeFile(fieldText(loaded[*it].workPath));
+        warning.insert(0, "Song " + std::to_string(*it + 1) + " on the clock is damaged and was not reloaded\n");
+        removeSongRecord(loaded.data(), count, *it);
+    }
+    if (!warning.empty()) warning.pop_back();
+    if (count == 0) {
+        view_.setProgressCaption("Progress:");
+        view_.setProgressBar(0);
+        view_.messageBox(warning, kCaptionWarning, MessageIcon::Warning, MessageButtons::Ok);
+        endOfOperation();
+        return;
+    }
+    std::copy(loaded.begin(), loaded.begin() + count, shared_->songs);
     songCount_ = count;
     quality_ = quality;
-    splitReloadedData(shared_->startDir, shared_->songs, songCount_);
     totalEstimate_ = reEstimate(EstimateSource::WorkPath);
     view_.resetLines();
     fillLines(0, songCount_);
@@ -82,8 +108,8 @@ void VelmoCore::onDataReadDone() {
     view_.setProgressCaption("Progress:");
     view_.setProgressBar(0);
     view_.messageBox("Reloading songs finished !", kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
-    enableControls(true);
-    operationRunning_ = false;
+    if (!warning.empty()) view_.messageBox(warning, kCaptionWarning, MessageIcon::Warning, MessageButtons::Ok);
+    finishOperation();
 }
 
 void VelmoCore::onUpgradeFirmware() {
@@ -117,9 +143,7 @@ void VelmoCore::onUpgradeFirmware() {
         view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         return;
     }
-    joinWorkers();
-    enableControls(false);
-    operationRunning_ = true;
+    beginOperation(Operation::Firmware);
     view_.setProgressBar(1);
     if (!startAgentForCommand(
             {"Please plug-in USB again !", kCaptionError, MessageIcon::Error, BoxAt::BeforeReEnable},

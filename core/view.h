@@ -49,6 +49,10 @@ class View {
 
     // Download and Upgrade Firmware, then the whole window.
     virtual void enableControls(bool enable) = 0;
+    // While a Download or Reload runs, the Download button becomes "Stop" and
+    // stays usable with everything else disabled; false gives it back its
+    // text. Front ends without such a button may ignore it.
+    virtual void setStopAvailable(bool available) { (void)available; }
     // Checks or unchecks the Best (1010), Good (1009) and Normal (1019) buttons.
     virtual void setQualityButtons(bool best, bool good, bool normal) = 0;
     virtual void setWindowTitle(const std::string& title) = 0;

@@ -43,6 +43,11 @@ enum DeviceResult : int {
     kDeviceOk = 0,
     kDeviceConnectionFailed = -1,
     kDeviceAgentFailed = 1,  // startAgent: the agent found no usable storage
+    // Transfers only: the stop request was seen between two blocks.
+    kDeviceStopped = 2,
+    // Transfers only: a file on this computer could not be opened, read or
+    // written; the clock and its connection are not at fault.
+    kDeviceLocalFileFailed = 3,
 };
 
 // Handle of an opened clock, or 0 when none is attached (usb_Lib_OpenDevice is

@@ -52,11 +52,14 @@ bool sameFileContents(const std::string& a, const std::string& b) {
 }
 
 void firmwareReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib) {
+    // The read-back is part of a firmware write, which is never stopped.
     MessageTarget* window = job->window;
-    if (readStorageToFile(*job, shared->startDir, *lib) == 0)
+    TransferError error;
+    const int result = readStorageToFile(*job, shared->startDir, *lib, WM_READ_PROGRESS, nullptr, &error);
+    if (result == kDeviceOk)
         window->post(WM_FIRMWARE_STEP_DONE, 1, 0);
     else
-        window->post(WM_READ_FAILED, 2, 0);
+        window->post(WM_READ_FAILED, 2, result == kDeviceLocalFileFailed ? static_cast<uint32_t>(error.fileError) : 0);
 }
 
 }  // namespace velmo

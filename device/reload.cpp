@@ -17,9 +17,15 @@ namespace {
 void readWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib, uint32_t doneCode,
                 uint32_t failedParam) {
     MessageTarget* window = job->window;
-    const int result = readStorageToFile(*job, shared->startDir, *lib);
-    if (result == 0)
+    TransferError error;
+    const int result =
+        readStorageToFile(*job, shared->startDir, *lib, WM_READ_PROGRESS, &shared->stopRequested, &error);
+    if (result == kDeviceOk)
         window->post(doneCode, 0, 0);
+    else if (result == kDeviceStopped)
+        window->post(WM_JOB_STOPPED, kStoppedRead, 0);
+    else if (result == kDeviceLocalFileFailed)
+        window->post(WM_READ_FAILED, failedParam, static_cast<uint32_t>(error.fileError));
     else
         window->post(WM_READ_FAILED, failedParam, 0);
 }
@@ -98,6 +104,28 @@ int loadReloadedTable(const std::string& startDir, uint32_t dataLength, SongReco
     songCount = static_cast<uint16_t>(count);
     quality = header.quality;
     return 0;
+}
+
+bool startsWithMp3Frame(const uint8_t* bytes, size_t size) {
+    if (bytes == nullptr || size < 4) return false;
+    const unsigned version = (bytes[1] >> 3) & 3;  // 1 is reserved
+    const unsigned layer = (bytes[1] >> 1) & 3;    // 0 is reserved
+    const unsigned bitrate = bytes[2] >> 4;        // 15 is not allowed
+    const unsigned rate = (bytes[2] >> 2) & 3;     // 3 is reserved
+    return bytes[0] == 0xFF && (bytes[1] & 0xE0) == 0xE0 && version != 1 && layer != 0 && bitrate != 15 && rate != 3;
+}
+
+std::vector<uint16_t> damagedReloadedSongs(const std::string& startDir, const SongRecord* songs, uint16_t songCount) {
+    std::vector<uint8_t> data;
+    const bool read = readWholeFile(resolvePath(startDir, kReloadDataFile), data);
+    std::vector<uint16_t> damaged;
+    for (uint16_t i = 0; i < songCount; ++i) {
+        const SongRecord& rec = songs[i];
+        if (rec.dataSize == 0) continue;
+        const bool inside = read && uint64_t{rec.dataOffset} + rec.dataSize <= data.size();
+        if (!inside || !startsWithMp3Frame(data.data() + rec.dataOffset, rec.dataSize)) damaged.push_back(i);
+    }
+    return damaged;
 }
 
 int splitReloadedData(const std::string& startDir, const SongRecord* songs, uint16_t songCount) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "shared_state.h"
 #include "songrecord.h"
@@ -43,6 +44,18 @@ std::string safeReloadName(const char* songName, size_t fieldBytes, size_t index
 // 0 done; -1 the file is missing, short or not a header (deleted then).
 int loadReloadedTable(const std::string& startDir, uint32_t dataLength, SongRecord* songs, uint16_t& songCount,
                       uint16_t& quality);
+
+// True when `bytes` start with an MPEG audio frame header (sync, a known
+// version and layer, a usable bitrate and sample rate): every song the clock
+// is given starts with one. An erased song reads as 0xFF bytes, which no
+// usable header is.
+bool startsWithMp3Frame(const uint8_t* bytes, size_t size);
+
+// The songs among songs[0..songCount) whose bytes in "./dat/tmp.ztd" are
+// damaged: not empty, and not starting with a frame header (erased, half
+// written or overwritten). Indexes in ascending order; every song with data
+// counts as damaged when the data file cannot be read.
+std::vector<uint16_t> damagedReloadedSongs(const std::string& startDir, const SongRecord* songs, uint16_t songCount);
 
 // Writes every song's bytes from "./dat/tmp.ztd" to its workPath.
 // 0 done; -1 the data file does not open or a song file cannot be written.

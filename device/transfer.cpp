@@ -1,8 +1,7 @@
 #include "transfer.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +10,7 @@
 
 #include "fileio.h"
 #include "paths.h"
+#include "storage_layout.h"
 
 namespace velmo {
 
@@ -20,7 +20,71 @@ namespace {
 // between the erase and the first block instead.
 constexpr std::chrono::milliseconds kFirmwarePause{100};
 
-bool writeStaged(FILE* f, const uint8_t* data, size_t n) { return n == 0 || std::fwrite(data, 1, n, f) == n; }
+bool stopSeen(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(); }
+
+// The failure of a local file: its error number (EIO when the system gave
+// none, as for a file that ends sooner than its size said).
+int localFailure(TransferError* error) {
+    if (error != nullptr) error->fileError = errno != 0 ? errno : EIO;
+    return kDeviceLocalFileFailed;
+}
+
+// One piece of a file bound for the storage: `length` bytes from file offset
+// `offset`, programmed at `address`.
+struct Piece {
+    uint64_t offset;
+    uint32_t length;
+    uint32_t address;
+};
+
+// The pieces of [from, to) of a file in blocks of `block` bytes, in order.
+void appendPieces(std::vector<Piece>& pieces, uint64_t from, uint64_t to, uint32_t block, uint32_t baseAddress) {
+    for (uint64_t at = from; at < to; at += block) {
+        const auto n = static_cast<uint32_t>(std::min<uint64_t>(block, to - at));
+        pieces.push_back(Piece{at, n, static_cast<uint32_t>(baseAddress + at)});
+    }
+}
+
+// Opens the file to send and takes its size, which bounds the transfer: the
+// erased range ends there. An empty file has nothing to send.
+int openSource(const std::string& filePath, FilePtr& f, uint32_t& total, TransferError* error) {
+    errno = 0;
+    f = openRegularFileForReading(filePath);
+    if (!f) return localFailure(error);
+    const std::optional<uint64_t> size = fileSize(f.get());
+    if (!size) return localFailure(error);
+    if (*size == 0 || *size > 0xFFFFFFFFull) {
+        errno = *size == 0 ? ENODATA : EFBIG;
+        return localFailure(error);
+    }
+    total = static_cast<uint32_t>(*size);
+    return kDeviceOk;
+}
+
+// Sends the pieces in their order, each read from the file just before it is
+// programmed, posting progress against `total` after each read.
+int sendPieces(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle, std::FILE* f,
+               const std::vector<Piece>& pieces, uint32_t total, uint32_t progressCode, const std::atomic<bool>* stop,
+               TransferError* error) {
+    std::vector<uint8_t> buffer(kTransferBlockBytes);
+    uint32_t count = 0;
+    uint64_t position = 0;
+    for (const Piece& p : pieces) {
+        if (stopSeen(stop)) return kDeviceStopped;
+        std::fill(buffer.begin(), buffer.end(), 0);
+        errno = 0;
+        if (p.offset != position && std::fseek(f, static_cast<long>(p.offset), SEEK_SET) != 0)
+            return localFailure(error);
+        // A file that yields fewer bytes than its size would otherwise leave
+        // part of the erased range unwritten.
+        if (std::fread(buffer.data(), 1, p.length, f) != p.length) return localFailure(error);
+        position = p.offset + p.length;
+        count += p.length;
+        reportProgress(window, progressCode, count, total);
+        if (programBlock(lib, handle, p.address, buffer.data(), p.length) != kDeviceOk) return kDeviceConnectionFailed;
+    }
+    return kDeviceOk;
+}
 
 }  // namespace
 
@@ -31,74 +95,95 @@ void reportProgress(MessageTarget* window, uint32_t code, uint32_t done, uint32_
 }
 
 int writeFileToStorage(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle, const std::string& filePath,
-                       uint32_t blockSize, uint32_t address, uint32_t progressCode) {
+                       uint32_t blockSize, uint32_t address, uint32_t progressCode, const std::atomic<bool>* stop,
+                       TransferError* error) {
     const uint32_t block = std::min(blockSize, kTransferBlockBytes);
     if (block == 0) return kDeviceConnectionFailed;
-    FilePtr f = openRegularFileForReading(filePath);
-    if (!f) return kDeviceConnectionFailed;
-    struct stat sb;
-    if (::fstat(::fileno(f.get()), &sb) != 0 || sb.st_size <= 0 || static_cast<uint64_t>(sb.st_size) > 0xFFFFFFFFull)
-        return kDeviceConnectionFailed;
-    const auto total = static_cast<uint32_t>(sb.st_size);
+    FilePtr f;
+    uint32_t total = 0;
+    if (const int r = openSource(filePath, f, total, error); r != kDeviceOk) return r;
+    std::vector<Piece> pieces;
+    appendPieces(pieces, 0, total, block, address);
+    return sendPieces(lib, window, handle, f.get(), pieces, total, progressCode, stop, error);
+}
 
-    std::vector<uint8_t> buffer(block);
-    uint32_t count = 0;
-    do {
-        std::fill(buffer.begin(), buffer.end(), 0);
-        // Never more than the size taken at the start: the erased range ends there.
-        const size_t want = std::min<uint32_t>(block, total - count);
-        const size_t n = std::fread(buffer.data(), 1, want, f.get());
-        // A file that yields fewer bytes than its size would otherwise never end.
-        if (n == 0) return kDeviceConnectionFailed;
-        count += static_cast<uint32_t>(n);
-        reportProgress(window, progressCode, count, total);
-        if (programBlock(lib, handle, address, buffer.data(), static_cast<uint32_t>(n)) != kDeviceOk)
-            return kDeviceConnectionFailed;
-        address += static_cast<uint32_t>(n);
-    } while (count < total);
-    return kDeviceOk;
+int writeImageToStorage(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle, const std::string& imagePath,
+                        uint32_t address, const std::atomic<bool>* stop, TransferError* error) {
+    FilePtr f;
+    uint32_t total = 0;
+    if (const int r = openSource(imagePath, f, total, error); r != kDeviceOk) return r;
+    const uint32_t headerEnd = std::min(total, kStorageHeaderBytes);
+    std::vector<Piece> pieces;
+    // The songs' bytes first: until the header is written, the clock's erased
+    // header says it holds no songs, so an interruption never leaves a header
+    // naming songs that are not there.
+    appendPieces(pieces, headerEnd, total, kTransferBlockBytes, address);
+    // The header's own blocks last to first: the block with the signature and
+    // the song count goes last, so a header only counts once all of it is there.
+    std::vector<Piece> header;
+    appendPieces(header, 0, headerEnd, kTransferBlockBytes, address);
+    pieces.insert(pieces.end(), header.rbegin(), header.rend());
+    return sendPieces(lib, window, handle, f.get(), pieces, total, WM_WRITE_PROGRESS, stop, error);
 }
 
 int readStorageToFile(const DeviceJob& job, const std::string& startDir, const DeviceLibrary& lib,
-                      uint32_t progressCode) {
+                      uint32_t progressCode, const std::atomic<bool>* stop, TransferError* error) {
     const uint32_t total = job.blockSize;
     if (total == 0) return kDeviceConnectionFailed;
     const std::string path = resolvePath(startDir, job.path);
+    errno = 0;
     FilePtr f = createFileForWriting(path);
-    if (!f) return kDeviceConnectionFailed;
+    if (!f) return localFailure(error);
 
     std::vector<uint8_t> staging(kReadStagingBytes);
-    uint8_t block[kTransferBlockBytes];
+    std::vector<uint8_t> block(kTransferBlockBytes);
     size_t staged = 0;
     uint32_t remaining = total;
     uint32_t count = 0;
     uint32_t address = job.address;
+    const auto flush = [&]() {
+        errno = 0;
+        const bool ok = staged == 0 || std::fwrite(staging.data(), 1, staged, f.get()) == staged;
+        staged = 0;
+        return ok;
+    };
     while (remaining > 0) {
+        if (stopSeen(stop)) return kDeviceStopped;
         const uint32_t n = std::min(remaining, kTransferBlockBytes);
-        if (readBlock(lib, job.handle, address, n, block) != kDeviceOk) return kDeviceConnectionFailed;
-        std::memcpy(staging.data() + staged, block, n);
+        std::fill(block.begin(), block.end(), 0);
+        if (readBlock(lib, job.handle, address, n, block.data()) != kDeviceOk) return kDeviceConnectionFailed;
+        std::memcpy(staging.data() + staged, block.data(), n);
         staged += n;
         count += n;
         reportProgress(job.window, progressCode, count, total);
         address += n;
-        if (staging.size() - staged < kTransferBlockBytes) {
-            if (!writeStaged(f.get(), staging.data(), staged)) return kDeviceConnectionFailed;
-            staged = 0;
-        }
+        if (staging.size() - staged < kTransferBlockBytes && !flush()) return localFailure(error);
         remaining -= n;
     }
-    if (!writeStaged(f.get(), staging.data(), staged)) return kDeviceConnectionFailed;
+    if (!flush()) return localFailure(error);
     // A full disk may only show when the file is closed.
-    FILE* raw = f.release();
-    return std::fclose(raw) == 0 ? kDeviceOk : kDeviceConnectionFailed;
+    errno = 0;
+    if (std::fclose(f.release()) != 0) return localFailure(error);
+    return kDeviceOk;
 }
 
 void writeWorker(const DeviceJob* job, SharedState* shared, const DeviceLibrary* lib) {
     MessageTarget* const window = job->window;
     const WriteMode mode = job->mode;
+    // Once its erase has begun, a firmware write is never stopped: a clock
+    // left with half a firmware would not start again.
+    const std::atomic<bool>* stop = mode == WriteMode::SongImage ? &shared->stopRequested : nullptr;
+    const auto post = [window](uint32_t code, uint32_t wParam, uint32_t lParam) {
+        if (window != nullptr) window->post(code, wParam, lParam);
+    };
+    if (stopSeen(stop)) {
+        post(WM_JOB_STOPPED, kStoppedWrite, 0);
+        return;
+    }
 
     int result = eraseStorage(*lib, job->handle, job->address, job->eraseLength);
     shared->keepConverting = 1;
+    TransferError error;
     if (result != kDeviceOk) {
         // The conversion stops before its next song; its end still sets the event.
         shared->convertEvent.reset();
@@ -108,22 +193,39 @@ void writeWorker(const DeviceJob* job, SharedState* shared, const DeviceLibrary*
             shared->convertEvent.wait();
             shared->convertEvent.reset();
             // Without an image from this very download, ./dat/tmp.bin may be an
-            // old one: write nothing, and leave the end to the conversion's message.
-            if (!shared->imageProduced.exchange(false)) return;
+            // old one: write nothing. A stopped conversion has this worker say
+            // what the clock holds; otherwise the conversion's own end message
+            // ends the operation.
+            if (!shared->imageProduced.exchange(false)) {
+                if (shared->conversionStopped.exchange(false)) post(WM_JOB_STOPPED, kStoppedWrite, 1);
+                return;
+            }
         } else {
             std::this_thread::sleep_for(kFirmwarePause);
         }
-        result = writeFileToStorage(*lib, window, job->handle, shared->path(job->path), job->blockSize, job->address,
-                                    WM_WRITE_PROGRESS);
+        const std::string path = shared->path(job->path);
+        result = mode == WriteMode::SongImage
+                     ? writeImageToStorage(*lib, window, job->handle, path, job->address, stop, &error)
+                     : writeFileToStorage(*lib, window, job->handle, path, job->blockSize, job->address,
+                                          WM_WRITE_PROGRESS, stop, &error);
     }
 
-    if (window == nullptr) return;
-    if (result == kDeviceAgentFailed) {
-        window->post(WM_WRITE_FAILED, 1, 0);
-    } else if (result != kDeviceOk) {
-        window->post(WM_WRITE_FAILED, 0, 0);
-    } else {
-        window->post(mode == WriteMode::FirmwareCode ? WM_FIRMWARE_STEP_DONE : WM_DOWNLOAD_DONE, 0, 0);
+    switch (result) {
+        case kDeviceOk:
+            post(mode == WriteMode::FirmwareCode ? WM_FIRMWARE_STEP_DONE : WM_DOWNLOAD_DONE, 0, 0);
+            return;
+        case kDeviceAgentFailed:
+            post(WM_WRITE_FAILED, 1, 0);
+            return;
+        case kDeviceStopped:
+            post(WM_JOB_STOPPED, kStoppedWrite, 1);
+            return;
+        case kDeviceLocalFileFailed:
+            post(WM_WRITE_FAILED, 2, static_cast<uint32_t>(error.fileError));
+            return;
+        default:
+            post(WM_WRITE_FAILED, 0, 0);
+            return;
     }
 }
 

@@ -10,15 +10,17 @@
 //     shared.convertEvent.reset();
 //     shared.imageProduced = false;
 //     shared.keepConverting = 1;
-//     job = DeviceJob{0, handle, kStorageHeaderAddress, "./dat/tmp.bin", 4096,
-//                     &window, 1, imageCapacity(shared.storageKB)};
+//     shared.stopRequested = false;
+//     job = DeviceJob{WriteMode::SongImage, handle, kStorageHeaderAddress, "./dat/tmp.bin",
+//                     4096, &window, WriteStart::AfterConversion, imageCapacity(shared.storageKB)};
 //     std::thread writer = startWriteWorker(job, shared, lib);
 //     ... start the conversion, which sets imageProduced when it made the image
 //     and then sets convertEvent in every outcome ...
-//     on WM_DOWNLOAD_DONE / WM_WRITE_FAILED (or, when the conversion failed,
-//     on its own end message): writer.join();
+//     on WM_DOWNLOAD_DONE / WM_WRITE_FAILED / WM_JOB_STOPPED (or, when the
+//     conversion failed, on its own end message): writer.join();
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -53,37 +55,62 @@ constexpr uint32_t kReadStagingBytes = 262144;
 // taken to 16 bits), only when that percent is not 0. Nothing for total 0.
 void reportProgress(MessageTarget* window, uint32_t code, uint32_t done, uint32_t total);
 
+// What a transfer that ended with kDeviceLocalFileFailed knows of the cause.
+struct TransferError {
+    int fileError = 0;  // the system's error number (errno)
+};
+
 // Writes the whole file at `filePath` (already resolved) to storage from
 // `address` on, in blocks of min(blockSize, 4096) bytes, posting
 // `progressCode` (WM_WRITE_PROGRESS) after each block is read and before it is
-// programmed. 0 written; -1 when the file cannot be opened, is empty, yields
-// fewer bytes than its size, or a block fails to program. Stops at the first
-// failing block.
+// programmed. Results: kDeviceOk; kDeviceConnectionFailed when the block size
+// is 0 or a block fails to program (stops at the first); kDeviceStopped when
+// `stop` was seen set before a block; kDeviceLocalFileFailed (error->fileError
+// set) when the file cannot be opened, is empty, or yields fewer bytes than
+// its size. The size taken at the start bounds the transfer.
 int writeFileToStorage(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle, const std::string& filePath,
-                       uint32_t blockSize, uint32_t address, uint32_t progressCode = WM_WRITE_PROGRESS);
+                       uint32_t blockSize, uint32_t address, uint32_t progressCode = WM_WRITE_PROGRESS,
+                       const std::atomic<bool>* stop = nullptr, TransferError* error = nullptr);
 
-// Reads job.blockSize bytes from storage job.address into the file job.path
-// (resolved against startDir; replaced if it exists), with job.handle,
-// posting `progressCode` (WM_READ_PROGRESS) to job.window after each block.
-// Stages up to 256 KiB before each file write. 0 read; -1 when the count is 0
-// (no file is created), the file cannot be created or written, or a block
-// read fails (the part written so far stays). Reuse it from any read worker:
-//     int r = readStorageToFile(*job, shared->startDir, *lib);
-//     job->window->post(r == 0 ? WM_TABLE_READ_DONE : WM_READ_FAILED, ...);
+// Writes a storage image (the 8480-byte header, then the songs' data) to
+// storage from `address` (0x4000), in 4096-byte blocks, in the order that
+// keeps the clock consistent at every moment: first the data (image bytes
+// from 8480 on, storage from 0x6120 on), then the header's blocks from the
+// last to the first, so that the block holding the signature and the song
+// count is the very last write. Until then the erased header names no songs.
+// Progress (WM_WRITE_PROGRESS) counts the bytes sent against the image's size.
+// Results as writeFileToStorage.
+int writeImageToStorage(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle, const std::string& imagePath,
+                        uint32_t address, const std::atomic<bool>* stop = nullptr, TransferError* error = nullptr);
+
+// Reads job.blockSize bytes of storage from job.address into the file
+// job.path (resolved against `startDir`, created or replaced), in blocks of at
+// most 4096 bytes, posting `progressCode` (WM_READ_PROGRESS) to job.window
+// after each block. Stages up to 256 KiB before each file write. Results:
+// kDeviceOk; kDeviceConnectionFailed when the count is 0 (no file is created)
+// or a block read fails; kDeviceStopped when `stop` was seen set before a
+// block; kDeviceLocalFileFailed (error->fileError set) when the file cannot be
+// created or written. The part written so far stays.
 int readStorageToFile(const DeviceJob& job, const std::string& startDir, const DeviceLibrary& lib,
-                      uint32_t progressCode = WM_READ_PROGRESS);
+                      uint32_t progressCode = WM_READ_PROGRESS, const std::atomic<bool>* stop = nullptr,
+                      TransferError* error = nullptr);
 
-// The write worker's thread body. Erases [address, address + eraseLength),
-// then (SongImage, AfterConversion) waits for the conversion event, resets
-// it, and writes job.path only when shared->imageProduced was set by this
-// download's conversion (it is cleared again here); with AfterPause
-// it pauses 100 ms and writes. End messages:
+// The write worker's thread body. A song image (SongImage) checks
+// shared->stopRequested before its erase and between blocks; a firmware write
+// never stops. Erases [address, address + eraseLength), then (SongImage,
+// AfterConversion) waits for the conversion event, resets it, and writes
+// job.path with writeImageToStorage only when shared->imageProduced was set by
+// this download's conversion (it is cleared again here); with AfterPause it
+// pauses 100 ms and writes the file as it stands. End messages:
+//   stopped before the erase        -> WM_JOB_STOPPED kStoppedWrite, lParam 0
+//   stopped after the erase         -> WM_JOB_STOPPED kStoppedWrite, lParam 1
 //   erase could not start           -> WM_WRITE_FAILED 0 (connection failure)
 //   erase refused by the agent      -> WM_WRITE_FAILED 1
 //     (both also reset the event and set keepConverting to 0)
-//   any failure while writing       -> WM_WRITE_FAILED 0 (connection failure)
-//   written, SongImage                -> WM_DOWNLOAD_DONE 0
-//   written, FirmwareCode                -> WM_FIRMWARE_STEP_DONE 0
+//   a block failed to program       -> WM_WRITE_FAILED 0 (connection failure)
+//   the file failed to open or read -> WM_WRITE_FAILED 2, lParam errno
+//   written, SongImage              -> WM_DOWNLOAD_DONE 0
+//   written, FirmwareCode           -> WM_FIRMWARE_STEP_DONE 0
 //   conversion made no image        -> no message: the conversion's own
 //                                      failure message ends the operation.
 void writeWorker(const DeviceJob* job, SharedState* shared, const DeviceLibrary* lib);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "bytes.h"
 #include "core_fixture.h"
@@ -21,6 +22,9 @@ struct Entry {
     std::string name;
 };
 
+// MPEG-1 layer III, 128 kbit/s, 44100 Hz, joint stereo.
+constexpr uint8_t kFrameHeader[4] = {0xFF, 0xFB, 0x90, 0x44};
+
 // Writes a storage header (and data bytes) into the clock as a download would.
 void writeClock(uint16_t count, const std::vector<Entry>& entries, uint16_t quality = 4) {
     StorageHeader h;
@@ -39,6 +43,10 @@ void writeClock(uint16_t count, const std::vector<Entry>& entries, uint16_t qual
     ASSERT_EQ(0, zentroSimWriteFlash(kStorageHeaderAddress, kStorageHeaderBytes, bytes.data()));
     std::vector<uint8_t> data(end);
     for (uint32_t i = 0; i < end; ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+    // Every song the clock is given starts with an MP3 frame header.
+    for (const Entry& e : entries) {
+        if (e.size >= sizeof kFrameHeader) std::memcpy(data.data() + e.offset, kFrameHeader, sizeof kFrameHeader);
+    }
     if (end) {
         ASSERT_EQ(0, zentroSimWriteFlash(kDataAreaAddress, end, data.data()));
     }
@@ -115,6 +123,59 @@ TEST_F(ReloadTest, ThreeSongsWithAnEmptyOneInTheMiddle) {
     std::vector<uint8_t> three;
     ASSERT_TRUE(readWholeFile(start + "/dat/three.mp3", three));
     EXPECT_EQ(flash(kDataAreaAddress + 1000, 500), three);
+}
+
+// A header naming songs whose bytes are erased (a download cut short) or are
+// no MP3 keeps the good songs and names the others.
+TEST_F(ReloadTest, DamagedSongsAreLeftOutAndNamed) {
+    struct Row {
+        const char* name;
+        std::vector<size_t> damaged;  // songs (0-based) whose first bytes are spoiled
+        std::vector<std::string> lines;
+        std::vector<std::string> texts;
+    } rows[] = {
+        {"erased and garbled among good ones",
+         {1, 3},
+         {"one.mp3", "three.mp3"},
+         {"Reload song data into P.C ?", "Reloading songs finished !",
+          "Song 2 on the clock is damaged and was not reloaded\nSong 4 on the clock is damaged and was not reloaded"}},
+        {"every song damaged",
+         {0, 1, 2, 3},
+         {"song0.mp3"},
+         {"Reload song data into P.C ?", "Song 1 on the clock is damaged and was not reloaded\n"
+                                         "Song 2 on the clock is damaged and was not reloaded\n"
+                                         "Song 3 on the clock is damaged and was not reloaded\n"
+                                         "Song 4 on the clock is damaged and was not reloaded"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        zentroSimReset();
+        writeClock(4, {{0, 1000, "one"}, {1000, 600, "two"}, {1600, 500, "three"}, {2100, 700, "four"}});
+        const uint32_t offsets[] = {0, 1000, 1600, 2100};
+        for (size_t i : row.damaged) {
+            // Song 2 erased, as an interrupted write leaves it; the others garbled.
+            const std::vector<uint8_t> spoiled(16, i == 1 ? 0xFF : 0x00);
+            ASSERT_EQ(0, zentroSimWriteFlash(kDataAreaAddress + offsets[i], 16, spoiled.data()));
+        }
+        writeTable({1234}, 4);
+        fs::create_directories(start + "/dat");
+        std::ofstream(start + "/dat/song0.mp3") << "the list's own working copy";
+        startCore();
+        reload();
+        EXPECT_EQ(row.texts, view.texts());
+        EXPECT_EQ(row.lines, view.lines);
+        EXPECT_EQ(row.lines.size(), core->songCount());
+        for (size_t i : row.damaged) {
+            const char* names[] = {"one", "two", "three", "four"};
+            EXPECT_FALSE(fs::exists(start + "/dat/" + names[i] + ".mp3")) << names[i];
+        }
+        for (const auto& entry : fs::directory_iterator(start)) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "dat" || name == "spn.bin" || name == "zt_hdr.tbl") << name << " outside dat/";
+        }
+        EXPECT_TRUE(view.enabled);
+        core->onClose();
+    }
 }
 
 TEST_F(ReloadTest, NothingToReload) {

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -119,8 +120,16 @@ TEST_F(TransferTest, WritingWithoutAnEraseCorruptsTheData) {
 TEST_F(TransferTest, WriteFailures) {
     writeFileBytes(startDir.file("dat/empty.bin"), {});
     writeFileBytes(startDir.file("dat/ok.bin"), patternBytes(10000, 3));
-    EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/missing.bin"), 4096, 0x4000), -1);
-    EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/empty.bin"), 4096, 0x4000), -1);
+    // A file of this computer that fails is no connection failure, and says why.
+    TransferError error;
+    EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/missing.bin"), 4096, 0x4000,
+                                 WM_WRITE_PROGRESS, nullptr, &error),
+              kDeviceLocalFileFailed);
+    EXPECT_EQ(error.fileError, ENOENT);
+    EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/empty.bin"), 4096, 0x4000,
+                                 WM_WRITE_PROGRESS, nullptr, &error),
+              kDeviceLocalFileFailed);
+    EXPECT_NE(error.fileError, 0);
     EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/ok.bin"), 0, 0x4000), -1);
     EXPECT_TRUE(window.messages().empty());
 
@@ -151,8 +160,12 @@ TEST_F(TransferTest, FileThatYieldsLessThanItsSizeEndsTheWrite) {
     const std::string path = startDir.file("dat/tmp.bin");
     writeFileBytes(path, patternBytes(kStorageHeaderBytes, 5));
     TruncatingTarget target(path);
-    EXPECT_EQ(writeFileToStorage(lib, &target, handle, path, 4096, 0x4000), -1);
-    EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PROGRAM), 2u);  // 4096 and the 904 bytes left
+    TransferError error;
+    EXPECT_EQ(writeFileToStorage(lib, &target, handle, path, 4096, 0x4000, WM_WRITE_PROGRESS, nullptr, &error),
+              kDeviceLocalFileFailed);
+    EXPECT_EQ(error.fileError, EIO);
+    // The short second block is not sent: the erased range would hold part of a file.
+    EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PROGRAM), 1u);
 }
 
 TEST_F(TransferTest, ReadOfZeroBytesFailsWithoutAFile) {
@@ -258,6 +271,7 @@ TEST_F(WriteWorkerTest, EveryOutcomeEndsWithItsMessage) {
     const Message firmwareDone{WM_FIRMWARE_STEP_DONE, 0, 0};
     const Message connection{WM_WRITE_FAILED, 0, 0};
     const Message eraseError{WM_WRITE_FAILED, 1, 0};
+    const Message imageMissing{WM_WRITE_FAILED, 2, ENOENT};
     const WorkerRow rows[] = {
         {"download", nothing, WriteMode::SongImage, WriteStart::AfterConversion, true, {done}, 1, true},
         {"firmware write, no wait",
@@ -306,7 +320,7 @@ TEST_F(WriteWorkerTest, EveryOutcomeEndsWithItsMessage) {
          WriteMode::SongImage,
          WriteStart::AfterConversion,
          true,
-         {connection},
+         {imageMissing},
          1,
          false},
     };

@@ -142,10 +142,11 @@ TEST_F(ReloadTest, DamagedSongsAreLeftOutAndNamed) {
         {"every song damaged",
          {0, 1, 2, 3},
          {"song0.mp3"},
-         {"Reload song data into P.C ?", "Song 1 on the clock is damaged and was not reloaded\n"
-                                         "Song 2 on the clock is damaged and was not reloaded\n"
-                                         "Song 3 on the clock is damaged and was not reloaded\n"
-                                         "Song 4 on the clock is damaged and was not reloaded"}},
+         {"Reload song data into P.C ?",
+          "Song 1 on the clock is damaged and was not reloaded\n"
+          "Song 2 on the clock is damaged and was not reloaded\n"
+          "Song 3 on the clock is damaged and was not reloaded\n"
+          "Song 4 on the clock is damaged and was not reloaded"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -176,6 +177,26 @@ TEST_F(ReloadTest, DamagedSongsAreLeftOutAndNamed) {
         EXPECT_TRUE(view.enabled);
         core->onClose();
     }
+}
+
+TEST_F(ReloadTest, AStoppedReloadLeavesTheListAsItWas) {
+    writeClock(2, {{0, 200000, "one"}, {200000, 100000, "two"}});
+    writeTable({1234}, 4);
+    startCore();
+    ASSERT_EQ(0, zentroSimSetDelay(1));  // a reload long enough to be stopped half-way
+    view.answers = {MessageResult::Ok};
+    core->onReload();
+    ASSERT_TRUE(pumpUntil(
+        [&] { return core->operationRunning() && view.progressCaption == "Progress:Reloading music data..."; }));
+    EXPECT_TRUE(core->onStop());
+    ASSERT_TRUE(pumpToEnd());
+    EXPECT_EQ((std::vector<std::string>{"Reload song data into P.C ?", kReloadStoppedText}), view.texts());
+    EXPECT_EQ(1, core->songCount());
+    EXPECT_EQ(std::vector<std::string>{"song0.mp3"}, view.lines);
+    EXPECT_FALSE(fs::exists(start + "/dat/tmp.ztd"));
+    EXPECT_FALSE(fs::exists(start + "/dat/one.mp3"));
+    EXPECT_NE(0u, core->deviceHandle()) << "a stop keeps the connection";
+    EXPECT_TRUE(view.enabled);
 }
 
 TEST_F(ReloadTest, NothingToReload) {

@@ -350,11 +350,20 @@ int runQuality(const Options& options, const std::string& name) {
     return kExitOk;
 }
 
+// The exit status of a command that a signal stopped: 128 + the signal, as
+// the shell reports a program that the signal ended.
+int stoppedStatus() { return 128 + stopSignal(); }
+
 int runDownload(const Options& options, bool verify) {
+    installStopSignals();
     Session s(options);
     if (!s.startWithClock()) return kExitFailed;
     s.core.onDownload();
     s.pump();
+    if (stopSignal() != 0) {
+        s.close();
+        return stoppedStatus();
+    }
     bool ok = s.view.shown(kDownloadFinished) && !s.failed();
     if (ok) {
         std::error_code ec;
@@ -368,10 +377,15 @@ int runDownload(const Options& options, bool verify) {
 }
 
 int runReload(const Options& options) {
+    installStopSignals();
     Session s(options);
     if (!s.startWithClock()) return kExitFailed;
     s.core.onReload();
     s.pump();
+    if (stopSignal() != 0) {
+        s.close();
+        return stoppedStatus();
+    }
     const bool ok = s.view.shown(kReloadFinished) && !s.failed();
     if (ok) {
         printLines(s.view.lines());
@@ -383,6 +397,9 @@ int runReload(const Options& options) {
 }
 
 int runFirmware(const Options& options, const std::string& file) {
+    // A firmware write is waited for, never stopped: a signal only makes the
+    // pump say so.
+    installStopSignals();
     Session s(options);
     if (!s.startWithClock()) return kExitFailed;
     s.view.setFirmwareFile(file);
@@ -449,13 +466,15 @@ int runImage(const Options& options, const std::string& out) {
         s.queue.post(WM_WORKER_MESSAGE_BOX, 0, 0);
     };
 
+    installStopSignals();
     s.view.setProgressCaption("Progress: converting music data...");
     std::thread worker = startConvertJob(job, state.get(), showMessage);
     uint32_t end = 0;
     uint32_t imageBytes = 0;
     while (end == 0) {
+        if (stopSignal() != 0) state->stopRequested = true;
         PostedMessage m;
-        if (!s.queue.take(m, std::chrono::milliseconds(100))) continue;
+        if (!s.queue.take(m, std::chrono::milliseconds(50))) continue;
         if (m.code == WM_ENCODE_PROGRESS) {
             s.view.setProgressBar(static_cast<int>(m.wParam));
         } else if (m.code == WM_WORKER_MESSAGE_BOX) {
@@ -467,7 +486,8 @@ int runImage(const Options& options, const std::string& out) {
                 boxTexts.pop_front();
             }
             s.view.messageBox(text, "Error", MessageIcon::None, MessageButtons::Ok);
-        } else if (m.code == WM_CONVERT_DONE || m.code == WM_CONVERT_FAILED || m.code == WM_CONVERT_ABORTED) {
+        } else if (m.code == WM_CONVERT_DONE || m.code == WM_CONVERT_FAILED || m.code == WM_CONVERT_ABORTED ||
+                   m.code == WM_JOB_STOPPED) {
             end = m.code;
             imageBytes = m.lParam;
         }
@@ -477,6 +497,10 @@ int runImage(const Options& options, const std::string& out) {
     s.view.setProgressBar(0);
     if (end == WM_CONVERT_FAILED)
         s.view.messageBox("Music files converted error !", kProgramName, MessageIcon::None, MessageButtons::Ok);
+    if (end == WM_JOB_STOPPED) {
+        note("stopped: no image was written");
+        return stoppedStatus();
+    }
     if (end != WM_CONVERT_DONE) return kExitFailed;
 
     std::error_code ec;

@@ -2,10 +2,15 @@
 
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cctype>
+#include <csignal>
+#include <cstdio>
 #include <iostream>
 
+#include "commands.h"
 #include "velmo_core.h"
 
 namespace velmo::cli {
@@ -151,19 +156,49 @@ bool MessageQueue::take(PostedMessage& out, std::chrono::milliseconds timeout) {
     return true;
 }
 
-void pumpUntilIdle(VelmoCore& core, MessageQueue& queue, const TerminalView& view) {
+namespace {
+
+volatile std::sig_atomic_t gStopSignal = 0;
+
+extern "C" void recordStopSignal(int signal) { gStopSignal = signal; }
+
+}  // namespace
+
+void installStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = recordStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int stopSignal() { return gStopSignal; }
+
+void pumpUntilIdle(VelmoCore& core, MessageQueue& queue, TerminalView& view) {
     using Clock = std::chrono::steady_clock;
     const auto tick = std::chrono::milliseconds(kTimerMilliseconds);
+    // How long a stop signal may wait before the core hears of it.
+    constexpr std::chrono::milliseconds kSignalLatency{50};
     auto nextTick = Clock::now() + tick;
+    bool stopPassed = false;
     PostedMessage m;
     while (core.operationRunning() || core.workersRunning()) {
+        if (!stopPassed && stopSignal() != 0 && core.operationRunning()) {
+            stopPassed = true;
+            if (!core.onStop()) {
+                view.endProgressLine();
+                std::fprintf(stderr, "%s: %s; waiting until it is written and verified\n", kProgramName,
+                             kFirmwareWaitCaption);
+            }
+        }
         const auto now = Clock::now();
         if (now >= nextTick) {
             if (view.timerRunning()) core.onTimer();
             nextTick = now + tick;
         }
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
-        if (queue.take(m, std::max(wait, std::chrono::milliseconds(1))))
+        if (queue.take(m, std::clamp(wait, std::chrono::milliseconds(1), kSignalLatency)))
             core.onWorkerMessage(m.code, m.wParam, m.lParam);
     }
     // Every worker has ended: whatever it posted last is already queued.

@@ -130,11 +130,20 @@ class MessageQueue : public MessageTarget {
     std::deque<PostedMessage> queue_;
 };
 
+// Turns SIGINT and SIGTERM into a stop request for the operation under way,
+// from now on in this process. The handler only records the signal; the pump
+// below hands it to the core.
+void installStopSignals();
+// The signal that asked for a stop (SIGINT or SIGTERM), or 0 when none came.
+int stopSignal();
+
 // Hands the queued messages to the core, in order, on the calling thread, and
 // runs the core's timer every 300 ms while the view's timer runs, until the
 // operation has ended and every worker has finished; then delivers what was
-// still queued and joins the workers.
-void pumpUntilIdle(VelmoCore& core, MessageQueue& queue, const TerminalView& view);
+// still queued and joins the workers. A stop signal is passed to the core
+// within 50 ms; a firmware write, which cannot stop, is waited for with a
+// line that says so.
+void pumpUntilIdle(VelmoCore& core, MessageQueue& queue, TerminalView& view);
 
 }  // namespace cli
 }  // namespace velmo

@@ -182,7 +182,10 @@ void CVelmoDlg::createControls() {
     QWidget::setTabOrder(up_, upgrade_);
     QWidget::setTabOrder(upgrade_, list_);
 
-    connect(download_, &QPushButton::clicked, this, [this] { enterCore([this] { core_->onDownload(); }); });
+    connect(download_, &QPushButton::clicked, this, [this] {
+        // During a Download or Reload the button reads "Stop".
+        enterCore([this] { stopAvailable_ ? static_cast<void>(core_->onStop()) : core_->onDownload(); });
+    });
     connect(add_, &QPushButton::clicked, this, &CVelmoDlg::onAdd);
     connect(delete_, &QPushButton::clicked, this,
             [this] { enterCore([this] { core_->onDelete(list_->selectedLine()); }); });
@@ -276,8 +279,15 @@ void CVelmoDlg::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    // The close handler stops and joins any worker, saves the list and
-    // removes the working files; only then does the window go.
+    // A firmware write is never cut short: the core closes the window once
+    // the firmware has been verified.
+    if (!core_->isClosed() && !core_->onCloseRequest()) {
+        event->ignore();
+        return;
+    }
+    // The close handler stops and joins any worker (each ends within one
+    // block or chunk), saves the list and removes the working files; only
+    // then does the window go.
     if (!core_->isClosed()) enterCore([this] { core_->onClose(); });
     timer_.stop();
     setResult(QDialog::Rejected);
@@ -304,7 +314,7 @@ void CVelmoDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 void CVelmoDlg::showAboutBox() {
-    if (!isEnabled() || core_->isClosed()) return;
+    if (!isEnabled() || core_->isClosed() || core_->operationRunning()) return;
     CAboutDlg about(this);
     about.exec();
 }
@@ -333,11 +343,37 @@ void CVelmoDlg::selectLine(int index) { list_->selectLine(index); }
 void CVelmoDlg::setHorizontalExtent(int pixels) { list_->setHorizontalExtent(pixels); }
 
 void CVelmoDlg::enableControls(bool enable) {
+    if (!enable && stopAvailable_) {
+        // The window itself stays enabled so that Stop can be pressed.
+        setEnabled(true);
+        for (QWidget* w : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (w == download_ || !w->isEnabled()) continue;
+            w->setEnabled(false);
+            disabledForStop_.push_back(w);
+        }
+        download_->setEnabled(true);
+        download_->repaint();
+        return;
+    }
+    for (QWidget* w : disabledForStop_) w->setEnabled(true);
+    disabledForStop_.clear();
     upgrade_->setEnabled(enable);
     upgrade_->repaint();
     download_->setEnabled(enable);
     download_->repaint();
     setEnabled(enable);
+}
+
+void CVelmoDlg::setStopAvailable(bool available) {
+    if (available == stopAvailable_) return;
+    stopAvailable_ = available;
+    if (available) {
+        downloadText_ = download_->text();
+        download_->setText(QStringLiteral("Stop"));
+        enableControls(false);
+    } else {
+        download_->setText(downloadText_);
+    }
 }
 
 void CVelmoDlg::setQualityButtons(bool best, bool good, bool normal) {

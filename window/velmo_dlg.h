@@ -80,6 +80,7 @@ class CVelmoDlg : public QDialog, public velmo::View {
     void selectLine(int index) override;
     void setHorizontalExtent(int pixels) override;
     void enableControls(bool enable) override;
+    void setStopAvailable(bool available) override;
     void setQualityButtons(bool best, bool good, bool normal) override;
     using QDialog::setWindowTitle;
     void setWindowTitle(const std::string& title) override;
@@ -143,4 +144,10 @@ class CVelmoDlg : public QDialog, public velmo::View {
     bool delivering_ = false;
     bool closePending_ = false;    // a close request came while a handler ran
     std::deque<Message> pending_;  // worker messages kept for the core, in order
+
+    // While a Download or Reload runs, Download reads "Stop" and is the one
+    // control left enabled; these are the controls disabled instead of the window.
+    bool stopAvailable_ = false;
+    QString downloadText_;
+    std::vector<QWidget*> disabledForStop_;
 };

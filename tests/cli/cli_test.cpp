@@ -8,12 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "song_fixtures.h"
@@ -64,7 +68,11 @@ class CliTest : public ::testing::Test {
 
     // Runs velmo-cli with `args`, standard input `stdinFd` (default /dev/null:
     // no terminal), in the folder `cwd` (default: the test's folder).
-    CliRun run(const std::vector<std::string>& args, const std::string& cwd = "", int stdinFd = -1) {
+    // `during`, when given, is called with the running program's process id
+    // and the paths of its output files, before the test waits for it.
+    using During = std::function<void(pid_t pid, const std::string& outPath, const std::string& errPath)>;
+    CliRun run(const std::vector<std::string>& args, const std::string& cwd = "", int stdinFd = -1,
+               const During& during = {}) {
         const std::string outPath = dir.file("stdout.txt");
         const std::string errPath = dir.file("stderr.txt");
         posix_spawn_file_actions_t actions;
@@ -97,6 +105,7 @@ class CliTest : public ::testing::Test {
         posix_spawn_file_actions_destroy(&actions);
         EXPECT_EQ(0, spawned) << std::strerror(spawned);
         if (spawned != 0) return r;
+        if (during) during(pid, outPath, errPath);
         int wstatus = 0;
         while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {}
         r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
@@ -740,3 +749,56 @@ TEST_F(CliTest, AQuestionIsAskedOnATerminal) {
 }
 
 }  // namespace
+
+
+// Ctrl-C (or a TERM from the system) during a download ends the program within
+// a second, says what the clock holds, and leaves nothing that keeps the next
+// download from succeeding.
+TEST_F(CliTest, DownloadStopsOnASignal) {
+    struct Row {
+        const char* name;
+        int signal;
+        const char* waitFor;  // the progress line after which the signal is sent
+    } rows[] = {
+        {"SIGINT during the conversion", SIGINT, "Progress: converting music data..."},
+        {"SIGTERM during the write", SIGTERM, "Progress: downloading music data..."},
+    };
+    fs::create_directories(dir.file("music"));
+    writeToneWav(dir.file("music") + "/Long Tone.wav", 60);
+    ASSERT_EQ(0,
+              in(start, {"add", dir.file("music") + "/Long Tone.wav", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3")})
+                  .status);
+    ASSERT_EQ(0, in(start, {"quality", "best"}).status);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(0, zentroSimSetDelay(1));
+        std::chrono::steady_clock::time_point signalled;
+        bool sent = false;
+        const CliRun r = run({"--dir", start, "download", "--yes"}, "", -1,
+                             [&](pid_t pid, const std::string&, const std::string& errPath) {
+                                 const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                                 while (std::chrono::steady_clock::now() < limit) {
+                                     if (readText(errPath).find(row.waitFor) != std::string::npos) {
+                                         signalled = std::chrono::steady_clock::now();
+                                         sent = ::kill(pid, row.signal) == 0;
+                                         return;
+                                     }
+                                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                                 }
+                             });
+        const auto took = std::chrono::steady_clock::now() - signalled;
+        ASSERT_TRUE(sent) << r.err;
+        EXPECT_EQ(128 + row.signal, r.status) << r.err;
+        EXPECT_LT(took, std::chrono::seconds(1));
+        EXPECT_TRUE(has(r.err, "Download stopped: the clock")) << r.err;
+        EXPECT_FALSE(hasStorageSignature(clockHeader())) << "a stopped download names no songs";
+        EXPECT_FALSE(fs::exists(start + "/dat/raw.tmp"));
+        EXPECT_FALSE(fs::exists(start + "/dat/raw2.tmp"));
+
+        ASSERT_EQ(0, zentroSimSetDelay(0));
+        const CliRun next = in(start, {"download", "--yes", "--verify"});
+        EXPECT_EQ(0, next.status) << next.err;
+        EXPECT_TRUE(hasStorageSignature(clockHeader()));
+        ASSERT_EQ(0, zentroSimEraseAll());
+    }
+}

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -14,6 +16,7 @@
 
 #include "songrecord.h"
 #include "songtable.h"
+#include "tempdir.h"
 #include "zentro_sim_control.h"
 
 namespace velmo::test {
@@ -54,6 +57,36 @@ inline std::vector<uint8_t> simFlash(uint32_t address, uint32_t count) {
     std::vector<uint8_t> bytes(count);
     EXPECT_EQ(0, zentroSimReadFlash(address, count, bytes.data()));
     return bytes;
+}
+
+// A mono 16-bit PCM WAV of `seconds` of a 440 Hz tone at 44100 Hz: long
+// enough for its conversion and its write to be interrupted half-way.
+inline void writeToneWav(const std::string& path, int seconds) {
+    const uint32_t samples = 44100u * static_cast<uint32_t>(seconds);
+    std::vector<uint8_t> bytes(44 + 2 * static_cast<size_t>(samples));
+    auto le32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    auto le16 = [&](size_t at, uint16_t v) {
+        bytes[at] = static_cast<uint8_t>(v);
+        bytes[at + 1] = static_cast<uint8_t>(v >> 8);
+    };
+    std::memcpy(&bytes[0], "RIFF", 4);
+    le32(4, static_cast<uint32_t>(bytes.size() - 8));
+    std::memcpy(&bytes[8], "WAVEfmt ", 8);
+    le32(16, 16);
+    le16(20, 1);
+    le16(22, 1);
+    le32(24, 44100);
+    le32(28, 88200);
+    le16(32, 2);
+    le16(34, 16);
+    std::memcpy(&bytes[36], "data", 4);
+    le32(40, 2 * samples);
+    for (uint32_t i = 0; i < samples; ++i)
+        le16(44 + 2 * static_cast<size_t>(i), static_cast<uint16_t>(static_cast<int16_t>(
+                                                  8000.0 * std::sin(i * 2.0 * 3.14159265358979 * 440.0 / 44100.0))));
+    writeFileBytes(path, bytes);
 }
 
 }  // namespace velmo::test

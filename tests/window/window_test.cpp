@@ -677,17 +677,18 @@ TEST_F(WindowTest, DownloadMovesTheBarAndCaptionToTheEnd) {
     };
     std::vector<Step> steps;
     QObject::connect(bar, &QProgressBar::valueChanged, dlg.get(), [&](int value) {
-        steps.push_back({caption->text().toStdString(), value, dlg->isEnabled()});
+        steps.push_back({caption->text().toStdString(), value, control(kIdAdd)->isEnabled()});
     });
 
     click(kIdDownload);
-    // The job runs with the whole window disabled.
+    // The job runs with every control disabled but Download, which reads Stop.
     EXPECT_TRUE(dlg->core().operationRunning());
-    EXPECT_FALSE(dlg->isEnabled());
-    EXPECT_FALSE(control(kIdDownload)->isEnabled());
-    EXPECT_FALSE(control(kIdUpgradeFirmware)->isEnabled());
-    EXPECT_FALSE(control(kIdAdd)->isEnabled());
+    EXPECT_TRUE(control(kIdDownload)->isEnabled());
+    EXPECT_EQ("Stop", control<QPushButton>(kIdDownload)->text().toStdString());
+    for (int id : {kIdUpgradeFirmware, kIdAdd, kIdDelete, kIdReload, kIdUp, kIdDown, kIdSongList, kIdBest})
+        EXPECT_FALSE(control(id)->isEnabled()) << id;
     ASSERT_TRUE(jobEnded());
+    EXPECT_EQ("Download", control<QPushButton>(kIdDownload)->text().toStdString());
 
     EXPECT_TRUE(shown("Downloading songs finished !"));
     EXPECT_TRUE(dlg->isEnabled());
@@ -732,7 +733,7 @@ TEST_F(WindowTest, ADisabledWindowTakesNoCommand) {
     dlg->core().onDropFiles({song("One.mp3", kMp3Fixture)});
     zentroSimSetDelay(1);
     click(kIdDownload);
-    ASSERT_FALSE(dlg->isEnabled());
+    ASSERT_FALSE(control(kIdAdd)->isEnabled());
     click(kIdAdd);
     bool about = false;
     QTimer::singleShot(0, dlg.get(), [&about] {
@@ -988,3 +989,117 @@ TEST_F(WindowTest, ThePollFollowsTheClockWithoutAWord) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Stopping and closing during a job
+
+namespace {
+
+// A clock whose storage holds one song of `bytes` bytes behind its header.
+void fillClock(uint32_t bytes) {
+    StorageHeader h;
+    h.songCount = 1;
+    std::memcpy(h.signature, kSignature, sizeof kSignature);
+    h.quality = 8;
+    h.entries[0].dataSize = bytes;
+    std::memcpy(h.entries[0].songName, "Big", 4);
+    std::vector<uint8_t> header(kStorageHeaderBytes);
+    encodeStorageHeader(h, header.data());
+    ASSERT_EQ(0, zentroSimWriteFlash(kStorageHeaderAddress, kStorageHeaderBytes, header.data()));
+    std::vector<uint8_t> data(bytes, 0x55);
+    const uint8_t frame[4] = {0xFF, 0xFB, 0x90, 0x44};
+    std::memcpy(data.data(), frame, sizeof frame);
+    ASSERT_EQ(0, zentroSimWriteFlash(kDataAreaAddress, bytes, data.data()));
+}
+
+}  // namespace
+
+TEST_F(WindowTest, StopEndsADownloadAndGivesTheButtonBack) {
+    startWindow();
+    fs::create_directories(dir.file("songs"));
+    velmo::test::writeToneWav(dir.file("songs") + "/Long.wav", 60);
+    dlg->core().onDropFiles({dir.file("songs") + "/Long.wav", song("One.mp3", kMp3Fixture)});
+    dlg->core().onBest();
+    ASSERT_EQ(0, zentroSimSetDelay(1));
+    click(kIdDownload);
+    ASSERT_TRUE(pumpUntil([this] {
+        return control<QLabel>(kIdProgressCaption)->text() == "Progress: downloading music data..." &&
+               control<QProgressBar>(kIdProgressBar)->value() > 1;
+    }));
+    click(kIdDownload);  // it reads Stop now
+    ASSERT_TRUE(jobEnded());
+    EXPECT_TRUE(shown(kDownloadStoppedErasedText));
+    EXPECT_FALSE(shown("Downloading songs finished !"));
+    EXPECT_EQ("Download", control<QPushButton>(kIdDownload)->text().toStdString());
+    EXPECT_TRUE(control(kIdAdd)->isEnabled());
+    EXPECT_EQ(2, list()->count());
+    std::vector<uint8_t> bytes(kStorageHeaderBytes);
+    ASSERT_EQ(0, zentroSimReadFlash(kStorageHeaderAddress, kStorageHeaderBytes, bytes.data()));
+    StorageHeader header;
+    EXPECT_FALSE(decodeStorageHeader(bytes.data(), bytes.size(), header) && hasStorageSignature(header));
+}
+
+// Closing the window in the middle of a long transfer stops it within a block:
+// the window goes at once, and the list is saved as it was.
+TEST_F(WindowTest, ClosingDuringATransferReturnsAtOnce) {
+    struct Row {
+        const char* name;
+        const char* caption;  // the stage during which the window is closed
+    } rows[] = {
+        {"a 4 MiB reload", "Progress:Reloading music data..."},
+        {"a download's write", "Progress: downloading music data..."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(0, zentroSimReset());
+        ASSERT_EQ(0, zentroSimSetStorageCode(7));  // 4096 KiB
+        fs::remove(start + "/zt_hdr.tbl");
+        const bool reload = std::string(row.name) == "a 4 MiB reload";
+        if (reload) fillClock(4u * 1024 * 1024 - kDataAreaAddress);
+        startWindow();
+        fs::create_directories(dir.file("songs"));
+        velmo::test::writeToneWav(dir.file("songs") + "/Long.wav", 60);
+        dlg->core().onDropFiles({dir.file("songs") + "/Long.wav"});
+        dlg->core().onBest();
+        ASSERT_EQ(0, zentroSimSetDelay(1));
+        click(reload ? kIdReload : kIdDownload);
+        ASSERT_TRUE(pumpUntil([&] {
+            return control<QLabel>(kIdProgressCaption)->text() == row.caption &&
+                   control<QProgressBar>(kIdProgressBar)->value() > 1;
+        }));
+        QElapsedTimer timer;
+        timer.start();
+        EXPECT_TRUE(dlg->close());
+        EXPECT_LT(timer.elapsed(), 500);
+        EXPECT_TRUE(dlg->isClosed());
+        EXPECT_FALSE(dlg->core().workersRunning());
+        SongTableHeader table;
+        std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+        ASSERT_EQ(0, loadSongTable(start, table, songs.get()));
+        EXPECT_EQ(1, table.songCount);
+        EXPECT_STREQ("./dat/Long.wav", songs[0].workPath);
+        dlg.reset();
+        boxes.clear();
+    }
+}
+
+// A firmware write is never cut short: the close waits, says why, and the
+// window goes once the firmware has been verified.
+TEST_F(WindowTest, ClosingDuringAFirmwareWriteWaitsForIt) {
+    startWindow();
+    std::vector<uint8_t> code(4000);
+    for (size_t i = 0; i < code.size(); ++i) code[i] = static_cast<uint8_t>(i % 251);
+    std::memcpy(code.data() + 100, "(8G$", 4);
+    const std::string file = dir.file("fw.bin");
+    writeFileBytes(file, code);
+    fileChoices.push_back({QString::fromStdString(file)});
+    ASSERT_EQ(0, zentroSimSetDelay(1));
+    click(kIdUpgradeFirmware);
+    ASSERT_TRUE(dlg->core().operationRunning());
+    EXPECT_FALSE(dlg->close()) << "the close waits for the firmware";
+    EXPECT_FALSE(dlg->isClosed());
+    EXPECT_EQ(kFirmwareWaitCaption, control<QLabel>(kIdProgressCaption)->text().toStdString());
+    ASSERT_TRUE(pumpUntil([this] { return dlg->isClosed(); }, 20000));
+    EXPECT_TRUE(shown("Writing code O.K !"));
+    EXPECT_FALSE(dlg->isVisible());
+}

@@ -194,6 +194,11 @@ uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::
                         " could not be loaded: " + encoder.loadError());
         }
         removeFile(rawPath);
+        // A stopped song is no failed song: its record keeps what it held.
+        if (shared.stopping()) {
+            total = 0;
+            break;
+        }
         if (static_cast<uint64_t>(total) + kept > capacity) kept = 0;
         // Whatever a failed or dropped song appended must not shift the songs after it.
         if (!cutBackTo(mp3Path, total + kept)) {

@@ -26,6 +26,10 @@ constexpr int kIoBufferBytes = 65536;
 constexpr int kProbePacketsWithoutFrame = 256;
 // libswresample handles at most this many channels.
 constexpr int kMaxChannels = 64;
+// The highest rate of real recordings (768 kHz PCM). A damaged header can
+// claim billions of samples per second, and the filter that resamples such a
+// rate to 48 kHz would take gigabytes.
+constexpr int kMaxSourceRate = 768000;
 
 struct IoDeleter {
     void operator()(AVIOContext* io) const {
@@ -131,13 +135,13 @@ int openInput(const std::string& path, Input& in) {
     if (!in.codec) return kFfmpegRefused;
     if (avcodec_parameters_to_context(in.codec.get(), par) < 0) return kFfmpegRefused;
     if (avcodec_open2(in.codec.get(), decoder, nullptr) < 0) return kFfmpegRefused;
-    if (in.codec->sample_rate <= 0) return kFfmpegRefused;
+    if (in.codec->sample_rate <= 0 || in.codec->sample_rate > kMaxSourceRate) return kFfmpegRefused;
     return kFfmpegOk;
 }
 
 bool frameIsUsable(const AVFrame* f) {
-    return f->nb_samples > 0 && f->sample_rate > 0 && f->ch_layout.nb_channels > 0 &&
-           f->ch_layout.nb_channels <= kMaxChannels;
+    return f->nb_samples > 0 && f->sample_rate > 0 && f->sample_rate <= kMaxSourceRate &&
+           f->ch_layout.nb_channels > 0 && f->ch_layout.nb_channels <= kMaxChannels;
 }
 
 // Turns decoded frames of any sample format, channel count and rate into mono

@@ -33,8 +33,9 @@ struct FfmpegInfo {
 
 // Results of both operations.
 constexpr int kFfmpegOk = 0;
-constexpr int kFfmpegNoFile = -1;      // the file does not open (or is not a regular file)
-constexpr int kFfmpegRefused = -2;     // no container, no audio stream, no decoder, or no frame decodes
+constexpr int kFfmpegNoFile = -1;  // the file does not open (or is not a regular file)
+constexpr int kFfmpegRefused =
+    -2;  // no container, no audio stream, no decoder, a rate above 768 kHz, or no frame decodes
 constexpr int kFfmpegWriteFailed = 1;  // decode only: the PCM file could not be written in full
 constexpr int kFfmpegStopped = 2;      // decode only: the stop request was seen between two packets
 

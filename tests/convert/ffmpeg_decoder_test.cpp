@@ -13,6 +13,7 @@
 #include <random>
 
 #include "audio_fixtures.h"
+#include "bytes.h"
 #include "song_reader.h"
 #include "tempdir.h"
 #include "wav_input.h"
@@ -155,6 +156,20 @@ TEST(FfmpegDecoder, BrokenFilesAreRefused) {
             writeFileBytes(name, bytes);
             broken.push_back(name);
         }
+    }
+    // A 24-bit WAV whose header claims 1,970,216,768 samples per second (found
+    // by the fuzzer: resampling that to 48 kHz would take gigabytes).
+    {
+        std::vector<uint8_t> wav = {'R', 'I', 'F', 'F', 0, 0, 0,  0, 'W', 'A', 'V', 'E', 'f', 'm',
+                                    't', ' ', 16,  0,   0, 0, 1,  0, 1,   0,   0,   0,   0,   0,
+                                    0,   0,   0,   0,   3, 0, 24, 0, 'd', 'a', 't', 'a'};
+        writeLe32(&wav[24], 1970216768u);
+        const std::vector<uint8_t> size = {0x00, 0x30, 0, 0};
+        wav.insert(wav.end(), size.begin(), size.end());
+        for (int i = 0; i < 0x3000; ++i) wav.push_back(static_cast<uint8_t>(random()));
+        writeLe32(&wav[4], static_cast<uint32_t>(wav.size() - 8));
+        broken.push_back(dir.file("fast.wav"));
+        writeFileBytes(broken.back(), wav);
     }
     for (const std::string& path : broken) {
         SCOPED_TRACE(path);

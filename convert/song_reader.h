@@ -23,11 +23,13 @@ SongReader songReaderFor(const std::string& path);
 // cannot open the file, finds no audio in it, or cannot tell its length.
 double songDuration(const std::string& path);
 
-// Converts one song into the encoder's input: writes `pcmPath` (created or
-// replaced) with 16-bit signed little-endian mono samples and returns their
-// sample rate; 0 when the song has nothing to encode (it could not be read,
-// the PCM could not be written, or `*stop` became true between two chunks;
-// nullptr never stops). Whatever was written before a failure stays.
+// The per-song entry point of the conversion. Converts one song into the
+// encoder's input: writes `pcmPath` (created or replaced) with 16-bit signed
+// little-endian mono samples and returns their sample rate; 0 when the song
+// has nothing to encode (it could not be read, the PCM could not be written,
+// or `*stop` was found true between two chunks; nullptr never stops). Today
+// only the FFmpeg decoder looks at `stop` (between packets); the MP3 and WAV
+// readers run to the end. Whatever was written before a failure stays.
 uint32_t convertSongToPcm(const std::string& path, const std::string& pcmPath, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace velmo

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,10 +12,9 @@
 
 #include "encoder.h"
 #include "fileio.h"
-#include "mp3_decoder.h"
 #include "packaging.h"
+#include "song_reader.h"
 #include "storage_layout.h"
-#include "wav_input.h"
 
 namespace velmo {
 
@@ -70,37 +68,13 @@ bool makeWorkingCopy(const SongRecord& song, const SharedState& shared) {
     return ok;
 }
 
-enum class SongType { Mp3, Wav, Other };
-
-SongType songType(const SongRecord& song) {
-    const std::string path = fieldText(song.workPath);
-    if (path.size() < 4) return SongType::Other;
-    std::string ext = path.substr(path.size() - 4);
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (ext == ".mp3") return SongType::Mp3;
-    if (ext == ".wav") return SongType::Wav;
-    return SongType::Other;
-}
-
-// Decodes or reads the song into the raw PCM file; the input sample rate, or
-// 0 when the song has nothing to encode.
+// Converts the song's working copy into the raw PCM file; the input sample
+// rate, or 0 when the song has nothing to encode (or the stop request was
+// seen). The reader is chosen by the file's content.
 uint32_t songToPcm(const SongRecord& song, const SharedState& shared, const std::string& rawPath) {
-    const std::string work = shared.path(fieldText(song.workPath));
-    switch (songType(song)) {
-        case SongType::Mp3: {
-            Mp3Info info;
-            if (decodeMp3(work, rawPath, info, &shared.stopRequested) != kMp3DecodeOk || !mp3HasAudio(info)) return 0;
-            return info.sampleRate;
-        }
-        case SongType::Wav: {
-            WavInfo info;
-            if (readWav(work, rawPath, info, &shared.stopRequested) != kWavReadOk) return 0;
-            return info.sampleRate;
-        }
-        case SongType::Other:
-            break;
-    }
-    return 0;
+    const std::string work = fieldText(song.workPath);
+    if (work.empty()) return 0;
+    return convertSongToPcm(shared.path(work), rawPath, &shared.stopRequested);
 }
 
 // Cuts the MP3 working file back to the bytes that the songs so far keep. A

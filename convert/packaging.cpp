@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "fileio.h"
@@ -17,15 +18,17 @@ namespace {
 
 constexpr size_t kCopyBufferBytes = 1 << 20;
 constexpr size_t kWorkPrefixChars = 6;  // "./dat/"
-constexpr size_t kExtensionChars = 4;   // ".mp3", ".wav"
 
 }  // namespace
 
 std::string storageSongName(const SongRecord& song) {
     const size_t len = strnlen(song.workPath, kPathBytes);
-    if (len <= kWorkPrefixChars + kExtensionChars) return {};
-    const size_t nameLen = std::min(len - kWorkPrefixChars - kExtensionChars, kSongNameBytes - 1);
-    return std::string(song.workPath + kWorkPrefixChars, nameLen);
+    if (len <= kWorkPrefixChars) return {};
+    const std::string_view file(song.workPath + kWorkPrefixChars, len - kWorkPrefixChars);
+    // The extension is whatever follows the last dot, however long: "Song.flac" is "Song".
+    const size_t dot = file.rfind('.');
+    const std::string_view name = dot == std::string_view::npos ? file : file.substr(0, dot);
+    return std::string(name.substr(0, std::min(name.size(), kSongNameBytes - 1)));
 }
 
 int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint16_t count, uint32_t totalEstimate,

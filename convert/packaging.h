@@ -16,8 +16,9 @@ constexpr int kPackOk = 0;
 constexpr int kPackFailed = -1;
 
 // The header's name for a song: its workPath without the first 6 characters
-// ("./dat/") and the last 4 (the extension), cut to what the 256-byte field
-// holds with a NUL after it. Empty for a path of 10 characters or fewer.
+// ("./dat/") and without its extension (from the last dot on, whatever its
+// length: "./dat/Song.flac" gives "Song"), cut to what the 256-byte field holds
+// with a NUL after it. Empty for a path of 6 characters or fewer.
 std::string storageSongName(const SongRecord& song);
 
 // Creates `imagePath` anew holding the header alone (big-endian numbers, the

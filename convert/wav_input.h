@@ -1,8 +1,11 @@
 // WAV songs: reading the audio into the encoder's PCM input, and the length
-// probe that song admission uses. Both read the RIFF structure the simple way:
-// the 12-byte RIFF header is skipped unchecked, the first chunk is taken as the
-// format chunk whatever its name, and the chunks after it are walked until one
-// named "data" (any case). All numbers in the file are little-endian.
+// probe that song admission uses. Both read the RIFF structure the same way:
+// the 12-byte RIFF header is skipped unchecked; the format is the chunk named
+// "fmt " before the data chunk (any case), or the first chunk whatever its name
+// when there is none; the chunks after it are walked until one named "data"
+// (any case). A chunk of odd size is followed by RIFF's pad byte (or not, as
+// some writers leave it out). The data chunk ends at the file's end whatever
+// its size claims. All numbers in the file are little-endian.
 //
 // Paths are full paths: callers resolve "./dat/..." names against the start
 // folder first.
@@ -35,13 +38,12 @@ constexpr int kWavReadOk = 1;
 constexpr int kWavReadFailed = 0;  // also when the stop request was seen between two blocks
 
 // Copies the data chunk of `wavPath` into `pcmPath` (created or replaced): a
-// 2-channel file gives its left channel only (the first 16-bit sample of each
-// 4-byte frame; a trailing part frame is dropped), any other channel count is
-// copied unchanged. The format is not checked (admission lets only 16-bit PCM
-// in). A data chunk longer than the file is written to its claimed size, the
-// missing part as silence. Streams through a fixed buffer: memory does not grow
-// with the song. Fills every field of `info` when the format chunk was read;
-// they are 0 otherwise.
+// 2-channel file gives the mean of its two channels, (L + R) / 2 truncated
+// toward zero as the MP3 path mixes (a trailing part frame is dropped); any
+// other channel count is copied unchanged. The format is not checked: only
+// files that wavReaderTakes() accepts are given to it. Streams through a fixed
+// buffer: memory does not grow with the song. Fills every field of `info` when
+// the format chunk was read; they are 0 otherwise.
 int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& info,
             const std::atomic<bool>* stop = nullptr);
 
@@ -52,5 +54,10 @@ constexpr int kWavProbeRefused = -1;  // the file does not open, or is not 16-bi
 // Play time = data chunk size / (channels x sample rate x 2) seconds. A format
 // with channels x sample rate of 0 gives duration 0 (measured stays 0).
 int probeWavLength(const std::string& wavPath, WavLength& length);
+
+// True for the WAV files this reader converts: 16-bit PCM (format tag 1), one
+// or two channels, a sample rate and a data chunk. Every other WAV is left to
+// the FFmpeg decoder.
+bool wavReaderTakes(const std::string& wavPath);
 
 }  // namespace velmo

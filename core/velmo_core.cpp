@@ -17,6 +17,8 @@ namespace velmo {
 namespace {
 
 constexpr const char* kProgressIdle = "Progress:";
+// Followed by the system's reason, as strerror gives it.
+constexpr const char* kCannotOpenFormat = "Cannot open %s: ";
 // The working files the cleanup at start-up and at close removes: every one
 // that an interrupted run can leave behind. Songs' working copies stay.
 constexpr const char* kTemporaryFiles[] = {"./dat/tmp.bin", "./dat/mp3.tmp",  "./dat/tmp.tbl",  "./dat/tmp.ztd",
@@ -333,9 +335,13 @@ bool VelmoCore::workNameInUse(const std::string& workPath, uint16_t upTo, int ex
 std::string VelmoCore::uniqueWorkPath(const std::string& workPath, uint16_t upTo) const {
     if (!workNameInUse(workPath, upTo, -1)) return workPath;
     // Two songs with one working copy would play the same music: the later
-    // one gets "name (2).mp3", "name (3).mp3" ...
-    const std::string stem = workPath.substr(0, workPath.size() - 4);
-    const std::string ext = workPath.substr(workPath.size() - 4);
+    // one gets "name (2).flac", "name (3).flac" ...: the number goes before
+    // the extension, whatever its length.
+    const size_t slash = workPath.rfind('/');
+    const size_t dot = workPath.rfind('.');
+    const size_t cut = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : workPath.size();
+    const std::string stem = workPath.substr(0, cut);
+    const std::string ext = workPath.substr(cut);
     for (int k = 2;; ++k) {
         std::string candidate = stem + " (" + std::to_string(k) + ")" + ext;
         if (candidate.size() >= kPathBytes) return {};
@@ -370,10 +376,16 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
         // A path that does not fit the record is never cut short into it.
         const bool fits = path.size() < kPathBytes;
         std::string work;
-        if (fits && !songWorkPath(path, work)) break;
+        // Every refused file is named with its reason, and the next one is tried.
+        const int openError = fits ? songFileOpenError(path) : 0;
+        if (openError != 0) {
+            view_.messageBox(formatWithPath(kCannotOpenFormat, path) + std::strerror(openError), kCaptionError,
+                             MessageIcon::Error, MessageButtons::Ok);
+            continue;
+        }
+        if (fits && songWorkPath(path, work)) work = uniqueWorkPath(work, n);
         SongRecord& rec = shared_->songs[n];
-        if (fits) work = uniqueWorkPath(work, n);
-        const uint32_t estimate = (fits && !work.empty()) ? estimateSongSize(path, quality_) : 0;
+        const uint32_t estimate = !work.empty() ? estimateSongSize(path, quality_) : 0;
         if (estimate != 0) {
             copyText(rec.workPath, work);
             rec.sizeEstimate = estimate;
@@ -410,7 +422,7 @@ void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
     for (const std::string& path : droppedPaths) {
         // A path the record cannot hold whole is left out like an unsupported file.
         if (path.size() >= kPathBytes) continue;
-        if (!hasExtension(path, kMp3Extension) && !hasExtension(path, kWavExtension)) continue;
+        if (!hasSongExtension(path)) continue;
         std::string work;
         if (songWorkPath(path, work)) work = uniqueWorkPath(work, n);
         if (work.empty()) {

@@ -69,11 +69,72 @@ data=$(stat -c %s "$tmp/fmt18.raw")
   cat "$tmp/fmt18.raw"
 } >"$out/wav_fmt18_mono.wav"
 
+# Every other format, one second of two different tones (left 440 Hz, right
+# 660 Hz) so that the mix of the channels can be checked. Bit-exact flags keep
+# encoder versions out of the files.
+ffx=(ffmpeg -v error -y)
+ffo=(-map_metadata -1 -fflags +bitexact -flags:a +bitexact)
+sox -D -n -r 96000 -c 2 -b 24 -e signed "$tmp/stereo96.wav" synth 1 sine 440 sine 660 gain -3
+sox -D -n -r 44100 -c 2 -b 16 -e signed "$tmp/stereo44s.wav" synth 1 sine 440 sine 660 gain -3
+sox -D -n -r 22050 -c 2 -b 16 -e signed "$tmp/stereo22s.wav" synth 1 sine 440 sine 660 gain -3
+sox -D -n -r 8000 -c 1 -b 16 -e signed "$tmp/mono8s.wav" synth 1 sine 440 gain -3
+sox -D -n -r 8000 -c 6 -b 16 -e signed "$tmp/six8.wav" synth 1 sine 300 sine 400 sine 500 sine 600 sine 700 sine 800 gain -3
+"${ffx[@]}" -i "$tmp/stereo96.wav" -c:a flac -sample_fmt s16 "${ffo[@]}" "$out/flac16_96000_stereo.flac"
+"${ffx[@]}" -i "$tmp/stereo96.wav" -c:a flac -sample_fmt s32 "${ffo[@]}" "$out/flac24_96000_stereo.flac"
+"${ffx[@]}" -i "$tmp/stereo22s.wav" -c:a libvorbis -q:a 0 "${ffo[@]}" "$out/vorbis_22050_stereo.ogg"
+"${ffx[@]}" -i "$tmp/stereo22s.wav" -c:a libopus -b:a 24k "${ffo[@]}" "$out/opus_48000_stereo.opus"
+"${ffx[@]}" -i "$tmp/stereo22s.wav" -c:a aac -b:a 32k "${ffo[@]}" "$out/aac_22050_stereo.m4a"
+"${ffx[@]}" -i "$tmp/stereo22s.wav" -c:a alac "${ffo[@]}" "$out/alac_22050_stereo.m4a"
+"${ffx[@]}" -i "$tmp/stereo22s.wav" -c:a pcm_s16be "${ffo[@]}" "$out/aiff_22050_stereo.aiff"
+"${ffx[@]}" -i "$tmp/stereo22s.wav" -c:a wmav2 -b:a 32k "${ffo[@]}" "$out/wma_22050_stereo.wma"
+# WAV beyond the 16-bit reader: 24-bit and 32-bit integer PCM (format tag 1),
+# six channels (ffmpeg writes the extensible tag for them).
+"${ffx[@]}" -i "$tmp/mono8s.wav" -c:a pcm_s24le "${ffo[@]}" "$out/wav_pcm24_mono.wav"
+"${ffx[@]}" -i "$tmp/mono8s.wav" -c:a pcm_s32le "${ffo[@]}" "$out/wav_pcm32_mono.wav"
+"${ffx[@]}" -i "$tmp/six8.wav" -c:a pcm_s16le "${ffo[@]}" "$out/wav_pcm16_6ch.wav"
+# Built by hand from raw 16-bit stereo samples: the extensible format tag
+# (0xFFFE, subformat PCM) on plain 16-bit stereo, a JUNK chunk before the
+# format chunk, and a chunk of odd size followed by RIFF's pad byte.
+sox -D -n -r 8000 -c 2 -b 16 -e signed -t raw "$tmp/st8.raw" synth 1 sine 440 sine 660 gain -3
+data=$(stat -c %s "$tmp/st8.raw")
+fmt16() { printf 'fmt '; le32 16; le16 1; le16 2; le32 8000; le32 32000; le16 4; le16 16; }
+{
+  printf RIFF; le32 $((4 + 48 + 8 + data)); printf WAVE
+  printf 'fmt '; le32 40; le16 0xFFFE; le16 2; le32 8000; le32 32000; le16 4; le16 16
+  le16 22; le16 16; le32 3
+  printf '\x01\x00\x00\x00\x00\x00\x10\x00\x80\x00\x00\xaa\x00\x38\x9b\x71'
+  printf data; le32 "$data"
+  cat "$tmp/st8.raw"
+} >"$out/wav_extensible16_stereo.wav"
+{
+  printf RIFF; le32 $((4 + 8 + 28 + 24 + 8 + data)); printf WAVE
+  printf JUNK; le32 28; head -c 28 /dev/zero
+  fmt16
+  printf data; le32 "$data"
+  cat "$tmp/st8.raw"
+} >"$out/wav_junk_first.wav"
+{
+  printf RIFF; le32 $((4 + 24 + 8 + 6 + 8 + data)); printf WAVE
+  fmt16
+  printf 'note'; le32 5; printf 'velmo\x00'
+  printf data; le32 "$data"
+  cat "$tmp/st8.raw"
+} >"$out/wav_odd_chunk.wav"
+
+# Broken files: an M4A cut in half (its index comes last, so it is lost), and
+# a FLAC whose stream header is followed by garbage instead of frames.
+head -c $(($(stat -c %s "$out/aac_22050_stereo.m4a") / 2)) "$out/aac_22050_stereo.m4a" >"$out/broken_truncated.m4a"
+{
+  head -c 42 "$out/flac16_96000_stereo.flac"
+  sox -D -R -n -r 8000 -c 1 -b 8 -e unsigned -t raw - synth 1 whitenoise | head -c 6000
+} >"$out/broken_garbage.flac"
+
 # ffprobe's view of every fixture, for the tests to compare the probes against.
 {
   echo "# file ffprobe-duration-seconds (made by scripts/make_fixtures.sh)"
-  for f in "$out"/*.mp3 "$out"/*.wav; do
-    d=$(ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$f")
+  for f in "$out"/*.mp3 "$out"/*.wav "$out"/*.flac "$out"/*.ogg "$out"/*.opus "$out"/*.m4a "$out"/*.aiff "$out"/*.wma; do
+    d=$(ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$f" 2>/dev/null || true)
+    [[ -n $d && $d != N/A ]] || continue
     echo "$(basename "$f") $d"
   done
 } >"$out/durations.txt"

@@ -1,17 +1,25 @@
 #include "admission.h"
 
-#include <cmath>
-#include <vector>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include "mp3_decoder.h"
+#include <cerrno>
+#include <cmath>
+
 #include "paths.h"
+#include "song_reader.h"
 #include "songrecord.h"
-#include "wav_input.h"
 
 namespace velmo {
-namespace {
 
-constexpr size_t kExtensionChars = 4;
+const char* const kSongExtensions[] = {
+    ".mp3",  ".wav",  ".wave", ".flac", ".ogg", ".oga", ".opus", ".m4a",  ".m4b", ".mp4", ".aac", ".aif",
+    ".aiff", ".aifc", ".wma",  ".asf",  ".wv",  ".ape", ".mka",  ".webm", ".mp2", ".ac3", ".caf", ".au",
+};
+const size_t kSongExtensionCount = sizeof kSongExtensions / sizeof kSongExtensions[0];
+
+namespace {
 
 char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -24,16 +32,46 @@ bool endsWithIgnoringCase(std::string_view text, std::string_view tail) {
     return true;
 }
 
+// A song's name: a song extension with at least one character before it.
 bool namesSong(std::string_view component) {
-    return component.size() > kExtensionChars &&
-           (endsWithIgnoringCase(component, kMp3Extension) || endsWithIgnoringCase(component, kWavExtension));
+    for (size_t i = 0; i < kSongExtensionCount; ++i) {
+        const std::string_view ext = kSongExtensions[i];
+        if (component.size() > ext.size() && endsWithIgnoringCase(component, ext)) return true;
+    }
+    return false;
 }
 
 }  // namespace
 
 bool hasExtension(std::string_view path, std::string_view extension) {
-    if (path.size() < kExtensionChars || extension.size() != kExtensionChars) return false;
-    return endsWithIgnoringCase(path, extension);
+    return !extension.empty() && endsWithIgnoringCase(path, extension);
+}
+
+bool hasSongExtension(std::string_view path) {
+    for (size_t i = 0; i < kSongExtensionCount; ++i) {
+        if (hasExtension(path, kSongExtensions[i])) return true;
+    }
+    return false;
+}
+
+std::string songFilePatterns() {
+    std::string patterns;
+    for (size_t i = 0; i < kSongExtensionCount; ++i) {
+        if (i != 0) patterns += ';';
+        patterns += '*';
+        patterns += kSongExtensions[i];
+    }
+    return patterns;
+}
+
+int songFileOpenError(const std::string& path) {
+    // Non-blocking, so that a named pipe cannot stall the check.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    struct stat st {};
+    const int error = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    ::close(fd);
+    return error;
 }
 
 std::string songComponent(std::string_view path) {
@@ -73,20 +111,7 @@ std::string songDisplayName(std::string_view path) {
 }
 
 uint32_t estimateSongSize(const std::string& path, uint16_t quality) {
-    double duration = 0.0;
-    if (hasExtension(path, kMp3Extension)) {
-        Mp3Info info;
-        // The duration counts whatever the probe reports: it is 0 whenever the
-        // probe found no usable frame.
-        probeMp3Length(path, info);
-        duration = info.duration;
-    } else if (hasExtension(path, kWavExtension)) {
-        WavLength length;
-        if (probeWavLength(path, length) != kWavProbeOk) return 0;
-        duration = length.duration;
-    } else {
-        return 0;
-    }
+    const double duration = songDuration(path);
     const double bytes = static_cast<double>(quality) * 1000.0 * duration;
     // A play time whose size does not fit 32 bits comes only from a damaged
     // header (it could never fit the clock) and would overflow the list's total.

@@ -14,16 +14,32 @@ namespace velmo {
 constexpr const char* kMp3Extension = ".mp3";
 constexpr const char* kWavExtension = ".wav";
 
-// True when the last four characters of `path` equal `extension` (".mp3",
-// ".wav") without regard to case; a path shorter than four characters never
-// matches.
+// The extensions of the files a song may come from, lower case: MP3 (libmad),
+// WAV (the 16-bit reader or FFmpeg) and what FFmpeg's libraries decode.
+// Which reader takes a file is decided by its content (song_reader.h); the
+// extension only names the file as a song.
+extern const char* const kSongExtensions[];
+extern const size_t kSongExtensionCount;
+
+// True when `path` ends in `extension` without regard to case; a path shorter
+// than the extension never matches.
 bool hasExtension(std::string_view path, std::string_view extension);
+
+// True when `path` ends in one of kSongExtensions, in any case.
+bool hasSongExtension(std::string_view path);
+
+// The file dialog's patterns for kSongExtensions: "*.mp3;*.wav;*.flac;...".
+std::string songFilePatterns();
+
+// 0 when the file can be opened for reading; otherwise the system's error
+// number (errno) that says why (a folder gives EISDIR).
+int songFileOpenError(const std::string& path);
 
 // The component of `path` that names the song: split at '/' (runs of slashes
 // are one separator, empty pieces are not components); a relative path's first
 // component is skipped (an absolute path has no drive component to skip); then
-// the first remaining component that ends in ".mp3" or ".wav" (any case) with
-// at least one character before the extension. Spelled as in the path; empty
+// the first remaining component that ends in one of kSongExtensions (any case)
+// with at least one character before the extension. Spelled as in the path; empty
 // when none qualifies. "/home/u/Old.wav/Track.mp3" gives "Old.wav";
 // "./dat/Song.mp3" gives "Song.mp3"; "Song.mp3" gives "" (its only component
 // is skipped).
@@ -40,10 +56,12 @@ std::string songDisplayName(std::string_view path);
 
 // Bytes the song will take on the clock at `quality` (8, 4 or 2, the bitrate in
 // units of 8 kbit/s): quality x 1000 x play time in seconds, truncated. The
-// play time comes from the MP3 length probe for ".mp3" paths and the WAV length
-// probe for ".wav" paths. 0 means the file is not a usable song: unreadable,
-// any other extension, no MP3 frame, a WAV that is not 16-bit PCM or has no
-// data chunk, or a play time whose estimate does not fit 32 bits.
+// play time comes from the probe of the reader that takes the file
+// (songDuration: the MP3 length probe for ".mp3" paths, the WAV length probe
+// for WAV that the 16-bit reader takes, the container's duration or a packet
+// scan for the rest). 0 means the file is not a usable song: unreadable, no
+// MP3 frame, nothing any reader decodes, or a play time whose estimate does
+// not fit 32 bits.
 // `path` is a full path: resolve "./dat/..." names against the start folder first.
 uint32_t estimateSongSize(const std::string& path, uint16_t quality);
 

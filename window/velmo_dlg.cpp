@@ -15,6 +15,7 @@
 #include <QRadioButton>
 
 #include "about_dlg.h"
+#include "admission.h"
 #include "bitmapbutton.h"
 #include "bitmappicture.h"
 #include "filedialogst.h"
@@ -265,7 +266,7 @@ void CVelmoDlg::onTimerTick() {
 
 void CVelmoDlg::onAdd() {
     CFileDialogST dialog(true, "", velmo::OFN_ALLOWMULTISELECT | velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT,
-                         {{"Music files", "*.MP3;*.wav"}}, this);
+                         {{"Music files", velmo::songFilePatterns()}}, this);
     if (dialog.RunDialog() != CFileDialogST::IDOK) return;
     std::vector<std::string> paths;
     for (velmo::PathPosition pos = dialog.FirstPathPosition(); pos;) paths.push_back(dialog.NextSelectedPath(pos));

@@ -320,6 +320,25 @@ TEST_F(CliTest, AdmissionRefusalsShowTheirMessage) {
     }
 }
 
+// Every file that add does not take is named on a line of its own, with why.
+TEST_F(CliTest, AddNamesEveryRefusedFile) {
+    const std::string music = dir.file("music");
+    const std::string good = song("Song.flac", "flac16_96000_stereo.flac");
+    const std::string ogg = song("Tune.ogg", "vorbis_22050_stereo.ogg");
+    const std::string garbage = song("Bad.flac", "broken_garbage.flac");
+    const std::string cut = song("Cut.m4a", "broken_truncated.m4a");
+    writeFileBytes(music + "/notes.txt", {'h', 'i', '\n'});
+    const CliRun r = in(start, {"add", good, music + "/Gone.opus", garbage, music + "/notes.txt", cut, ogg});
+    EXPECT_EQ(1, r.status);
+    const std::vector<std::string> lines = {"Error: Cannot open " + music + "/Gone.opus: No such file or directory\n",
+                                            "Error: The file format of " + garbage + " is not supported\n",
+                                            "Error: The file format of " + music + "/notes.txt is not supported\n",
+                                            "Error: The file format of " + cut + " is not supported\n",
+                                            "velmo-cli: 2 of 6 files joined the list\n"};
+    for (const std::string& line : lines) EXPECT_TRUE(has(r.err, line)) << line << "\n" << r.err;
+    EXPECT_EQ((std::vector<std::string>{"./dat/Song.flac", "./dat/Tune.ogg"}), workPaths(listJson(start)));
+}
+
 TEST_F(CliTest, DeleteUpDownAndTheirRefusals) {
     writeTable(start, {1000, 2000, 3000});
     const auto order = [&] { return workPaths(listJson(start)); };

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio_fixtures.h"
 #include "bytes.h"
 #include "convert_job.h"
 #include "convert_support.h"
@@ -424,6 +425,71 @@ TEST(ConvertJob, RealSongsDecodeIndependently) {
         ASSERT_FALSE(progress.empty());
         for (uint32_t p : progress) ASSERT_TRUE(p >= 1 && p <= 100);
         EXPECT_EQ(progress.back(), 100u);
+    }
+}
+
+// Every format through the whole job with the real encoder: each song becomes
+// mono constant-bit-rate MP3 as long as its source (within 0.1 s), in which
+// every channel's tone is heard; a stereo WAV's right channel is not lost.
+TEST(ConvertJob, EveryFormatBecomesMonoMp3OfItsLength) {
+    if (!test::haveTool("mpg123")) GTEST_SKIP() << "mpg123 is not installed: no independent decoder";
+    struct Source {
+        const char* file;
+        std::vector<double> tones;
+    };
+    const std::vector<double> twoTones = {440, 660};
+    const Source sources[] = {
+        {"wav_pcm16_stereo.wav", twoTones},  // the 16-bit reader's mix
+        {"wav_junk_first.wav", twoTones},
+        {"wav_odd_chunk.wav", twoTones},
+        {"flac16_96000_stereo.flac", twoTones},
+        {"flac24_96000_stereo.flac", twoTones},
+        {"vorbis_22050_stereo.ogg", twoTones},
+        {"opus_48000_stereo.opus", twoTones},
+        {"aac_22050_stereo.m4a", twoTones},
+        {"alac_22050_stereo.m4a", twoTones},
+        {"aiff_22050_stereo.aiff", twoTones},
+        {"wma_22050_stereo.wma", twoTones},
+        {"wav_pcm8_mono.wav", {440}},
+        {"wav_pcm24_mono.wav", {440}},
+        {"wav_pcm32_mono.wav", {440}},
+        {"wav_float32_mono.wav", {440}},
+        {"wav_extensible16_stereo.wav", twoTones},
+        {"wav_pcm16_6ch.wav", {300, 400, 500, 600, 700, 800}},
+    };
+    const auto durations = test::fixtureDurations();
+    Job job;
+    for (const Source& s : sources) job.add(s.file, readFileBytes(test::dataFile(s.file)));
+    job.run(4);
+    const auto image = job.image();
+    uint32_t total = 0;
+    for (int i = 0; i < job.count; ++i) total += job.shared.songs[i].dataSize;
+    job.expectEnd(WM_CONVERT_DONE, 8480 + total);
+    expectConsistentImage(image, job.shared.songs, job.count);
+    for (int i = 0; i < job.count; ++i) {
+        const Source& src = sources[i];
+        SCOPED_TRACE(src.file);
+        const SongRecord& song = job.shared.songs[i];
+        ASSERT_GT(+song.dataSize, 0u);
+        const auto frames = test::walkMp3Frames(songData(image, song));
+        ASSERT_FALSE(frames.empty());
+        for (const auto& f : frames) {
+            ASSERT_EQ(3, f.channelMode) << "mono";
+            ASSERT_EQ(32u, f.bitrateKbps) << "constant bit rate at quality 4";
+        }
+        const std::string out = job.dir.file("song" + std::to_string(i) + ".mp3");
+        writeFileBytes(out, songData(image, song));
+        const std::string raw = job.dir.file("song" + std::to_string(i) + ".raw");
+        test::runCommand("mpg123 -q -m -s '" + out + "' > '" + raw + "' 2>/dev/null");
+        const auto samples = test::le16Samples(readFileBytes(raw));
+        const uint32_t rate = frames[0].sampleRate;
+        EXPECT_NEAR(durations.at(src.file), static_cast<double>(samples.size()) / rate, 0.1);
+        const double unrelated = test::tonePower(samples, rate, 1234.0);
+        for (double hz : src.tones) {
+            const double p = test::tonePower(samples, rate, hz);
+            EXPECT_GT(p, 1e5) << hz << " Hz";
+            EXPECT_GT(p, 100 * unrelated) << hz << " Hz";
+        }
     }
 }
 

@@ -62,7 +62,18 @@ TEST(Packaging, SongNames) {
         const char* workPath;
         std::string name;
     } rows[] = {
-        {"./dat/a.wav", "a"}, {"./dat/Morning Song.mp3", "Morning Song"}, {"./dat/.mp3", ""}, {"./da", ""}, {"", ""},
+        {"./dat/a.wav", "a"},
+        {"./dat/Morning Song.mp3", "Morning Song"},
+        {"./dat/.mp3", ""},
+        {"./da", ""},
+        {"", ""},
+        // Extensions of any length go whole, and only the last one.
+        {"./dat/Song.flac", "Song"},
+        {"./dat/Song (2).opus", "Song (2)"},
+        {"./dat/My.Band.aiff", "My.Band"},
+        {"./dat/a.m4a", "a"},
+        {"./dat/Song.aac", "Song"},
+        {"./dat/Track.wv", "Track"},
     };
     for (const auto& r : rows) EXPECT_EQ(storageSongName(song(r.workPath, 0, 0)), r.name) << r.workPath;
     // A name longer than the field is cut so that a NUL still ends it.

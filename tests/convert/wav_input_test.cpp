@@ -100,11 +100,12 @@ TEST(WavProbe, TenSecondsOfStereo) {
     EXPECT_EQ(4, r.info.blockAlign);
     EXPECT_EQ(176400u, r.info.byteRate);
     ASSERT_EQ(882000u, r.pcm.size());
-    // The left channel: the first two bytes of every four.
+    // Both channels, mixed as the MP3 path mixes: (L + R) / 2, truncated toward zero.
     const auto data = counting(1764000);
     for (size_t f = 0; f < 441000; ++f) {
-        ASSERT_EQ(data[4 * f], r.pcm[2 * f]);
-        ASSERT_EQ(data[4 * f + 1], r.pcm[2 * f + 1]);
+        const int left = static_cast<int16_t>(readLe16(&data[4 * f]));
+        const int right = static_cast<int16_t>(readLe16(&data[4 * f + 2]));
+        ASSERT_EQ(static_cast<uint16_t>(static_cast<int16_t>((left + right) / 2)), readLe16(&r.pcm[2 * f])) << f;
     }
 }
 
@@ -125,14 +126,28 @@ TEST(WavProbe, ChunkLayouts) {
     hugeList.declared = 0xFFFFFFFF;
     Chunk hugeFmt = fmtMono;
     hugeFmt.declared = 0xFFFFFFFF;
-    Chunk odd = chunk("junk", counting(3));  // odd sizes are not rounded up
+    Chunk odd = chunk("junk", counting(3));      // without the pad byte some writers leave out
+    Chunk padded = chunk("junk", {1, 2, 3, 0});  // RIFF's pad byte after an odd size
+    padded.declared = 3;
+    Chunk paddedFmt = chunk("fmt ", formatBody(1, 1, 8000, 16, 1));
+    paddedFmt.body.push_back(0);
+    Chunk oddLast = chunk("note", {'x', 'y', 'z', 0});  // the pad makes "data" unreadable without it
+    oddLast.declared = 3;
     const Row rows[] = {
         {"mono: size / (1 x rate x 2)", riff({fmtMono, data}), 0, 1, 1.0},
         {"18-byte format chunk", riff({fmt18, data}), 0, 1, 1.0},
         {"format declared shorter than 16 bytes", riff({fmtShort, data}), 0, 1, 1.0},
         {"LIST before data", riff({fmtMono, chunk("LIST", counting(26)), data}), 0, 1, 1.0},
         {"DATA in capitals", riff({fmtMono, chunk("DATA", counting(16000))}), 0, 1, 1.0},
-        {"odd chunk size taken as it stands", riff({fmtMono, odd, data}), 0, 1, 1.0},
+        {"odd chunk without its pad byte", riff({fmtMono, odd, data}), 0, 1, 1.0},
+        {"odd chunk with its pad byte", riff({fmtMono, padded, data}), 0, 1, 1.0},
+        {"odd chunk then pad byte, twice", riff({fmtMono, padded, oddLast, data}), 0, 1, 1.0},
+        {"odd format chunk with its pad byte", riff({paddedFmt, data}), 0, 1, 1.0},
+        {"JUNK before the format chunk", riff({chunk("JUNK", counting(28)), fmtMono, data}), 0, 1, 1.0},
+        {"LIST and an odd chunk before the format chunk",
+         riff({chunk("LIST", counting(26)), padded, chunk("FMT ", formatBody(1, 2, 8000, 16)), data}), 0, 1, 0.5},
+        {"8-bit format after JUNK", riff({chunk("JUNK", counting(28)), chunk("fmt ", formatBody(1, 1, 8000, 8)), data}),
+         -1, 0, 0.0},
         {"first chunk read as format whatever its name", riff({chunk("abcd", formatBody(1, 2, 8000, 16)), data}), 0, 1,
          0.5},
         {"no data chunk", riff({fmtMono, chunk("LIST", counting(26))}), 0, 0, 0.0},
@@ -145,12 +160,18 @@ TEST(WavProbe, ChunkLayouts) {
         {"sample rate 0", riff({chunk("fmt ", formatBody(1, 2, 0, 16)), data}), 0, 0, 0.0},
         // 2 x 0x80000000 wraps to 0 in 32 bits.
         {"channels x rate wraps to 0", riff({chunk("fmt ", formatBody(1, 2, 0x80000000u, 16)), data}), 0, 0, 0.0},
-        {"data larger than the file", [&] {
+        {"data larger than the file ends at the file's end", [&] {
              Chunk d = chunk("data", counting(100));
              d.declared = 0xFFFFFFFE;
              return riff({fmtMono, d});
          }(),
-         0, 1, 0xFFFFFFFE / 16000.0},
+         0, 1, 100 / 16000.0},
+        {"data one byte larger than the file", [&] {
+             Chunk d = chunk("data", counting(100));
+             d.declared = 101;
+             return riff({fmtMono, d});
+         }(),
+         0, 1, 100 / 16000.0},
         {"data of unknown length runs to the end of the file", [&] {
              Chunk d = chunk("data", counting(100));
              d.declared = 0xFFFFFFFF;
@@ -216,7 +237,8 @@ TEST(WavRead, ChannelsAndPartFrames) {
     };
     const auto d10 = counting(10);
     const Row rows[] = {
-        {"stereo 10 bytes: 2 frames, 4 bytes written", 2, 10, {1, 2, 5, 6}},
+        // (0x0201 + 0x0403) / 2 = 0x0302, (0x0605 + 0x0807) / 2 = 0x0706.
+        {"stereo 10 bytes: 2 frames mixed, 4 bytes written", 2, 10, {2, 3, 6, 7}},
         {"stereo 3 bytes: no whole frame", 2, 3, {}},
         {"mono copied unchanged", 1, 10, d10},
         {"odd size copied unchanged", 1, 7, counting(7)},
@@ -252,23 +274,91 @@ TEST(WavRead, FixturesGiveTheirSamples) {
     EXPECT_EQ(plain.pcm, listed.pcm);
 }
 
-TEST(WavRead, DataChunkLongerThanTheFileEndsInSilence) {
-    Chunk d = chunk("data", counting(100));
-    d.declared = 1000000;  // far more than one copy block
-    const Read r = readBytes(riff({chunk("fmt ", formatBody(1, 1, 8000, 16)), d}));
+TEST(WavRead, StereoMixTruncatesTowardZero) {
+    struct Frame {
+        int16_t left, right, mono;
+    };
+    const Frame frames[] = {{-3, 0, -1},        {-1, -2, -1},          {3, 0, 1},
+                            {5, 2, 3},          {32767, 32767, 32767}, {-32768, -32768, -32768},
+                            {32767, -32768, 0}, {-32768, 0, -16384}};
+    std::vector<uint8_t> data, expected;
+    for (const Frame& f : frames) {
+        for (int16_t v : {f.left, f.right}) {
+            data.push_back(static_cast<uint8_t>(static_cast<uint16_t>(v)));
+            data.push_back(static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8));
+        }
+        expected.push_back(static_cast<uint8_t>(static_cast<uint16_t>(f.mono)));
+        expected.push_back(static_cast<uint8_t>(static_cast<uint16_t>(f.mono) >> 8));
+    }
+    const Read r = readBytes(riff({chunk("fmt ", formatBody(1, 2, 8000, 16)), chunk("data", data)}));
     EXPECT_EQ(kWavReadOk, r.result);
-    ASSERT_EQ(1000000u, r.pcm.size());
-    const auto head = counting(100);
-    EXPECT_TRUE(std::equal(head.begin(), head.end(), r.pcm.begin()));
-    EXPECT_TRUE(std::all_of(r.pcm.begin() + 100, r.pcm.end(), [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(expected, r.pcm);
+}
 
-    // A large claim is streamed, not allocated.
+// Whatever a data chunk claims, it ends at the end of the file: a 132 KB file
+// claiming 0xFFFFFFF0 bytes once made 4 GiB of silence.
+TEST(WavRead, DataChunkLongerThanTheFileEndsAtTheFileEnd) {
+    for (uint32_t claim : {101u, 1000000u, 0xF0000000u, 0xFFFFFFF0u}) {
+        SCOPED_TRACE(claim);
+        Chunk d = chunk("data", counting(100));
+        d.declared = claim;
+        const Read r = readBytes(riff({chunk("fmt ", formatBody(1, 1, 8000, 16)), d}));
+        EXPECT_EQ(kWavReadOk, r.result);
+        EXPECT_EQ(counting(100), r.pcm);
+        EXPECT_EQ(25u, r.info.frameCount);
+    }
     TempDir dir;
-    d.declared = 0xF0000000;
-    writeFileBytes(dir.file("huge.wav"), riff({chunk("fmt ", formatBody(1, 1, 8000, 16)), d}));
+    Chunk d = chunk("data", counting(132000));
+    d.declared = 0xFFFFFFF0;
+    writeFileBytes(dir.file("big.wav"), riff({chunk("fmt ", formatBody(1, 2, 44100, 16)), d}));
+    WavLength len;
+    EXPECT_EQ(kWavProbeOk, probeWavLength(dir.file("big.wav"), len));
+    EXPECT_DOUBLE_EQ(132000 / 176400.0, len.duration);
     WavInfo info;
-    EXPECT_EQ(kWavReadOk, readWav(dir.file("huge.wav"), "/dev/null", info));
-    EXPECT_EQ(0xF0000000u / 4, info.frameCount);
+    EXPECT_EQ(kWavReadOk, readWav(dir.file("big.wav"), dir.file("raw.tmp"), info));
+    EXPECT_EQ(66000u, std::filesystem::file_size(dir.file("raw.tmp")));
+}
+
+TEST(WavRead, FixturesWithJunkFirstAndOddChunks) {
+    // The same samples behind a JUNK chunk, behind an odd chunk and its pad
+    // byte, and in plain 16-bit stereo with ffmpeg's LIST chunk: the same mix.
+    const Read junk = readBytes(readFileBytes(fixture("wav_junk_first.wav")));
+    const Read odd = readBytes(readFileBytes(fixture("wav_odd_chunk.wav")));
+    EXPECT_EQ(kWavReadOk, junk.result);
+    EXPECT_EQ(kWavReadOk, odd.result);
+    EXPECT_EQ(16000u, junk.pcm.size());
+    EXPECT_EQ(junk.pcm, odd.pcm);
+    EXPECT_EQ(readBytes(readFileBytes(fixture("wav_pcm16_stereo.wav"))).pcm, junk.pcm);
+    for (const char* name : {"wav_junk_first.wav", "wav_odd_chunk.wav"}) {
+        EXPECT_TRUE(wavReaderTakes(fixture(name))) << name;
+    }
+}
+
+TEST(WavRead, TheReaderTakesOnly16BitPcmOfOneOrTwoChannels) {
+    struct Row {
+        const char* name;
+        std::vector<uint8_t> wav;
+        bool takes;
+    };
+    const auto data = chunk("data", counting(400));
+    const Row rows[] = {
+        {"mono", riff({chunk("fmt ", formatBody(1, 1, 8000, 16)), data}), true},
+        {"stereo", riff({chunk("fmt ", formatBody(1, 2, 8000, 16)), data}), true},
+        {"three channels", riff({chunk("fmt ", formatBody(1, 3, 8000, 16)), data}), false},
+        {"no channels", riff({chunk("fmt ", formatBody(1, 0, 8000, 16)), data}), false},
+        {"rate 0", riff({chunk("fmt ", formatBody(1, 2, 0, 16)), data}), false},
+        {"24-bit", riff({chunk("fmt ", formatBody(1, 2, 8000, 24)), data}), false},
+        {"extensible", riff({chunk("fmt ", formatBody(0xFFFE, 2, 8000, 16, 24)), data}), false},
+        {"no data chunk", riff({chunk("fmt ", formatBody(1, 2, 8000, 16))}), false},
+        {"too short for a format", {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        TempDir dir;
+        writeFileBytes(dir.file("song.wav"), r.wav);
+        EXPECT_EQ(r.takes, wavReaderTakes(dir.file("song.wav")));
+    }
+    EXPECT_FALSE(wavReaderTakes("/nonexistent/song.wav"));
 }
 
 TEST(WavRead, DataOfUnknownLengthIsTheRestOfTheFile) {

@@ -146,7 +146,10 @@ TEST_F(CoreTest, AddTakesAtMost32Songs) {
 
 TEST_F(CoreTest, AddRefusesUnsupportedFilesAndKeepsGoing) {
     startCore();
-    const std::string bad = songFile("a", "Eight.wav", "wav_pcm8_mono.wav");
+    // A text file under a song's name: no reader takes it.
+    const std::string bad = dir.file("a/Eight.wav");
+    std::filesystem::create_directories(dir.file("a"));
+    writeFileBytes(bad, std::vector<uint8_t>(600, 'x'));
     const std::string good = songFile("a", "SONG.MP3", kSong);
     const std::string longPath = "/" + std::string(2100, 'x') + ".mp3";
     core->onAdd({bad, good, longPath, songFile("a", "a.WaV", "wav_pcm16_mono.wav")});
@@ -158,6 +161,41 @@ TEST_F(CoreTest, AddRefusesUnsupportedFilesAndKeepsGoing) {
     EXPECT_EQ(1, +core->shared().songs[0].copyPending);
     EXPECT_STREQ("./dat/SONG.MP3", core->shared().songs[0].workPath);
     EXPECT_EQ(core->shared().songs[0].sizeEstimate + core->shared().songs[1].sizeEstimate, core->totalEstimate());
+}
+
+// Every file that is not taken says why, and the files after it are still tried.
+TEST_F(CoreTest, AddNamesEveryRefusedFileWithItsReason) {
+    startCore();
+    const std::string missing = dir.file("m/Gone.flac");
+    std::filesystem::create_directories(dir.file("m/Folder.ogg"));
+    const std::string folder = dir.file("m/Folder.ogg");
+    const std::string text = dir.file("m/notes.txt");
+    writeFileBytes(text, {'h', 'i'});
+    const std::string garbage = dir.file("m/Noise.flac");
+    writeFileBytes(garbage, std::vector<uint8_t>(4000, 0x5A));
+    core->onAdd({missing, songFile("m", "Eight.wav", "wav_pcm8_mono.wav"), folder, text, garbage,
+                 songFile("m", "Song.flac", "flac16_96000_stereo.flac"),
+                 songFile("n", "Song.flac", "flac16_96000_stereo.flac")});
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "Cannot open " + missing + ": No such file or directory", "Cannot open " + folder + ": Is a directory",
+            "The file format of " + text + " is not supported", "The file format of " + garbage + " is not supported"}),
+        view.texts());
+    for (const auto& m : view.messages) EXPECT_EQ(MessageIcon::Error, m.icon) << m.text;
+    // An 8-bit WAV and FLAC join; a second Song.flac gets its own working copy.
+    EXPECT_EQ((std::vector<std::string>{"Eight.wav", "Song.flac", "Song (2).flac"}), view.lines);
+    EXPECT_STREQ("./dat/Song.flac", core->shared().songs[1].workPath);
+    EXPECT_STREQ("./dat/Song (2).flac", core->shared().songs[2].workPath);
+    EXPECT_GT(core->shared().songs[0].sizeEstimate, 0u);
+
+    // Drops take every song extension too.
+    view.messages.clear();
+    core->onDropFiles(
+        {songFile("d", "Tune.OPUS", "opus_48000_stereo.opus"), songFile("d", "Tune.m4a", "alac_22050_stereo.m4a")});
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_EQ(5, core->songCount());
+    EXPECT_STREQ("./dat/Tune.OPUS", core->shared().songs[3].workPath);
+    EXPECT_GT(core->shared().songs[4].sizeEstimate, 0u);
 }
 
 TEST_F(CoreTest, SameFileNamesGetDistinctWorkingCopies) {

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 
+#include "audio_fixtures.h"
 #include "bytes.h"
+#include "song_reader.h"
 #include "songrecord.h"
 #include "tempdir.h"
 
@@ -67,6 +70,23 @@ TEST(Admission, ExtensionTest) {
     for (const Row& r : rows) EXPECT_EQ(r.match, hasExtension(r.path, r.ext)) << r.path << " " << r.ext;
 }
 
+TEST(Admission, SongExtensionsOfAnyLength) {
+    struct Row {
+        const char* path;
+        bool song;
+    };
+    const Row rows[] = {
+        {"/m/a.mp3", true},  {"/m/a.WAV", true},       {"/m/a.flac", true}, {"/m/a.Ogg", true},   {"/m/a.opus", true},
+        {"/m/a.m4a", true},  {"/m/a.aiff", true},      {"/m/a.aif", true},  {"/m/a.wma", true},   {"/m/a.AAC", true},
+        {"/m/a.txt", false}, {"/m/a.flac.txt", false}, {"/m/aflac", false}, {"/m/a.mp3x", false}, {"", false},
+    };
+    for (const Row& r : rows) EXPECT_EQ(r.song, hasSongExtension(r.path)) << r.path;
+    // The dialog's filter names every one of them.
+    const std::string patterns = ";" + songFilePatterns() + ";";
+    for (size_t i = 0; i < kSongExtensionCount; ++i)
+        EXPECT_NE(std::string::npos, patterns.find(std::string(";*") + kSongExtensions[i] + ";")) << kSongExtensions[i];
+}
+
 TEST(Admission, WorkPathAndDisplayName) {
     struct Row {
         const char* path;
@@ -83,7 +103,13 @@ TEST(Admission, WorkPathAndDisplayName) {
         {"//home///u//Song.WAV", "Song.WAV"},  // runs of separators are one
         {"/home/u/.mp3/x.mp3", "x.mp3"},       // nothing before the extension
         {"/home/u/a.mp3x/b.txt", ""},
-        {"/home/u/Song.ogg", ""},
+        {"/home/u/Song.ogg", "Song.ogg"},  // every song extension, whatever its length
+        {"/home/u/Song.FLAC", "Song.FLAC"},
+        {"/home/u/a.opus", "a.opus"},
+        {"/home/u/Live.aiff/Take.m4a", "Live.aiff"},
+        {"/home/u/notes.txt", ""},
+        {"/home/u/flac", ""},
+        {"/home/u/.flac", ""},
         {"", ""},
         {"/", ""},
         {"/m/with space.mp3", "with space.mp3"},
@@ -142,7 +168,6 @@ TEST(Admission, EstimateExamples) {
 
 TEST(Admission, UnusableFilesAreEstimatedAtZero) {
     TempDir dir;
-    writeWav(dir.file("8bit.wav"), 1, 1, 8000, 8, 8000);
     writeWav(dir.file("adpcm.wav"), 2, 1, 8000, 16, 8000);
     writeFileBytes(dir.file("text.wav"), std::vector<uint8_t>(500, 'x'));
     writeFileBytes(dir.file("text.mp3"), std::vector<uint8_t>(500, 'x'));
@@ -156,10 +181,14 @@ TEST(Admission, UnusableFilesAreEstimatedAtZero) {
     writeXingMp3(dir.file("zero.mp3"), 0);
     // 0xFFFFFFFF frames would be 8000 x 1.1e8 bytes: beyond any 32-bit size.
     writeXingMp3(dir.file("huge.mp3"), 0xFFFFFFFF);
-    std::filesystem::copy_file(fixture("l3_44100_cbr128_stereo.mp3"), dir.file("song.ogg"));
     std::filesystem::create_directory(dir.file("folder.mp3"));
-    for (const char* name : {"8bit.wav", "adpcm.wav", "text.wav", "text.mp3", "nodata.wav", "norate.wav", "zero.mp3",
-                             "huge.mp3", "song.ogg", "missing.mp3", "missing.wav", "folder.mp3"}) {
+    std::filesystem::copy_file(fixture("broken_truncated.m4a"), dir.file("cut.m4a"));
+    std::filesystem::copy_file(fixture("broken_garbage.flac"), dir.file("garbage.flac"));
+    // FLAC named .mp3 stays with libmad, which finds no MP3 frame in it.
+    std::filesystem::copy_file(fixture("flac16_96000_stereo.flac"), dir.file("flac.mp3"));
+    for (const char* name :
+         {"adpcm.wav", "text.wav", "text.mp3", "nodata.wav", "norate.wav", "zero.mp3", "huge.mp3", "missing.mp3",
+          "missing.wav", "folder.mp3", "cut.m4a", "garbage.flac", "flac.mp3", "missing.flac"}) {
         SCOPED_TRACE(name);
         EXPECT_EQ(0u, estimateSongSize(dir.file(name), 8));
     }
@@ -176,8 +205,61 @@ TEST(Admission, FixturesAreEstimatedFromTheirPlayTime) {
     const Row rows[] = {
         {"wav_pcm16_stereo.wav", 4000},  // 1.0 s
         {"wav_pcm16_mono.wav", 4000},
-        {"wav_pcm8_mono.wav", 0},
+        {"wav_pcm8_mono.wav", 4000},               // 1.0 s, through FFmpeg
         {"l3_48000_cbr128_mono_nopad.mp3", 8160},  // 85 frames x 1152 / 48000 = 2.04 s
     };
     for (const Row& r : rows) EXPECT_EQ(r.atQuality4, estimateSongSize(fixture(r.file), 4)) << r.file;
+}
+
+// Every format: estimated at quality x 1000 x its length (ffprobe's), within 1 %.
+TEST(Admission, EveryFormatIsEstimatedFromItsLength) {
+    const auto durations = fixtureDurations();
+    for (const char* file :
+         {"flac16_96000_stereo.flac", "flac24_96000_stereo.flac", "vorbis_22050_stereo.ogg", "opus_48000_stereo.opus",
+          "aac_22050_stereo.m4a", "alac_22050_stereo.m4a", "aiff_22050_stereo.aiff", "wma_22050_stereo.wma",
+          "wav_pcm8_mono.wav", "wav_pcm24_mono.wav", "wav_pcm32_mono.wav", "wav_float32_mono.wav", "wav_pcm16_6ch.wav",
+          "wav_extensible16_stereo.wav", "wav_extensible24_stereo.wav", "wav_junk_first.wav", "wav_odd_chunk.wav"}) {
+        SCOPED_TRACE(file);
+        for (uint16_t quality : {8, 4, 2}) {
+            const double expected = quality * 1000.0 * durations.at(file);
+            const uint32_t estimate = estimateSongSize(fixture(file), quality);
+            EXPECT_NEAR(expected, estimate, expected * 0.01) << "quality " << quality;
+        }
+    }
+}
+
+// The reader is chosen by content: a name that lies about the format changes
+// nothing but ".mp3", which always goes to libmad.
+TEST(Admission, TheContentDecidesTheReader) {
+    TempDir dir;
+    const auto copy = [&](const char* from, const char* to) {
+        std::filesystem::copy_file(fixture(from), dir.file(to));
+        return dir.file(to);
+    };
+    const uint32_t mp3 = estimateSongSize(fixture("l3_44100_cbr128_stereo.mp3"), 8);
+    const uint32_t flac = estimateSongSize(fixture("flac16_96000_stereo.flac"), 8);
+    const uint32_t wav = estimateSongSize(fixture("wav_pcm16_stereo.wav"), 8);
+    ASSERT_GT(mp3, 0u);
+    EXPECT_EQ(8000u, flac);
+    EXPECT_EQ(8000u, wav);
+    EXPECT_EQ(flac, estimateSongSize(copy("flac16_96000_stereo.flac", "a.ogg"), 8));
+    EXPECT_EQ(flac, estimateSongSize(copy("flac16_96000_stereo.flac", "b.wav"), 8));
+    EXPECT_EQ(wav, estimateSongSize(copy("wav_pcm16_stereo.wav", "c.flac"), 8));
+    EXPECT_EQ(SongReader::Wav, songReaderFor(dir.file("c.flac")));
+    EXPECT_EQ(SongReader::Ffmpeg, songReaderFor(dir.file("b.wav")));
+    // An MP3 under another name is read by FFmpeg, from the same frames.
+    const uint32_t asOgg = estimateSongSize(copy("l3_44100_cbr128_stereo.mp3", "d.ogg"), 8);
+    EXPECT_NEAR(mp3, asOgg, mp3 * 0.01);
+    EXPECT_EQ(SongReader::Ffmpeg, songReaderFor(dir.file("d.ogg")));
+    EXPECT_EQ(SongReader::Mp3, songReaderFor(copy("wav_pcm16_stereo.wav", "e.MP3")));
+}
+
+TEST(Admission, OpenErrorsGiveTheSystemsReason) {
+    TempDir dir;
+    writeFileBytes(dir.file("song.flac"), {1, 2, 3});
+    std::filesystem::create_directory(dir.file("folder.flac"));
+    EXPECT_EQ(0, songFileOpenError(dir.file("song.flac")));
+    EXPECT_EQ(ENOENT, songFileOpenError(dir.file("missing.flac")));
+    EXPECT_EQ(EISDIR, songFileOpenError(dir.file("folder.flac")));
+    EXPECT_EQ(ENOTDIR, songFileOpenError(dir.file("song.flac/x.flac")));
 }

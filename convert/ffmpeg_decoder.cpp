@@ -1,0 +1,364 @@
+#include "ffmpeg_decoder.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "fileio.h"
+#include "bytes.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/mem.h>
+#include <libswresample/swresample.h>
+}
+
+namespace velmo {
+namespace {
+
+constexpr int kIoBufferBytes = 65536;
+// A probe gives up on a stream when this many of its packets have come and
+// none has decoded: a damaged file is refused without reading all of it.
+constexpr int kProbePacketsWithoutFrame = 256;
+// libswresample handles at most this many channels.
+constexpr int kMaxChannels = 64;
+// The highest rate of real recordings (768 kHz PCM). A damaged header can
+// claim billions of samples per second, and the filter that resamples such a
+// rate to 48 kHz would take gigabytes.
+constexpr int kMaxSourceRate = 768000;
+
+struct IoDeleter {
+    void operator()(AVIOContext* io) const {
+        // The buffer may have been replaced by libavformat: free the current one.
+        av_freep(&io->buffer);
+        avio_context_free(&io);
+    }
+};
+struct FormatDeleter {
+    void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+};
+struct CodecDeleter {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct SwrDeleter {
+    void operator()(SwrContext* s) const { swr_free(&s); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using IoPtr = std::unique_ptr<AVIOContext, IoDeleter>;
+using FormatPtr = std::unique_ptr<AVFormatContext, FormatDeleter>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecDeleter>;
+using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+int readFromFile(void* opaque, uint8_t* buf, int size) {
+    if (size <= 0) return 0;
+    const size_t got = std::fread(buf, 1, static_cast<size_t>(size), static_cast<std::FILE*>(opaque));
+    return got == 0 ? AVERROR_EOF : static_cast<int>(got);
+}
+
+int64_t seekInFile(void* opaque, int64_t offset, int whence) {
+    auto* f = static_cast<std::FILE*>(opaque);
+    if (whence & AVSEEK_SIZE) {
+        const std::optional<uint64_t> size = fileSize(f);
+        return size ? static_cast<int64_t>(*size) : AVERROR(EIO);
+    }
+    whence &= ~AVSEEK_FORCE;
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return AVERROR(EINVAL);
+    if (::fseeko(f, static_cast<off_t>(offset), whence) != 0) return AVERROR(EIO);
+    return static_cast<int64_t>(::ftello(f));
+}
+
+// A song is one file: playlists, HLS, concat lists and references inside an
+// MP4 must not make the demuxer open other files or reach the network.
+int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
+
+void quietLibraries() {
+    // Damaged songs are refused with our own message; FFmpeg's notes on
+    // standard error would only clutter the terminal.
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+// The file, its demuxer and the decoder of its first audio stream. Members
+// are released in reverse order: the decoder, the demuxer, our I/O, the file.
+struct Input {
+    FilePtr file;
+    IoPtr io;
+    FormatPtr format;
+    CodecPtr codec;
+    int streamIndex = -1;
+};
+
+int openInput(const std::string& path, Input& in) {
+    quietLibraries();
+    in.file = openRegularFileForReading(path);
+    if (!in.file) return kFfmpegNoFile;
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
+    if (buffer == nullptr) return kFfmpegRefused;
+    AVIOContext* io = avio_alloc_context(buffer, kIoBufferBytes, 0, in.file.get(), readFromFile, nullptr, seekInFile);
+    if (io == nullptr) {
+        av_free(buffer);
+        return kFfmpegRefused;
+    }
+    in.io.reset(io);
+    AVFormatContext* format = avformat_alloc_context();
+    if (format == nullptr) return kFfmpegRefused;
+    format->pb = io;
+    format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    format->io_open = refuseNestedOpen;
+    // No file name: the container is told by its content, never by an
+    // extension that may lie. On failure the context is freed and nulled.
+    if (avformat_open_input(&format, "", nullptr, nullptr) < 0) return kFfmpegRefused;
+    in.format.reset(format);
+    if (avformat_find_stream_info(format, nullptr) < 0) return kFfmpegRefused;
+
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        AVStream* st = format->streams[i];
+        if (in.streamIndex < 0 && st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            in.streamIndex = static_cast<int>(i);
+        } else {
+            st->discard = AVDISCARD_ALL;
+        }
+    }
+    if (in.streamIndex < 0) return kFfmpegRefused;
+    const AVCodecParameters* par = format->streams[in.streamIndex]->codecpar;
+    const AVCodec* decoder = avcodec_find_decoder(par->codec_id);
+    if (decoder == nullptr) return kFfmpegRefused;
+    in.codec.reset(avcodec_alloc_context3(decoder));
+    if (!in.codec) return kFfmpegRefused;
+    if (avcodec_parameters_to_context(in.codec.get(), par) < 0) return kFfmpegRefused;
+    if (avcodec_open2(in.codec.get(), decoder, nullptr) < 0) return kFfmpegRefused;
+    if (in.codec->sample_rate <= 0 || in.codec->sample_rate > kMaxSourceRate) return kFfmpegRefused;
+    return kFfmpegOk;
+}
+
+bool frameIsUsable(const AVFrame* f) {
+    return f->nb_samples > 0 && f->sample_rate > 0 && f->sample_rate <= kMaxSourceRate &&
+           f->ch_layout.nb_channels > 0 && f->ch_layout.nb_channels <= kMaxChannels;
+}
+
+// Turns decoded frames of any sample format, channel count and rate into mono
+// 16-bit PCM at one fixed rate, written to the output file as it comes.
+class MonoWriter {
+  public:
+    MonoWriter(std::FILE* out, uint32_t outRate) : out_(out), outRate_(outRate) {}
+
+    bool failed() const { return failed_; }
+    bool wroteSamples() const { return written_ > 0; }
+
+    bool write(const AVFrame* f) {
+        if (failed_) return false;
+        if (!frameIsUsable(f)) return true;
+        if (!configuredFor(f) && !configure(f)) return true;
+        const int room = swr_get_out_samples(swr_.get(), f->nb_samples);
+        if (room < 0) return true;
+        return convert(const_cast<const uint8_t**>(reinterpret_cast<uint8_t* const*>(f->extended_data)), f->nb_samples,
+                       room);
+    }
+
+    // The samples the resampler still holds.
+    bool finish() {
+        if (failed_) return false;
+        if (!swr_) return true;
+        for (;;) {
+            const int room = swr_get_out_samples(swr_.get(), 0);
+            if (room <= 0) return true;
+            const int before = written_;
+            if (!convert(nullptr, 0, room)) return false;
+            if (written_ == before) return true;
+        }
+    }
+
+  private:
+    bool configuredFor(const AVFrame* f) const {
+        return swr_ && f->format == inFormat_ && f->sample_rate == inRate_ && f->ch_layout.nb_channels == channels_;
+    }
+
+    bool configure(const AVFrame* f) {
+        // Only the count of channels matters (every channel is mixed in with
+        // the same weight), so the plain layout of that count serves both
+        // sides and the resampler never remixes.
+        AVChannelLayout layout;
+        av_channel_layout_default(&layout, f->ch_layout.nb_channels);
+        SwrContext* raw = nullptr;
+        const int r = swr_alloc_set_opts2(&raw, &layout, AV_SAMPLE_FMT_S16, static_cast<int>(outRate_), &layout,
+                                          static_cast<AVSampleFormat>(f->format), f->sample_rate, 0, nullptr);
+        av_channel_layout_uninit(&layout);
+        swr_.reset(raw);
+        if (r < 0 || !swr_ || swr_init(swr_.get()) < 0) {
+            swr_.reset();
+            return false;
+        }
+        inFormat_ = f->format;
+        inRate_ = f->sample_rate;
+        channels_ = f->ch_layout.nb_channels;
+        return true;
+    }
+
+    bool convert(const uint8_t** in, int inSamples, int room) {
+        const size_t values = static_cast<size_t>(room) * static_cast<size_t>(channels_);
+        if (interleaved_.size() < values) interleaved_.resize(values);
+        uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(interleaved_.data())};
+        const int got = swr_convert(swr_.get(), outPlanes, room, in, inSamples);
+        if (got < 0) return true;  // a frame the resampler refuses is passed over
+        const size_t n = static_cast<size_t>(got);
+        bytes_.resize(2 * n);
+        const int16_t* s = interleaved_.data();
+        for (size_t i = 0; i < n; ++i) {
+            int sum = 0;
+            for (int c = 0; c < channels_; ++c) sum += s[i * static_cast<size_t>(channels_) + static_cast<size_t>(c)];
+            // Integer division truncates toward zero, as the MP3 path's mix does.
+            writeLe16(&bytes_[2 * i], static_cast<uint16_t>(static_cast<int16_t>(sum / channels_)));
+        }
+        if (n != 0 && std::fwrite(bytes_.data(), 1, bytes_.size(), out_) != bytes_.size()) failed_ = true;
+        written_ += got;
+        return !failed_;
+    }
+
+    std::FILE* out_;
+    uint32_t outRate_;
+    SwrPtr swr_;
+    int inFormat_ = -1;
+    int inRate_ = 0;
+    int channels_ = 0;
+    int written_ = 0;
+    bool failed_ = false;
+    std::vector<int16_t> interleaved_;
+    std::vector<uint8_t> bytes_;
+};
+
+// Sends one packet (null: the end) and hands every frame it gives to `onFrame`.
+// A packet that does not decode is passed over.
+template <typename OnFrame>
+bool decodePacket(AVCodecContext* codec, const AVPacket* packet, AVFrame* frame, OnFrame&& onFrame) {
+    if (avcodec_send_packet(codec, packet) < 0) return true;
+    while (avcodec_receive_frame(codec, frame) == 0) {
+        const bool ok = onFrame(frame);
+        av_frame_unref(frame);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+double secondsOf(int64_t ticks, AVRational timeBase) { return static_cast<double>(ticks) * av_q2d(timeBase); }
+
+}  // namespace
+
+uint32_t ffmpegPcmRate(uint32_t sourceRate) {
+    if (sourceRate <= kMaxEncoderRate) return sourceRate;
+    return sourceRate % 44100 == 0 ? 44100 : kMaxEncoderRate;
+}
+
+int probeFfmpegLength(const std::string& path, FfmpegInfo& info) {
+    info = FfmpegInfo{};
+    Input in;
+    const int opened = openInput(path, in);
+    if (opened != kFfmpegOk) return opened;
+    AVFormatContext* format = in.format.get();
+    const AVStream* st = format->streams[in.streamIndex];
+
+    // A duration guessed from the bit rate is no length; a scan of the packets is.
+    const bool containerKnows = format->duration != AV_NOPTS_VALUE && format->duration > 0 &&
+                                format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!packet || !frame) return kFfmpegRefused;
+    bool decoded = false;
+    int packetsWithoutFrame = 0;
+    int64_t first = std::numeric_limits<int64_t>::max();
+    int64_t end = std::numeric_limits<int64_t>::min();
+    int64_t summed = 0;
+    while (av_read_frame(format, packet.get()) >= 0) {
+        if (packet->stream_index == in.streamIndex) {
+            const int64_t start = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (packet->duration > 0 && summed <= std::numeric_limits<int64_t>::max() - packet->duration)
+                summed += packet->duration;
+            if (start != AV_NOPTS_VALUE) {
+                first = std::min(first, start);
+                if (packet->duration > 0 && start <= std::numeric_limits<int64_t>::max() - packet->duration)
+                    end = std::max(end, start + packet->duration);
+            }
+            if (!decoded) {
+                decodePacket(in.codec.get(), packet.get(), frame.get(), [&](const AVFrame* f) {
+                    if (frameIsUsable(f)) decoded = true;
+                    return true;
+                });
+                if (!decoded && ++packetsWithoutFrame >= kProbePacketsWithoutFrame) break;
+            }
+        }
+        av_packet_unref(packet.get());
+        if (decoded && containerKnows) break;
+    }
+    av_packet_unref(packet.get());
+    if (!decoded) {
+        // Decoders that need several packets before their first frame give it at the end.
+        decodePacket(in.codec.get(), nullptr, frame.get(), [&](const AVFrame* f) {
+            if (frameIsUsable(f)) decoded = true;
+            return true;
+        });
+    }
+    if (!decoded) return kFfmpegRefused;
+
+    double seconds = 0.0;
+    if (containerKnows) {
+        seconds = static_cast<double>(format->duration) / AV_TIME_BASE;
+    } else if (end > first) {
+        seconds = secondsOf(end - first, st->time_base);
+    } else {
+        seconds = secondsOf(summed, st->time_base);
+    }
+    if (!(seconds > 0.0)) return kFfmpegRefused;
+    info.sourceRate = static_cast<uint32_t>(in.codec->sample_rate);
+    info.sampleRate = ffmpegPcmRate(info.sourceRate);
+    info.channels = static_cast<uint16_t>(std::clamp(in.codec->ch_layout.nb_channels, 0, 0xFFFF));
+    info.duration = seconds;
+    return kFfmpegOk;
+}
+
+int decodeFfmpeg(const std::string& path, const std::string& pcmPath, FfmpegInfo& info, const std::atomic<bool>* stop) {
+    info.sourceRate = 0;
+    info.sampleRate = 0;
+    info.channels = 0;
+    FilePtr out = createFileForWriting(pcmPath);
+    if (!out) return kFfmpegWriteFailed;
+    Input in;
+    const int opened = openInput(path, in);
+    if (opened != kFfmpegOk) return opened;
+    const uint32_t sourceRate = static_cast<uint32_t>(in.codec->sample_rate);
+    // One rate for the whole song, the encoder's: frames at another rate
+    // (a stream that changes mid-way) are resampled to it.
+    MonoWriter writer(out.get(), ffmpegPcmRate(sourceRate));
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!packet || !frame) return kFfmpegRefused;
+    auto onFrame = [&writer](const AVFrame* f) { return writer.write(f); };
+    for (;;) {
+        if (stop != nullptr && stop->load()) return kFfmpegStopped;
+        if (av_read_frame(in.format.get(), packet.get()) < 0) break;
+        bool ok = true;
+        if (packet->stream_index == in.streamIndex)
+            ok = decodePacket(in.codec.get(), packet.get(), frame.get(), onFrame);
+        av_packet_unref(packet.get());
+        if (!ok) return kFfmpegWriteFailed;
+    }
+    if (!decodePacket(in.codec.get(), nullptr, frame.get(), onFrame) || !writer.finish()) return kFfmpegWriteFailed;
+    if (std::fflush(out.get()) != 0) return kFfmpegWriteFailed;
+    // Not a single frame decoded: there is no song in the file.
+    if (!writer.wroteSamples()) return kFfmpegRefused;
+    info.sourceRate = sourceRate;
+    info.sampleRate = ffmpegPcmRate(sourceRate);
+    info.channels = static_cast<uint16_t>(std::clamp(in.codec->ch_layout.nb_channels, 0, 0xFFFF));
+    return kFfmpegOk;
+}
+
+}  // namespace velmo

@@ -1,0 +1,62 @@
+// Songs in every other format that FFmpeg's libraries read (FLAC, Ogg Vorbis,
+// Opus, AAC and ALAC in MP4, AIFF, WMA, WAV that the 16-bit reader does not
+// take ...): the length probe that admission uses, and decoding to the
+// encoder's PCM input.
+//
+// The file is read through our own handle (a regular file only) and the
+// container is recognised by its content alone; a container that would open
+// further files or URLs (playlists, HLS, concat) is refused. Only the first
+// audio stream is used. Each call has its own FFmpeg state, so calls on
+// different threads share nothing. Paths are full paths.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace velmo {
+
+// Highest input rate the encoder takes; above it the PCM is resampled.
+constexpr uint32_t kMaxEncoderRate = 48000;
+
+// The rate the PCM of a song at `sourceRate` is written at: the source's own
+// rate up to 48000 Hz; above it 44100 Hz for multiples of 44100 (88200,
+// 176400 ...) and 48000 Hz for everything else. 0 stays 0.
+uint32_t ffmpegPcmRate(uint32_t sourceRate);
+
+struct FfmpegInfo {
+    uint32_t sourceRate = 0;  // the first audio stream's sample rate
+    uint32_t sampleRate = 0;  // the rate of the PCM written: ffmpegPcmRate(sourceRate)
+    uint16_t channels = 0;    // the stream's channel count
+    double duration = 0.0;    // probe only: play time in seconds
+};
+
+// Results of both operations.
+constexpr int kFfmpegOk = 0;
+constexpr int kFfmpegNoFile = -1;  // the file does not open (or is not a regular file)
+constexpr int kFfmpegRefused =
+    -2;  // no container, no audio stream, no decoder, a rate above 768 kHz, or no frame decodes
+constexpr int kFfmpegWriteFailed = 1;  // decode only: the PCM file could not be written in full
+constexpr int kFfmpegStopped = 2;      // decode only: the stop request was seen between two packets
+
+// Opens the file, finds its first audio stream and decodes packets until one
+// gives samples (a file of which no frame decodes is refused). The play time
+// is the container's duration where the container states one (not one guessed
+// from the bit rate); otherwise every packet of the stream is read (not
+// decoded) and their time span taken. Fills every field of `info` on success;
+// they are 0 otherwise.
+int probeFfmpegLength(const std::string& path, FfmpegInfo& info);
+
+// Decodes the first audio stream into `pcmPath` (created or truncated):
+// 16-bit signed little-endian samples, one channel (the sum of all channels
+// divided by their count, truncated toward zero; for two channels (L + R) / 2
+// as the MP3 path mixes), at ffmpegPcmRate(source rate). Packets that do not
+// decode are passed over. Streams one packet at a time (memory does not grow
+// with the song) and returns kFfmpegStopped as soon as `*stop` is found true
+// between two packets (nullptr: never stop). Sets sourceRate, sampleRate and
+// channels of `info`; duration is left as it is. Whatever was written before
+// a failure or a stop stays in the file.
+int decodeFfmpeg(const std::string& path, const std::string& pcmPath, FfmpegInfo& info,
+                 const std::atomic<bool>* stop = nullptr);
+
+}  // namespace velmo

@@ -17,6 +17,7 @@
 #include "admission.h"
 #include "convert_job.h"
 #include "device.h"
+#include "install_paths.h"
 #include "songlist.h"
 #include "storage_layout.h"
 #include "terminal_view.h"
@@ -109,7 +110,7 @@ class Session {
     // False when the start failed (the core has said why and closed).
     bool startWithClock() {
         std::error_code ec;
-        if (!fs::exists(fs::path(options_.startDir) / kAgentFileName, ec))
+        if (!fs::exists(agentImagePath(options_.startDir, executableFolder(), kAgentFileName), ec))
             note("%s/%s (the clock's agent program) is missing; it lies beside the program in %s",
                  options_.startDir.c_str(), kAgentFileName, executableFolder().c_str());
         core.onInitDialog();

@@ -1,11 +1,13 @@
 // velmo-cli: the song manager in a terminal, on the same core, song table,
 // working folder and messages as the window.
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "commands.h"
+#include "velmo_build.h"
 
 namespace {
 
@@ -37,6 +39,7 @@ int main(int argc, char** argv) {
         "the agent program spn.bin are there, exactly as for the window.",
         kProgramName};
     app.require_subcommand(1, 1);
+    app.set_version_flag("--version", std::string(kProgramName) + " " + velmo::kVelmoVersion);
     app.fallthrough();  // --dir and --json may also follow the command
 
     Options options;
@@ -90,10 +93,30 @@ int main(int argc, char** argv) {
     auto* inspect = app.add_subcommand("inspect", "a storage image's (or a clock's flash file's) header");
     inspect->add_option("FILE", inspectFile, "storage image or flash file")->required();
 
+    std::string helpTopic;
+    auto* help = app.add_subcommand("help", "show the help of COMMAND, or of the whole program");
+    help->add_option("COMMAND", helpTopic, "a command's name");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+
+    if (help->parsed()) {
+        // The same text as COMMAND --help.
+        if (helpTopic.empty()) {
+            std::printf("%s", app.get_formatter()->make_help(&app, kProgramName, CLI::AppFormatMode::Normal).c_str());
+            return kExitOk;
+        }
+        try {
+            const CLI::App* topic = app.get_subcommand(helpTopic);
+            std::printf("%s", topic->help(kProgramName).c_str());
+            return kExitOk;
+        } catch (const CLI::OptionNotFound&) {
+            std::fprintf(stderr, "%s: help: there is no command %s\n", kProgramName, helpTopic.c_str());
+            return kExitUsage;
+        }
     }
 
     options.startDir = absolutePath(dir);

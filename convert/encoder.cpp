@@ -8,6 +8,7 @@
 #include <new>
 
 #include "bytes.h"
+#include "install_paths.h"
 
 namespace velmo {
 
@@ -100,7 +101,8 @@ struct Encoder::Binding {
             h = ::dlopen(explicitPath.c_str(), RTLD_NOW | RTLD_LOCAL);
         } else {
             const std::string folder = executableFolder();
-            if (!folder.empty()) h = ::dlopen((folder + "/" + kEncoderLibraryName).c_str(), RTLD_NOW | RTLD_LOCAL);
+            const std::string found = findPrivateFile(folder, kEncoderLibraryName);
+            if (!found.empty()) h = ::dlopen(found.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (!h) h = ::dlopen(kEncoderLibraryName, RTLD_NOW | RTLD_LOCAL);
         }
         if (!h) return nullptr;

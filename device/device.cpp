@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "install_paths.h"
 #include "paths.h"
 #include "storage_layout.h"
 
@@ -89,7 +90,8 @@ int startAgent(const DeviceLibrary& lib, uint32_t handle, const std::string& sta
     storageCode = kNoStorageCode;
     if (!lib.bound() || handle == 0) return kDeviceConnectionFailed;
     std::vector<uint8_t> image;
-    if (!readWholeFile(resolvePath(startDir, kAgentFileName), kAgentMaxBytes, image)) return kDeviceConnectionFailed;
+    if (!readWholeFile(agentImagePath(startDir, executableFolder(), kAgentFileName), kAgentMaxBytes, image))
+        return kDeviceConnectionFailed;
     // The read-back check needs 256 bytes, and the image must stay clear of
     // the transfer buffer.
     if (image.size() < kAgentVerifyBytes || image.size() > kAgentMaxBytes) return kDeviceConnectionFailed;

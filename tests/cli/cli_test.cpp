@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include "songtable.h"
 #include "storage_layout.h"
 #include "tempdir.h"
+#include "velmo_build.h"
 #include "zentro_sim_control.h"
 
 extern char** environ;
@@ -104,6 +106,15 @@ class CliTest : public ::testing::Test {
         return r;
     }
 
+    // Another program of the build, the same way.
+    CliRun runProgram(const std::string& program, const std::vector<std::string>& args) {
+        const std::string saved = cli;
+        cli = program;
+        CliRun r = run(args);
+        cli = saved;
+        return r;
+    }
+
     // velmo-cli --dir FOLDER ARGS...
     CliRun in(const std::string& folder, std::vector<std::string> args, const std::string& cwd = "") {
         args.insert(args.begin(), {"--dir", folder});
@@ -183,6 +194,43 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
         EXPECT_FALSE(r.err.empty()) << testing::PrintToString(args);
     }
     EXPECT_EQ(0, run({"--help"}).status);
+    EXPECT_EQ(2, run({"help", "frobnicate"}).status);
+}
+
+TEST_F(CliTest, EveryProgramTellsTheProjectVersion) {
+    // velmo itself answers without starting Qt, so no display is needed.
+    for (const char* program : {"velmo-cli", "zentro-sim", "velmo"}) {
+        SCOPED_TRACE(program);
+        const std::string path = std::string(VELMO_BIN_DIR) + "/" + program;
+        if (!fs::exists(path)) {
+            EXPECT_STREQ("velmo", program) << "only the window is optional (VELMO_GUI)";
+            continue;
+        }
+        const CliRun r = runProgram(path, {"--version"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(std::string(program) + " " + kVelmoVersion + "\n", r.out);
+    }
+    // The version comes from CMakeLists.txt's project(): a dotted number.
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(kVelmoVersion[0]))) << kVelmoVersion;
+    EXPECT_NE(nullptr, std::strchr(kVelmoVersion, '.')) << kVelmoVersion;
+}
+
+TEST_F(CliTest, HelpCommandShowsWhatCommandHelpShows) {
+    const std::vector<std::string> commands = {"status",  "list",     "add",    "drop",     "delete", "up",     "down",
+                                               "quality", "download", "reload", "firmware", "image",  "inspect"};
+    for (const std::string& command : commands) {
+        SCOPED_TRACE(command);
+        const CliRun viaHelp = run({"help", command});
+        const CliRun viaFlag = run({command, "--help"});
+        EXPECT_EQ(0, viaHelp.status) << viaHelp.err;
+        EXPECT_EQ(0, viaFlag.status) << viaFlag.err;
+        EXPECT_EQ(viaFlag.out, viaHelp.out);
+        EXPECT_TRUE(has(viaHelp.out, "Usage: velmo-cli " + command)) << viaHelp.out;
+    }
+    // The whole program's help, which lists every command.
+    const CliRun all = run({"help"});
+    EXPECT_EQ(run({"--help"}).out, all.out);
+    for (const std::string& command : commands) EXPECT_TRUE(has(all.out, "  " + command + " ")) << command;
 }
 
 // ---------------------------------------------------------------------------

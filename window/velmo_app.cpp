@@ -16,6 +16,8 @@ CVelmoApp::CVelmoApp(int& argc, char** argv) : app_(std::make_unique<QApplicatio
     // No application name is set: Qt takes the program file's name ("velmo"),
     // which the dialog uses as the caption of the conversion's failure.
     QApplication::setWindowIcon(velmo::programIcon());
+    // The menu entry's name: desktops match the running window to it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.velmo.velmo"));
 }
 
 CVelmoApp::~CVelmoApp() = default;

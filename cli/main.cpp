@@ -1,12 +1,15 @@
 // velmo-cli: the song manager in a terminal, on the same core, song table,
 // working folder and messages as the window.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "commands.h"
+#include "terminal_view.h"
 #include "velmo_build.h"
 
 namespace {
@@ -100,8 +103,19 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+        // --help and --version end here too, with status 0.
+        if (e.get_exit_code() == 0) return app.exit(e);
+        // The flag may not have been parsed yet when the line went wrong.
+        const bool json =
+            std::any_of(argv + 1, argv + argc, [](const char* a) { return std::strcmp(a, "--json") == 0; });
+        if (!json) {
+            app.exit(e);
+            return kExitUsage;
+        }
+        writeJsonMessage(stderr, e.what(), nullptr, true, "");
+        return kExitUsage;
     }
+    setJsonMessages(options.json);
 
     if (help->parsed()) {
         // The same text as COMMAND --help.
@@ -114,7 +128,11 @@ int main(int argc, char** argv) {
             std::printf("%s", topic->help(kProgramName).c_str());
             return kExitOk;
         } catch (const CLI::OptionNotFound&) {
-            std::fprintf(stderr, "%s: help: there is no command %s\n", kProgramName, helpTopic.c_str());
+            const std::string text = "help: there is no command " + helpTopic;
+            if (options.json)
+                writeJsonMessage(stderr, text, nullptr, true, "");
+            else
+                std::fprintf(stderr, "%s: %s\n", kProgramName, text.c_str());
             return kExitUsage;
         }
     }

@@ -28,7 +28,7 @@ expected=(
   share/icons/hicolor/scalable/apps/$app.svg
   share/man/man1/velmo.1 share/man/man1/velmo-cli.1 share/man/man1/zentro-sim.1
   share/bash-completion/completions/velmo-cli
-  share/doc/velmo/velmo-window.png
+  share/doc/velmo/json.md share/doc/velmo/velmo-window.png
 )
 for size in 16 24 32 48 64 128 256; do expected+=(share/icons/hicolor/${size}x${size}/apps/$app.png); done
 for f in "${expected[@]}"; do [[ -f $usr/$f ]] || fail "not installed: /usr/$f"; done

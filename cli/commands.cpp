@@ -140,9 +140,18 @@ class Session {
     // False when the start failed (the core has said why and closed).
     bool startWithClock() {
         std::error_code ec;
-        if (!fs::exists(agentImagePath(options_.startDir, executableFolder(), kAgentFileName), ec))
-            note("%s/%s (the clock's agent program) is missing; it lies beside the program in %s",
-                 options_.startDir.c_str(), kAgentFileName, executableFolder().c_str());
+        const std::string programs = executableFolder();
+        const std::string installed = installedPrivateFolder(programs);
+        if (!fs::exists(agentImagePath(options_.startDir, programs, kAgentFileName), ec)) {
+            // Installed: the copy in the private folder is gone too. A build
+            // tree: the agent lies beside the program, to be copied.
+            if (!installed.empty() && fs::is_directory(installed, ec))
+                note("%s/%s (the clock's agent program) is missing, and so is the installed copy in %s",
+                     options_.startDir.c_str(), kAgentFileName, fs::path(installed).lexically_normal().c_str());
+            else
+                note("%s/%s (the clock's agent program) is missing; it lies beside the program in %s",
+                     options_.startDir.c_str(), kAgentFileName, programs.c_str());
+        }
         core.onInitDialog();
         return !core.isClosed();
     }

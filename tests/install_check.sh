@@ -120,5 +120,6 @@ cp "$source/tests/data/l3_44100_cbr128_stereo.mp3" "$scratch/Morning Walk.mp3"
 # missing agent is named.
 rm "$usr/lib/velmo/spn.bin"
 (cd "$work" && "$usr/bin/velmo-cli" status >/dev/null 2>"$scratch/err") && fail "status without an agent succeeded"
-grep -q "spn.bin (the clock's agent program) is missing" "$scratch/err" || fail "no agent message: $(cat "$scratch/err")"
+grep -q "spn.bin (the clock's agent program) is missing, and so is the installed copy in $usr/lib/velmo" \
+  "$scratch/err" || fail "no agent message: $(cat "$scratch/err")"
 echo "installed layout checked"

@@ -16,6 +16,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QStyle>
+#include <algorithm>
 
 #include "about_dlg.h"
 #include "bitmapbutton.h"
@@ -53,6 +54,9 @@ constexpr int kTemplateHeight = 209;
 constexpr int kTemplatePointSize = 11;
 // Below this the captions are no longer legible; a smaller screen crops.
 constexpr int kSmallestPointSize = 6;
+// Room for the window manager's title bar, which is not known before the
+// window is shown: desktops draw it about 30 pixels high.
+constexpr int kTitleBarAllowance = 32;
 
 }  // namespace
 
@@ -113,7 +117,7 @@ int CVelmoDlg::fittingPointSize() const {
     const QScreen* screen = this->screen();
     if (screen == nullptr) return kTemplatePointSize;
     const QSize room = screen->availableGeometry().size();
-    const int titleBar = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+    const int titleBar = std::max(kTitleBarAllowance, style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this));
     for (int points = kTemplatePointSize; points > kSmallestPointSize; --points) {
         const velmo::DialogUnits units(velmo::templateFont(QStringLiteral("Times New Roman"), points));
         if (units.toPixelsX(kTemplateWidth) <= room.width() &&

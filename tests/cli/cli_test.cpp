@@ -16,7 +16,6 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -821,19 +820,28 @@ using FieldTable = std::map<std::string, std::map<std::string, std::string>>;
 
 FieldTable documentedFields() {
     FieldTable table;
-    const std::string text = readText(VELMO_JSON_DOC);
-    const std::regex heading(R"(^## (`(\w+)`|Messages on standard error)\s*$)");
-    const std::regex row(R"(^\| `([^`]+)` \| ([^|]+?) \| .+\|\s*$)");
     std::string section;
-    std::istringstream lines(text);
+    std::istringstream lines(readText(VELMO_JSON_DOC));
     for (std::string line; std::getline(lines, line);) {
-        std::smatch m;
-        if (std::regex_match(line, m, heading)) {
-            section = m[2].matched ? m[2].str() : "messages";
-        } else if (line.rfind("## ", 0) == 0) {
-            section.clear();
-        } else if (!section.empty() && std::regex_match(line, m, row)) {
-            EXPECT_TRUE(table[section].emplace(m[1].str(), m[2].str()).second) << "twice: " << m[1];
+        if (line.rfind("## ", 0) == 0) {
+            // "## `status`" names a command; the messages have a title of their own.
+            const size_t open = line.find('`'), close = line.find('`', open + 1);
+            if (open == 3 && close != std::string::npos)
+                section = line.substr(open + 1, close - open - 1);
+            else
+                section = line == "## Messages on standard error" ? "messages" : "";
+        } else if (!section.empty() && line.rfind("| `", 0) == 0) {
+            // | `field` | type | meaning |
+            const size_t close = line.find('`', 3);
+            const size_t typeStart = close == std::string::npos ? close : line.find("| ", close);
+            const size_t typeEnd = typeStart == std::string::npos ? typeStart : line.find(" |", typeStart + 2);
+            if (typeEnd == std::string::npos) {
+                ADD_FAILURE() << "not a field row: " << line;
+                continue;
+            }
+            const std::string field = line.substr(3, close - 3);
+            EXPECT_TRUE(table[section].emplace(field, line.substr(typeStart + 2, typeEnd - typeStart - 2)).second)
+                << "twice: " << field;
         }
     }
     return table;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "convert_job.h"
 #include "device.h"
 #include "fileio.h"
+#include "install_paths.h"
 #include "songlist.h"
 #include "storage_layout.h"
 #include "terminal_view.h"
@@ -37,28 +39,55 @@ constexpr const char* kFirmwareWritten = "Writing code O.K !";
 // A line of the front end's own (not one of the window's boxes) on standard error.
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void note(const char* format, ...) {
-    std::fprintf(stderr, "%s: ", kProgramName);
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    char text[4096];
+    std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    std::fputc('\n', stderr);
+    // Every note tells why a command is refused or fails.
+    if (jsonMessages())
+        writeJsonMessage(stderr, text, nullptr, true, "");
+    else
+        std::fprintf(stderr, "%s: %s\n", kProgramName, text);
 }
 
 QuestionPolicy questionPolicy(const Options& options) {
     if (options.yes) return QuestionPolicy::AssumeYes;
+    // A program reading JSON lines cannot answer a prompt.
+    if (options.json) return QuestionPolicy::Cancel;
     return ::isatty(STDIN_FILENO) ? QuestionPolicy::Ask : QuestionPolicy::Cancel;
 }
 
-// The text of a fixed-size, NUL-padded field; a field without a NUL ends at its size.
+// The name `quality` takes on the command line; null for another code.
+json qualityJson(uint16_t code) {
+    switch (code) {
+        case kQualityBest:
+            return "best";
+        case kQualityGood:
+            return "good";
+        case kQualityNormal:
+            return "normal";
+        default:
+            return nullptr;
+    }
+}
+
+// The status line's two facts as numbers: the percentage of the capacity
+// the total fills (as the status line computes it) and whether that is full.
+void addSpaceUsage(json& out, uint32_t total, uint32_t cap) {
+    const double usage = static_cast<double>(total) * 100.0 / static_cast<double>(cap);
+    // A capacity of 0 (no usable storage) is full whatever the total.
+    out["spaceUsage"] = std::isfinite(usage) ? usage : 100.0;
+    out["storageFull"] = !std::isfinite(usage) || usage >= 100.0;
+}
 
 std::string qualityName(uint16_t code) {
     switch (code) {
-        case 8:
+        case kQualityBest:
             return "Best";
-        case 4:
+        case kQualityGood:
             return "Good";
-        case 2:
+        case kQualityNormal:
             return "Normal";
         default:
             return "code " + std::to_string(code);
@@ -109,9 +138,18 @@ class Session {
     // False when the start failed (the core has said why and closed).
     bool startWithClock() {
         std::error_code ec;
-        if (!fs::exists(fs::path(options_.startDir) / kAgentFileName, ec))
-            note("%s/%s (the clock's agent program) is missing; it lies beside the program in %s",
-                 options_.startDir.c_str(), kAgentFileName, executableFolder().c_str());
+        const std::string programs = executableFolder();
+        const std::string installed = installedPrivateFolder(programs);
+        if (!fs::exists(agentImagePath(options_.startDir, programs, kAgentFileName), ec)) {
+            // Installed: the copy in the private folder is gone too. A build
+            // tree: the agent lies beside the program, to be copied.
+            if (!installed.empty() && fs::is_directory(installed, ec))
+                note("%s/%s (the clock's agent program) is missing, and so is the installed copy in %s",
+                     options_.startDir.c_str(), kAgentFileName, fs::path(installed).lexically_normal().c_str());
+            else
+                note("%s/%s (the clock's agent program) is missing; it lies beside the program in %s",
+                     options_.startDir.c_str(), kAgentFileName, programs.c_str());
+        }
         core.onInitDialog();
         return !core.isClosed();
     }
@@ -144,12 +182,12 @@ json songJson(const SongRecord& rec, size_t index) {
     const uint32_t dataOffset = rec.dataOffset, dataSize = rec.dataSize;
     const unsigned copyPending = rec.copyPending, cutFlag = rec.cutFlag;
     return json{{"position", index + 1},
-                {"line", songDisplayName(fieldText(rec.workPath))},
+                {"name", songDisplayName(fieldText(rec.workPath))},
                 {"workPath", fieldText(rec.workPath)},
                 {"sourcePath", fieldText(rec.sourcePath)},
                 {"sizeEstimate", sizeEstimate},
-                {"copyPending", copyPending},
-                {"cutFlag", cutFlag},
+                {"copyPending", copyPending != 0},
+                {"cutFlag", cutFlag != 0},
                 {"cutLimit", cutLimit},
                 {"dataOffset", dataOffset},
                 {"dataSize", dataSize}};
@@ -242,14 +280,17 @@ int runStatus(const Options& options) {
     const uint32_t kb = s.core.shared().storageKB;
     const std::string usage = trimLeft(s.core.statusText(s.core.totalEstimate()));
     if (options.json) {
-        printJson(json{{"connected", connected},
-                       {"storageCode", storageCode},
-                       {"storageKB", kb},
-                       {"capacity", capacity(kb)},
-                       {"songCount", s.core.songCount()},
-                       {"quality", s.core.quality()},
-                       {"totalEstimate", s.core.totalEstimate()},
-                       {"spaceUsage", usage}});
+        json out{{"format", kJsonFormat},
+                 {"connected", connected},
+                 {"storageCode", storageCode},
+                 {"storageKB", kb},
+                 {"capacity", capacity(kb)},
+                 {"songCount", s.core.songCount()},
+                 {"quality", s.core.quality()},
+                 {"qualityName", qualityJson(s.core.quality())},
+                 {"totalEstimate", s.core.totalEstimate()}};
+        addSpaceUsage(out, s.core.totalEstimate(), capacity(kb));
+        printJson(out);
     } else {
         std::printf("Clock: %s\n", connected ? "connected" : "not connected");
         if (!storageCode.is_null()) std::printf("Storage code: %u\n", storageCode.get<unsigned>());
@@ -269,13 +310,16 @@ int runList(const Options& options) {
     if (options.json) {
         json songs = json::array();
         for (size_t i = 0; i < core.songCount(); ++i) songs.push_back(songJson(core.shared().songs[i], i));
-        printJson(json{{"songCount", core.songCount()},
-                       {"quality", core.quality()},
-                       {"totalEstimate", core.totalEstimate()},
-                       {"capacity", capacity(kb)},
-                       {"storageKB", kb},
-                       {"spaceUsage", trimLeft(core.statusText(core.totalEstimate()))},
-                       {"songs", songs}});
+        json out{{"format", kJsonFormat},
+                 {"songCount", core.songCount()},
+                 {"quality", core.quality()},
+                 {"qualityName", qualityJson(core.quality())},
+                 {"totalEstimate", core.totalEstimate()},
+                 {"capacity", capacity(kb)},
+                 {"storageKB", kb},
+                 {"songs", songs}};
+        addSpaceUsage(out, core.totalEstimate(), capacity(kb));
+        printJson(out);
     } else {
         std::printf("Quality: %s (%u)\n", qualityName(core.quality()).c_str(), core.quality());
         const std::vector<std::string>& lines = s.view.lines();
@@ -550,19 +594,21 @@ int runInspect(const Options& options, const std::string& file) {
         const StorageEntry& e = header.entries[i];
         const bool inFile = dataStart + e.dataOffset + e.dataSize <= fileSize;
         entries.push_back(json{{"position", i + 1},
+                               {"name", fieldText(e.songName)},
                                {"dataOffset", e.dataOffset},
                                {"dataSize", e.dataSize},
-                               {"songName", fieldText(e.songName)},
                                {"inFile", inFile}});
     }
     if (options.json) {
-        printJson(json{{"file", file},
+        printJson(json{{"format", kJsonFormat},
+                       {"file", file},
                        {"kind", kind},
                        {"headerOffset", headerOffset},
                        {"songCount", header.songCount},
-                       {"totalEstimate", header.totalEstimate},
                        {"quality", header.quality},
-                       {"entries", entries}});
+                       {"qualityName", qualityJson(header.quality)},
+                       {"totalEstimate", header.totalEstimate},
+                       {"songs", entries}});
         return kExitOk;
     }
     std::printf("%s: %s, header at 0x%04X\n", file.c_str(), headerOffset == 0 ? "storage image" : "clock flash file",
@@ -573,7 +619,7 @@ int runInspect(const Options& options, const std::string& file) {
         std::printf("(the header has room for %zu entries; only those are shown)\n", kMaxHeaderSongs);
     for (const json& e : entries)
         std::printf("%3u  %s  offset %u  size %u%s\n", e["position"].get<unsigned>(),
-                    e["songName"].get<std::string>().c_str(), e["dataOffset"].get<unsigned>(),
+                    e["name"].get<std::string>().c_str(), e["dataOffset"].get<unsigned>(),
                     e["dataSize"].get<unsigned>(), e["inFile"].get<bool>() ? "" : "  (past the end of the file)");
     return kExitOk;
 }

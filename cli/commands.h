@@ -20,9 +20,14 @@ enum ExitStatus : int {
 // prefix of the front end's own lines on standard error.
 constexpr const char* kProgramName = "velmo-cli";
 
+// The version of the JSON that --json prints (docs/json.md). It goes up only
+// when a field changes its name, type or meaning or goes away; new fields
+// may join without it.
+constexpr int kJsonFormat = 1;
+
 struct Options {
     std::string startDir;  // absolute
-    bool json = false;     // status, list and inspect print one JSON object
+    bool json = false;     // status, list and inspect print one JSON object; messages are JSON lines
     bool yes = false;      // questions are answered OK
 };
 

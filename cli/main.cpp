@@ -1,11 +1,16 @@
 // velmo-cli: the song manager in a terminal, on the same core, song table,
 // working folder and messages as the window.
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "commands.h"
+#include "terminal_view.h"
+#include "velmo_build.h"
 
 namespace {
 
@@ -37,6 +42,7 @@ int main(int argc, char** argv) {
         "the agent program spn.bin are there, exactly as for the window.",
         kProgramName};
     app.require_subcommand(1, 1);
+    app.set_version_flag("--version", std::string(kProgramName) + " " + velmo::kVelmoVersion);
     app.fallthrough();  // --dir and --json may also follow the command
 
     Options options;
@@ -90,10 +96,45 @@ int main(int argc, char** argv) {
     auto* inspect = app.add_subcommand("inspect", "a storage image's (or a clock's flash file's) header");
     inspect->add_option("FILE", inspectFile, "storage image or flash file")->required();
 
+    std::string helpTopic;
+    auto* help = app.add_subcommand("help", "show the help of COMMAND, or of the whole program");
+    help->add_option("COMMAND", helpTopic, "a command's name");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+        // --help and --version end here too, with status 0.
+        if (e.get_exit_code() == 0) return app.exit(e);
+        // The flag may not have been parsed yet when the line went wrong.
+        const bool json =
+            std::any_of(argv + 1, argv + argc, [](const char* a) { return std::strcmp(a, "--json") == 0; });
+        if (!json) {
+            app.exit(e);
+            return kExitUsage;
+        }
+        writeJsonMessage(stderr, e.what(), nullptr, true, "");
+        return kExitUsage;
+    }
+    setJsonMessages(options.json);
+
+    if (help->parsed()) {
+        // The same text as COMMAND --help.
+        if (helpTopic.empty()) {
+            std::printf("%s", app.get_formatter()->make_help(&app, kProgramName, CLI::AppFormatMode::Normal).c_str());
+            return kExitOk;
+        }
+        try {
+            const CLI::App* topic = app.get_subcommand(helpTopic);
+            std::printf("%s", topic->help(kProgramName).c_str());
+            return kExitOk;
+        } catch (const CLI::OptionNotFound&) {
+            const std::string text = "help: there is no command " + helpTopic;
+            if (options.json)
+                writeJsonMessage(stderr, text, nullptr, true, "");
+            else
+                std::fprintf(stderr, "%s: %s\n", kProgramName, text.c_str());
+            return kExitUsage;
+        }
     }
 
     options.startDir = absolutePath(dir);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <nlohmann/json.hpp>
 
 #include "commands.h"
 #include "velmo_core.h"
@@ -31,7 +32,30 @@ bool saysOk(std::string answer) {
     return answer == "ok" || answer == "o" || answer == "y" || answer == "yes";
 }
 
+bool gJsonMessages = false;
+
+// A box that reports a refusal or a failure (see failureShown).
+bool isFailure(const ShownBox& b, const std::string& appName) {
+    if (b.buttons == MessageButtons::OkCancel) return b.answer == MessageResult::Cancel;
+    return b.icon == MessageIcon::Error || b.caption == "Error" || b.caption == appName;
+}
+
 }  // namespace
+
+void setJsonMessages(bool on) { gJsonMessages = on; }
+
+bool jsonMessages() { return gJsonMessages; }
+
+void writeJsonMessage(std::FILE* err, const std::string& message, const char* caption, bool error,
+                      const std::string& answer) {
+    nlohmann::json line{{"format", kJsonFormat},
+                        {"message", message},
+                        {"caption", caption != nullptr ? nlohmann::json(caption) : nlohmann::json(nullptr)},
+                        {"error", error},
+                        {"answer", answer.empty() ? nlohmann::json(nullptr) : nlohmann::json(answer)}};
+    std::fprintf(err, "%s\n", line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    std::fflush(err);
+}
 
 TerminalView::TerminalView(QuestionPolicy policy, std::FILE* err, bool errIsTerminal)
     : policy_(policy), err_(err), errIsTerminal_(errIsTerminal) {}
@@ -59,6 +83,7 @@ void TerminalView::setProgressBar(int percent) {
 void TerminalView::drawProgress(bool barMoved) {
     // The idle state ("Progress:" and an empty bar) is the end of a job: the
     // line is finished, nothing new is drawn.
+    if (gJsonMessages) return;  // a program reading the lines wants messages only
     const bool idle = caption_ == "Progress:" && percent_ == 0;
     if (idle) {
         endProgressLine();
@@ -105,6 +130,16 @@ MessageResult TerminalView::messageBox(const std::string& text, const std::strin
     endProgressLine();
     ShownBox box{text, caption, icon, buttons, MessageResult::Ok};
     const std::string line = caption + ": " + oneLine(text);
+    if (gJsonMessages) {
+        // Never asked on the terminal: a question takes --yes or Cancel.
+        if (buttons == MessageButtons::OkCancel && policy_ != QuestionPolicy::AssumeYes)
+            box.answer = MessageResult::Cancel;
+        const std::string answer =
+            buttons == MessageButtons::Ok ? "" : (box.answer == MessageResult::Ok ? "ok" : "cancel");
+        writeJsonMessage(err_, oneLine(text), caption.c_str(), isFailure(box, kProgramName), answer);
+        boxes_.push_back(box);
+        return box.answer;
+    }
     if (buttons == MessageButtons::Ok) {
         std::fprintf(err_, "%s\n", line.c_str());
     } else if (policy_ == QuestionPolicy::AssumeYes) {
@@ -134,10 +169,7 @@ bool TerminalView::shown(const std::string& text) const {
 }
 
 bool TerminalView::failureShown(const std::string& appName) const {
-    return std::any_of(boxes_.begin(), boxes_.end(), [&](const ShownBox& b) {
-        if (b.buttons == MessageButtons::OkCancel) return b.answer == MessageResult::Cancel;
-        return b.icon == MessageIcon::Error || b.caption == "Error" || b.caption == appName;
-    });
+    return std::any_of(boxes_.begin(), boxes_.end(), [&](const ShownBox& b) { return isFailure(b, appName); });
 }
 
 void MessageQueue::post(uint32_t code, uint32_t wParam, uint32_t lParam) {

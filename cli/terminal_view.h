@@ -5,7 +5,8 @@
 // status, JSON); everything the window would show while it works goes to
 // standard error: a message box is one line "Caption: text", the progress bar
 // is one line redrawn in place on a terminal and printed as plain lines when
-// standard error is a file or a pipe.
+// standard error is a file or a pipe. With --json, every line on standard
+// error is one JSON object instead (docs/json.md) and no progress is shown.
 #pragma once
 
 #include <chrono>
@@ -111,6 +112,17 @@ class TerminalView : public View {
     bool closed_ = false;
     std::vector<ShownBox> boxes_;
 };
+
+// --json: the lines on standard error are JSON objects. Set once, before
+// the command runs.
+void setJsonMessages(bool on);
+bool jsonMessages();
+
+// One line on `err` as JSON: {"format": 1, "message", "caption", "error",
+// "answer"}; a null `caption` for the program's own lines, an empty
+// `answer` for no question.
+void writeJsonMessage(std::FILE* err, const std::string& message, const char* caption, bool error,
+                      const std::string& answer);
 
 struct PostedMessage {
     uint32_t code = 0, wParam = 0, lParam = 0;

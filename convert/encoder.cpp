@@ -9,6 +9,7 @@
 
 #include "bytes.h"
 #include "fileio.h"
+#include "install_paths.h"
 #include "songrecord.h"
 
 namespace velmo {
@@ -90,7 +91,8 @@ struct Encoder::Binding {
             h = ::dlopen(explicitPath.c_str(), RTLD_NOW | RTLD_LOCAL);
         } else {
             const std::string folder = executableFolder();
-            if (!folder.empty()) h = ::dlopen((folder + "/" + kEncoderLibraryName).c_str(), RTLD_NOW | RTLD_LOCAL);
+            const std::string found = findPrivateFile(folder, kEncoderLibraryName);
+            if (!found.empty()) h = ::dlopen(found.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (!h) h = ::dlopen(kEncoderLibraryName, RTLD_NOW | RTLD_LOCAL);
         }
         if (!h) {

@@ -42,8 +42,8 @@ uint32_t encodePercent(uint32_t written, uint32_t limit);
 
 class Encoder {
   public:
-    // `libraryPath` empty: find kEncoderLibraryName in the executable's folder,
-    // else through the system's search. Otherwise exactly that file.
+    // `libraryPath` empty: find kEncoderLibraryName in the executable's folder
+    // or the installation's private folder, else through the system's search. Otherwise exactly that file.
     explicit Encoder(std::string libraryPath = {});
     ~Encoder();
     Encoder(const Encoder&) = delete;

@@ -7,6 +7,7 @@
 
 #include "bytes.h"
 #include "fileio.h"
+#include "install_paths.h"
 #include "paths.h"
 #include "storage_layout.h"
 
@@ -73,7 +74,8 @@ int startAgent(const DeviceLibrary& lib, uint32_t handle, const std::string& sta
     storageCode = kNoStorageCode;
     if (!lib.bound() || handle == 0) return kDeviceConnectionFailed;
     std::vector<uint8_t> image;
-    if (!readWholeFile(resolvePath(startDir, kAgentFileName), image, kAgentMaxBytes)) return kDeviceConnectionFailed;
+    if (!readWholeFile(agentImagePath(startDir, executableFolder(), kAgentFileName), image, kAgentMaxBytes))
+        return kDeviceConnectionFailed;
     // The read-back check needs 256 bytes, and the image must stay clear of
     // the transfer buffer.
     if (image.size() < kAgentVerifyBytes || image.size() > kAgentMaxBytes) return kDeviceConnectionFailed;

@@ -61,7 +61,8 @@ void shutdownDevice(DeviceLibrary& lib, uint32_t handle);
 // 1 when at least one clock is attached, else 0. Safe beside a running worker.
 int isDevicePresent(const DeviceLibrary& lib);
 
-// Writes `startDir`/spn.bin to controller address 0x2000, verifies its first
+// Writes `startDir`/spn.bin (the installed copy when the start folder has
+// none, agentImagePath) to controller address 0x2000, verifies its first
 // 256 bytes read back, starts the probe and collects the storage code.
 // storageCode is 0xFF unless the agent reported one (then the value's low 8
 // bits). -1: spn.bin missing, shorter than 256 bytes or too big for the

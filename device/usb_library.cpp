@@ -1,5 +1,7 @@
 #include "usb_library.h"
 
+#include "install_paths.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -82,11 +84,8 @@ int loadDeviceLibraryFrom(DeviceLibrary& lib, const std::string& fileName) {
 }
 
 int loadDeviceLibrary(DeviceLibrary& lib) {
-    const std::string folder = executableFolder();
-    if (!folder.empty()) {
-        const std::string beside = (folder == "/" ? "" : folder) + "/" + kDeviceLibraryName;
-        if (::access(beside.c_str(), F_OK) == 0) return loadDeviceLibraryFrom(lib, beside);
-    }
+    const std::string found = findPrivateFile(executableFolder(), kDeviceLibraryName);
+    if (!found.empty()) return loadDeviceLibraryFrom(lib, found);
     return loadDeviceLibraryFrom(lib, kDeviceLibraryName);
 }
 

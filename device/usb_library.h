@@ -76,7 +76,8 @@ class DeviceLibrary {
 };
 
 // Loads "libusb_dll.so" from the running executable's own folder (the folder
-// of /proc/self/exe) first, then through the loader's default search; binds
+// of /proc/self/exe) or the installation's private folder (findPrivateFile)
+// first, then through the loader's default search; binds
 // the nine functions; calls usb_lib_load and waits 100 ms for the driver.
 // 0 loaded; -1 failed (libraryLoadFailed set, error() says why).
 int loadDeviceLibrary(DeviceLibrary& lib);

@@ -16,6 +16,11 @@ Images (the numbers are the resource ids the window uses):
   bitmaps/144.png  About box picture            32 x 32, at most 256 colours
   icons/128-32.png program icon                 32 x 32, 16 colours + transparency
   icons/128-16.png program icon                 16 x 16, 16 colours + transparency
+
+and the desktop's icons of the installed program, in the hicolor theme's
+folders (the same clock drawn as vector shapes, anti-aliased):
+  icons/hicolor/scalable/apps/org.velmo.velmo.svg
+  icons/hicolor/NxN/apps/org.velmo.velmo.png   for N in 16 24 32 48 64 128 256
 """
 
 import math
@@ -214,6 +219,141 @@ def about_picture():
     return c
 
 
+# ------------------------------------------------------- the desktop icon
+
+APP_ID = "org.velmo.velmo"
+THEME_SIZES = (16, 24, 32, 48, 64, 128, 256)
+VIEW = 256  # the vector icon's coordinates run from 0 to 256
+
+
+def _hand(angle, length):
+    a = math.radians(angle)
+    return (128 + length * math.sin(a), 128 - length * math.cos(a))
+
+
+# The clock of the program icon as shapes, painted in order:
+# ("disc", colour, cx, cy, r), ("stroke", colour, x0, y0, x1, y1, width) with
+# round caps, ("ellipse", colour, cx, cy, rx, ry, degrees).
+def vector_clock():
+    shapes = [("disc", NAVY, 128, 128, 120), ("disc", WHITE, 128, 128, 104)]
+    for angle in range(0, 360, 30):
+        a = math.radians(angle)
+        outer, inner = 94, (78 if angle % 90 == 0 else 86)
+        shapes.append(("stroke", BLACK, 128 + inner * math.sin(a), 128 - inner * math.cos(a),
+                       128 + outer * math.sin(a), 128 - outer * math.cos(a), 10 if angle % 90 == 0 else 6))
+    shapes.append(("stroke", BLACK, 128, 128, *_hand(300, 50), 14))  # hour hand at ten past ten
+    shapes.append(("stroke", BLACK, 128, 128, *_hand(60, 76), 9))    # minute hand
+    shapes.append(("disc", RED, 128, 128, 10))
+    # A red eighth note in the lower half of the face.
+    shapes.append(("ellipse", RED, 150, 176, 15, 11, -20))
+    shapes.append(("stroke", RED, 162, 126, 162, 174, 7))
+    shapes.append(("stroke", RED, 162, 126, 180, 146, 7))
+    return shapes
+
+
+def svg_text(shapes):
+    def colour(c):
+        return "#%02x%02x%02x" % c
+
+    def num(v):
+        return ("%.2f" % v).rstrip("0").rstrip(".")
+
+    out = ['<?xml version="1.0" encoding="UTF-8"?>',
+           f'<svg xmlns="http://www.w3.org/2000/svg" width="{VIEW}" height="{VIEW}" '
+           f'viewBox="0 0 {VIEW} {VIEW}">',
+           "  <title>Velmo</title>"]
+    for s in shapes:
+        if s[0] == "disc":
+            _, c, cx, cy, r = s
+            out.append(f'  <circle cx="{num(cx)}" cy="{num(cy)}" r="{num(r)}" fill="{colour(c)}"/>')
+        elif s[0] == "stroke":
+            _, c, x0, y0, x1, y1, w = s
+            out.append(f'  <line x1="{num(x0)}" y1="{num(y0)}" x2="{num(x1)}" y2="{num(y1)}" '
+                       f'stroke="{colour(c)}" stroke-width="{num(w)}" stroke-linecap="round"/>')
+        else:
+            _, c, cx, cy, rx, ry, deg = s
+            out.append(f'  <ellipse cx="{num(cx)}" cy="{num(cy)}" rx="{num(rx)}" ry="{num(ry)}" '
+                       f'transform="rotate({num(deg)} {num(cx)} {num(cy)})" fill="{colour(c)}"/>')
+    out.append("</svg>")
+    return "\n".join(out) + "\n"
+
+
+def _inside(shape, x, y):
+    if shape[0] == "disc":
+        _, _, cx, cy, r = shape
+        return (x - cx) ** 2 + (y - cy) ** 2 <= r * r
+    if shape[0] == "stroke":
+        _, _, x0, y0, x1, y1, w = shape
+        dx, dy = x1 - x0, y1 - y0
+        t = 0.0 if dx == dy == 0 else max(0.0, min(1.0, ((x - x0) * dx + (y - y0) * dy) / (dx * dx + dy * dy)))
+        return (x - x0 - t * dx) ** 2 + (y - y0 - t * dy) ** 2 <= (w / 2) ** 2
+    _, _, cx, cy, rx, ry, deg = shape
+    a = math.radians(-deg)
+    u = (x - cx) * math.cos(a) - (y - cy) * math.sin(a)
+    v = (x - cx) * math.sin(a) + (y - cy) * math.cos(a)
+    return (u / rx) ** 2 + (v / ry) ** 2 <= 1.0
+
+
+def render_rgba(shapes, size, samples=4):
+    """The shapes at size x size pixels, each pixel the average of
+    samples x samples points: straight (not premultiplied) RGBA rows."""
+    scale = VIEW / size
+    rows = []
+    for py in range(size):
+        row = []
+        for px in range(size):
+            r = g = b = a = 0
+            for sy in range(samples):
+                for sx in range(samples):
+                    x = (px + (sx + 0.5) / samples) * scale
+                    y = (py + (sy + 0.5) / samples) * scale
+                    hit = None
+                    for shape in reversed(shapes):
+                        if _inside(shape, x, y):
+                            hit = shape[1]
+                            break
+                    if hit is not None:
+                        r, g, b, a = r + hit[0], g + hit[1], b + hit[2], a + 1
+            if a == 0:
+                row.append((0, 0, 0, 0))
+            else:
+                row.append((round(r / a), round(g / a), round(b / a), round(255 * a / samples ** 2)))
+        rows.append(row)
+    return rows
+
+
+def rgba_png_bytes(rows):
+    raw = bytearray()
+    for row in rows:
+        raw.append(0)
+        for p in row:
+            raw.extend(p)
+
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
+
+    header = struct.pack(">IIBBBBB", len(rows[0]), len(rows), 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header)
+            + chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
+
+
+def write_theme_icons(top):
+    shapes = vector_clock()
+    base = os.path.join(top, "icons", "hicolor")
+    path = os.path.join(base, "scalable", "apps", APP_ID + ".svg")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(svg_text(shapes))
+    print(f"icons/hicolor/scalable/apps/{APP_ID}.svg")
+    for size in THEME_SIZES:
+        folder = os.path.join(base, f"{size}x{size}", "apps")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, APP_ID + ".png"), "wb") as f:
+            f.write(rgba_png_bytes(render_rgba(shapes, size, 4 if size <= 64 else 2)))
+        print(f"icons/hicolor/{size}x{size}/apps/{APP_ID}.png: {size} x {size}")
+
+
 def main():
     top = os.path.dirname(os.path.abspath(__file__))
     up, down = up_arrow_mask(), down_arrow_mask()
@@ -237,6 +377,7 @@ def main():
         with open(path, "wb") as f:
             f.write(png_bytes(canvas, alpha))
         print(f"{name}: {canvas.width} x {canvas.height}, {len(used)} colours")
+    write_theme_icons(top)
 
 
 if __name__ == "__main__":

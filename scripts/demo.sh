@@ -68,8 +68,8 @@ run "$cli" --dir "$second" reload --yes
 run "$cli" --dir "$second" list
 
 say "Compare: the same songs, in the same order, with the bytes the clock holds"
-sent=$("$cli" --dir "$start" --json list | sed -n 's/^      "line": "\(.*\)",$/\1/p' | sed 's/\.[^.]*$//')
-back=$("$cli" --dir "$second" --json list | sed -n 's/^      "line": "\(.*\)",$/\1/p' | sed 's/\.[^.]*$//')
+sent=$("$cli" --dir "$start" --json list | sed -n 's/^      "name": "\(.*\)",$/\1/p' | sed 's/\.[^.]*$//')
+back=$("$cli" --dir "$second" --json list | sed -n 's/^      "name": "\(.*\)",$/\1/p' | sed 's/\.[^.]*$//')
 echo "sent:     $(tr '\n' ',' <<<"$sent")"
 echo "reloaded: $(tr '\n' ',' <<<"$back")"
 [[ $sent == "$back" && -n $sent ]] || { echo "demo: the reloaded songs differ from the ones sent" >&2; exit 1; }

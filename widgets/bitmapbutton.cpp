@@ -1,12 +1,17 @@
 #include "bitmapbutton.h"
 
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 
 #include "resources.h"
 
 namespace {
 
 constexpr int index(CBitmapButton::Face face) { return static_cast<int>(face); }
+
+// The focus frame lies this far inside the button's edge, on the raised face.
+constexpr int kFocusInset = 3;
 
 }  // namespace
 
@@ -95,4 +100,18 @@ void CBitmapButton::paintEvent(QPaintEvent*) {
         painter.drawImage(QRectF(rect()), face, QRectF(face.rect()));
     else
         painter.drawImage(QPointF(0, 0), face);
+    if (hasFocus() && !focusFaceShowsFocus()) {
+        // The window binds the normal image as the focus one: without a frame
+        // a keyboard user could not tell where the focus is.
+        QStyleOptionFocusRect option;
+        option.initFrom(this);
+        option.rect = rect().adjusted(kFocusInset, kFocusInset, -kFocusInset, -kFocusInset);
+        option.backgroundColor = palette().color(QPalette::Button);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
+    }
+}
+
+bool CBitmapButton::focusFaceShowsFocus() const {
+    const QImage& focus = images_[index(Face::Focus)];
+    return !focus.isNull() && focus != images_[index(Face::Normal)];
 }

@@ -1,5 +1,6 @@
 // A push button drawn entirely by four bitmaps: normal, selected (pressed),
-// focused and disabled. Only the normal one is required; a state without its
+// focused and disabled; with no focus image of its own, a focus frame marks
+// the focused button. Only the normal one is required; a state without its
 // own bitmap is drawn with the normal one. The button's text is not drawn (it
 // names the button for tests and accessibility).
 #pragma once
@@ -43,6 +44,10 @@ class CBitmapButton : public QAbstractButton {
     const QImage& image(Face face) const;
 
     QSize sizeHint() const override;
+
+    // A focus image of its own, unlike the normal one, shows the focus; else
+    // a focused button draws the style's focus frame over its face.
+    bool focusFaceShowsFocus() const;
 
   protected:
     void paintEvent(QPaintEvent* event) override;

@@ -1,8 +1,25 @@
 // velmo: the Zentro song manager's window.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "start_options.h"
 #include "velmo_app.h"
+#include "velmo_build.h"
 
 int main(int argc, char** argv) {
+    // --version and --help answer before Qt starts, so they work without a
+    // display (a package check, a terminal over ssh).
+    const velmo::StartOptions early = velmo::parseStartOptions(std::vector<std::string>(argv + 1, argv + argc), true);
+    if (early.action == velmo::StartOptions::Action::Version) {
+        std::printf("velmo %s\n", velmo::kVelmoVersion);
+        return 0;
+    }
+    if (early.action == velmo::StartOptions::Action::Help) {
+        std::printf("%s", velmo::startUsage().c_str());
+        return 0;
+    }
     CVelmoApp app(argc, argv);
     app.InitInstance();
-    return 0;
+    return app.exitStatus();
 }

@@ -1,20 +1,48 @@
 #include "velmo_app.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "resources.h"
+#include "start_options.h"
 #include "velmo_dlg.h"
 
 CVelmoApp::CVelmoApp(int& argc, char** argv) : app_(std::make_unique<QApplication>(argc, argv)) {
     // No application name is set: Qt takes the program file's name ("velmo"),
     // which the dialog uses as the caption of the conversion's failure.
     QApplication::setWindowIcon(velmo::programIcon());
+    // The menu entry's name: desktops match the running window to it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.velmo.velmo"));
 }
 
 CVelmoApp::~CVelmoApp() = default;
 
 bool CVelmoApp::InitInstance() {
-    CVelmoDlg dialog;
+    // QApplication has taken its own arguments out; the rest are ours.
+    std::vector<std::string> args;
+    const QStringList all = QCoreApplication::arguments();
+    for (qsizetype i = 1; i < all.size(); ++i) args.push_back(QFile::encodeName(all[i]).toStdString());
+    const velmo::StartOptions options = velmo::parseStartOptions(args, false);
+    if (options.action == velmo::StartOptions::Action::Usage) {
+        std::fprintf(stderr, "velmo: unknown argument %s\n%s", options.unknown.c_str(), velmo::startUsage().c_str());
+        exitStatus_ = 2;
+        return false;
+    }
+    std::string folder, error;
+    if (!velmo::chooseStartFolder(options, QFile::encodeName(QDir::currentPath()).toStdString(), folder, error)) {
+        // Started from the menu there is no terminal to read a line on.
+        QMessageBox::critical(
+            nullptr, QStringLiteral("velmo"),
+            QStringLiteral("The folder for the song list cannot be made: %1").arg(QFile::decodeName(error.c_str())));
+        exitStatus_ = 1;
+        return false;
+    }
+    CVelmoDlg dialog(nullptr, QFile::decodeName(folder.c_str()));
     dialog.initDialog();
     // A failed start-up has already run the close handler: nothing to show.
     if (!dialog.isClosed()) dialog.exec();

@@ -17,6 +17,11 @@ class CVelmoApp {
     // to run after it, the program ends.
     bool InitInstance();
 
+    // 0, or 2 for an argument the window does not take, 1 when the start
+    // folder could not be made.
+    int exitStatus() const { return exitStatus_; }
+
   private:
     std::unique_ptr<QApplication> app_;
+    int exitStatus_ = 0;
 };

@@ -13,6 +13,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QStyle>
+#include <algorithm>
 
 #include "about_dlg.h"
 #include "admission.h"
@@ -45,6 +49,16 @@ QString fromCore(const std::string& text) {
 
 QString idName(int id) { return QString::number(id); }
 
+// Template 102: 324 x 209 dialog units in "Times New Roman" at 11 points.
+constexpr int kTemplateWidth = 324;
+constexpr int kTemplateHeight = 209;
+constexpr int kTemplatePointSize = 11;
+// Below this the captions are no longer legible; a smaller screen crops.
+constexpr int kSmallestPointSize = 6;
+// Room for the window manager's title bar, which is not known before the
+// window is shown: desktops draw it about 30 pixels high.
+constexpr int kTitleBarAllowance = 32;
+
 }  // namespace
 
 // Runs on worker threads: it only queues. Qt delivers posted events to one
@@ -65,9 +79,9 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
     // A fixed-size dialog with a title bar, its menu, and a minimise box.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFont(velmo::templateFont(QStringLiteral("Times New Roman"), 11));
+    setFont(velmo::templateFont(QStringLiteral("Times New Roman"), fittingPointSize()));
     units_ = velmo::DialogUnits(font());
-    setFixedSize(units_.toPixelsX(324), units_.toPixelsY(209));
+    setFixedSize(units_.toPixelsX(kTemplateWidth), units_.toPixelsY(kTemplateHeight));
     setSizeGripEnabled(false);
     // The minimised window and the task bar show the program icon.
     setWindowIcon(velmo::programIcon());
@@ -97,6 +111,23 @@ CVelmoDlg::~CVelmoDlg() {
     QCoreApplication::removePostedEvents(this, WorkerEvent::eventType());
 }
 
+int CVelmoDlg::fittingPointSize() const {
+    // The template's size follows its font. A large scale factor (or a small
+    // screen) would push the window, and the status line at its bottom, off
+    // the screen: the font steps down until the window and its title bar fit.
+    const QScreen* screen = this->screen();
+    if (screen == nullptr) return kTemplatePointSize;
+    const QSize room = screen->availableGeometry().size();
+    const int titleBar = std::max(kTitleBarAllowance, style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this));
+    for (int points = kTemplatePointSize; points > kSmallestPointSize; --points) {
+        const velmo::DialogUnits units(velmo::templateFont(QStringLiteral("Times New Roman"), points));
+        if (units.toPixelsX(kTemplateWidth) <= room.width() &&
+            units.toPixelsY(kTemplateHeight) + titleBar <= room.height())
+            return points;
+    }
+    return kSmallestPointSize;
+}
+
 void CVelmoDlg::createControls() {
     const velmo::DialogUnits& du = units_;
     auto place = [&du](QWidget* w, int id, int x, int y, int cx, int cy) {
@@ -120,18 +151,20 @@ void CVelmoDlg::createControls() {
         return r;
     };
 
-    // In the template's order, which is the tab order.
-    download_ = pushButton("Download", velmo::kIdDownload, 240, 131, 48, 17);
-    add_ = pushButton("Add", velmo::kIdAdd, 19, 131, 48, 17);
-    delete_ = pushButton("Delete", velmo::kIdDelete, 92, 131, 48, 17);
-    reload_ = pushButton("Reload", velmo::kIdReload, 170, 131, 48, 17);
+    // In the template's order. Each caption carries a mnemonic (Alt and the
+    // underlined letter) on a letter it already has; the radio buttons are no
+    // tab stops, so their mnemonics are the keyboard's way to the quality.
+    download_ = pushButton("&Download", velmo::kIdDownload, 240, 131, 48, 17);
+    add_ = pushButton("&Add", velmo::kIdAdd, 19, 131, 48, 17);
+    delete_ = pushButton("D&elete", velmo::kIdDelete, 92, 131, 48, 17);
+    reload_ = pushButton("&Reload", velmo::kIdReload, 170, 131, 48, 17);
 
     down_ = new CBitmapButton(QStringLiteral("BUTTON_DOWN"), this);
     place(down_, velmo::kIdDown, 293, 103, 12, 12);
     up_ = new CBitmapButton(QStringLiteral("BUTTON_UP"), this);
     place(up_, velmo::kIdUp, 293, 45, 12, 12);
 
-    upgrade_ = pushButton("Upgrade Firmware", velmo::kIdUpgradeFirmware, 231, 165, 75, 18);
+    upgrade_ = pushButton("&Upgrade Firmware", velmo::kIdUpgradeFirmware, 231, 165, 75, 18);
 
     list_ = new velmo::SongListBox(this);
     place(list_, velmo::kIdSongList, 20, 39, 268, 89);
@@ -155,8 +188,8 @@ void CVelmoDlg::createControls() {
     progressCaption_->setTextFormat(Qt::PlainText);
     progressCaption_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    good_ = radio("Good", velmo::kIdGood, 218, 23, 27, 8);
-    best_ = radio("Best", velmo::kIdBest, 186, 22, 26, 10);
+    good_ = radio("&Good", velmo::kIdGood, 218, 23, 27, 8);
+    best_ = radio("&Best", velmo::kIdBest, 186, 22, 26, 10);
 
     auto* group = new QGroupBox(QStringLiteral("Music quality"), this);
     group->setObjectName(QStringLiteral("qualityGroup"));
@@ -173,15 +206,23 @@ void CVelmoDlg::createControls() {
     status_->setLineWidth(1);
     status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
-    normal_ = radio("Normal", velmo::kIdNormal, 251, 22, 35, 10);
+    normal_ = radio("&Normal", velmo::kIdNormal, 251, 22, 35, 10);
 
-    QWidget::setTabOrder(download_, add_);
+    // Tab goes the way the eye reads the window: the list, the arrows beside
+    // it from the top, the row of buttons below it from the left, then
+    // Upgrade Firmware at the bottom (the template's order jumped about).
+    QWidget::setTabOrder(list_, up_);
+    QWidget::setTabOrder(up_, down_);
+    QWidget::setTabOrder(down_, add_);
     QWidget::setTabOrder(add_, delete_);
     QWidget::setTabOrder(delete_, reload_);
-    QWidget::setTabOrder(reload_, down_);
-    QWidget::setTabOrder(down_, up_);
-    QWidget::setTabOrder(up_, upgrade_);
-    QWidget::setTabOrder(upgrade_, list_);
+    QWidget::setTabOrder(reload_, download_);
+    QWidget::setTabOrder(download_, upgrade_);
+
+    // The Delete key in the list does what the Delete button does.
+    auto* deleteKey = new QShortcut(QKeySequence(Qt::Key_Delete), list_);
+    deleteKey->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(deleteKey, &QShortcut::activated, delete_, &QPushButton::click);
 
     connect(download_, &QPushButton::clicked, this, [this] {
         // During a Download or Reload the button reads "Stop".
@@ -370,7 +411,7 @@ void CVelmoDlg::setStopAvailable(bool available) {
     stopAvailable_ = available;
     if (available) {
         downloadText_ = download_->text();
-        download_->setText(QStringLiteral("Stop"));
+        download_->setText(QStringLiteral("&Stop"));
         enableControls(false);
     } else {
         download_->setText(downloadText_);

@@ -110,6 +110,8 @@ class CVelmoDlg : public QDialog, public velmo::View {
     };
     class PostTarget;
 
+    // The template's 11 points, or less when the window would not fit the screen.
+    int fittingPointSize() const;
     void createControls();
     template <class F>
     void enterCore(F&& handler);

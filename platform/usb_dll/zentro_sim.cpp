@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "storage_layout.h"
+#include "velmo_build.h"
 #include "zentro_sim_control.h"
 
 namespace {
@@ -38,6 +39,7 @@ bool parseNumber(const std::string& text, uint32_t& out) {
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: zentro-sim COMMAND\n"
+                 "       zentro-sim --version\n"
                  "  status                       show the clock's state and faults\n"
                  "  plug | unplug                plug the clock in or pull it out\n"
                  "  storage-code N               storage code the probe reports (0 to 255)\n"
@@ -242,6 +244,10 @@ int main(int argc, char** argv) {
     }
     const std::string command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "--version") {
+        std::printf("zentro-sim %s\n", velmo::kVelmoVersion);
+        return 0;
+    }
     if (command == "help" || command == "--help" || command == "-h") {
         usage(stdout);
         return 0;

@@ -8,14 +8,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +29,7 @@
 #include "songtable.h"
 #include "storage_layout.h"
 #include "tempdir.h"
+#include "velmo_build.h"
 #include "zentro_sim_control.h"
 
 extern char** environ;
@@ -114,6 +120,15 @@ class CliTest : public ::testing::Test {
         return r;
     }
 
+    // Another program of the build, the same way.
+    CliRun runProgram(const std::string& program, const std::vector<std::string>& args) {
+        const std::string saved = cli;
+        cli = program;
+        CliRun r = run(args);
+        cli = saved;
+        return r;
+    }
+
     // velmo-cli --dir FOLDER ARGS...
     CliRun in(const std::string& folder, std::vector<std::string> args, const std::string& cwd = "") {
         args.insert(args.begin(), {"--dir", folder});
@@ -177,6 +192,43 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
         EXPECT_FALSE(r.err.empty()) << testing::PrintToString(args);
     }
     EXPECT_EQ(0, run({"--help"}).status);
+    EXPECT_EQ(2, run({"help", "frobnicate"}).status);
+}
+
+TEST_F(CliTest, EveryProgramTellsTheProjectVersion) {
+    // velmo itself answers without starting Qt, so no display is needed.
+    for (const char* program : {"velmo-cli", "zentro-sim", "velmo"}) {
+        SCOPED_TRACE(program);
+        const std::string path = std::string(VELMO_BIN_DIR) + "/" + program;
+        if (!fs::exists(path)) {
+            EXPECT_STREQ("velmo", program) << "only the window is optional (VELMO_GUI)";
+            continue;
+        }
+        const CliRun r = runProgram(path, {"--version"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(std::string(program) + " " + kVelmoVersion + "\n", r.out);
+    }
+    // The version comes from CMakeLists.txt's project(): a dotted number.
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(kVelmoVersion[0]))) << kVelmoVersion;
+    EXPECT_NE(nullptr, std::strchr(kVelmoVersion, '.')) << kVelmoVersion;
+}
+
+TEST_F(CliTest, HelpCommandShowsWhatCommandHelpShows) {
+    const std::vector<std::string> commands = {"status",  "list",     "add",    "drop",     "delete", "up",     "down",
+                                               "quality", "download", "reload", "firmware", "image",  "inspect"};
+    for (const std::string& command : commands) {
+        SCOPED_TRACE(command);
+        const CliRun viaHelp = run({"help", command});
+        const CliRun viaFlag = run({command, "--help"});
+        EXPECT_EQ(0, viaHelp.status) << viaHelp.err;
+        EXPECT_EQ(0, viaFlag.status) << viaFlag.err;
+        EXPECT_EQ(viaFlag.out, viaHelp.out);
+        EXPECT_TRUE(has(viaHelp.out, "Usage: velmo-cli " + command)) << viaHelp.out;
+    }
+    // The whole program's help, which lists every command.
+    const CliRun all = run({"help"});
+    EXPECT_EQ(run({"--help"}).out, all.out);
+    for (const std::string& command : commands) EXPECT_TRUE(has(all.out, "  " + command + " ")) << command;
 }
 
 // ---------------------------------------------------------------------------
@@ -207,15 +259,15 @@ TEST_F(CliTest, AddTakesRelativePathsAndListJsonShowsTheSavedTable) {
     for (size_t i = 0; i < 2; ++i) {
         const json& s = list["songs"][i];
         EXPECT_EQ(i + 1, s["position"]);
-        EXPECT_EQ(names[i], s["line"]);
+        EXPECT_EQ(names[i], s["name"]);
         // Made absolute before admission, as a file dialog gives them.
         EXPECT_EQ(dir.file("music") + "/" + names[i], s["sourcePath"]);
         EXPECT_EQ("./dat/" + names[i], s["workPath"]);
         EXPECT_EQ(std::string(songs[i].sourcePath), s["sourcePath"]);
         // The records are packed: their numbers are compared by value.
         EXPECT_EQ(uint32_t{songs[i].sizeEstimate}, s["sizeEstimate"]);
-        EXPECT_EQ(1, s["copyPending"]);
-        EXPECT_EQ(unsigned{songs[i].cutFlag}, s["cutFlag"]);
+        EXPECT_EQ(true, s["copyPending"]);
+        EXPECT_EQ(songs[i].cutFlag != 0, s["cutFlag"]);
         EXPECT_EQ(uint32_t{songs[i].cutLimit}, s["cutLimit"]);
         EXPECT_EQ(uint32_t{songs[i].dataOffset}, s["dataOffset"]);
         EXPECT_EQ(uint32_t{songs[i].dataSize}, s["dataSize"]);
@@ -408,7 +460,8 @@ TEST_F(CliTest, StatusReportsTheClock) {
         EXPECT_EQ(row.code, s["storageCode"]);
         EXPECT_EQ(row.kb, s["storageKB"]);
         EXPECT_EQ(row.capacity, s["capacity"]);
-        EXPECT_EQ("Space usage: 0.0%", s["spaceUsage"]);
+        EXPECT_EQ(0.0, s["spaceUsage"]);
+        EXPECT_EQ(false, s["storageFull"]);
     }
     const CliRun text = in(start, {"status"});
     EXPECT_TRUE(has(text.out, "Clock: connected\nStorage code: 4\nStorage size: 128 KiB\nCapacity: 65536 bytes\n"))
@@ -417,8 +470,13 @@ TEST_F(CliTest, StatusReportsTheClock) {
     ASSERT_EQ(0, zentroSimSetPlugged(0));
     const CliRun off = in(start, {"--json", "status"});
     EXPECT_EQ(1, off.status);
-    EXPECT_TRUE(has(off.err, "Error: USB connection error ! Please plug-in USB first.\n")) << off.err;
+    // With --json the box is a JSON line as well.
+    EXPECT_TRUE(has(off.err, R"("caption":"Error")")) << off.err;
+    EXPECT_TRUE(has(off.err, R"("message":"USB connection error ! Please plug-in USB first.")")) << off.err;
     EXPECT_FALSE(json::parse(off.out)["connected"].get<bool>());
+    EXPECT_TRUE(json::parse(off.out)["storageCode"].is_null());
+    const CliRun plain = in(start, {"status"});
+    EXPECT_TRUE(has(plain.err, "Error: USB connection error ! Please plug-in USB first.\n")) << plain.err;
 }
 
 TEST_F(CliTest, DownloadThenReloadIntoAFreshFolderReturnsTheSongs) {
@@ -440,7 +498,7 @@ TEST_F(CliTest, DownloadThenReloadIntoAFreshFolderReturnsTheSongs) {
     EXPECT_STREQ("Walk", written.entries[0].songName);
     EXPECT_STREQ("Tone", written.entries[1].songName);
     const json downloaded = listJson(start);
-    EXPECT_EQ(0, downloaded["songs"][0]["copyPending"]);
+    EXPECT_EQ(false, downloaded["songs"][0]["copyPending"]);
     EXPECT_EQ(written.entries[1].dataSize, downloaded["songs"][1]["dataSize"]);
 
     // A second start folder, used from another current folder.
@@ -459,7 +517,7 @@ TEST_F(CliTest, DownloadThenReloadIntoAFreshFolderReturnsTheSongs) {
     for (size_t i = 0; i < 2; ++i) {
         const StorageEntry& e = written.entries[i];
         EXPECT_EQ(flash(kDataAreaAddress + e.dataOffset, e.dataSize),
-                  readFileBytes(second + "/dat/" + back["songs"][i]["line"].get<std::string>()));
+                  readFileBytes(second + "/dat/" + back["songs"][i]["name"].get<std::string>()));
         EXPECT_GT(back["songs"][i]["sizeEstimate"].get<uint32_t>(), 0u);
     }
 
@@ -573,9 +631,9 @@ TEST_F(CliTest, DownloadWithYesCutsTheListToTheStorage) {
     EXPECT_TRUE(has(down.err, "Warning !: Auto cut songs to fit storage size ? OK (--yes)\n")) << down.err;
     const json cut = listJson(start);
     ASSERT_EQ(5, cut["songCount"]);
-    EXPECT_EQ(1, cut["songs"][4]["cutFlag"]);
+    EXPECT_EQ(true, cut["songs"][4]["cutFlag"]);
     EXPECT_EQ(65536u - 4 * each, cut["songs"][4]["cutLimit"]);
-    EXPECT_EQ(0, cut["songs"][3]["cutFlag"]);
+    EXPECT_EQ(false, cut["songs"][3]["cutFlag"]);
     const StorageHeader h = clockHeader();
     EXPECT_EQ(5, h.songCount);
     EXPECT_EQ(8, h.quality);
@@ -676,12 +734,12 @@ TEST_F(CliTest, ImageIsTheListsStorageImageAndInspectReadsIt) {
     EXPECT_EQ(3, h["songCount"]);
     EXPECT_EQ(4, h["quality"]);
     EXPECT_EQ(before["totalEstimate"], h["totalEstimate"]);
-    ASSERT_EQ(3u, h["entries"].size());
+    ASSERT_EQ(3u, h["songs"].size());
     const std::string names[3] = {"One", "Two", "Three"};
     uint32_t offset = 0;
     for (size_t i = 0; i < 3; ++i) {
-        const json& e = h["entries"][i];
-        EXPECT_EQ(names[i], e["songName"]);
+        const json& e = h["songs"][i];
+        EXPECT_EQ(names[i], e["name"]);
         EXPECT_EQ(offset, e["dataOffset"]);
         EXPECT_GT(e["dataSize"].get<uint32_t>(), 0u);
         EXPECT_TRUE(e["inFile"].get<bool>());
@@ -697,7 +755,7 @@ TEST_F(CliTest, ImageIsTheListsStorageImageAndInspectReadsIt) {
     const json f = json::parse(onClock.out);
     EXPECT_EQ("flash", f["kind"]);
     EXPECT_EQ(0x4000, f["headerOffset"]);
-    EXPECT_EQ(h["entries"], f["entries"]);
+    EXPECT_EQ(h["songs"], f["songs"]);
 
     const CliRun text = run({"inspect", dir.file("out.bin")});
     EXPECT_TRUE(has(text.out, "Songs: 3   Total estimate: ")) << text.out;
@@ -730,9 +788,9 @@ TEST_F(CliTest, InspectRefusesFilesWithoutAHeaderAndChecksEntries) {
     ASSERT_EQ(0, r.status) << r.err;
     const json j = json::parse(r.out);
     EXPECT_EQ(40, j["songCount"]);
-    ASSERT_EQ(kMaxHeaderSongs, j["entries"].size());
-    EXPECT_TRUE(j["entries"][9]["inFile"].get<bool>());
-    EXPECT_FALSE(j["entries"][10]["inFile"].get<bool>());
+    ASSERT_EQ(kMaxHeaderSongs, j["songs"].size());
+    EXPECT_TRUE(j["songs"][9]["inFile"].get<bool>());
+    EXPECT_FALSE(j["songs"][10]["inFile"].get<bool>());
 }
 
 // ---------------------------------------------------------------------------
@@ -767,8 +825,180 @@ TEST_F(CliTest, AQuestionIsAskedOnATerminal) {
     }
 }
 
-}  // namespace
+// ---------------------------------------------------------------------------
+// The JSON against docs/json.md
 
+// docs/json.md's tables: section ("status", "list", "inspect", "messages")
+// -> field path ("songs[].name") -> type ("integer or null").
+using FieldTable = std::map<std::string, std::map<std::string, std::string>>;
+
+FieldTable documentedFields() {
+    FieldTable table;
+    std::string section;
+    std::istringstream lines(readText(VELMO_JSON_DOC));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("## ", 0) == 0) {
+            // "## `status`" names a command; the messages have a title of their own.
+            const size_t open = line.find('`'), close = line.find('`', open + 1);
+            if (open == 3 && close != std::string::npos)
+                section = line.substr(open + 1, close - open - 1);
+            else
+                section = line == "## Messages on standard error" ? "messages" : "";
+        } else if (!section.empty() && line.rfind("| `", 0) == 0) {
+            // | `field` | type | meaning |
+            const size_t close = line.find('`', 3);
+            const size_t typeStart = close == std::string::npos ? close : line.find("| ", close);
+            const size_t typeEnd = typeStart == std::string::npos ? typeStart : line.find(" |", typeStart + 2);
+            if (typeEnd == std::string::npos) {
+                ADD_FAILURE() << "not a field row: " << line;
+                continue;
+            }
+            const std::string field = line.substr(3, close - 3);
+            EXPECT_TRUE(table[section].emplace(field, line.substr(typeStart + 2, typeEnd - typeStart - 2)).second)
+                << "twice: " << field;
+        }
+    }
+    return table;
+}
+
+bool hasType(const json& value, const std::string& type) {
+    if (type == "integer") return value.is_number_integer();
+    if (type == "number") return value.is_number();
+    if (type == "boolean") return value.is_boolean();
+    if (type == "string") return value.is_string();
+    if (type == "array") return value.is_array();
+    if (type == "integer or null") return value.is_null() || value.is_number_integer();
+    if (type == "string or null") return value.is_null() || value.is_string();
+    ADD_FAILURE() << "docs/json.md names an unknown type: " << type;
+    return false;
+}
+
+// Every field of `value` by its path, arrays of objects as "name[].field".
+void flatten(const json& value, const std::string& prefix, std::vector<std::pair<std::string, json>>& out) {
+    for (auto it = value.begin(); it != value.end(); ++it) {
+        const std::string path = prefix + it.key();
+        out.emplace_back(path, it.value());
+        if (it.value().is_array())
+            for (const json& element : it.value())
+                if (element.is_object()) flatten(element, path + "[].", out);
+    }
+}
+
+// Each object has only documented fields, of their documented types; the
+// fields seen over all the objects are every documented one.
+void expectDocumented(const FieldTable& doc, const std::string& section, const std::vector<json>& objects) {
+    SCOPED_TRACE(section);
+    ASSERT_TRUE(doc.count(section)) << "docs/json.md has no section for " << section;
+    const std::map<std::string, std::string>& fields = doc.at(section);
+    std::set<std::string> seen;
+    for (const json& object : objects) {
+        ASSERT_TRUE(object.is_object()) << object;
+        EXPECT_EQ(1, object.value("format", 0)) << object;
+        std::vector<std::pair<std::string, json>> flat;
+        flatten(object, "", flat);
+        for (const auto& [path, value] : flat) {
+            seen.insert(path);
+            const auto doc = fields.find(path);
+            if (doc == fields.end()) {
+                ADD_FAILURE() << "not in docs/json.md: " << path;
+                continue;
+            }
+            EXPECT_TRUE(hasType(value, doc->second)) << path << " is " << value << ", documented as " << doc->second;
+        }
+    }
+    for (const auto& [path, type] : fields) EXPECT_TRUE(seen.count(path)) << "documented but never printed: " << path;
+}
+
+std::vector<json> jsonLines(const std::string& text) {
+    std::vector<json> out;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const json parsed = json::parse(line, nullptr, false);
+        EXPECT_FALSE(parsed.is_discarded()) << "not a JSON line: " << line;
+        if (!parsed.is_discarded()) out.push_back(parsed);
+    }
+    return out;
+}
+
+TEST_F(CliTest, JsonOutputIsWhatDocsJsonMdDescribes) {
+    const FieldTable doc = documentedFields();
+    ASSERT_EQ((std::set<std::string>{"inspect", "list", "messages", "status"}), [&] {
+        std::set<std::string> names;
+        for (const auto& [name, fields] : doc) names.insert(name);
+        return names;
+    }());
+
+    // A list with a song cut at the last download, on a small clock.
+    ASSERT_EQ(0, zentroSimSetStorageCode(4));  // 128 KiB: 65536 bytes for songs
+    ASSERT_EQ(0, in(start, {"quality", "best"}).status);
+    std::vector<std::string> add = {"add"};
+    for (int i = 0; i < 5; ++i) add.push_back(song("s" + std::to_string(i) + ".mp3", "l3_44100_cbr128_stereo.mp3"));
+    ASSERT_EQ(0, in(start, add).status);
+    ASSERT_EQ(0, in(start, {"download", "--yes"}).status);
+
+    const CliRun status = in(start, {"--json", "status"});
+    ASSERT_EQ(0, status.status) << status.err;
+    const CliRun list = in(start, {"--json", "list"});
+    ASSERT_EQ(0, list.status) << list.err;
+    ASSERT_EQ(0, zentroSimSetPlugged(0));
+    const CliRun offline = in(start, {"--json", "status"});
+    EXPECT_EQ(1, offline.status);
+    ASSERT_EQ(0, in(start, {"image", dir.file("out.bin"), "--yes"}).status);
+    const CliRun inspect = run({"--json", "inspect", dir.file("out.bin")});
+    ASSERT_EQ(0, inspect.status) << inspect.err;
+
+    const json s = json::parse(status.out), l = json::parse(list.out), off = json::parse(offline.out);
+    expectDocumented(doc, "status", {s, off});
+    expectDocumented(doc, "list", {l});
+    expectDocumented(doc, "inspect", {json::parse(inspect.out)});
+
+    // Numbers are numbers: the usage the status line shows, unrounded.
+    const double usage = l["totalEstimate"].get<double>() * 100.0 / l["capacity"].get<double>();
+    EXPECT_DOUBLE_EQ(usage, l["spaceUsage"].get<double>());
+    EXPECT_EQ(usage >= 100.0, l["storageFull"].get<bool>());
+    EXPECT_EQ("best", l["qualityName"]);
+    EXPECT_EQ(4, s["storageCode"]);
+    EXPECT_EQ(65536, s["capacity"]);
+    EXPECT_TRUE(off["storageCode"].is_null());
+    bool anyCut = false;
+    for (const json& song : l["songs"]) anyCut = anyCut || song["cutFlag"].get<bool>();
+    EXPECT_TRUE(anyCut) << l.dump(2);
+    // One name for one thing: the fields status and list share agree.
+    for (const char* field : {"songCount", "quality", "qualityName", "totalEstimate", "spaceUsage", "storageFull"})
+        EXPECT_EQ(s[field], l[field]) << field;
+
+    // Messages on standard error: a box, a refused question, the program's
+    // own notes and a command line it cannot read, each one JSON line.
+    ASSERT_EQ(0, zentroSimSetPlugged(1));
+    fs::remove(start + "/spn.bin");
+    const CliRun noAgent = in(start, {"--json", "status"});
+    ASSERT_EQ(0, zentroSimSetPlugged(1));
+    copyAgent(start);
+    const CliRun question = in(start, {"--json", "download"});  // the list is over the capacity: cut it?
+    const CliRun refused = in(start, {"--json", "delete", "9"});
+    const CliRun usageError = run({"--json", "quality", "loud"});
+    EXPECT_EQ(1, noAgent.status);
+    EXPECT_EQ(1, question.status);
+    EXPECT_EQ(1, refused.status);
+    EXPECT_EQ(2, usageError.status);
+    std::vector<json> messages;
+    for (const CliRun* r : {&noAgent, &question, &refused, &usageError})
+        for (const json& m : jsonLines(r->err)) messages.push_back(m);
+    expectDocumented(doc, "messages", messages);
+    const auto shown = [&](const std::string& part, const json& caption, const json& answer) {
+        return std::any_of(messages.begin(), messages.end(), [&](const json& m) {
+            return has(m["message"].get<std::string>(), part) && m["caption"] == caption && m["answer"] == answer &&
+                   m["error"].get<bool>();
+        });
+    };
+    EXPECT_TRUE(shown("spn.bin (the clock's agent program) is missing", nullptr, nullptr));
+    EXPECT_TRUE(shown("Please plug-out & plug-in USB again !", "Error", nullptr));
+    EXPECT_TRUE(shown("Auto cut songs to fit storage size ?", "Warning !", "cancel"));
+    EXPECT_TRUE(shown("there is no song at position 9", nullptr, nullptr));
+    EXPECT_TRUE(shown("loud", nullptr, nullptr));
+}
+
+}  // namespace
 
 // Ctrl-C (or a TERM from the system) during a download ends the program within
 // a second, says what the clock holds, and leaves nothing that keeps the next

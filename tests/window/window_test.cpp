@@ -27,6 +27,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -44,6 +45,7 @@
 #include "song_fixtures.h"
 #include "songrecord.h"
 #include "songtable.h"
+#include "start_options.h"
 #include "storage_layout.h"
 #include "tempdir.h"
 #include "velmo_core.h"
@@ -96,6 +98,18 @@ QString textOf(QWidget* w) {
     if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
     if (auto* p = qobject_cast<CBitmapPicture*>(w)) return p->text();
     return {};
+}
+
+// The caption as the window shows it: a mnemonic's "&" is not drawn ("&&"
+// draws one "&").
+QString visibleText(QWidget* w) {
+    const QString text = textOf(w);
+    QString out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&') && i + 1 < text.size()) ++i;
+        out += text[i];
+    }
+    return out;
 }
 
 class WindowTestBase : public ::testing::Test {
@@ -260,7 +274,7 @@ TEST_F(WindowTest, ControlsSitWhereTheTemplatePutsThem) {
         EXPECT_EQ(dlg.get(), w->parentWidget());
         EXPECT_EQ(u.rect(row.x, row.y, row.w, row.h), w->geometry());
         if (row.text) {
-            EXPECT_EQ(row.text, textOf(w).toStdString());
+            EXPECT_EQ(row.text, visibleText(w).toStdString());
         }
         EXPECT_TRUE(w->isVisible());
     }
@@ -294,25 +308,129 @@ TEST_F(WindowTest, EveryCaptionFitsItsControl) {
         const QFontMetrics m(w->font());
         int room = w->width();
         if (qobject_cast<QRadioButton*>(w)) room -= indicator;
-        EXPECT_LE(m.horizontalAdvance(textOf(w)), room);
+        EXPECT_LE(m.horizontalAdvance(visibleText(w)), room);
         EXPECT_LE(m.ascent(), w->height());
     }
 }
 
-TEST_F(WindowTest, TabStopsFollowTheTemplateOrder) {
-    startWindow();
-    std::vector<int> order;
-    QWidget* first = control(kIdDownload);
-    QWidget* w = first;
+// The controls that Tab visits, from the window's focus chain.
+std::vector<QWidget*> tabStops(CVelmoDlg& dlg) {
+    std::vector<QWidget*> stops;
+    QWidget* w = &dlg;
     do {
-        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->window() == dlg.get() && w != dlg.get()) {
-            bool numeric = false;
-            const int id = w->objectName().toInt(&numeric);
-            order.push_back(numeric ? id : -1);
-        }
         w = w->nextInFocusChain();
-    } while (w != first && order.size() < 30);
-    EXPECT_EQ((std::vector<int>{1002, 1000, 1001, 1011, 1008, 129, 1004, 1005}), order);
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->window() == &dlg && w != &dlg) stops.push_back(w);
+    } while (w != &dlg && stops.size() < 30);
+    return stops;
+}
+
+int idOf(const QWidget* w) {
+    bool numeric = false;
+    const int id = w->objectName().toInt(&numeric);
+    return numeric ? id : -1;
+}
+
+TEST_F(WindowTest, TabStopsFollowTheVisualOrder) {
+    startWindow();
+    std::vector<QWidget*> stops = tabStops(*dlg);
+    std::vector<int> order;
+    for (QWidget* w : stops) order.push_back(idOf(w));
+    // Top to bottom, and left to right on one row: the list, the arrows
+    // beside it, the row of buttons, Upgrade Firmware.
+    std::vector<QWidget*> byPlace = stops;
+    std::stable_sort(byPlace.begin(), byPlace.end(), [](const QWidget* a, const QWidget* b) {
+        return a->y() != b->y() ? a->y() < b->y() : a->x() < b->x();
+    });
+    EXPECT_EQ(byPlace, stops);
+    EXPECT_EQ((std::vector<int>{1005, 129, 1008, 1000, 1001, 1011, 1002, 1004}), order);
+
+    // The Tab key itself walks that chain and comes round again; Shift+Tab goes back.
+    dlg->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+    stops.front()->setFocus(Qt::OtherFocusReason);
+    for (size_t i = 1; i <= stops.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(idOf(stops[i % stops.size()]), idOf(QApplication::focusWidget())) << "after " << i << " tabs";
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(idOf(stops.back()), idOf(QApplication::focusWidget()));
+}
+
+TEST_F(WindowTest, EveryControlThatTakesFocusShowsIt) {
+    startWindow();
+    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture)});
+    dlg->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+    const std::vector<QWidget*> stops = tabStops(*dlg);
+    std::vector<QWidget*> focusable;
+    for (QWidget* w : dlg->findChildren<QWidget*>())
+        if (w->focusPolicy() != Qt::NoFocus && w->isVisible() && w->parentWidget() == dlg.get()) focusable.push_back(w);
+    ASSERT_EQ(11u, focusable.size());  // eight tab stops and the three radio buttons
+
+    // Each control drawn with the focus, the keyboard's way (Tab, or the
+    // mnemonic of a radio button), and again once Tab has taken it away.
+    for (QWidget* w : focusable) {
+        SCOPED_TRACE(idOf(w));
+        if (std::find(stops.begin(), stops.end(), w) != stops.end()) {
+            QWidget* before =
+                stops[(std::find(stops.begin(), stops.end(), w) - stops.begin() + stops.size() - 1) % stops.size()];
+            before->setFocus(Qt::OtherFocusReason);
+            QTest::keyClick(before, Qt::Key_Tab);
+        } else {
+            QTest::keySequence(dlg.get(), QKeySequence::mnemonic(textOf(w)));
+            ASSERT_TRUE(pumpUntil([w] { return !static_cast<QAbstractButton*>(w)->isDown(); }, 5000));
+        }
+        ASSERT_EQ(w, QApplication::focusWidget());
+        const QImage focused = w->grab().toImage();
+        QTest::keyClick(w, Qt::Key_Tab);
+        ASSERT_NE(w, QApplication::focusWidget());
+        const QImage unfocused = w->grab().toImage();
+        EXPECT_NE(focused, unfocused) << "the focus does not show";
+    }
+}
+
+TEST_F(WindowTest, ButtonsCarryDistinctMnemonicsOnTheirOwnLetters) {
+    startWindow();
+    std::vector<QKeySequence> keys;
+    for (QAbstractButton* b : dlg->findChildren<QAbstractButton*>()) {
+        if (qobject_cast<CBitmapButton*>(b)) continue;  // no caption is drawn
+        SCOPED_TRACE(b->text().toStdString());
+        const QKeySequence key = QKeySequence::mnemonic(b->text());
+        ASSERT_FALSE(key.isEmpty()) << "no mnemonic";
+        EXPECT_EQ(1, b->text().count(QLatin1Char('&')));
+        // The underlined letter is one of the caption's own.
+        const QChar letter = b->text()[b->text().indexOf(QLatin1Char('&')) + 1];
+        EXPECT_TRUE(letter.isLetter());
+        EXPECT_EQ(QKeySequence(QKeyCombination(Qt::AltModifier, static_cast<Qt::Key>(letter.toUpper().unicode()))),
+                  key);
+        for (const QKeySequence& other : keys) EXPECT_NE(other, key) << "used twice";
+        keys.push_back(key);
+    }
+    EXPECT_EQ(8u, keys.size());  // five push buttons, three radio buttons
+}
+
+TEST_F(WindowTest, TheDeleteKeyInTheListDeletesTheSelectedSong) {
+    startWindow();
+    dlg->core().onDropFiles(
+        {song("One.mp3", kMp3Fixture), song("Two.wav", kWavFixture), song("Three.mp3", kMp3Fixture)});
+    dlg->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+    clickLine(1);
+    ASSERT_TRUE(list()->hasFocus());
+    QTest::keyClick(list(), Qt::Key_Delete);
+    EXPECT_EQ((QStringList{"One.mp3", "Three.mp3"}), lines());
+    EXPECT_EQ(2, dlg->core().songCount());
+    // As the button leaves it: nothing selected, so a second press deletes nothing.
+    EXPECT_EQ(-1, selectedLine());
+    QTest::keyClick(list(), Qt::Key_Delete);
+    EXPECT_EQ(2, dlg->core().songCount());
+
+    // Elsewhere in the window the key deletes nothing.
+    clickLine(0);
+    control(kIdDownload)->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(control(kIdDownload), Qt::Key_Delete);
+    EXPECT_EQ(2, dlg->core().songCount());
+    EXPECT_TRUE(boxes.empty());
 }
 
 TEST_F(WindowTest, StartUpShowsTheConnectedClock) {
@@ -422,6 +540,35 @@ TEST_P(ButtonHandlers, AClickReachesTheHandler) {
     ASSERT_FALSE(dlg->isClosed());
     if (row.arrange) row.arrange(*this);
     click(row.id);
+    QCoreApplication::processEvents();
+    row.check(*this);
+}
+
+// The same without the mouse: Alt and the caption's mnemonic, or for the
+// arrow buttons (no caption) Tab to them and Space.
+TEST_P(ButtonHandlers, TheKeyboardReachesTheHandler) {
+    const ButtonRow& row = GetParam();
+    startWindow();
+    ASSERT_FALSE(dlg->isClosed());
+    if (row.arrange) row.arrange(*this);
+    dlg->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+    auto* button = control<QAbstractButton>(row.id);
+    const QKeySequence mnemonic = QKeySequence::mnemonic(button->text());
+    if (!mnemonic.isEmpty()) {
+        QTest::keySequence(dlg.get(), mnemonic);
+        // A mnemonic presses the button visibly: the click comes once it is released.
+        ASSERT_TRUE(pumpUntil([button] { return !button->isDown(); }, 5000));
+    } else {
+        const std::vector<QWidget*> stops = tabStops(*dlg);
+        ASSERT_NE(stops.end(), std::find(stops.begin(), stops.end(), button));
+        // Focus stays on the list after a click: Tab on from there.
+        if (!QApplication::focusWidget()) stops.front()->setFocus(Qt::OtherFocusReason);
+        for (size_t i = 0; i < stops.size() && QApplication::focusWidget() != button; ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        ASSERT_EQ(button, QApplication::focusWidget());
+        QTest::keyClick(button, Qt::Key_Space);
+    }
     QCoreApplication::processEvents();
     row.check(*this);
 }
@@ -691,11 +838,11 @@ TEST_F(WindowTest, DownloadMovesTheBarAndCaptionToTheEnd) {
     // The job runs with every control disabled but Download, which reads Stop.
     EXPECT_TRUE(dlg->core().operationRunning());
     EXPECT_TRUE(control(kIdDownload)->isEnabled());
-    EXPECT_EQ("Stop", control<QPushButton>(kIdDownload)->text().toStdString());
+    EXPECT_EQ("Stop", visibleText(control(kIdDownload)).toStdString());
     for (int id : {kIdUpgradeFirmware, kIdAdd, kIdDelete, kIdReload, kIdUp, kIdDown, kIdSongList, kIdBest})
         EXPECT_FALSE(control(id)->isEnabled()) << id;
     ASSERT_TRUE(jobEnded());
-    EXPECT_EQ("Download", control<QPushButton>(kIdDownload)->text().toStdString());
+    EXPECT_EQ("Download", visibleText(control(kIdDownload)).toStdString());
 
     EXPECT_TRUE(shown("Downloading songs finished !"));
     EXPECT_TRUE(dlg->isEnabled());
@@ -995,6 +1142,71 @@ TEST_F(WindowTest, ThePollFollowsTheClockWithoutAWord) {
     EXPECT_TRUE(dlg->isEnabled());
 }
 
+// ---------------------------------------------------------------------------
+// The command line and the start folder
+
+TEST(StartOptions, ParseTheWindowsArguments) {
+    using Action = StartOptions::Action;
+    struct Row {
+        std::vector<std::string> args;
+        bool qtTakesRest;
+        Action action;
+        bool fromMenu;
+        const char* unknown;
+    } rows[] = {
+        {{}, false, Action::Run, false, ""},
+        {{"--from-menu"}, false, Action::Run, true, ""},
+        {{"--version"}, false, Action::Version, false, ""},
+        {{"--from-menu", "--help"}, false, Action::Help, true, ""},
+        {{"-h"}, false, Action::Help, false, ""},
+        {{"--menu"}, false, Action::Usage, false, "--menu"},
+        {{"song.mp3"}, false, Action::Usage, false, "song.mp3"},
+        // Before Qt has taken its own arguments, anything else may be Qt's.
+        {{"-platform", "offscreen", "--version"}, true, Action::Version, false, ""},
+        {{"-style", "fusion", "--from-menu"}, true, Action::Run, true, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        const StartOptions o = parseStartOptions(row.args, row.qtTakesRest);
+        EXPECT_EQ(row.action, o.action);
+        EXPECT_EQ(row.fromMenu, o.fromMenu);
+        EXPECT_EQ(row.unknown, o.unknown);
+    }
+    EXPECT_NE(std::string::npos, startUsage().find("--from-menu"));
+}
+
+TEST(StartOptions, FromTheMenuTheStartFolderIsTheUsersDataFolder) {
+    TempDir dir;
+    const QByteArray savedXdg = qgetenv("XDG_DATA_HOME");
+    const bool hadXdg = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString(dir.file("data")));
+
+    std::string folder, error;
+    StartOptions terminal;
+    ASSERT_TRUE(chooseStartFolder(terminal, "/some/current", folder, error));
+    EXPECT_EQ("/some/current", folder);
+    EXPECT_FALSE(fs::exists(dir.file("data")));
+
+    StartOptions menu;
+    menu.fromMenu = true;
+    ASSERT_TRUE(chooseStartFolder(menu, "/some/current", folder, error)) << error;
+    EXPECT_EQ(dir.file("data") + "/velmo", folder);
+    EXPECT_TRUE(fs::is_directory(folder));
+    // Made once, used again.
+    ASSERT_TRUE(chooseStartFolder(menu, "/some/current", folder, error)) << error;
+
+    // A file in the way: the start is refused with a reason.
+    writeFileBytes(dir.file("blocked"), {1});
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString(dir.file("blocked")));
+    EXPECT_FALSE(chooseStartFolder(menu, "/some/current", folder, error));
+    EXPECT_FALSE(error.empty());
+
+    if (hadXdg)
+        qputenv("XDG_DATA_HOME", savedXdg);
+    else
+        qunsetenv("XDG_DATA_HOME");
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -1037,7 +1249,7 @@ TEST_F(WindowTest, StopEndsADownloadAndGivesTheButtonBack) {
     ASSERT_TRUE(jobEnded());
     EXPECT_TRUE(shown(kDownloadStoppedErasedText));
     EXPECT_FALSE(shown("Downloading songs finished !"));
-    EXPECT_EQ("Download", control<QPushButton>(kIdDownload)->text().toStdString());
+    EXPECT_EQ("Download", visibleText(control(kIdDownload)).toStdString());
     EXPECT_TRUE(control(kIdAdd)->isEnabled());
     EXPECT_EQ(2, list()->count());
     std::vector<uint8_t> bytes(kStorageHeaderBytes);

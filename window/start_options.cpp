@@ -1,0 +1,54 @@
+#include "start_options.h"
+
+#include <cstdlib>
+
+#include "install_paths.h"
+
+namespace velmo {
+
+StartOptions parseStartOptions(const std::vector<std::string>& args, bool qtTakesRest) {
+    StartOptions o;
+    for (const std::string& a : args) {
+        if (a == "--version") {
+            o.action = StartOptions::Action::Version;
+            return o;
+        }
+        if (a == "--help" || a == "-h") {
+            o.action = StartOptions::Action::Help;
+            return o;
+        }
+        if (a == "--from-menu") {
+            o.fromMenu = true;
+        } else if (!qtTakesRest) {
+            o.action = StartOptions::Action::Usage;
+            o.unknown = a;
+            return o;
+        }
+    }
+    return o;
+}
+
+std::string startUsage() {
+    return "usage: velmo [--from-menu]\n"
+           "       velmo --version | --help\n"
+           "The Zentro clock's song manager. Its start folder holds the song list\n"
+           "(zt_hdr.tbl) and the working folder dat/: the current folder, or with\n"
+           "--from-menu the user's data folder $XDG_DATA_HOME/velmo (by default\n"
+           "~/.local/share/velmo), as the desktop menu entry starts it.\n";
+}
+
+bool chooseStartFolder(const StartOptions& options, const std::string& currentFolder, std::string& folder,
+                       std::string& error) {
+    if (!options.fromMenu) {
+        folder = currentFolder;
+        return true;
+    }
+    folder = userDataFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+    if (folder.empty()) {
+        error = "neither XDG_DATA_HOME nor HOME names a folder";
+        return false;
+    }
+    return makeFolders(folder, error);
+}
+
+}  // namespace velmo

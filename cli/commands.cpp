@@ -18,8 +18,11 @@
 #include "convert_job.h"
 #include "device.h"
 #include "fileio.h"
+#include "folder_lock.h"
+#include "paths.h"
 #include "songlist.h"
 #include "storage_layout.h"
+#include "terminal_text.h"
 #include "terminal_view.h"
 #include "velmo_core.h"
 
@@ -95,12 +98,26 @@ uint32_t attachedStorageKB(const std::string& startDir) {
 // The window and its message loop for one command.
 class Session {
   public:
-    explicit Session(const Options& options)
+    // Takes the start folder's lock first: `access` Shared for the commands
+    // that only look at the list. Check locked() before anything else.
+    Session(const Options& options, FolderAccess access)
         : options_(options),
           view(questionPolicy(options), stderr, ::isatty(STDERR_FILENO) != 0),
           core(view, queue, options.startDir) {
         core.setApplicationName(kProgramName);
+        core.setFolderReadOnly(access == FolderAccess::Shared);
+        const FolderLockResult locked = lock_.acquire(options.startDir, access);
+        inUse_ = locked == FolderLockResult::InUse;
+        if (inUse_) note("%s (%s)", kFolderInUseText, terminalText(options.startDir).c_str());
+        // A folder that cannot hold the lock file cannot hold a saved list
+        // either: the command runs as it did before there was a lock.
+        if (locked == FolderLockResult::Failed)
+            note("%s cannot be locked against a second Velmo",
+                 terminalText(resolvePath(options.startDir, kFolderLockName)).c_str());
     }
+    // False when another Velmo uses the folder: the command then ends with
+    // kExitFailed, and the folder is left untouched.
+    bool locked() const { return !inUse_; }
     ~Session() { close(); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -123,7 +140,8 @@ class Session {
     // The window's close: joins the workers, saves the table, removes the working files.
     void close() {
         view.endProgressLine();
-        if (!core.isClosed()) core.onClose();
+        // Without the lock the folder belongs to another Velmo: nothing is saved.
+        if (locked() && !core.isClosed()) core.onClose();
     }
     bool failed() const { return view.failureShown(kProgramName); }
     std::string path(const std::string& name) const { return core.shared().path(name); }
@@ -131,6 +149,8 @@ class Session {
 
   private:
     Options options_;
+    FolderLock lock_;
+    bool inUse_ = false;
 
   public:
     MessageQueue queue;
@@ -211,7 +231,8 @@ bool validPosition(const Session& s, long position) {
 }
 
 int editList(const Options& options, const std::vector<std::string>& files, bool drop) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     const uint16_t before = s.core.songCount();
     if (drop)
@@ -230,7 +251,8 @@ int editList(const Options& options, const std::vector<std::string>& files, bool
 }  // namespace
 
 int runStatus(const Options& options) {
-    Session s(options);
+    Session s(options, FolderAccess::Shared);
+    if (!s.locked()) return kExitFailed;
     const bool connected = s.startWithClock();
     json storageCode = nullptr;
     if (connected) {
@@ -262,7 +284,8 @@ int runStatus(const Options& options) {
 }
 
 int runList(const Options& options) {
-    Session s(options);
+    Session s(options, FolderAccess::Shared);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     const VelmoCore& core = s.core;
     const uint32_t kb = core.shared().storageKB;
@@ -298,7 +321,8 @@ int runAdd(const Options& options, const std::vector<std::string>& files) { retu
 int runDrop(const Options& options, const std::vector<std::string>& files) { return editList(options, files, true); }
 
 int runDelete(const Options& options, long position) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     if (!validPosition(s, position)) return kExitFailed;
     s.core.onDelete(static_cast<int>(position - 1));
@@ -308,7 +332,8 @@ int runDelete(const Options& options, long position) {
 }
 
 int runUp(const Options& options, long position) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     if (!validPosition(s, position)) return kExitFailed;
     if (position == 1) {
@@ -321,7 +346,8 @@ int runUp(const Options& options, long position) {
 }
 
 int runDown(const Options& options, long position) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     if (!validPosition(s, position)) return kExitFailed;
     if (position == s.core.songCount()) {
@@ -342,7 +368,8 @@ int runQuality(const Options& options, const std::string& name) {
         note("quality must be best, good or normal");
         return kExitUsage;
     }
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     s.core.onQuality(code);
     std::printf("Quality: %s (%u)\n", qualityName(s.core.quality()).c_str(), s.core.quality());
@@ -351,7 +378,8 @@ int runQuality(const Options& options, const std::string& name) {
 }
 
 int runDownload(const Options& options, bool verify) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     if (!s.startWithClock()) return kExitFailed;
     s.core.onDownload();
     s.pump();
@@ -368,7 +396,8 @@ int runDownload(const Options& options, bool verify) {
 }
 
 int runReload(const Options& options) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     if (!s.startWithClock()) return kExitFailed;
     s.core.onReload();
     s.pump();
@@ -383,7 +412,8 @@ int runReload(const Options& options) {
 }
 
 int runFirmware(const Options& options, const std::string& file) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     if (!s.startWithClock()) return kExitFailed;
     s.view.setFirmwareFile(file);
     s.core.onUpgradeFirmware();
@@ -394,7 +424,8 @@ int runFirmware(const Options& options, const std::string& file) {
 }
 
 int runImage(const Options& options, const std::string& out) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     const VelmoCore& core = s.core;
     // The checks of a Download that need no clock, with the same messages.

@@ -116,9 +116,11 @@ void VelmoCore::finishInitialisation(bool tableLoaded) {
     if (quality_ == kQualityBest) view_.setQualityButtons(true, false, false);
     if (quality_ == kQualityGood) view_.setQualityButtons(false, true, false);
     if (quality_ == kQualityNormal) view_.setQualityButtons(false, false, true);
-    deleteTemporaryFiles();
-    std::error_code ec;
-    std::filesystem::create_directories(shared_->path(kWorkDir), ec);
+    if (!folderReadOnly_) {
+        deleteTemporaryFiles();
+        std::error_code ec;
+        std::filesystem::create_directories(shared_->path(kWorkDir), ec);
+    }
     enableControls(true);
     if (!closed_ && conn_.connectState != 0) view_.startTimer(kTimerMilliseconds);
     shared_->convertEvent.reset();
@@ -127,11 +129,13 @@ void VelmoCore::finishInitialisation(bool tableLoaded) {
 
 void VelmoCore::connectionCheck() {
     enableControls(false);
-    conn_.deviceHandle = openDevice(lib_);
+    OpenFailure why = OpenFailure::None;
+    conn_.deviceHandle = openDevice(lib_, &why);
+    conn_.clockBusy = why == OpenFailure::Busy;
     if (conn_.deviceHandle == 0) {
         closeDevice(lib_, 0);
-        view_.messageBox("USB connection error !\nPlease plug-in USB first.", kCaptionError, MessageIcon::Error,
-                         MessageButtons::Ok);
+        view_.messageBox(noClockText("USB connection error !\nPlease plug-in USB first."), kCaptionError,
+                         MessageIcon::Error, MessageButtons::Ok);
         requestClose();
         return;
     }
@@ -159,6 +163,8 @@ void VelmoCore::connectionCheck() {
     windowTitle_ = "Zentro";
 }
 
+std::string VelmoCore::noClockText(const char* unplugged) const { return conn_.clockBusy ? kClockBusyText : unplugged; }
+
 void VelmoCore::requestClose() {
     onClose();
     view_.closeWindow();
@@ -182,6 +188,7 @@ void VelmoCore::onClose() {
     closeDeferredHandle(lib_, conn_);
     shutdownDevice(lib_, conn_.deviceHandle);
     conn_.deviceHandle = 0;
+    if (folderReadOnly_) return;
     saveSongTable(shared_->startDir, quality_, songCount_, shared_->songs, totalEstimate_);
     deleteTemporaryFiles();
 }
@@ -421,7 +428,7 @@ uint32_t VelmoCore::reEstimate(EstimateSource source) {
 
 void VelmoCore::onDownload() {
     if (conn_.deviceHandle == 0) {
-        view_.messageBox("Please plug-in USB to download songs !", kCaptionError, MessageIcon::Error,
+        view_.messageBox(noClockText("Please plug-in USB to download songs !"), kCaptionError, MessageIcon::Error,
                          MessageButtons::Ok);
         return;
     }

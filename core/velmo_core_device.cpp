@@ -24,14 +24,16 @@ void VelmoCore::startReadWorker(uint32_t address, const char* path, uint32_t cou
 
 void VelmoCore::onReload() {
     if (conn_.deviceHandle == 0) {
-        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        view_.messageBox(noClockText("Please plug-in USB again !"), kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
         return;
     }
     if (view_.messageBox("Reload song data into P.C ?", "Warning", MessageIcon::None, MessageButtons::OkCancel) !=
         MessageResult::Ok)
         return;
     if (conn_.deviceHandle == 0) {
-        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        view_.messageBox(noClockText("Please plug-in USB again !"), kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
         return;
     }
     joinWorkers();
@@ -88,7 +90,8 @@ void VelmoCore::onDataReadDone() {
 
 void VelmoCore::onUpgradeFirmware() {
     if (conn_.deviceHandle == 0) {
-        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        view_.messageBox(noClockText("Please plug-in USB again !"), kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
         return;
     }
     std::string path;
@@ -114,7 +117,8 @@ void VelmoCore::onUpgradeFirmware() {
         return;
     }
     if (conn_.deviceHandle == 0) {
-        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        view_.messageBox(noClockText("Please plug-in USB again !"), kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
         return;
     }
     joinWorkers();

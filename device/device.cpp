@@ -39,9 +39,16 @@ int32_t runEntry(const DeviceLibrary& lib, uint32_t handle, uint32_t entry, bool
 
 }  // namespace
 
-uint32_t openDevice(const DeviceLibrary& lib) {
-    if (!lib.bound() || lib.usb().usb_Lib_DMCUGetDeviceNum() == 0) return 0;
-    return lib.usb().usb_Lib_OpenDevice();
+uint32_t openDevice(const DeviceLibrary& lib, OpenFailure* why) {
+    OpenFailure failure = OpenFailure::NoClock;
+    uint32_t handle = 0;
+    if (lib.bound() && lib.usb().usb_Lib_DMCUGetDeviceNum() != 0) {
+        handle = lib.usb().usb_Lib_OpenDevice();
+        // Present but not opened: the device is claimed by another program.
+        failure = handle != 0 ? OpenFailure::None : OpenFailure::Busy;
+    }
+    if (why != nullptr) *why = failure;
+    return handle;
 }
 
 void closeDevice(const DeviceLibrary& lib, uint32_t handle) {
@@ -157,12 +164,15 @@ void dropConnection(const DeviceLibrary& lib, DeviceConnection& conn, bool worke
 void pollConnectionStep(const DeviceLibrary& lib, DeviceConnection& conn, bool workerRunning) {
     if (!workerRunning) closeDeferredHandle(lib, conn);
     switch (conn.connectState) {
-        case 1:
+        case 1: {
             // Opening while the worker still holds the lost handle would make two.
             if (conn.deferredClose != 0) return;
-            conn.deviceHandle = openDevice(lib);
+            OpenFailure why = OpenFailure::None;
+            conn.deviceHandle = openDevice(lib, &why);
+            conn.clockBusy = why == OpenFailure::Busy;
             if (conn.deviceHandle != 0) conn.connectState = 2;
             return;
+        }
         case 2:
             if (isDevicePresent(lib) == 0) dropConnection(lib, conn, workerRunning);
             return;

@@ -45,9 +45,16 @@ enum DeviceResult : int {
     kDeviceAgentFailed = 1,  // startAgent: the agent found no usable storage
 };
 
+// Why openDevice gave no handle.
+enum class OpenFailure {
+    None,     // a handle was opened
+    NoClock,  // no clock attached (or no library)
+    Busy,     // a clock is attached but its open failed: another program holds it
+};
+
 // Handle of an opened clock, or 0 when none is attached (usb_Lib_OpenDevice is
-// then not called) or the open failed.
-uint32_t openDevice(const DeviceLibrary& lib);
+// then not called) or the open failed; `why`, when given, says which.
+uint32_t openDevice(const DeviceLibrary& lib, OpenFailure* why = nullptr);
 // Closes a non-zero handle; does nothing for 0. Close each handle once.
 void closeDevice(const DeviceLibrary& lib, uint32_t handle);
 // At exit: closes the handle (if not 0), then calls usb_lib_unload(0) unless
@@ -89,12 +96,15 @@ struct DeviceConnection {
     // A handle whose clock vanished while a worker was using it: closed by the
     // first closeDeferredHandle/pollConnectionStep after the worker has ended.
     uint32_t deferredClose = 0;
+    // The last open found the clock attached but held by another program.
+    bool clockBusy = false;
 };
 
 // One step of the connection poll (the 300 ms timer). `workerRunning`: a
 // device worker is using deviceHandle right now.
 //  - state 1: unless a lost handle still waits to be closed, openDevice; the
-//    result goes to deviceHandle and a non-zero handle makes the state 2.
+//    result goes to deviceHandle (and whether the clock was busy to
+//    clockBusy), and a non-zero handle makes the state 2.
 //  - state 2: when no clock is present, the state becomes 1 and deviceHandle 0;
 //    the handle is closed at once, or, while a worker runs, deferred.
 //  - state 0: nothing.

@@ -1,6 +1,11 @@
 #include "velmo_app.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+
+#include "folder_lock.h"
 
 #include "resources.h"
 #include "velmo_dlg.h"
@@ -14,6 +19,15 @@ CVelmoApp::CVelmoApp(int& argc, char** argv) : app_(std::make_unique<QApplicatio
 CVelmoApp::~CVelmoApp() = default;
 
 bool CVelmoApp::InitInstance() {
+    // The dialog starts in the current folder; a second Velmo there would
+    // overwrite this one's list and working files. The lock stays with the
+    // application object until the program ends.
+    const std::string startDir = QFile::encodeName(QDir::currentPath()).toStdString();
+    // A folder where the lock file cannot be made runs unlocked, as before.
+    if (folderLock_.acquire(startDir, velmo::FolderAccess::Exclusive) == velmo::FolderLockResult::InUse) {
+        QMessageBox::critical(nullptr, QStringLiteral("Error"), QString::fromLatin1(velmo::kFolderInUseText));
+        return false;
+    }
     CVelmoDlg dialog;
     dialog.initDialog();
     // A failed start-up has already run the close handler: nothing to show.

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "folder_lock.h"
+
 class QApplication;
 
 class CVelmoApp {
@@ -19,4 +21,5 @@ class CVelmoApp {
 
   private:
     std::unique_ptr<QApplication> app_;
+    velmo::FolderLock folderLock_;
 };

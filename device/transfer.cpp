@@ -68,7 +68,7 @@ int readStorageToFile(const DeviceJob& job, const std::string& startDir, const D
     if (!f) return kDeviceConnectionFailed;
 
     std::vector<uint8_t> staging(kReadStagingBytes);
-    uint8_t block[kTransferBlockBytes];
+    uint8_t block[kTransferBlockBytes] = {};
     size_t staged = 0;
     uint32_t remaining = total;
     uint32_t count = 0;

@@ -67,7 +67,7 @@ void VelmoCore::showStatus(uint32_t total) { view_.setStatusLine(statusText(tota
 void VelmoCore::enableControls(bool enable) { view_.enableControls(enable); }
 
 void VelmoCore::fillLines(uint16_t first, uint16_t end) {
-    for (uint16_t i = first; i < end; ++i) view_.appendLine(songDisplayName(shared_->songs[i].workPath));
+    for (uint16_t i = first; i < end; ++i) view_.appendLine(songDisplayName(fieldText(shared_->songs[i].workPath)));
 }
 
 void VelmoCore::removeFile(const std::string& name) const { ::unlink(shared_->path(name).c_str()); }
@@ -264,7 +264,7 @@ void VelmoCore::finishOperation() {
 
 bool VelmoCore::workNameInUse(const std::string& workPath, uint16_t upTo, int except) const {
     for (uint16_t i = 0; i < upTo; ++i)
-        if (static_cast<int>(i) != except && workPath == shared_->songs[i].workPath) return true;
+        if (static_cast<int>(i) != except && workPath == fieldText(shared_->songs[i].workPath)) return true;
     return false;
 }
 
@@ -378,7 +378,8 @@ void VelmoCore::onDelete(int selectedLine) {
     totalEstimate_ -= rec.sizeEstimate;
     // The working copy goes with its song, unless another song still names it
     // (a list saved by an older version may share one).
-    if (!workNameInUse(rec.workPath, songCount_, i)) removeFile(rec.workPath);
+    const std::string work = fieldText(rec.workPath);
+    if (!workNameInUse(work, songCount_, i)) removeFile(work);
     removeSongRecord(shared_->songs, songCount_, i);
     showStatus(totalEstimate_);
     view_.selectLine(-1);
@@ -388,7 +389,7 @@ void VelmoCore::onUp(int selectedLine) {
     if (songCount_ == 0 || selectedLine <= 0 || selectedLine >= songCount_) return;
     const uint16_t i = static_cast<uint16_t>(selectedLine);
     view_.removeLine(i);
-    view_.insertLine(i - 1, songDisplayName(shared_->songs[i].workPath));
+    view_.insertLine(i - 1, songDisplayName(fieldText(shared_->songs[i].workPath)));
     view_.selectLine(i - 1);
     exchangeSongRecords(shared_->songs, static_cast<uint16_t>(i - 1), i);
 }
@@ -397,7 +398,7 @@ void VelmoCore::onDown(int selectedLine) {
     if (songCount_ == 0 || selectedLine < 0 || selectedLine + 1 >= songCount_) return;
     const uint16_t i = static_cast<uint16_t>(selectedLine);
     view_.removeLine(i);
-    view_.insertLine(i + 1, songDisplayName(shared_->songs[i].workPath));
+    view_.insertLine(i + 1, songDisplayName(fieldText(shared_->songs[i].workPath)));
     view_.selectLine(i + 1);
     exchangeSongRecords(shared_->songs, i, static_cast<uint16_t>(i + 1));
 }
@@ -416,7 +417,8 @@ uint32_t VelmoCore::reEstimate(EstimateSource source) {
         SongRecord& rec = shared_->songs[i];
         // A reloaded song's source is "./dat/..." below the start folder, which
         // need not be the process's current folder.
-        const std::string path = shared_->path(source == EstimateSource::SourcePath ? rec.sourcePath : rec.workPath);
+        const std::string path =
+            shared_->path(source == EstimateSource::SourcePath ? fieldText(rec.sourcePath) : fieldText(rec.workPath));
         rec.sizeEstimate = estimateSongSize(path, quality_);
         total += rec.sizeEstimate;
     }

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 
 #include "admission.h"
@@ -128,7 +128,7 @@ class Session {
         std::error_code ec;
         if (!fs::exists(fs::path(options_.startDir) / kAgentFileName, ec))
             note("%s/%s (the clock's agent program) is missing; it lies beside the program in %s",
-                 options_.startDir.c_str(), kAgentFileName, executableFolder().c_str());
+                 terminalText(options_.startDir).c_str(), kAgentFileName, terminalText(executableFolder()).c_str());
         core.onInitDialog();
         return !core.isClosed();
     }
@@ -176,7 +176,7 @@ json songJson(const SongRecord& rec, size_t index) {
 }
 
 void printLines(const std::vector<std::string>& lines) {
-    for (size_t i = 0; i < lines.size(); ++i) std::printf("%3zu  %s\n", i + 1, lines[i].c_str());
+    for (size_t i = 0; i < lines.size(); ++i) std::printf("%3zu  %s\n", i + 1, terminalText(lines[i]).c_str());
 }
 
 // Reads the image just written back from the clock, block by block, and
@@ -186,7 +186,7 @@ bool verifyDownload(Session& s) {
     std::vector<uint8_t> image;
     const bool ok = readWholeFile(s.path(kImageFile), image, size_t{0xFFFFFFFF});
     if (!ok || image.empty()) {
-        note("verify: the image %s is gone; nothing to compare", s.path(kImageFile).c_str());
+        note("verify: the image %s is gone; nothing to compare", terminalText(s.path(kImageFile)).c_str());
         return false;
     }
     const uint32_t handle = s.core.deviceHandle();
@@ -304,7 +304,7 @@ int runList(const Options& options) {
         const std::vector<std::string>& lines = s.view.lines();
         for (size_t i = 0; i < core.songCount(); ++i) {
             const SongRecord& rec = core.shared().songs[i];
-            std::printf("%3zu  %s  estimate %u bytes%s", i + 1, i < lines.size() ? lines[i].c_str() : "",
+            std::printf("%3zu  %s  estimate %u bytes%s", i + 1, i < lines.size() ? terminalText(lines[i]).c_str() : "",
                         rec.sizeEstimate, rec.copyPending ? ", copy pending" : "");
             if (rec.cutFlag) std::printf(", cut at %u bytes", rec.cutLimit);
             std::printf("\n");
@@ -455,7 +455,7 @@ int runImage(const Options& options, const std::string& out) {
     uint32_t total = 0;
     for (uint16_t i = 0; i < count; ++i) {
         SongRecord& rec = state->songs[i];
-        rec.sizeEstimate = estimateSongSize(state->path(rec.sourcePath), core.quality());
+        rec.sizeEstimate = estimateSongSize(state->path(fieldText(rec.sourcePath)), core.quality());
         total += rec.sizeEstimate;
     }
     state->keepConverting = 1;
@@ -513,26 +513,24 @@ int runImage(const Options& options, const std::string& out) {
     std::error_code ec;
     fs::copy_file(s.path(kImageFile), out, fs::copy_options::overwrite_existing, ec);
     if (ec) {
-        note("cannot write %s: %s", out.c_str(), ec.message().c_str());
+        note("cannot write %s: %s", terminalText(out).c_str(), ec.message().c_str());
         return kExitFailed;
     }
-    std::printf("Image: %u songs, %u bytes written to %s\n", count, imageBytes, out.c_str());
+    std::printf("Image: %u songs, %u bytes written to %s\n", count, imageBytes, terminalText(out).c_str());
     return kExitOk;
 }
 
 int runInspect(const Options& options, const std::string& file) {
-    std::error_code ec;
-    const uintmax_t fileSize = fs::file_size(file, ec);
-    std::ifstream in(file, std::ios::binary);
-    if (ec || !in) {
-        note("cannot read %s", file.c_str());
+    // A storage image starts with the header; a clock's flash file (the
+    // simulator's flash.bin) holds it at its storage address. No more than
+    // that is read, and only from a regular file.
+    const std::optional<uint64_t> size = velmo::fileSize(file);
+    std::vector<uint8_t> head;
+    if (!size || !readFileHead(file, head, kStorageHeaderAddress + kStorageHeaderBytes)) {
+        note("cannot read %s", terminalText(file).c_str());
         return kExitFailed;
     }
-    // A storage image starts with the header; a clock's flash file (the
-    // simulator's flash.bin) holds it at its storage address.
-    std::vector<uint8_t> head(kStorageHeaderAddress + kStorageHeaderBytes);
-    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<size_t>(in.gcount()));
+    const uint64_t fileSize = *size;
 
     StorageHeader header;
     uint32_t headerOffset = 0;
@@ -546,7 +544,7 @@ int runInspect(const Options& options, const std::string& file) {
         }
     }
     if (!found) {
-        note("%s holds no storage header (no \"VELMO\" signature at offset 6 or 0x%X)", file.c_str(),
+        note("%s holds no storage header (no \"VELMO\" signature at offset 6 or 0x%X)", terminalText(file).c_str(),
              kStorageHeaderAddress + 6);
         return kExitFailed;
     }
@@ -572,15 +570,15 @@ int runInspect(const Options& options, const std::string& file) {
                        {"entries", entries}});
         return kExitOk;
     }
-    std::printf("%s: %s, header at 0x%04X\n", file.c_str(), headerOffset == 0 ? "storage image" : "clock flash file",
-                headerOffset);
+    std::printf("%s: %s, header at 0x%04X\n", terminalText(file).c_str(),
+                headerOffset == 0 ? "storage image" : "clock flash file", headerOffset);
     std::printf("Songs: %u   Total estimate: %u bytes   Quality: %s (%u)\n", header.songCount, header.totalEstimate,
                 qualityName(header.quality).c_str(), header.quality);
     if (header.songCount > kMaxHeaderSongs)
         std::printf("(the header has room for %zu entries; only those are shown)\n", kMaxHeaderSongs);
     for (const json& e : entries)
         std::printf("%3u  %s  offset %u  size %u%s\n", e["position"].get<unsigned>(),
-                    e["songName"].get<std::string>().c_str(), e["dataOffset"].get<unsigned>(),
+                    terminalText(e["songName"].get<std::string>()).c_str(), e["dataOffset"].get<unsigned>(),
                     e["dataSize"].get<unsigned>(), e["inFile"].get<bool>() ? "" : "  (past the end of the file)");
     return kExitOk;
 }

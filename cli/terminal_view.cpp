@@ -6,6 +6,7 @@
 #include <cctype>
 #include <iostream>
 
+#include "terminal_text.h"
 #include "velmo_core.h"
 
 namespace velmo::cli {
@@ -99,7 +100,8 @@ MessageResult TerminalView::messageBox(const std::string& text, const std::strin
                                        MessageButtons buttons) {
     endProgressLine();
     ShownBox box{text, caption, icon, buttons, MessageResult::Ok};
-    const std::string line = caption + ": " + oneLine(text);
+    // Box texts name files and songs, whose bytes came from the disk or the clock.
+    const std::string line = terminalText(caption) + ": " + terminalText(oneLine(text));
     if (buttons == MessageButtons::Ok) {
         std::fprintf(err_, "%s\n", line.c_str());
     } else if (policy_ == QuestionPolicy::AssumeYes) {

@@ -1,6 +1,7 @@
-// Two velmo-cli processes at once: on one start folder (its lock), and on one
-// simulated clock (the device's exclusive open). Every child is killed and
-// reaped when a test ends early.
+// velmo-cli against what it cannot trust: a second velmo-cli on its start
+// folder (the folder's lock) or on its clock (the device's exclusive open),
+// input files that are not small regular files, and names holding control
+// bytes. Every child is killed and reaped when a test ends early.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -120,7 +121,7 @@ class Terminal {
     int master_ = -1, slave_ = -1;
 };
 
-class CliConcurrencyTest : public ::testing::Test {
+class CliHardeningTest : public ::testing::Test {
   public:
     TempDir dir;
     std::string sim;
@@ -200,7 +201,7 @@ std::vector<std::string> sourcePaths(const json& list) {
     return out;
 }
 
-TEST_F(CliConcurrencyTest, EveryCommandThatUsesTheFolderIsRefusedWhileAnotherVelmoHoldsIt) {
+TEST_F(CliHardeningTest, EveryCommandThatUsesTheFolderIsRefusedWhileAnotherVelmoHoldsIt) {
     const std::string folder = startFolder("start");
     writeSongTable(folder, {1000, 2000}, kQualityGood, 1);
     const std::vector<uint8_t> table = readFileBytes(folder + "/zt_hdr.tbl");
@@ -260,7 +261,7 @@ TEST_F(CliConcurrencyTest, EveryCommandThatUsesTheFolderIsRefusedWhileAnotherVel
     EXPECT_EQ(3, list(folder)["songCount"]);
 }
 
-TEST_F(CliConcurrencyTest, TwoAddsStartedTogetherLoseNothing) {
+TEST_F(CliHardeningTest, TwoAddsStartedTogetherLoseNothing) {
     const std::string folder = startFolder("start");
     ASSERT_EQ(0, zentroSimSetPlugged(0));  // no clock needed: the adds race on the folder alone
     std::vector<std::string> expected;
@@ -290,7 +291,7 @@ TEST_F(CliConcurrencyTest, TwoAddsStartedTogetherLoseNothing) {
     EXPECT_GE(expected.size(), 6u);
 }
 
-TEST_F(CliConcurrencyTest, AnAddDuringADownloadIsRefusedAndTheDownloadLosesNothing) {
+TEST_F(CliHardeningTest, AnAddDuringADownloadIsRefusedAndTheDownloadLosesNothing) {
     const std::string folder = startFolder("start");
     const std::string walk = song("Walk.mp3", "l3_44100_cbr128_stereo.mp3");
     const std::string tone = song("Tone.wav", "wav_pcm16_stereo.wav");
@@ -332,7 +333,7 @@ TEST_F(CliConcurrencyTest, AnAddDuringADownloadIsRefusedAndTheDownloadLosesNothi
     EXPECT_EQ(saved["songCount"].get<int>() + 1, list(folder)["songCount"].get<int>());
 }
 
-TEST_F(CliConcurrencyTest, ASecondDownloadToTheSameClockIsToldTheClockIsBusy) {
+TEST_F(CliHardeningTest, ASecondDownloadToTheSameClockIsToldTheClockIsBusy) {
     const std::string first = startFolder("first");
     const std::string second = startFolder("second");
     const std::string walk = song("Walk.mp3", "l3_44100_cbr128_stereo.mp3");
@@ -370,6 +371,61 @@ TEST_F(CliConcurrencyTest, ASecondDownloadToTheSameClockIsToldTheClockIsBusy) {
     ASSERT_TRUE(
         decodeStorageHeader(simFlash(kStorageHeaderAddress, kStorageHeaderBytes).data(), kStorageHeaderBytes, header));
     EXPECT_STREQ("Tone", header.entries[0].songName);
+}
+
+TEST_F(CliHardeningTest, FirmwareThatIsNotASmallRegularFileEndsWithItsMessage) {
+    const std::string folder = startFolder("start");
+    const std::string fifo = dir.file("fifo.bin");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    fs::create_directories(dir.file("folder.bin"));
+    struct Row {
+        std::string path;
+        const char* line;
+    };
+    const std::vector<Row> rows = {
+        {"/dev/zero", "Error: Firmware code format error !\n"},
+        {fifo, "Error: Firmware code format error !\n"},
+        {dir.file("folder.bin"), "Error: Firmware code format error !\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        const CliRun r = run(folder, {"firmware", "--yes", row.path});
+        EXPECT_EQ(1, r.status);
+        EXPECT_TRUE(has(r.err, row.line)) << r.err;
+    }
+    EXPECT_EQ(std::vector<uint8_t>(8192, 0xFF), simFlash(kFirmwareAddress, 8192));
+}
+
+TEST_F(CliHardeningTest, InspectAndListShowControlBytesEscaped) {
+    StorageHeader h;
+    h.songCount = 2;
+    std::memcpy(h.signature, kSignature, sizeof kSignature);
+    h.quality = kQualityGood;
+    const char hostile[] = "red\x1b[31m\rbell\x07";
+    std::memcpy(h.entries[0].songName, hostile, sizeof hostile - 1);
+    std::memcpy(h.entries[1].songName, "plain", 5);
+    h.entries[1].dataSize = 0;
+    std::vector<uint8_t> image(kStorageHeaderBytes);
+    encodeStorageHeader(h, image.data());
+    const std::string file = dir.file("image.bin");
+    writeFileBytes(file, image);
+
+    const CliRun r = start(dir.path(), {"inspect", file}).wait();
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(has(r.out, "  1  red\\x1B[31m\\x0Dbell\\x07  offset 0")) << r.out;
+    EXPECT_TRUE(has(r.out, "  2  plain  offset 0")) << r.out;
+    for (const char c : {'\x1b', '\r', '\x07'}) EXPECT_EQ(std::string::npos, r.out.find(c));
+
+    // A list whose song file names carry the same bytes.
+    const std::string folder = startFolder("start");
+    const std::string name = std::string("tone\x1b]0;title\x07") + ".wav";
+    const std::string tone = song(name, "wav_pcm16_mono.wav");
+    const CliRun add = run(folder, {"add", tone});
+    ASSERT_EQ(0, add.status) << add.err;
+    const CliRun shown = run(folder, {"list"});
+    ASSERT_EQ(0, shown.status) << shown.err;
+    EXPECT_TRUE(has(shown.out, "  1  tone\\x1B]0;title\\x07.wav  estimate")) << shown.out;
+    EXPECT_EQ(std::string::npos, shown.out.find('\x1b'));
 }
 
 }  // namespace

@@ -9,19 +9,22 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 
 #include "admission.h"
 #include "convert_job.h"
 #include "device.h"
 #include "fileio.h"
+#include "folder_lock.h"
 #include "install_paths.h"
+#include "paths.h"
 #include "songlist.h"
 #include "storage_layout.h"
+#include "terminal_text.h"
 #include "terminal_view.h"
 #include "velmo_core.h"
 
@@ -124,12 +127,26 @@ uint32_t attachedStorageKB(const std::string& startDir) {
 // The window and its message loop for one command.
 class Session {
   public:
-    explicit Session(const Options& options)
+    // Takes the start folder's lock first: `access` Shared for the commands
+    // that only look at the list. Check locked() before anything else.
+    Session(const Options& options, FolderAccess access)
         : options_(options),
           view(questionPolicy(options), stderr, ::isatty(STDERR_FILENO) != 0),
           core(view, queue, options.startDir) {
         core.setApplicationName(kProgramName);
+        core.setFolderReadOnly(access == FolderAccess::Shared);
+        const FolderLockResult locked = lock_.acquire(options.startDir, access);
+        inUse_ = locked == FolderLockResult::InUse;
+        if (inUse_) note("%s (%s)", kFolderInUseText, terminalText(options.startDir).c_str());
+        // A folder that cannot hold the lock file cannot hold a saved list
+        // either: the command runs as it did before there was a lock.
+        if (locked == FolderLockResult::Failed)
+            note("%s cannot be locked against a second Velmo",
+                 terminalText(resolvePath(options.startDir, kFolderLockName)).c_str());
     }
+    // False when another Velmo uses the folder: the command then ends with
+    // kExitFailed, and the folder is left untouched.
+    bool locked() const { return !inUse_; }
     ~Session() { close(); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -145,10 +162,11 @@ class Session {
             // tree: the agent lies beside the program, to be copied.
             if (!installed.empty() && fs::is_directory(installed, ec))
                 note("%s/%s (the clock's agent program) is missing, and so is the installed copy in %s",
-                     options_.startDir.c_str(), kAgentFileName, fs::path(installed).lexically_normal().c_str());
+                     terminalText(options_.startDir).c_str(), kAgentFileName,
+                     terminalText(fs::path(installed).lexically_normal().string()).c_str());
             else
                 note("%s/%s (the clock's agent program) is missing; it lies beside the program in %s",
-                     options_.startDir.c_str(), kAgentFileName, programs.c_str());
+                     terminalText(options_.startDir).c_str(), kAgentFileName, terminalText(programs).c_str());
         }
         core.onInitDialog();
         return !core.isClosed();
@@ -161,7 +179,8 @@ class Session {
     // The window's close: joins the workers, saves the table, removes the working files.
     void close() {
         view.endProgressLine();
-        if (!core.isClosed()) core.onClose();
+        // Without the lock the folder belongs to another Velmo: nothing is saved.
+        if (locked() && !core.isClosed()) core.onClose();
     }
     bool failed() const { return view.failureShown(kProgramName); }
     std::string path(const std::string& name) const { return core.shared().path(name); }
@@ -169,6 +188,8 @@ class Session {
 
   private:
     Options options_;
+    FolderLock lock_;
+    bool inUse_ = false;
 
   public:
     MessageQueue queue;
@@ -194,7 +215,7 @@ json songJson(const SongRecord& rec, size_t index) {
 }
 
 void printLines(const std::vector<std::string>& lines) {
-    for (size_t i = 0; i < lines.size(); ++i) std::printf("%3zu  %s\n", i + 1, lines[i].c_str());
+    for (size_t i = 0; i < lines.size(); ++i) std::printf("%3zu  %s\n", i + 1, terminalText(lines[i]).c_str());
 }
 
 // Reads the image just written back from the clock, block by block, and
@@ -204,7 +225,7 @@ bool verifyDownload(Session& s) {
     std::vector<uint8_t> image;
     const bool ok = readWholeFile(s.path(kImageFile), image, size_t{0xFFFFFFFF});
     if (!ok || image.empty()) {
-        note("verify: the image %s is gone; nothing to compare", s.path(kImageFile).c_str());
+        note("verify: the image %s is gone; nothing to compare", terminalText(s.path(kImageFile)).c_str());
         return false;
     }
     const uint32_t handle = s.core.deviceHandle();
@@ -249,7 +270,8 @@ bool validPosition(const Session& s, long position) {
 }
 
 int editList(const Options& options, const std::vector<std::string>& files, bool drop) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     const uint16_t before = s.core.songCount();
     if (drop)
@@ -268,7 +290,8 @@ int editList(const Options& options, const std::vector<std::string>& files, bool
 }  // namespace
 
 int runStatus(const Options& options) {
-    Session s(options);
+    Session s(options, FolderAccess::Shared);
+    if (!s.locked()) return kExitFailed;
     const bool connected = s.startWithClock();
     json storageCode = nullptr;
     if (connected) {
@@ -303,7 +326,8 @@ int runStatus(const Options& options) {
 }
 
 int runList(const Options& options) {
-    Session s(options);
+    Session s(options, FolderAccess::Shared);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     const VelmoCore& core = s.core;
     const uint32_t kb = core.shared().storageKB;
@@ -325,7 +349,7 @@ int runList(const Options& options) {
         const std::vector<std::string>& lines = s.view.lines();
         for (size_t i = 0; i < core.songCount(); ++i) {
             const SongRecord& rec = core.shared().songs[i];
-            std::printf("%3zu  %s  estimate %u bytes%s", i + 1, i < lines.size() ? lines[i].c_str() : "",
+            std::printf("%3zu  %s  estimate %u bytes%s", i + 1, i < lines.size() ? terminalText(lines[i]).c_str() : "",
                         rec.sizeEstimate, rec.copyPending ? ", copy pending" : "");
             if (rec.cutFlag) std::printf(", cut at %u bytes", rec.cutLimit);
             std::printf("\n");
@@ -342,7 +366,8 @@ int runAdd(const Options& options, const std::vector<std::string>& files) { retu
 int runDrop(const Options& options, const std::vector<std::string>& files) { return editList(options, files, true); }
 
 int runDelete(const Options& options, long position) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     if (!validPosition(s, position)) return kExitFailed;
     s.core.onDelete(static_cast<int>(position - 1));
@@ -352,7 +377,8 @@ int runDelete(const Options& options, long position) {
 }
 
 int runUp(const Options& options, long position) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     if (!validPosition(s, position)) return kExitFailed;
     if (position == 1) {
@@ -365,7 +391,8 @@ int runUp(const Options& options, long position) {
 }
 
 int runDown(const Options& options, long position) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     if (!validPosition(s, position)) return kExitFailed;
     if (position == s.core.songCount()) {
@@ -386,7 +413,8 @@ int runQuality(const Options& options, const std::string& name) {
         note("quality must be best, good or normal");
         return kExitUsage;
     }
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     s.core.onQuality(code);
     std::printf("Quality: %s (%u)\n", qualityName(s.core.quality()).c_str(), s.core.quality());
@@ -400,7 +428,8 @@ int stoppedStatus() { return 128 + stopSignal(); }
 
 int runDownload(const Options& options, bool verify) {
     installStopSignals();
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     if (!s.startWithClock()) return kExitFailed;
     s.core.onDownload();
     s.pump();
@@ -422,7 +451,8 @@ int runDownload(const Options& options, bool verify) {
 
 int runReload(const Options& options) {
     installStopSignals();
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     if (!s.startWithClock()) return kExitFailed;
     s.core.onReload();
     s.pump();
@@ -444,7 +474,8 @@ int runFirmware(const Options& options, const std::string& file) {
     // A firmware write is waited for, never stopped: a signal only makes the
     // pump say so.
     installStopSignals();
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     if (!s.startWithClock()) return kExitFailed;
     s.view.setFirmwareFile(file);
     s.core.onUpgradeFirmware();
@@ -455,7 +486,8 @@ int runFirmware(const Options& options, const std::string& file) {
 }
 
 int runImage(const Options& options, const std::string& out) {
-    Session s(options);
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
     s.startOffline();
     const VelmoCore& core = s.core;
     // The checks of a Download that need no clock, with the same messages.
@@ -485,7 +517,7 @@ int runImage(const Options& options, const std::string& out) {
     uint32_t total = 0;
     for (uint16_t i = 0; i < count; ++i) {
         SongRecord& rec = state->songs[i];
-        rec.sizeEstimate = estimateSongSize(state->path(rec.sourcePath), core.quality());
+        rec.sizeEstimate = estimateSongSize(state->path(fieldText(rec.sourcePath)), core.quality());
         total += rec.sizeEstimate;
     }
     state->keepConverting = 1;
@@ -550,26 +582,24 @@ int runImage(const Options& options, const std::string& out) {
     std::error_code ec;
     fs::copy_file(s.path(kImageFile), out, fs::copy_options::overwrite_existing, ec);
     if (ec) {
-        note("cannot write %s: %s", out.c_str(), ec.message().c_str());
+        note("cannot write %s: %s", terminalText(out).c_str(), ec.message().c_str());
         return kExitFailed;
     }
-    std::printf("Image: %u songs, %u bytes written to %s\n", count, imageBytes, out.c_str());
+    std::printf("Image: %u songs, %u bytes written to %s\n", count, imageBytes, terminalText(out).c_str());
     return kExitOk;
 }
 
 int runInspect(const Options& options, const std::string& file) {
-    std::error_code ec;
-    const uintmax_t fileSize = fs::file_size(file, ec);
-    std::ifstream in(file, std::ios::binary);
-    if (ec || !in) {
-        note("cannot read %s", file.c_str());
+    // A storage image starts with the header; a clock's flash file (the
+    // simulator's flash.bin) holds it at its storage address. No more than
+    // that is read, and only from a regular file.
+    const std::optional<uint64_t> size = velmo::fileSize(file);
+    std::vector<uint8_t> head;
+    if (!size || !readFileHead(file, head, kStorageHeaderAddress + kStorageHeaderBytes)) {
+        note("cannot read %s", terminalText(file).c_str());
         return kExitFailed;
     }
-    // A storage image starts with the header; a clock's flash file (the
-    // simulator's flash.bin) holds it at its storage address.
-    std::vector<uint8_t> head(kStorageHeaderAddress + kStorageHeaderBytes);
-    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<size_t>(in.gcount()));
+    const uint64_t fileSize = *size;
 
     StorageHeader header;
     uint32_t headerOffset = 0;
@@ -583,7 +613,7 @@ int runInspect(const Options& options, const std::string& file) {
         }
     }
     if (!found) {
-        note("%s holds no storage header (no \"VELMO\" signature at offset 6 or 0x%X)", file.c_str(),
+        note("%s holds no storage header (no \"VELMO\" signature at offset 6 or 0x%X)", terminalText(file).c_str(),
              kStorageHeaderAddress + 6);
         return kExitFailed;
     }
@@ -611,15 +641,15 @@ int runInspect(const Options& options, const std::string& file) {
                        {"songs", entries}});
         return kExitOk;
     }
-    std::printf("%s: %s, header at 0x%04X\n", file.c_str(), headerOffset == 0 ? "storage image" : "clock flash file",
-                headerOffset);
+    std::printf("%s: %s, header at 0x%04X\n", terminalText(file).c_str(),
+                headerOffset == 0 ? "storage image" : "clock flash file", headerOffset);
     std::printf("Songs: %u   Total estimate: %u bytes   Quality: %s (%u)\n", header.songCount, header.totalEstimate,
                 qualityName(header.quality).c_str(), header.quality);
     if (header.songCount > kMaxHeaderSongs)
         std::printf("(the header has room for %zu entries; only those are shown)\n", kMaxHeaderSongs);
     for (const json& e : entries)
         std::printf("%3u  %s  offset %u  size %u%s\n", e["position"].get<unsigned>(),
-                    e["name"].get<std::string>().c_str(), e["dataOffset"].get<unsigned>(),
+                    terminalText(e["name"].get<std::string>()).c_str(), e["dataOffset"].get<unsigned>(),
                     e["dataSize"].get<unsigned>(), e["inFile"].get<bool>() ? "" : "  (past the end of the file)");
     return kExitOk;
 }

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "terminal_text.h"
 #include "velmo_core.h"
 
 namespace velmo::cli {
@@ -129,7 +130,8 @@ MessageResult TerminalView::messageBox(const std::string& text, const std::strin
                                        MessageButtons buttons) {
     endProgressLine();
     ShownBox box{text, caption, icon, buttons, MessageResult::Ok};
-    const std::string line = caption + ": " + oneLine(text);
+    // Box texts name files and songs, whose bytes came from the disk or the clock.
+    const std::string line = terminalText(caption) + ": " + terminalText(oneLine(text));
     if (gJsonMessages) {
         // Never asked on the terminal: a question takes --yes or Cancel.
         if (buttons == MessageButtons::OkCancel && policy_ != QuestionPolicy::AssumeYes)

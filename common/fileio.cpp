@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace velmo {
 
 FilePtr openRegularFileForReading(const std::string& path) {
@@ -51,6 +53,19 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, size_t ma
     std::vector<uint8_t> bytes(static_cast<size_t>(*size) + (*size < maxBytes ? 1 : 0));
     const size_t n = bytes.empty() ? 0 : std::fread(bytes.data(), 1, bytes.size(), f.get());
     if (std::ferror(f.get()) || n > *size) return false;
+    bytes.resize(n);
+    out = std::move(bytes);
+    return true;
+}
+
+bool readFileHead(const std::string& path, std::vector<uint8_t>& out, size_t maxBytes) {
+    FilePtr f = openRegularFileForReading(path);
+    if (!f) return false;
+    const std::optional<uint64_t> size = fileSize(f.get());
+    if (!size) return false;
+    std::vector<uint8_t> bytes(static_cast<size_t>(std::min<uint64_t>(*size, maxBytes)));
+    const size_t n = bytes.empty() ? 0 : std::fread(bytes.data(), 1, bytes.size(), f.get());
+    if (std::ferror(f.get())) return false;
     bytes.resize(n);
     out = std::move(bytes);
     return true;

@@ -37,6 +37,9 @@ std::optional<uint64_t> fileSize(const std::string& path);
 // it holds more than `maxBytes` (checked before its bytes are read).
 bool readWholeFile(const std::string& path, std::vector<uint8_t>& out,
                    size_t maxBytes = std::numeric_limits<size_t>::max());
+// Reads the first bytes of a regular file, at most `maxBytes` of them, however
+// large the file is. False when it cannot be opened or read.
+bool readFileHead(const std::string& path, std::vector<uint8_t>& out, size_t maxBytes);
 // Creates or replaces the file; false unless every byte was written.
 bool writeWholeFile(const std::string& path, const uint8_t* data, size_t size);
 

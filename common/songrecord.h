@@ -45,7 +45,9 @@ static_assert(offsetof(SongRecord, cutFlag) == 4109, "layout");
 static_assert(offsetof(SongRecord, cutLimit) == 4110, "layout");
 
 // Field by field, little-endian; `out`/`in` hold kSongRecordBytes bytes. The
-// text fields are copied whole, including what lies after their terminating NUL.
+// text fields are copied whole, including what lies after their terminating
+// NUL; a decoded field without one loses its last byte to a NUL, so every
+// decoded record's paths end inside their fields.
 void encodeSongRecord(const SongRecord& rec, uint8_t* out);
 void decodeSongRecord(const uint8_t* in, SongRecord& rec);
 

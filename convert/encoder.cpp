@@ -177,7 +177,7 @@ int Encoder::encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, cons
     std::vector<uint8_t> input(chunkBytes);
     std::vector<int16_t> samples(samplesPerChunk_);
 
-    FilePtr pcm(std::fopen(pcmPath.c_str(), "rb"));
+    FilePtr pcm = openRegularFileForReading(pcmPath);
     if (!pcm) return kEncodeNoResources;
     FilePtr mp3(std::fopen(mp3Path.c_str(), "ab"));
     if (!mp3) return kEncodeNoResources;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "fileio.h"
 #include "paths.h"
 #include "storage_layout.h"
 
@@ -94,25 +95,13 @@ SongTableDecode decodeSongTable(const uint8_t* data, size_t size, SongTableHeade
 
 int loadSongTable(const std::string& startDir, SongTableHeader& header, SongRecord* songs) {
     const std::string path = resolvePath(startDir, kSongTableName);
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return -1;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-
-    // Only as much as a table can hold is read, however large the file.
-    std::vector<uint8_t> buffer(std::min<size_t>(static_cast<size_t>(st.st_size), kMaxTableBytes));
-    size_t got = 0;
-    while (got < buffer.size()) {
-        ssize_t n = ::read(fd.get(), buffer.data() + got, buffer.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    buffer.resize(got);
+    // Only as much as a table can hold is read, however large the file; a
+    // FIFO or a device under the table's name is not opened at all.
+    std::vector<uint8_t> buffer;
+    if (!readFileHead(path, buffer, kMaxTableBytes)) return -1;
 
     SongTableHeader decoded;
     if (decodeSongTable(buffer.data(), buffer.size(), decoded, songs) != SongTableDecode::Loaded) {
-        ::close(fd.release());
         ::unlink(path.c_str());
         return -1;
     }

@@ -72,7 +72,7 @@ void VelmoCore::showStatus(uint32_t total) { view_.setStatusLine(statusText(tota
 void VelmoCore::enableControls(bool enable) { view_.enableControls(enable); }
 
 void VelmoCore::fillLines(uint16_t first, uint16_t end) {
-    for (uint16_t i = first; i < end; ++i) view_.appendLine(songDisplayName(shared_->songs[i].workPath));
+    for (uint16_t i = first; i < end; ++i) view_.appendLine(songDisplayName(fieldText(shared_->songs[i].workPath)));
 }
 
 void VelmoCore::removeFile(const std::string& name) const { ::unlink(shared_->path(name).c_str()); }
@@ -121,9 +121,11 @@ void VelmoCore::finishInitialisation(bool tableLoaded) {
     if (quality_ == kQualityBest) view_.setQualityButtons(true, false, false);
     if (quality_ == kQualityGood) view_.setQualityButtons(false, true, false);
     if (quality_ == kQualityNormal) view_.setQualityButtons(false, false, true);
-    deleteTemporaryFiles();
-    std::error_code ec;
-    std::filesystem::create_directories(shared_->path(kWorkDir), ec);
+    if (!folderReadOnly_) {
+        deleteTemporaryFiles();
+        std::error_code ec;
+        std::filesystem::create_directories(shared_->path(kWorkDir), ec);
+    }
     enableControls(true);
     if (!closed_ && conn_.connectState != 0) view_.startTimer(kTimerMilliseconds);
     shared_->convertEvent.reset();
@@ -132,11 +134,13 @@ void VelmoCore::finishInitialisation(bool tableLoaded) {
 
 void VelmoCore::connectionCheck() {
     enableControls(false);
-    conn_.deviceHandle = openDevice(lib_);
+    OpenFailure why = OpenFailure::None;
+    conn_.deviceHandle = openDevice(lib_, &why);
+    conn_.clockBusy = why == OpenFailure::Busy;
     if (conn_.deviceHandle == 0) {
         closeDevice(lib_, 0);
-        view_.messageBox("USB connection error !\nPlease plug-in USB first.", kCaptionError, MessageIcon::Error,
-                         MessageButtons::Ok);
+        view_.messageBox(noClockText("USB connection error !\nPlease plug-in USB first."), kCaptionError,
+                         MessageIcon::Error, MessageButtons::Ok);
         requestClose();
         return;
     }
@@ -164,6 +168,8 @@ void VelmoCore::connectionCheck() {
     windowTitle_ = "Zentro";
 }
 
+std::string VelmoCore::noClockText(const char* unplugged) const { return conn_.clockBusy ? kClockBusyText : unplugged; }
+
 void VelmoCore::requestClose() {
     onClose();
     view_.closeWindow();
@@ -188,6 +194,7 @@ void VelmoCore::onClose() {
     closeDeferredHandle(lib_, conn_);
     shutdownDevice(lib_, conn_.deviceHandle);
     conn_.deviceHandle = 0;
+    if (folderReadOnly_) return;
     saveSongTable(shared_->startDir, quality_, songCount_, shared_->songs, totalEstimate_);
     deleteTemporaryFiles();
 }
@@ -328,7 +335,7 @@ void VelmoCore::onLocalFileFailure(const std::string& file, bool reading, uint32
 
 bool VelmoCore::workNameInUse(const std::string& workPath, uint16_t upTo, int except) const {
     for (uint16_t i = 0; i < upTo; ++i)
-        if (static_cast<int>(i) != except && workPath == shared_->songs[i].workPath) return true;
+        if (static_cast<int>(i) != except && workPath == fieldText(shared_->songs[i].workPath)) return true;
     return false;
 }
 
@@ -452,7 +459,8 @@ void VelmoCore::onDelete(int selectedLine) {
     totalEstimate_ -= rec.sizeEstimate;
     // The working copy goes with its song, unless another song still names it
     // (a list saved by an older version may share one).
-    if (!workNameInUse(rec.workPath, songCount_, i)) removeFile(rec.workPath);
+    const std::string work = fieldText(rec.workPath);
+    if (!workNameInUse(work, songCount_, i)) removeFile(work);
     removeSongRecord(shared_->songs, songCount_, i);
     showStatus(totalEstimate_);
     view_.selectLine(-1);
@@ -462,7 +470,7 @@ void VelmoCore::onUp(int selectedLine) {
     if (songCount_ == 0 || selectedLine <= 0 || selectedLine >= songCount_) return;
     const uint16_t i = static_cast<uint16_t>(selectedLine);
     view_.removeLine(i);
-    view_.insertLine(i - 1, songDisplayName(shared_->songs[i].workPath));
+    view_.insertLine(i - 1, songDisplayName(fieldText(shared_->songs[i].workPath)));
     view_.selectLine(i - 1);
     exchangeSongRecords(shared_->songs, static_cast<uint16_t>(i - 1), i);
 }
@@ -471,7 +479,7 @@ void VelmoCore::onDown(int selectedLine) {
     if (songCount_ == 0 || selectedLine < 0 || selectedLine + 1 >= songCount_) return;
     const uint16_t i = static_cast<uint16_t>(selectedLine);
     view_.removeLine(i);
-    view_.insertLine(i + 1, songDisplayName(shared_->songs[i].workPath));
+    view_.insertLine(i + 1, songDisplayName(fieldText(shared_->songs[i].workPath)));
     view_.selectLine(i + 1);
     exchangeSongRecords(shared_->songs, i, static_cast<uint16_t>(i + 1));
 }
@@ -490,7 +498,8 @@ uint32_t VelmoCore::reEstimate(EstimateSource source) {
         SongRecord& rec = shared_->songs[i];
         // A reloaded song's source is "./dat/..." below the start folder, which
         // need not be the process's current folder.
-        const std::string path = shared_->path(source == EstimateSource::SourcePath ? rec.sourcePath : rec.workPath);
+        const std::string path =
+            shared_->path(source == EstimateSource::SourcePath ? fieldText(rec.sourcePath) : fieldText(rec.workPath));
         rec.sizeEstimate = estimateSongSize(path, quality_);
         total += rec.sizeEstimate;
     }
@@ -502,7 +511,7 @@ uint32_t VelmoCore::reEstimate(EstimateSource source) {
 
 void VelmoCore::onDownload() {
     if (conn_.deviceHandle == 0) {
-        view_.messageBox("Please plug-in USB to download songs !", kCaptionError, MessageIcon::Error,
+        view_.messageBox(noClockText("Please plug-in USB to download songs !"), kCaptionError, MessageIcon::Error,
                          MessageButtons::Ok);
         return;
     }

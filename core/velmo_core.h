@@ -44,6 +44,9 @@ constexpr const char* kReloadStoppedText = "Reload stopped: the song list was no
 // Shown while a firmware write that cannot be stopped is waited for.
 constexpr const char* kFirmwareWaitCaption = "Writing firmware: the clock must not be unplugged";
 constexpr const char* kCaptionInformation = "Information";
+// When a clock is attached but another program (a second Velmo on another
+// folder) holds it: told apart from an unplugged clock, whose messages stay.
+constexpr const char* kClockBusyText = "The clock is in use by another program !";
 
 // Which of a record's paths a re-estimate measures: the user's file, or the
 // working copy in ./dat/ (all a reloaded song has).
@@ -77,6 +80,10 @@ class VelmoCore {
     void setApplicationName(std::string name) { appName_ = std::move(name); }
     // Where the device library is loaded from; empty (default): the executable's folder.
     void setDeviceLibraryPath(std::string path) { deviceLibraryPath_ = std::move(path); }
+    // For a front end that only looks at the list under a shared folder lock
+    // (folder_lock.h): the start and the close then leave the song table and
+    // dat/ as they are, since other readers may be looking at them too.
+    void setFolderReadOnly(bool readOnly) { folderReadOnly_ = readOnly; }
 
     // Handlers, one per event of the main window.
     void onInitDialog();
@@ -158,6 +165,8 @@ class VelmoCore {
     void finishInitialisation(bool tableLoaded);
     void connectionCheck();
     void requestClose();
+    // `unplugged`, or the busy text when the last open found the clock held.
+    std::string noClockText(const char* unplugged) const;
     void deleteTemporaryFiles();
     void showStatus(uint32_t total);
     void enableControls(bool enable);
@@ -205,6 +214,7 @@ class VelmoCore {
     DeviceConnection conn_;
     std::string appName_ = "velmo";
     std::string deviceLibraryPath_;
+    bool folderReadOnly_ = false;
 
     uint16_t songCount_ = 0;
     uint16_t quality_ = kQualityGood;

@@ -1,9 +1,9 @@
 // Reload and Upgrade Firmware: the two commands that read from the clock, and
 // the reactions that chain their workers.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,14 +29,16 @@ void VelmoCore::startReadWorker(uint32_t address, const char* path, uint32_t cou
 
 void VelmoCore::onReload() {
     if (conn_.deviceHandle == 0) {
-        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        view_.messageBox(noClockText("Please plug-in USB again !"), kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
         return;
     }
     if (view_.messageBox("Reload song data into P.C ?", "Warning", MessageIcon::None, MessageButtons::OkCancel) !=
         MessageResult::Ok)
         return;
     if (conn_.deviceHandle == 0) {
-        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        view_.messageBox(noClockText("Please plug-in USB again !"), kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
         return;
     }
     beginOperation(Operation::Reload);
@@ -114,7 +116,8 @@ void VelmoCore::onDataReadDone() {
 
 void VelmoCore::onUpgradeFirmware() {
     if (conn_.deviceHandle == 0) {
-        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        view_.messageBox(noClockText("Please plug-in USB again !"), kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
         return;
     }
     std::string path;
@@ -123,24 +126,31 @@ void VelmoCore::onUpgradeFirmware() {
     if (view_.messageBox("Upgrade Firmware ?", "Warning", MessageIcon::None, MessageButtons::OkCancel) !=
         MessageResult::Ok)
         return;
-    if (checkFirmwareFormat(chosenPath_) != 0) {
+    // The size is known before a byte is read: a huge file, a device or a
+    // FIFO chosen as firmware ends here at once.
+    const std::optional<uint64_t> size = firmwareFileSize(chosenPath_);
+    if (!size) {
         view_.messageBox("Firmware code format error !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         return;
     }
-    struct stat st {};
     // The framed image (the file and 8 bytes) must not run into the song header.
-    if (::stat(chosenPath_.c_str(), &st) != 0 || st.st_size > static_cast<off_t>(kMaxFirmwareFileBytes)) {
+    if (*size > kMaxFirmwareFileBytes) {
         view_.messageBox("Firmware code file size is over limitation !", kCaptionError, MessageIcon::Error,
                          MessageButtons::Ok);
         return;
     }
-    const uint32_t n = static_cast<uint32_t>(st.st_size);
+    if (checkFirmwareFormat(chosenPath_) != 0) {
+        view_.messageBox("Firmware code format error !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        return;
+    }
+    const auto n = static_cast<uint32_t>(*size);
     if (frameFirmware(chosenPath_, shared_->startDir) != 0) {
         view_.messageBox("Binary code file reading error!", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         return;
     }
     if (conn_.deviceHandle == 0) {
-        view_.messageBox("Please plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        view_.messageBox(noClockText("Please plug-in USB again !"), kCaptionError, MessageIcon::Error,
+                         MessageButtons::Ok);
         return;
     }
     beginOperation(Operation::Firmware);
@@ -159,8 +169,8 @@ void VelmoCore::onFirmwareStepDone(uint32_t wParam) {
     if (wParam == 0) {
         view_.setProgressCaption("Progress:Verifying firmware code...");
         view_.setProgressBar(0);
-        struct stat st {};
-        const uint32_t size = ::stat(code.c_str(), &st) == 0 ? static_cast<uint32_t>(st.st_size) : 0;
+        const std::optional<uint64_t> framed = firmwareFileSize(code);
+        const uint32_t size = framed && *framed <= kFirmwareAreaBytes ? static_cast<uint32_t>(*framed) : 0;
         startReadWorker(kFirmwareAddress, kFirmwareCheckFile, size, firmwareReadWorker);
         return;
     }

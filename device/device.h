@@ -50,9 +50,16 @@ enum DeviceResult : int {
     kDeviceLocalFileFailed = 3,
 };
 
+// Why openDevice gave no handle.
+enum class OpenFailure {
+    None,     // a handle was opened
+    NoClock,  // no clock attached (or no library)
+    Busy,     // a clock is attached but its open failed: another program holds it
+};
+
 // Handle of an opened clock, or 0 when none is attached (usb_Lib_OpenDevice is
-// then not called) or the open failed.
-uint32_t openDevice(const DeviceLibrary& lib);
+// then not called) or the open failed; `why`, when given, says which.
+uint32_t openDevice(const DeviceLibrary& lib, OpenFailure* why = nullptr);
 // Closes a non-zero handle; does nothing for 0. Close each handle once.
 void closeDevice(const DeviceLibrary& lib, uint32_t handle);
 // At exit: closes the handle (if not 0), then calls usb_lib_unload(0) unless
@@ -66,24 +73,26 @@ int isDevicePresent(const DeviceLibrary& lib);
 // 256 bytes read back, starts the probe and collects the storage code.
 // storageCode is 0xFF unless the agent reported one (then the value's low 8
 // bits). -1: spn.bin missing, shorter than 256 bytes or too big for the
-// controller, a write/read/start failed, or the read-back differs (the agent
-// is then not started). 1: the agent ran but reported no storage (status not 0
-// or value 0xFFFFFFFF), or the reported code has no storage size (12 to 255).
-// 0: success.
+// controller, a write/read/start or the collection of the probe's result
+// failed, or the read-back differs (the agent is then not started). 1: the agent ran but reported no storage (status
+// not 0 or value 0xFFFFFFFF), or the reported code has no storage size (12 to 255). 0: success.
 int startAgent(const DeviceLibrary& lib, uint32_t handle, const std::string& startDir, uint16_t& storageCode);
 
-// The result of the code last started: -1 when the status word is not 0 (or
-// the value word is 0xFFFFFFFF), otherwise the value word.
+// The result of the code last started: -1 when it could not be collected or
+// the status word is not 0 (or the value word is 0xFFFFFFFF), otherwise the
+// value word.
 int32_t collectAgentResult(const DeviceLibrary& lib, uint32_t handle);
 
 // Erases the whole 4 KiB sectors covering [address, address + length).
-// -1 start failed; 1 the agent reported failure; 0 erased.
+// -1 a parameter write or the start failed; 1 the agent reported failure; 0 erased.
 int eraseStorage(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t length);
 // Programs `count` (1 to 4096) bytes at a storage address: one data write to
 // the transfer buffer, three parameter writes, one start, one result.
 // Flash programming only clears bits: erase first. -1 on any failure; 0 written.
 int programBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, const uint8_t* bytes, uint32_t count);
-// Reads `count` (1 to 4096) storage bytes into `buffer`. -1 on any failure; 0 read.
+// Reads `count` (1 to 4096) storage bytes into `buffer`. -1 on any failure
+// (a parameter write, the start, the agent's result, or the copy out of the
+// transfer buffer); 0 read.
 int readBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t count, uint8_t* buffer);
 // Erases the firmware's first sector (storage 0x2000, 4096 bytes): as eraseStorage.
 int invalidateFirmware(const DeviceLibrary& lib, uint32_t handle);
@@ -95,12 +104,15 @@ struct DeviceConnection {
     // A handle whose clock vanished while a worker was using it: closed by the
     // first closeDeferredHandle/pollConnectionStep after the worker has ended.
     uint32_t deferredClose = 0;
+    // The last open found the clock attached but held by another program.
+    bool clockBusy = false;
 };
 
 // One step of the connection poll (the 300 ms timer). `workerRunning`: a
 // device worker is using deviceHandle right now.
 //  - state 1: unless a lost handle still waits to be closed, openDevice; the
-//    result goes to deviceHandle and a non-zero handle makes the state 2.
+//    result goes to deviceHandle (and whether the clock was busy to
+//    clockBusy), and a non-zero handle makes the state 2.
 //  - state 2: when no clock is present, the state becomes 1 and deviceHandle 0;
 //    the handle is closed at once, or, while a worker runs, deferred.
 //  - state 0: nothing.

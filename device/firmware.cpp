@@ -17,9 +17,14 @@ constexpr uint8_t kMarker[4] = {0x28, 0x38, 0x47, 0x24};
 
 }  // namespace
 
+std::optional<uint64_t> firmwareFileSize(const std::string& path) {
+    const FilePtr f = openRegularFileForReading(path);
+    return f ? fileSize(f.get()) : std::nullopt;
+}
+
 int checkFirmwareFormat(const std::string& path) {
     std::vector<uint8_t> bytes;
-    if (!readWholeFile(path, bytes) || bytes.size() < sizeof(kMarker)) return -1;
+    if (!readWholeFile(path, bytes, kMaxFirmwareFileBytes) || bytes.size() < sizeof(kMarker)) return -1;
     for (size_t i = 0; i + sizeof(kMarker) <= bytes.size(); ++i)
         if (std::equal(kMarker, kMarker + sizeof(kMarker), bytes.begin() + static_cast<std::ptrdiff_t>(i))) return 0;
     return -1;
@@ -27,7 +32,7 @@ int checkFirmwareFormat(const std::string& path) {
 
 int frameFirmware(const std::string& path, const std::string& startDir) {
     std::vector<uint8_t> code;
-    if (!readWholeFile(path, code) || code.size() > 0xFFFF) return -1;
+    if (!readWholeFile(path, code, kMaxFirmwareFileBytes)) return -1;
     std::vector<uint8_t> frame(code.size() + kFirmwareFrameBytes);
     std::copy_n("BOOT", 4, frame.begin());
     writeBe16(frame.data() + 4, static_cast<uint16_t>(code.size()));
@@ -40,7 +45,7 @@ int frameFirmware(const std::string& path, const std::string& startDir) {
 
 int64_t fileByteSum(const std::string& path) {
     std::vector<uint8_t> bytes;
-    if (!readWholeFile(path, bytes)) return -1;
+    if (!readWholeFile(path, bytes, kFirmwareAreaBytes)) return -1;
     uint32_t sum = 0;
     for (uint8_t b : bytes) sum += b;
     return sum;
@@ -48,7 +53,7 @@ int64_t fileByteSum(const std::string& path) {
 
 bool sameFileContents(const std::string& a, const std::string& b) {
     std::vector<uint8_t> x, y;
-    return readWholeFile(a, x) && readWholeFile(b, y) && x == y;
+    return readWholeFile(a, x, kFirmwareAreaBytes) && readWholeFile(b, y, kFirmwareAreaBytes) && x == y;
 }
 
 void firmwareReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib) {

@@ -35,7 +35,8 @@ void readWorker(const DeviceJob* job, const SharedState* shared, const DeviceLib
 bool readReloadedHeader(const std::string& startDir, StorageHeader& header) {
     const std::string path = resolvePath(startDir, kReloadTableFile);
     std::vector<uint8_t> bytes;
-    if (!readWholeFile(path, bytes)) return false;
+    // Only a header's worth is ever needed, whatever lies in the file.
+    if (!readFileHead(path, bytes, kStorageHeaderBytes)) return false;
     if (bytes.size() < 12 || std::memcmp(bytes.data() + 6, kSignature, sizeof(kSignature)) != 0) {
         ::unlink(path.c_str());
         return false;
@@ -129,14 +130,19 @@ std::vector<uint16_t> damagedReloadedSongs(const std::string& startDir, const So
 }
 
 int splitReloadedData(const std::string& startDir, const SongRecord* songs, uint16_t songCount) {
+    // The songs' bytes end at the furthest entry: no more is read, however
+    // large the file has become.
+    uint64_t needed = 0;
+    for (uint16_t i = 0; i < songCount; ++i)
+        needed = std::max<uint64_t>(needed, uint64_t{songs[i].dataOffset} + songs[i].dataSize);
     std::vector<uint8_t> data;
-    if (!readWholeFile(resolvePath(startDir, kReloadDataFile), data)) return -1;
+    if (!readFileHead(resolvePath(startDir, kReloadDataFile), data, static_cast<size_t>(needed))) return -1;
     for (uint16_t i = 0; i < songCount; ++i) {
         const SongRecord& rec = songs[i];
         const uint64_t end = uint64_t{rec.dataOffset} + rec.dataSize;
         const size_t size = end <= data.size() ? rec.dataSize : 0;
         const uint8_t* bytes = size != 0 ? data.data() + rec.dataOffset : nullptr;
-        if (!writeWholeFile(resolvePath(startDir, rec.workPath), bytes, size)) return -1;
+        if (!writeWholeFile(resolvePath(startDir, fieldText(rec.workPath)), bytes, size)) return -1;
     }
     return 0;
 }

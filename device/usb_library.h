@@ -39,7 +39,8 @@ struct UsbFunctions {
     // 0 when the code at `address` was started.
     uint32_t (*usb_Lib_DMCUProgramStart)(uint32_t handle, uint32_t address) = nullptr;
     // Fills 8 bytes with the started code's result: status word (0 success) and
-    // value word, both 32-bit in host byte order. Its own result is ignored.
+    // value word, both 32-bit in host byte order. 0 when the result was
+    // collected; anything else means the clock did not answer.
     uint32_t (*usb_Lib_DMCUCall)(uint32_t handle, void* result, uint32_t size) = nullptr;
 };
 

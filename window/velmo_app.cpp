@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "folder_lock.h"
+
 #include "resources.h"
 #include "start_options.h"
 #include "velmo_dlg.h"
@@ -39,6 +41,14 @@ bool CVelmoApp::InitInstance() {
         QMessageBox::critical(
             nullptr, QStringLiteral("velmo"),
             QStringLiteral("The folder for the song list cannot be made: %1").arg(QFile::decodeName(error.c_str())));
+        exitStatus_ = 1;
+        return false;
+    }
+    // A second Velmo in the same start folder would overwrite this one's list
+    // and working files. The lock stays with the application object until the
+    // program ends; a folder where the lock file cannot be made runs unlocked.
+    if (folderLock_.acquire(folder, velmo::FolderAccess::Exclusive) == velmo::FolderLockResult::InUse) {
+        QMessageBox::critical(nullptr, QStringLiteral("Error"), QString::fromLatin1(velmo::kFolderInUseText));
         exitStatus_ = 1;
         return false;
     }

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "folder_lock.h"
+
 class QApplication;
 
 class CVelmoApp {
@@ -24,4 +26,5 @@ class CVelmoApp {
   private:
     std::unique_ptr<QApplication> app_;
     int exitStatus_ = 0;
+    velmo::FolderLock folderLock_;
 };

@@ -204,6 +204,11 @@ class Fd {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
     }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
   private:
     int fd_ = -1;
@@ -312,6 +317,12 @@ class Simulator {
         ++counters_[ZENTRO_COUNT_OPEN];
         call.delay(kFrameMicros);
         if (!state_.plugged) return 0;
+        // A clock is claimed by one program at a time, as a USB device is by
+        // its driver: another process's open fails while this one holds it.
+        if (!claimDevice()) {
+            ++counters_[ZENTRO_COUNT_OPEN_BUSY];
+            return 0;
+        }
         if (nextHandle_ == 0) nextHandle_ = 1;
         liveHandle_ = nextHandle_++;
         unclosed_.insert(liveHandle_);
@@ -326,7 +337,7 @@ class Simulator {
         }
         ++counters_[ZENTRO_COUNT_CLOSE];
         unclosed_.erase(handle);
-        if (handle == liveHandle_) liveHandle_ = 0;
+        if (handle == liveHandle_) endLiveHandle();
         return 0;
     }
 
@@ -623,7 +634,7 @@ class Simulator {
     void apply(const PersistentState& s) {
         const bool lostPower = !s.plugged || s.plugGeneration != state_.plugGeneration;
         if (lostPower) {
-            liveHandle_ = 0;
+            endLiveHandle();
             resultPending_ = false;
             std::fill(memory_.begin(), memory_.end(), 0);
         }
@@ -635,7 +646,7 @@ class Simulator {
 
     void forgetProcessState() {
         std::fill(memory_.begin(), memory_.end(), 0);
-        liveHandle_ = 0;
+        endLiveHandle();
         unclosed_.clear();
         resultPending_ = false;
         std::fill(std::begin(counters_), std::end(counters_), 0u);
@@ -643,6 +654,27 @@ class Simulator {
         log_.clear();
     }
 
+    // The claim is an flock on "device.lock" in the sim folder, held from an
+    // open until that handle is closed or the clock loses power; the kernel
+    // drops it when the process ends, however it ends.
+    bool claimDevice() {
+        if (claim_.get() >= 0) return true;
+        if (!folderOk_) return false;
+        Fd fd(::open(claimPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+        if (fd.get() < 0) return false;
+        int r;
+        while ((r = ::flock(fd.get(), LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {}
+        if (r != 0) return false;
+        claim_.reset(fd.release());
+        return true;
+    }
+
+    void endLiveHandle() {
+        liveHandle_ = 0;
+        claim_.reset();
+    }
+
+    std::string claimPath() const { return dir_ + "/device.lock"; }
     std::string statePath() const { return dir_ + "/state"; }
     std::string flashPath() const { return dir_ + "/flash.bin"; }
 
@@ -826,6 +858,7 @@ class Simulator {
     PersistentState state_;
     FileKey stateKey_;
     Fd flash_;
+    Fd claim_;  // held while a handle of this process is live
 
     std::vector<uint8_t> memory_ = std::vector<uint8_t>(kMemoryBytes, 0);
     uint32_t liveHandle_ = 0;

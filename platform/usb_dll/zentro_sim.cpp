@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "storage_layout.h"
+#include "terminal_text.h"
 #include "velmo_build.h"
 #include "zentro_sim_control.h"
 
@@ -86,21 +87,6 @@ std::string songNameOf(const velmo::StorageEntry& entry) {
     return std::string(entry.songName, strnlen(entry.songName, sizeof(entry.songName)));
 }
 
-// Control bytes of a stored name are shown as \xNN so the terminal stays sane.
-std::string printable(const std::string& name) {
-    std::string out;
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F) {
-            char hex[5];
-            std::snprintf(hex, sizeof(hex), "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 int status() {
     std::printf("folder:       %s\n", zentroSimDir());
     std::printf("plugged:      %s\n", zentroSimIsPlugged() ? "yes" : "no");
@@ -137,7 +123,8 @@ int printHeader() {
     }
     for (size_t i = 0; i < velmo::effectiveSongCount(header); ++i) {
         const auto& e = header.entries[i];
-        std::printf("%2zu  offset %8u  size %8u  %s\n", i, e.dataOffset, e.dataSize, printable(songNameOf(e)).c_str());
+        std::printf("%2zu  offset %8u  size %8u  %s\n", i, e.dataOffset, e.dataSize,
+                    velmo::terminalText(songNameOf(e)).c_str());
     }
     return 0;
 }

@@ -18,6 +18,11 @@
  * delay ON. The controller memory, the open handle and the call counters live
  * in the process only; unplugging clears the controller memory (the agent must
  * be loaded again) and ends every open handle.
+ *   device.lock  claimed (flock) by the process whose handle is live, from
+ *               usb_Lib_OpenDevice until that handle is closed, the clock is
+ *               unplugged or the process ends: meanwhile an open by any other
+ *               process fails (returns 0) although the clock is plugged, as a
+ *               USB device claimed by another program's driver does.
  *
  * Using it from a test
  * --------------------
@@ -122,6 +127,7 @@ enum ZentroSimCounter {
                                    0, closed, or ended by an unplug: a program
                                    that keeps the rules never raises it */
     ZENTRO_COUNT_CRASHED_START, /* starts refused: no valid agent or not an entry */
+    ZENTRO_COUNT_OPEN_BUSY,     /* opens refused: another process holds the clock */
     ZENTRO_COUNTERS
 };
 

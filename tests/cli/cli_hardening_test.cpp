@@ -1,0 +1,431 @@
+// velmo-cli against what it cannot trust: a second velmo-cli on its start
+// folder (the folder's lock) or on its clock (the device's exclusive open),
+// input files that are not small regular files, and names holding control
+// bytes. Every child is killed and reaped when a test ends early.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "folder_lock.h"
+#include "song_fixtures.h"
+#include "storage_layout.h"
+#include "tempdir.h"
+#include "zentro_sim_control.h"
+
+extern char** environ;
+
+using namespace velmo;
+using namespace velmo::test;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kInUseLine = "velmo-cli: Another Velmo is using this folder !";
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::string readText(const std::string& path) {
+    const std::vector<uint8_t> bytes = readFileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// A velmo-cli process that has been started and not yet waited for.
+class Child {
+  public:
+    Child() = default;
+    Child(pid_t pid, std::string outPath, std::string errPath)
+        : pid_(pid), outPath_(std::move(outPath)), errPath_(std::move(errPath)) {}
+    Child(Child&& o) noexcept : pid_(o.pid_), outPath_(std::move(o.outPath_)), errPath_(std::move(o.errPath_)) {
+        o.pid_ = -1;
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {}
+        }
+    }
+
+    CliRun wait() {
+        CliRun r;
+        if (pid_ <= 0) return r;
+        int wstatus = 0;
+        while (::waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {}
+        pid_ = -1;
+        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        r.out = readText(outPath_);
+        r.err = readText(errPath_);
+        return r;
+    }
+    std::string errSoFar() const { return readText(errPath_); }
+
+  private:
+    pid_t pid_ = -1;
+    std::string outPath_, errPath_;
+};
+
+// Polls a condition for up to 60 s: a wait for another process to reach a
+// point, not a measurement.
+template <typename Condition>
+bool eventually(Condition condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// A pseudo-terminal: velmo-cli asks its questions there and waits for the answer.
+class Terminal {
+  public:
+    Terminal() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0)
+            slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY);
+    }
+    ~Terminal() {
+        if (slave_ >= 0) ::close(slave_);
+        if (master_ >= 0) ::close(master_);
+    }
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+    bool ok() const { return slave_ >= 0; }
+    int slave() const { return slave_; }
+    bool answer(const char* text) {
+        return ::write(master_, text, std::strlen(text)) == static_cast<ssize_t>(std::strlen(text));
+    }
+
+  private:
+    int master_ = -1, slave_ = -1;
+};
+
+class CliHardeningTest : public ::testing::Test {
+  public:
+    TempDir dir;
+    std::string sim;
+    std::string cli = std::string(VELMO_BIN_DIR) + "/velmo-cli";
+    int started = 0;
+
+    void SetUp() override {
+        sim = dir.file("sim");
+        ASSERT_EQ(0, zentroSimSetDir(sim.c_str()));
+        ASSERT_EQ(0, zentroSimReset());
+    }
+
+    std::string startFolder(const std::string& name) {
+        const std::string folder = dir.file(name);
+        fs::create_directories(folder);
+        fs::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", folder + "/spn.bin");
+        return folder;
+    }
+
+    // velmo-cli --dir FOLDER ARGS..., standard input `stdinFd` (-1: /dev/null).
+    Child start(const std::string& folder, const std::vector<std::string>& args, int stdinFd = -1) {
+        const int n = started++;
+        const std::string outPath = dir.file("out" + std::to_string(n) + ".txt");
+        const std::string errPath = dir.file("err" + std::to_string(n) + ".txt");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (stdinFd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
+        else
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e)
+            if (std::strncmp(*e, "ZENTRO_SIM_DIR=", 15) != 0) env.emplace_back(*e);
+        env.push_back("ZENTRO_SIM_DIR=" + sim);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        std::vector<std::string> argStrings{cli, "--dir", folder};
+        argStrings.insert(argStrings.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : argStrings) argv.push_back(a.data());
+        argv.push_back(nullptr);
+
+        pid_t pid = 0;
+        const int spawned = posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(0, spawned) << std::strerror(spawned);
+        return spawned == 0 ? Child(pid, outPath, errPath) : Child();
+    }
+
+    CliRun run(const std::string& folder, const std::vector<std::string>& args) { return start(folder, args).wait(); }
+
+    json list(const std::string& folder) {
+        const CliRun r = run(folder, {"--json", "list"});
+        EXPECT_EQ(0, r.status) << r.err;
+        return r.status == 0 ? json::parse(r.out) : json();
+    }
+
+    std::string song(const std::string& name, const std::string& from) {
+        return copyFixture(from, dir.file("music"), name);
+    }
+
+    // True while some process holds the folder's lock exclusively.
+    static bool folderBusy(const std::string& folder) {
+        FolderLock probe;
+        return probe.acquire(folder, FolderAccess::Shared) == FolderLockResult::InUse;
+    }
+};
+
+std::vector<std::string> sourcePaths(const json& list) {
+    std::vector<std::string> out;
+    for (const json& s : list["songs"]) out.push_back(s["sourcePath"].get<std::string>());
+    return out;
+}
+
+TEST_F(CliHardeningTest, EveryCommandThatUsesTheFolderIsRefusedWhileAnotherVelmoHoldsIt) {
+    const std::string folder = startFolder("start");
+    writeSongTable(folder, {1000, 2000}, kQualityGood, 1);
+    const std::vector<uint8_t> table = readFileBytes(folder + "/zt_hdr.tbl");
+    fs::create_directories(folder + "/dat");
+    writeFileBytes(folder + "/dat/tmp.bin", {1, 2, 3});  // another Velmo's working file
+    std::vector<uint8_t> firmware(100, 0x11);
+    std::memcpy(firmware.data(), "(8G$", 4);
+    writeFileBytes(dir.file("fw.bin"), firmware);
+    const std::string tone = song("Tone.wav", "wav_pcm16_mono.wav");
+
+    struct Row {
+        FolderAccess held;
+        std::vector<std::string> args;
+    };
+    const std::vector<Row> rows = {
+        {FolderAccess::Exclusive, {"add", tone}},
+        {FolderAccess::Exclusive, {"drop", tone}},
+        {FolderAccess::Exclusive, {"delete", "1"}},
+        {FolderAccess::Exclusive, {"up", "2"}},
+        {FolderAccess::Exclusive, {"down", "1"}},
+        {FolderAccess::Exclusive, {"quality", "best"}},
+        {FolderAccess::Exclusive, {"download", "--yes"}},
+        {FolderAccess::Exclusive, {"reload", "--yes"}},
+        {FolderAccess::Exclusive, {"firmware", dir.file("fw.bin"), "--yes"}},
+        {FolderAccess::Exclusive, {"image", dir.file("out.bin")}},
+        {FolderAccess::Exclusive, {"list"}},
+        {FolderAccess::Exclusive, {"status"}},
+        // A reader beside this one leaves room for more readers only.
+        {FolderAccess::Shared, {"add", tone}},
+        {FolderAccess::Shared, {"download", "--yes"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        FolderLock other;
+        ASSERT_EQ(FolderLockResult::Locked, other.acquire(folder, row.held));
+        const CliRun r = run(folder, row.args);
+        EXPECT_EQ(1, r.status) << r.err;
+        EXPECT_TRUE(has(r.err, std::string(kInUseLine) + " (" + folder + ")\n")) << r.err;
+        EXPECT_EQ(table, readFileBytes(folder + "/zt_hdr.tbl"));
+        EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), readFileBytes(folder + "/dat/tmp.bin"));
+        EXPECT_FALSE(fs::exists(dir.file("out.bin")));
+    }
+    EXPECT_EQ(std::vector<uint8_t>(8192, 0xFF), simFlash(kFirmwareAddress, 8192));
+
+    // Readers share the folder with a reader, and change nothing in it.
+    FolderLock reader;
+    ASSERT_EQ(FolderLockResult::Locked, reader.acquire(folder, FolderAccess::Shared));
+    const json shown = list(folder);
+    EXPECT_EQ(2, shown["songCount"]);
+    EXPECT_EQ(table, readFileBytes(folder + "/zt_hdr.tbl"));
+    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), readFileBytes(folder + "/dat/tmp.bin"));
+    reader.release();
+
+    // Once the other Velmo has gone, the same command works.
+    const CliRun after = run(folder, {"add", tone});
+    EXPECT_EQ(0, after.status) << after.err;
+    EXPECT_EQ(3, list(folder)["songCount"]);
+}
+
+TEST_F(CliHardeningTest, TwoAddsStartedTogetherLoseNothing) {
+    const std::string folder = startFolder("start");
+    ASSERT_EQ(0, zentroSimSetPlugged(0));  // no clock needed: the adds race on the folder alone
+    std::vector<std::string> expected;
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        const std::string a = song("a" + std::to_string(round) + ".wav", "wav_pcm16_mono.wav");
+        const std::string b = song("b" + std::to_string(round) + ".wav", "wav_pcm16_mono.wav");
+        Child first = start(folder, {"add", a});
+        Child second = start(folder, {"add", b});
+        const CliRun ra = first.wait();
+        const CliRun rb = second.wait();
+        for (const auto& [r, path] : {std::pair<const CliRun&, std::string>{ra, a}, {rb, b}}) {
+            if (r.status == 0) {
+                expected.push_back(path);
+            } else {
+                EXPECT_EQ(1, r.status) << r.err;
+                EXPECT_TRUE(has(r.err, kInUseLine)) << r.err;
+            }
+        }
+        // Every add that said it worked is in the list, and nothing else.
+        std::vector<std::string> now = sourcePaths(list(folder));
+        std::vector<std::string> want = expected;
+        std::sort(now.begin(), now.end());
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(want, now);
+    }
+    EXPECT_GE(expected.size(), 6u);
+}
+
+TEST_F(CliHardeningTest, AnAddDuringADownloadIsRefusedAndTheDownloadLosesNothing) {
+    const std::string folder = startFolder("start");
+    const std::string walk = song("Walk.mp3", "l3_44100_cbr128_stereo.mp3");
+    const std::string tone = song("Tone.wav", "wav_pcm16_stereo.wav");
+    // Estimates past the storage: the download stops at its cut question,
+    // holding the folder and the clock, until the test answers.
+    writeSongTable(folder, {1500000, 600000}, kQualityGood, 1, [&](size_t i) { return i == 0 ? walk : tone; });
+
+    Terminal terminal;
+    ASSERT_TRUE(terminal.ok());
+    Child download = start(folder, {"download"}, terminal.slave());
+    ASSERT_TRUE(eventually([&] { return has(download.errSoFar(), "Auto cut songs to fit storage size ?"); }))
+        << download.errSoFar();
+
+    const CliRun add = run(folder, {"add", song("Late.wav", "wav_pcm16_mono.wav")});
+    EXPECT_EQ(1, add.status) << add.err;
+    EXPECT_TRUE(has(add.err, kInUseLine)) << add.err;
+
+    ASSERT_TRUE(terminal.answer("ok\n"));
+    const CliRun done = download.wait();
+    ASSERT_EQ(0, done.status) << done.err;
+    EXPECT_TRUE(has(done.err, "Information: Downloading songs finished !\n")) << done.err;
+
+    // The download's list is the one saved, and it is what the clock holds.
+    const json saved = list(folder);
+    const StorageHeader header = [] {
+        StorageHeader h;
+        const std::vector<uint8_t> bytes = simFlash(kStorageHeaderAddress, kStorageHeaderBytes);
+        decodeStorageHeader(bytes.data(), bytes.size(), h);
+        return h;
+    }();
+    ASSERT_TRUE(hasStorageSignature(header));
+    EXPECT_EQ(saved["songCount"].get<unsigned>(), header.songCount);
+    EXPECT_EQ(walk, saved["songs"][0]["sourcePath"]);
+    EXPECT_EQ(false, saved["songs"][0]["copyPending"]);
+
+    // Afterwards the add goes through.
+    const CliRun again = run(folder, {"add", dir.file("music/Late.wav")});
+    EXPECT_EQ(0, again.status) << again.err;
+    EXPECT_EQ(saved["songCount"].get<int>() + 1, list(folder)["songCount"].get<int>());
+}
+
+TEST_F(CliHardeningTest, ASecondDownloadToTheSameClockIsToldTheClockIsBusy) {
+    const std::string first = startFolder("first");
+    const std::string second = startFolder("second");
+    const std::string walk = song("Walk.mp3", "l3_44100_cbr128_stereo.mp3");
+    writeSongTable(first, {1500000, 600000}, kQualityGood, 1, [&](size_t) { return walk; });
+    ASSERT_EQ(0, run(second, {"add", song("Tone.wav", "wav_pcm16_stereo.wav")}).status);
+    const std::vector<uint8_t> secondTable = readFileBytes(second + "/zt_hdr.tbl");
+
+    Terminal terminal;
+    ASSERT_TRUE(terminal.ok());
+    Child holder = start(first, {"download"}, terminal.slave());
+    ASSERT_TRUE(eventually([&] { return has(holder.errSoFar(), "Auto cut songs to fit storage size ?"); }))
+        << holder.errSoFar();
+
+    const CliRun busy = run(second, {"download", "--yes"});
+    EXPECT_EQ(1, busy.status) << busy.err;
+    EXPECT_TRUE(has(busy.err, "Error: The clock is in use by another program !\n")) << busy.err;
+    EXPECT_FALSE(has(busy.err, "Please plug-in USB")) << busy.err;
+    EXPECT_EQ(secondTable, readFileBytes(second + "/zt_hdr.tbl"));
+    const CliRun status = run(second, {"status"});
+    EXPECT_EQ(1, status.status);
+    EXPECT_TRUE(has(status.err, "Error: The clock is in use by another program !\n")) << status.err;
+
+    ASSERT_TRUE(terminal.answer("ok\n"));
+    const CliRun done = holder.wait();
+    ASSERT_EQ(0, done.status) << done.err;
+    StorageHeader header;
+    const std::vector<uint8_t> bytes = simFlash(kStorageHeaderAddress, kStorageHeaderBytes);
+    ASSERT_TRUE(decodeStorageHeader(bytes.data(), bytes.size(), header));
+    ASSERT_GE(header.songCount, 1);
+    EXPECT_STREQ("song0", header.entries[0].songName);
+
+    // With the first one gone, the clock is free again.
+    const CliRun later = run(second, {"download", "--yes"});
+    EXPECT_EQ(0, later.status) << later.err;
+    ASSERT_TRUE(
+        decodeStorageHeader(simFlash(kStorageHeaderAddress, kStorageHeaderBytes).data(), kStorageHeaderBytes, header));
+    EXPECT_STREQ("Tone", header.entries[0].songName);
+}
+
+TEST_F(CliHardeningTest, FirmwareThatIsNotASmallRegularFileEndsWithItsMessage) {
+    const std::string folder = startFolder("start");
+    const std::string fifo = dir.file("fifo.bin");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    fs::create_directories(dir.file("folder.bin"));
+    struct Row {
+        std::string path;
+        const char* line;
+    };
+    const std::vector<Row> rows = {
+        {"/dev/zero", "Error: Firmware code format error !\n"},
+        {fifo, "Error: Firmware code format error !\n"},
+        {dir.file("folder.bin"), "Error: Firmware code format error !\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        const CliRun r = run(folder, {"firmware", "--yes", row.path});
+        EXPECT_EQ(1, r.status);
+        EXPECT_TRUE(has(r.err, row.line)) << r.err;
+    }
+    EXPECT_EQ(std::vector<uint8_t>(8192, 0xFF), simFlash(kFirmwareAddress, 8192));
+}
+
+TEST_F(CliHardeningTest, InspectAndListShowControlBytesEscaped) {
+    StorageHeader h;
+    h.songCount = 2;
+    std::memcpy(h.signature, kSignature, sizeof kSignature);
+    h.quality = kQualityGood;
+    const char hostile[] = "red\x1b[31m\rbell\x07";
+    std::memcpy(h.entries[0].songName, hostile, sizeof hostile - 1);
+    std::memcpy(h.entries[1].songName, "plain", 5);
+    h.entries[1].dataSize = 0;
+    std::vector<uint8_t> image(kStorageHeaderBytes);
+    encodeStorageHeader(h, image.data());
+    const std::string file = dir.file("image.bin");
+    writeFileBytes(file, image);
+
+    const CliRun r = start(dir.path(), {"inspect", file}).wait();
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(has(r.out, "  1  red\\x1B[31m\\x0Dbell\\x07  offset 0")) << r.out;
+    EXPECT_TRUE(has(r.out, "  2  plain  offset 0")) << r.out;
+    for (const char c : {'\x1b', '\r', '\x07'}) EXPECT_EQ(std::string::npos, r.out.find(c));
+
+    // A list whose song file names carry the same bytes.
+    const std::string folder = startFolder("start");
+    const std::string name = std::string("tone\x1b]0;title\x07") + ".wav";
+    const std::string tone = song(name, "wav_pcm16_mono.wav");
+    const CliRun add = run(folder, {"add", tone});
+    ASSERT_EQ(0, add.status) << add.err;
+    const CliRun shown = run(folder, {"list"});
+    ASSERT_EQ(0, shown.status) << shown.err;
+    EXPECT_TRUE(has(shown.out, "  1  tone\\x1B]0;title\\x07.wav  estimate")) << shown.out;
+    EXPECT_EQ(std::string::npos, shown.out.find('\x1b'));
+}
+
+}  // namespace

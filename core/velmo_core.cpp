@@ -319,9 +319,7 @@ void VelmoCore::onJobStopped(uint32_t worker, uint32_t erased) {
         view_.setProgressBar(0);
         view_.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
     }
-    view_.setProgressCaption(kProgressIdle);
-    view_.setProgressBar(0);
-    finishOperation();
+    endOfOperation();
 }
 
 void VelmoCore::onLocalFileFailure(const std::string& file, bool reading, uint32_t errorNumber) {

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -410,9 +411,24 @@ TEST_F(CliTest, DownloadThenReloadIntoAFreshFolderReturnsTheSongs) {
     ASSERT_EQ(0, down.status) << down.err;
     EXPECT_TRUE(has(down.err, "Information: Downloading songs finished !\n")) << down.err;
     EXPECT_TRUE(has(down.out, "Verified: the clock holds the ")) << down.out;
-    // Without a terminal the progress is printed as plain lines.
-    EXPECT_TRUE(has(down.err, "Progress: converting music data... 100%\n")) << down.err;
+    // Without a terminal the progress is printed as plain lines: one bar for
+    // the whole download, from the conversion's start to the last block
+    // written, that never goes back.
+    EXPECT_TRUE(has(down.err, "Progress: converting music data... 1%\n")) << down.err;
     EXPECT_TRUE(has(down.err, "Progress: downloading music data... 100%\n")) << down.err;
+    {
+        std::istringstream lines(down.err);
+        std::string line;
+        int last = 0;
+        while (std::getline(lines, line)) {
+            // --verify reads the clock back afterwards, with a bar of its own.
+            if (line.rfind("Progress: ", 0) != 0 || line.back() != '%' || has(line, "verifying")) continue;
+            const int percent = std::stoi(line.substr(line.rfind(' ') + 1));
+            EXPECT_GE(percent, last) << line;
+            last = percent;
+        }
+        EXPECT_EQ(100, last);
+    }
     EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin"));  // closed as the window closes
 
     const StorageHeader written = clockHeader();
@@ -749,7 +765,6 @@ TEST_F(CliTest, AQuestionIsAskedOnATerminal) {
 }
 
 }  // namespace
-
 
 // Ctrl-C (or a TERM from the system) during a download ends the program within
 // a second, says what the clock holds, and leaves nothing that keeps the next

@@ -489,8 +489,10 @@ TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
         m.image = job.image();
         uint32_t total = 0;
         for (int i = 0; i < job.count; ++i) {
-            m.entries.emplace_back(job.shared.songs[i].dataOffset, job.shared.songs[i].dataSize);
-            total += job.shared.songs[i].dataSize;
+            // The record is packed: its numbers are read by value.
+            const uint32_t offset = job.shared.songs[i].dataOffset, size = job.shared.songs[i].dataSize;
+            m.entries.emplace_back(offset, size);
+            total += size;
         }
         job.expectEnd(WM_CONVERT_DONE, 8480 + total);
         expectConsistentImage(m.image, job.shared.songs, job.count);

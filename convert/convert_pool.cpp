@@ -19,8 +19,11 @@ ConvertPool::ConvertPool(const SongRecord* songs, size_t count, uint16_t quality
       shared_(shared),
       capacity_(capacity),
       encoderLibrary_(std::move(encoderLibrary)),
+      keeper_(encoderLibrary_),
       results_(count),
       done_(count, false) {
+    // A library that does not load is reported by each song's own encoder.
+    if (count > 0) keeper_.load();
     const size_t n = std::min<size_t>(std::max(workers, 1u), count);
     threads_.reserve(n);
     for (size_t i = 0; i < n; ++i) threads_.emplace_back([this] { work(); });

@@ -62,6 +62,9 @@ class ConvertPool {
     SharedState& shared_;
     uint32_t capacity_;
     std::string encoderLibrary_;
+    // Holds the encoder library loaded while the workers run, so that their
+    // encoders never unload and load it again under each other.
+    Encoder keeper_;
     std::atomic<uint32_t> keptTotal_{0};
 
     std::mutex mutex_;

@@ -10,12 +10,20 @@
 #              decode_bench probe   vs  ffprobe on each song          (best of 3)
 #   convert    ten 90-second songs (five MP3, five WAV) at quality Good:
 #              velmo-cli image      vs  ffmpeg one song after another
+#   convert 6  six of them (three MP3, three WAV), every core converting:
+#              velmo-cli image      vs  ffmpeg, two processes at once (xargs -P2),
+#                                   and vs  ffmpeg one song after another
 #   long song  one 15-minute WAV at quality Good (the memory figure):
 #              velmo-cli image      vs  ffmpeg
 #   download   the ten songs into a 4 MiB simulated clock, link delay off:
 #              velmo-cli download   vs  velmo-cli image (the conversion alone)
 #   device     4 MiB written and read back through the device layer:
 #              device_bench         vs  device_bench --delay (a USB 1.1 link)
+#   download 8 eight 45-second songs at quality Best into a 4 MiB clock with the
+#              USB 1.1 delay on: velmo-cli download  vs  the link's own time for
+#              the same image (device_bench --delay's write time, scaled)
+#   32 songs   a download of 32 songs, one of them a 60-minute WAV (the memory
+#              figure): velmo-cli download  vs  velmo-cli image of the same list
 #
 # The folder benchmarks (bench/decode/run.sh, bench/convert/run.sh) give the
 # same comparisons in more detail. Use a Release build.
@@ -110,16 +118,38 @@ for i in 0 1 2 3 4 5 6 7 8 9; do
   fi
 done
 sox -q -n -r 44100 -b 16 -c 2 "$work/long.wav" synth 900 sine 300-900 pinknoise remix 1,2v0.2 1,2v0.2 gain -3
+sox -q -n -r 44100 -b 16 -c 1 "$work/hour.wav" synth 3600 sine 200-700 pinknoise remix 1,2v0.2 gain -3
+eight_songs=()
+for i in 0 1 2 3 4 5 6 7; do
+  tone 45 "$work/songs/eight$i.wav" $((i + 3))
+  eight_songs+=("$work/songs/eight$i.wav")
+done
+many_songs=()
+for i in $(seq 0 30); do
+  if ((i < 3)); then tone 10 "$work/songs/short$i.wav" $((i + 11)); fi
+  cp "$work/songs/short$((i % 3)).wav" "$work/songs/many$i.wav"
+  many_songs+=("$work/songs/many$i.wav")
+done
+many_songs+=("$work/hour.wav")
 cat "$work"/*.mp3 "$work"/songs/* "$work"/long.wav > /dev/null  # a warm page cache for both sides
 
 # The start folders velmo-cli works in: the ten songs, and the long one.
 ten=$work/ten
 long=$work/long
-mkdir -p "$ten" "$long"
-cp "$bin/spn.bin" "$ten/" && cp "$bin/spn.bin" "$long/"
+six=$work/six
+eight=$work/eight
+many=$work/many
+mkdir -p "$ten" "$long" "$six" "$eight" "$many"
+for d in "$ten" "$long" "$six" "$eight" "$many"; do cp "$bin/spn.bin" "$d/"; done
 "$cli" --dir "$ten" add "${songs[@]}" > /dev/null 2>&1
 "$cli" --dir "$long" add "$work/long.wav" > /dev/null 2>&1
-for d in "$ten" "$long"; do
+"$cli" --dir "$six" add "${songs[@]:0:6}" > /dev/null 2>&1
+"$cli" --dir "$eight" add "${eight_songs[@]}" > /dev/null 2>&1
+"$cli" --dir "$eight" quality best > /dev/null 2>&1
+"$cli" --dir "$many" quality normal > /dev/null 2>&1
+# The 32nd song fills the list: Add says so, and the song is in.
+"$cli" --dir "$many" add "${many_songs[@]}" > /dev/null 2>&1 || true
+for d in "$ten" "$long" "$six" "$eight" "$many"; do
   n=$("$cli" --dir "$d" --json list | awk -F': ' '/"songCount"/ { gsub(",", "", $2); print $2 }')
   [[ $n -gt 0 ]] || { echo "bench: the songs did not join the list in $d" >&2; exit 1; }
 done
@@ -153,6 +183,16 @@ image_bytes=$(stat -c %s "$work/ten.bin")
 measure 1 bash -c "$ffmpeg_good" _ "$work/ffmpeg" "${songs[@]}"
 row "convert 10 songs (velmo-cli image)" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "ffmpeg one by one" "<= 1.0"
 
+echo "Converting six songs, every core at work, against two ffmpeg processes at once ..."
+measure 1 "$cli" --dir "$six" image "$work/six.bin"
+o=("$M_WALL" "$M_CPU" "$M_RSS")
+# shellcheck disable=SC2016
+ffmpeg_one='out=$1; f=$2; ffmpeg -nostdin -loglevel error -y -i "$f" -ac 1 -ar 44100 -c:a libmp3lame -b:a 32k -compression_level 2 -reservoir 0 "$out/$(basename "${f%.*}").mp3"'
+measure 1 bash -c "printf '%s\\0' \"\$@\" | xargs -0 -P2 -n1 bash -c '$ffmpeg_one' _ '$work/ffmpeg'" _ "${songs[@]:0:6}"
+row "convert 6 songs (velmo-cli image)" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "ffmpeg xargs -P2" "<= 1.0"
+measure 1 bash -c "$ffmpeg_good" _ "$work/ffmpeg" "${songs[@]:0:6}"
+row "convert 6 songs (velmo-cli image)" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "ffmpeg one by one" "-"
+
 echo "Converting a 15-minute WAV ..."
 measure 1 "$cli" --dir "$long" image "$work/long.bin"
 o=("$M_WALL" "$M_CPU" "$M_RSS")
@@ -178,6 +218,21 @@ for op in write read; do
   row "device: $op 4 MiB" "$(field $op "$work/device-fast.txt")" - "$fast_rss" \
       "$(field $op "$work/device-slow.txt")" - "$slow_rss" "USB 1.1 link" "-"
 done
+
+echo "Downloading eight 45-second songs at Best over the USB 1.1 link ..."
+"$bin/zentro-sim" delay on > /dev/null
+measure 1 "$cli" --dir "$eight" image "$work/eight.bin"
+eight_bytes=$(stat -c %s "$work/eight.bin")
+measure 1 "$cli" --dir "$eight" download
+link=$(awk -v w="$(field write "$work/device-slow.txt")" -v n="$eight_bytes" 'BEGIN { printf "%.3f", w * n / 4194304 }')
+row "download 8 songs, USB 1.1 (velmo-cli)" "$M_WALL" "$M_CPU" "$M_RSS" "$link" - - "link time, same image" "<= 1.15"
+"$bin/zentro-sim" delay off > /dev/null
+
+echo "Downloading 32 songs, one of them a 60-minute WAV ..."
+measure 1 "$cli" --dir "$many" download --yes
+o=("$M_WALL" "$M_CPU" "$M_RSS")
+measure 1 "$cli" --dir "$many" image --yes "$work/many.bin"
+row "download 32 songs, one 60 min (velmo-cli)" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "velmo-cli image" "mem < 64 MiB"
 
 # ---------------------------------------------------------------------------
 # The table

@@ -7,10 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
@@ -34,10 +32,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-constexpr const char* kDownloadFinished = "Downloading songs finished !";
-constexpr const char* kReloadFinished = "Reloading songs finished !";
-constexpr const char* kFirmwareWritten = "Writing code O.K !";
 
 // A line of the front end's own (not one of the window's boxes) on standard error.
 void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -143,6 +137,7 @@ class Session {
         if (locked == FolderLockResult::Failed)
             note("%s cannot be locked against a second Velmo",
                  terminalText(resolvePath(options.startDir, kFolderLockName)).c_str());
+        core.setConversionWorkers(options.jobs);
     }
     // False when another Velmo uses the folder: the command then ends with
     // kExitFailed, and the folder is left untouched.
@@ -183,6 +178,7 @@ class Session {
         if (locked() && !core.isClosed()) core.onClose();
     }
     bool failed() const { return view.failureShown(kProgramName); }
+    const Outcome& outcome() const { return core.lastOutcome(); }
     std::string path(const std::string& name) const { return core.shared().path(name); }
     void printStatusLine() const { std::printf("%s\n", trimLeft(core.statusText(core.totalEstimate())).c_str()); }
 
@@ -426,6 +422,26 @@ int runQuality(const Options& options, const std::string& name) {
 // the shell reports a program that the signal ended.
 int stoppedStatus() { return 128 + stopSignal(); }
 
+// The exit status of an operation of the core, from how it ended.
+int exitStatus(const Outcome& outcome) {
+    switch (outcome.kind) {
+        case OutcomeKind::Finished:
+            return kExitOk;
+        case OutcomeKind::Stopped:
+            // Only a signal stops an operation here.
+            return stopSignal() != 0 ? stoppedStatus() : kExitFailed;
+        case OutcomeKind::Refused:
+        case OutcomeKind::Failed:
+            break;
+    }
+    return kExitFailed;
+}
+
+// Names the songs of a finished conversion that reached the image without data.
+void noteUnconverted(const Outcome& outcome) {
+    for (const std::string& name : outcome.unconverted) note("%s could not be converted; it has no data", name.c_str());
+}
+
 int runDownload(const Options& options, bool verify) {
     installStopSignals();
     Session s(options, FolderAccess::Exclusive);
@@ -433,20 +449,16 @@ int runDownload(const Options& options, bool verify) {
     if (!s.startWithClock()) return kExitFailed;
     s.core.onDownload();
     s.pump();
-    if (stopSignal() != 0) {
-        s.close();
-        return stoppedStatus();
-    }
-    bool ok = s.view.shown(kDownloadFinished) && !s.failed();
-    if (ok) {
+    int status = exitStatus(s.outcome());
+    if (status == kExitOk) {
         std::error_code ec;
         const auto bytes = fs::file_size(s.path(kImageFile), ec);
         std::printf("Downloaded %u songs (%ju image bytes).\n", s.core.songCount(),
                     static_cast<uintmax_t>(ec ? 0 : bytes));
+        if (verify && !verifyDownload(s)) status = kExitFailed;
     }
-    if (ok && verify) ok = verifyDownload(s);
     s.close();
-    return ok ? kExitOk : kExitFailed;
+    return status;
 }
 
 int runReload(const Options& options) {
@@ -456,18 +468,14 @@ int runReload(const Options& options) {
     if (!s.startWithClock()) return kExitFailed;
     s.core.onReload();
     s.pump();
-    if (stopSignal() != 0) {
-        s.close();
-        return stoppedStatus();
-    }
-    const bool ok = s.view.shown(kReloadFinished) && !s.failed();
-    if (ok) {
+    const int status = exitStatus(s.outcome());
+    if (status == kExitOk) {
         printLines(s.view.lines());
         std::printf("Quality: %s (%u)\n", qualityName(s.core.quality()).c_str(), s.core.quality());
         s.printStatusLine();
     }
     s.close();
-    return ok ? kExitOk : kExitFailed;
+    return status;
 }
 
 int runFirmware(const Options& options, const std::string& file) {
@@ -480,112 +488,37 @@ int runFirmware(const Options& options, const std::string& file) {
     s.view.setFirmwareFile(file);
     s.core.onUpgradeFirmware();
     s.pump();
-    const bool ok = s.view.shown(kFirmwareWritten) && !s.failed();
+    const int status = exitStatus(s.outcome());
     s.close();
-    return ok ? kExitOk : kExitFailed;
+    return status;
 }
 
 int runImage(const Options& options, const std::string& out) {
+    installStopSignals();
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     s.startOffline();
-    const VelmoCore& core = s.core;
-    // The checks of a Download that need no clock, with the same messages.
-    if (core.songCount() == 0) {
-        s.view.messageBox("No song files are in list box !", "Information", MessageIcon::Information,
-                          MessageButtons::Ok);
-        return kExitFailed;
-    }
-    if (core.songCount() > kMaxHeaderSongs) {
-        s.view.messageBox("Song counts are over than limit !", "Error", MessageIcon::Error, MessageButtons::Ok);
-        return kExitFailed;
-    }
-    const uint32_t cap = capacity(core.shared().storageKB);
-    if (core.totalEstimate() >= cap &&
-        s.view.messageBox("Auto cut songs to fit storage size ?", "Warning !", MessageIcon::None,
-                          MessageButtons::OkCancel) != MessageResult::Ok)
-        return kExitFailed;
+    // Download's own checks, question and conversion, without the clock.
+    s.core.onMakeImage();
+    s.pump();
+    const Outcome& outcome = s.outcome();
+    if (outcome.kind == OutcomeKind::Stopped) note("stopped: no image was written");
+    if (outcome.kind != OutcomeKind::Finished) return exitStatus(outcome);
+    noteUnconverted(outcome);
 
-    // The image is made from a copy of the list: the list itself, and the
-    // table saved at close, stay as they were.
-    auto state = std::make_unique<SharedState>();
-    state->startDir = core.shared().startDir;
-    state->storageKB = core.shared().storageKB;
-    std::copy(std::begin(core.shared().songs), std::end(core.shared().songs), std::begin(state->songs));
-    uint16_t count = core.songCount();
-    cutToFit(state->songs, count, cap);
-    uint32_t total = 0;
-    for (uint16_t i = 0; i < count; ++i) {
-        SongRecord& rec = state->songs[i];
-        rec.sizeEstimate = estimateSongSize(state->path(fieldText(rec.sourcePath)), core.quality());
-        total += rec.sizeEstimate;
-    }
-    state->keepConverting = 1;
-    state->imageProduced = false;
-
-    ConvertJob job;
-    job.totalEstimate = total;
-    job.quality = core.quality();
-    job.songs = state->songs;
-    job.count = count;
-    job.window = &s.queue;
-
-    // The job's own message boxes are shown by the main thread, in order with
-    // its other messages; the job does not wait for them.
-    std::mutex boxMutex;
-    std::deque<std::string> boxTexts;
-    auto showMessage = [&](const std::string& text) {
-        {
-            std::lock_guard<std::mutex> lock(boxMutex);
-            boxTexts.push_back(text);
-        }
-        s.queue.post(WM_WORKER_MESSAGE_BOX, 0, 0);
-    };
-
-    installStopSignals();
-    s.view.setProgressCaption("Progress: converting music data...");
-    std::thread worker = startConvertJob(job, state.get(), showMessage);
-    uint32_t end = 0;
-    uint32_t imageBytes = 0;
-    while (end == 0) {
-        if (stopSignal() != 0) state->stopRequested = true;
-        PostedMessage m;
-        if (!s.queue.take(m, std::chrono::milliseconds(50))) continue;
-        if (m.code == WM_ENCODE_PROGRESS) {
-            s.view.setProgressBar(static_cast<int>(m.wParam));
-        } else if (m.code == WM_WORKER_MESSAGE_BOX) {
-            std::string text;
-            {
-                std::lock_guard<std::mutex> lock(boxMutex);
-                if (boxTexts.empty()) continue;
-                text = boxTexts.front();
-                boxTexts.pop_front();
-            }
-            s.view.messageBox(text, "Error", MessageIcon::None, MessageButtons::Ok);
-        } else if (m.code == WM_CONVERT_DONE || m.code == WM_CONVERT_FAILED || m.code == WM_CONVERT_ABORTED ||
-                   m.code == WM_JOB_STOPPED) {
-            end = m.code;
-            imageBytes = m.lParam;
-        }
-    }
-    worker.join();
-    s.view.setProgressCaption("Progress:");
-    s.view.setProgressBar(0);
-    if (end == WM_CONVERT_FAILED)
-        s.view.messageBox("Music files converted error !", kProgramName, MessageIcon::None, MessageButtons::Ok);
-    if (end == WM_JOB_STOPPED) {
-        note("stopped: no image was written");
-        return stoppedStatus();
-    }
-    if (end != WM_CONVERT_DONE) return kExitFailed;
-
+    // The core's image lives in the working folder until the close.
+    std::vector<uint8_t> head;
+    StorageHeader header;
     std::error_code ec;
-    fs::copy_file(s.path(kImageFile), out, fs::copy_options::overwrite_existing, ec);
-    if (ec) {
-        note("cannot write %s: %s", terminalText(out).c_str(), ec.message().c_str());
+    const uintmax_t bytes = fs::file_size(s.path(kImageFile), ec);
+    if (!ec) fs::copy_file(s.path(kImageFile), out, fs::copy_options::overwrite_existing, ec);
+    const bool written = !ec && readFileHead(out, head, kStorageHeaderBytes);
+    if (!written || !decodeStorageHeader(head.data(), head.size(), header)) {
+        note("cannot write %s: %s", terminalText(out).c_str(), ec ? ec.message().c_str() : "the image is incomplete");
         return kExitFailed;
     }
-    std::printf("Image: %u songs, %u bytes written to %s\n", count, imageBytes, terminalText(out).c_str());
+    std::printf("Image: %u songs, %ju bytes written to %s\n", header.songCount, static_cast<uintmax_t>(bytes),
+                terminalText(out).c_str());
     return kExitOk;
 }
 

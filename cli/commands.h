@@ -29,6 +29,7 @@ struct Options {
     std::string startDir;  // absolute
     bool json = false;     // status, list and inspect print one JSON object; messages are JSON lines
     bool yes = false;      // questions are answered OK
+    unsigned jobs = 0;     // songs converted at once; 0: one for each core
 };
 
 int runStatus(const Options& options);

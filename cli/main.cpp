@@ -49,6 +49,8 @@ int main(int argc, char** argv) {
     std::string dir = ".";
     app.add_option("--dir", dir, "start folder (default: the current folder)")->check(CLI::ExistingDirectory);
     app.add_flag("--json", options.json, "print status, list and inspect as one JSON object");
+    app.add_option("--jobs", options.jobs, "songs converted at once by download and image (default: one per core)")
+        ->check(CLI::Range(1u, 64u));
 
     auto* status =
         app.add_subcommand("status", "the clock: connected or not, storage code, size, capacity, space usage");

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "convert_pool.h"
 #include "encoder.h"
 #include "fileio.h"
 #include "packaging.h"
@@ -69,21 +70,13 @@ bool makeWorkingCopy(const SongRecord& song, const SharedState& shared) {
 }
 
 // Converts the song's working copy into the raw PCM file; the input sample
-// rate, or 0 when the song has nothing to encode (or the stop request was
-// seen). The reader is chosen by the file's content.
-uint32_t songToPcm(const SongRecord& song, const SharedState& shared, const std::string& rawPath) {
+// rate, or 0 when the song has nothing to encode (or `stop` was seen). The
+// reader is chosen by the file's content.
+uint32_t songToPcm(const SongRecord& song, const SharedState& shared, const std::string& rawPath,
+                   const std::atomic<bool>& stop) {
     const std::string work = fieldText(song.workPath);
     if (work.empty()) return 0;
-    return convertSongToPcm(shared.path(work), rawPath, &shared.stopRequested);
-}
-
-// Cuts the MP3 working file back to the bytes that the songs so far keep. A
-// missing file is right when nothing is kept.
-bool cutBackTo(const std::string& mp3Path, uint32_t total) {
-    struct stat st {};
-    if (::stat(mp3Path.c_str(), &st) != 0) return total == 0;
-    if (static_cast<uint64_t>(st.st_size) == total) return true;
-    return ::truncate(mp3Path.c_str(), static_cast<off_t>(total)) == 0;
+    return convertSongToPcm(shared.path(work), rawPath, &stop);
 }
 
 // Posts the end message and releases the write worker. Runs exactly once per job.
@@ -92,6 +85,16 @@ void finish(const ConvertJob& job, SharedState& shared, uint32_t code, uint32_t 
     shared.imageProduced.store(code == WM_CONVERT_DONE);
     shared.conversionStopped.store(code == WM_JOB_STOPPED);
     shared.convertEvent.set();
+    shared.imageData.wake();
+}
+
+// The header's place in a new image: zeros until the songs are all placed.
+bool startImage(const std::string& imagePath) {
+    FilePtr f = createFileForWriting(imagePath);
+    if (!f) return false;
+    const std::vector<uint8_t> zeros(kStorageHeaderBytes, 0);
+    const bool ok = std::fwrite(zeros.data(), 1, zeros.size(), f.get()) == zeros.size();
+    return std::fclose(f.release()) == 0 && ok;
 }
 
 }  // namespace
@@ -102,101 +105,109 @@ std::string copyFailedText(const SongRecord& song) {
     return text.replace(at, 2, fieldText(song.sourcePath));
 }
 
-uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::string& encoderLibrary,
-                         const ShowMessageFn& showMessage) {
-    // Two raw working files, used in turn: while one song is encoded from one,
-    // the next song is decoded into the other on a second thread. Decoding
-    // posts nothing, so the messages and the image are those of one song
-    // after the other.
-    const std::string rawPaths[2] = {shared.path(kRawWorkFile), shared.path(kRawNextWorkFile)};
-    const std::string mp3Path = shared.path(kMp3WorkFile);
+std::string songPcmWorkFile(size_t position) { return "./dat/raw-" + std::to_string(position) + ".tmp"; }
+
+std::string songMp3WorkFile(size_t position) { return "./dat/mp3-" + std::to_string(position) + ".tmp"; }
+
+SongConversionResult convertSong(const SongRecord& song, uint16_t quality, const SharedState& shared, Encoder& encoder,
+                                 const std::string& rawPath, const std::string& mp3Path,
+                                 const std::atomic<bool>& stop) {
+    SongConversionResult out;
+    // The song's MP3 file starts empty: the encoder appends.
+    removeFile(mp3Path);
+    const uint32_t rate = songToPcm(song, shared, rawPath, stop);
+    if (rate != 0 && !stop.load()) {
+        if (encoder.prepare(rate, quality * 8u, outputSampleRate(rate, quality)) == kPrepareOk) {
+            uint32_t written = 0;
+            if (encoder.encode(nullptr, song.cutFlag, song.cutLimit, rawPath, mp3Path, written, &stop) == kEncodeOk) {
+                out.result = SongConversion::Converted;
+                out.bytes = written;
+            }
+        } else {
+            out.encoderLoadError = encoder.loadError();
+        }
+    }
+    removeFile(rawPath);
+    if (stop.load()) out = SongConversionResult{SongConversion::Stopped, 0, {}};
+    return out;
+}
+
+uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::string& imagePath,
+                         const std::string& encoderLibrary, const ShowMessageFn& showMessage,
+                         std::vector<uint16_t>* unconverted) {
     const size_t count = job.songs ? std::min<size_t>(job.count, kMaxHeaderSongs) : 0;
     const uint32_t capacity = dataAreaCapacity(shared.storageKB);
-    Encoder encoder(encoderLibrary);
-
-    // The decoding of the next song; joined before its result is used and on
-    // every way out of the loop.
-    struct Ahead {
-        std::thread thread;
-        uint32_t rate = 0;
-        size_t index = SIZE_MAX;
-        ~Ahead() { finish(); }
-        void finish() {
-            if (thread.joinable()) thread.join();
-        }
-    } ahead;
-    auto startAhead = [&](size_t index) {
-        ahead.index = index;
-        ahead.rate = 0;
-        ahead.thread = std::thread([&ahead, &shared, song = &job.songs[index], raw = rawPaths[index % 2]] {
-            ahead.rate = songToPcm(*song, shared, raw);
-        });
-    };
-
-    // Data left by an interrupted earlier job would shift every offset.
-    removeFile(mp3Path);
     makeWorkFolder(shared);
+    ConvertPool pool(job.songs, count, job.quality, shared, job.workers, capacity, encoderLibrary);
+
+    // The results are taken in list order, so offsets, the capacity and the
+    // songs passed over come out as they would from one song after another.
     uint32_t offset = job.startOffset;
     uint32_t total = 0;
+    uint32_t shownPercent = 0;
     bool loadReported = false;
     for (size_t i = 0; i < count; ++i) {
         if (shared.keepConverting.load() == 0 || shared.stopping()) {
             total = 0;
             break;
         }
+        ConvertPool::Result r = pool.take(i);
+        if (shared.stopping() || (!r.started && total < capacity)) {
+            total = 0;
+            break;
+        }
         SongRecord& song = job.songs[i];
-        const std::string& rawPath = rawPaths[i % 2];
-        uint32_t rate;
-        if (ahead.index == i) {
-            ahead.finish();
-            rate = ahead.rate;
-        } else {
-            rate = songToPcm(song, shared, rawPath);
-        }
-        if (i + 1 < count) startAhead(i + 1);
-
+        const std::string mp3Path = shared.path(songMp3WorkFile(i));
         uint32_t kept = 0;
-        if (rate != 0 && encoder.prepare(rate, job.quality * 8u, outputSampleRate(rate, job.quality)) == kPrepareOk) {
-            uint32_t written = 0;
-            if (encoder.encode(job.window, song.cutFlag, song.cutLimit, rawPath, mp3Path, written,
-                               &shared.stopRequested) == kEncodeOk)
-                kept = written;
-        } else if (rate != 0 && !encoder.loadError().empty() && !loadReported && showMessage) {
-            // Without the encoder no song can be converted: say once what is missing.
-            loadReported = true;
-            showMessage("The encoder library " + std::string(kEncoderLibraryName) +
-                        " could not be loaded: " + encoder.loadError());
+        // Whether a worker reached this song depends on timing; once the data
+        // area is full the song is passed over whatever became of it.
+        if (total < capacity) {
+            if (r.song.result == SongConversion::Converted) {
+                kept = r.song.bytes;
+                if (static_cast<uint64_t>(total) + kept > capacity) kept = 0;
+            } else {
+                if (unconverted) unconverted->push_back(static_cast<uint16_t>(i));
+                if (!r.song.encoderLoadError.empty() && !loadReported && showMessage) {
+                    // Without the encoder no song can be converted: say once what is missing.
+                    loadReported = true;
+                    showMessage("The encoder library " + std::string(kEncoderLibraryName) +
+                                " could not be loaded: " + r.song.encoderLoadError);
+                }
+            }
         }
-        removeFile(rawPath);
-        // A stopped song is no failed song: its record keeps what it held.
-        if (shared.stopping()) {
+        if (kept != 0 && (appendFile(imagePath, mp3Path) != kPackOk ||
+                          fileSize(imagePath) != uint64_t{kStorageHeaderBytes} + total + kept)) {
             total = 0;
             break;
         }
-        if (static_cast<uint64_t>(total) + kept > capacity) kept = 0;
-        // Whatever a failed or dropped song appended must not shift the songs after it.
-        if (!cutBackTo(mp3Path, total + kept)) {
-            total = 0;
-            break;
-        }
+        removeFile(mp3Path);
         song.dataSize = kept;
         song.dataOffset = offset;
         total += kept;
         offset += kept;
+        pool.setKeptTotal(total);
+        if (kept != 0) {
+            shared.imageData.publish(total);
+            const uint32_t percent = encodePercent(total, job.totalEstimate);
+            if (!job.streamed && job.window && percent > shownPercent) {
+                shownPercent = percent;
+                job.window->post(WM_ENCODE_PROGRESS, percent, 0);
+            }
+        }
     }
-    ahead.finish();
-    removeFile(rawPaths[0]);
-    removeFile(rawPaths[1]);
+    pool.cancel();
     return total;
 }
 
 void runConvertJob(const ConvertJob& job, SharedState& shared, const ShowMessageFn& showMessage,
                    const std::string& encoderLibrary) {
-    const std::string mp3Path = shared.path(kMp3WorkFile);
     const std::string imagePath = shared.path(kImageFile);
     const size_t count = std::min<size_t>(job.count, kMaxHeaderSongs);
-    // An image from an earlier download must not pass for this one's.
+    // An image from an earlier download must not pass for this one's, and
+    // files an interrupted earlier run left would only take room.
     removeFile(imagePath);
+    for (const char* name : {kMp3WorkFile, kRawWorkFile, kRawNextWorkFile}) removeFile(shared.path(name));
+    if (job.report) job.report->unconverted.clear();
 
     for (size_t i = 0; i < count && job.songs; ++i) {
         SongRecord& song = job.songs[i];
@@ -214,29 +225,27 @@ void runConvertJob(const ConvertJob& job, SharedState& shared, const ShowMessage
         song.copyPending = 0;
     }
 
-    const uint32_t total = convertAllSongs(job, shared, encoderLibrary, showMessage);
+    makeWorkFolder(shared);
+    std::vector<uint16_t> unconverted;
+    const uint32_t total =
+        startImage(imagePath) ? convertAllSongs(job, shared, imagePath, encoderLibrary, showMessage, &unconverted) : 0;
     if (shared.stopping()) {
-        removeFile(mp3Path);
+        removeFile(imagePath);
         finish(job, shared, WM_JOB_STOPPED, 0, kStoppedConversion);
         return;
     }
-    if (total == 0) {
-        removeFile(mp3Path);
-        finish(job, shared, WM_CONVERT_FAILED, 0);
-        return;
-    }
-
     // The image must hold exactly the bytes its header announces.
-    const bool packed = writeImageHeader(imagePath, job.songs, static_cast<uint16_t>(count), job.totalEstimate,
-                                         job.quality) == kPackOk &&
-                        appendFile(imagePath, mp3Path) == kPackOk &&
+    const bool packed = total != 0 &&
+                        overwriteImageHeader(imagePath, job.songs, static_cast<uint16_t>(count), job.totalEstimate,
+                                             job.quality) == kPackOk &&
                         fileSize(imagePath) == uint64_t{total} + kStorageHeaderBytes;
-    removeFile(mp3Path);
     if (!packed) {
         removeFile(imagePath);
         finish(job, shared, WM_CONVERT_FAILED, 0);
         return;
     }
+    if (job.report) job.report->unconverted = std::move(unconverted);
+    if (!job.streamed && job.window) job.window->post(WM_ENCODE_PROGRESS, 100, 0);
     const uint64_t size = fileSize(imagePath).value_or(0);
     const uint32_t limit = imageCapacity(shared.storageKB);
     finish(job, shared, WM_CONVERT_DONE, size > limit ? limit : total + kStorageHeaderBytes);

@@ -140,13 +140,16 @@ void Encoder::closeStream() {
     stream_ = 0;
 }
 
+bool Encoder::load() {
+    if (lib_) return true;
+    loadError_.clear();
+    lib_ = Binding::load(libraryPath_, loadError_);
+    return lib_ != nullptr;
+}
+
 int Encoder::prepare(uint32_t inputRate, uint32_t bitrateKbps, uint32_t outputRate) {
     closeStream();
-    if (!lib_) {
-        loadError_.clear();
-        lib_ = Binding::load(libraryPath_, loadError_);
-        if (!lib_) return kPrepareFailed;
-    }
+    if (!load()) return kPrepareFailed;
     uint8_t config[kConfigBytes];
     fillConfig(config, inputRate, outputRate, bitrateKbps);
     uint32_t samples = 0, bufferSize = 0;

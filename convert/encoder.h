@@ -67,6 +67,10 @@ class Encoder {
     int encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, const std::string& pcmPath,
                const std::string& mp3Path, uint32_t& bytesWritten, const std::atomic<bool>* stop = nullptr);
 
+    // Loads the library and finds its entry points now, without opening a
+    // stream; it stays loaded until released as above. False (loadError()
+    // says why) when it cannot be loaded.
+    bool load();
     bool libraryLoaded() const;
     // Why the last prepare() could not load the library: the loader's message
     // for a missing or unloadable file, or "missing symbol <name>". Empty when

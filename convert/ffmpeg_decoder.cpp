@@ -6,8 +6,8 @@
 #include <mutex>
 #include <vector>
 
-#include "fileio.h"
 #include "bytes.h"
+#include "fileio.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

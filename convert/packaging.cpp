@@ -31,8 +31,10 @@ std::string storageSongName(const SongRecord& song) {
     return std::string(name.substr(0, std::min(name.size(), kSongNameBytes - 1)));
 }
 
-int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint16_t count, uint32_t totalEstimate,
-                     uint16_t quality) {
+namespace {
+
+std::vector<uint8_t> imageHeaderBytes(const SongRecord* songs, uint16_t count, uint32_t totalEstimate,
+                                      uint16_t quality) {
     StorageHeader header;
     const size_t n = std::min<size_t>(count, kMaxHeaderSongs);
     header.songCount = static_cast<uint16_t>(n);
@@ -47,8 +49,27 @@ int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint
     }
     std::vector<uint8_t> bytes(kStorageHeaderBytes);
     encodeStorageHeader(header, bytes.data());
+    return bytes;
+}
 
+}  // namespace
+
+int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint16_t count, uint32_t totalEstimate,
+                     uint16_t quality) {
+    const std::vector<uint8_t> bytes = imageHeaderBytes(songs, count, totalEstimate, quality);
     FilePtr f = createFileForWriting(imagePath);
+    if (!f) return kPackFailed;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) return kPackFailed;
+    if (std::fclose(f.release()) != 0) return kPackFailed;
+    return kPackOk;
+}
+
+int overwriteImageHeader(const std::string& imagePath, const SongRecord* songs, uint16_t count, uint32_t totalEstimate,
+                         uint16_t quality) {
+    const std::vector<uint8_t> bytes = imageHeaderBytes(songs, count, totalEstimate, quality);
+    const std::optional<uint64_t> size = fileSize(imagePath);
+    if (!size || *size < kStorageHeaderBytes) return kPackFailed;
+    FilePtr f(std::fopen(imagePath.c_str(), "r+b"));
     if (!f) return kPackFailed;
     if (std::fwrite(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) return kPackFailed;
     if (std::fclose(f.release()) != 0) return kPackFailed;

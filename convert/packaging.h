@@ -27,6 +27,12 @@ std::string storageSongName(const SongRecord& song);
 int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint16_t count, uint32_t totalEstimate,
                      uint16_t quality);
 
+// Writes the same header over the first 8480 bytes of an existing image,
+// leaving the data behind it as it is; -1 when the file is shorter than a
+// header or cannot be written.
+int overwriteImageHeader(const std::string& imagePath, const SongRecord* songs, uint16_t count, uint32_t totalEstimate,
+                         uint16_t quality);
+
 // Appends the whole of `sourcePath` to `targetPath`, creating the target if it
 // does not exist. Copies through a fixed buffer; -1 when the source does not
 // open, gives fewer bytes than its size, or the target cannot be written.

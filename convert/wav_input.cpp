@@ -5,8 +5,8 @@
 #include <limits>
 #include <vector>
 
-#include "fileio.h"
 #include "bytes.h"
+#include "fileio.h"
 #include "pcm_output.h"
 
 namespace velmo {

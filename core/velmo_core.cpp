@@ -8,6 +8,7 @@
 
 #include "admission.h"
 #include "convert_job.h"
+#include "convert_pool.h"
 #include "songlist.h"
 #include "songtable.h"
 #include "storage_layout.h"
@@ -23,6 +24,7 @@ constexpr const char* kCannotOpenFormat = "Cannot open %s: ";
 // that an interrupted run can leave behind. Songs' working copies stay.
 constexpr const char* kTemporaryFiles[] = {"./dat/tmp.bin", "./dat/mp3.tmp",  "./dat/tmp.tbl",  "./dat/tmp.ztd",
                                            "./dat/raw.tmp", "./dat/raw2.tmp", "./dat/code.tmp", "./dat/check.tmp"};
+constexpr const char* kDownloadFinishedText = "Downloading songs finished !";
 
 std::string formatWithPath(const char* pattern, const std::string& path) {
     std::string out = pattern;
@@ -42,6 +44,11 @@ void copyText(char* field, const std::string& text) {
 VelmoCore::VelmoCore(View& view, MessageTarget& window, std::string startDir)
     : view_(view), window_(window), shared_(std::make_unique<SharedState>()) {
     shared_->startDir = std::move(startDir);
+    setConversionWorkers(0);
+}
+
+void VelmoCore::setConversionWorkers(unsigned workers) {
+    conversionWorkers_ = workers == 0 ? defaultConversionWorkers() : workers;
 }
 
 VelmoCore::~VelmoCore() {
@@ -79,6 +86,10 @@ void VelmoCore::removeFile(const std::string& name) const { ::unlink(shared_->pa
 
 void VelmoCore::deleteTemporaryFiles() {
     for (const char* name : kTemporaryFiles) removeFile(name);
+    for (size_t i = 0; i < kMaxHeaderSongs; ++i) {
+        removeFile(songPcmWorkFile(i));
+        removeFile(songMp3WorkFile(i));
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -263,7 +274,15 @@ void VelmoCore::finishOperation() {
     if (conversionRunning_) return;
     view_.setStopAvailable(false);
     enableControls(true);
-    operationRunning_ = false;
+    if (operationRunning_) {
+        operationRunning_ = false;
+        // The conversion may write the image until its own end: an image
+        // that did not reach the clock whole goes only now.
+        if ((operation_ == Operation::Download || operation_ == Operation::Image) &&
+            !(outcomeNoted_ && outcome_.kind == OutcomeKind::Finished))
+            removeFile(kImageFile);
+        deliverOutcome();
+    }
     if (closeAfterOperation_) {
         closeAfterOperation_ = false;
         requestClose();
@@ -277,6 +296,36 @@ void VelmoCore::beginOperation(Operation op) {
     operation_ = op;
     stopMessageShown_ = false;
     shared_->stopRequested = false;
+    outcomeNoted_ = false;
+    outcome_ = Outcome{};
+}
+
+void VelmoCore::refuse(Operation op, const std::string& reason) {
+    lastOutcome_ = Outcome{op, OutcomeKind::Refused, reason, {}};
+    view_.operationEnded(lastOutcome_);
+}
+
+void VelmoCore::noteOutcome(OutcomeKind kind, const std::string& reason) {
+    if (outcomeNoted_) return;
+    outcomeNoted_ = true;
+    outcome_.kind = kind;
+    outcome_.reason = reason;
+}
+
+void VelmoCore::deliverOutcome() {
+    // Every end notes its outcome; one that did not is no success.
+    if (!outcomeNoted_) noteOutcome(OutcomeKind::Failed);
+    outcome_.operation = operation_;
+    lastOutcome_ = outcome_;
+    outcomeNoted_ = false;
+    view_.operationEnded(lastOutcome_);
+}
+
+std::vector<std::string> VelmoCore::unconvertedSongs() const {
+    const SongRecord* songs = operation_ == Operation::Image ? imageSongs_.data() : shared_->songs;
+    std::vector<std::string> names;
+    for (uint16_t i : convertReport_.unconverted) names.push_back(songDisplayName(fieldText(songs[i].workPath)));
+    return names;
 }
 
 bool VelmoCore::onStop() {
@@ -298,9 +347,14 @@ bool VelmoCore::onCloseRequest() {
 
 void VelmoCore::onJobStopped(uint32_t worker, uint32_t erased) {
     if (worker == kStoppedConversion) {
-        // The write worker of a stopped download always reports after the
-        // conversion; the operation ends with the later of the two.
+        // The write worker of a stopped download reports too, before or after
+        // the conversion; the operation ends with the later of the two.
         conversionRunning_ = false;
+        if (operation_ == Operation::Image) {
+            noteOutcome(OutcomeKind::Stopped, "Stopped: no image was made.");
+            view_.setProgressCaption(kProgressIdle);
+            view_.setProgressBar(0);
+        }
         if (writeEnded_) finishOperation();
         return;
     }
@@ -312,12 +366,12 @@ void VelmoCore::onJobStopped(uint32_t worker, uint32_t erased) {
     // The worker that touched the clock says what it holds.
     if (!stopMessageShown_) {
         stopMessageShown_ = true;
-        removeFile(kImageFile);
         const char* text = worker == kStoppedRead ? kReloadStoppedText
                            : erased != 0          ? kDownloadStoppedErasedText
                                                   : kDownloadStoppedUntouchedText;
         view_.setProgressBar(0);
         view_.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
+        noteOutcome(OutcomeKind::Stopped, text);
     }
     endOfOperation();
 }
@@ -326,6 +380,7 @@ void VelmoCore::onLocalFileFailure(const std::string& file, bool reading, uint32
     std::string text = reading ? "Cannot read " : "Cannot write ";
     text += shared_->path(file) + ": " + std::strerror(static_cast<int>(errorNumber));
     view_.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+    noteOutcome(OutcomeKind::Failed, text);
 }
 
 // ---------------------------------------------------------------------------
@@ -507,27 +562,36 @@ uint32_t VelmoCore::reEstimate(EstimateSource source) {
 // ---------------------------------------------------------------------------
 // Download
 
-void VelmoCore::onDownload() {
-    if (conn_.deviceHandle == 0) {
-        view_.messageBox(noClockText("Please plug-in USB to download songs !"), kCaptionError, MessageIcon::Error,
-                         MessageButtons::Ok);
-        return;
+bool VelmoCore::downloadChecks(Operation op) {
+    const auto refused = [&](const char* text, const char* caption, MessageIcon icon) {
+        view_.messageBox(text, caption, icon, MessageButtons::Ok);
+        refuse(op, text);
+        return false;
+    };
+    if (op == Operation::Download && conn_.deviceHandle == 0) {
+        // A clock that another program holds is no unplugged clock.
+        const std::string text = noClockText("Please plug-in USB to download songs !");
+        view_.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        refuse(op, text);
+        return false;
     }
-    if (songCount_ == 0) {
-        view_.messageBox("No song files are in list box !", kCaptionInformation, MessageIcon::Information,
-                         MessageButtons::Ok);
-        return;
-    }
+    if (songCount_ == 0)
+        return refused("No song files are in list box !", kCaptionInformation, MessageIcon::Information);
     // The clock's header describes 32 songs; a longer list is refused whole.
-    if (songCount_ > kMaxHeaderSongs) {
-        view_.messageBox("Song counts are over than limit !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
-        return;
-    }
+    if (songCount_ > kMaxHeaderSongs)
+        return refused("Song counts are over than limit !", kCaptionError, MessageIcon::Error);
     if (totalEstimate_ >= capacityNow()) {
         if (view_.messageBox("Auto cut songs to fit storage size ?", "Warning !", MessageIcon::None,
-                             MessageButtons::OkCancel) != MessageResult::Ok)
-            return;
+                             MessageButtons::OkCancel) != MessageResult::Ok) {
+            refuse(op, "Auto cut songs to fit storage size ? Cancel");
+            return false;
+        }
     }
+    return true;
+}
+
+void VelmoCore::onDownload() {
+    if (!downloadChecks(Operation::Download)) return;
     joinWorkers();  // a worker of the last operation may still be finishing
     const int cut = cutToFit(shared_->songs, songCount_, capacityNow());
     totalEstimate_ = reEstimate(EstimateSource::SourcePath);
@@ -548,12 +612,41 @@ void VelmoCore::onDownload() {
     shared_->imageProduced = false;
     shared_->conversionStopped = false;
     shared_->keepConverting = 1;
+    shared_->imageData.reset();
     writeEnded_ = false;
+    writeCaptionShown_ = false;
     conversionRunning_ = true;
     view_.setStopAvailable(true);
     startWriteWorkerJob(kImageFile, kStorageHeaderAddress, shared_->storageKB * 1024u - kStorageHeaderAddress,
-                        WriteMode::SongImage, WriteStart::AfterConversion);
-    startConversion();
+                        WriteMode::SongImage, WriteStart::AfterConversion, totalEstimate_ + kStorageHeaderBytes);
+    startConversion(shared_->songs, songCount_, totalEstimate_, true);
+}
+
+void VelmoCore::onMakeImage() {
+    if (!downloadChecks(Operation::Image)) return;
+    joinWorkers();
+    // The image is made from a copy of the list: the list itself, and the
+    // table saved at close, stay as they were.
+    imageSongs_.assign(std::begin(shared_->songs), std::end(shared_->songs));
+    uint16_t count = songCount_;
+    cutToFit(imageSongs_.data(), count, capacityNow());
+    uint32_t total = 0;
+    for (uint16_t i = 0; i < count; ++i) {
+        SongRecord& rec = imageSongs_[i];
+        rec.sizeEstimate = estimateSongSize(shared_->path(rec.sourcePath), quality_);
+        total += rec.sizeEstimate;
+    }
+
+    beginOperation(Operation::Image);
+    shared_->convertEvent.reset();
+    shared_->imageProduced = false;
+    shared_->conversionStopped = false;
+    shared_->keepConverting = 1;
+    shared_->imageData.reset();
+    writeEnded_ = true;  // no clock, no write worker
+    conversionRunning_ = true;
+    view_.setStopAvailable(true);
+    startConversion(imageSongs_.data(), count, total, false);
 }
 
 bool VelmoCore::startAgentForCommand(const AgentFailureBox& lost, const AgentFailureBox& noStorage) {
@@ -569,11 +662,13 @@ bool VelmoCore::startAgentForCommand(const AgentFailureBox& lost, const AgentFai
     enableControls(true);
     operationRunning_ = false;
     if (box.at == BoxAt::AfterReEnable) show();
+    noteOutcome(OutcomeKind::Failed, box.text);
+    deliverOutcome();
     return false;
 }
 
 void VelmoCore::startWriteWorkerJob(const std::string& path, uint32_t address, uint32_t eraseLength, WriteMode mode,
-                                    WriteStart start) {
+                                    WriteStart start, uint32_t expectedBytes) {
     deviceJob_.mode = mode;
     deviceJob_.handle = conn_.deviceHandle;
     deviceJob_.address = address;
@@ -582,6 +677,7 @@ void VelmoCore::startWriteWorkerJob(const std::string& path, uint32_t address, u
     deviceJob_.window = &window_;
     deviceJob_.waitForConversion = start;
     deviceJob_.eraseLength = eraseLength;
+    deviceJob_.expectedBytes = expectedBytes;
     // The worker keeps its own copy: the core may fill deviceJob for the next
     // step while this worker is still on its way out.
     SharedState* shared = shared_.get();
@@ -589,15 +685,19 @@ void VelmoCore::startWriteWorkerJob(const std::string& path, uint32_t address, u
     startWorker(true, [job = deviceJob_, shared, lib] { writeWorker(&job, shared, lib); });
 }
 
-void VelmoCore::startConversion() {
+void VelmoCore::startConversion(SongRecord* songs, uint16_t count, uint32_t totalEstimate, bool streamed) {
     view_.setProgressCaption("Progress: converting music data...");
+    view_.setProgressBar(1);
     if (!convertJob_) convertJob_ = std::make_unique<ConvertJob>();
     convertJob_->startOffset = 0;
-    convertJob_->totalEstimate = totalEstimate_;
+    convertJob_->totalEstimate = totalEstimate;
     convertJob_->quality = quality_;
-    convertJob_->songs = shared_->songs;
-    convertJob_->count = songCount_;
+    convertJob_->songs = songs;
+    convertJob_->count = count;
     convertJob_->window = &window_;
+    convertJob_->workers = conversionWorkers_;
+    convertJob_->streamed = streamed;
+    convertJob_->report = &convertReport_;
     SharedState* shared = shared_.get();
     startWorker(false, [this, job = *convertJob_, shared] {
         runConvertJob(job, *shared, [this](const std::string& text) { workerMessageBox(text); });
@@ -628,6 +728,7 @@ void VelmoCore::showWorkerMessageBox() {
     }
     // No owner and no caption of its own: the system's default caption.
     view_.messageBox(text, kCaptionError, MessageIcon::None, MessageButtons::Ok);
+    lastWorkerBox_ = text;
     {
         std::lock_guard<std::mutex> lock(boxMutex_);
         boxShown_ = true;
@@ -670,33 +771,56 @@ bool VelmoCore::onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam)
                 reapWorkers();
                 dropDeviceConnection();
                 view_.messageBox("USB connection error", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+                noteOutcome(OutcomeKind::Failed, "USB connection error");
             } else {
                 view_.messageBox("Storage erase error !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+                noteOutcome(OutcomeKind::Failed, "Storage erase error !");
             }
-            removeFile(kImageFile);
             endOfOperation();
             return true;
-        case WM_DOWNLOAD_DONE:
+        case WM_DOWNLOAD_DONE: {
             writeEnded_ = true;
-            view_.messageBox("Downloading songs finished !", kCaptionInformation, MessageIcon::Information,
-                             MessageButtons::Ok);
+            // Songs that could not be converted reached the clock without
+            // data: they are named, not left to be found silent.
+            std::string text = kDownloadFinishedText;
+            const std::vector<std::string> names = unconvertedSongs();
+            if (!names.empty()) {
+                text += " " + std::to_string(names.size()) +
+                        (names.size() == 1 ? " song could not be converted: " : " songs could not be converted: ");
+                for (size_t i = 0; i < names.size(); ++i) text += (i ? ", " : "") + names[i];
+            }
+            view_.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
+            noteOutcome(OutcomeKind::Finished);
+            outcome_.unconverted = names;
             endOfOperation();
             return true;
+        }
         case WM_WRITE_PROGRESS:
+            // One bar for the whole download: the caption says the songs are
+            // being written once the first block goes to the clock.
+            if (operation_ == Operation::Download && !writeCaptionShown_) {
+                writeCaptionShown_ = true;
+                view_.setProgressCaption("Progress: downloading music data...");
+            }
+            view_.setProgressBar(static_cast<int>(wParam));
+            return true;
         case WM_ENCODE_PROGRESS:
         case WM_READ_PROGRESS:
             view_.setProgressBar(static_cast<int>(wParam));
             return true;
         case WM_CONVERT_DONE:
             conversionRunning_ = false;
+            if (operation_ == Operation::Image) {
+                noteOutcome(OutcomeKind::Finished);
+                outcome_.unconverted = unconvertedSongs();
+                endOfOperation();
+                return true;
+            }
             if (writeEnded_) {
                 // The write worker failed before the image was ready: nothing
                 // will be sent, and this is the operation's last message.
                 endOfOperation();
-                return true;
             }
-            view_.setProgressCaption("Progress: downloading music data...");
-            view_.setProgressBar(1);
             return true;
         case WM_TABLE_READ_DONE:
             onTableReadDone();
@@ -721,14 +845,17 @@ bool VelmoCore::onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam)
                 // The partly read table is of no use to anyone.
                 removeFile("./dat/tmp.tbl");
                 view_.messageBox("USB connection error !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+                noteOutcome(OutcomeKind::Failed, "USB connection error !");
             } else if (wParam == 1) {
                 removeFile("./dat/tmp.tbl");
                 removeFile("./dat/tmp.ztd");
                 view_.messageBox("USB connection error !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+                noteOutcome(OutcomeKind::Failed, "USB connection error !");
             } else if (wParam == 2) {
                 removeFile("./dat/code.tmp");
                 removeFile("./dat/check.tmp");
                 view_.messageBox("Verify code failed !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+                noteOutcome(OutcomeKind::Failed, "Verify code failed !");
             }
             endOfOperation();
             return true;
@@ -741,12 +868,14 @@ bool VelmoCore::onWorkerMessage(uint32_t code, uint32_t wParam, uint32_t lParam)
         case WM_CONVERT_FAILED:
             conversionRunning_ = false;
             view_.messageBox("Music files converted error !", appName_, MessageIcon::None, MessageButtons::Ok);
+            noteOutcome(OutcomeKind::Failed, "Music files converted error !");
             view_.setProgressBar(0);
             view_.setProgressCaption(kProgressIdle);
             finishOperation();
             return true;
         case WM_CONVERT_ABORTED:
             conversionRunning_ = false;
+            noteOutcome(OutcomeKind::Failed, lastWorkerBox_);
             view_.setProgressBar(0);
             view_.setProgressCaption(kProgressIdle);
             finishOperation();

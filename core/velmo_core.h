@@ -17,16 +17,16 @@
 #include <thread>
 #include <vector>
 
+#include "convert_job.h"
 #include "device.h"
 #include "messages.h"
+#include "outcome.h"
 #include "shared_state.h"
 #include "transfer.h"
 #include "usb_library.h"
 #include "view.h"
 
 namespace velmo {
-
-struct ConvertJob;
 
 // A worker thread asks for a message box through this message; the core
 // shows it on the user-interface thread and releases the worker afterwards.
@@ -84,6 +84,10 @@ class VelmoCore {
     // (folder_lock.h): the start and the close then leave the song table and
     // dat/ as they are, since other readers may be looking at them too.
     void setFolderReadOnly(bool readOnly) { folderReadOnly_ = readOnly; }
+    // How many songs a Download (or the conversion alone) converts at once;
+    // 0: one for each core (the default). The image is the same whatever it is.
+    void setConversionWorkers(unsigned workers);
+    unsigned conversionWorkers() const { return conversionWorkers_; }
 
     // Handlers, one per event of the main window.
     void onInitDialog();
@@ -110,6 +114,11 @@ class VelmoCore {
     void onGood() { onQuality(kQualityGood); }
     void onNormal() { onQuality(kQualityNormal); }
     void onDownload();
+    // The conversion alone, for front ends that make an image without a
+    // clock: Download's checks (all but the clock's), its cut question and
+    // its conversion, into "./dat/tmp.bin" (removed at close). The list
+    // itself stays as it is: the conversion works on a copy of it.
+    void onMakeImage();
     void onReload();
     void onUpgradeFirmware();
     // The user asks to stop the operation under way (the Stop button, Ctrl-C).
@@ -141,8 +150,10 @@ class VelmoCore {
     // An operation runs: the controls stay disabled until it ends.
     bool operationRunning() const { return operationRunning_; }
     // The operation under way, or None.
-    enum class Operation { None, Download, Reload, Firmware };
+    using Operation = velmo::Operation;
     Operation operation() const { return operationRunning_ ? operation_ : Operation::None; }
+    // How the last operation ended (also handed to View::operationEnded).
+    const Outcome& lastOutcome() const { return lastOutcome_; }
     // Waits until every worker thread has ended and joins them (for the
     // terminal front end and tests; the window never waits).
     void joinWorkers();
@@ -185,18 +196,27 @@ class VelmoCore {
     void dropDeviceConnection();
 
     void startWriteWorkerJob(const std::string& path, uint32_t address, uint32_t eraseLength, WriteMode mode,
-                             WriteStart start);
+                             WriteStart start, uint32_t expectedBytes = 0);
     // Marks the start of an operation: controls disabled, no stop request left
     // over from an earlier one.
     void beginOperation(Operation op);
     void onJobStopped(uint32_t worker, uint32_t erased);
+    // The Download checks that need no worker; false (and the outcome
+    // delivered) when the operation is refused.
+    bool downloadChecks(Operation op);
+    // An operation that ends before it starts.
+    void refuse(Operation op, const std::string& reason);
+    // How the running operation ends; the first one noted counts.
+    void noteOutcome(OutcomeKind kind, const std::string& reason = {});
+    void deliverOutcome();
+    std::vector<std::string> unconvertedSongs() const;
     void onLocalFileFailure(const std::string& file, bool reading, uint32_t errorNumber);
     // Starts the agent for a command that has disabled the controls and set
     // the bar to 1. True when it runs and found the storage; otherwise the
     // command ends here: the bar back to 0, the connection dropped when it was
     // lost, the controls enabled, and `lost` or `noStorage` shown at its place.
     bool startAgentForCommand(const AgentFailureBox& lost, const AgentFailureBox& noStorage);
-    void startConversion();
+    void startConversion(SongRecord* songs, uint16_t count, uint32_t totalEstimate, bool streamed);
     using ReadWorkerFn = void (*)(const DeviceJob*, const SharedState*, const DeviceLibrary*);
     void startReadWorker(uint32_t address, const char* path, uint32_t count, ReadWorkerFn worker);
     void showWorkerMessageBox();
@@ -222,6 +242,9 @@ class VelmoCore {
     std::string chosenPath_;
     DeviceJob deviceJob_;
     std::unique_ptr<ConvertJob> convertJob_;
+    ConvertReport convertReport_;
+    std::vector<SongRecord> imageSongs_;  // the list copy the conversion alone works on
+    unsigned conversionWorkers_ = 0;
     uint32_t reloadLength_ = 0;
 
     std::string windowTitle_;
@@ -233,6 +256,11 @@ class VelmoCore {
     bool stopMessageShown_ = false;     // this operation's stop has been reported
     bool conversionRunning_ = false;    // this download's conversion has not reported its end
     bool writeEnded_ = false;           // this download's write worker has reported its end
+    bool writeCaptionShown_ = false;    // this download's first block has been written
+    bool outcomeNoted_ = false;
+    Outcome outcome_;      // the running operation's, once noted
+    Outcome lastOutcome_;  // the last operation's
+    std::string lastWorkerBox_;
     std::vector<Worker> workers_;
 
     // A message box asked for by a worker thread.

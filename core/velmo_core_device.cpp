@@ -31,14 +31,18 @@ void VelmoCore::onReload() {
     if (conn_.deviceHandle == 0) {
         view_.messageBox(noClockText("Please plug-in USB again !"), kCaptionError, MessageIcon::Error,
                          MessageButtons::Ok);
+        refuse(Operation::Reload, noClockText("Please plug-in USB again !"));
         return;
     }
     if (view_.messageBox("Reload song data into P.C ?", "Warning", MessageIcon::None, MessageButtons::OkCancel) !=
-        MessageResult::Ok)
+        MessageResult::Ok) {
+        refuse(Operation::Reload, "Reload song data into P.C ? Cancel");
         return;
+    }
     if (conn_.deviceHandle == 0) {
         view_.messageBox(noClockText("Please plug-in USB again !"), kCaptionError, MessageIcon::Error,
                          MessageButtons::Ok);
+        refuse(Operation::Reload, noClockText("Please plug-in USB again !"));
         return;
     }
     beginOperation(Operation::Reload);
@@ -59,6 +63,7 @@ void VelmoCore::onTableReadDone() {
     if (n == 0) {
         view_.messageBox("Storage has no music data.", kCaptionInformation, MessageIcon::Information,
                          MessageButtons::Ok);
+        noteOutcome(OutcomeKind::Failed, "Storage has no music data.");
         endOfOperation();
         return;
     }
@@ -76,6 +81,7 @@ void VelmoCore::onDataReadDone() {
     std::vector<SongRecord> loaded(kMaxSongs);
     if (loadReloadedTable(shared_->startDir, reloadLength_, loaded.data(), count, quality) != 0) {
         view_.messageBox("Reload music data failed.", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        noteOutcome(OutcomeKind::Failed, "Reload music data failed.");
         removeFile(kReloadTableFile);
         removeFile(kReloadDataFile);
         endOfOperation();
@@ -97,6 +103,7 @@ void VelmoCore::onDataReadDone() {
         view_.setProgressCaption("Progress:");
         view_.setProgressBar(0);
         view_.messageBox(warning, kCaptionWarning, MessageIcon::Warning, MessageButtons::Ok);
+        noteOutcome(OutcomeKind::Failed, warning);
         endOfOperation();
         return;
     }
@@ -111,6 +118,7 @@ void VelmoCore::onDataReadDone() {
     view_.setProgressBar(0);
     view_.messageBox("Reloading songs finished !", kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
     if (!warning.empty()) view_.messageBox(warning, kCaptionWarning, MessageIcon::Warning, MessageButtons::Ok);
+    noteOutcome(OutcomeKind::Finished);
     finishOperation();
 }
 
@@ -118,39 +126,50 @@ void VelmoCore::onUpgradeFirmware() {
     if (conn_.deviceHandle == 0) {
         view_.messageBox(noClockText("Please plug-in USB again !"), kCaptionError, MessageIcon::Error,
                          MessageButtons::Ok);
+        refuse(Operation::Firmware, noClockText("Please plug-in USB again !"));
         return;
     }
     std::string path;
-    if (!view_.chooseFirmwareFile(path)) return;
+    if (!view_.chooseFirmwareFile(path)) {
+        refuse(Operation::Firmware, "No firmware file was chosen.");
+        return;
+    }
     chosenPath_ = path;
     if (view_.messageBox("Upgrade Firmware ?", "Warning", MessageIcon::None, MessageButtons::OkCancel) !=
-        MessageResult::Ok)
+        MessageResult::Ok) {
+        refuse(Operation::Firmware, "Upgrade Firmware ? Cancel");
         return;
+    }
     // The size is known before a byte is read: a huge file, a device or a
     // FIFO chosen as firmware ends here at once.
     const std::optional<uint64_t> size = firmwareFileSize(chosenPath_);
     if (!size) {
         view_.messageBox("Firmware code format error !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        refuse(Operation::Firmware, "Firmware code format error !");
         return;
     }
     // The framed image (the file and 8 bytes) must not run into the song header.
     if (*size > kMaxFirmwareFileBytes) {
         view_.messageBox("Firmware code file size is over limitation !", kCaptionError, MessageIcon::Error,
                          MessageButtons::Ok);
+        refuse(Operation::Firmware, "Firmware code file size is over limitation !");
         return;
     }
     if (checkFirmwareFormat(chosenPath_) != 0) {
         view_.messageBox("Firmware code format error !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        refuse(Operation::Firmware, "Firmware code format error !");
         return;
     }
     const auto n = static_cast<uint32_t>(*size);
     if (frameFirmware(chosenPath_, shared_->startDir) != 0) {
         view_.messageBox("Binary code file reading error!", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        refuse(Operation::Firmware, "Binary code file reading error!");
         return;
     }
     if (conn_.deviceHandle == 0) {
         view_.messageBox(noClockText("Please plug-in USB again !"), kCaptionError, MessageIcon::Error,
                          MessageButtons::Ok);
+        refuse(Operation::Firmware, noClockText("Please plug-in USB again !"));
         return;
     }
     beginOperation(Operation::Firmware);
@@ -181,9 +200,11 @@ void VelmoCore::onFirmwareStepDone(uint32_t wParam) {
     ::unlink(check.c_str());
     if (same) {
         view_.messageBox("Writing code O.K !", kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
+        noteOutcome(OutcomeKind::Finished);
     } else {
         invalidateFirmware(lib_, conn_.deviceHandle);
         view_.messageBox("Writing code failed !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        noteOutcome(OutcomeKind::Failed, "Writing code failed !");
     }
     endOfOperation();
 }

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "outcome.h"
+
 namespace velmo {
 
 enum class MessageIcon { None, Error, Information, Warning };
@@ -63,6 +65,11 @@ class View {
 
     // The firmware file dialog ("Binary files", "*.bin"); false when cancelled.
     virtual bool chooseFirmwareFile(std::string& path) = 0;
+
+    // An operation has ended (every one of Download, Reload, Upgrade
+    // Firmware and the conversion alone, refusals included), after its
+    // last message box.
+    virtual void operationEnded(const Outcome& outcome) { (void)outcome; }
 
     virtual void startTimer(int milliseconds) = 0;
     virtual void stopTimer() = 0;

@@ -1,5 +1,7 @@
 #include "transfer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -19,6 +21,11 @@ namespace {
 // A firmware write has no conversion to wait for; the agent gets a pause
 // between the erase and the first block instead.
 constexpr std::chrono::milliseconds kFirmwarePause{100};
+// How long a streamed write waits for the next song before it looks at the
+// stop request again.
+constexpr std::chrono::milliseconds kStreamPoll{20};
+// streamImageToStorage: the conversion ended without an image.
+constexpr int kImageNotMade = 100;
 
 bool stopSeen(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(); }
 
@@ -82,6 +89,92 @@ int sendPieces(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle,
         count += p.length;
         reportProgress(window, progressCode, count, total);
         if (programBlock(lib, handle, p.address, buffer.data(), p.length) != kDeviceOk) return kDeviceConnectionFailed;
+    }
+    return kDeviceOk;
+}
+
+// Sends a download's image while the conversion is still making it: each
+// 4096-byte block of song data as soon as the conversion has published it
+// (SharedState::imageData), then, once the conversion has ended with an
+// image, the rest of the data and the header's blocks from the last to the
+// first. The blocks, their addresses and their calls are those of
+// writeImageToStorage; only the moment each one is sent differs.
+int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, SharedState& shared,
+                         const std::atomic<bool>* stop, TransferError* error, bool& conversionEnded) {
+    conversionEnded = false;
+    MessageTarget* const window = job.window;
+    const std::string path = shared.path(job.path);
+    std::vector<uint8_t> buffer(kTransferBlockBytes);
+    FilePtr image;
+    uint32_t sent = 0;  // song data sent, from the data area's start
+    uint32_t placed = 0;
+    uint32_t shownPercent = 0;
+    // The bar follows the bytes placed on the clock: against the list's
+    // estimate while songs still convert, against the image once it is known.
+    const auto progress = [&](uint32_t of, bool final) {
+        uint64_t percent = of == 0 ? 0 : uint64_t{placed} * 100u / of;
+        if (!final && percent > 99) percent = 99;
+        if (percent == 0) percent = 1;  // the first block written shows at once
+        if (percent > shownPercent && window != nullptr) {
+            shownPercent = static_cast<uint32_t>(percent);
+            window->post(WM_WRITE_PROGRESS, shownPercent, 0);
+        }
+    };
+    const auto send = [&](uint64_t offset, uint32_t length) -> int {
+        if (!image) {
+            errno = 0;
+            image = openRegularFileForReading(path);
+            if (!image) return localFailure(error);
+        }
+        std::fill(buffer.begin(), buffer.end(), 0);
+        errno = 0;
+        // Read past the stream's buffer: the conversion appends to the file
+        // and writes its header in place while it is open here.
+        if (::pread(::fileno(image.get()), buffer.data(), length, static_cast<off_t>(offset)) !=
+            static_cast<ssize_t>(length))
+            return localFailure(error);
+        placed += length;
+        return kDeviceOk;
+    };
+
+    for (;;) {
+        if (stopSeen(stop)) return kDeviceStopped;
+        // The end is looked at before the bytes: what was published before
+        // the end is all there will be.
+        const bool ended = shared.convertEvent.isSet();
+        const uint32_t ready = shared.imageData.bytes();
+        if (ready - sent >= kTransferBlockBytes) {
+            if (const int r = send(uint64_t{kStorageHeaderBytes} + sent, kTransferBlockBytes); r != kDeviceOk) return r;
+            progress(job.expectedBytes, false);
+            if (programBlock(lib, job.handle, job.address + kStorageHeaderBytes + sent, buffer.data(),
+                             kTransferBlockBytes) != kDeviceOk)
+                return kDeviceConnectionFailed;
+            sent += kTransferBlockBytes;
+            continue;
+        }
+        if (ended) break;
+        shared.imageData.waitFor(sent + kTransferBlockBytes, kStreamPoll);
+    }
+    conversionEnded = true;
+    shared.convertEvent.reset();
+    // Without an image from this very download, ./dat/tmp.bin may be an old
+    // one: nothing more is written, and the erased header names no songs.
+    if (!shared.imageProduced.exchange(false)) return kImageNotMade;
+
+    uint32_t total = 0;
+    if (const int r = openSource(path, image, total, error); r != kDeviceOk) return r;
+    const uint32_t headerEnd = std::min(total, kStorageHeaderBytes);
+    std::vector<Piece> pieces;
+    appendPieces(pieces, uint64_t{headerEnd} + sent, total, kTransferBlockBytes, job.address);
+    std::vector<Piece> header;
+    appendPieces(header, 0, headerEnd, kTransferBlockBytes, job.address);
+    pieces.insert(pieces.end(), header.rbegin(), header.rend());
+    for (const Piece& p : pieces) {
+        if (stopSeen(stop)) return kDeviceStopped;
+        if (const int r = send(p.offset, p.length); r != kDeviceOk) return r;
+        progress(total, true);
+        if (programBlock(lib, job.handle, p.address, buffer.data(), p.length) != kDeviceOk)
+            return kDeviceConnectionFailed;
     }
     return kDeviceOk;
 }
@@ -190,24 +283,24 @@ void writeWorker(const DeviceJob* job, SharedState* shared, const DeviceLibrary*
         shared->keepConverting = 0;
     } else {
         if (job->waitForConversion == WriteStart::AfterConversion) {
-            shared->convertEvent.wait();
-            shared->convertEvent.reset();
-            // Without an image from this very download, ./dat/tmp.bin may be an
-            // old one: write nothing. A stopped conversion has this worker say
-            // what the clock holds; otherwise the conversion's own end message
-            // ends the operation.
-            if (!shared->imageProduced.exchange(false)) {
+            bool conversionEnded = false;
+            result = streamImageToStorage(*lib, *job, *shared, stop, &error, conversionEnded);
+            // A stopped conversion has this worker say what the clock holds;
+            // otherwise the conversion's own end message ends the operation.
+            if (result == kImageNotMade) {
                 if (shared->conversionStopped.exchange(false)) post(WM_JOB_STOPPED, kStoppedWrite, 1);
                 return;
             }
+            // Songs still converting could no longer reach the clock.
+            if (result != kDeviceOk && result != kDeviceStopped && !conversionEnded) shared->keepConverting = 0;
         } else {
             std::this_thread::sleep_for(kFirmwarePause);
+            const std::string path = shared->path(job->path);
+            result = mode == WriteMode::SongImage
+                         ? writeImageToStorage(*lib, window, job->handle, path, job->address, stop, &error)
+                         : writeFileToStorage(*lib, window, job->handle, path, job->blockSize, job->address,
+                                              WM_WRITE_PROGRESS, stop, &error);
         }
-        const std::string path = shared->path(job->path);
-        result = mode == WriteMode::SongImage
-                     ? writeImageToStorage(*lib, window, job->handle, path, job->address, stop, &error)
-                     : writeFileToStorage(*lib, window, job->handle, path, job->blockSize, job->address,
-                                          WM_WRITE_PROGRESS, stop, &error);
     }
 
     switch (result) {

@@ -47,6 +47,9 @@ struct DeviceJob {
     MessageTarget* window = nullptr;  // receives the worker's messages
     WriteStart waitForConversion = WriteStart::AfterPause;
     uint32_t eraseLength = 0;  // bytes erased before writing
+    // A download's image size as the list's estimates expect it; the write
+    // progress is measured against it until the image's real size is known.
+    uint32_t expectedBytes = 0;
 };
 
 constexpr uint32_t kReadStagingBytes = 262144;
@@ -97,11 +100,18 @@ int readStorageToFile(const DeviceJob& job, const std::string& startDir, const D
 
 // The write worker's thread body. A song image (SongImage) checks
 // shared->stopRequested before its erase and between blocks; a firmware write
-// never stops. Erases [address, address + eraseLength), then (SongImage,
-// AfterConversion) waits for the conversion event, resets it, and writes
-// job.path with writeImageToStorage only when shared->imageProduced was set by
-// this download's conversion (it is cleared again here); with AfterPause it
-// pauses 100 ms and writes the file as it stands. End messages:
+// never stops. Erases [address, address + eraseLength), then:
+//   AfterConversion (a download): sends the image job.path while the
+//     conversion makes it. Each 4096-byte block of song data goes to the clock
+//     as soon as shared->imageData says it is final; once the conversion
+//     event is set (it is reset here) and shared->imageProduced was set by
+//     this download's conversion (cleared again here), the rest of the data
+//     and then the header's blocks from the last to the first: the blocks,
+//     addresses and order of writeImageToStorage, the signature block last.
+//     Progress (WM_WRITE_PROGRESS, from 1 on at the first block) counts the
+//     bytes placed against job.expectedBytes, then against the image's size.
+//   AfterPause: pauses 100 ms and writes the file as it stands.
+// End messages:
 //   stopped before the erase        -> WM_JOB_STOPPED kStoppedWrite, lParam 0
 //   stopped after the erase         -> WM_JOB_STOPPED kStoppedWrite, lParam 1
 //   erase could not start           -> WM_WRITE_FAILED 0 (connection failure)
@@ -109,10 +119,14 @@ int readStorageToFile(const DeviceJob& job, const std::string& startDir, const D
 //     (both also reset the event and set keepConverting to 0)
 //   a block failed to program       -> WM_WRITE_FAILED 0 (connection failure)
 //   the file failed to open or read -> WM_WRITE_FAILED 2, lParam errno
+//     (a download's write failures also set keepConverting to 0: songs
+//     still converting stop at the next song)
 //   written, SongImage              -> WM_DOWNLOAD_DONE 0
 //   written, FirmwareCode           -> WM_FIRMWARE_STEP_DONE 0
 //   conversion made no image        -> no message: the conversion's own
-//                                      failure message ends the operation.
+//                                      failure message ends the operation;
+//                                      a stopped one: WM_JOB_STOPPED
+//                                      kStoppedWrite, lParam 1.
 void writeWorker(const DeviceJob* job, SharedState* shared, const DeviceLibrary* lib);
 
 // Starts writeWorker on a new joinable thread. The caller owns the thread and

@@ -42,6 +42,7 @@ struct Stream {
     bool flushed = false;
 };
 
+std::mutex gInitMutex;       // one stream set up at a time
 std::mutex gMutex;           // guards the two below
 std::set<Stream*> gStreams;  // every stream handed out and not yet closed
 LamePtr gVbrStream;          // the last closed stream that wants its Xing header
@@ -203,11 +204,17 @@ LAME_ENC_EXPORT BE_ERR beInitStream(BE_CONFIG* config, DWORD* samplesPerChunk, D
     if (s.emphasis > 3) return BE_ERR_INVALID_FORMAT_PARAMETERS;
 
     auto st = std::make_unique<Stream>();
-    st->lame.reset(lame_init());
-    if (!st->lame) return BE_ERR_NO_MORE_HANDLES;
     st->channels = s.mode == BE_MP3_MODE_MONO ? 1 : 2;
-    const BE_ERR err = configure(st->lame.get(), s, st->channels);
-    if (err != BE_ERR_SUCCESSFUL) return err;
+    {
+        // LAME fills process-wide tables (quantisation powers, the log table)
+        // each time a stream is set up; streams opened on several threads at
+        // once must not fill them together.
+        std::lock_guard<std::mutex> lock(gInitMutex);
+        st->lame.reset(lame_init());
+        if (!st->lame) return BE_ERR_NO_MORE_HANDLES;
+        const BE_ERR err = configure(st->lame.get(), s, st->channels);
+        if (err != BE_ERR_SUCCESSFUL) return err;
+    }
 
     st->samplesPerChunk = static_cast<DWORD>(lame_get_framesize(st->lame.get()) * st->channels);
     st->outputBufferSize = st->samplesPerChunk * 5 / 4 + 7200;

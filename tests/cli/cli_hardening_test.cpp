@@ -294,7 +294,8 @@ TEST_F(CliHardeningTest, TwoAddsStartedTogetherLoseNothing) {
 TEST_F(CliHardeningTest, AnAddDuringADownloadIsRefusedAndTheDownloadLosesNothing) {
     const std::string folder = startFolder("start");
     const std::string walk = song("Walk.mp3", "l3_44100_cbr128_stereo.mp3");
-    const std::string tone = song("Tone.wav", "wav_pcm16_stereo.wav");
+    // The table names its working copies "song<i>.mp3": both songs are MP3s.
+    const std::string tone = song("Tone.mp3", "l3_22050_cbr64_stereo.mp3");
     // Estimates past the storage: the download stops at its cut question,
     // holding the folder and the clock, until the test answers.
     writeSongTable(folder, {1500000, 600000}, kQualityGood, 1, [&](size_t i) { return i == 0 ? walk : tone; });

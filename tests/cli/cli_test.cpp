@@ -487,9 +487,24 @@ TEST_F(CliTest, DownloadThenReloadIntoAFreshFolderReturnsTheSongs) {
     ASSERT_EQ(0, down.status) << down.err;
     EXPECT_TRUE(has(down.err, "Information: Downloading songs finished !\n")) << down.err;
     EXPECT_TRUE(has(down.out, "Verified: the clock holds the ")) << down.out;
-    // Without a terminal the progress is printed as plain lines.
-    EXPECT_TRUE(has(down.err, "Progress: converting music data... 100%\n")) << down.err;
+    // Without a terminal the progress is printed as plain lines: one bar for
+    // the whole download, from the conversion's start to the last block
+    // written, that never goes back.
+    EXPECT_TRUE(has(down.err, "Progress: converting music data... 1%\n")) << down.err;
     EXPECT_TRUE(has(down.err, "Progress: downloading music data... 100%\n")) << down.err;
+    {
+        std::istringstream lines(down.err);
+        std::string line;
+        int last = 0;
+        while (std::getline(lines, line)) {
+            // --verify reads the clock back afterwards, with a bar of its own.
+            if (line.rfind("Progress: ", 0) != 0 || line.back() != '%' || has(line, "verifying")) continue;
+            const int percent = std::stoi(line.substr(line.rfind(' ') + 1));
+            EXPECT_GE(percent, last) << line;
+            last = percent;
+        }
+        EXPECT_EQ(100, last);
+    }
     EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin"));  // closed as the window closes
 
     const StorageHeader written = clockHeader();
@@ -760,6 +775,94 @@ TEST_F(CliTest, ImageIsTheListsStorageImageAndInspectReadsIt) {
     const CliRun text = run({"inspect", dir.file("out.bin")});
     EXPECT_TRUE(has(text.out, "Songs: 3   Total estimate: ")) << text.out;
     EXPECT_TRUE(has(text.out, "  2  Two  offset ")) << text.out;
+}
+
+// The exit status follows how the core's operation ended, for the conversion
+// alone as for a Download; the conversion alone asks Download's questions.
+TEST_F(CliTest, ExitStatusComesFromTheOutcome) {
+    // Finished, with a song that could not be converted: named, status 0.
+    ASSERT_EQ(0, in(start, {"add", song("walk.mp3", "l3_44100_cbr128_stereo.mp3"),
+                            song("victim.mp3", "l3_44100_cbr128_stereo.mp3")})
+                     .status);
+    ASSERT_EQ(0, in(start, {"download"}).status);
+    fs::remove(start + "/dat/victim.mp3");
+    fs::remove(dir.file("music") + "/victim.mp3");
+    const CliRun partly = in(start, {"download"});
+    EXPECT_EQ(0, partly.status) << partly.err;
+    EXPECT_TRUE(
+        has(partly.err, "Information: Downloading songs finished ! 1 song could not be converted: victim.mp3\n"))
+        << partly.err;
+    const CliRun imagePartly = in(start, {"--jobs", "2", "image", dir.file("partly.bin")});
+    EXPECT_EQ(0, imagePartly.status) << imagePartly.err;
+    EXPECT_TRUE(has(imagePartly.err, "velmo-cli: victim.mp3 could not be converted; it has no data\n"))
+        << imagePartly.err;
+
+    struct Row {
+        const char* name;
+        std::function<void(const std::string& folder)> arrange;
+        std::vector<std::string> args;
+        int status;
+        std::string line;  // on standard error
+    } rows[] = {
+        {"image refused: the cut question is answered Cancel",
+         [this](const std::string& folder) { writeTable(folder, {3000000}); },
+         {"image", dir.file("refused.bin")},
+         1,
+         "Warning !: Auto cut songs to fit storage size ? Cancel"},
+        {"image failed: nothing could be converted",
+         [this](const std::string& folder) {
+             const std::string bad = song("noise.mp3", "l3_44100_cbr128_stereo.mp3", "bad");
+             ASSERT_EQ(0, in(folder, {"add", bad}).status);
+             writeFileBytes(bad, std::vector<uint8_t>(4000, 0x11));
+         },
+         {"image", dir.file("failed.bin")},
+         1,
+         "velmo-cli: Music files converted error !"},
+        {"download refused: no songs",
+         [](const std::string&) {},
+         {"download"},
+         1,
+         "Information: No song files are in list box !"},
+        {"download failed: the erase is refused",
+         [this](const std::string& folder) {
+             ASSERT_EQ(0, in(folder, {"add", song("a.mp3", "l3_44100_cbr128_stereo.mp3")}).status);
+             ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_EVERY, 0, 0));
+         },
+         {"download"},
+         1,
+         "Error: Storage erase error !"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string folder = dir.file(std::string("outcome-") + row.name);
+        fs::create_directories(folder);
+        copyAgent(folder);
+        row.arrange(folder);
+        const CliRun r = in(folder, row.args);
+        ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_OFF, 0, 0));
+        EXPECT_EQ(row.status, r.status) << r.err;
+        EXPECT_TRUE(has(r.err, row.line)) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(dir.file("refused.bin")));
+    EXPECT_FALSE(fs::exists(dir.file("failed.bin")));
+}
+
+// However many songs convert at once, the image is the same.
+TEST_F(CliTest, JobsDoNotChangeTheImage) {
+    fs::create_directories(dir.file("music"));
+    writeToneWav(dir.file("music") + "/Tone.wav", 3);
+    ASSERT_EQ(0, in(start, {"add", song("One.mp3", "l3_22050_cbr64_stereo.mp3"), dir.file("music") + "/Tone.wav",
+                            song("Two.wav", "wav_pcm16_mono.wav"), song("Three.mp3", "l3_8000_cbr16_mono.mp3")})
+                     .status);
+    ASSERT_EQ(0, zentroSimSetPlugged(0));
+    const CliRun one = in(start, {"--jobs", "1", "image", dir.file("one.bin")});
+    ASSERT_EQ(0, one.status) << one.err;
+    const CliRun four = in(start, {"image", dir.file("four.bin"), "--jobs", "4"});
+    ASSERT_EQ(0, four.status) << four.err;
+    const std::vector<uint8_t> a = readFileBytes(dir.file("one.bin")), b = readFileBytes(dir.file("four.bin"));
+    ASSERT_GT(a.size(), kStorageHeaderBytes);
+    EXPECT_TRUE(a == b) << "the images differ";
+    EXPECT_EQ(2, in(start, {"--jobs", "0", "image", dir.file("zero.bin")}).status);
 }
 
 TEST_F(CliTest, InspectRefusesFilesWithoutAHeaderAndChecksEntries) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -72,6 +73,8 @@ class Job {
         job.songs = shared.songs;
         job.count = count;
         job.window = &recorder;
+        job.workers = workers;
+        job.report = &report;
         // A write worker: waits for the event, then notes what it finds.
         std::thread writer([this] {
             shared.convertEvent.wait();
@@ -97,6 +100,11 @@ class Job {
         EXPECT_FALSE(exists("dat/mp3.tmp"));
         EXPECT_FALSE(exists("dat/raw.tmp"));
         EXPECT_FALSE(exists("dat/raw2.tmp"));
+        for (const auto& entry : fs::directory_iterator(dir.file("dat"))) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_FALSE(name.rfind("raw-", 0) == 0 || name.rfind("mp3-", 0) == 0)
+                << "a song's working file is left: " << name;
+        }
         if (code != WM_CONVERT_DONE) {
             EXPECT_FALSE(exists("dat/tmp.bin")) << "no image that lies";
         }
@@ -105,6 +113,8 @@ class Job {
     TempDir dir;
     SharedState shared;
     uint16_t count = 0;
+    unsigned workers = 1;
+    ConvertReport report;
     Recorder recorder;
     std::vector<std::string> boxes;
     std::vector<Message> endsSeenByWriter;
@@ -512,6 +522,97 @@ TEST(ConvertJob, CutAt100000Bytes) {
     EXPECT_LE(+s.dataSize, 100000u + 8 * 209u);
     EXPECT_LT(+s.dataSize, 14u * 8000u) << "the song was really cut";
     EXPECT_EQ(+after.dataOffset, s.dataSize);
+}
+
+// The same list converted by one worker and by four: every rule that depends
+// on the songs before (offsets, the capacity, the song passed over) is applied
+// in list order, so the images are the same byte for byte.
+TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
+    struct Made {
+        std::vector<uint8_t> image;
+        std::vector<std::pair<uint32_t, uint32_t>> entries;  // offset, size
+        std::vector<uint16_t> unconverted;
+    };
+    const uint32_t rate = 44100;
+    auto convert = [&](unsigned workers) {
+        Job job;
+        job.workers = workers;
+        // 64 KiB: a data area of 40672 bytes; at Best a second is 8000 bytes.
+        job.shared.storageKB = 64;
+        job.add("walk.mp3",
+                readFileBytes(std::string(VELMO_TEST_DATA) + "/l3_44100_cbr128_stereo.mp3"));  // about 16000 bytes
+        job.addWav("tone.wav", rate, 2, test::tone(rate, rate / 2, 330.0, 2));                 // about 4000
+        SongRecord& cut = job.addWav("cut.wav", rate, 1, test::tone(rate, rate * 6, 500.0), 8000);
+        cut.cutFlag = 1;  // about 8000 of its 48000
+        SongRecord& gone = job.add("victim.mp3", {});
+        gone.copyPending = 0;  // neither the working copy nor the source is there
+        fs::remove(job.dir.file("src/victim.mp3"));
+        job.addWav("big.wav", rate, 1, test::tone(rate, rate * 2, 600.0));    // about 16000: passes the capacity
+        job.addWav("small.wav", rate, 1, test::tone(rate, rate / 4, 700.0));  // about 2000: still fits
+        job.addWav("late.wav", rate, 1, test::tone(rate, rate * 3, 800.0));   // passes it too
+        job.run(8);
+        Made m;
+        m.image = job.image();
+        uint32_t total = 0;
+        for (int i = 0; i < job.count; ++i) {
+            // The record is packed: its numbers are read by value.
+            const uint32_t offset = job.shared.songs[i].dataOffset, size = job.shared.songs[i].dataSize;
+            m.entries.emplace_back(offset, size);
+            total += size;
+        }
+        job.expectEnd(WM_CONVERT_DONE, 8480 + total);
+        expectConsistentImage(m.image, job.shared.songs, job.count);
+        m.unconverted = job.report.unconverted;
+        return m;
+    };
+    const Made one = convert(1);
+    // The list really holds each case.
+    ASSERT_EQ(7u, one.entries.size());
+    EXPECT_GT(one.entries[0].second, 10000u);
+    EXPECT_GT(one.entries[1].second, 0u);
+    EXPECT_GE(one.entries[2].second, 8000u);
+    EXPECT_LT(one.entries[2].second, 20000u) << "the song was cut";
+    EXPECT_EQ(0u, one.entries[3].second) << "the missing song keeps an empty entry";
+    EXPECT_EQ(0u, one.entries[4].second) << "the song past the capacity is passed over";
+    EXPECT_GT(one.entries[5].second, 0u) << "a later song that fits is kept";
+    EXPECT_EQ(0u, one.entries[6].second);
+    EXPECT_EQ(std::vector<uint16_t>{3}, one.unconverted) << "only the missing song could not be converted";
+    for (unsigned workers : {4u, 2u, 4u}) {
+        SCOPED_TRACE(workers);
+        const Made many = convert(workers);
+        EXPECT_EQ(one.entries, many.entries);
+        EXPECT_EQ(one.unconverted, many.unconverted);
+        EXPECT_TRUE(one.image == many.image) << "the images differ";
+    }
+}
+
+// A stop request ends every worker within a chunk: the job ends stopped, no
+// song's working file stays and no song record changes.
+TEST(ConvertJob, StopEndsEveryWorker) {
+    const uint32_t rate = 44100;
+    Job job;
+    job.workers = 4;
+    for (int i = 0; i < 6; ++i) job.addWav("s" + std::to_string(i) + ".wav", rate, 1, test::tone(rate, rate * 20));
+    std::thread stopper([&] {
+        // Once the first song's PCM is being encoded, every worker is busy.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!job.exists("dat/mp3-0.tmp") && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        job.shared.stopRequested = true;
+    });
+    job.run(8);
+    stopper.join();
+    const std::vector<Message> stopped = {{WM_JOB_STOPPED, kStoppedConversion, 0}};
+    EXPECT_EQ(job.recorder.ends(), stopped);
+    EXPECT_TRUE(job.shared.convertEvent.isSet());
+    EXPECT_FALSE(job.exists("dat/tmp.bin"));
+    for (const auto& entry : fs::directory_iterator(job.dir.file("dat"))) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name.size() > 4 && name.substr(name.size() - 4) == ".wav") << name << " is left";
+    }
+    for (int i = 0; i < job.count; ++i) {
+        EXPECT_EQ(+job.shared.songs[i].dataSize, 0xBEEFu) << i;
+    }
 }
 
 }  // namespace

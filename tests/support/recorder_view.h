@@ -36,6 +36,7 @@ class RecorderView : public View {
     std::vector<int> progressHistory;
     std::deque<MessageResult> answers;        // default: Ok
     std::deque<std::string> firmwareChoices;  // empty: the dialog is cancelled
+    std::vector<Outcome> outcomes;            // every operation's end, in order
 
     void setProgressCaption(const std::string& text) override { progressCaption = text; }
     void setProgressBar(int percent) override {
@@ -43,6 +44,7 @@ class RecorderView : public View {
         progressHistory.push_back(percent);
     }
     void setStatusLine(const std::string& text) override { statusLine = text; }
+    void operationEnded(const Outcome& outcome) override { outcomes.push_back(outcome); }
     void appendLine(const std::string& text) override { lines.push_back(text); }
     void insertLine(int index, const std::string& text) override { lines.insert(lines.begin() + index, text); }
     void removeLine(int index) override { lines.erase(lines.begin() + index); }

@@ -1,0 +1,32 @@
+// How an operation of the core ended, handed to every front end at its end
+// (View::operationEnded, VelmoCore::lastOutcome). Front ends decide what to do
+// from these values; the texts in them are for people only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace velmo {
+
+// The long operations of the main window, and the conversion alone.
+enum class Operation { None, Download, Reload, Firmware, Image };
+
+enum class OutcomeKind {
+    Finished,  // done as asked
+    Refused,   // not started: a check or the user's answer kept it from starting
+    Failed,    // started and could not be completed
+    Stopped,   // the user asked it to stop
+};
+
+struct Outcome {
+    Operation operation = Operation::None;
+    OutcomeKind kind = OutcomeKind::Finished;
+    // Why it was refused, failed or stopped: the message the user was shown
+    // (the first one, when the operation showed several).
+    std::string reason;
+    // A Download or image: the songs (their list lines) that could not be
+    // converted and reached the image with no data.
+    std::vector<std::string> unconverted;
+};
+
+}  // namespace velmo

@@ -1,0 +1,154 @@
+// A Download on several conversion workers, with the clock written while songs
+// still convert: the clock ends up with exactly the image one worker makes, a
+// song that could not be converted is named, and a stop at any moment leaves
+// the clock naming no songs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core_fixture.h"
+#include "fileio.h"
+#include "storage_layout.h"
+
+using namespace velmo;
+using namespace velmo::test;
+namespace fs = std::filesystem;
+
+class ParallelDownloadTest : public CoreTest {
+  public:
+    bool clockHoldsNoSongs() {
+        StorageHeader h;
+        const std::vector<uint8_t> bytes = flash(kStorageHeaderAddress, kStorageHeaderBytes);
+        return !decodeStorageHeader(bytes.data(), bytes.size(), h) || !hasStorageSignature(h);
+    }
+
+    // No song's own working file is left in dat/.
+    void expectNoSongWorkFiles() {
+        for (const auto& entry : fs::directory_iterator(start + "/dat")) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_FALSE(name.rfind("raw-", 0) == 0 || name.rfind("mp3-", 0) == 0) << name << " is left";
+        }
+    }
+
+    // A fresh list in a fresh start folder: an MP3, a song whose working copy
+    // and source are gone, a WAV, and a long WAV that must be cut to fit the
+    // 128 KiB clock (storage code 4).
+    void makeList(unsigned workers) {
+        fs::remove_all(start + "/dat");
+        fs::remove(start + "/zt_hdr.tbl");
+        ASSERT_EQ(0, zentroSimSetStorageCode(4));
+        ASSERT_EQ(0, zentroSimEraseAll());
+        startCore();
+        core->setConversionWorkers(workers);
+        core->onQuality(kQualityBest);
+        fs::create_directories(dir.file("p"));
+        writeToneWav(dir.file("p") + "/Long.wav", 10);
+        core->onAdd({songFile("p", "One.mp3", "l3_44100_cbr128_stereo.mp3"),
+                     songFile("p", "Victim.mp3", "l3_44100_cbr128_stereo.mp3"),
+                     songFile("p", "Two.wav", "wav_pcm16_stereo.wav"), dir.file("p") + "/Long.wav"});
+        ASSERT_EQ(4, core->songCount());
+        SongRecord& victim = core->shared().songs[1];
+        victim.copyPending = 0;
+        fs::remove(victim.sourcePath);
+        view.messages.clear();
+    }
+};
+
+TEST_F(ParallelDownloadTest, OneAndFourWorkersPutTheSameImageOnTheClock) {
+    std::vector<uint8_t> first;
+    for (unsigned workers : {1u, 4u}) {
+        SCOPED_TRACE(workers);
+        makeList(workers);
+        core->onDownload();
+        ASSERT_TRUE(pumpToEnd());
+        EXPECT_EQ((std::vector<std::string>{"Auto cut songs to fit storage size ?",
+                                            "Downloading songs finished ! 1 song could not be converted: Victim.mp3"}),
+                  view.texts());
+        ASSERT_FALSE(view.outcomes.empty());
+        const Outcome& outcome = view.outcomes.back();
+        EXPECT_EQ(Operation::Download, outcome.operation);
+        EXPECT_EQ(OutcomeKind::Finished, outcome.kind);
+        EXPECT_EQ(std::vector<std::string>{"Victim.mp3"}, outcome.unconverted);
+        EXPECT_EQ(1, +core->shared().songs[3].cutFlag) << "the long song was cut to fit";
+
+        std::vector<uint8_t> image;
+        ASSERT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
+        EXPECT_TRUE(image == flash(kStorageHeaderAddress, static_cast<uint32_t>(image.size())))
+            << "the clock holds exactly the image";
+        StorageHeader h;
+        ASSERT_TRUE(decodeStorageHeader(image.data(), image.size(), h));
+        EXPECT_EQ(4, h.songCount);
+        EXPECT_EQ(0u, h.entries[1].dataSize);
+        EXPECT_GT(h.entries[3].dataSize, 0u);
+        expectNoSongWorkFiles();
+        if (first.empty()) {
+            first = image;
+        } else {
+            EXPECT_TRUE(first == image) << "one worker and four make different images";
+        }
+        core->onClose();
+    }
+}
+
+// A stop while songs convert, or while the first songs are being written and
+// later ones still convert: the clock is left naming no songs.
+TEST_F(ParallelDownloadTest, AStopDuringTheConversionOrTheWriteLeavesNoSongs) {
+    struct Row {
+        const char* name;
+        bool duringWrite;  // stop at the first block written, not once the erase has begun
+    } rows[] = {{"stopped during the conversion", false}, {"stopped during the write", true}};
+    fs::create_directories(dir.file("s"));
+    writeToneWav(dir.file("s") + "/Short.wav", 1);
+    writeToneWav(dir.file("s") + "/LongA.wav", 20);
+    writeToneWav(dir.file("s") + "/LongB.wav", 20);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(start + "/dat");
+        fs::remove(start + "/zt_hdr.tbl");
+        ASSERT_EQ(0, zentroSimSetStorageCode(7));
+        // A whole image from an earlier download, which a stop must not leave named.
+        startCore();
+        core->setConversionWorkers(4);
+        core->onQuality(kQualityBest);
+        core->onAdd({dir.file("s") + "/Short.wav", dir.file("s") + "/LongA.wav", dir.file("s") + "/LongB.wav"});
+        ASSERT_EQ(3, core->songCount());
+        core->onDownload();
+        ASSERT_TRUE(pumpToEnd());
+        ASSERT_FALSE(clockHoldsNoSongs());
+        view.messages.clear();
+
+        ASSERT_EQ(0, zentroSimSetDelay(1));
+        delivered.clear();
+        zentroSimResetCounts();
+        core->onDownload();
+        bool stopped = false, stillConverting = false;
+        ASSERT_TRUE(pumpUntil([&] {
+            const bool writing = std::any_of(delivered.begin(), delivered.end(),
+                                             [](const PostedMessage& m) { return m.code == WM_WRITE_PROGRESS; });
+            const bool erased = zentroSimCount(ZENTRO_COUNT_ERASE) >= 1;
+            if (!stopped && (row.duringWrite ? writing : erased)) {
+                stillConverting = std::none_of(delivered.begin(), delivered.end(),
+                                               [](const PostedMessage& m) { return m.code == WM_CONVERT_DONE; });
+                stopped = true;
+                core->onStop();
+            }
+            return !core->operationRunning() && !core->workersRunning();
+        }));
+        ASSERT_TRUE(pumpToEnd());
+        ASSERT_EQ(0, zentroSimSetDelay(0));
+        EXPECT_TRUE(stillConverting) << "the stop came after the conversion";
+        EXPECT_TRUE(clockHoldsNoSongs());
+        EXPECT_EQ(std::vector<std::string>{kDownloadStoppedErasedText}, view.texts());
+        ASSERT_FALSE(view.outcomes.empty());
+        EXPECT_EQ(OutcomeKind::Stopped, view.outcomes.back().kind);
+        EXPECT_EQ(kDownloadStoppedErasedText, view.outcomes.back().reason);
+        EXPECT_EQ("Progress:", view.progressCaption);
+        EXPECT_TRUE(view.enabled);
+        EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin"));
+        expectNoSongWorkFiles();
+        core->onClose();
+    }
+}

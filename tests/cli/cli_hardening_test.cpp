@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli_support.h"
 #include "folder_lock.h"
 #include "song_fixtures.h"
 #include "storage_layout.h"
@@ -35,19 +36,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kInUseLine = "velmo-cli: Another Velmo is using this folder !";
-
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string readText(const std::string& path) {
-    const std::vector<uint8_t> bytes = readFileBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
 
 // A velmo-cli process that has been started and not yet waited for.
 class Child {

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli_support.h"
 #include "song_fixtures.h"
 #include "songtable.h"
 #include "storage_layout.h"
@@ -40,17 +41,6 @@ using nlohmann::json;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string readText(const std::string& path) {
-    const std::vector<uint8_t> bytes = readFileBytes(path);
-    return std::string(bytes.begin(), bytes.end());
-}
 
 class CliTest : public ::testing::Test {
   public:
@@ -162,8 +152,6 @@ class CliTest : public ::testing::Test {
         return h;
     }
 };
-
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::vector<std::string> workPaths(const json& list) {
     std::vector<std::string> out;

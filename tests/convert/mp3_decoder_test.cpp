@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 
+#include "audio_fixtures.h"
 #include "mp3_silent_frames.h"
 #include "tempdir.h"
 
@@ -53,21 +54,6 @@ std::pair<int, Mp3Info> probeBytes(const std::vector<uint8_t>& bytes) {
     return {r, info};
 }
 
-// ffprobe's durations of the fixtures, recorded by scripts/make_fixtures.sh.
-std::map<std::string, double> ffprobeDurations() {
-    std::map<std::string, double> d;
-    std::ifstream in(fixture("durations.txt"));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        std::string name;
-        double seconds = 0;
-        if (fields >> name >> seconds) d[name] = seconds;
-    }
-    return d;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- decoding
@@ -90,7 +76,7 @@ TEST(Mp3Decode, FixturesGiveTheirFirstFrameAndWholeFrames) {
         {"l2_44100_cbr128_stereo.mp3", 44100, 2, 128000, 1152},
         {"l3_44100_vbr_xing.mp3", 44100, 3, 128000, 1152},  // the Xing frame is LAME's 128 kbit/s frame
     };
-    const auto durations = ffprobeDurations();
+    const auto durations = fixtureDurations();
     for (const Row& r : rows) {
         SCOPED_TRACE(r.file);
         Decoded d = decodeFile(fixture(r.file));
@@ -440,7 +426,7 @@ TEST(Mp3Probe, LayerIPaddingMakesTheFrameFourBytesLonger) {
 }
 
 TEST(Mp3Probe, FixtureDurationsAgreeWithFfprobe) {
-    const auto durations = ffprobeDurations();
+    const auto durations = fixtureDurations();
     int checked = 0;
     for (const auto& [name, expected] : durations) {
         if (name.size() < 4 || name.compare(name.size() - 4, 4, ".mp3") != 0) continue;

@@ -126,8 +126,8 @@ TEST_F(TransferTest, WriteFailures) {
                                  WM_WRITE_PROGRESS, nullptr, &error),
               kDeviceLocalFileFailed);
     EXPECT_EQ(error.fileError, ENOENT);
-    EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/empty.bin"), 4096, 0x4000,
-                                 WM_WRITE_PROGRESS, nullptr, &error),
+    EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/empty.bin"), 4096, 0x4000, WM_WRITE_PROGRESS,
+                                 nullptr, &error),
               kDeviceLocalFileFailed);
     EXPECT_NE(error.fileError, 0);
     EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/ok.bin"), 0, 0x4000), -1);

@@ -155,6 +155,17 @@ std::vector<uint8_t> songData(const std::vector<uint8_t>& image, const SongRecor
     return std::vector<uint8_t>(from, from + s.dataSize);
 }
 
+// The image of a job that ended with one: its end message announces every kept
+// byte, and its header describes exactly the data behind it.
+std::vector<uint8_t> finishedImage(Job& job) {
+    uint32_t total = 0;
+    for (int i = 0; i < job.count; ++i) total += job.shared.songs[i].dataSize;
+    job.expectEnd(WM_CONVERT_DONE, 8480 + total);
+    const auto image = job.image();
+    expectConsistentImage(image, job.shared.songs, job.count);
+    return image;
+}
+
 TEST(ConvertJob, ImageOfThreeSongs100000And0And50000) {
     FakeLibrary fake;
     ASSERT_TRUE(fake.ok());
@@ -386,11 +397,7 @@ TEST(ConvertJob, RealSongsDecodeIndependently) {
             }
         }
         job.run(q.code);
-        const auto image = job.image();
-        uint32_t total = 0;
-        for (int i = 0; i < job.count; ++i) total += job.shared.songs[i].dataSize;
-        job.expectEnd(WM_CONVERT_DONE, 8480 + total);
-        expectConsistentImage(image, job.shared.songs, job.count);
+        const auto image = finishedImage(job);
         for (int i = 0; i < job.count; ++i) {
             const auto& src = sources[i];
             SCOPED_TRACE(src.name);
@@ -471,11 +478,7 @@ TEST(ConvertJob, EveryFormatBecomesMonoMp3OfItsLength) {
     Job job;
     for (const Source& s : sources) job.add(s.file, readFileBytes(test::dataFile(s.file)));
     job.run(4);
-    const auto image = job.image();
-    uint32_t total = 0;
-    for (int i = 0; i < job.count; ++i) total += job.shared.songs[i].dataSize;
-    job.expectEnd(WM_CONVERT_DONE, 8480 + total);
-    expectConsistentImage(image, job.shared.songs, job.count);
+    const auto image = finishedImage(job);
     for (int i = 0; i < job.count; ++i) {
         const Source& src = sources[i];
         SCOPED_TRACE(src.file);

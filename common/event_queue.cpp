@@ -1,0 +1,22 @@
+#include "event_queue.h"
+
+namespace velmo {
+
+void EventQueue::post(PostedEvent event) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(std::move(event));
+    }
+    cv_.notify_all();
+    if (wakeUp_) wakeUp_();
+}
+
+bool EventQueue::take(PostedEvent& out, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!cv_.wait_for(lock, timeout, [this] { return !queue_.empty(); })) return false;
+    out = std::move(queue_.front());
+    queue_.pop_front();
+    return true;
+}
+
+}  // namespace velmo

@@ -1,0 +1,101 @@
+// What the workers of an operation tell the user-interface thread. Each
+// message is one value of `Event`, queued (event_queue.h) and handled there
+// with std::visit; the fields say what a message means, never a bare number.
+//
+// Every worker posts exactly one end event, as its very last act: the types
+// marked "end" below. Progress and notices come before it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace velmo {
+
+// The bar's position, 1 to 100.
+struct WriteProgress {  // a write to the clock
+    int percent = 0;
+};
+struct EncodeProgress {  // the conversion alone, which reports its own bar
+    int percent = 0;
+};
+struct ReadProgress {  // a read from the clock
+    int percent = 0;
+};
+
+// The write worker of a Download or a firmware write.
+enum class WriteFailure {
+    Connection,  // the erase could not start, or a block failed to program
+    Erase,       // the agent refused the erase
+    LocalFile,   // a file of this computer could not be opened or read
+};
+struct WriteFailed {  // end
+    WriteFailure kind = WriteFailure::Connection;
+    int errorNumber = 0;  // LocalFile: the system's error number (errno)
+};
+struct DownloadDone {};  // end: the whole image is on the clock, header last
+// end: the conversion made no image and was not stopped; nothing was sent
+// after the erase (the conversion's own end event says why).
+struct WriteAbandoned {};
+
+// The conversion (the Download's, or the conversion alone).
+// A problem the user is told of while the conversion goes on (the encoder
+// library does not load); the worker does not wait for it to be read.
+struct ConvertNotice {
+    std::string text;
+};
+struct ConvertDone {  // end: the image is complete
+    uint32_t imageBytes = 0;  // bytes of the image to transfer
+    // List positions of the songs that could not be converted and keep an
+    // entry of size 0 (songs passed over for want of space are not among them).
+    std::vector<uint16_t> unconverted;
+};
+struct ConvertFailed {};  // end: no MP3 data was kept, or the image could not be made
+struct ConvertAborted {   // end: a working copy could not be made
+    std::string text;     // the message to show, naming the file
+};
+
+// The read workers of Reload, the firmware's verification and Verify.
+enum class ReadStage { Table, Data, Firmware, Verify };
+struct TableReadDone {};  // end: "./dat/tmp.tbl" holds the clock's header
+struct DataReadDone {};   // end: "./dat/tmp.ztd" holds the clock's song data
+enum class FirmwareStep { Written, ReadBack };
+struct FirmwareStepDone {  // end
+    FirmwareStep step = FirmwareStep::Written;
+};
+struct ReadFailed {  // end
+    ReadStage stage = ReadStage::Table;
+    int errorNumber = 0;  // 0: the connection failed; else a local file's errno
+};
+// end: the clock compared with the image, which was read whole.
+struct VerifyDone {
+    bool same = false;
+    // When not the same: the first storage address that differs, and the
+    // bytes there on the clock and in the image.
+    uint32_t address = 0;
+    uint8_t clockByte = 0;
+    uint8_t imageByte = 0;
+};
+
+// Any worker that ended early on its operation's cancellation.
+enum class StoppedWorker { Conversion, Write, Read };
+struct JobStopped {  // end
+    StoppedWorker worker = StoppedWorker::Conversion;
+    // The write worker: the clock's song storage had been erased.
+    bool erased = false;
+};
+
+using Event = std::variant<WriteProgress, EncodeProgress, ReadProgress, WriteFailed, DownloadDone, WriteAbandoned,
+                           ConvertNotice, ConvertDone, ConvertFailed, ConvertAborted, TableReadDone, DataReadDone,
+                           FirmwareStepDone, ReadFailed, VerifyDone, JobStopped>;
+
+// Where a worker posts its events. post() is called from worker threads and
+// only queues; the receiver handles the event on its own thread.
+class EventSink {
+  public:
+    virtual ~EventSink() = default;
+    virtual void post(Event event) = 0;
+};
+
+}  // namespace velmo

@@ -14,8 +14,6 @@
 #include <thread>
 
 #include "admission.h"
-#include "convert_job.h"
-#include "device.h"
 #include "fileio.h"
 #include "folder_lock.h"
 #include "install_paths.h"
@@ -102,22 +100,6 @@ void printJson(const json& value) {
     std::printf("%s\n", value.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }
 
-// The storage size in KiB of the clock attached now, or 0 when there is no
-// device library, no clock, or no answer from its agent. The connection is
-// closed again at once.
-uint32_t attachedStorageKB(const std::string& startDir) {
-    DeviceLibrary lib;
-    if (loadDeviceLibrary(lib) != 0) return 0;
-    const uint32_t handle = openDevice(lib);
-    uint16_t code = kNoStorageCode;
-    const bool answered = handle != 0 && startAgent(lib, handle, startDir, code) == kDeviceOk;
-    shutdownDevice(lib, handle);
-    if (!answered) return 0;
-    uint32_t table[kStorageCodes];
-    fillStorageSizeTable(table);
-    return storageSizeLookup(table, code) >> 10;
-}
-
 // The window and its message loop for one command.
 class Session {
   public:
@@ -169,7 +151,7 @@ class Session {
     // The start without the clock, for work that does not need it. The list's
     // limits still follow the storage of a clock that happens to be attached,
     // as they do in the window.
-    void startOffline() { core.onInitDialogOffline(attachedStorageKB(options_.startDir)); }
+    void startOffline() { core.onInitDialogOfflineForAttachedClock(); }
     void pump() { pumpUntilIdle(core, queue, view); }
     // The window's close: joins the workers, saves the table, removes the working files.
     void close() {
@@ -179,7 +161,7 @@ class Session {
     }
     bool failed() const { return view.failureShown(kProgramName); }
     const Outcome& outcome() const { return core.lastOutcome(); }
-    std::string path(const std::string& name) const { return core.shared().path(name); }
+    std::string imagePath() const { return core.path("./dat/tmp.bin"); }
     void printStatusLine() const { std::printf("%s\n", trimLeft(core.statusText(core.totalEstimate())).c_str()); }
 
   private:
@@ -188,7 +170,7 @@ class Session {
     bool inUse_ = false;
 
   public:
-    MessageQueue queue;
+    EventQueue queue;
     TerminalView view;
     VelmoCore core;
 };
@@ -212,51 +194,6 @@ json songJson(const SongRecord& rec, size_t index) {
 
 void printLines(const std::vector<std::string>& lines) {
     for (size_t i = 0; i < lines.size(); ++i) std::printf("%3zu  %s\n", i + 1, terminalText(lines[i]).c_str());
-}
-
-// Reads the image just written back from the clock, block by block, and
-// compares it with ./dat/tmp.bin. The agent started by the download still
-// runs, and no worker uses the connection any more.
-bool verifyDownload(Session& s) {
-    std::vector<uint8_t> image;
-    const bool ok = readWholeFile(s.path(kImageFile), image, size_t{0xFFFFFFFF});
-    if (!ok || image.empty()) {
-        note("verify: the image %s is gone; nothing to compare", terminalText(s.path(kImageFile)).c_str());
-        return false;
-    }
-    const uint32_t handle = s.core.deviceHandle();
-    if (handle == 0) {
-        note("verify: the clock is no longer connected");
-        return false;
-    }
-    s.view.setProgressCaption("Progress: verifying music data...");
-    std::vector<uint8_t> block(kTransferBlockBytes);
-    bool same = true;
-    for (size_t done = 0; done < image.size() && same;) {
-        const uint32_t count = static_cast<uint32_t>(std::min<size_t>(kTransferBlockBytes, image.size() - done));
-        const uint32_t address = kStorageHeaderAddress + static_cast<uint32_t>(done);
-        if (readBlock(s.core.deviceLibrary(), handle, address, count, block.data()) != 0) {
-            s.view.endProgressLine();
-            note("verify: reading storage address 0x%X from the clock failed", address);
-            same = false;
-            break;
-        }
-        const auto diff = std::mismatch(block.begin(), block.begin() + count, image.begin() + static_cast<long>(done));
-        if (diff.first != block.begin() + count) {
-            const size_t at = done + static_cast<size_t>(diff.first - block.begin());
-            s.view.endProgressLine();
-            note("verify failed: the clock holds 0x%02X at storage address 0x%zX where the image has 0x%02X",
-                 *diff.first, kStorageHeaderAddress + at, *diff.second);
-            same = false;
-            break;
-        }
-        done += count;
-        s.view.setProgressBar(static_cast<int>(done * 100 / image.size()));
-    }
-    s.view.setProgressCaption("Progress:");
-    s.view.setProgressBar(0);
-    if (same) std::printf("Verified: the clock holds the %zu bytes of the image.\n", image.size());
-    return same;
 }
 
 bool validPosition(const Session& s, long position) {
@@ -290,13 +227,8 @@ int runStatus(const Options& options) {
     if (!s.locked()) return kExitFailed;
     const bool connected = s.startWithClock();
     json storageCode = nullptr;
-    if (connected) {
-        // The probe's answer is not kept by the start-up: ask the clock again.
-        uint16_t code = kNoStorageCode;
-        if (startAgent(s.core.deviceLibrary(), s.core.deviceHandle(), options.startDir, code) == kDeviceOk)
-            storageCode = code;
-    }
-    const uint32_t kb = s.core.shared().storageKB;
+    if (connected && s.core.storageCode()) storageCode = *s.core.storageCode();
+    const uint32_t kb = s.core.storageKB();
     const std::string usage = trimLeft(s.core.statusText(s.core.totalEstimate()));
     if (options.json) {
         json out{{"format", kJsonFormat},
@@ -326,10 +258,10 @@ int runList(const Options& options) {
     if (!s.locked()) return kExitFailed;
     s.startOffline();
     const VelmoCore& core = s.core;
-    const uint32_t kb = core.shared().storageKB;
+    const uint32_t kb = core.storageKB();
     if (options.json) {
         json songs = json::array();
-        for (size_t i = 0; i < core.songCount(); ++i) songs.push_back(songJson(core.shared().songs[i], i));
+        for (size_t i = 0; i < core.songCount(); ++i) songs.push_back(songJson(core.song(i), i));
         json out{{"format", kJsonFormat},
                  {"songCount", core.songCount()},
                  {"quality", core.quality()},
@@ -344,7 +276,7 @@ int runList(const Options& options) {
         std::printf("Quality: %s (%u)\n", qualityName(core.quality()).c_str(), core.quality());
         const std::vector<std::string>& lines = s.view.lines();
         for (size_t i = 0; i < core.songCount(); ++i) {
-            const SongRecord& rec = core.shared().songs[i];
+            const SongRecord& rec = core.song(i);
             std::printf("%3zu  %s  estimate %u bytes%s", i + 1, i < lines.size() ? terminalText(lines[i]).c_str() : "",
                         rec.sizeEstimate, rec.copyPending ? ", copy pending" : "");
             if (rec.cutFlag) std::printf(", cut at %u bytes", rec.cutLimit);
@@ -442,6 +374,22 @@ void noteUnconverted(const Outcome& outcome) {
     for (const std::string& name : outcome.unconverted) note("%s could not be converted; it has no data", name.c_str());
 }
 
+// Reads the image just written back from the clock and compares it with
+// the one the download wrote: the core's Verify, with its bar and its stop.
+int verifyDownload(Session& s) {
+    s.core.onVerify();
+    s.pump();
+    const Outcome& outcome = s.outcome();
+    if (outcome.kind == OutcomeKind::Finished) {
+        std::printf("Verified: the clock holds the %ju bytes of the image.\n",
+                    static_cast<uintmax_t>(velmo::fileSize(s.imagePath()).value_or(0)));
+        return kExitOk;
+    }
+    s.view.endProgressLine();
+    note("%s", terminalText(outcome.reason).c_str());
+    return exitStatus(outcome);
+}
+
 int runDownload(const Options& options, bool verify) {
     installStopSignals();
     Session s(options, FolderAccess::Exclusive);
@@ -452,10 +400,10 @@ int runDownload(const Options& options, bool verify) {
     int status = exitStatus(s.outcome());
     if (status == kExitOk) {
         std::error_code ec;
-        const auto bytes = fs::file_size(s.path(kImageFile), ec);
+        const auto bytes = fs::file_size(s.imagePath(), ec);
         std::printf("Downloaded %u songs (%ju image bytes).\n", s.core.songCount(),
                     static_cast<uintmax_t>(ec ? 0 : bytes));
-        if (verify && !verifyDownload(s)) status = kExitFailed;
+        if (verify) status = verifyDownload(s);
     }
     s.close();
     return status;
@@ -510,8 +458,8 @@ int runImage(const Options& options, const std::string& out) {
     std::vector<uint8_t> head;
     StorageHeader header;
     std::error_code ec;
-    const uintmax_t bytes = fs::file_size(s.path(kImageFile), ec);
-    if (!ec) fs::copy_file(s.path(kImageFile), out, fs::copy_options::overwrite_existing, ec);
+    const uintmax_t bytes = fs::file_size(s.imagePath(), ec);
+    if (!ec) fs::copy_file(s.imagePath(), out, fs::copy_options::overwrite_existing, ec);
     const bool written = !ec && readFileHead(out, head, kStorageHeaderBytes);
     if (!written || !decodeStorageHeader(head.data(), head.size(), header)) {
         note("cannot write %s: %s", terminalText(out).c_str(), ec ? ec.message().c_str() : "the image is incomplete");

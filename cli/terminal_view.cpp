@@ -174,22 +174,6 @@ bool TerminalView::failureShown(const std::string& appName) const {
     return std::any_of(boxes_.begin(), boxes_.end(), [&](const ShownBox& b) { return isFailure(b, appName); });
 }
 
-void MessageQueue::post(uint32_t code, uint32_t wParam, uint32_t lParam) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back({code, wParam, lParam});
-    }
-    cv_.notify_all();
-}
-
-bool MessageQueue::take(PostedMessage& out, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!cv_.wait_for(lock, timeout, [this] { return !queue_.empty(); })) return false;
-    out = queue_.front();
-    queue_.pop_front();
-    return true;
-}
-
 namespace {
 
 volatile std::sig_atomic_t gStopSignal = 0;
@@ -209,14 +193,14 @@ void installStopSignals() {
 
 int stopSignal() { return gStopSignal; }
 
-void pumpUntilIdle(VelmoCore& core, MessageQueue& queue, TerminalView& view) {
+void pumpUntilIdle(VelmoCore& core, EventQueue& queue, TerminalView& view) {
     using Clock = std::chrono::steady_clock;
     const auto tick = std::chrono::milliseconds(kTimerMilliseconds);
     // How long a stop signal may wait before the core hears of it.
     constexpr std::chrono::milliseconds kSignalLatency{50};
     auto nextTick = Clock::now() + tick;
     bool stopPassed = false;
-    PostedMessage m;
+    PostedEvent m;
     while (core.operationRunning() || core.workersRunning()) {
         if (!stopPassed && stopSignal() != 0 && core.operationRunning()) {
             stopPassed = true;
@@ -233,10 +217,10 @@ void pumpUntilIdle(VelmoCore& core, MessageQueue& queue, TerminalView& view) {
         }
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
         if (queue.take(m, std::clamp(wait, std::chrono::milliseconds(1), kSignalLatency)))
-            core.onWorkerMessage(m.code, m.wParam, m.lParam);
+            core.onEvent(m);
     }
     // Every worker has ended: whatever it posted last is already queued.
-    while (queue.take(m, std::chrono::milliseconds(0))) core.onWorkerMessage(m.code, m.wParam, m.lParam);
+    while (queue.take(m, std::chrono::milliseconds(0))) core.onEvent(m);
     core.joinWorkers();
 }
 

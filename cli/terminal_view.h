@@ -1,5 +1,5 @@
-// The main window's view over a terminal, the message queue that stands in
-// for the window's message loop, and the pump that runs that loop.
+// The main window's view over a terminal, and the pump that stands in for
+// the window's message loop on the core's event queue.
 //
 // Standard output carries what a command was asked to print (the list, the
 // status, JSON); everything the window would show while it works goes to
@@ -10,15 +10,12 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "messages.h"
+#include "event_queue.h"
 #include "view.h"
 
 namespace velmo {
@@ -124,24 +121,6 @@ bool jsonMessages();
 void writeJsonMessage(std::FILE* err, const std::string& message, const char* caption, bool error,
                       const std::string& answer);
 
-struct PostedMessage {
-    uint32_t code = 0, wParam = 0, lParam = 0;
-};
-
-// The window's message queue: workers post from their threads, the pump takes
-// the messages on the main thread in the order they were posted.
-class MessageQueue : public MessageTarget {
-  public:
-    void post(uint32_t code, uint32_t wParam, uint32_t lParam) override;
-    // Waits up to `timeout` for a message; false when none came.
-    bool take(PostedMessage& out, std::chrono::milliseconds timeout);
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<PostedMessage> queue_;
-};
-
 // Turns SIGINT and SIGTERM into a stop request for the operation under way,
 // from now on in this process. The handler only records the signal; the pump
 // below hands it to the core.
@@ -149,13 +128,13 @@ void installStopSignals();
 // The signal that asked for a stop (SIGINT or SIGTERM), or 0 when none came.
 int stopSignal();
 
-// Hands the queued messages to the core, in order, on the calling thread, and
+// Hands the queued events to the core, in order, on the calling thread, and
 // runs the core's timer every 300 ms while the view's timer runs, until the
 // operation has ended and every worker has finished; then delivers what was
 // still queued and joins the workers. A stop signal is passed to the core
 // within 50 ms; a firmware write, which cannot stop, is waited for with a
 // line that says so.
-void pumpUntilIdle(VelmoCore& core, MessageQueue& queue, TerminalView& view);
+void pumpUntilIdle(VelmoCore& core, EventQueue& queue, TerminalView& view);
 
 }  // namespace cli
 }  // namespace velmo

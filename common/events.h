@@ -78,6 +78,12 @@ struct VerifyDone {
     uint8_t imageByte = 0;
 };
 
+// The size estimates a Download or the conversion alone makes again from
+// the songs' files before it converts, off the user-interface thread.
+struct EstimatesDone {  // end
+    std::vector<uint32_t> estimates;  // one per song, in list order; 0: not usable
+};
+
 // Any worker that ended early on its operation's cancellation.
 enum class StoppedWorker { Conversion, Write, Read };
 struct JobStopped {  // end
@@ -88,7 +94,13 @@ struct JobStopped {  // end
 
 using Event = std::variant<WriteProgress, EncodeProgress, ReadProgress, WriteFailed, DownloadDone, WriteAbandoned,
                            ConvertNotice, ConvertDone, ConvertFailed, ConvertAborted, TableReadDone, DataReadDone,
-                           FirmwareStepDone, ReadFailed, VerifyDone, JobStopped>;
+                           FirmwareStepDone, ReadFailed, VerifyDone, EstimatesDone, JobStopped>;
+
+// True for the events that end their worker (marked "end" above).
+inline bool isEndEvent(const Event& event) {
+    return !std::holds_alternative<WriteProgress>(event) && !std::holds_alternative<EncodeProgress>(event) &&
+           !std::holds_alternative<ReadProgress>(event) && !std::holds_alternative<ConvertNotice>(event);
+}
 
 // Where a worker posts its events. post() is called from worker threads and
 // only queues; the receiver handles the event on its own thread.

@@ -8,8 +8,9 @@
 
 namespace velmo {
 
-// The long operations of the main window, and the conversion alone.
-enum class Operation { None, Download, Reload, Firmware, Image };
+// The long operations of the main window, the conversion alone and the
+// read-back of a Download.
+enum class Operation { None, Download, Reload, Firmware, Image, Verify };
 
 enum class OutcomeKind {
     Finished,  // done as asked

@@ -17,6 +17,7 @@
 #include <QShortcut>
 #include <QStyle>
 #include <algorithm>
+#include <chrono>
 
 #include "about_dlg.h"
 #include "admission.h"
@@ -29,18 +30,15 @@
 
 namespace {
 
-// A worker's message on its way to the user-interface thread.
+// Tells the user-interface thread that a worker has queued an event.
 class WorkerEvent : public QEvent {
   public:
-    WorkerEvent(uint32_t code, uint32_t wParam, uint32_t lParam)
-        : QEvent(eventType()), code(code), wParam(wParam), lParam(lParam) {}
+    WorkerEvent() : QEvent(eventType()) {}
 
     static QEvent::Type eventType() {
         static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
         return type;
     }
-
-    const uint32_t code, wParam, lParam;
 };
 
 QString fromCore(const std::string& text) {
@@ -60,19 +58,6 @@ constexpr int kSmallestPointSize = 6;
 constexpr int kTitleBarAllowance = 32;
 
 }  // namespace
-
-// Runs on worker threads: it only queues. Qt delivers posted events to one
-// receiver in the order they were posted.
-class CVelmoDlg::PostTarget : public velmo::MessageTarget {
-  public:
-    explicit PostTarget(QObject* receiver) : receiver_(receiver) {}
-    void post(uint32_t code, uint32_t wParam, uint32_t lParam) override {
-        QCoreApplication::postEvent(receiver_, new WorkerEvent(code, wParam, lParam));
-    }
-
-  private:
-    QObject* const receiver_;
-};
 
 CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
     : QDialog(parent), units_(velmo::templateFont(QStringLiteral("Times New Roman"), 11)) {
@@ -98,8 +83,9 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
     connect(&timer_, &QTimer::timeout, this, &CVelmoDlg::onTimerTick);
 
     const QString dir = startDir.isEmpty() ? QDir::currentPath() : QDir(startDir).absolutePath();
-    target_ = std::make_unique<PostTarget>(this);
-    core_ = std::make_unique<velmo::VelmoCore>(*this, *target_, QFile::encodeName(dir).toStdString());
+    // Runs on worker threads: postEvent only queues the notification.
+    queue_.setWakeUp([this] { QCoreApplication::postEvent(this, new WorkerEvent); });
+    core_ = std::make_unique<velmo::VelmoCore>(*this, queue_, QFile::encodeName(dir).toStdString());
     // The program file's name, as the caption of the conversion's failure.
     const QString name = QCoreApplication::applicationName();
     if (!name.isEmpty()) core_->setApplicationName(name.toStdString());
@@ -279,10 +265,10 @@ void CVelmoDlg::deliverPending() {
     if (delivering_) return;
     delivering_ = true;
     while (!pending_.empty() && coreDepth_ == 0) {
-        const Message m = pending_.front();
+        const velmo::PostedEvent m = std::move(pending_.front());
         pending_.pop_front();
         ++coreDepth_;
-        core_->onWorkerMessage(m.code, m.wParam, m.lParam);
+        core_->onEvent(m);
         --coreDepth_;
     }
     delivering_ = false;
@@ -290,8 +276,9 @@ void CVelmoDlg::deliverPending() {
 
 bool CVelmoDlg::event(QEvent* event) {
     if (event->type() == WorkerEvent::eventType()) {
-        const auto* w = static_cast<const WorkerEvent*>(event);
-        pending_.push_back({w->code, w->wParam, w->lParam});
+        // Events are taken in the order the workers posted them.
+        velmo::PostedEvent m;
+        while (queue_.take(m, std::chrono::milliseconds(0))) pending_.push_back(std::move(m));
         if (coreDepth_ == 0) deliverPending();
         return true;
     }

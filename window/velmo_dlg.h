@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "dialog_units.h"
-#include "messages.h"
+#include "event_queue.h"
 #include "view.h"
 
 class QAction;
@@ -105,10 +105,6 @@ class CVelmoDlg : public QDialog, public velmo::View {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
-    struct Message {
-        uint32_t code, wParam, lParam;
-    };
-    class PostTarget;
 
     // The template's 11 points, or less when the window would not fit the screen.
     int fittingPointSize() const;
@@ -138,14 +134,15 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QAction* aboutAction_ = nullptr;
     QTimer timer_;
 
-    std::unique_ptr<PostTarget> target_;
+    // Outlives the core, whose workers post to it until they are joined.
+    velmo::EventQueue queue_;
     std::unique_ptr<velmo::VelmoCore> core_;
     MessageBoxRunner messageBoxRunner_;
 
     int coreDepth_ = 0;  // core handlers running (nested in modal loops)
     bool delivering_ = false;
     bool closePending_ = false;    // a close request came while a handler ran
-    std::deque<Message> pending_;  // worker messages kept for the core, in order
+    std::deque<velmo::PostedEvent> pending_;  // workers' events kept for the core, in order
 
     // While a Download or Reload runs, Download reads "Stop" and is the one
     // control left enabled; these are the controls disabled instead of the window.

@@ -50,9 +50,9 @@ class ParallelDownloadTest : public CoreTest {
                      songFile("p", "Victim.mp3", "l3_44100_cbr128_stereo.mp3"),
                      songFile("p", "Two.wav", "wav_pcm16_stereo.wav"), dir.file("p") + "/Long.wav"});
         ASSERT_EQ(4, core->songCount());
-        SongRecord& victim = core->shared().songs[1];
-        victim.copyPending = 0;
-        fs::remove(victim.sourcePath);
+        fs::remove(core->song(1).sourcePath);
+        editSavedList([](SongRecord* songs) { songs[1].copyPending = 0; });
+        core->setConversionWorkers(workers);
         view.messages.clear();
     }
 };
@@ -72,7 +72,7 @@ TEST_F(ParallelDownloadTest, OneAndFourWorkersPutTheSameImageOnTheClock) {
         EXPECT_EQ(Operation::Download, outcome.operation);
         EXPECT_EQ(OutcomeKind::Finished, outcome.kind);
         EXPECT_EQ(std::vector<std::string>{"Victim.mp3"}, outcome.unconverted);
-        EXPECT_EQ(1, +core->shared().songs[3].cutFlag) << "the long song was cut to fit";
+        EXPECT_EQ(1, +core->song(3).cutFlag) << "the long song was cut to fit";
 
         std::vector<uint8_t> image;
         ASSERT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
@@ -127,11 +127,11 @@ TEST_F(ParallelDownloadTest, AStopDuringTheConversionOrTheWriteLeavesNoSongs) {
         bool stopped = false, stillConverting = false;
         ASSERT_TRUE(pumpUntil([&] {
             const bool writing = std::any_of(delivered.begin(), delivered.end(),
-                                             [](const PostedMessage& m) { return m.code == WM_WRITE_PROGRESS; });
+                                             [](const PostedEvent& m) { return std::holds_alternative<WriteProgress>(m.event); });
             const bool erased = zentroSimCount(ZENTRO_COUNT_ERASE) >= 1;
             if (!stopped && (row.duringWrite ? writing : erased)) {
                 stillConverting = std::none_of(delivered.begin(), delivered.end(),
-                                               [](const PostedMessage& m) { return m.code == WM_CONVERT_DONE; });
+                                               [](const PostedEvent& m) { return std::holds_alternative<ConvertDone>(m.event); });
                 stopped = true;
                 core->onStop();
             }

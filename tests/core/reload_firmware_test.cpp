@@ -80,8 +80,8 @@ TEST_F(ReloadTest, DownloadThenReloadGivesBackTheSameSongs) {
     ASSERT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
     std::vector<uint8_t> image;
     ASSERT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
-    const SongRecord first = core->shared().songs[0];
-    const SongRecord second = core->shared().songs[1];
+    const SongRecord first = core->song(0);
+    const SongRecord second = core->song(1);
     core->onClose();
 
     // A fresh start folder on the same clock.
@@ -96,7 +96,7 @@ TEST_F(ReloadTest, DownloadThenReloadGivesBackTheSameSongs) {
     EXPECT_EQ(8, core->quality());
     EXPECT_EQ((std::vector<std::string>{"Morning Walk.mp3", "Tone.mp3"}), view.lines);
     for (const SongRecord* before : {&first, &second}) {
-        const SongRecord& now = core->shared().songs[before == &first ? 0 : 1];
+        const SongRecord& now = core->song(before == &first ? 0 : 1);
         EXPECT_EQ(+before->dataOffset, +now.dataOffset);
         EXPECT_EQ(+before->dataSize, +now.dataSize);
         EXPECT_EQ(0, +now.copyPending);
@@ -264,8 +264,8 @@ TEST_F(ReloadTest, EntriesPastTheDataAreReloadedEmpty) {
     startCore();
     reload();
     ASSERT_EQ(2, core->songCount());
-    EXPECT_EQ(100u, +core->shared().songs[0].dataSize);
-    EXPECT_EQ(0u, +core->shared().songs[1].dataSize);
+    EXPECT_EQ(100u, +core->song(0).dataSize);
+    EXPECT_EQ(0u, +core->song(1).dataSize);
     EXPECT_EQ(0u, fs::file_size(start + "/dat/broken.mp3"));
 }
 

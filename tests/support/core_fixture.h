@@ -1,6 +1,6 @@
 // A start folder, a simulated clock of its own and a VelmoCore driven through
-// the recorder view. Worker messages are queued by QueueTarget and delivered
-// by the test on its own thread, as the window's event loop would.
+// the recorder view. Workers' events are queued in the core's EventQueue and
+// delivered by the test on its own thread, as the window's event loop would.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,42 +26,15 @@
 
 namespace velmo::test {
 
-struct PostedMessage {
-    uint32_t code, wParam, lParam;
-};
-
-class QueueTarget : public MessageTarget {
-  public:
-    void post(uint32_t code, uint32_t wParam, uint32_t lParam) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            queue_.push_back({code, wParam, lParam});
-        }
-        cv_.notify_all();
-    }
-    bool take(PostedMessage& out, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!cv_.wait_for(lock, timeout, [this] { return !queue_.empty(); })) return false;
-        out = queue_.front();
-        queue_.pop_front();
-        return true;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<PostedMessage> queue_;
-};
-
 class CoreTest : public ::testing::Test {
   public:
     TempDir dir;
     std::string start;
     std::string sim;
     RecorderView view;
-    QueueTarget target;
+    EventQueue target;
     std::unique_ptr<VelmoCore> core;
-    std::vector<PostedMessage> delivered;
+    std::vector<PostedEvent> delivered;
 
     void SetUp() override {
         start = dir.file("start");
@@ -93,10 +66,10 @@ class CoreTest : public ::testing::Test {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!done()) {
             if (std::chrono::steady_clock::now() > end) return false;
-            PostedMessage m{};
+            PostedEvent m{};
             if (target.take(m, std::chrono::milliseconds(20))) {
                 delivered.push_back(m);
-                core->onWorkerMessage(m.code, m.wParam, m.lParam);
+                core->onEvent(m);
             }
         }
         return true;
@@ -106,13 +79,25 @@ class CoreTest : public ::testing::Test {
     // delivers whatever was still queued.
     bool pumpToEnd(std::chrono::seconds limit = std::chrono::seconds(60)) {
         const bool ok = pumpUntil([this] { return !core->operationRunning() && !core->workersRunning(); }, limit);
-        PostedMessage m{};
+        PostedEvent m{};
         while (target.take(m, std::chrono::milliseconds(50))) {
             delivered.push_back(m);
-            core->onWorkerMessage(m.code, m.wParam, m.lParam);
+            core->onEvent(m);
         }
         core->joinWorkers();
         return ok;
+    }
+
+    // Changes the list as saved in the song table: the core is closed (saving
+    // it), the records are edited and a new core starts on them.
+    void editSavedList(const std::function<void(SongRecord* songs)>& edit) {
+        core->onClose();
+        SongTableHeader header;
+        std::vector<SongRecord> songs(kMaxSongs);
+        ASSERT_EQ(0, loadSongTable(start, header, songs.data()));
+        edit(songs.data());
+        ASSERT_EQ(0, saveSongTable(start, header.quality, header.songCount, songs.data(), header.totalEstimate));
+        startCore();
     }
 
     std::string fixture(const std::string& name) const { return fixturePath(name); }

@@ -998,7 +998,7 @@ TEST_F(WindowTest, UpAndDownCarryTheSelectionWithTheSong) {
         // Line i is still record i.
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(row.lines[i].toStdString(),
-                      fs::path(dlg->core().shared().songs[i].sourcePath).filename().string());
+                      fs::path(dlg->core().song(i).sourcePath).filename().string());
     }
 
     // With nothing selected, neither moves anything.
@@ -1036,8 +1036,8 @@ TEST_F(WindowTest, DroppedFilesJoinTheListInDropOrder) {
     ASSERT_TRUE(pumpUntil([this] { return lines().size() == 2; }, 5000));
     EXPECT_EQ((QStringList{"Second.wav", "First.mp3"}), lines());
     EXPECT_EQ(2, dlg->core().songCount());
-    EXPECT_EQ(second, std::string(dlg->core().shared().songs[0].sourcePath));
-    EXPECT_EQ(first, std::string(dlg->core().shared().songs[1].sourcePath));
+    EXPECT_EQ(second, std::string(dlg->core().song(0).sourcePath));
+    EXPECT_EQ(first, std::string(dlg->core().song(1).sourcePath));
     EXPECT_TRUE(boxes.empty());
     EXPECT_NE(" Space usage: 0.0%", control<QLabel>(kIdStatusLine)->text().toStdString());
 }

@@ -1,0 +1,50 @@
+#include "core_state.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "admission.h"
+#include "storage_layout.h"
+
+namespace velmo {
+
+void CoreState::removeFile(const std::string& name) const { ::unlink(path(name).c_str()); }
+
+uint32_t CoreState::capacityNow() const { return capacity(session.storageKB()); }
+
+std::string CoreState::statusText(uint32_t total) const {
+    const uint32_t cap = capacityNow();
+    const double usage = static_cast<double>(total) * 100.0 / static_cast<double>(cap);
+    if (usage >= 100.0) return " Space usage: Storage is full !";
+    char text[64];
+    std::snprintf(text, sizeof text, " Space usage: %2.1f%c", usage, '%');
+    return text;
+}
+
+void CoreState::fillLines(uint16_t first, uint16_t end) {
+    for (uint16_t i = first; i < end; ++i) view.appendLine(songName(songs[i]));
+}
+
+std::string CoreState::noClockText(const char* unplugged) const {
+    return session.busy() ? kClockBusyText : unplugged;
+}
+
+std::string CoreState::songName(const SongRecord& song) const { return songDisplayName(fieldText(song.workPath)); }
+
+std::vector<uint32_t> estimateSongs(const std::vector<SongRecord>& songs, const std::string& startDir,
+                                    uint16_t quality, EstimateSource source, const std::atomic<bool>* stop) {
+    std::vector<uint32_t> estimates(songs.size(), 0);
+    for (size_t i = 0; i < songs.size(); ++i) {
+        if (stop != nullptr && stop->load()) break;
+        const SongRecord& rec = songs[i];
+        // A reloaded song's source is "./dat/..." below the start folder, which
+        // need not be the process's current folder.
+        const std::string name =
+            source == EstimateSource::SourcePath ? fieldText(rec.sourcePath) : fieldText(rec.workPath);
+        estimates[i] = estimateSongSize(resolvePath(startDir, name), quality);
+    }
+    return estimates;
+}
+
+}  // namespace velmo

@@ -1,0 +1,76 @@
+// What the core keeps from one operation to the next: the song list, the
+// clock session and the screen it draws on. The core's handlers and the
+// operations share it; only the user-interface thread touches it, and while
+// an operation runs the list is left to that operation (the controls are
+// disabled then).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "clock_session.h"
+#include "event_queue.h"
+#include "songrecord.h"
+#include "view.h"
+#include "work_context.h"
+
+namespace velmo {
+
+constexpr const char* kCaptionError = "Error";
+constexpr const char* kCaptionWarning = "Warning";
+constexpr const char* kCaptionInformation = "Information";
+constexpr const char* kProgressIdle = "Progress:";
+// When a clock is attached but another program (a second Velmo on another
+// folder) holds it: told apart from an unplugged clock, whose messages stay.
+constexpr const char* kClockBusyText = "The clock is in use by another program !";
+
+// What a stopped operation leaves, said when it ends.
+constexpr const char* kDownloadStoppedErasedText = "Download stopped: the clock now holds no songs.";
+constexpr const char* kDownloadStoppedUntouchedText = "Download stopped: the clock was not changed.";
+constexpr const char* kReloadStoppedText = "Reload stopped: the song list was not changed.";
+// Shown while a firmware write that cannot be stopped is waited for.
+constexpr const char* kFirmwareWaitCaption = "Writing firmware: the clock must not be unplugged";
+
+// Which of a record's paths a re-estimate measures: the user's file, or the
+// working copy in ./dat/ (all a reloaded song has).
+enum class EstimateSource { SourcePath, WorkPath };
+
+struct CoreState {
+    CoreState(View& view, EventQueue& queue, std::string startDir)
+        : view(view), queue(queue), startDir(std::move(startDir)), songs(kMaxSongs) {}
+
+    View& view;
+    EventQueue& queue;
+    std::string startDir;  // the current folder when the window initialised
+    ClockSession session;
+    std::vector<SongRecord> songs;  // kMaxSongs records; the first songCount are the list
+    uint16_t songCount = 0;
+    uint16_t quality = kQualityGood;
+    uint32_t totalEstimate = 0;
+    std::string appName = "velmo";
+    unsigned conversionWorkers = 1;
+
+    WorkContext work() const { return WorkContext{startDir, session.storageKB()}; }
+    std::string path(const std::string& name) const { return resolvePath(startDir, name); }
+    void removeFile(const std::string& name) const;
+    uint32_t capacityNow() const;
+    // The space-usage line for a byte total at the current storage size.
+    std::string statusText(uint32_t total) const;
+    void showStatus(uint32_t total) { view.setStatusLine(statusText(total)); }
+    // Appends the lines of songs [first, end).
+    void fillLines(uint16_t first, uint16_t end);
+    // `unplugged`, or the busy text when the last open found the clock held.
+    std::string noClockText(const char* unplugged) const;
+    // The line of song i, which is also its name.
+    std::string songName(const SongRecord& song) const;
+};
+
+// Estimates every song of `songs` from the given path at `quality`, one
+// after another until `stop` is set; the estimates in list order (0 for the
+// songs not reached). Probes files: never on the user-interface thread.
+std::vector<uint32_t> estimateSongs(const std::vector<SongRecord>& songs, const std::string& startDir,
+                                    uint16_t quality, EstimateSource source, const std::atomic<bool>* stop);
+
+}  // namespace velmo

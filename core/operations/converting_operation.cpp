@@ -1,0 +1,92 @@
+#include "converting_operation.h"
+
+#include "convert_job.h"
+
+namespace velmo {
+
+void ConvertingOperation::startEstimates(const std::vector<SongRecord>& songs) {
+    songs_ = songs;
+    const uint16_t quality = core_.quality;
+    startWorker(false, [songs, dir = core_.startDir, quality, stop = &cancellation_.flag()](EventSink& events) {
+        events.post(EstimatesDone{estimateSongs(songs, dir, quality, EstimateSource::SourcePath, stop)});
+    });
+}
+
+void ConvertingOperation::startConversion(ImageHandOver* handOver) {
+    core_.view.setProgressCaption("Progress: converting music data...");
+    core_.view.setProgressBar(1);
+    ConvertJob job;
+    job.totalEstimate = total_;
+    job.quality = core_.quality;
+    job.songs = songs_.data();
+    job.count = static_cast<uint16_t>(songs_.size());
+    job.workers = core_.conversionWorkers;
+    job.handOver = handOver;
+    conversionRunning_ = true;
+    startWorker(false, [job, work = core_.work(), stop = &cancellation_.flag()](EventSink& events) mutable {
+        job.events = &events;
+        runConvertJob(job, work, *stop);
+    });
+}
+
+bool ConvertingOperation::onConversionEvent(const Event& event) {
+    View& view = core_.view;
+    if (const auto* e = std::get_if<EstimatesDone>(&event)) {
+        uint32_t total = 0;
+        for (size_t i = 0; i < songs_.size() && i < e->estimates.size(); ++i) {
+            songs_[i].sizeEstimate = e->estimates[i];
+            total += e->estimates[i];
+        }
+        total_ = total;
+        onEstimates(total);
+        return true;
+    }
+    if (const auto* e = std::get_if<EncodeProgress>(&event)) {
+        view.setProgressBar(e->percent);
+        return true;
+    }
+    if (const auto* e = std::get_if<ConvertNotice>(&event)) {
+        // No owner and no caption of its own: the system's default caption.
+        view.messageBox(e->text, kCaptionError, MessageIcon::None, MessageButtons::Ok);
+        return true;
+    }
+    if (const auto* e = std::get_if<ConvertDone>(&event)) {
+        conversionRunning_ = false;
+        unconverted_ = e->unconverted;
+        onConversionEnded();
+        return true;
+    }
+    if (std::holds_alternative<ConvertFailed>(event)) {
+        conversionRunning_ = false;
+        // A write that failed first has said why: one message is enough.
+        if (!outcomeNoted()) {
+            view.messageBox(kConvertFailedText, core_.appName, MessageIcon::None, MessageButtons::Ok);
+            noteOutcome(OutcomeKind::Failed, kConvertFailedText);
+            view.setProgressBar(0);
+            view.setProgressCaption(kProgressIdle);
+        }
+        onConversionEnded();
+        return true;
+    }
+    if (const auto* e = std::get_if<ConvertAborted>(&event)) {
+        conversionRunning_ = false;
+        if (!outcomeNoted()) {
+            view.messageBox(e->text, kCaptionError, MessageIcon::None, MessageButtons::Ok);
+            noteOutcome(OutcomeKind::Failed, e->text);
+            view.setProgressBar(0);
+            view.setProgressCaption(kProgressIdle);
+        }
+        onConversionEnded();
+        return true;
+    }
+    return false;
+}
+
+std::vector<std::string> ConvertingOperation::unconvertedNames() const {
+    std::vector<std::string> names;
+    for (uint16_t i : unconverted_)
+        if (i < songs_.size()) names.push_back(core_.songName(songs_[i]));
+    return names;
+}
+
+}  // namespace velmo

@@ -1,0 +1,42 @@
+// What a Download and the conversion alone share: the estimates made again
+// from the songs' files (on a worker), the conversion of a copy of the list,
+// and the end messages of that conversion.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "image_handover.h"
+#include "operation.h"
+#include "songrecord.h"
+
+namespace velmo {
+
+constexpr const char* kConvertFailedText = "Music files converted error !";
+
+class ConvertingOperation : public RunningOperation {
+  public:
+    using RunningOperation::RunningOperation;
+
+  protected:
+    // Copies the list's first `count` songs (already cut to fit, when they
+    // had to be) and estimates them again from their sources on a worker;
+    // onEstimates follows with the new total.
+    void startEstimates(const std::vector<SongRecord>& songs);
+    virtual void onEstimates(uint32_t total) = 0;
+    // The conversion of the copy on its own worker; `handOver` non-null when
+    // a write takes the image as it is made.
+    void startConversion(ImageHandOver* handOver);
+    // The events of the conversion common to both; true when handled.
+    bool onConversionEvent(const Event& event);
+    // The conversion's end, for the operation's own steps.
+    virtual void onConversionEnded() {}
+    std::vector<std::string> unconvertedNames() const;
+
+    std::vector<SongRecord> songs_;  // the operation's copy of the list
+    uint32_t total_ = 0;
+    bool conversionRunning_ = false;
+    std::vector<uint16_t> unconverted_;
+};
+
+}  // namespace velmo

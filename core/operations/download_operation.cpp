@@ -1,0 +1,171 @@
+#include "download_operation.h"
+
+#include <cstring>
+
+#include "convert_job.h"
+#include "storage_layout.h"
+#include "transfer.h"
+
+namespace velmo {
+
+DownloadOperation::DownloadOperation(CoreState& core, uint64_t serial, bool listWasCut)
+    : ConvertingOperation(Operation::Download, core, serial), listWasCut_(listWasCut) {
+    // A write waiting for the next song looks at the cancellation at once.
+    cancellation_.setWakeUp([this] { handOver_.wake(); });
+}
+
+bool DownloadOperation::checks(CoreState& core, bool needsClock, std::string& reason) {
+    View& view = core.view;
+    const auto refused = [&](const std::string& text, const char* caption, MessageIcon icon) {
+        view.messageBox(text, caption, icon, MessageButtons::Ok);
+        reason = text;
+        return false;
+    };
+    // A clock that another program holds is no unplugged clock.
+    if (needsClock && core.session.handle() == 0)
+        return refused(core.noClockText("Please plug-in USB to download songs !"), kCaptionError, MessageIcon::Error);
+    if (core.songCount == 0)
+        return refused("No song files are in list box !", kCaptionInformation, MessageIcon::Information);
+    // The clock's header describes 32 songs; a longer list is refused whole.
+    if (core.songCount > kMaxHeaderSongs)
+        return refused("Song counts are over than limit !", kCaptionError, MessageIcon::Error);
+    if (core.totalEstimate >= core.capacityNow() &&
+        view.messageBox("Auto cut songs to fit storage size ?", "Warning !", MessageIcon::None,
+                        MessageButtons::OkCancel) != MessageResult::Ok) {
+        reason = "Auto cut songs to fit storage size ? Cancel";
+        return false;
+    }
+    return true;
+}
+
+void DownloadOperation::start() {
+    startEstimates(std::vector<SongRecord>(core_.songs.begin(), core_.songs.begin() + core_.songCount));
+}
+
+void DownloadOperation::onEstimates(uint32_t total) {
+    if (cancellation_.cancelled()) {
+        stopped(kDownloadStoppedUntouchedText);
+        return;
+    }
+    for (size_t i = 0; i < songs_.size(); ++i) core_.songs[i].sizeEstimate = songs_[i].sizeEstimate;
+    core_.totalEstimate = total;
+    if (listWasCut_) {
+        core_.view.resetLines();
+        core_.fillLines(0, core_.songCount);
+        core_.showStatus(total);
+    }
+    core_.view.setProgressBar(1);
+    if (!startAgent({"Please plug-out & plug-in USB again !", kCaptionError, MessageIcon::Error, BoxAt::AfterReEnable},
+                    {"Storage is not found !", kCaptionInformation, MessageIcon::Information, BoxAt::BeforeReEnable}))
+        return;
+
+    core_.view.setStopAvailable(true);
+    DeviceJob job;
+    job.mode = WriteMode::SongImage;
+    job.handle = core_.session.handle();
+    job.address = kStorageHeaderAddress;
+    job.path = kImageFile;
+    job.blockSize = kTransferBlockBytes;
+    job.eraseLength = core_.session.storageKB() * 1024u - kStorageHeaderAddress;
+    job.expectedBytes = total + kStorageHeaderBytes;
+    writeRunning_ = true;
+    startWorker(true, [job, work = core_.work(), lib = &core_.session.library(), cancel = &cancellation_,
+                       handOver = &handOver_](EventSink& events) {
+        writeWorker(job, work, *lib, events, cancel, handOver);
+    });
+    startConversion(&handOver_);
+}
+
+void DownloadOperation::cancel() {
+    ConvertingOperation::cancel();
+    handOver_.wake();
+}
+
+bool DownloadOperation::stop() {
+    cancel();
+    return true;
+}
+
+void DownloadOperation::writeEnded() {
+    writeRunning_ = false;
+    resetProgress();
+}
+
+void DownloadOperation::stopped(const char* text) {
+    core_.view.setProgressBar(0);
+    core_.view.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
+    noteOutcome(OutcomeKind::Stopped, text);
+    resetProgress();
+}
+
+void DownloadOperation::onEvent(const Event& event) {
+    if (onConversionEvent(event)) return;
+    View& view = core_.view;
+    if (const auto* e = std::get_if<WriteProgress>(&event)) {
+        // One bar for the whole download: the caption says the songs are
+        // being written once the first block goes to the clock.
+        if (!writeCaptionShown_) {
+            writeCaptionShown_ = true;
+            view.setProgressCaption("Progress: downloading music data...");
+        }
+        view.setProgressBar(e->percent);
+    } else if (const auto* e = std::get_if<WriteFailed>(&event)) {
+        std::string text;
+        if (e->kind == WriteFailure::LocalFile) {
+            // A file of this computer failed: the clock is not at fault.
+            text = "Cannot read " + core_.path(kImageFile) + ": " + std::strerror(e->errorNumber);
+        } else if (e->kind == WriteFailure::Connection) {
+            core_.session.drop(deviceWorkerRunning());
+            text = "USB connection error";
+        } else {
+            text = "Storage erase error !";
+        }
+        if (!outcomeNoted()) {
+            view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+            noteOutcome(OutcomeKind::Failed, text);
+        }
+        writeEnded();
+    } else if (std::holds_alternative<DownloadDone>(event)) {
+        // Songs that could not be converted reached the clock without data:
+        // they are named, not left to be found silent.
+        std::string text = kDownloadFinishedText;
+        const std::vector<std::string> names = unconvertedNames();
+        if (!names.empty()) {
+            text += " " + std::to_string(names.size()) +
+                    (names.size() == 1 ? " song could not be converted: " : " songs could not be converted: ");
+            for (size_t i = 0; i < names.size(); ++i) text += (i ? ", " : "") + names[i];
+        }
+        view.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
+        noteOutcome(OutcomeKind::Finished);
+        outcomeToFill().unconverted = names;
+        writeEnded();
+    } else if (const auto* e = std::get_if<JobStopped>(&event)) {
+        if (e->worker == StoppedWorker::Conversion) {
+            conversionRunning_ = false;
+            return;
+        }
+        writeRunning_ = false;
+        // The worker that touched the clock says what it holds.
+        if (!outcomeNoted()) {
+            stopped(e->erased ? kDownloadStoppedErasedText : kDownloadStoppedUntouchedText);
+        } else {
+            resetProgress();
+        }
+    } else if (std::holds_alternative<WriteAbandoned>(event)) {
+        writeRunning_ = false;
+    }
+}
+
+void DownloadOperation::settle() {
+    // The conversion's copy carries what it did to each song (working copies
+    // made, where each song's data lies): the list keeps it, whatever the end.
+    for (size_t i = 0; i < songs_.size() && i < core_.songs.size(); ++i) {
+        core_.songs[i].copyPending = songs_[i].copyPending;
+        core_.songs[i].dataOffset = songs_[i].dataOffset;
+        core_.songs[i].dataSize = songs_[i].dataSize;
+    }
+    // An image that did not reach the clock whole goes.
+    if (!outcomeNoted() || outcome().kind != OutcomeKind::Finished) core_.removeFile(kImageFile);
+}
+
+}  // namespace velmo

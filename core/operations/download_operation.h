@@ -1,0 +1,45 @@
+// Download: the list's songs converted into the storage image and written
+// into the clock as they become final, header last.
+//
+// Steps: the estimates again from the sources (a worker), the agent, then
+// the write worker (erase, then each block as soon as the conversion has
+// published it) beside the conversion, joined by one ImageHandOver. A stop,
+// the close or a failed write cancels both at once; the operation ends with
+// the one message of whatever decided it, once both workers have ended.
+#pragma once
+
+#include <string>
+
+#include "converting_operation.h"
+
+namespace velmo {
+
+constexpr const char* kDownloadFinishedText = "Downloading songs finished !";
+
+class DownloadOperation : public ConvertingOperation {
+  public:
+    DownloadOperation(CoreState& core, uint64_t serial, bool listWasCut);
+    // The checks that need no worker, and the cut question. False when the
+    // Download is refused: the box has been shown and `reason` says why.
+    static bool checks(CoreState& core, bool needsClock, std::string& reason);
+
+    void start() override;
+    void cancel() override;
+    bool stop() override;
+    void settle() override;
+
+  protected:
+    void onEvent(const Event& event) override;
+    void onEstimates(uint32_t total) override;
+
+  private:
+    void writeEnded();
+    void stopped(const char* text);
+
+    bool listWasCut_;
+    ImageHandOver handOver_;
+    bool writeRunning_ = false;
+    bool writeCaptionShown_ = false;  // the first block has been written
+};
+
+}  // namespace velmo

@@ -1,0 +1,46 @@
+#include "image_operation.h"
+
+#include "convert_job.h"
+#include "songlist.h"
+
+namespace velmo {
+
+void ImageOperation::start() {
+    std::vector<SongRecord> copy(core_.songs.begin(), core_.songs.end());
+    uint16_t count = core_.songCount;
+    cutToFit(copy.data(), count, core_.capacityNow());
+    copy.resize(count);
+    core_.view.setStopAvailable(true);
+    startEstimates(copy);
+}
+
+void ImageOperation::onEstimates(uint32_t) {
+    if (cancellation_.cancelled()) {
+        noteOutcome(OutcomeKind::Stopped, kImageStoppedText);
+        resetProgress();
+        return;
+    }
+    startConversion(nullptr);
+}
+
+void ImageOperation::onEvent(const Event& event) {
+    if (onConversionEvent(event)) {
+        if (std::holds_alternative<ConvertDone>(event) && !outcomeNoted()) {
+            noteOutcome(OutcomeKind::Finished);
+            outcomeToFill().unconverted = unconvertedNames();
+            resetProgress();
+        }
+        return;
+    }
+    if (const auto* e = std::get_if<JobStopped>(&event); e && e->worker == StoppedWorker::Conversion) {
+        conversionRunning_ = false;
+        noteOutcome(OutcomeKind::Stopped, kImageStoppedText);
+        resetProgress();
+    }
+}
+
+void ImageOperation::settle() {
+    if (!outcomeNoted() || outcome().kind != OutcomeKind::Finished) core_.removeFile(kImageFile);
+}
+
+}  // namespace velmo

@@ -1,0 +1,25 @@
+// The conversion alone, for front ends that make an image without a clock:
+// Download's checks (all but the clock's), its cut question and its
+// conversion, into "./dat/tmp.bin" (removed at close). It works on a copy of
+// the list, cut to fit: the list itself stays as it is.
+#pragma once
+
+#include "converting_operation.h"
+
+namespace velmo {
+
+constexpr const char* kImageStoppedText = "Stopped: no image was made.";
+
+class ImageOperation : public ConvertingOperation {
+  public:
+    ImageOperation(CoreState& core, uint64_t serial) : ConvertingOperation(Operation::Image, core, serial) {}
+
+    void start() override;
+    void settle() override;
+
+  protected:
+    void onEvent(const Event& event) override;
+    void onEstimates(uint32_t total) override;
+};
+
+}  // namespace velmo

@@ -1,0 +1,32 @@
+// Reload: the clock's header, then its song data, read into "./dat/" and
+// made the list, in place of the one shown.
+#pragma once
+
+#include <string>
+
+#include "operation.h"
+
+namespace velmo {
+
+
+class ReloadOperation : public RunningOperation {
+  public:
+    ReloadOperation(CoreState& core, uint64_t serial) : RunningOperation(Operation::Reload, core, serial) {}
+    // The clock check and the question. False when refused (`reason` says why).
+    static bool checks(CoreState& core, std::string& reason);
+
+    void start() override;
+
+  protected:
+    void onEvent(const Event& event) override;
+
+  private:
+    void startRead(uint32_t address, const char* path, uint32_t count, bool table);
+    void onTableRead();
+    void onDataRead();
+    void fail(const std::string& text, const char* caption = kCaptionError, MessageIcon icon = MessageIcon::Error);
+
+    uint32_t dataLength_ = 0;
+};
+
+}  // namespace velmo

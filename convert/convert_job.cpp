@@ -9,6 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <variant>
+#include <vector>
 
 #include "convert_pool.h"
 #include "encoder.h"
@@ -27,9 +30,9 @@ constexpr size_t kCopyBufferBytes = 1 << 20;
 
 void removeFile(const std::string& path) { ::unlink(path.c_str()); }
 
-bool makeWorkFolder(const SharedState& shared) {
+bool makeWorkFolder(const WorkContext& ctx) {
     std::error_code ec;
-    fs::create_directories(shared.path(kWorkDir), ec);
+    fs::create_directories(ctx.path(kWorkDir), ec);
     return !ec;
 }
 
@@ -37,12 +40,12 @@ bool makeWorkFolder(const SharedState& shared) {
 // (a long WAV would not fit in memory whole). Fails when the source is missing
 // or not a plain file, gives fewer bytes than its size, or the copy cannot be
 // created or written in full; a partial copy is removed.
-bool makeWorkingCopy(const SongRecord& song, const SharedState& shared) {
+bool makeWorkingCopy(const SongRecord& song, const WorkContext& ctx, const std::atomic<bool>& stop) {
     const std::string source = fieldText(song.sourcePath);
     const std::string work = fieldText(song.workPath);
     if (source.empty() || work.empty()) return false;
-    const std::string src = shared.path(source);
-    const std::string dst = shared.path(work);
+    const std::string src = ctx.path(source);
+    const std::string dst = ctx.path(work);
 
     FilePtr in = openRegularFileForReading(src);
     const std::optional<uint64_t> size = fileSize(in.get());
@@ -51,14 +54,14 @@ bool makeWorkingCopy(const SongRecord& song, const SharedState& shared) {
     // it for writing would destroy it.
     std::error_code ec;
     if (fs::equivalent(src, dst, ec)) return true;
-    if (!makeWorkFolder(shared)) return false;
+    if (!makeWorkFolder(ctx)) return false;
 
     std::vector<uint8_t> buf(kCopyBufferBytes);
     FilePtr out = createFileForWriting(dst);
     if (!out) return false;
     bool ok = true;
     uint64_t remaining = *size;
-    while (ok && remaining > 0 && !shared.stopping()) {
+    while (ok && remaining > 0 && !stop.load()) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kCopyBufferBytes));
         ok = std::fread(buf.data(), 1, want, in.get()) == want && std::fwrite(buf.data(), 1, want, out.get()) == want;
         remaining -= want;
@@ -72,20 +75,20 @@ bool makeWorkingCopy(const SongRecord& song, const SharedState& shared) {
 // Converts the song's working copy into the raw PCM file; the input sample
 // rate, or 0 when the song has nothing to encode (or `stop` was seen). The
 // reader is chosen by the file's content.
-uint32_t songToPcm(const SongRecord& song, const SharedState& shared, const std::string& rawPath,
+uint32_t songToPcm(const SongRecord& song, const WorkContext& ctx, const std::string& rawPath,
                    const std::atomic<bool>& stop) {
     const std::string work = fieldText(song.workPath);
     if (work.empty()) return 0;
-    return convertSongToPcm(shared.path(work), rawPath, &stop);
+    return convertSongToPcm(ctx.path(work), rawPath, &stop);
 }
 
-// Posts the end message and releases the write worker. Runs exactly once per job.
-void finish(const ConvertJob& job, SharedState& shared, uint32_t code, uint32_t lParam, uint32_t wParam = 0) {
-    if (job.window) job.window->post(code, wParam, lParam);
-    shared.imageProduced.store(code == WM_CONVERT_DONE);
-    shared.conversionStopped.store(code == WM_JOB_STOPPED);
-    shared.convertEvent.set();
-    shared.imageData.wake();
+// Posts the end event, then releases the write worker. Runs exactly once per
+// job. In this order the receiver has the conversion's end before the write
+// can post its own (DownloadDone needs ConvertDone's figures).
+void finish(const ConvertJob& job, Event end) {
+    const bool image = std::holds_alternative<ConvertDone>(end);
+    if (job.events) job.events->post(std::move(end));
+    if (job.handOver) job.handOver->finish(image ? ImageHandOver::End::Image : ImageHandOver::End::NoImage);
 }
 
 // The header's place in a new image: zeros until the songs are all placed.
@@ -95,6 +98,83 @@ bool startImage(const std::string& imagePath) {
     const std::vector<uint8_t> zeros(kStorageHeaderBytes, 0);
     const bool ok = std::fwrite(zeros.data(), 1, zeros.size(), f.get()) == zeros.size();
     return std::fclose(f.release()) == 0 && ok;
+}
+
+// The song loop: converts songs 0 to min(count, 32) - 1 on the job's workers
+// and takes their results in list order: each song's data is appended to
+// `imagePath` (which must exist, holding the header's place) and its
+// dataOffset and dataSize are set. Returns the bytes kept (0 when the stop was
+// seen or nothing was kept). A song that cannot be converted, or that would
+// pass the data-area capacity, keeps nothing: size 0 at the running offset.
+// `unconverted` receives the positions of the songs that could not be converted.
+uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const std::atomic<bool>& stop,
+                         const std::string& imagePath, const std::string& encoderLibrary,
+                         std::vector<uint16_t>& unconverted) {
+    const size_t count = job.songs ? std::min<size_t>(job.count, kMaxHeaderSongs) : 0;
+    const uint32_t capacity = dataAreaCapacity(ctx.storageKB);
+    makeWorkFolder(ctx);
+    ConvertPool pool(job.songs, count, job.quality, ctx, stop, job.workers, capacity, encoderLibrary);
+
+    // The results are taken in list order, so offsets, the capacity and the
+    // songs passed over come out as they would from one song after another.
+    uint32_t offset = job.startOffset;
+    uint32_t total = 0;
+    uint32_t shownPercent = 0;
+    bool loadReported = false;
+    for (size_t i = 0; i < count; ++i) {
+        if (stop.load()) {
+            total = 0;
+            break;
+        }
+        ConvertPool::Result r = pool.take(i);
+        if (stop.load() || (!r.started && total < capacity)) {
+            total = 0;
+            break;
+        }
+        SongRecord& song = job.songs[i];
+        const std::string mp3Path = ctx.path(songMp3WorkFile(i));
+        uint32_t kept = 0;
+        // Whether a worker reached this song depends on timing; once the data
+        // area is full the song is passed over whatever became of it.
+        if (total < capacity) {
+            if (r.song.result == SongConversion::Converted) {
+                kept = r.song.bytes;
+                if (static_cast<uint64_t>(total) + kept > capacity) kept = 0;
+            } else {
+                unconverted.push_back(static_cast<uint16_t>(i));
+                if (!r.song.encoderLoadError.empty() && !loadReported && job.events) {
+                    // Without the encoder no song can be converted: say once what is missing.
+                    loadReported = true;
+                    job.events->post(ConvertNotice{"The encoder library " + std::string(kEncoderLibraryName) +
+                                                   " could not be loaded: " + r.song.encoderLoadError});
+                }
+            }
+        }
+        if (kept != 0 && (appendFile(imagePath, mp3Path) != kPackOk ||
+                          fileSize(imagePath) != uint64_t{kStorageHeaderBytes} + total + kept)) {
+            total = 0;
+            break;
+        }
+        removeFile(mp3Path);
+        song.dataSize = kept;
+        song.dataOffset = offset;
+        total += kept;
+        offset += kept;
+        pool.setKeptTotal(total);
+        if (kept != 0) {
+            if (job.handOver) {
+                job.handOver->publish(total);
+            } else {
+                const uint32_t percent = encodePercent(total, job.totalEstimate);
+                if (job.events && percent > shownPercent) {
+                    shownPercent = percent;
+                    job.events->post(EncodeProgress{static_cast<int>(percent)});
+                }
+            }
+        }
+    }
+    pool.cancel();
+    return total;
 }
 
 }  // namespace
@@ -109,13 +189,13 @@ std::string songPcmWorkFile(size_t position) { return "./dat/raw-" + std::to_str
 
 std::string songMp3WorkFile(size_t position) { return "./dat/mp3-" + std::to_string(position) + ".tmp"; }
 
-SongConversionResult convertSong(const SongRecord& song, uint16_t quality, const SharedState& shared, Encoder& encoder,
+SongConversionResult convertSong(const SongRecord& song, uint16_t quality, const WorkContext& ctx, Encoder& encoder,
                                  const std::string& rawPath, const std::string& mp3Path,
                                  const std::atomic<bool>& stop) {
     SongConversionResult out;
     // The song's MP3 file starts empty: the encoder appends.
     removeFile(mp3Path);
-    const uint32_t rate = songToPcm(song, shared, rawPath, stop);
+    const uint32_t rate = songToPcm(song, ctx, rawPath, stop);
     if (rate != 0 && !stop.load()) {
         if (encoder.prepare(rate, quality * 8u, outputSampleRate(rate, quality)) == kPrepareOk) {
             uint32_t written = 0;
@@ -132,106 +212,37 @@ SongConversionResult convertSong(const SongRecord& song, uint16_t quality, const
     return out;
 }
 
-uint32_t convertAllSongs(const ConvertJob& job, SharedState& shared, const std::string& imagePath,
-                         const std::string& encoderLibrary, const ShowMessageFn& showMessage,
-                         std::vector<uint16_t>* unconverted) {
-    const size_t count = job.songs ? std::min<size_t>(job.count, kMaxHeaderSongs) : 0;
-    const uint32_t capacity = dataAreaCapacity(shared.storageKB);
-    makeWorkFolder(shared);
-    ConvertPool pool(job.songs, count, job.quality, shared, job.workers, capacity, encoderLibrary);
-
-    // The results are taken in list order, so offsets, the capacity and the
-    // songs passed over come out as they would from one song after another.
-    uint32_t offset = job.startOffset;
-    uint32_t total = 0;
-    uint32_t shownPercent = 0;
-    bool loadReported = false;
-    for (size_t i = 0; i < count; ++i) {
-        if (shared.keepConverting.load() == 0 || shared.stopping()) {
-            total = 0;
-            break;
-        }
-        ConvertPool::Result r = pool.take(i);
-        if (shared.stopping() || (!r.started && total < capacity)) {
-            total = 0;
-            break;
-        }
-        SongRecord& song = job.songs[i];
-        const std::string mp3Path = shared.path(songMp3WorkFile(i));
-        uint32_t kept = 0;
-        // Whether a worker reached this song depends on timing; once the data
-        // area is full the song is passed over whatever became of it.
-        if (total < capacity) {
-            if (r.song.result == SongConversion::Converted) {
-                kept = r.song.bytes;
-                if (static_cast<uint64_t>(total) + kept > capacity) kept = 0;
-            } else {
-                if (unconverted) unconverted->push_back(static_cast<uint16_t>(i));
-                if (!r.song.encoderLoadError.empty() && !loadReported && showMessage) {
-                    // Without the encoder no song can be converted: say once what is missing.
-                    loadReported = true;
-                    showMessage("The encoder library " + std::string(kEncoderLibraryName) +
-                                " could not be loaded: " + r.song.encoderLoadError);
-                }
-            }
-        }
-        if (kept != 0 && (appendFile(imagePath, mp3Path) != kPackOk ||
-                          fileSize(imagePath) != uint64_t{kStorageHeaderBytes} + total + kept)) {
-            total = 0;
-            break;
-        }
-        removeFile(mp3Path);
-        song.dataSize = kept;
-        song.dataOffset = offset;
-        total += kept;
-        offset += kept;
-        pool.setKeptTotal(total);
-        if (kept != 0) {
-            shared.imageData.publish(total);
-            const uint32_t percent = encodePercent(total, job.totalEstimate);
-            if (!job.streamed && job.window && percent > shownPercent) {
-                shownPercent = percent;
-                job.window->post(WM_ENCODE_PROGRESS, percent, 0);
-            }
-        }
-    }
-    pool.cancel();
-    return total;
-}
-
-void runConvertJob(const ConvertJob& job, SharedState& shared, const ShowMessageFn& showMessage,
+void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::atomic<bool>& stop,
                    const std::string& encoderLibrary) {
-    const std::string imagePath = shared.path(kImageFile);
+    const std::string imagePath = ctx.path(kImageFile);
     const size_t count = std::min<size_t>(job.count, kMaxHeaderSongs);
     // An image from an earlier download must not pass for this one's, and
     // files an interrupted earlier run left would only take room.
     removeFile(imagePath);
-    for (const char* name : {kMp3WorkFile, kRawWorkFile, kRawNextWorkFile}) removeFile(shared.path(name));
-    if (job.report) job.report->unconverted.clear();
+    for (const char* name : {kMp3WorkFile, kRawWorkFile, kRawNextWorkFile}) removeFile(ctx.path(name));
 
     for (size_t i = 0; i < count && job.songs; ++i) {
         SongRecord& song = job.songs[i];
         if (song.copyPending != 1) continue;
-        const bool copied = makeWorkingCopy(song, shared);
-        if (shared.stopping()) {
-            finish(job, shared, WM_JOB_STOPPED, 0, kStoppedConversion);
+        const bool copied = makeWorkingCopy(song, ctx, stop);
+        if (stop.load()) {
+            finish(job, JobStopped{StoppedWorker::Conversion});
             return;
         }
         if (!copied) {
-            if (showMessage) showMessage(copyFailedText(song));
-            finish(job, shared, WM_CONVERT_ABORTED, 0);
+            finish(job, ConvertAborted{copyFailedText(song)});
             return;
         }
         song.copyPending = 0;
     }
 
-    makeWorkFolder(shared);
+    makeWorkFolder(ctx);
     std::vector<uint16_t> unconverted;
     const uint32_t total =
-        startImage(imagePath) ? convertAllSongs(job, shared, imagePath, encoderLibrary, showMessage, &unconverted) : 0;
-    if (shared.stopping()) {
+        startImage(imagePath) ? convertAllSongs(job, ctx, stop, imagePath, encoderLibrary, unconverted) : 0;
+    if (stop.load()) {
         removeFile(imagePath);
-        finish(job, shared, WM_JOB_STOPPED, 0, kStoppedConversion);
+        finish(job, JobStopped{StoppedWorker::Conversion});
         return;
     }
     // The image must hold exactly the bytes its header announces.
@@ -241,21 +252,13 @@ void runConvertJob(const ConvertJob& job, SharedState& shared, const ShowMessage
                         fileSize(imagePath) == uint64_t{total} + kStorageHeaderBytes;
     if (!packed) {
         removeFile(imagePath);
-        finish(job, shared, WM_CONVERT_FAILED, 0);
+        finish(job, ConvertFailed{});
         return;
     }
-    if (job.report) job.report->unconverted = std::move(unconverted);
-    if (!job.streamed && job.window) job.window->post(WM_ENCODE_PROGRESS, 100, 0);
+    if (!job.handOver && job.events) job.events->post(EncodeProgress{100});
     const uint64_t size = fileSize(imagePath).value_or(0);
-    const uint32_t limit = imageCapacity(shared.storageKB);
-    finish(job, shared, WM_CONVERT_DONE, size > limit ? limit : total + kStorageHeaderBytes);
-}
-
-std::thread startConvertJob(const ConvertJob& job, SharedState* shared, ShowMessageFn showMessage,
-                            std::string encoderLibrary) {
-    return std::thread([job, shared, show = std::move(showMessage), lib = std::move(encoderLibrary)] {
-        runConvertJob(job, *shared, show, lib);
-    });
+    const uint32_t limit = imageCapacity(ctx.storageKB);
+    finish(job, ConvertDone{size > limit ? limit : total + kStorageHeaderBytes, std::move(unconverted)});
 }
 
 }  // namespace velmo

@@ -11,12 +11,13 @@ unsigned defaultConversionWorkers() {
     return n == 0 ? 1 : n;
 }
 
-ConvertPool::ConvertPool(const SongRecord* songs, size_t count, uint16_t quality, SharedState& shared, unsigned workers,
-                         uint32_t capacity, std::string encoderLibrary)
+ConvertPool::ConvertPool(const SongRecord* songs, size_t count, uint16_t quality, const WorkContext& ctx,
+                         const std::atomic<bool>& stop, unsigned workers, uint32_t capacity, std::string encoderLibrary)
     : songs_(songs),
       count_(count),
       quality_(quality),
-      shared_(shared),
+      ctx_(ctx),
+      stop_(stop),
       capacity_(capacity),
       encoderLibrary_(std::move(encoderLibrary)),
       keeper_(encoderLibrary_),
@@ -34,8 +35,8 @@ ConvertPool::~ConvertPool() {
     for (std::thread& t : threads_)
         if (t.joinable()) t.join();
     for (size_t i = 0; i < count_; ++i) {
-        ::unlink(shared_.path(songPcmWorkFile(i)).c_str());
-        ::unlink(shared_.path(songMp3WorkFile(i)).c_str());
+        ::unlink(ctx_.path(songPcmWorkFile(i)).c_str());
+        ::unlink(ctx_.path(songMp3WorkFile(i)).c_str());
     }
 }
 
@@ -65,12 +66,11 @@ void ConvertPool::work() {
         Result r;
         // Once the songs taken so far fill the data area, a later song could
         // only be dropped: it is not worth converting.
-        const bool start =
-            !cancelled && !shared_.stopping() && shared_.keepConverting.load() != 0 && keptTotal_.load() < capacity_;
+        const bool start = !cancelled && !stop_.load() && keptTotal_.load() < capacity_;
         if (start) {
             r.started = true;
-            r.song = convertSong(songs_[i], quality_, shared_, encoder, shared_.path(songPcmWorkFile(i)),
-                                 shared_.path(songMp3WorkFile(i)), shared_.stopRequested);
+            r.song = convertSong(songs_[i], quality_, ctx_, encoder, ctx_.path(songPcmWorkFile(i)),
+                                 ctx_.path(songMp3WorkFile(i)), stop_);
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);

@@ -3,10 +3,9 @@
 // leaves the result for the job, which takes the results in list order.
 //
 // A worker starts no song once the job has kept as much data as the data
-// area holds (setKeptTotal), nor after keepConverting was cleared, the stop
-// was requested or cancel() was called; it reports such a song as not
-// started. A song under way stops at its next PCM block or encoder chunk
-// when the stop is requested.
+// area holds (setKeptTotal), nor once the operation's stop flag is set or
+// cancel() was called; it reports such a song as not started. A song under
+// way stops at its next PCM block or encoder chunk when the stop flag is set.
 //
 // The pool owns its threads: the destructor cancels the songs not yet
 // started, joins every worker and removes every song's working files.
@@ -21,8 +20,8 @@
 #include <vector>
 
 #include "convert_job.h"
-#include "shared_state.h"
 #include "songrecord.h"
+#include "work_context.h"
 
 namespace velmo {
 
@@ -37,11 +36,11 @@ class ConvertPool {
     };
 
     // Starts min(workers, count) threads (at least one when count > 0) on
-    // songs[0, count). `songs` and `shared` must outlive the pool; the
+    // songs[0, count). `songs`, `ctx` and `stop` must outlive the pool; the
     // records' working paths, cut flags and limits must not change while it
     // runs. `capacity` is the data area's size in bytes.
-    ConvertPool(const SongRecord* songs, size_t count, uint16_t quality, SharedState& shared, unsigned workers,
-                uint32_t capacity, std::string encoderLibrary);
+    ConvertPool(const SongRecord* songs, size_t count, uint16_t quality, const WorkContext& ctx,
+                const std::atomic<bool>& stop, unsigned workers, uint32_t capacity, std::string encoderLibrary);
     ~ConvertPool();
     ConvertPool(const ConvertPool&) = delete;
     ConvertPool& operator=(const ConvertPool&) = delete;
@@ -59,7 +58,8 @@ class ConvertPool {
     const SongRecord* songs_;
     size_t count_;
     uint16_t quality_;
-    SharedState& shared_;
+    const WorkContext& ctx_;
+    const std::atomic<bool>& stop_;
     uint32_t capacity_;
     std::string encoderLibrary_;
     // Holds the encoder library loaded while the workers run, so that their

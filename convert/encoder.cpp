@@ -47,9 +47,9 @@ void fillConfig(uint8_t* c, uint32_t inputRate, uint32_t outputRate, uint32_t bi
 
 bool writeAll(std::FILE* f, const uint8_t* data, size_t n) { return n == 0 || std::fwrite(data, 1, n, f) == n; }
 
-void postProgress(MessageTarget* window, uint32_t written, uint32_t limit) {
+void postProgress(EventSink* events, uint32_t written, uint32_t limit) {
     const uint32_t percent = encodePercent(written, limit);
-    if (window && percent != 0) window->post(WM_ENCODE_PROGRESS, percent, 0);
+    if (events && percent != 0) events->post(EncodeProgress{static_cast<int>(percent)});
 }
 
 }  // namespace
@@ -167,7 +167,7 @@ int Encoder::prepare(uint32_t inputRate, uint32_t bitrateKbps, uint32_t outputRa
     return kPrepareOk;
 }
 
-int Encoder::encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, const std::string& pcmPath,
+int Encoder::encode(EventSink* events, uint8_t cutFlag, uint32_t limit, const std::string& pcmPath,
                     const std::string& mp3Path, uint32_t& bytesWritten, const std::atomic<bool>* stop) {
     if (!streamOpen_ || !lib_) return kEncodeNoResources;
     struct StreamGuard {
@@ -208,7 +208,7 @@ int Encoder::encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, cons
         if (outBytes > outputBufferSize_) return kEncodeChunkFailed;
         if (!writeAll(mp3.get(), output.data(), outBytes)) return kEncodeWriteFailed;
         written += outBytes;
-        postProgress(window, written, limit);
+        postProgress(events, written, limit);
     }
 
     uint32_t finalBytes = 0;
@@ -217,11 +217,11 @@ int Encoder::encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, cons
     if (finalBytes > 0) {
         if (!writeAll(mp3.get(), output.data(), finalBytes)) return kEncodeFinalWriteFailed;
         written += finalBytes;
-        postProgress(window, written, limit);
+        postProgress(events, written, limit);
     }
     // The stream is unbuffered, so every byte has been handed to the system
     // already; the close below still reports a failure the system saw late.
-    postProgress(window, written, written);
+    postProgress(events, written, written);
 
     closeStream();
     pcm.reset();

@@ -1,6 +1,6 @@
 // MP3 encoding through the encoder library (liblame_enc.so, LAME's six be...
 // entry points): one song's raw PCM in, constant-bit-rate mono MP3 appended to
-// a file, progress posted to the main window.
+// a file, progress posted as EncodeProgress events.
 //
 // The library is loaded by name for every song by prepare() (the executable's
 // own folder first, then the system's library search) and released after a
@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "messages.h"
+#include "events.h"
 
 namespace velmo {
 
@@ -60,11 +60,11 @@ class Encoder {
     // appends the MP3 data to `mp3Path` (created if missing). With `cutFlag`
     // set, the song ends at the first chunk that finds `limit` or more bytes
     // already written: that chunk's output is dropped and the final output
-    // follows. Posts WM_ENCODE_PROGRESS (wParam = encodePercent(written, limit))
-    // to `window` (may be null) after every write, and 100 at the end. Sets
+    // follows. Posts EncodeProgress (encodePercent(written, limit), when not 0)
+    // to `events` (may be null) after every write, and 100 at the end. Sets
     // `bytesWritten` only on success. Always closes the stream; what a failed
     // call appended stays in the file.
-    int encode(MessageTarget* window, uint8_t cutFlag, uint32_t limit, const std::string& pcmPath,
+    int encode(EventSink* events, uint8_t cutFlag, uint32_t limit, const std::string& pcmPath,
                const std::string& mp3Path, uint32_t& bytesWritten, const std::atomic<bool>* stop = nullptr);
 
     // Loads the library and finds its entry points now, without opening a

@@ -6,7 +6,6 @@
 
 #include "bytes.h"
 #include "fileio.h"
-#include "messages.h"
 #include "storage_layout.h"
 
 namespace velmo {
@@ -56,15 +55,13 @@ bool sameFileContents(const std::string& a, const std::string& b) {
     return readWholeFile(a, x, kFirmwareAreaBytes) && readWholeFile(b, y, kFirmwareAreaBytes) && x == y;
 }
 
-void firmwareReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib) {
-    // The read-back is part of a firmware write, which is never stopped.
-    MessageTarget* window = job->window;
+void firmwareReadWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events) {
     TransferError error;
-    const int result = readStorageToFile(*job, shared->startDir, *lib, WM_READ_PROGRESS, nullptr, &error);
+    const int result = readStorageToFile(job, ctx.startDir, lib, &events, nullptr, &error);
     if (result == kDeviceOk)
-        window->post(WM_FIRMWARE_STEP_DONE, 1, 0);
+        events.post(FirmwareStepDone{FirmwareStep::ReadBack});
     else
-        window->post(WM_READ_FAILED, 2, result == kDeviceLocalFileFailed ? static_cast<uint32_t>(error.fileError) : 0);
+        events.post(ReadFailed{ReadStage::Firmware, result == kDeviceLocalFileFailed ? error.fileError : 0});
 }
 
 }  // namespace velmo

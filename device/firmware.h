@@ -6,8 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "shared_state.h"
+#include "events.h"
+#include "storage_layout.h"
 #include "transfer.h"
+#include "work_context.h"
 
 namespace velmo {
 
@@ -40,8 +42,10 @@ int64_t fileByteSum(const std::string& path);
 // the same bytes.
 bool sameFileContents(const std::string& a, const std::string& b);
 
-// Thread body: reads job->blockSize bytes from job->address into job->path,
-// then WM_FIRMWARE_STEP_DONE 1, or WM_READ_FAILED 2.
-void firmwareReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib);
+// Thread body: reads job.blockSize bytes from job.address into job.path
+// (resolved against ctx.startDir), posting ReadProgress. Never stops: the
+// read-back is part of a firmware write. End events: FirmwareStepDone{ReadBack};
+// ReadFailed{Firmware, errno of the local file, or 0 when the connection failed}.
+void firmwareReadWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events);
 
 }  // namespace velmo

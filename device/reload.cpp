@@ -7,27 +7,22 @@
 #include <vector>
 
 #include "fileio.h"
-#include "messages.h"
 #include "storage_layout.h"
 
 namespace velmo {
 
 namespace {
 
-void readWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib, uint32_t doneCode,
-                uint32_t failedParam) {
-    MessageTarget* window = job->window;
+void readWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events,
+                const std::atomic<bool>* stop, const Event& done, ReadStage stage) {
     TransferError error;
-    const int result =
-        readStorageToFile(*job, shared->startDir, *lib, WM_READ_PROGRESS, &shared->stopRequested, &error);
+    const int result = readStorageToFile(job, ctx.startDir, lib, &events, stop, &error);
     if (result == kDeviceOk)
-        window->post(doneCode, 0, 0);
+        events.post(done);
     else if (result == kDeviceStopped)
-        window->post(WM_JOB_STOPPED, kStoppedRead, 0);
-    else if (result == kDeviceLocalFileFailed)
-        window->post(WM_READ_FAILED, failedParam, static_cast<uint32_t>(error.fileError));
+        events.post(JobStopped{StoppedWorker::Read, false});
     else
-        window->post(WM_READ_FAILED, failedParam, 0);
+        events.post(ReadFailed{stage, result == kDeviceLocalFileFailed ? error.fileError : 0});
 }
 
 // The header read back, or false when the file is missing or not a header.
@@ -46,12 +41,14 @@ bool readReloadedHeader(const std::string& startDir, StorageHeader& header) {
 
 }  // namespace
 
-void tableReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib) {
-    readWorker(job, shared, lib, WM_TABLE_READ_DONE, 0);
+void tableReadWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events,
+                     const std::atomic<bool>* stop) {
+    readWorker(job, ctx, lib, events, stop, TableReadDone{}, ReadStage::Table);
 }
 
-void dataReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib) {
-    readWorker(job, shared, lib, WM_DATA_READ_DONE, 1);
+void dataReadWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events,
+                    const std::atomic<bool>* stop) {
+    readWorker(job, ctx, lib, events, stop, DataReadDone{}, ReadStage::Data);
 }
 
 uint32_t reloadDataLength(const std::string& startDir, uint32_t limit) {

@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "shared_state.h"
+#include "events.h"
 #include "songrecord.h"
 #include "transfer.h"
+#include "work_context.h"
 
 namespace velmo {
 
@@ -20,10 +21,14 @@ constexpr const char* kReloadDataFile = "./dat/tmp.ztd";
 // Longest song name (in bytes, before ".mp3") that a reload gives a file.
 constexpr size_t kMaxReloadNameBytes = 200;
 
-// Thread bodies: readStorageToFile on the job, then WM_TABLE_READ_DONE /
-// WM_DATA_READ_DONE on success or WM_READ_FAILED (wParam 0 / 1).
-void tableReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib);
-void dataReadWorker(const DeviceJob* job, const SharedState* shared, const DeviceLibrary* lib);
+// Thread bodies: readStorageToFile on the job (job.path resolved against
+// ctx.startDir), posting ReadProgress, looking at `stop` (may be null) between
+// blocks. End events: TableReadDone / DataReadDone; ReadFailed{Table / Data,
+// errno of the local file, or 0 when the connection failed}; JobStopped{Read}.
+void tableReadWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events,
+                     const std::atomic<bool>* stop);
+void dataReadWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events,
+                    const std::atomic<bool>* stop);
 
 // Bytes of song data the header in "./dat/tmp.tbl" describes: the sum of the
 // dataSize of its first songCount entries (at most 32), never more than

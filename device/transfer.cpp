@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "fileio.h"
@@ -21,10 +22,7 @@ namespace {
 // A firmware write has no conversion to wait for; the agent gets a pause
 // between the erase and the first block instead.
 constexpr std::chrono::milliseconds kFirmwarePause{100};
-// How long a streamed write waits for the next song before it looks at the
-// stop request again.
-constexpr std::chrono::milliseconds kStreamPoll{20};
-// streamImageToStorage: the conversion ended without an image.
+// streamImageToStorage: the conversion finished without an image.
 constexpr int kImageNotMade = 100;
 
 bool stopSeen(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(); }
@@ -70,8 +68,8 @@ int openSource(const std::string& filePath, FilePtr& f, uint32_t& total, Transfe
 
 // Sends the pieces in their order, each read from the file just before it is
 // programmed, posting progress against `total` after each read.
-int sendPieces(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle, std::FILE* f,
-               const std::vector<Piece>& pieces, uint32_t total, uint32_t progressCode, const std::atomic<bool>* stop,
+int sendPieces(const DeviceLibrary& lib, EventSink* events, uint32_t handle, std::FILE* f,
+               const std::vector<Piece>& pieces, uint32_t total, ProgressBar bar, const std::atomic<bool>* stop,
                TransferError* error) {
     std::vector<uint8_t> buffer(kTransferBlockBytes);
     uint32_t count = 0;
@@ -87,7 +85,7 @@ int sendPieces(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle,
         if (std::fread(buffer.data(), 1, p.length, f) != p.length) return localFailure(error);
         position = p.offset + p.length;
         count += p.length;
-        reportProgress(window, progressCode, count, total);
+        reportProgress(events, bar, count, total);
         if (programBlock(lib, handle, p.address, buffer.data(), p.length) != kDeviceOk) return kDeviceConnectionFailed;
     }
     return kDeviceOk;
@@ -95,15 +93,16 @@ int sendPieces(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle,
 
 // Sends a download's image while the conversion is still making it: each
 // 4096-byte block of song data as soon as the conversion has published it
-// (SharedState::imageData), then, once the conversion has ended with an
+// through the hand-over, then, once the conversion has finished with an
 // image, the rest of the data and the header's blocks from the last to the
 // first. The blocks, their addresses and their calls are those of
 // writeImageToStorage; only the moment each one is sent differs.
-int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, SharedState& shared,
-                         const std::atomic<bool>* stop, TransferError* error, bool& conversionEnded) {
-    conversionEnded = false;
-    MessageTarget* const window = job.window;
-    const std::string path = shared.path(job.path);
+int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, const WorkContext& ctx, EventSink& events,
+                         ImageHandOver& handOver, const std::atomic<bool>* stop, TransferError* error) {
+    // Without a cancellation the wait ends only on the conversion.
+    static const std::atomic<bool> kNeverStops{false};
+    const std::atomic<bool>& stopFlag = stop != nullptr ? *stop : kNeverStops;
+    const std::string path = ctx.path(job.path);
     std::vector<uint8_t> buffer(kTransferBlockBytes);
     FilePtr image;
     uint32_t sent = 0;  // song data sent, from the data area's start
@@ -115,9 +114,9 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, SharedS
         uint64_t percent = of == 0 ? 0 : uint64_t{placed} * 100u / of;
         if (!final && percent > 99) percent = 99;
         if (percent == 0) percent = 1;  // the first block written shows at once
-        if (percent > shownPercent && window != nullptr) {
+        if (percent > shownPercent) {
             shownPercent = static_cast<uint32_t>(percent);
-            window->post(WM_WRITE_PROGRESS, shownPercent, 0);
+            events.post(WriteProgress{static_cast<int>(shownPercent)});
         }
     };
     const auto send = [&](uint64_t offset, uint32_t length) -> int {
@@ -137,13 +136,12 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, SharedS
         return kDeviceOk;
     };
 
+    ImageHandOver::State seen = handOver.state();
     for (;;) {
         if (stopSeen(stop)) return kDeviceStopped;
-        // The end is looked at before the bytes: what was published before
+        // The bytes and the end are read together: what was published before
         // the end is all there will be.
-        const bool ended = shared.convertEvent.isSet();
-        const uint32_t ready = shared.imageData.bytes();
-        if (ready - sent >= kTransferBlockBytes) {
+        if (seen.ready - sent >= kTransferBlockBytes) {
             if (const int r = send(uint64_t{kStorageHeaderBytes} + sent, kTransferBlockBytes); r != kDeviceOk) return r;
             progress(job.expectedBytes, false);
             if (programBlock(lib, job.handle, job.address + kStorageHeaderBytes + sent, buffer.data(),
@@ -152,14 +150,12 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, SharedS
             sent += kTransferBlockBytes;
             continue;
         }
-        if (ended) break;
-        shared.imageData.waitFor(sent + kTransferBlockBytes, kStreamPoll);
+        if (seen.end != ImageHandOver::End::Running) break;
+        seen = handOver.waitFor(sent + kTransferBlockBytes, stopFlag);
     }
-    conversionEnded = true;
-    shared.convertEvent.reset();
     // Without an image from this very download, ./dat/tmp.bin may be an old
     // one: nothing more is written, and the erased header names no songs.
-    if (!shared.imageProduced.exchange(false)) return kImageNotMade;
+    if (seen.end != ImageHandOver::End::Image) return kImageNotMade;
 
     uint32_t total = 0;
     if (const int r = openSource(path, image, total, error); r != kDeviceOk) return r;
@@ -181,14 +177,18 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, SharedS
 
 }  // namespace
 
-void reportProgress(MessageTarget* window, uint32_t code, uint32_t done, uint32_t total) {
-    if (window == nullptr || total == 0) return;
-    const auto percent = static_cast<uint16_t>(done * 100u / total);
-    if (percent != 0) window->post(code, percent, 0);
+void reportProgress(EventSink* events, ProgressBar bar, uint32_t done, uint32_t total) {
+    if (events == nullptr || total == 0) return;
+    const int percent = static_cast<uint16_t>(done * 100u / total);
+    if (percent == 0) return;
+    if (bar == ProgressBar::Write)
+        events->post(WriteProgress{percent});
+    else
+        events->post(ReadProgress{percent});
 }
 
-int writeFileToStorage(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle, const std::string& filePath,
-                       uint32_t blockSize, uint32_t address, uint32_t progressCode, const std::atomic<bool>* stop,
+int writeFileToStorage(const DeviceLibrary& lib, EventSink* events, uint32_t handle, const std::string& filePath,
+                       uint32_t blockSize, uint32_t address, ProgressBar bar, const std::atomic<bool>* stop,
                        TransferError* error) {
     const uint32_t block = std::min(blockSize, kTransferBlockBytes);
     if (block == 0) return kDeviceConnectionFailed;
@@ -197,10 +197,10 @@ int writeFileToStorage(const DeviceLibrary& lib, MessageTarget* window, uint32_t
     if (const int r = openSource(filePath, f, total, error); r != kDeviceOk) return r;
     std::vector<Piece> pieces;
     appendPieces(pieces, 0, total, block, address);
-    return sendPieces(lib, window, handle, f.get(), pieces, total, progressCode, stop, error);
+    return sendPieces(lib, events, handle, f.get(), pieces, total, bar, stop, error);
 }
 
-int writeImageToStorage(const DeviceLibrary& lib, MessageTarget* window, uint32_t handle, const std::string& imagePath,
+int writeImageToStorage(const DeviceLibrary& lib, EventSink* events, uint32_t handle, const std::string& imagePath,
                         uint32_t address, const std::atomic<bool>* stop, TransferError* error) {
     FilePtr f;
     uint32_t total = 0;
@@ -216,11 +216,11 @@ int writeImageToStorage(const DeviceLibrary& lib, MessageTarget* window, uint32_
     std::vector<Piece> header;
     appendPieces(header, 0, headerEnd, kTransferBlockBytes, address);
     pieces.insert(pieces.end(), header.rbegin(), header.rend());
-    return sendPieces(lib, window, handle, f.get(), pieces, total, WM_WRITE_PROGRESS, stop, error);
+    return sendPieces(lib, events, handle, f.get(), pieces, total, ProgressBar::Write, stop, error);
 }
 
-int readStorageToFile(const DeviceJob& job, const std::string& startDir, const DeviceLibrary& lib,
-                      uint32_t progressCode, const std::atomic<bool>* stop, TransferError* error) {
+int readStorageToFile(const DeviceJob& job, const std::string& startDir, const DeviceLibrary& lib, EventSink* events,
+                      const std::atomic<bool>* stop, TransferError* error) {
     const uint32_t total = job.blockSize;
     if (total == 0) return kDeviceConnectionFailed;
     const std::string path = resolvePath(startDir, job.path);
@@ -248,7 +248,7 @@ int readStorageToFile(const DeviceJob& job, const std::string& startDir, const D
         std::memcpy(staging.data() + staged, block.data(), n);
         staged += n;
         count += n;
-        reportProgress(job.window, progressCode, count, total);
+        reportProgress(events, ProgressBar::Read, count, total);
         address += n;
         if (staging.size() - staged < kTransferBlockBytes && !flush()) return localFailure(error);
         remaining -= n;
@@ -260,70 +260,62 @@ int readStorageToFile(const DeviceJob& job, const std::string& startDir, const D
     return kDeviceOk;
 }
 
-void writeWorker(const DeviceJob* job, SharedState* shared, const DeviceLibrary* lib) {
-    MessageTarget* const window = job->window;
-    const WriteMode mode = job->mode;
-    // Once its erase has begun, a firmware write is never stopped: a clock
-    // left with half a firmware would not start again.
-    const std::atomic<bool>* stop = mode == WriteMode::SongImage ? &shared->stopRequested : nullptr;
-    const auto post = [window](uint32_t code, uint32_t wParam, uint32_t lParam) {
-        if (window != nullptr) window->post(code, wParam, lParam);
-    };
+void writeWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events,
+                 Cancellation* cancellation, ImageHandOver* handOver) {
+    const std::atomic<bool>* stop = cancellation != nullptr ? &cancellation->flag() : nullptr;
     if (stopSeen(stop)) {
-        post(WM_JOB_STOPPED, kStoppedWrite, 0);
+        events.post(JobStopped{StoppedWorker::Write, false});
         return;
     }
 
-    int result = eraseStorage(*lib, job->handle, job->address, job->eraseLength);
-    shared->keepConverting = 1;
+    int result = eraseStorage(lib, job.handle, job.address, job.eraseLength);
     TransferError error;
-    if (result != kDeviceOk) {
-        // The conversion stops before its next song; its end still sets the event.
-        shared->convertEvent.reset();
-        shared->keepConverting = 0;
-    } else {
-        if (job->waitForConversion == WriteStart::AfterConversion) {
-            bool conversionEnded = false;
-            result = streamImageToStorage(*lib, *job, *shared, stop, &error, conversionEnded);
-            // A stopped conversion has this worker say what the clock holds;
-            // otherwise the conversion's own end message ends the operation.
-            if (result == kImageNotMade) {
-                if (shared->conversionStopped.exchange(false)) post(WM_JOB_STOPPED, kStoppedWrite, 1);
-                return;
-            }
-            // Songs still converting could no longer reach the clock.
-            if (result != kDeviceOk && result != kDeviceStopped && !conversionEnded) shared->keepConverting = 0;
+    if (result == kDeviceOk) {
+        if (handOver != nullptr) {
+            result = streamImageToStorage(lib, job, ctx, events, *handOver, stop, &error);
         } else {
             std::this_thread::sleep_for(kFirmwarePause);
-            const std::string path = shared->path(job->path);
-            result = mode == WriteMode::SongImage
-                         ? writeImageToStorage(*lib, window, job->handle, path, job->address, stop, &error)
-                         : writeFileToStorage(*lib, window, job->handle, path, job->blockSize, job->address,
-                                              WM_WRITE_PROGRESS, stop, &error);
+            const std::string path = ctx.path(job.path);
+            result = job.mode == WriteMode::SongImage
+                         ? writeImageToStorage(lib, &events, job.handle, path, job.address, stop, &error)
+                         : writeFileToStorage(lib, &events, job.handle, path, job.blockSize, job.address,
+                                              ProgressBar::Write, stop, &error);
         }
     }
 
     switch (result) {
         case kDeviceOk:
-            post(mode == WriteMode::FirmwareCode ? WM_FIRMWARE_STEP_DONE : WM_DOWNLOAD_DONE, 0, 0);
-            return;
-        case kDeviceAgentFailed:
-            post(WM_WRITE_FAILED, 1, 0);
+            if (job.mode == WriteMode::FirmwareCode)
+                events.post(FirmwareStepDone{FirmwareStep::Written});
+            else
+                events.post(DownloadDone{});
             return;
         case kDeviceStopped:
-            post(WM_JOB_STOPPED, kStoppedWrite, 1);
+            events.post(JobStopped{StoppedWorker::Write, true});
             return;
-        case kDeviceLocalFileFailed:
-            post(WM_WRITE_FAILED, 2, static_cast<uint32_t>(error.fileError));
+        case kImageNotMade:
+            // A conversion that ended on the cancellation: this worker says
+            // what the clock holds (erased); otherwise the conversion's own end
+            // event says why there is no image.
+            if (stopSeen(stop))
+                events.post(JobStopped{StoppedWorker::Write, true});
+            else
+                events.post(WriteAbandoned{});
             return;
         default:
-            post(WM_WRITE_FAILED, 0, 0);
-            return;
+            break;
     }
-}
-
-std::thread startWriteWorker(const DeviceJob& job, SharedState& shared, const DeviceLibrary& lib) {
-    return std::thread(writeWorker, &job, &shared, &lib);
+    WriteFailed failed;
+    if (result == kDeviceAgentFailed) {
+        failed.kind = WriteFailure::Erase;
+    } else if (result == kDeviceLocalFileFailed) {
+        failed.kind = WriteFailure::LocalFile;
+        failed.errorNumber = error.fileError;
+    }
+    events.post(failed);
+    // Songs still converting could no longer reach the clock. The failure is
+    // posted first, so the receiver knows why the conversion then stops.
+    if (cancellation != nullptr) cancellation->cancel();
 }
 
 }  // namespace velmo

@@ -117,8 +117,7 @@ int main(int argc, char** argv) {
     if (result == 0) report("write", since(t), blocks);
 
     zentroSimResetCounts();
-    velmo::DeviceJob read{velmo::WriteMode::SongImage,   handle, 0, "./back.bin", kStorageBytes, nullptr,
-                          velmo::WriteStart::AfterPause, 0};
+    const velmo::DeviceJob read{velmo::WriteMode::SongImage, handle, 0, "./back.bin", kStorageBytes, 0};
     t = Clock::now();
     if (result == 0) result = velmo::readStorageToFile(read, start.path, lib);
     if (result == 0) report("read", since(t), blocks);

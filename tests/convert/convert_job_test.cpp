@@ -1,5 +1,5 @@
-// The conversion job: working copies, the song loop, capacity, packaging, the
-// three ends with the event and the image flag. Exact byte layouts come from
+// The conversion job: working copies, the song loop, capacity, packaging, its
+// end events and the image hand-over to the write. Exact byte layouts come from
 // the stand-in library (each song's data is its padded PCM); the clock's MP3
 // form is checked on the real library's output with independent decoders.
 #include <gtest/gtest.h>
@@ -14,39 +14,44 @@
 
 #include "audio_fixtures.h"
 #include "bytes.h"
+#include "cancellation.h"
 #include "convert_job.h"
 #include "convert_support.h"
 #include "fake_library.h"
 #include "mp3_frame_walk.h"
 #include "storage_layout.h"
 #include "tempdir.h"
+#include "work_context.h"
 
 namespace velmo {
 namespace {
 
 namespace fs = std::filesystem;
+using test::described;
+using test::EventRecorder;
 using test::FakeLibrary;
 using test::kFake;
-using test::Message;
 using test::pcmBytes;
 using test::readFileBytes;
-using test::Recorder;
 using test::TempDir;
 using test::writeFileBytes;
 
-// One job's world: a start folder with the songs' sources in src/, the shared
-// state, the recorder standing in for the main window, and the message boxes.
+// One job's world: a start folder with the songs' sources in src/, the
+// operation's copy of the list, its cancellation, the recorder standing in for
+// the receiver of the events and, for a streamed job, a write worker standing
+// in on the hand-over.
 class Job {
   public:
-    Job() {
-        shared.startDir = dir.path();
+    Job() : songs(kMaxSongs) {
+        ctx.startDir = dir.path();
         fs::create_directories(dir.file("src"));
-        std::memset(shared.songs, 0, sizeof shared.songs);
+        std::memset(songs.data(), 0, songs.size() * sizeof(SongRecord));
+        cancellation.setWakeUp([this] { handOver.wake(); });
     }
 
     // Adds a song whose source is src/<name> with `bytes`; workPath ./dat/<name>.
     SongRecord& add(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t limit = 1000000) {
-        SongRecord& s = shared.songs[count++];
+        SongRecord& s = songs[count++];
         const std::string src = dir.file("src/" + name);
         writeFileBytes(src, bytes);
         std::snprintf(s.sourcePath, sizeof s.sourcePath, "%s", src.c_str());
@@ -65,38 +70,60 @@ class Job {
         return s;
     }
 
-    // Runs the job on its own thread, as the main window does, and joins it.
+    // Runs the job on its own thread, as the operation does, and joins it.
     void run(uint16_t quality, const std::string& library = {}) {
         ConvertJob job;
         job.totalEstimate = 123456;
         job.quality = quality;
-        job.songs = shared.songs;
+        job.songs = songs.data();
         job.count = count;
-        job.window = &recorder;
+        job.events = &recorder;
         job.workers = workers;
-        job.report = &report;
-        // A write worker: waits for the event, then notes what it finds.
-        std::thread writer([this] {
-            shared.convertEvent.wait();
-            endsSeenByWriter = recorder.ends();
-            imageSeenByWriter = shared.imageProduced.load();
-        });
-        std::thread t = startConvertJob(
-            job, &shared, [this](const std::string& text) { boxes.push_back(text); }, library);
+        job.handOver = streamed ? &handOver : nullptr;
+        std::thread writer;
+        if (streamed) {
+            // The write: follows every publication until the conversion
+            // finishes, then notes what the receiver had been told by then.
+            writer = std::thread([this] {
+                const std::atomic<bool> never{false};
+                ImageHandOver::State seen;
+                do {
+                    seen = handOver.waitFor(seen.ready + 1, never);
+                    if (seen.ready != 0 && (published.empty() || published.back() != seen.ready)) {
+                        published.push_back(seen.ready);
+                        if (onPublished) onPublished(seen.ready);
+                    }
+                } while (seen.end == ImageHandOver::End::Running);
+                endsSeenByWriter = recorder.ends();
+                endSeenByWriter = seen.end;
+            });
+        }
+        std::thread t([&] { runConvertJob(job, ctx, cancellation.flag(), library); });
         t.join();
-        writer.join();
+        if (writer.joinable()) writer.join();
     }
 
     std::vector<uint8_t> image() const { return readFileBytes(dir.file("dat/tmp.bin")); }
     bool exists(const std::string& rel) const { return fs::exists(dir.file(rel)); }
+    const SongRecord& song(size_t i) const { return songs[i]; }
 
-    // The end is exactly one message, seen by the writer before the event released it.
-    void expectEnd(uint32_t code, uint32_t lParam = 0) {
-        const std::vector<Message> expected = {{code, 0, lParam}};
+    // The end is exactly one event, which the write had before the hand-over
+    // released it; no working file is left, and no image but a finished one.
+    void expectEnd(const Event& end) {
+        const bool done = std::holds_alternative<ConvertDone>(end);
+        const std::vector<std::string> expected = described(end);
         EXPECT_EQ(recorder.ends(), expected);
-        EXPECT_EQ(endsSeenByWriter, expected) << "the message is posted before the event is set";
-        EXPECT_EQ(imageSeenByWriter, code == WM_CONVERT_DONE);
-        EXPECT_TRUE(shared.convertEvent.isSet());
+        if (streamed) {
+            EXPECT_EQ(endsSeenByWriter, expected) << "the end event is posted before the hand-over finishes";
+            EXPECT_EQ(endSeenByWriter, done ? ImageHandOver::End::Image : ImageHandOver::End::NoImage);
+            EXPECT_TRUE(recorder.progress<EncodeProgress>().empty()) << "the write shows a download's progress";
+            if (done) {
+                const auto& bytes = std::get<ConvertDone>(end).imageBytes;
+                ASSERT_FALSE(published.empty());
+                EXPECT_EQ(published.back() + kStorageHeaderBytes, bytes) << "every byte kept was published";
+                EXPECT_TRUE(std::is_sorted(published.begin(), published.end()));
+            }
+        }
         EXPECT_FALSE(exists("dat/mp3.tmp"));
         EXPECT_FALSE(exists("dat/raw.tmp"));
         EXPECT_FALSE(exists("dat/raw2.tmp"));
@@ -105,21 +132,31 @@ class Job {
             EXPECT_FALSE(name.rfind("raw-", 0) == 0 || name.rfind("mp3-", 0) == 0)
                 << "a song's working file is left: " << name;
         }
-        if (code != WM_CONVERT_DONE) {
+        if (!done) {
             EXPECT_FALSE(exists("dat/tmp.bin")) << "no image that lies";
         }
     }
 
     TempDir dir;
-    SharedState shared;
+    WorkContext ctx;
+    std::vector<SongRecord> songs;
     uint16_t count = 0;
     unsigned workers = 1;
-    ConvertReport report;
-    Recorder recorder;
-    std::vector<std::string> boxes;
-    std::vector<Message> endsSeenByWriter;
-    bool imageSeenByWriter = true;
+    // A Download's job (the default), or the conversion alone, which reports
+    // its own progress.
+    bool streamed = true;
+    Cancellation cancellation;
+    ImageHandOver handOver;
+    EventRecorder recorder;
+    std::function<void(uint32_t ready)> onPublished;  // the stand-in write, on each publication
+    std::vector<uint32_t> published;
+    std::vector<std::string> endsSeenByWriter;
+    ImageHandOver::End endSeenByWriter = ImageHandOver::End::Running;
 };
+
+ConvertDone done(uint32_t imageBytes, std::vector<uint16_t> unconverted = {}) {
+    return ConvertDone{imageBytes, std::move(unconverted)};
+}
 
 std::vector<int16_t> ramp(uint32_t n, int16_t start = 1) {
     std::vector<int16_t> v(n);
@@ -159,10 +196,10 @@ std::vector<uint8_t> songData(const std::vector<uint8_t>& image, const SongRecor
 // byte, and its header describes exactly the data behind it.
 std::vector<uint8_t> finishedImage(Job& job) {
     uint32_t total = 0;
-    for (int i = 0; i < job.count; ++i) total += job.shared.songs[i].dataSize;
-    job.expectEnd(WM_CONVERT_DONE, 8480 + total);
+    for (int i = 0; i < job.count; ++i) total += job.songs[i].dataSize;
+    job.expectEnd(done(8480 + total));
     const auto image = job.image();
-    expectConsistentImage(image, job.shared.songs, job.count);
+    expectConsistentImage(image, job.songs.data(), job.count);
     return image;
 }
 
@@ -178,21 +215,20 @@ TEST(ConvertJob, ImageOfThreeSongs100000And0And50000) {
     job.run(4, kFake);
 
     const auto image = job.image();
-    job.expectEnd(WM_CONVERT_DONE, 8480 + 150000);
+    job.expectEnd(done(8480 + 150000, {1}));
     ASSERT_EQ(image.size(), 8480u + 150000u);
     const struct { uint32_t offset, size; } expected[3] = {{0, 100000}, {100000, 0}, {100000, 50000}};
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(+job.shared.songs[i].dataOffset, expected[i].offset) << i;
-        EXPECT_EQ(+job.shared.songs[i].dataSize, expected[i].size) << i;
-        EXPECT_EQ(+job.shared.songs[i].copyPending, 0) << i;
+        EXPECT_EQ(+job.songs[i].dataOffset, expected[i].offset) << i;
+        EXPECT_EQ(+job.songs[i].dataSize, expected[i].size) << i;
+        EXPECT_EQ(+job.songs[i].copyPending, 0) << i;
     }
-    expectConsistentImage(image, job.shared.songs, 3);
-    EXPECT_EQ(songData(image, job.shared.songs[0]), echoed(a));
-    EXPECT_EQ(songData(image, job.shared.songs[2]), echoed(c));
+    expectConsistentImage(image, job.songs.data(), 3);
+    EXPECT_EQ(songData(image, job.songs[0]), echoed(a));
+    EXPECT_EQ(songData(image, job.songs[2]), echoed(c));
     EXPECT_EQ(readBe32(image.data() + 2), 123456u) << "the job's total estimate";
     EXPECT_EQ(readBe16(image.data() + 12), 4u);
     EXPECT_EQ(readFileBytes(job.dir.file("dat/a.wav")), readFileBytes(job.dir.file("src/a.wav"))) << "working copy";
-    EXPECT_TRUE(job.boxes.empty());
 }
 
 // A song that fails part-way or is dropped for space has appended data to the
@@ -206,21 +242,22 @@ TEST(ConvertJob, FailedAndDroppedSongsKeepNothing) {
         uint32_t failAtCall;  // stand-in encode call that fails (0 never)
         std::vector<uint32_t> samples;
         std::vector<uint32_t> sizes;  // dataSize expected per song
+        std::vector<uint16_t> unconverted;  // songs passed over for space are not among them
     } rows[] = {
         // 2048 KiB; the second song's 3rd chunk fails after two chunks were appended.
-        {"encode error mid-song", 2048, 100 / 4 + 3, {100, 40, 12}, {200, 0, 24}},
+        {"encode error mid-song", 2048, 100 / 4 + 3, {100, 40, 12}, {200, 0, 24}, {1}},
         // 25 KiB: a data-area capacity of 736 bytes.
-        {"exactly at capacity is kept", 25, 0, {368}, {736}},
-        {"one chunk past capacity is dropped", 25, 0, {372}, {0}},
-        {"first dropped, second fits at offset 0", 25, 0, {400, 8}, {0, 16}},
-        {"capacity reached by the second song", 25, 0, {360, 8}, {720, 16}},
-        {"second passes capacity by 8 bytes", 25, 0, {360, 12}, {720, 0}},
+        {"exactly at capacity is kept", 25, 0, {368}, {736}, {}},
+        {"one chunk past capacity is dropped", 25, 0, {372}, {0}, {}},
+        {"first dropped, second fits at offset 0", 25, 0, {400, 8}, {0, 16}, {}},
+        {"capacity reached by the second song", 25, 0, {360, 8}, {720, 16}, {}},
+        {"second passes capacity by 8 bytes", 25, 0, {360, 12}, {720, 0}, {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         fake.setup(4, 0, row.failAtCall, 0, 0);
         Job job;
-        job.shared.storageKB = row.storageKB;
+        job.ctx.storageKB = row.storageKB;
         std::vector<std::vector<int16_t>> pcm;
         for (size_t i = 0; i < row.samples.size(); ++i) {
             pcm.push_back(ramp(row.samples[i], static_cast<int16_t>(100 * (i + 1))));
@@ -230,34 +267,36 @@ TEST(ConvertJob, FailedAndDroppedSongsKeepNothing) {
         uint32_t total = 0;
         for (uint32_t s : row.sizes) total += s;
         if (total == 0) {
-            job.expectEnd(WM_CONVERT_FAILED);
+            job.expectEnd(ConvertFailed{});
             continue;
         }
-        job.expectEnd(WM_CONVERT_DONE, 8480 + total);
+        job.expectEnd(done(8480 + total, row.unconverted));
         const auto image = job.image();
-        expectConsistentImage(image, job.shared.songs, row.samples.size());
+        expectConsistentImage(image, job.songs.data(), row.samples.size());
         for (size_t i = 0; i < row.sizes.size(); ++i) {
-            EXPECT_EQ(+job.shared.songs[i].dataSize, row.sizes[i]) << i;
+            EXPECT_EQ(+job.songs[i].dataSize, row.sizes[i]) << i;
             if (row.sizes[i]) {
-                EXPECT_EQ(songData(image, job.shared.songs[i]), echoed(pcm[i])) << i;
+                EXPECT_EQ(songData(image, job.songs[i]), echoed(pcm[i])) << i;
             }
         }
     }
 }
 
-TEST(ConvertJob, KeepConvertingAlreadyZero) {
+// An operation cancelled before its conversion began (a write that failed at
+// once): nothing is copied or encoded, an earlier image does not survive.
+TEST(ConvertJob, CancelledBeforeTheStartConvertsNothing) {
     FakeLibrary fake;
     ASSERT_TRUE(fake.ok());
     fake.setup(4);
     Job job;
     SongRecord& s = job.addWav("a.wav", 44100, 1, ramp(100));
+    fs::create_directories(job.dir.file("dat"));
     writeFileBytes(job.dir.file("dat/tmp.bin"), std::vector<uint8_t>(9000, 1));  // an earlier image
-    job.shared.keepConverting = 0;
+    job.cancellation.cancel();
     job.run(4, kFake);
-    job.expectEnd(WM_CONVERT_FAILED);
-    EXPECT_TRUE(job.recorder.progress().empty()) << "no song was encoded";
-    EXPECT_EQ(+s.copyPending, 0) << "the working copy is still made";
-    EXPECT_TRUE(job.exists("dat/a.wav"));
+    job.expectEnd(JobStopped{StoppedWorker::Conversion});
+    EXPECT_EQ(+s.copyPending, 1) << "the working copy was not made";
+    EXPECT_FALSE(job.exists("dat/a.wav")) << "no partial working copy is left";
     EXPECT_EQ(+s.dataSize, 0xBEEFu) << "a song not reached keeps its fields";
     EXPECT_EQ(fake.encodeCalls(), 0u);
 }
@@ -291,9 +330,7 @@ TEST(ConvertJob, FailedCopyShowsTheSourcePathAndAborts) {
         SongRecord& c = job.addWav("c.wav", 44100, 1, ramp(10));
         row.breakIt(job, b);
         job.run(4, kFake);
-        job.expectEnd(WM_CONVERT_ABORTED);
-        ASSERT_EQ(job.boxes.size(), 1u);
-        EXPECT_EQ(job.boxes[0], "Path name of '" + std::string(b.sourcePath) + "' is too long !");
+        job.expectEnd(ConvertAborted{"Path name of '" + std::string(b.sourcePath) + "' is too long !"});
         EXPECT_EQ(+a.copyPending, 0);
         EXPECT_EQ(+b.copyPending, 1);
         EXPECT_EQ(+c.copyPending, 1);
@@ -311,8 +348,7 @@ TEST(ConvertJob, AllCopiesMadeAlreadyMeansNoCopying) {
     fs::remove(job.dir.file("src/a.wav"));                             // and the source is gone
     s.copyPending = 0;
     job.run(4, kFake);
-    job.expectEnd(WM_CONVERT_DONE, 8480 + 8);
-    EXPECT_TRUE(job.boxes.empty());
+    job.expectEnd(done(8480 + 8));
     EXPECT_EQ(songData(job.image(), s), echoed(ramp(4, 50))) << "the working copy is what is converted";
 }
 
@@ -335,17 +371,17 @@ TEST(ConvertJob, BadSongsKeepNothingAndNeverHang) {
         writeFileBytes(job.dir.file("dat/mp3.tmp"), std::vector<uint8_t>(333, 9));  // left by a crash
         job.run(4, kFake);
         if (!withGoodSong) {
-            job.expectEnd(WM_CONVERT_FAILED);
+            job.expectEnd(ConvertFailed{});
             continue;
         }
-        job.expectEnd(WM_CONVERT_DONE, 8480 + 40);
+        job.expectEnd(done(8480 + 40, {0, 1, 2, 3, 4}));
         const auto image = job.image();
-        expectConsistentImage(image, job.shared.songs, job.count);
+        expectConsistentImage(image, job.songs.data(), job.count);
         for (int i = 0; i < 5; ++i) {
-            EXPECT_EQ(+job.shared.songs[i].dataSize, 0u) << i;
-            EXPECT_EQ(+job.shared.songs[i].dataOffset, 0u) << i;
+            EXPECT_EQ(+job.songs[i].dataSize, 0u) << i;
+            EXPECT_EQ(+job.songs[i].dataOffset, 0u) << i;
         }
-        EXPECT_EQ(songData(image, job.shared.songs[5]), echoed(ramp(20)));
+        EXPECT_EQ(songData(image, job.songs[5]), echoed(ramp(20)));
     }
 }
 
@@ -355,10 +391,10 @@ TEST(ConvertJob, NeverDescribesMoreThan32Songs) {
     Job job;
     for (int i = 0; i < 33; ++i) job.addWav("s" + std::to_string(i) + ".wav", 44100, 1, ramp(4));
     job.run(4, kFake);
-    job.expectEnd(WM_CONVERT_DONE, 8480 + 32 * 8);
-    expectConsistentImage(job.image(), job.shared.songs, 32);
-    EXPECT_EQ(+job.shared.songs[32].copyPending, 1);
-    EXPECT_EQ(+job.shared.songs[32].dataSize, 0xBEEFu);
+    job.expectEnd(done(8480 + 32 * 8));
+    expectConsistentImage(job.image(), job.songs.data(), 32);
+    EXPECT_EQ(+job.songs[32].copyPending, 1);
+    EXPECT_EQ(+job.songs[32].dataSize, 0xBEEFu);
     EXPECT_EQ(fake.encodeCalls(), 32u);
 }
 
@@ -382,6 +418,7 @@ TEST(ConvertJob, RealSongsDecodeIndependently) {
     for (const auto& q : qualities) {
         SCOPED_TRACE("quality " + std::to_string(q.code));
         Job job;
+        job.streamed = false;  // the conversion alone: it shows its own progress
         for (const auto& s : sources) {
             const auto samples = test::tone(s.rate, static_cast<uint32_t>(s.rate * s.seconds), 330.0, s.channels);
             if (std::string(s.name).find(".mp3") != std::string::npos) {
@@ -401,7 +438,7 @@ TEST(ConvertJob, RealSongsDecodeIndependently) {
         for (int i = 0; i < job.count; ++i) {
             const auto& src = sources[i];
             SCOPED_TRACE(src.name);
-            const SongRecord& song = job.shared.songs[i];
+            const SongRecord& song = job.songs[i];
             ASSERT_GT(+song.dataSize, 0u);
             const std::string out = job.dir.file("song" + std::to_string(i) + ".mp3");
             writeFileBytes(out, songData(image, song));
@@ -438,10 +475,11 @@ TEST(ConvertJob, RealSongsDecodeIndependently) {
                 EXPECT_LE(seconds, sourceSeconds + 3 * frameSeconds);
             }
         }
-        const auto progress = job.recorder.progress();
+        const auto progress = job.recorder.progress<EncodeProgress>();
         ASSERT_FALSE(progress.empty());
-        for (uint32_t p : progress) ASSERT_TRUE(p >= 1 && p <= 100);
-        EXPECT_EQ(progress.back(), 100u);
+        for (int p : progress) ASSERT_TRUE(p >= 1 && p <= 100);
+        EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+        EXPECT_EQ(progress.back(), 100);
     }
 }
 
@@ -482,7 +520,7 @@ TEST(ConvertJob, EveryFormatBecomesMonoMp3OfItsLength) {
     for (int i = 0; i < job.count; ++i) {
         const Source& src = sources[i];
         SCOPED_TRACE(src.file);
-        const SongRecord& song = job.shared.songs[i];
+        const SongRecord& song = job.songs[i];
         ASSERT_GT(+song.dataSize, 0u);
         const auto frames = test::walkMp3Frames(songData(image, song));
         ASSERT_FALSE(frames.empty());
@@ -515,8 +553,8 @@ TEST(ConvertJob, CutAt100000Bytes) {
     SongRecord& after = job.addWav("short.wav", rate, 1, test::tone(rate, rate / 2));
     job.run(8);
     const auto image = job.image();
-    job.expectEnd(WM_CONVERT_DONE, 8480 + s.dataSize + after.dataSize);
-    expectConsistentImage(image, job.shared.songs, 2);
+    job.expectEnd(done(8480 + s.dataSize + after.dataSize));
+    expectConsistentImage(image, job.songs.data(), 2);
     const auto frames = test::walkMp3Frames(songData(image, s));
     ASSERT_FALSE(frames.empty());
     EXPECT_GE(+s.dataSize, 100000u);
@@ -541,7 +579,7 @@ TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
         Job job;
         job.workers = workers;
         // 64 KiB: a data area of 40672 bytes; at Best a second is 8000 bytes.
-        job.shared.storageKB = 64;
+        job.ctx.storageKB = 64;
         job.add("walk.mp3",
                 readFileBytes(std::string(VELMO_TEST_DATA) + "/l3_44100_cbr128_stereo.mp3"));  // about 16000 bytes
         job.addWav("tone.wav", rate, 2, test::tone(rate, rate / 2, 330.0, 2));                 // about 4000
@@ -559,13 +597,15 @@ TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
         uint32_t total = 0;
         for (int i = 0; i < job.count; ++i) {
             // The record is packed: its numbers are read by value.
-            const uint32_t offset = job.shared.songs[i].dataOffset, size = job.shared.songs[i].dataSize;
+            const uint32_t offset = job.songs[i].dataOffset, size = job.songs[i].dataSize;
             m.entries.emplace_back(offset, size);
             total += size;
         }
-        job.expectEnd(WM_CONVERT_DONE, 8480 + total);
-        expectConsistentImage(m.image, job.shared.songs, job.count);
-        m.unconverted = job.report.unconverted;
+        const auto ends = job.recorder.all<ConvertDone>();
+        EXPECT_EQ(ends.size(), 1u);
+        if (!ends.empty()) m.unconverted = ends[0].unconverted;
+        job.expectEnd(done(8480 + total, m.unconverted));
+        expectConsistentImage(m.image, job.songs.data(), job.count);
         return m;
     };
     const Made one = convert(1);
@@ -589,33 +629,67 @@ TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
     }
 }
 
-// A stop request ends every worker within a chunk: the job ends stopped, no
-// song's working file stays and no song record changes.
-TEST(ConvertJob, StopEndsEveryWorker) {
+// A cancellation ends every worker within a chunk, whoever asks for it: the
+// user while songs are being encoded, or the write failing as soon as the
+// first song reached it. The job ends stopped, soon, with no song's working
+// file left and no later song placed.
+TEST(ConvertJob, CancellationEndsEveryWorkerAtOnce) {
+    using Clock = std::chrono::steady_clock;
     const uint32_t rate = 44100;
+    for (const bool byTheWrite : {false, true}) {
+        SCOPED_TRACE(byTheWrite ? "the write failed" : "the user stopped");
+        Job job;
+        job.workers = 3;
+        // A short first song, so that it is placed while the long ones convert.
+        job.addWav("s0.wav", rate, 1, test::tone(rate, rate));
+        for (int i = 1; i < 6; ++i) job.addWav("s" + std::to_string(i) + ".wav", rate, 1, test::tone(rate, rate * 20));
+        std::atomic<Clock::rep> cancelledAt{0};
+        const auto cancel = [&] {
+            cancelledAt = Clock::now().time_since_epoch().count();
+            job.cancellation.cancel();
+        };
+        std::thread stopper;
+        if (byTheWrite) {
+            job.onPublished = [&](uint32_t) { cancel(); };
+        } else {
+            stopper = std::thread([&] {
+                // Once a long song's PCM is being encoded, every worker is busy.
+                const auto end = Clock::now() + std::chrono::seconds(30);
+                while (!job.exists("dat/mp3-1.tmp") && Clock::now() < end)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                cancel();
+            });
+        }
+        job.run(8);
+        const auto ended = Clock::now();
+        if (stopper.joinable()) stopper.join();
+        ASSERT_NE(cancelledAt.load(), 0) << "the cancellation came";
+        const auto latency = ended - Clock::time_point(Clock::duration(cancelledAt.load()));
+        EXPECT_LT(latency, std::chrono::seconds(2)) << "the songs under way went on converting";
+        job.expectEnd(JobStopped{StoppedWorker::Conversion});
+        for (const auto& entry : fs::directory_iterator(job.dir.file("dat"))) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name.size() > 4 && name.substr(name.size() - 4) == ".wav") << name << " is left";
+        }
+        for (int i = 1; i < job.count; ++i) {
+            EXPECT_EQ(+job.song(i).dataSize, 0xBEEFu) << i;
+        }
+    }
+}
+
+// An encoder library that does not load is told once, however many songs
+// needed it, without the job waiting for anyone; with nothing converted the
+// job then fails.
+TEST(ConvertJob, EncoderThatDoesNotLoadIsToldOnce) {
     Job job;
-    job.workers = 4;
-    for (int i = 0; i < 6; ++i) job.addWav("s" + std::to_string(i) + ".wav", rate, 1, test::tone(rate, rate * 20));
-    std::thread stopper([&] {
-        // Once the first song's PCM is being encoded, every worker is busy.
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!job.exists("dat/mp3-0.tmp") && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        job.shared.stopRequested = true;
-    });
-    job.run(8);
-    stopper.join();
-    const std::vector<Message> stopped = {{WM_JOB_STOPPED, kStoppedConversion, 0}};
-    EXPECT_EQ(job.recorder.ends(), stopped);
-    EXPECT_TRUE(job.shared.convertEvent.isSet());
-    EXPECT_FALSE(job.exists("dat/tmp.bin"));
-    for (const auto& entry : fs::directory_iterator(job.dir.file("dat"))) {
-        const std::string name = entry.path().filename().string();
-        EXPECT_TRUE(name.size() > 4 && name.substr(name.size() - 4) == ".wav") << name << " is left";
-    }
-    for (int i = 0; i < job.count; ++i) {
-        EXPECT_EQ(+job.shared.songs[i].dataSize, 0xBEEFu) << i;
-    }
+    for (int i = 0; i < 3; ++i) job.addWav("s" + std::to_string(i) + ".wav", 44100, 1, ramp(100));
+    job.run(4, job.dir.file("no-such-liblame_enc.so"));
+    const auto notices = job.recorder.all<ConvertNotice>();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].text.rfind("The encoder library liblame_enc.so could not be loaded: ", 0), 0u)
+        << notices[0].text;
+    EXPECT_NE(notices[0].text.find("no-such-liblame_enc.so"), std::string::npos) << "the loader names the file";
+    EXPECT_EQ(job.recorder.ends(), described(notices[0], ConvertFailed{}));
 }
 
 }  // namespace

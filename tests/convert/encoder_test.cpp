@@ -22,7 +22,7 @@ using test::kFake;
 using test::kPartial;
 using test::pcmBytes;
 using test::readFileBytes;
-using test::Recorder;
+using test::EventRecorder;
 using test::TempDir;
 using test::writeFileBytes;
 
@@ -64,7 +64,7 @@ struct ChunkRow {
     uint8_t cutFlag;
     uint32_t limit;
     std::vector<uint8_t> expectedData;  // before the 4 final bytes 0xEE
-    std::vector<uint32_t> progress;
+    std::vector<int> progress;
 };
 
 TEST(Encoder, ChunksPadsAndCuts) {
@@ -104,7 +104,7 @@ TEST(Encoder, ChunksPadsAndCuts) {
         writeFileBytes(dir.file("mp3.tmp"), {0xAA});  // earlier songs' data stays in front
         Encoder enc(kFake);
         ASSERT_EQ(enc.prepare(44100, 32, 44100), kPrepareOk);
-        Recorder rec;
+        EventRecorder rec;
         uint32_t written = 777;
         ASSERT_EQ(enc.encode(&rec, row.cutFlag, row.limit, dir.file("raw.tmp"), dir.file("mp3.tmp"), written),
                   kEncodeOk);
@@ -114,7 +114,7 @@ TEST(Encoder, ChunksPadsAndCuts) {
         EXPECT_EQ(readFileBytes(dir.file("mp3.tmp")), expected);
         EXPECT_EQ(written, expected.size() - 1);
         // The percentages are of the limit, except the closing 100 (written of written).
-        EXPECT_EQ(rec.progress(), row.progress);
+        EXPECT_EQ(rec.progress<EncodeProgress>(), row.progress);
         EXPECT_EQ(fake.openStreams(), 0u) << "the stream is closed";
         EXPECT_FALSE(enc.libraryLoaded()) << "a successful encode releases the library";
     }
@@ -128,11 +128,11 @@ TEST(Encoder, ProgressIsNeverZeroAndEndsAt100) {
     writeFileBytes(dir.file("raw.tmp"), std::vector<uint8_t>(8 * 3, 1));  // 3 chunks of 8 bytes
     Encoder enc(kFake);
     ASSERT_EQ(enc.prepare(44100, 32, 44100), kPrepareOk);
-    Recorder rec;
+    EventRecorder rec;
     uint32_t written = 0;
     ASSERT_EQ(enc.encode(&rec, 0, 1000, dir.file("raw.tmp"), dir.file("mp3.tmp"), written), kEncodeOk);
     // 8*100/1000 = 0 is not posted; 16 -> 1, 24 -> 2, then 100 at the end.
-    EXPECT_EQ(rec.progress(), (std::vector<uint32_t>{1, 2, 100}));
+    EXPECT_EQ(rec.progress<EncodeProgress>(), (std::vector<int>{1, 2, 100}));
     EXPECT_EQ(written, 24u);
 }
 

@@ -1,18 +1,24 @@
 // Block transfers and the write worker against the simulated clock: block
-// layout, progress, read-back, the need to erase, and every fault's end.
+// layout, progress, read-back, the need to erase, every fault's end, and a
+// download's write fed by the conversion's hand-over.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <thread>
 
+#include "cancellation.h"
 #include "device_fixture.h"
-#include "shared_state.h"
+#include "image_handover.h"
 #include "storage_layout.h"
 #include "transfer.h"
+#include "work_context.h"
 
 namespace velmo::test {
 namespace {
@@ -21,7 +27,7 @@ class TransferTest : public DeviceFixture {
   protected:
     void SetUp() override {
         DeviceFixture::SetUp();
-        shared.startDir = startDir.path();
+        ctx.startDir = startDir.path();
         std::filesystem::create_directory(startDir.file("dat"));
         handle = openWithAgent();
     }
@@ -31,18 +37,15 @@ class TransferTest : public DeviceFixture {
     }
 
     DeviceJob downloadJob() {
-        return DeviceJob{WriteMode::SongImage,
-                         handle,
-                         kStorageHeaderAddress,
-                         "./dat/tmp.bin",
-                         4096,
-                         &window,
-                         WriteStart::AfterConversion,
-                         imageCapacity(shared.storageKB)};
+        return DeviceJob{WriteMode::SongImage, handle, kStorageHeaderAddress, "./dat/tmp.bin", 4096,
+                         imageCapacity(ctx.storageKB)};
+    }
+    DeviceJob readJob(uint32_t address, const char* path, uint32_t count) {
+        return DeviceJob{WriteMode::SongImage, handle, address, path, count, 0};
     }
 
-    SharedState shared;
-    RecordingTarget window;
+    WorkContext ctx;
+    EventRecorder window;
     uint32_t handle = 0;
 };
 
@@ -63,7 +66,7 @@ TEST_F(TransferTest, HeaderSizedImageGoesOutAsThreeBlocks) {
         EXPECT_EQ(log[i].address, addresses[i]);
         EXPECT_EQ(log[i].count, counts[i]);
     }
-    EXPECT_EQ(window.progress(WM_WRITE_PROGRESS), (std::vector<uint32_t>{48, 96, 100}));
+    EXPECT_EQ(window.progress<WriteProgress>(), (std::vector<int>{48, 96, 100}));
     // Per block: one data write, three parameter writes, one start, one result.
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_BUFFER_WRITE), 3u);
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PARAM_WRITE), 9u);
@@ -73,13 +76,14 @@ TEST_F(TransferTest, HeaderSizedImageGoesOutAsThreeBlocks) {
     EXPECT_EQ(flashBytes(0x4000, kStorageHeaderBytes), image);
 
     // And back, through the read transfer.
-    RecordingTarget readWindow;
-    DeviceJob read{WriteMode::SongImage,   handle, 0x4000, "./dat/tmp.tbl", kStorageHeaderBytes, &readWindow,
-                   WriteStart::AfterPause, 0};
+    EventRecorder readWindow;
     zentroSimResetCounts();
-    ASSERT_EQ(readStorageToFile(read, startDir.path(), lib), 0);
+    ASSERT_EQ(readStorageToFile(readJob(0x4000, "./dat/tmp.tbl", kStorageHeaderBytes), startDir.path(), lib,
+                                &readWindow),
+              0);
     EXPECT_EQ(readFileBytes(startDir.file("dat/tmp.tbl")), image);
-    EXPECT_EQ(readWindow.progress(WM_READ_PROGRESS), (std::vector<uint32_t>{48, 96, 100}));
+    EXPECT_EQ(readWindow.progress<ReadProgress>(), (std::vector<int>{48, 96, 100}));
+    EXPECT_TRUE(readWindow.progress<WriteProgress>().empty());
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_READ_BLOCK), 3u);
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_START), 3u);
 }
@@ -87,17 +91,23 @@ TEST_F(TransferTest, HeaderSizedImageGoesOutAsThreeBlocks) {
 TEST(ProgressRule, PercentIsTruncatedAndZeroIsNotPosted) {
     struct Row {
         uint32_t done, total;
-        std::vector<uint32_t> posted;
+        std::vector<int> posted;
     };
     const Row rows[] = {
         {1, 1000, {}},       {10, 1000, {1}},     {4096, 8480, {48}},    {8192, 8480, {96}},
         {8480, 8480, {100}}, {4096, 4194304, {}}, {41944, 4194304, {1}}, {5, 0, {}},
     };
     for (const auto& row : rows) {
-        RecordingTarget target;
-        reportProgress(&target, WM_READ_PROGRESS, row.done, row.total);
-        EXPECT_EQ(target.progress(WM_READ_PROGRESS), row.posted) << row.done << "/" << row.total;
+        for (ProgressBar bar : {ProgressBar::Read, ProgressBar::Write}) {
+            EventRecorder target;
+            reportProgress(&target, bar, row.done, row.total);
+            const bool read = bar == ProgressBar::Read;
+            EXPECT_EQ(read ? target.progress<ReadProgress>() : target.progress<WriteProgress>(), row.posted)
+                << row.done << "/" << row.total;
+            EXPECT_EQ(target.events().size(), row.posted.size()) << "only the bar asked for moves";
+        }
     }
+    reportProgress(nullptr, ProgressBar::Read, 1, 1);  // no sink: nothing to post to
 }
 
 TEST_F(TransferTest, WritingWithoutAnEraseCorruptsTheData) {
@@ -123,28 +133,28 @@ TEST_F(TransferTest, WriteFailures) {
     // A file of this computer that fails is no connection failure, and says why.
     TransferError error;
     EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/missing.bin"), 4096, 0x4000,
-                                 WM_WRITE_PROGRESS, nullptr, &error),
+                                 ProgressBar::Write, nullptr, &error),
               kDeviceLocalFileFailed);
     EXPECT_EQ(error.fileError, ENOENT);
-    EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/empty.bin"), 4096, 0x4000, WM_WRITE_PROGRESS,
-                                 nullptr, &error),
+    EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/empty.bin"), 4096, 0x4000,
+                                 ProgressBar::Write, nullptr, &error),
               kDeviceLocalFileFailed);
     EXPECT_NE(error.fileError, 0);
     EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/ok.bin"), 0, 0x4000), -1);
-    EXPECT_TRUE(window.messages().empty());
+    EXPECT_TRUE(window.events().empty());
 
     // The second block is refused: the transfer stops there, nothing is retried.
     ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 2, 0), 0);
     EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/ok.bin"), 4096, 0x4000), -1);
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PROGRAM), 2u);
-    EXPECT_EQ(window.progress(WM_WRITE_PROGRESS), (std::vector<uint32_t>{40, 81}));
+    EXPECT_EQ(window.progress<WriteProgress>(), (std::vector<int>{40, 81}));
 }
 
 // Truncates the file being sent as soon as the first block has been read.
-class TruncatingTarget : public MessageTarget {
+class TruncatingSink : public EventSink {
   public:
-    explicit TruncatingTarget(std::string path) : path_(std::move(path)) {}
-    void post(uint32_t, uint32_t, uint32_t) override {
+    explicit TruncatingSink(std::string path) : path_(std::move(path)) {}
+    void post(Event) override {
         if (!done_) {
             ASSERT_EQ(::truncate(path_.c_str(), 5000), 0);
         }
@@ -159,9 +169,9 @@ class TruncatingTarget : public MessageTarget {
 TEST_F(TransferTest, FileThatYieldsLessThanItsSizeEndsTheWrite) {
     const std::string path = startDir.file("dat/tmp.bin");
     writeFileBytes(path, patternBytes(kStorageHeaderBytes, 5));
-    TruncatingTarget target(path);
+    TruncatingSink target(path);
     TransferError error;
-    EXPECT_EQ(writeFileToStorage(lib, &target, handle, path, 4096, 0x4000, WM_WRITE_PROGRESS, nullptr, &error),
+    EXPECT_EQ(writeFileToStorage(lib, &target, handle, path, 4096, 0x4000, ProgressBar::Write, nullptr, &error),
               kDeviceLocalFileFailed);
     EXPECT_EQ(error.fileError, EIO);
     // The short second block is not sent: the erased range would hold part of a file.
@@ -169,8 +179,7 @@ TEST_F(TransferTest, FileThatYieldsLessThanItsSizeEndsTheWrite) {
 }
 
 TEST_F(TransferTest, ReadOfZeroBytesFailsWithoutAFile) {
-    DeviceJob read{WriteMode::SongImage, handle, 0x4000, "./dat/tmp.tbl", 0, &window, WriteStart::AfterPause, 0};
-    EXPECT_EQ(readStorageToFile(read, startDir.path(), lib), -1);
+    EXPECT_EQ(readStorageToFile(readJob(0x4000, "./dat/tmp.tbl", 0), startDir.path(), lib, &window), -1);
     EXPECT_FALSE(std::filesystem::exists(startDir.file("dat/tmp.tbl")));
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_READ_BLOCK), 0u);
 }
@@ -179,14 +188,13 @@ TEST_F(TransferTest, ReadLargerThanTheStagingBufferComesBackWhole) {
     const uint32_t count = 300 * 1024 + 5;
     const auto data = patternBytes(count, 6);
     ASSERT_EQ(zentroSimWriteFlash(0x6120, count, data.data()), 0);
-    DeviceJob read{WriteMode::SongImage, handle, 0x6120, "./dat/tmp.ztd", count, &window, WriteStart::AfterPause, 0};
     writeFileBytes(startDir.file("dat/tmp.ztd"), patternBytes(400 * 1024, 7));  // replaced, not appended
-    ASSERT_EQ(readStorageToFile(read, startDir.path(), lib), 0);
+    ASSERT_EQ(readStorageToFile(readJob(0x6120, "./dat/tmp.ztd", count), startDir.path(), lib, &window), 0);
     EXPECT_EQ(readFileBytes(startDir.file("dat/tmp.ztd")), data);
-    const auto progress = window.progress(WM_READ_PROGRESS);
+    const auto progress = window.progress<ReadProgress>();
     ASSERT_FALSE(progress.empty());
-    EXPECT_EQ(progress.front(), 1u);
-    EXPECT_EQ(progress.back(), 100u);
+    EXPECT_EQ(progress.front(), 1);
+    EXPECT_EQ(progress.back(), 100);
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
 }
 
@@ -194,9 +202,7 @@ TEST_F(TransferTest, FailedReadLeavesWhatWasStaged) {
     // Each block read is six calls; the 70th block finds the clock gone. The
     // staging buffer went to the file once, after the 64th block.
     ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 69 * 6, 0), 0);
-    DeviceJob read{WriteMode::SongImage,   handle, 0x4000, "./dat/tmp.ztd", 100 * 4096, &window,
-                   WriteStart::AfterPause, 0};
-    EXPECT_EQ(readStorageToFile(read, startDir.path(), lib), -1);
+    EXPECT_EQ(readStorageToFile(readJob(0x4000, "./dat/tmp.ztd", 100 * 4096), startDir.path(), lib, &window), -1);
     EXPECT_EQ(std::filesystem::file_size(startDir.file("dat/tmp.ztd")), kReadStagingBytes);
 }
 
@@ -204,8 +210,7 @@ TEST_F(TransferTest, CorruptedReadBackIsNotHidden) {
     const auto data = patternBytes(8192, 8);
     ASSERT_EQ(zentroSimWriteFlash(0x4000, 8192, data.data()), 0);
     ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, 2, 100), 0);
-    DeviceJob read{WriteMode::SongImage, handle, 0x4000, "./dat/check.tmp", 8192, &window, WriteStart::AfterPause, 0};
-    ASSERT_EQ(readStorageToFile(read, startDir.path(), lib), 0);
+    ASSERT_EQ(readStorageToFile(readJob(0x4000, "./dat/check.tmp", 8192), startDir.path(), lib), 0);
     auto expected = data;
     expected[4096 + 100] ^= 0xFF;
     EXPECT_EQ(readFileBytes(startDir.file("dat/check.tmp")), expected);
@@ -213,116 +218,128 @@ TEST_F(TransferTest, CorruptedReadBackIsNotHidden) {
 
 // ---- the write worker ----
 
+// Polls a condition the simulator makes true, for at most five seconds.
+bool waitUntil(const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// One operation's cancellation and hand-over, wired as the operation wires
+// them; notes what the sink held when the cancellation came.
+struct Operation {
+    explicit Operation(EventRecorder& sink) : events(sink) {
+        cancellation.setWakeUp([this] {
+            endsAtCancel = events.ends();
+            handOver.wake();
+        });
+    }
+    EventRecorder& events;
+    Cancellation cancellation;
+    ImageHandOver handOver;
+    std::vector<std::string> endsAtCancel;
+};
+
+enum class Cancel { Never, BeforeStart, WithConversionEnd };
+
 struct WorkerRow {
     const char* name;
     std::function<void(const std::string& startDir)> setUp;  // faults and files
     WriteMode mode;
-    WriteStart waitForConversion;
-    bool imageProduced;
-    std::vector<Message> ends;  // end messages, in order
-    int32_t keepConverting;
+    bool streamed;                  // a download fed by the hand-over
+    ImageHandOver::End conversion;  // how the conversion finishes (streamed rows)
+    Cancel cancel;                  // what the operation does
+    std::vector<std::string> ends;  // the worker's events but progress
+    bool cancelledByWorker;         // it cancels the operation after its failure
     bool imageWritten;
 };
 
 class WriteWorkerTest : public TransferTest {
-  public:
+  protected:
+    std::thread start(const DeviceJob& job, Cancellation* cancellation, ImageHandOver* handOver) {
+        return std::thread(writeWorker, std::cref(job), std::cref(ctx), std::cref(lib), std::ref(sink()),
+                           cancellation, handOver);
+    }
+    EventSink& sink() { return window; }
+
     void run(const WorkerRow& row) {
         const auto image = patternBytes(kStorageHeaderBytes + 5000, 12);
         writeFileBytes(startDir.file("dat/tmp.bin"), image);
         row.setUp(startDir.path());
         DeviceJob job = downloadJob();
         job.mode = row.mode;
-        job.waitForConversion = row.waitForConversion;
-        shared.convertEvent.reset();
-        shared.imageProduced = false;
-        shared.keepConverting = 1;
-
-        std::thread worker = startWriteWorker(job, shared, lib);
-        if (row.waitForConversion == WriteStart::AfterConversion) {
-            // The conversion ends: sets the flag, then the event, in every outcome.
-            shared.imageProduced = row.imageProduced;
-            shared.convertEvent.set();
+        job.expectedBytes = static_cast<uint32_t>(image.size());
+        Operation op(window);
+        if (row.cancel == Cancel::BeforeStart) op.cancellation.cancel();
+        // A firmware write is never stopped: it gets no cancellation.
+        Cancellation* cancellation = row.mode == WriteMode::SongImage ? &op.cancellation : nullptr;
+        std::thread worker = start(job, cancellation, row.streamed ? &op.handOver : nullptr);
+        if (row.streamed) {
+            if (row.cancel == Cancel::WithConversionEnd) op.cancellation.cancel();
+            op.handOver.finish(row.conversion);
         }
         worker.join();
 
-        std::vector<Message> ends = window.endMessages();
-        EXPECT_EQ(ends, row.ends);
-        EXPECT_EQ(shared.keepConverting.load(), row.keepConverting);
-        // A worker that got past its erase consumed this download's flag.
-        if (row.keepConverting == 1 && row.waitForConversion == WriteStart::AfterConversion) {
-            EXPECT_FALSE(shared.imageProduced.load());
+        EXPECT_EQ(window.ends(), row.ends);
+        EXPECT_EQ(op.cancellation.cancelled(), row.cancel != Cancel::Never || row.cancelledByWorker);
+        if (row.cancelledByWorker) {
+            EXPECT_EQ(op.endsAtCancel, row.ends) << "the failure is posted before the cancellation";
+        }
+        if (row.cancel == Cancel::BeforeStart) {
+            EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_ERASE), 0u);
         }
         EXPECT_EQ(flashBytes(0x4000, static_cast<uint32_t>(image.size())) == image, row.imageWritten);
-        const auto progress = window.progress(WM_WRITE_PROGRESS);
+        const auto progress = window.progress<WriteProgress>();
         EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
         if (row.imageWritten) {
             ASSERT_FALSE(progress.empty());
-            EXPECT_EQ(progress.back(), 100u);
+            EXPECT_EQ(progress.back(), 100);
         }
+    }
+
+    std::vector<ZentroSimAgentCommand> programs() {
+        std::vector<ZentroSimAgentCommand> out;
+        for (const auto& c : agentLog())
+            if (c.entry == kProgramBlockEntry) out.push_back(c);
+        return out;
     }
 };
 
-TEST_F(WriteWorkerTest, EveryOutcomeEndsWithItsMessage) {
+TEST_F(WriteWorkerTest, EveryOutcomeEndsWithItsEvent) {
+    using End = ImageHandOver::End;
     const auto nothing = [](const std::string&) {};
     const auto fault = [](int kind, int trigger, uint32_t n) {
         return [=](const std::string&) { ASSERT_EQ(zentroSimSetFault(kind, trigger, n, 0), 0); };
     };
-    const Message done{WM_DOWNLOAD_DONE, 0, 0};
-    const Message firmwareDone{WM_FIRMWARE_STEP_DONE, 0, 0};
-    const Message connection{WM_WRITE_FAILED, 0, 0};
-    const Message eraseError{WM_WRITE_FAILED, 1, 0};
-    const Message imageMissing{WM_WRITE_FAILED, 2, ENOENT};
+    const auto done = described(DownloadDone{});
+    const auto connection = described(WriteFailed{WriteFailure::Connection, 0});
+    const auto song = WriteMode::SongImage;
     const WorkerRow rows[] = {
-        {"download", nothing, WriteMode::SongImage, WriteStart::AfterConversion, true, {done}, 1, true},
-        {"firmware write, no wait",
-         nothing,
-         WriteMode::FirmwareCode,
-         WriteStart::AfterPause,
-         false,
-         {firmwareDone},
-         1,
-         true},
-        {"conversion made no image", nothing, WriteMode::SongImage, WriteStart::AfterConversion, false, {}, 1, false},
-        {"erase refused",
-         fault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_EVERY, 0),
-         WriteMode::SongImage,
-         WriteStart::AfterConversion,
-         true,
-         {eraseError},
-         0,
-         false},
-        {"clock gone before the erase",
-         fault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 0),
-         WriteMode::SongImage,
-         WriteStart::AfterConversion,
-         true,
-         {connection},
-         0,
-         false},
-        {"clock gone while writing",
-         fault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 10),
-         WriteMode::SongImage,
-         WriteStart::AfterConversion,
-         true,
-         {connection},
-         1,
-         false},
-        {"third block refused",
-         fault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 3),
-         WriteMode::SongImage,
-         WriteStart::AfterConversion,
-         true,
-         {connection},
-         1,
-         false},
-        {"image file missing",
-         [](const std::string& d) { std::filesystem::remove(d + "/dat/tmp.bin"); },
-         WriteMode::SongImage,
-         WriteStart::AfterConversion,
-         true,
-         {imageMissing},
-         1,
-         false},
+        {"download", nothing, song, true, End::Image, Cancel::Never, done, false, true},
+        {"image written as it stands", nothing, song, false, End::Image, Cancel::Never, done, false, true},
+        {"firmware write", nothing, WriteMode::FirmwareCode, false, End::Image, Cancel::Never,
+         described(FirmwareStepDone{FirmwareStep::Written}), false, true},
+        {"conversion made no image", nothing, song, true, End::NoImage, Cancel::Never, described(WriteAbandoned{}),
+         false, false},
+        {"conversion stopped", nothing, song, true, End::NoImage, Cancel::WithConversionEnd,
+         described(JobStopped{StoppedWorker::Write, true}), false, false},
+        {"stopped before the erase", nothing, song, true, End::Image, Cancel::BeforeStart,
+         described(JobStopped{StoppedWorker::Write, false}), false, false},
+        {"erase refused", fault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_EVERY, 0), song, true, End::Image,
+         Cancel::Never, described(WriteFailed{WriteFailure::Erase, 0}), true, false},
+        {"clock gone before the erase", fault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 0), song, true, End::Image,
+         Cancel::Never, connection, true, false},
+        {"clock gone while writing", fault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 10), song, true, End::Image,
+         Cancel::Never, connection, true, false},
+        {"third block refused", fault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 3), song, true, End::Image,
+         Cancel::Never, connection, true, false},
+        {"image file missing", [](const std::string& d) { std::filesystem::remove(d + "/dat/tmp.bin"); }, song, true,
+         End::Image, Cancel::Never, described(WriteFailed{WriteFailure::LocalFile, ENOENT}), true, false},
+        {"firmware block refused", fault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 1), WriteMode::FirmwareCode,
+         false, End::Image, Cancel::Never, connection, false, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -334,40 +351,85 @@ TEST_F(WriteWorkerTest, EveryOutcomeEndsWithItsMessage) {
     }
 }
 
-TEST_F(WriteWorkerTest, WaitsForTheConversionBeforeWriting) {
-    writeFileBytes(startDir.file("dat/tmp.bin"), patternBytes(5000, 13));
+// Song data goes out block by block as the conversion publishes it, never
+// before; the rest of the data and the header (last to first) follow the end.
+TEST_F(WriteWorkerTest, StreamedWriteSendsSongsAsPublishedAndTheHeaderLast) {
+    const uint32_t dataBytes = 3 * 4096 + 1000;
+    const auto image = patternBytes(kStorageHeaderBytes + dataBytes, 21);
+    writeFileBytes(startDir.file("dat/tmp.bin"), image);
     DeviceJob job = downloadJob();
-    shared.convertEvent.reset();
-    shared.keepConverting = 0;  // the worker sets it again once the erase is done
-    std::thread worker = startWriteWorker(job, shared, lib);
-    // The erase is done long before this, but no block may go out yet.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PROGRAM), 0u);
-    EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_ERASE), 1u);
-    shared.imageProduced = true;
-    shared.convertEvent.set();
+    job.expectedBytes = 2 * static_cast<uint32_t>(image.size());  // the list's estimate was twice the image
+    Operation op(window);
+    std::thread worker = start(job, &op.cancellation, &op.handOver);
+    const auto programmed = [] { return zentroSimCount(ZENTRO_COUNT_PROGRAM); };
+    ASSERT_TRUE(waitUntil([] { return zentroSimCount(ZENTRO_COUNT_ERASE) == 1; }));
+    op.handOver.publish(4095);  // not a whole block yet
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(programmed(), 0u);
+    op.handOver.publish(2 * 4096 + 10);
+    ASSERT_TRUE(waitUntil([&] { return programmed() >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(programmed(), 2u) << "a block goes out only once it is final";
+    op.handOver.finish(ImageHandOver::End::Image);
     worker.join();
-    EXPECT_EQ(window.endMessages(), (std::vector<Message>{{WM_DOWNLOAD_DONE, 0, 0}}));
-    EXPECT_FALSE(shared.convertEvent.isSet());  // reset after the wait
-    EXPECT_EQ(shared.keepConverting.load(), 1);
+
+    EXPECT_EQ(window.ends(), described(DownloadDone{}));
+    EXPECT_EQ(flashBytes(0x4000, static_cast<uint32_t>(image.size())), image);
+    const struct {
+        uint32_t address, count;
+    } expected[] = {{0x6120, 4096}, {0x7120, 4096}, {0x8120, 4096}, {0x9120, 1000},
+                    {0x6000, 288},  {0x5000, 4096}, {0x4000, 4096}};
+    const auto log = programs();
+    ASSERT_EQ(log.size(), std::size(expected));
+    for (size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].address, expected[i].address) << i;
+        EXPECT_EQ(log[i].count, expected[i].count) << i;
+    }
+    // Against the estimate (43536 bytes) while songs convert, then against the
+    // image (21768): 4096 -> 9, 8192 -> 18, 12288 -> 56, 13288 -> 61, ... 100.
+    EXPECT_EQ(window.progress<WriteProgress>(), (std::vector<int>{9, 18, 56, 61, 62, 81, 100}));
 }
 
-TEST_F(WriteWorkerTest, EraseFailureResetsTheEventAndStopsTheConversion) {
-    ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_AT, 1, 0), 0);
-    DeviceJob job = downloadJob();
-    shared.convertEvent.set();  // a conversion that ended very early
-    std::thread worker = startWriteWorker(job, shared, lib);
+// The write waits on the hand-over, not on a timer: the cancellation's wake-up
+// ends it at once although the conversion never finishes.
+TEST_F(WriteWorkerTest, CancelWakesAWriteWaitingForTheConversion) {
+    writeFileBytes(startDir.file("dat/tmp.bin"), patternBytes(kStorageHeaderBytes, 23));
+    const DeviceJob job = downloadJob();
+    Operation op(window);
+    std::thread worker = start(job, &op.cancellation, &op.handOver);
+    ASSERT_TRUE(waitUntil([] { return zentroSimCount(ZENTRO_COUNT_ERASE) == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // well into its wait
+    op.cancellation.cancel();
+    const bool ended = window.waitFor<JobStopped>(std::chrono::milliseconds(200));
+    if (!ended) op.handOver.finish(ImageHandOver::End::NoImage);  // release it, so the test ends
     worker.join();
-    EXPECT_FALSE(shared.convertEvent.isSet());
-    EXPECT_EQ(shared.keepConverting.load(), 0);
-    EXPECT_EQ(window.endMessages(), (std::vector<Message>{{WM_WRITE_FAILED, 1, 0}}));
+    EXPECT_TRUE(ended) << "the cancelled write went on waiting";
+    EXPECT_EQ(window.ends(), described(JobStopped{StoppedWorker::Write, true}));
+    EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PROGRAM), 0u);
+}
+
+// A block that fails while songs still convert: the write ends on its own and
+// cancels the operation, so the conversion stops instead of working for nothing.
+TEST_F(WriteWorkerTest, FailedBlockCancelsTheConversionStillRunning) {
+    writeFileBytes(startDir.file("dat/tmp.bin"), patternBytes(kStorageHeaderBytes + 2 * 4096, 24));
+    ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 2, 0), 0);
+    const DeviceJob job = downloadJob();
+    Operation op(window);
+    std::thread worker = start(job, &op.cancellation, &op.handOver);
+    op.handOver.publish(2 * 4096);
+    worker.join();  // the conversion never finishes: the worker must not wait for it
+    const auto failed = described(WriteFailed{WriteFailure::Connection, 0});
+    EXPECT_EQ(window.ends(), failed);
+    EXPECT_TRUE(op.cancellation.cancelled());
+    EXPECT_EQ(op.endsAtCancel, failed) << "the failure is posted before the cancellation";
+    EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PROGRAM), 2u);
 }
 
 // Seeded random faults: whatever fails, the worker ends with exactly one end
-// message, and the same seed gives the same run.
+// event, and the same seed gives the same run.
 TEST_F(WriteWorkerTest, RandomFaultsAlwaysEndAndRepeat) {
     writeFileBytes(startDir.file("dat/tmp.bin"), patternBytes(12 * 4096, 14));
-    std::vector<Message> firstRun;
+    std::vector<std::string> firstRun;
     int failures = 0;
     for (uint32_t seed = 1; seed <= 12; ++seed) {
         for (int repeat = 0; repeat < 2; ++repeat) {
@@ -380,18 +442,17 @@ TEST_F(WriteWorkerTest, RandomFaultsAlwaysEndAndRepeat) {
             window.clear();
             DeviceJob job = downloadJob();
             job.mode = WriteMode::FirmwareCode;
-            job.waitForConversion = WriteStart::AfterPause;
-            std::thread worker = startWriteWorker(job, shared, lib);
+            std::thread worker = start(job, nullptr, nullptr);
             worker.join();
-            const auto ends = window.endMessages();
+            const auto ends = window.ends();
             ASSERT_EQ(ends.size(), 1u) << "seed " << seed;
-            const bool ok = ends[0] == Message{WM_FIRMWARE_STEP_DONE, 0, 0};
-            EXPECT_TRUE(ok || (ends[0] == Message{WM_WRITE_FAILED, 0, 0})) << ends[0];
+            const bool ok = ends == described(FirmwareStepDone{FirmwareStep::Written});
+            EXPECT_TRUE(ok || ends == described(WriteFailed{WriteFailure::Connection, 0})) << ends[0];
             if (repeat == 0) {
-                firstRun = window.messages();
+                firstRun = window.log();
                 failures += ok ? 0 : 1;
             } else {
-                EXPECT_EQ(window.messages(), firstRun) << "seed " << seed;
+                EXPECT_EQ(window.log(), firstRun) << "seed " << seed;
             }
         }
     }

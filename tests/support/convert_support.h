@@ -1,51 +1,17 @@
-// Shared by the encoding tests: a message recorder, PCM and WAV writers, and
+// Shared by the encoding tests: the event recorder, PCM and WAV writers, and
 // the independent decoder (ffprobe) that checks what our encoder produced.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "messages.h"
+#include "event_recorder.h"
 #include "tempdir.h"
 
 namespace velmo::test {
-
-struct Message {
-    uint32_t code, wParam, lParam;
-    bool operator==(const Message& o) const { return code == o.code && wParam == o.wParam && lParam == o.lParam; }
-};
-
-class Recorder : public MessageTarget {
-  public:
-    void post(uint32_t code, uint32_t wParam, uint32_t lParam) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        messages_.push_back({code, wParam, lParam});
-    }
-    std::vector<Message> messages() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return messages_;
-    }
-    std::vector<uint32_t> progress() const {
-        std::vector<uint32_t> out;
-        for (const auto& m : messages())
-            if (m.code == WM_ENCODE_PROGRESS) out.push_back(m.wParam);
-        return out;
-    }
-    std::vector<Message> ends() const {
-        std::vector<Message> out;
-        for (const auto& m : messages())
-            if (m.code != WM_ENCODE_PROGRESS) out.push_back(m);
-        return out;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<Message> messages_;
-};
 
 inline std::vector<uint8_t> pcmBytes(const std::vector<int16_t>& samples) {
     std::vector<uint8_t> out;

@@ -6,62 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "device.h"
-#include "messages.h"
+#include "event_recorder.h"
 #include "tempdir.h"
 #include "usb_library.h"
 #include "zentro_sim_control.h"
 
 namespace velmo::test {
-
-struct Message {
-    uint32_t code;
-    uint32_t wParam;
-    uint32_t lParam;
-    bool operator==(const Message& o) const { return code == o.code && wParam == o.wParam && lParam == o.lParam; }
-};
-
-inline std::ostream& operator<<(std::ostream& os, const Message& m) {
-    return os << "{0x" << std::hex << m.code << std::dec << ", " << m.wParam << ", " << m.lParam << "}";
-}
-
-// Queues what workers post, for the test thread to look at after joining.
-class RecordingTarget : public MessageTarget {
-  public:
-    void post(uint32_t code, uint32_t wParam, uint32_t lParam) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        messages_.push_back({code, wParam, lParam});
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        messages_.clear();
-    }
-    std::vector<Message> messages() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return messages_;
-    }
-    std::vector<uint32_t> progress(uint32_t code) const {
-        std::vector<uint32_t> out;
-        for (const auto& m : messages())
-            if (m.code == code) out.push_back(m.wParam);
-        return out;
-    }
-    // Messages other than progress.
-    std::vector<Message> endMessages() const {
-        std::vector<Message> out;
-        for (const auto& m : messages())
-            if (m.code != WM_WRITE_PROGRESS && m.code != WM_READ_PROGRESS) out.push_back(m);
-        return out;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<Message> messages_;
-};
 
 inline std::vector<uint8_t> patternBytes(size_t n, uint32_t seed) {
     std::vector<uint8_t> out(n);

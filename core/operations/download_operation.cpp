@@ -39,6 +39,10 @@ bool DownloadOperation::checks(CoreState& core, bool needsClock, std::string& re
 }
 
 void DownloadOperation::start() {
+    // The Download shows itself at once, and can be stopped from the start.
+    core_.view.setProgressBar(1);
+    core_.view.setStopAvailable(true);
+    core_.view.setProgressCaption("Progress: converting music data...");
     startEstimates(std::vector<SongRecord>(core_.songs.begin(), core_.songs.begin() + core_.songCount));
 }
 
@@ -54,12 +58,10 @@ void DownloadOperation::onEstimates(uint32_t total) {
         core_.fillLines(0, core_.songCount);
         core_.showStatus(total);
     }
-    core_.view.setProgressBar(1);
     if (!startAgent({"Please plug-out & plug-in USB again !", kCaptionError, MessageIcon::Error, BoxAt::AfterReEnable},
                     {"Storage is not found !", kCaptionInformation, MessageIcon::Information, BoxAt::BeforeReEnable}))
         return;
 
-    core_.view.setStopAvailable(true);
     DeviceJob job;
     job.mode = WriteMode::SongImage;
     job.handle = core_.session.handle();

@@ -11,6 +11,8 @@ void ImageOperation::start() {
     cutToFit(copy.data(), count, core_.capacityNow());
     copy.resize(count);
     core_.view.setStopAvailable(true);
+    core_.view.setProgressCaption("Progress: converting music data...");
+    core_.view.setProgressBar(1);
     startEstimates(copy);
 }
 

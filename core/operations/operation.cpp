@@ -11,7 +11,7 @@ RunningOperation::~RunningOperation() {
 }
 
 void RunningOperation::deliver(const Event& event) {
-    if (isEndEvent(event) && workersRunning_ > 0) --workersRunning_;
+    if (isEndEvent(event) && endsAwaited_ > 0) --endsAwaited_;
     onEvent(event);
 }
 
@@ -24,6 +24,12 @@ void RunningOperation::joinWorkers() {
     for (Worker& w : workers_)
         if (w.thread.joinable()) w.thread.join();
     workers_.clear();
+}
+
+bool RunningOperation::workersRunning() const {
+    for (const Worker& w : workers_)
+        if (!w.done->load()) return true;
+    return false;
 }
 
 bool RunningOperation::deviceWorkerRunning() const {
@@ -44,7 +50,7 @@ void RunningOperation::startWorker(bool device, std::function<void(EventSink&)> 
         }
     }
     auto done = std::make_shared<std::atomic<bool>>(false);
-    ++workersRunning_;
+    ++endsAwaited_;
     std::thread t([body = std::move(body), done, sink = &events_] {
         body(*sink);
         done->store(true);
@@ -78,6 +84,7 @@ bool RunningOperation::startAgent(const AgentFailureBox& lost, const AgentFailur
     if (result >= 0 && result != kDeviceAgentFailed) return true;
     const AgentFailureBox box = result < 0 ? lost : noStorage;
     View& view = core_.view;
+    view.setProgressCaption(kProgressIdle);
     const auto show = [&view, box] { view.messageBox(box.text, box.caption, box.icon, MessageButtons::Ok); };
     if (box.at == BoxAt::BeforeProgressReset) show();
     view.setProgressBar(0);

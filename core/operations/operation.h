@@ -46,11 +46,12 @@ class RunningOperation {
     // The window closes: everything stops that may.
     virtual void cancel() { cancellation_.cancel(); }
 
-    bool over() const { return outcomeNoted_ && workersRunning_ == 0; }
+    bool over() const { return outcomeNoted_ && endsAwaited_ == 0; }
     const Outcome& outcome() const { return outcome_; }
     // A worker that uses the clock's handle has not ended yet.
     bool deviceWorkerRunning() const;
-    bool workersRunning() const { return workersRunning_ > 0; }
+    // A thread of this operation has not returned yet.
+    bool workersRunning() const;
     // Waits for every thread this operation started (the close, the terminal).
     void joinWorkers();
 
@@ -105,7 +106,7 @@ class RunningOperation {
         std::shared_ptr<std::atomic<bool>> done;
         bool device;
     };
-    int workersRunning_ = 0;  // started and not yet reported their end
+    int endsAwaited_ = 0;  // workers started whose end event has not been delivered
     std::vector<Worker> workers_;
     std::function<void()> boxAfterControls_;
 };

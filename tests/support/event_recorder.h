@@ -44,6 +44,11 @@ inline std::string describe(const Event& event) {
             if constexpr (std::is_same_v<T, VerifyDone>)
                 return "VerifyDone{" + n(e.same) + ", " + n(e.address) + ", " + n(e.clockByte) + ", " +
                        n(e.imageByte) + "}";
+            if constexpr (std::is_same_v<T, EstimatesDone>) {
+                std::string s = "EstimatesDone{[";
+                for (uint32_t v : e.estimates) s += " " + n(v);
+                return s + " ]}";
+            }
             if constexpr (std::is_same_v<T, JobStopped>)
                 return "JobStopped{" + n(static_cast<int>(e.worker)) + ", " + n(e.erased) + "}";
         },

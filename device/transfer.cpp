@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "controller_map.h"
 #include "fileio.h"
 #include "paths.h"
 #include "storage_layout.h"

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "controller_map.h"
 #include "fileio.h"
 #include "install_paths.h"
 #include "paths.h"

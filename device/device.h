@@ -3,10 +3,11 @@
 //
 // Two address spaces stay apart: controller memory (what the library's write,
 // read and start take) and storage (the clock's flash, only ever passed to the
-// agent as an argument). The agent lives at controller address 0x2000 and is
-// driven by writing its arguments big-endian into the parameter block at
-// 0x0FF0, starting one of its four entries, and collecting its result. All
-// storage data passes through the 4096-byte transfer buffer at 0x8000.
+// agent as an argument). The agent lives at kAgentLoadAddress and is driven by
+// writing its arguments big-endian into the parameter block, starting one of
+// its four entries, and collecting its result. All storage data passes through
+// the transfer buffer, kTransferBlockBytes at a time. The addresses are in
+// controller_map.h.
 //
 // Result codes: 0 success, -1 connection failure (library call failed, file
 // missing), 1 the agent ran and reported failure. Every function here runs on
@@ -16,25 +17,14 @@
 #include <cstdint>
 #include <string>
 
+#include "controller_map.h"
 #include "usb_library.h"
 
 namespace velmo {
 
-// Controller memory map.
-constexpr uint32_t kParameterBlockAddress = 0x0FF0;  // 12 bytes
-constexpr uint32_t kAgentLoadAddress = 0x2000;
-constexpr uint32_t kProbeStorageEntry = 0x35C0;
-constexpr uint32_t kEraseStorageEntry = 0x35CC;
-constexpr uint32_t kProgramBlockEntry = 0x3608;
-constexpr uint32_t kReadBlockEntry = 0x3658;
-constexpr uint32_t kTransferBufferAddress = 0x8000;
-constexpr uint32_t kTransferBlockBytes = 4096;
-
 constexpr const char* kAgentFileName = "spn.bin";
 // startAgent compares this many bytes read back from the controller.
 constexpr uint32_t kAgentVerifyBytes = 256;
-// The most bytes of agent image that fit below the transfer buffer.
-constexpr uint32_t kAgentMaxBytes = kTransferBufferAddress - kAgentLoadAddress;
 
 constexpr uint16_t kNoStorageCode = 0xFF;  // storage code before the agent reports one
 constexpr uint32_t kFirmwareInvalidateBytes = 0x1000;
@@ -69,11 +59,11 @@ void shutdownDevice(DeviceLibrary& lib, uint32_t handle);
 int isDevicePresent(const DeviceLibrary& lib);
 
 // Writes `startDir`/spn.bin (the installed copy when the start folder has
-// none, agentImagePath) to controller address 0x2000, verifies its first
-// 256 bytes read back, starts the probe and collects the storage code.
+// none, agentImagePath) to kAgentLoadAddress, verifies its first 256 bytes
+// read back, starts the probe and collects the storage code.
 // storageCode is 0xFF unless the agent reported one (then the value's low 8
-// bits). -1: spn.bin missing, shorter than 256 bytes or too big for the
-// controller, a write/read/start or the collection of the probe's result
+// bits). -1: spn.bin missing, shorter than 256 bytes or longer than
+// kAgentMaxBytes, a write/read/start or the collection of the probe's result
 // failed, or the read-back differs (the agent is then not started). 1: the agent ran but reported no storage (status
 // not 0 or value 0xFFFFFFFF), or the reported code has no storage size (12 to 255). 0: success.
 int startAgent(const DeviceLibrary& lib, uint32_t handle, const std::string& startDir, uint16_t& storageCode);
@@ -86,13 +76,14 @@ int32_t collectAgentResult(const DeviceLibrary& lib, uint32_t handle);
 // Erases the whole 4 KiB sectors covering [address, address + length).
 // -1 a parameter write or the start failed; 1 the agent reported failure; 0 erased.
 int eraseStorage(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t length);
-// Programs `count` (1 to 4096) bytes at a storage address: one data write to
-// the transfer buffer, three parameter writes, one start, one result.
+// Programs `count` (1 to kTransferBlockBytes) bytes at a storage address: one
+// data write to the transfer buffer, three parameter writes, one start, one
+// result.
 // Flash programming only clears bits: erase first. -1 on any failure; 0 written.
 int programBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, const uint8_t* bytes, uint32_t count);
-// Reads `count` (1 to 4096) storage bytes into `buffer`. -1 on any failure
-// (a parameter write, the start, the agent's result, or the copy out of the
-// transfer buffer); 0 read.
+// Reads `count` (1 to kTransferBlockBytes) storage bytes into `buffer`. -1 on
+// any failure (a parameter write, the start, the agent's result, or the copy
+// out of the transfer buffer); 0 read.
 int readBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t count, uint8_t* buffer);
 // Erases the firmware's first sector (storage 0x2000, 4096 bytes): as eraseStorage.
 int invalidateFirmware(const DeviceLibrary& lib, uint32_t handle);

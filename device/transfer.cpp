@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "controller_map.h"
 #include "fileio.h"
 #include "paths.h"
 #include "storage_layout.h"

@@ -1,7 +1,9 @@
 // The layout of our agent image, spn.bin. The program treats the file as
-// opaque bytes and only writes it to controller address 0x2000; the simulated
-// clock checks this layout before it runs an entry, the way a real controller
-// would only run code that is really there.
+// opaque bytes and only writes it to kAgentLoadAddress; the simulated clock
+// checks this layout before it runs an entry, the way a real controller would
+// only run code that is really there. Where the image and its entries lie in
+// controller memory is controller_map.h's; this file only adds the layout
+// inside the image.
 //
 // Offsets from the start of the image (all numbers big-endian):
 //   0   8  magic "ZNTAGENT"
@@ -9,8 +11,8 @@
 //   12  4  CRC-32 (IEEE) of the whole image with these four bytes taken as 0
 //   16  2  format version, 1
 //   18  2  entry count, 4
-//   20 16  the four entry offsets: 0x15C0 probe, 0x15CC erase, 0x1608 program,
-//          0x1658 read (load address 0x2000 + offset = the entry address)
+//   20 16  the four entry offsets (kEntryOffsets), in the order probe, erase,
+//          program, read: kAgentLoadAddress + offset = the entry's address
 //   at each entry offset: 4 bytes, the entry's tag ("PRB1", "ERS1", "PRG1", "RDB1")
 // Everything else is filler owned by the generator.
 #pragma once
@@ -18,10 +20,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "controller_map.h"
+
 namespace zentro::agent {
 
 constexpr char kMagic[8] = {'Z', 'N', 'T', 'A', 'G', 'E', 'N', 'T'};
-constexpr uint32_t kLoadAddress = 0x2000;
 constexpr uint32_t kLengthOffset = 8;
 constexpr uint32_t kChecksumOffset = 12;
 constexpr uint32_t kVersionOffset = 16;
@@ -29,14 +32,27 @@ constexpr uint32_t kEntryCountOffset = 18;
 constexpr uint32_t kEntryTableOffset = 20;
 constexpr uint16_t kVersion = 1;
 constexpr uint32_t kEntryCount = 4;
-constexpr uint32_t kEntryOffsets[kEntryCount] = {0x15C0, 0x15CC, 0x1608, 0x1658};
+// Derived from the controller map, so that the entry table cannot point
+// anywhere but where the device layer starts the entries.
+constexpr uint32_t kEntryOffsets[kEntryCount] = {
+    velmo::kProbeStorageEntry - velmo::kAgentLoadAddress, velmo::kEraseStorageEntry - velmo::kAgentLoadAddress,
+    velmo::kProgramBlockEntry - velmo::kAgentLoadAddress, velmo::kReadBlockEntry - velmo::kAgentLoadAddress};
 constexpr char kEntryTags[kEntryCount][4] = {
     {'P', 'R', 'B', '1'}, {'E', 'R', 'S', '1'}, {'P', 'R', 'G', '1'}, {'R', 'D', 'B', '1'}};
 constexpr uint32_t kTagBytes = 4;
 // Every entry and its tag lie inside the image.
 constexpr uint32_t kAgentMinBytes = 0x1660;
 // What the generator makes: the minimum rounded up to 256 bytes.
-constexpr uint32_t kImageBytes = 0x1700;
+constexpr uint32_t kImageBytes = (kAgentMinBytes + 0xFF) / 0x100 * 0x100;
+
+// The header and the entry table come before the first entry.
+static_assert(kEntryTableOffset + 4 * kEntryCount <= kEntryOffsets[0], "the entry table lies before the entries");
+// An image shorter than kAgentMinBytes is refused, so every tag has to fit in it.
+static_assert(kEntryOffsets[0] + kTagBytes <= kEntryOffsets[1] && kEntryOffsets[1] + kTagBytes <= kEntryOffsets[2] &&
+                  kEntryOffsets[2] + kTagBytes <= kEntryOffsets[3] && kEntryOffsets[3] + kTagBytes <= kAgentMinBytes,
+              "every entry's tag lies inside the shortest image");
+// The device layer refuses an image that reaches into the transfer buffer.
+static_assert(kImageBytes <= velmo::kAgentMaxBytes, "the generated image fits below the transfer buffer");
 
 inline uint32_t crc32Update(uint32_t crc, uint8_t byte) {
     crc ^= byte;

@@ -24,6 +24,7 @@
 
 #include "agent_format.h"
 #include "bytes.h"
+#include "controller_map.h"
 #include "storage_layout.h"
 #include "usb_dll.h"
 #include "zentro_sim_control.h"
@@ -32,13 +33,15 @@ namespace {
 
 namespace agent = zentro::agent;
 
-constexpr uint32_t kMemoryBytes = 0x10000;
-constexpr uint32_t kSectorBytes = 4096;
+using velmo::kAgentLoadAddress;
+using velmo::kControllerMemoryBytes;
+using velmo::kParameterBlockAddress;
+using velmo::kParameterBlockBytes;
+using velmo::kTransferBlockBytes;
+using velmo::kTransferBufferAddress;
+
+constexpr uint32_t kSectorBytes = 4096;  // the storage's erase unit
 constexpr uint32_t kCallFailed = 0xFFFFFFFFu;
-constexpr uint32_t kParamBlock = 0x0FF0;
-constexpr uint32_t kParamBlockBytes = 12;
-constexpr uint32_t kTransferBuffer = 0x8000;
-constexpr uint32_t kTransferBytes = 4096;
 constexpr size_t kAgentLogMax = 8192;
 
 // Agent status words.
@@ -344,13 +347,15 @@ class Simulator {
     uint32_t write(uint32_t handle, uint32_t count, uint32_t address, const void* bytes) {
         Call call(*this);
         ++counters_[ZENTRO_COUNT_WRITE];
-        if (address >= kParamBlock && uint64_t{address} + count <= kParamBlock + kParamBlockBytes)
+        if (address >= kParameterBlockAddress &&
+            uint64_t{address} + count <= kParameterBlockAddress + kParameterBlockBytes)
             ++counters_[ZENTRO_COUNT_PARAM_WRITE];
-        if (address >= kTransferBuffer && uint64_t{address} + count <= kTransferBuffer + kTransferBytes)
+        if (address >= kTransferBufferAddress &&
+            uint64_t{address} + count <= kTransferBufferAddress + kTransferBlockBytes)
             ++counters_[ZENTRO_COUNT_BUFFER_WRITE];
         call.delay(kFrameMicros + kMicrosPerByte * count);
         if (!linkUp(handle)) return kCallFailed;
-        if (bytes == nullptr || uint64_t{address} + count > kMemoryBytes) return kCallFailed;
+        if (bytes == nullptr || uint64_t{address} + count > kControllerMemoryBytes) return kCallFailed;
         std::memcpy(memory_.data() + address, bytes, count);
         return count;
     }
@@ -360,7 +365,7 @@ class Simulator {
         ++counters_[ZENTRO_COUNT_READ];
         call.delay(kFrameMicros + kMicrosPerByte * count);
         if (!linkUp(handle)) return kCallFailed;
-        if (buffer == nullptr || uint64_t{address} + count > kMemoryBytes) return kCallFailed;
+        if (buffer == nullptr || uint64_t{address} + count > kControllerMemoryBytes) return kCallFailed;
         auto* out = static_cast<uint8_t*>(buffer);
         std::memcpy(out, memory_.data() + address, count);
         if (count > 0 && faultFires(ZENTRO_FAULT_CORRUPT_READ)) {
@@ -376,7 +381,7 @@ class Simulator {
         if (!linkUp(handle)) return 1;
         int entry = -1;
         for (uint32_t i = 0; i < agent::kEntryCount; ++i) {
-            if (address == agent::kLoadAddress + agent::kEntryOffsets[i]) entry = static_cast<int>(i);
+            if (address == kAgentLoadAddress + agent::kEntryOffsets[i]) entry = static_cast<int>(i);
         }
         if (entry < 0 || !agentValid(static_cast<uint32_t>(entry))) {
             ++counters_[ZENTRO_COUNT_CRASHED_START];
@@ -578,7 +583,7 @@ class Simulator {
 
     int readMemory(uint32_t address, uint32_t count, void* out) {
         Call call(*this);
-        if (out == nullptr || uint64_t{address} + count > kMemoryBytes) return -1;
+        if (out == nullptr || uint64_t{address} + count > kControllerMemoryBytes) return -1;
         std::memcpy(out, memory_.data() + address, count);
         return 0;
     }
@@ -745,13 +750,13 @@ class Simulator {
         return (rng_ * 0x2545F4914F6CDD1Dull) >> 32;
     }
 
-    // The image at 0x2000 must be whole (magic, length, checksum, entry table)
+    // The image at the load address must be whole (magic, length, checksum, entry table)
     // and carry the entry's tag where the start lands.
     bool agentValid(uint32_t entry) const {
-        const uint8_t* image = memory_.data() + agent::kLoadAddress;
+        const uint8_t* image = memory_.data() + kAgentLoadAddress;
         if (std::memcmp(image, agent::kMagic, sizeof(agent::kMagic)) != 0) return false;
         const uint32_t length = velmo::readBe32(image + agent::kLengthOffset);
-        if (length < agent::kAgentMinBytes || length > kMemoryBytes - agent::kLoadAddress) return false;
+        if (length < agent::kAgentMinBytes || length > kControllerMemoryBytes - kAgentLoadAddress) return false;
         if (velmo::readBe16(image + agent::kVersionOffset) != agent::kVersion) return false;
         if (velmo::readBe16(image + agent::kEntryCountOffset) != agent::kEntryCount) return false;
         for (uint32_t i = 0; i < agent::kEntryCount; ++i) {
@@ -772,11 +777,11 @@ class Simulator {
     }
 
     void runAgent(uint32_t entryAddress) {
-        const uint8_t* params = memory_.data() + kParamBlock;
+        const uint8_t* params = memory_.data() + kParameterBlockAddress;
         const uint32_t storageAddress = velmo::readBe32(params);
         uint32_t status = kStatusOk, value = 0, count = 0;
-        switch (entryAddress - agent::kLoadAddress) {
-            case 0x15C0:  // probe
+        switch (entryAddress) {
+            case velmo::kProbeStorageEntry:
                 ++counters_[ZENTRO_COUNT_PROBE];
                 value = state_.storageCode;
                 if (state_.probeOverride) {
@@ -786,19 +791,19 @@ class Simulator {
                 logCommand(entryAddress, 0, 0, status);
                 setResult(status, value);
                 return;
-            case 0x15CC:  // erase
+            case velmo::kEraseStorageEntry:
                 ++counters_[ZENTRO_COUNT_ERASE];
                 count = velmo::readBe32(params + 4);
                 status = erase(storageAddress, count);
                 break;
-            case 0x1608: {  // program
+            case velmo::kProgramBlockEntry: {
                 ++counters_[ZENTRO_COUNT_PROGRAM];
                 const uint32_t source = velmo::readBe32(params + 4);
                 count = velmo::readBe32(params + 8);
                 status = program(storageAddress, source, count);
                 break;
             }
-            default: {  // read
+            default: {  // kReadBlockEntry: programStart starts nothing else
                 ++counters_[ZENTRO_COUNT_READ_BLOCK];
                 const uint32_t target = velmo::readBe16(params + 4);
                 count = velmo::readBe16(params + 6);
@@ -825,7 +830,7 @@ class Simulator {
     }
 
     uint32_t program(uint32_t address, uint32_t source, uint32_t count) {
-        if (count == 0 || count > kTransferBytes || uint64_t{source} + count > kMemoryBytes ||
+        if (count == 0 || count > kTransferBlockBytes || uint64_t{source} + count > kControllerMemoryBytes ||
             !inStorage(address, count))
             return kStatusBadArgument;
         if (faultFires(ZENTRO_FAULT_PROGRAM_FAIL)) return kStatusRefused;
@@ -835,7 +840,7 @@ class Simulator {
         if (programmed == 0) return kStatusOk;
         if (!openFlash()) return kStatusRefused;
         FlashLock lock(flash_.get());
-        uint8_t cells[kTransferBytes];
+        uint8_t cells[kTransferBlockBytes];
         if (!readAll(flash_.get(), cells, programmed, address)) return kStatusRefused;
         // Programming can only clear bits.
         for (uint32_t i = 0; i < programmed; ++i) cells[i] &= memory_[source + i];
@@ -843,7 +848,7 @@ class Simulator {
     }
 
     uint32_t readStorage(uint32_t address, uint32_t target, uint32_t count) {
-        if (count == 0 || count > kTransferBytes || uint64_t{target} + count > kMemoryBytes ||
+        if (count == 0 || count > kTransferBlockBytes || uint64_t{target} + count > kControllerMemoryBytes ||
             !inStorage(address, count))
             return kStatusBadArgument;
         if (!openFlash()) return kStatusRefused;
@@ -860,7 +865,7 @@ class Simulator {
     Fd flash_;
     Fd claim_;  // held while a handle of this process is live
 
-    std::vector<uint8_t> memory_ = std::vector<uint8_t>(kMemoryBytes, 0);
+    std::vector<uint8_t> memory_ = std::vector<uint8_t>(kControllerMemoryBytes, 0);
     uint32_t liveHandle_ = 0;
     uint32_t nextHandle_ = 1;
     std::set<uint32_t> unclosed_;

@@ -22,9 +22,9 @@ uint32_t usb_Lib_CloseDevice(uint32_t handle);
  * range past the 64 KiB controller memory). */
 uint32_t usb_Lib_DMCUWriteData(uint32_t handle, uint32_t count, uint32_t address, const void* bytes);
 uint32_t usb_Lib_DMCUReadData(uint32_t handle, uint32_t count, uint32_t address, void* buffer);
-/* 0 when the code at `address` ran: a valid agent image at 0x2000 and one of
- * its four entries. Anything else fails like a crashed controller: 1, and the
- * next result reports a non-zero status. */
+/* 0 when the code at `address` ran: a valid agent image at the load address
+ * and one of its four entries (controller_map.h). Anything else fails like a
+ * crashed controller: 1, and the next result reports a non-zero status. */
 uint32_t usb_Lib_DMCUProgramStart(uint32_t handle, uint32_t address);
 /* Fills `result` (size must be at least 8) with status and value words in host
  * byte order. Returns 0 when it filled the block, else 1. */

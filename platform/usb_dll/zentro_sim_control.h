@@ -114,8 +114,8 @@ enum ZentroSimCounter {
     ZENTRO_COUNT_OPEN,          /* usb_Lib_OpenDevice (successful or not) */
     ZENTRO_COUNT_CLOSE,         /* usb_Lib_CloseDevice of a handle not yet closed */
     ZENTRO_COUNT_WRITE,         /* usb_Lib_DMCUWriteData, every address */
-    ZENTRO_COUNT_PARAM_WRITE,   /*   ... of those, into the parameter block 0x0FF0..0x0FFB */
-    ZENTRO_COUNT_BUFFER_WRITE,  /*   ... of those, into the transfer buffer 0x8000..0x8FFF */
+    ZENTRO_COUNT_PARAM_WRITE,   /*   ... of those, inside the parameter block (controller_map.h) */
+    ZENTRO_COUNT_BUFFER_WRITE,  /*   ... of those, inside the transfer buffer (controller_map.h) */
     ZENTRO_COUNT_READ,          /* usb_Lib_DMCUReadData */
     ZENTRO_COUNT_START,         /* usb_Lib_DMCUProgramStart */
     ZENTRO_COUNT_CALL,          /* usb_Lib_DMCUCall */
@@ -133,7 +133,7 @@ enum ZentroSimCounter {
 
 /* One agent command, as the simulator ran it. */
 typedef struct ZentroSimAgentCommand {
-    uint32_t entry;   /* 0x35C0 probe, 0x35CC erase, 0x3608 program, 0x3658 read */
+    uint32_t entry;   /* the entry's controller address (controller_map.h) */
     uint32_t address; /* storage address (0 for the probe) */
     uint32_t count;   /* erase length or block byte count (0 for the probe) */
     uint32_t status;  /* the status word it reported */

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <functional>
 
+#include "agent_format.h"
+#include "controller_map.h"
 #include "device_fixture.h"
 
 namespace velmo::test {
@@ -74,9 +76,9 @@ TEST_F(DeviceTest, StartAgentResults) {
 TEST_F(DeviceTest, StartAgentWritesTheWholeImageAt0x2000) {
     const uint32_t h = openWithAgent();
     const auto image = readFileBytes(startDir.file("spn.bin"));
-    ASSERT_GE(image.size(), 0x1660u);
+    ASSERT_GE(image.size(), zentro::agent::kAgentMinBytes);
     std::vector<uint8_t> memory(image.size());
-    ASSERT_EQ(zentroSimReadMemory(0x2000, static_cast<uint32_t>(memory.size()), memory.data()), 0);
+    ASSERT_EQ(zentroSimReadMemory(kAgentLoadAddress, static_cast<uint32_t>(memory.size()), memory.data()), 0);
     EXPECT_EQ(memory, image);
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_START), 1u);
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_CALL), 1u);
@@ -84,8 +86,8 @@ TEST_F(DeviceTest, StartAgentWritesTheWholeImageAt0x2000) {
 }
 
 std::vector<uint8_t> parameterBlock() {
-    std::vector<uint8_t> p(12);
-    EXPECT_EQ(zentroSimReadMemory(0x0FF0, 12, p.data()), 0);
+    std::vector<uint8_t> p(kParameterBlockBytes);
+    EXPECT_EQ(zentroSimReadMemory(kParameterBlockAddress, kParameterBlockBytes, p.data()), 0);
     return p;
 }
 

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "bytes.h"
+#include "controller_map.h"
 #include "device_fixture.h"
 #include "usb_dll.h"
 
@@ -64,24 +65,24 @@ struct StartRow {
 
 TEST_F(SimulatorTest, StartsOnlyAValidAgentAtItsEntries) {
     const StartRow rows[] = {
-        {"probe entry", 0x35C0, false, true},
-        {"erase entry", 0x35CC, false, true},
-        {"not an entry", 0x35C4, false, false},
-        {"the load address", 0x2000, false, false},
-        {"probe of a damaged image", 0x35C0, true, false},
+        {"probe entry", kProbeStorageEntry, false, true},
+        {"erase entry", kEraseStorageEntry, false, true},
+        {"not an entry", kProbeStorageEntry + 4, false, false},
+        {"the load address", kAgentLoadAddress, false, false},
+        {"probe of a damaged image", kProbeStorageEntry, true, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const uint32_t h = openWithAgent();
         if (row.damageImage) {
             uint8_t b = 0;
-            ASSERT_EQ(usb_Lib_DMCUReadData(h, 1, 0x3000, &b), 1u);
+            ASSERT_EQ(usb_Lib_DMCUReadData(h, 1, kAgentLoadAddress + 0x1000, &b), 1u);
             b ^= 0x01;
-            ASSERT_EQ(usb_Lib_DMCUWriteData(h, 1, 0x3000, &b), 1u);
+            ASSERT_EQ(usb_Lib_DMCUWriteData(h, 1, kAgentLoadAddress + 0x1000, &b), 1u);
         }
         // An erase of length 0 does nothing, so the erase entry can run safely.
         const uint8_t zeros[8] = {};
-        usb_Lib_DMCUWriteData(h, 8, 0x0FF0, zeros);
+        usb_Lib_DMCUWriteData(h, 8, kParameterBlockAddress, zeros);
         EXPECT_EQ(usb_Lib_DMCUProgramStart(h, row.address) == 0, row.runs);
         uint32_t block[2] = {0, 0};
         usb_Lib_DMCUCall(h, block, 8);
@@ -94,7 +95,7 @@ TEST_F(SimulatorTest, StartsOnlyAValidAgentAtItsEntries) {
 TEST_F(SimulatorTest, NothingRunsBeforeTheAgentIsWritten) {
     const uint32_t h = openDevice(lib);
     ASSERT_NE(h, 0u);
-    EXPECT_NE(usb_Lib_DMCUProgramStart(h, 0x35C0), 0u);
+    EXPECT_NE(usb_Lib_DMCUProgramStart(h, kProbeStorageEntry), 0u);
     EXPECT_EQ(collectAgentResult(lib, h), -1);
     closeDevice(lib, h);
 }
@@ -156,17 +157,17 @@ TEST_F(SimulatorTest, UnplugEndsTheHandleAndTheAgent) {
     ASSERT_EQ(zentroSimSetPlugged(0), 0);
     EXPECT_EQ(usb_Lib_DMCUGetDeviceNum(), 0u);
     uint8_t b = 0;
-    EXPECT_EQ(usb_Lib_DMCUReadData(h, 1, 0x2000, &b), 0xFFFFFFFFu);
+    EXPECT_EQ(usb_Lib_DMCUReadData(h, 1, kAgentLoadAddress, &b), 0xFFFFFFFFu);
     EXPECT_EQ(openDevice(lib), 0u);
     ASSERT_EQ(zentroSimSetPlugged(1), 0);
     // Still the old handle: it died with the unplug.
-    EXPECT_EQ(usb_Lib_DMCUReadData(h, 1, 0x2000, &b), 0xFFFFFFFFu);
+    EXPECT_EQ(usb_Lib_DMCUReadData(h, 1, kAgentLoadAddress, &b), 0xFFFFFFFFu);
     closeDevice(lib, h);
     const uint32_t again = openDevice(lib);
     ASSERT_NE(again, 0u);
     EXPECT_NE(again, h);
     // The controller lost power: the agent has to be written again.
-    EXPECT_NE(usb_Lib_DMCUProgramStart(again, 0x35C0), 0u);
+    EXPECT_NE(usb_Lib_DMCUProgramStart(again, kProbeStorageEntry), 0u);
     collectAgentResult(lib, again);
     uint16_t code = 0;
     EXPECT_EQ(startAgent(lib, again, startDir.path(), code), 0);

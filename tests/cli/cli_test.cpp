@@ -1142,3 +1142,34 @@ TEST_F(CliTest, DownloadStopsOnASignal) {
         ASSERT_EQ(0, zentroSimEraseAll());
     }
 }
+
+// The read-back of --verify is an operation like the others: Ctrl-C stops it
+// within a second with status 130, and the clock keeps the songs just written.
+TEST_F(CliTest, VerifyStopsOnASignal) {
+    fs::create_directories(dir.file("music"));
+    writeToneWav(dir.file("music") + "/Long Tone.wav", 60);
+    ASSERT_EQ(0, in(start, {"add", dir.file("music") + "/Long Tone.wav"}).status);
+    ASSERT_EQ(0, in(start, {"quality", "best"}).status);
+    ASSERT_EQ(0, zentroSimSetDelay(1));
+    std::chrono::steady_clock::time_point signalled;
+    bool sent = false;
+    const CliRun r = run({"--dir", start, "download", "--yes", "--verify"}, "", -1,
+                         [&](pid_t pid, const std::string&, const std::string& errPath) {
+                             const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                             while (std::chrono::steady_clock::now() < limit) {
+                                 if (readText(errPath).find("Progress: verifying music data...") !=
+                                     std::string::npos) {
+                                     signalled = std::chrono::steady_clock::now();
+                                     sent = ::kill(pid, SIGINT) == 0;
+                                     return;
+                                 }
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                             }
+                         });
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    ASSERT_TRUE(sent) << r.err;
+    EXPECT_EQ(128 + SIGINT, r.status) << r.err;
+    EXPECT_LT(took, std::chrono::seconds(1));
+    EXPECT_TRUE(has(r.err, "Verify stopped")) << r.err;
+    EXPECT_TRUE(hasStorageSignature(clockHeader())) << "the downloaded songs stay on the clock";
+}

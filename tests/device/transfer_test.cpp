@@ -278,7 +278,11 @@ class WriteWorkerTest : public TransferTest {
         Cancellation* cancellation = row.mode == WriteMode::SongImage ? &op.cancellation : nullptr;
         std::thread worker = start(job, cancellation, row.streamed ? &op.handOver : nullptr);
         if (row.streamed) {
-            if (row.cancel == Cancel::WithConversionEnd) op.cancellation.cancel();
+            if (row.cancel == Cancel::WithConversionEnd) {
+                // The conversion ends stopped while the write waits for it, after its erase.
+                EXPECT_TRUE(waitUntil([] { return zentroSimCount(ZENTRO_COUNT_ERASE) == 1; }));
+                op.cancellation.cancel();
+            }
             op.handOver.finish(row.conversion);
         }
         worker.join();

@@ -45,7 +45,7 @@ class TransferTest : public DeviceFixture {
     }
 
     WorkContext ctx;
-    EventRecorder window;
+    EventRecorder events;
     uint32_t handle = 0;
 };
 
@@ -55,7 +55,7 @@ TEST_F(TransferTest, HeaderSizedImageGoesOutAsThreeBlocks) {
     ASSERT_EQ(eraseStorage(lib, handle, 0x4000, imageCapacity(2048)), 0);
     zentroSimResetCounts();
 
-    ASSERT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/tmp.bin"), 4096, 0x4000), 0);
+    ASSERT_EQ(writeFileToStorage(lib, &events, handle, startDir.file("dat/tmp.bin"), 4096, 0x4000), 0);
 
     const auto log = agentLog();
     ASSERT_EQ(log.size(), 3u);
@@ -66,7 +66,7 @@ TEST_F(TransferTest, HeaderSizedImageGoesOutAsThreeBlocks) {
         EXPECT_EQ(log[i].address, addresses[i]);
         EXPECT_EQ(log[i].count, counts[i]);
     }
-    EXPECT_EQ(window.progress<WriteProgress>(), (std::vector<int>{48, 96, 100}));
+    EXPECT_EQ(events.progress<WriteProgress>(), (std::vector<int>{48, 96, 100}));
     // Per block: one data write, three parameter writes, one start, one result.
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_BUFFER_WRITE), 3u);
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PARAM_WRITE), 9u);
@@ -76,14 +76,14 @@ TEST_F(TransferTest, HeaderSizedImageGoesOutAsThreeBlocks) {
     EXPECT_EQ(flashBytes(0x4000, kStorageHeaderBytes), image);
 
     // And back, through the read transfer.
-    EventRecorder readWindow;
+    EventRecorder readEvents;
     zentroSimResetCounts();
     ASSERT_EQ(readStorageToFile(readJob(0x4000, "./dat/tmp.tbl", kStorageHeaderBytes), startDir.path(), lib,
-                                &readWindow),
+                                &readEvents),
               0);
     EXPECT_EQ(readFileBytes(startDir.file("dat/tmp.tbl")), image);
-    EXPECT_EQ(readWindow.progress<ReadProgress>(), (std::vector<int>{48, 96, 100}));
-    EXPECT_TRUE(readWindow.progress<WriteProgress>().empty());
+    EXPECT_EQ(readEvents.progress<ReadProgress>(), (std::vector<int>{48, 96, 100}));
+    EXPECT_TRUE(readEvents.progress<WriteProgress>().empty());
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_READ_BLOCK), 3u);
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_START), 3u);
 }
@@ -132,22 +132,22 @@ TEST_F(TransferTest, WriteFailures) {
     writeFileBytes(startDir.file("dat/ok.bin"), patternBytes(10000, 3));
     // A file of this computer that fails is no connection failure, and says why.
     TransferError error;
-    EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/missing.bin"), 4096, 0x4000,
+    EXPECT_EQ(writeFileToStorage(lib, &events, handle, startDir.file("dat/missing.bin"), 4096, 0x4000,
                                  ProgressBar::Write, nullptr, &error),
               kDeviceLocalFileFailed);
     EXPECT_EQ(error.fileError, ENOENT);
-    EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/empty.bin"), 4096, 0x4000,
+    EXPECT_EQ(writeFileToStorage(lib, &events, handle, startDir.file("dat/empty.bin"), 4096, 0x4000,
                                  ProgressBar::Write, nullptr, &error),
               kDeviceLocalFileFailed);
     EXPECT_NE(error.fileError, 0);
-    EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/ok.bin"), 0, 0x4000), -1);
-    EXPECT_TRUE(window.events().empty());
+    EXPECT_EQ(writeFileToStorage(lib, &events, handle, startDir.file("dat/ok.bin"), 0, 0x4000), -1);
+    EXPECT_TRUE(events.events().empty());
 
     // The second block is refused: the transfer stops there, nothing is retried.
     ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 2, 0), 0);
-    EXPECT_EQ(writeFileToStorage(lib, &window, handle, startDir.file("dat/ok.bin"), 4096, 0x4000), -1);
+    EXPECT_EQ(writeFileToStorage(lib, &events, handle, startDir.file("dat/ok.bin"), 4096, 0x4000), -1);
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PROGRAM), 2u);
-    EXPECT_EQ(window.progress<WriteProgress>(), (std::vector<int>{40, 81}));
+    EXPECT_EQ(events.progress<WriteProgress>(), (std::vector<int>{40, 81}));
 }
 
 // Truncates the file being sent as soon as the first block has been read.
@@ -179,7 +179,7 @@ TEST_F(TransferTest, FileThatYieldsLessThanItsSizeEndsTheWrite) {
 }
 
 TEST_F(TransferTest, ReadOfZeroBytesFailsWithoutAFile) {
-    EXPECT_EQ(readStorageToFile(readJob(0x4000, "./dat/tmp.tbl", 0), startDir.path(), lib, &window), -1);
+    EXPECT_EQ(readStorageToFile(readJob(0x4000, "./dat/tmp.tbl", 0), startDir.path(), lib, &events), -1);
     EXPECT_FALSE(std::filesystem::exists(startDir.file("dat/tmp.tbl")));
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_READ_BLOCK), 0u);
 }
@@ -189,9 +189,9 @@ TEST_F(TransferTest, ReadLargerThanTheStagingBufferComesBackWhole) {
     const auto data = patternBytes(count, 6);
     ASSERT_EQ(zentroSimWriteFlash(0x6120, count, data.data()), 0);
     writeFileBytes(startDir.file("dat/tmp.ztd"), patternBytes(400 * 1024, 7));  // replaced, not appended
-    ASSERT_EQ(readStorageToFile(readJob(0x6120, "./dat/tmp.ztd", count), startDir.path(), lib, &window), 0);
+    ASSERT_EQ(readStorageToFile(readJob(0x6120, "./dat/tmp.ztd", count), startDir.path(), lib, &events), 0);
     EXPECT_EQ(readFileBytes(startDir.file("dat/tmp.ztd")), data);
-    const auto progress = window.progress<ReadProgress>();
+    const auto progress = events.progress<ReadProgress>();
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.front(), 1);
     EXPECT_EQ(progress.back(), 100);
@@ -202,7 +202,7 @@ TEST_F(TransferTest, FailedReadLeavesWhatWasStaged) {
     // Each block read is six calls; the 70th block finds the clock gone. The
     // staging buffer went to the file once, after the 64th block.
     ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 69 * 6, 0), 0);
-    EXPECT_EQ(readStorageToFile(readJob(0x4000, "./dat/tmp.ztd", 100 * 4096), startDir.path(), lib, &window), -1);
+    EXPECT_EQ(readStorageToFile(readJob(0x4000, "./dat/tmp.ztd", 100 * 4096), startDir.path(), lib, &events), -1);
     EXPECT_EQ(std::filesystem::file_size(startDir.file("dat/tmp.ztd")), kReadStagingBytes);
 }
 
@@ -263,7 +263,7 @@ class WriteWorkerTest : public TransferTest {
         return std::thread(writeWorker, std::cref(job), std::cref(ctx), std::cref(lib), std::ref(sink()),
                            cancellation, handOver);
     }
-    EventSink& sink() { return window; }
+    EventSink& sink() { return events; }
 
     void run(const WorkerRow& row) {
         const auto image = patternBytes(kStorageHeaderBytes + 5000, 12);
@@ -272,18 +272,22 @@ class WriteWorkerTest : public TransferTest {
         DeviceJob job = downloadJob();
         job.mode = row.mode;
         job.expectedBytes = static_cast<uint32_t>(image.size());
-        Operation op(window);
+        Operation op(events);
         if (row.cancel == Cancel::BeforeStart) op.cancellation.cancel();
         // A firmware write is never stopped: it gets no cancellation.
         Cancellation* cancellation = row.mode == WriteMode::SongImage ? &op.cancellation : nullptr;
         std::thread worker = start(job, cancellation, row.streamed ? &op.handOver : nullptr);
         if (row.streamed) {
-            if (row.cancel == Cancel::WithConversionEnd) op.cancellation.cancel();
+            if (row.cancel == Cancel::WithConversionEnd) {
+                // The conversion ends stopped while the write waits for it, after its erase.
+                EXPECT_TRUE(waitUntil([] { return zentroSimCount(ZENTRO_COUNT_ERASE) == 1; }));
+                op.cancellation.cancel();
+            }
             op.handOver.finish(row.conversion);
         }
         worker.join();
 
-        EXPECT_EQ(window.ends(), row.ends);
+        EXPECT_EQ(events.ends(), row.ends);
         EXPECT_EQ(op.cancellation.cancelled(), row.cancel != Cancel::Never || row.cancelledByWorker);
         if (row.cancelledByWorker) {
             EXPECT_EQ(op.endsAtCancel, row.ends) << "the failure is posted before the cancellation";
@@ -292,7 +296,7 @@ class WriteWorkerTest : public TransferTest {
             EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_ERASE), 0u);
         }
         EXPECT_EQ(flashBytes(0x4000, static_cast<uint32_t>(image.size())) == image, row.imageWritten);
-        const auto progress = window.progress<WriteProgress>();
+        const auto progress = events.progress<WriteProgress>();
         EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
         if (row.imageWritten) {
             ASSERT_FALSE(progress.empty());
@@ -346,7 +350,7 @@ TEST_F(WriteWorkerTest, EveryOutcomeEndsWithItsEvent) {
         closeDevice(lib, handle);
         ASSERT_EQ(zentroSimReset(), 0);
         handle = openWithAgent();
-        window.clear();
+        events.clear();
         run(row);
     }
 }
@@ -359,7 +363,7 @@ TEST_F(WriteWorkerTest, StreamedWriteSendsSongsAsPublishedAndTheHeaderLast) {
     writeFileBytes(startDir.file("dat/tmp.bin"), image);
     DeviceJob job = downloadJob();
     job.expectedBytes = 2 * static_cast<uint32_t>(image.size());  // the list's estimate was twice the image
-    Operation op(window);
+    Operation op(events);
     std::thread worker = start(job, &op.cancellation, &op.handOver);
     const auto programmed = [] { return zentroSimCount(ZENTRO_COUNT_PROGRAM); };
     ASSERT_TRUE(waitUntil([] { return zentroSimCount(ZENTRO_COUNT_ERASE) == 1; }));
@@ -373,7 +377,7 @@ TEST_F(WriteWorkerTest, StreamedWriteSendsSongsAsPublishedAndTheHeaderLast) {
     op.handOver.finish(ImageHandOver::End::Image);
     worker.join();
 
-    EXPECT_EQ(window.ends(), described(DownloadDone{}));
+    EXPECT_EQ(events.ends(), described(DownloadDone{}));
     EXPECT_EQ(flashBytes(0x4000, static_cast<uint32_t>(image.size())), image);
     const struct {
         uint32_t address, count;
@@ -387,7 +391,7 @@ TEST_F(WriteWorkerTest, StreamedWriteSendsSongsAsPublishedAndTheHeaderLast) {
     }
     // Against the estimate (43536 bytes) while songs convert, then against the
     // image (21768): 4096 -> 9, 8192 -> 18, 12288 -> 56, 13288 -> 61, ... 100.
-    EXPECT_EQ(window.progress<WriteProgress>(), (std::vector<int>{9, 18, 56, 61, 62, 81, 100}));
+    EXPECT_EQ(events.progress<WriteProgress>(), (std::vector<int>{9, 18, 56, 61, 62, 81, 100}));
 }
 
 // The write waits on the hand-over, not on a timer: the cancellation's wake-up
@@ -395,16 +399,16 @@ TEST_F(WriteWorkerTest, StreamedWriteSendsSongsAsPublishedAndTheHeaderLast) {
 TEST_F(WriteWorkerTest, CancelWakesAWriteWaitingForTheConversion) {
     writeFileBytes(startDir.file("dat/tmp.bin"), patternBytes(kStorageHeaderBytes, 23));
     const DeviceJob job = downloadJob();
-    Operation op(window);
+    Operation op(events);
     std::thread worker = start(job, &op.cancellation, &op.handOver);
     ASSERT_TRUE(waitUntil([] { return zentroSimCount(ZENTRO_COUNT_ERASE) == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // well into its wait
     op.cancellation.cancel();
-    const bool ended = window.waitFor<JobStopped>(std::chrono::milliseconds(200));
+    const bool ended = events.waitFor<JobStopped>(std::chrono::milliseconds(200));
     if (!ended) op.handOver.finish(ImageHandOver::End::NoImage);  // release it, so the test ends
     worker.join();
     EXPECT_TRUE(ended) << "the cancelled write went on waiting";
-    EXPECT_EQ(window.ends(), described(JobStopped{StoppedWorker::Write, true}));
+    EXPECT_EQ(events.ends(), described(JobStopped{StoppedWorker::Write, true}));
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PROGRAM), 0u);
 }
 
@@ -414,12 +418,12 @@ TEST_F(WriteWorkerTest, FailedBlockCancelsTheConversionStillRunning) {
     writeFileBytes(startDir.file("dat/tmp.bin"), patternBytes(kStorageHeaderBytes + 2 * 4096, 24));
     ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 2, 0), 0);
     const DeviceJob job = downloadJob();
-    Operation op(window);
+    Operation op(events);
     std::thread worker = start(job, &op.cancellation, &op.handOver);
     op.handOver.publish(2 * 4096);
     worker.join();  // the conversion never finishes: the worker must not wait for it
     const auto failed = described(WriteFailed{WriteFailure::Connection, 0});
-    EXPECT_EQ(window.ends(), failed);
+    EXPECT_EQ(events.ends(), failed);
     EXPECT_TRUE(op.cancellation.cancelled());
     EXPECT_EQ(op.endsAtCancel, failed) << "the failure is posted before the cancellation";
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PROGRAM), 2u);
@@ -439,20 +443,20 @@ TEST_F(WriteWorkerTest, RandomFaultsAlwaysEndAndRepeat) {
             ASSERT_EQ(zentroSimSetSeed(seed), 0);
             ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_RANDOM, 40, 0), 0);
             ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_RANDOM, 5, 0), 0);
-            window.clear();
+            events.clear();
             DeviceJob job = downloadJob();
             job.mode = WriteMode::FirmwareCode;
             std::thread worker = start(job, nullptr, nullptr);
             worker.join();
-            const auto ends = window.ends();
+            const auto ends = events.ends();
             ASSERT_EQ(ends.size(), 1u) << "seed " << seed;
             const bool ok = ends == described(FirmwareStepDone{FirmwareStep::Written});
             EXPECT_TRUE(ok || ends == described(WriteFailed{WriteFailure::Connection, 0})) << ends[0];
             if (repeat == 0) {
-                firstRun = window.log();
+                firstRun = events.log();
                 failures += ok ? 0 : 1;
             } else {
-                EXPECT_EQ(window.log(), firstRun) << "seed " << seed;
+                EXPECT_EQ(events.log(), firstRun) << "seed " << seed;
             }
         }
     }

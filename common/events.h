@@ -34,6 +34,9 @@ struct WriteFailed {  // end
     WriteFailure kind = WriteFailure::Connection;
     int errorNumber = 0;  // LocalFile: the system's error number (errno)
 };
+// A Download's write begins to erase the clock's song storage: from now on a
+// stop leaves the clock without songs.
+struct StorageErasing {};
 struct DownloadDone {};  // end: the whole image is on the clock, header last
 // end: the conversion made no image and was not stopped; nothing was sent
 // after the erase (the conversion's own end event says why).
@@ -92,14 +95,15 @@ struct JobStopped {  // end
     bool erased = false;
 };
 
-using Event = std::variant<WriteProgress, EncodeProgress, ReadProgress, WriteFailed, DownloadDone, WriteAbandoned,
+using Event = std::variant<WriteProgress, EncodeProgress, ReadProgress, WriteFailed, StorageErasing, DownloadDone, WriteAbandoned,
                            ConvertNotice, ConvertDone, ConvertFailed, ConvertAborted, TableReadDone, DataReadDone,
                            FirmwareStepDone, ReadFailed, VerifyDone, EstimatesDone, JobStopped>;
 
 // True for the events that end their worker (marked "end" above).
 inline bool isEndEvent(const Event& event) {
     return !std::holds_alternative<WriteProgress>(event) && !std::holds_alternative<EncodeProgress>(event) &&
-           !std::holds_alternative<ReadProgress>(event) && !std::holds_alternative<ConvertNotice>(event);
+           !std::holds_alternative<ReadProgress>(event) && !std::holds_alternative<ConvertNotice>(event) &&
+           !std::holds_alternative<StorageErasing>(event);
 }
 
 // Where a worker posts its events. post() is called from worker threads and

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "clock_session.h"
+#include "settings.h"
 #include "event_queue.h"
 #include "songrecord.h"
 #include "view.h"
@@ -45,6 +46,7 @@ struct CoreState {
     EventQueue& queue;
     std::string startDir;  // the current folder when the window initialised
     ClockSession session;
+    Settings settings;
     std::vector<SongRecord> songs;  // kMaxSongs records; the first songCount are the list
     uint16_t songCount = 0;
     uint16_t quality = kQualityGood;

@@ -99,6 +99,7 @@ void VelmoCore::onInitDialogOfflineForAttachedClock() {
 
 void VelmoCore::finishInitialisation(bool tableLoaded) {
     View& view = state_.view;
+    state_.settings.load(state_.startDir);
     view.setWindowTitle(windowTitle_);
     if (tableLoaded) state_.fillLines(0, state_.songCount);
     state_.showStatus(state_.totalEstimate);
@@ -167,6 +168,7 @@ void VelmoCore::onClose() {
     state_.session.shutdown();
     if (folderReadOnly_) return;
     saveSongTable(state_.startDir, state_.quality, state_.songCount, state_.songs.data(), state_.totalEstimate);
+    if (state_.settings.changed()) state_.settings.save(state_.startDir);
     deleteTemporaryFiles();
 }
 
@@ -215,6 +217,8 @@ void VelmoCore::onEvent(const PostedEvent& posted) {
     running_->deliver(posted.event);
     endIfOver();
 }
+
+std::string VelmoCore::stopQuestion() const { return running_ && !closed_ ? running_->stopQuestion() : std::string(); }
 
 bool VelmoCore::onStop() {
     if (!running_ || closed_) return true;

@@ -98,6 +98,10 @@ class VelmoCore {
     // joins any worker). False: a firmware write is under way; the window is
     // closed by the core once the firmware has been verified.
     bool onCloseRequest();
+    // The question Escape or the close puts before it stops the operation
+    // under way ("A download is under way. Stop it?" and what stopping
+    // leaves); empty when none runs or it is not stopped by a close.
+    std::string stopQuestion() const;
     // An event from the queue. Events of an operation that has ended are
     // left out.
     void onEvent(const PostedEvent& posted);
@@ -128,6 +132,11 @@ class VelmoCore {
     // terminal front end and tests; the window never waits).
     void joinWorkers();
     bool workersRunning() const;
+
+    // The start folder's options (settings.h), shared by both front ends;
+    // what is set here is saved at the close.
+    Settings& settings() { return state_.settings; }
+    const Settings& settings() const { return state_.settings; }
 
     // The space-usage line for a byte total at the current storage size.
     std::string statusText(uint32_t total) const { return state_.statusText(total); }

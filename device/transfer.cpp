@@ -269,6 +269,8 @@ void writeWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibra
         return;
     }
 
+    // From here on the clock's songs are going: a stop can no longer leave them.
+    if (job.mode == WriteMode::SongImage) events.post(StorageErasing{});
     int result = eraseStorage(lib, job.handle, job.address, job.eraseLength);
     TransferError error;
     if (result == kDeviceOk) {

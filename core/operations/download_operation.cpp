@@ -83,6 +83,11 @@ void DownloadOperation::cancel() {
     handOver_.wake();
 }
 
+std::string DownloadOperation::stopQuestion() const {
+    return std::string("A download is under way. Stop it?\n") +
+           (erasing_ ? "The clock will then hold no songs." : "The clock will not be changed.");
+}
+
 bool DownloadOperation::stop() {
     cancel();
     return true;
@@ -103,7 +108,9 @@ void DownloadOperation::stopped(const char* text) {
 void DownloadOperation::onEvent(const Event& event) {
     if (onConversionEvent(event)) return;
     View& view = core_.view;
-    if (const auto* e = std::get_if<WriteProgress>(&event)) {
+    if (std::holds_alternative<StorageErasing>(event)) {
+        erasing_ = true;
+    } else if (const auto* e = std::get_if<WriteProgress>(&event)) {
         // One bar for the whole download: the caption says the songs are
         // being written once the first block goes to the clock.
         if (!writeCaptionShown_) {

@@ -40,6 +40,10 @@ class DownloadOperation : public ConvertingOperation {
     ImageHandOver handOver_;
     bool writeRunning_ = false;
     bool writeCaptionShown_ = false;  // the first block has been written
+    bool erasing_ = false;            // the clock's songs are going
+
+  public:
+    std::string stopQuestion() const override;
 };
 
 }  // namespace velmo

@@ -43,6 +43,9 @@ class RunningOperation {
     // The user asks to stop. False when this operation cannot be stopped;
     // it then says so itself.
     virtual bool stop();
+    // What the user is asked before a close stops this operation; empty when
+    // a close needs no question.
+    virtual std::string stopQuestion() const { return {}; }
     // The window closes: everything stops that may.
     virtual void cancel() { cancellation_.cancel(); }
 

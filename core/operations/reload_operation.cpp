@@ -143,6 +143,9 @@ void ReloadOperation::onDataRead() {
     std::copy(loaded.begin(), loaded.begin() + count, core_.songs.begin());
     core_.songCount = count;
     core_.quality = quality;
+    // The buttons show the quality the reloaded songs were written at, which
+    // the next Download uses.
+    view.setQualityButtons(quality == kQualityBest, quality == kQualityGood, quality == kQualityNormal);
     const std::vector<SongRecord> listed(core_.songs.begin(), core_.songs.begin() + count);
     const std::vector<uint32_t> estimates =
         estimateSongs(listed, core_.startDir, quality, EstimateSource::WorkPath, nullptr);

@@ -16,6 +16,9 @@ class ReloadOperation : public RunningOperation {
     static bool checks(CoreState& core, std::string& reason);
 
     void start() override;
+    std::string stopQuestion() const override {
+        return "A reload is under way. Stop it?\nThe song list will not be changed.";
+    }
 
   protected:
     void onEvent(const Event& event) override;

@@ -25,6 +25,7 @@ inline std::string describe(const Event& event) {
             if constexpr (std::is_same_v<T, ReadProgress>) return "ReadProgress{" + n(e.percent) + "}";
             if constexpr (std::is_same_v<T, WriteFailed>)
                 return "WriteFailed{" + n(static_cast<int>(e.kind)) + ", " + n(e.errorNumber) + "}";
+            if constexpr (std::is_same_v<T, StorageErasing>) return "StorageErasing";
             if constexpr (std::is_same_v<T, DownloadDone>) return "DownloadDone";
             if constexpr (std::is_same_v<T, WriteAbandoned>) return "WriteAbandoned";
             if constexpr (std::is_same_v<T, ConvertNotice>) return "ConvertNotice{" + e.text + "}";

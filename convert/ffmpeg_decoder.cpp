@@ -1,12 +1,14 @@
 #include "ffmpeg_decoder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "bytes.h"
+#include "ffmpeg_decoder_file.h"
 #include "fileio.h"
 
 extern "C" {
@@ -60,14 +62,44 @@ using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 
+// The file, its demuxer and the decoder of the stream chosen. Members are
+// released in reverse order: the decoder, the demuxer, our I/O, the file.
+struct Input {
+    FilePtr file;
+    // A read of the file failed. What av_read_frame answers does not tell
+    // this reliably: avio marks a failed read as the end of the file too
+    // (eof_reached), so a demuxer may answer AVERROR_EOF, others answer
+    // AVERROR(EIO), and packets read ahead still come first. Once set it
+    // stays set, and the operation fails whatever the demuxer made of it.
+    bool readFailed = false;
+    IoPtr io;
+    FormatPtr format;
+    CodecPtr codec;
+    int streamIndex = -1;
+};
+
+// AVIO's read callback: the bytes read, AVERROR_EOF at the real end of the
+// file, and AVERROR(EIO) (recorded in the Input) when the read fails. Bytes
+// that arrived before a failure are delivered; the failure is reported by the
+// next call, which finds nothing.
 int readFromFile(void* opaque, uint8_t* buf, int size) {
+    auto* in = static_cast<Input*>(opaque);
+    if (in->readFailed) return AVERROR(EIO);
     if (size <= 0) return 0;
-    const size_t got = std::fread(buf, 1, static_cast<size_t>(size), static_cast<std::FILE*>(opaque));
-    return got == 0 ? AVERROR_EOF : static_cast<int>(got);
+    std::FILE* f = in->file.get();
+    // A flag left by an earlier call must not decide this one.
+    std::clearerr(f);
+    const size_t got = std::fread(buf, 1, static_cast<size_t>(size), f);
+    if (got > 0) return static_cast<int>(got);
+    if (std::ferror(f)) {
+        in->readFailed = true;
+        return AVERROR(EIO);
+    }
+    return AVERROR_EOF;
 }
 
 int64_t seekInFile(void* opaque, int64_t offset, int whence) {
-    auto* f = static_cast<std::FILE*>(opaque);
+    std::FILE* f = static_cast<Input*>(opaque)->file.get();
     if (whence & AVSEEK_SIZE) {
         const std::optional<uint64_t> size = fileSize(f);
         return size ? static_cast<int64_t>(*size) : AVERROR(EIO);
@@ -89,23 +121,21 @@ void quietLibraries() {
     std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
-// The file, its demuxer and the decoder of its first audio stream. Members
-// are released in reverse order: the decoder, the demuxer, our I/O, the file.
-struct Input {
-    FilePtr file;
-    IoPtr io;
-    FormatPtr format;
-    CodecPtr codec;
-    int streamIndex = -1;
-};
+// The result of an open that did not succeed: a failed read of the file, or
+// content that is not a song.
+int openFailure(const Input& in) { return in.readFailed ? kFfmpegReadFailed : kFfmpegRefused; }
 
-int openInput(const std::string& path, Input& in) {
+// Opens `in.file` (already set): our I/O, the demuxer, and the decoder of the
+// audio stream FFmpeg rates best, chosen as FFmpeg's demux_decode example
+// does (av_find_best_stream: the default stream first, then the one with more
+// frames seen while the file was analysed, then the higher bit rate; audio
+// streams without a decoder, a rate or channels are passed over). Every other
+// stream is discarded.
+int openInput(Input& in) {
     quietLibraries();
-    in.file = openRegularFileForReading(path);
-    if (!in.file) return kFfmpegNoFile;
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
     if (buffer == nullptr) return kFfmpegRefused;
-    AVIOContext* io = avio_alloc_context(buffer, kIoBufferBytes, 0, in.file.get(), readFromFile, nullptr, seekInFile);
+    AVIOContext* io = avio_alloc_context(buffer, kIoBufferBytes, 0, &in, readFromFile, nullptr, seekInFile);
     if (io == nullptr) {
         av_free(buffer);
         return kFfmpegRefused;
@@ -118,22 +148,18 @@ int openInput(const std::string& path, Input& in) {
     format->io_open = refuseNestedOpen;
     // No file name: the container is told by its content, never by an
     // extension that may lie. On failure the context is freed and nulled.
-    if (avformat_open_input(&format, "", nullptr, nullptr) < 0) return kFfmpegRefused;
+    if (avformat_open_input(&format, "", nullptr, nullptr) < 0) return openFailure(in);
     in.format.reset(format);
-    if (avformat_find_stream_info(format, nullptr) < 0) return kFfmpegRefused;
+    if (avformat_find_stream_info(format, nullptr) < 0 || in.readFailed) return openFailure(in);
 
+    const AVCodec* decoder = nullptr;
+    const int best = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+    if (best < 0 || decoder == nullptr) return kFfmpegRefused;
+    in.streamIndex = best;
     for (unsigned i = 0; i < format->nb_streams; ++i) {
-        AVStream* st = format->streams[i];
-        if (in.streamIndex < 0 && st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
-            in.streamIndex = static_cast<int>(i);
-        } else {
-            st->discard = AVDISCARD_ALL;
-        }
+        if (static_cast<int>(i) != in.streamIndex) format->streams[i]->discard = AVDISCARD_ALL;
     }
-    if (in.streamIndex < 0) return kFfmpegRefused;
     const AVCodecParameters* par = format->streams[in.streamIndex]->codecpar;
-    const AVCodec* decoder = avcodec_find_decoder(par->codec_id);
-    if (decoder == nullptr) return kFfmpegRefused;
     in.codec.reset(avcodec_alloc_context3(decoder));
     if (!in.codec) return kFfmpegRefused;
     if (avcodec_parameters_to_context(in.codec.get(), par) < 0) return kFfmpegRefused;
@@ -142,44 +168,72 @@ int openInput(const std::string& path, Input& in) {
     return kFfmpegOk;
 }
 
+enum class NextPacket { Packet, End, Failed };
+
+// The next packet of the file (of any stream). A failed read of the file is a
+// failure whatever av_read_frame answered; so is memory running out. Every
+// other end is the end of the song: AVERROR_EOF, and the codes with which a
+// demuxer stops at data it cannot go past (a file cut short or damaged), as
+// the ffmpeg program without -xerror does; what came before is the song.
+NextPacket readPacket(Input& in, AVPacket* packet) {
+    const int r = av_read_frame(in.format.get(), packet);
+    if (in.readFailed || r == AVERROR(ENOMEM)) return NextPacket::Failed;
+    return r >= 0 ? NextPacket::Packet : NextPacket::End;
+}
+
 bool frameIsUsable(const AVFrame* f) {
     return f->nb_samples > 0 && f->sample_rate > 0 && f->sample_rate <= kMaxSourceRate &&
            f->ch_layout.nb_channels > 0 && f->ch_layout.nb_channels <= kMaxChannels;
 }
 
 // Turns decoded frames of any sample format, channel count and rate into mono
-// 16-bit PCM at one fixed rate, written to the output file as it comes.
+// 16-bit PCM at one fixed rate, written to the output file as it comes. Its
+// operations return kFfmpegOk, kFfmpegWriteFailed when the file cannot be
+// written, or kFfmpegReadFailed when the resampler fails; after a failure
+// every call returns it.
 class MonoWriter {
   public:
     MonoWriter(std::FILE* out, uint32_t outRate) : out_(out), outRate_(outRate) {}
 
-    bool failed() const { return failed_; }
     bool wroteSamples() const { return written_ > 0; }
 
-    bool write(const AVFrame* f) {
-        if (failed_) return false;
-        if (!frameIsUsable(f)) return true;
-        if (!configuredFor(f) && !configure(f)) return true;
+    // A frame of no use (no samples, a rate or channel count out of range) is passed over.
+    int write(const AVFrame* f) {
+        if (result_ != kFfmpegOk) return result_;
+        if (!frameIsUsable(f)) return kFfmpegOk;
+        if (!configuredFor(f)) {
+            // The stream changed its rate, sample format or channel count: the
+            // samples the old resampler still holds come before the new frame.
+            if (swr_ && drain() != kFfmpegOk) return result_;
+            if (!configure(f)) return fail(kFfmpegReadFailed);
+        }
         const int room = swr_get_out_samples(swr_.get(), f->nb_samples);
-        if (room < 0) return true;
+        if (room < 0) return fail(kFfmpegReadFailed);
         return convert(const_cast<const uint8_t**>(reinterpret_cast<uint8_t* const*>(f->extended_data)), f->nb_samples,
                        room);
     }
 
-    // The samples the resampler still holds.
-    bool finish() {
-        if (failed_) return false;
-        if (!swr_) return true;
+    // The end of the song: the samples the resampler still holds.
+    int finish() { return swr_ && result_ == kFfmpegOk ? drain() : result_; }
+
+  private:
+    int fail(int result) {
+        result_ = result;
+        return result_;
+    }
+
+    // Flushes the resampler (swr_convert without input) into the file.
+    int drain() {
         for (;;) {
             const int room = swr_get_out_samples(swr_.get(), 0);
-            if (room <= 0) return true;
-            const int before = written_;
-            if (!convert(nullptr, 0, room)) return false;
-            if (written_ == before) return true;
+            if (room < 0) return fail(kFfmpegReadFailed);
+            if (room == 0) return kFfmpegOk;
+            const int64_t before = written_;
+            if (convert(nullptr, 0, room) != kFfmpegOk) return result_;
+            if (written_ == before) return kFfmpegOk;
         }
     }
 
-  private:
     bool configuredFor(const AVFrame* f) const {
         return swr_ && f->format == inFormat_ && f->sample_rate == inRate_ && f->ch_layout.nb_channels == channels_;
     }
@@ -205,12 +259,12 @@ class MonoWriter {
         return true;
     }
 
-    bool convert(const uint8_t** in, int inSamples, int room) {
+    int convert(const uint8_t** in, int inSamples, int room) {
         const size_t values = static_cast<size_t>(room) * static_cast<size_t>(channels_);
         if (interleaved_.size() < values) interleaved_.resize(values);
         uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(interleaved_.data())};
         const int got = swr_convert(swr_.get(), outPlanes, room, in, inSamples);
-        if (got < 0) return true;  // a frame the resampler refuses is passed over
+        if (got < 0) return fail(kFfmpegReadFailed);
         const size_t n = static_cast<size_t>(got);
         bytes_.resize(2 * n);
         const int16_t* s = interleaved_.data();
@@ -220,9 +274,10 @@ class MonoWriter {
             // Integer division truncates toward zero, as the MP3 path's mix does.
             writeLe16(&bytes_[2 * i], static_cast<uint16_t>(static_cast<int16_t>(sum / channels_)));
         }
-        if (n != 0 && std::fwrite(bytes_.data(), 1, bytes_.size(), out_) != bytes_.size()) failed_ = true;
+        if (n != 0 && std::fwrite(bytes_.data(), 1, bytes_.size(), out_) != bytes_.size())
+            return fail(kFfmpegWriteFailed);
         written_ += got;
-        return !failed_;
+        return kFfmpegOk;
     }
 
     std::FILE* out_;
@@ -231,23 +286,60 @@ class MonoWriter {
     int inFormat_ = -1;
     int inRate_ = 0;
     int channels_ = 0;
-    int written_ = 0;
-    bool failed_ = false;
+    int64_t written_ = 0;
+    int result_ = kFfmpegOk;
     std::vector<int16_t> interleaved_;
     std::vector<uint8_t> bytes_;
 };
 
-// Sends one packet (null: the end) and hands every frame it gives to `onFrame`.
-// A packet that does not decode is passed over.
+// Whether a decoder's error says that decoding cannot go on (memory ran out)
+// rather than that one packet is damaged. Decoders report damaged data with
+// several codes, not only AVERROR_INVALIDDATA: AVERROR_PATCHWELCOME for a
+// feature a damaged header seems to ask for, -1 from older decoders, and
+// others; so every other error passes the packet over, as the ffmpeg program
+// does without -xerror.
+bool decoderCannotGoOn(int error) { return error == AVERROR(ENOMEM); }
+
+// Hands every frame the decoder has ready to `onFrame` (which returns a
+// result: anything but kFfmpegOk ends the decoding) until the decoder wants
+// the next packet (AVERROR(EAGAIN)) or, after the end was sent, has given its
+// last frame (AVERROR_EOF); `drained` says whether it got that far. A damaged
+// packet ends the frames taken this time, as in the ffmpeg program.
 template <typename OnFrame>
-bool decodePacket(AVCodecContext* codec, const AVPacket* packet, AVFrame* frame, OnFrame&& onFrame) {
-    if (avcodec_send_packet(codec, packet) < 0) return true;
-    while (avcodec_receive_frame(codec, frame) == 0) {
-        const bool ok = onFrame(frame);
+int receiveFrames(AVCodecContext* codec, AVFrame* frame, OnFrame& onFrame, bool& drained) {
+    drained = false;
+    for (;;) {
+        const int r = avcodec_receive_frame(codec, frame);
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) {
+            drained = true;
+            return kFfmpegOk;
+        }
+        if (r < 0) return decoderCannotGoOn(r) ? kFfmpegReadFailed : kFfmpegOk;
+        const int result = onFrame(frame);
         av_frame_unref(frame);
-        if (!ok) return false;
+        if (result != kFfmpegOk) return result;
     }
-    return true;
+}
+
+// Sends one packet (null: the end, after which the decoder gives the frames it
+// still holds) and hands every frame that comes to `onFrame`. A packet that
+// does not decode is passed over.
+template <typename OnFrame>
+int decodePacket(AVCodecContext* codec, const AVPacket* packet, AVFrame* frame, OnFrame&& onFrame) {
+    bool drained = false;
+    int sent = avcodec_send_packet(codec, packet);
+    while (sent == AVERROR(EAGAIN)) {
+        // The decoder holds frames not yet taken: take them, then send the
+        // packet again. Once every frame is taken it must accept the packet.
+        const int r = receiveFrames(codec, frame, onFrame, drained);
+        if (r != kFfmpegOk) return r;
+        sent = avcodec_send_packet(codec, packet);
+        if (sent == AVERROR(EAGAIN) && drained) return kFfmpegReadFailed;
+    }
+    if (sent < 0 && decoderCannotGoOn(sent)) return kFfmpegReadFailed;
+    // Frames are taken after a packet passed over too: at the end, the
+    // decoder's last frames may follow a damaged one.
+    return receiveFrames(codec, frame, onFrame, drained);
 }
 
 double secondsOf(int64_t ticks, AVRational timeBase) { return static_cast<double>(ticks) * av_q2d(timeBase); }
@@ -260,9 +352,15 @@ uint32_t ffmpegPcmRate(uint32_t sourceRate) {
 }
 
 int probeFfmpegLength(const std::string& path, FfmpegInfo& info) {
+    return probeFfmpegFile(openRegularFileForReading(path), info);
+}
+
+int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
     info = FfmpegInfo{};
+    if (!file) return kFfmpegNoFile;
     Input in;
-    const int opened = openInput(path, in);
+    in.file = std::move(file);
+    const int opened = openInput(in);
     if (opened != kFfmpegOk) return opened;
     AVFormatContext* format = in.format.get();
     const AVStream* st = format->streams[in.streamIndex];
@@ -278,7 +376,15 @@ int probeFfmpegLength(const std::string& path, FfmpegInfo& info) {
     int64_t first = std::numeric_limits<int64_t>::max();
     int64_t end = std::numeric_limits<int64_t>::min();
     int64_t summed = 0;
-    while (av_read_frame(format, packet.get()) >= 0) {
+    auto onFrame = [&decoded](const AVFrame* f) {
+        if (frameIsUsable(f)) decoded = true;
+        return kFfmpegOk;
+    };
+    for (;;) {
+        const NextPacket next = readPacket(in, packet.get());
+        // No length from a stream whose read failed (as far as the probe read it).
+        if (next == NextPacket::Failed) return kFfmpegReadFailed;
+        if (next == NextPacket::End) break;
         if (packet->stream_index == in.streamIndex) {
             const int64_t start = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (packet->duration > 0 && summed <= std::numeric_limits<int64_t>::max() - packet->duration)
@@ -289,10 +395,8 @@ int probeFfmpegLength(const std::string& path, FfmpegInfo& info) {
                     end = std::max(end, start + packet->duration);
             }
             if (!decoded) {
-                decodePacket(in.codec.get(), packet.get(), frame.get(), [&](const AVFrame* f) {
-                    if (frameIsUsable(f)) decoded = true;
-                    return true;
-                });
+                const int r = decodePacket(in.codec.get(), packet.get(), frame.get(), onFrame);
+                if (r != kFfmpegOk) return r;
                 if (!decoded && ++packetsWithoutFrame >= kProbePacketsWithoutFrame) break;
             }
         }
@@ -302,10 +406,8 @@ int probeFfmpegLength(const std::string& path, FfmpegInfo& info) {
     av_packet_unref(packet.get());
     if (!decoded) {
         // Decoders that need several packets before their first frame give it at the end.
-        decodePacket(in.codec.get(), nullptr, frame.get(), [&](const AVFrame* f) {
-            if (frameIsUsable(f)) decoded = true;
-            return true;
-        });
+        const int r = decodePacket(in.codec.get(), nullptr, frame.get(), onFrame);
+        if (r != kFfmpegOk) return r;
     }
     if (!decoded) return kFfmpegRefused;
 
@@ -326,13 +428,19 @@ int probeFfmpegLength(const std::string& path, FfmpegInfo& info) {
 }
 
 int decodeFfmpeg(const std::string& path, const std::string& pcmPath, FfmpegInfo& info, const std::atomic<bool>* stop) {
+    return decodeFfmpegFile(openRegularFileForReading(path), pcmPath, info, stop);
+}
+
+int decodeFfmpegFile(FilePtr file, const std::string& pcmPath, FfmpegInfo& info, const std::atomic<bool>* stop) {
     info.sourceRate = 0;
     info.sampleRate = 0;
     info.channels = 0;
     FilePtr out = createFileForWriting(pcmPath);
     if (!out) return kFfmpegWriteFailed;
+    if (!file) return kFfmpegNoFile;
     Input in;
-    const int opened = openInput(path, in);
+    in.file = std::move(file);
+    const int opened = openInput(in);
     if (opened != kFfmpegOk) return opened;
     const uint32_t sourceRate = static_cast<uint32_t>(in.codec->sample_rate);
     // One rate for the whole song, the encoder's: frames at another rate
@@ -344,14 +452,19 @@ int decodeFfmpeg(const std::string& path, const std::string& pcmPath, FfmpegInfo
     auto onFrame = [&writer](const AVFrame* f) { return writer.write(f); };
     for (;;) {
         if (stop != nullptr && stop->load()) return kFfmpegStopped;
-        if (av_read_frame(in.format.get(), packet.get()) < 0) break;
-        bool ok = true;
+        const NextPacket next = readPacket(in, packet.get());
+        if (next == NextPacket::Failed) return kFfmpegReadFailed;
+        if (next == NextPacket::End) break;
+        int r = kFfmpegOk;
         if (packet->stream_index == in.streamIndex)
-            ok = decodePacket(in.codec.get(), packet.get(), frame.get(), onFrame);
+            r = decodePacket(in.codec.get(), packet.get(), frame.get(), onFrame);
         av_packet_unref(packet.get());
-        if (!ok) return kFfmpegWriteFailed;
+        if (r != kFfmpegOk) return r;
     }
-    if (!decodePacket(in.codec.get(), nullptr, frame.get(), onFrame) || !writer.finish()) return kFfmpegWriteFailed;
+    // The end: the frames the decoder still holds, then the resampler's tail.
+    int r = decodePacket(in.codec.get(), nullptr, frame.get(), onFrame);
+    if (r == kFfmpegOk) r = writer.finish();
+    if (r != kFfmpegOk) return r;
     if (std::fflush(out.get()) != 0) return kFfmpegWriteFailed;
     // Not a single frame decoded: there is no song in the file.
     if (!writer.wroteSamples()) return kFfmpegRefused;

@@ -87,6 +87,19 @@ sox -D -n -r 8000 -c 6 -b 16 -e signed "$tmp/six8.wav" synth 1 sine 300 sine 400
 "${ffx[@]}" -i "$tmp/stereo22s.wav" -c:a alac "${ffo[@]}" "$out/alac_22050_stereo.m4a"
 "${ffx[@]}" -i "$tmp/stereo22s.wav" -c:a pcm_s16be "${ffo[@]}" "$out/aiff_22050_stereo.aiff"
 "${ffx[@]}" -i "$tmp/stereo22s.wav" -c:a wmav2 -b:a 32k "${ffo[@]}" "$out/wma_22050_stereo.wma"
+# The audio stream FFmpeg rates best is not the first: a video stream, then
+# 8000 Hz mono (300 Hz), then the default audio stream, 22050 Hz stereo.
+sox -D -n -r 8000 -c 1 -b 16 -e signed "$tmp/mono8t.wav" synth 1 sine 300 gain -3
+"${ffx[@]}" -f lavfi -i color=c=black:s=16x16:r=1:d=1 -i "$tmp/mono8t.wav" -i "$tmp/stereo22s.wav" \
+  -map 0:v -map 1:a -map 2:a -c:v ffv1 -c:a libvorbis -q:a 0 -disposition:a:0 0 -disposition:a:1 default \
+  "${ffo[@]}" -flags:v +bitexact "$out/mkv_video_two_audio.mkv"
+# Half a second of layer II at 44100 Hz stereo and at 22050 Hz mono: MPEG audio
+# frames join by concatenation, so the tests make of them a stream whose rate
+# and channel count change mid-way. Not named .mp3: the FFmpeg reader takes them.
+sox -D -n -r 44100 -c 2 -b 16 -e signed "$tmp/stereo44h.wav" synth 0.5 sine 440 sine 660 gain -3
+sox -D -n -r 22050 -c 1 -b 16 -e signed "$tmp/mono22h.wav" synth 0.5 sine 300 gain -3
+"${ffx[@]}" -i "$tmp/stereo44h.wav" -c:a mp2 -b:a 128k "${ffo[@]}" -f mp2 "$out/mp2_44100_stereo.mp2"
+"${ffx[@]}" -i "$tmp/mono22h.wav" -c:a mp2 -b:a 32k "${ffo[@]}" -f mp2 "$out/mp2_22050_mono.mp2"
 # WAV beyond the 16-bit reader: 24-bit and 32-bit integer PCM (format tag 1),
 # six channels (ffmpeg writes the extensible tag for them).
 "${ffx[@]}" -i "$tmp/mono8s.wav" -c:a pcm_s24le "${ffo[@]}" "$out/wav_pcm24_mono.wav"

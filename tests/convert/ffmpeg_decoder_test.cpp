@@ -1,19 +1,25 @@
 // The FFmpeg decoder and the choice of reader: every format of the fixtures
 // decodes to mono 16-bit PCM of the song's length, at the rate the encoder
 // takes, with every channel mixed in; damaged files are refused, never read
-// beyond themselves, and a stop request ends the decoding.
+// beyond themselves, and a stop request ends the decoding. A failed read fails
+// the song, a file cut short gives what it has, the best audio stream is
+// chosen, and a stream that changes its format mid-way loses no samples.
 #include "ffmpeg_decoder.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <random>
 
 #include "audio_fixtures.h"
 #include "bytes.h"
+#include "ffmpeg_decoder_file.h"
 #include "song_reader.h"
 #include "tempdir.h"
 #include "wav_input.h"
@@ -35,6 +41,67 @@ Decoded decode(const std::string& path, const std::atomic<bool>* stop = nullptr)
     d.result = decodeFfmpeg(path, dir.file("raw.tmp"), d.info, stop);
     d.samples = le16Samples(readFileBytes(dir.file("raw.tmp")));
     return d;
+}
+
+Decoded decodeFile(FilePtr file) {
+    TempDir dir;
+    Decoded d;
+    d.result = decodeFfmpegFile(std::move(file), dir.file("raw.tmp"), d.info);
+    d.samples = le16Samples(readFileBytes(dir.file("raw.tmp")));
+    return d;
+}
+
+// A stream over `bytes` as over a file with a bad spot on the disk: a read
+// from the 1 KB at `badAt` fails with EIO; the bytes before and after it read.
+FilePtr fileWithBadSpot(std::vector<uint8_t> bytes, size_t badAt) {
+    struct Disk {
+        std::vector<uint8_t> bytes;
+        size_t badAt;
+        size_t pos = 0;
+    };
+    cookie_io_functions_t io{};
+    io.read = [](void* cookie, char* buf, size_t size) -> ssize_t {
+        auto* d = static_cast<Disk*>(cookie);
+        if (d->pos >= d->bytes.size()) return 0;
+        if (d->pos >= d->badAt && d->pos < d->badAt + 1024) {
+            errno = EIO;
+            return -1;
+        }
+        const size_t until = d->pos < d->badAt ? std::min(d->badAt, d->bytes.size()) : d->bytes.size();
+        const size_t n = std::min(size, until - d->pos);
+        std::memcpy(buf, d->bytes.data() + d->pos, n);
+        d->pos += n;
+        return static_cast<ssize_t>(n);
+    };
+    io.seek = [](void* cookie, off64_t* offset, int whence) -> int {
+        auto* d = static_cast<Disk*>(cookie);
+        const off64_t base = whence == SEEK_SET   ? 0
+                             : whence == SEEK_CUR ? static_cast<off64_t>(d->pos)
+                                                  : static_cast<off64_t>(d->bytes.size());
+        if (base + *offset < 0) return -1;
+        *offset += base;
+        d->pos = static_cast<size_t>(*offset);
+        return 0;
+    };
+    io.close = [](void* cookie) -> int {
+        delete static_cast<Disk*>(cookie);
+        return 0;
+    };
+    auto* disk = new Disk{std::move(bytes), badAt};
+    std::FILE* f = ::fopencookie(disk, "r", io);
+    if (f == nullptr) delete disk;
+    return FilePtr(f);
+}
+
+std::vector<uint8_t> repeated(const std::vector<uint8_t>& bytes, int times) {
+    std::vector<uint8_t> out;
+    for (int i = 0; i < times; ++i) out.insert(out.end(), bytes.begin(), bytes.end());
+    return out;
+}
+
+bool startsWith(const std::vector<int16_t>& whole, const std::vector<int16_t>& part, size_t count) {
+    return count <= part.size() && count <= whole.size() &&
+           std::equal(part.begin(), part.begin() + count, whole.begin());
 }
 
 std::vector<uint8_t> convertBytes(const std::string& path, uint32_t& rate) {
@@ -255,4 +322,156 @@ TEST(FfmpegDecoder, LengthFromThePacketsWhenTheContainerHasNone) {
     const Decoded d = decode(adts);
     ASSERT_EQ(kFfmpegOk, d.result);
     EXPECT_NEAR(info.duration, static_cast<double>(d.samples.size()) / 22050, 0.05);
+}
+
+// A read that fails fails the song: kFfmpegReadFailed, never a shorter
+// success, whether the bad spot is met while the file opens or after samples
+// were written (those stay, and are the song's first samples). The probe fails
+// too when it reads the bad spot (a length from a packet scan); a container
+// that states its length is not read that far. The same stream without a bad
+// spot decodes exactly as the file does.
+TEST(FfmpegDecoder, AFailedReadFailsTheSong) {
+    // Twenty layer II parts in a row: ten seconds of frames, so that the
+    // stream's analysis at open reads only the start of it.
+    const std::vector<uint8_t> mp2 = repeated(readFileBytes(dataFile("mp2_44100_stereo.mp2")), 20);
+    const std::vector<uint8_t> wma = readFileBytes(dataFile("wma_22050_stereo.wma"));
+    const std::vector<uint8_t> flac = readFileBytes(dataFile("flac16_96000_stereo.flac"));
+    struct Row {
+        const char* name;
+        const std::vector<uint8_t>& bytes;
+        double badAt;  // fraction of the file
+        int probed;    // the probe's result
+        bool samplesBefore;
+    };
+    const Row rows[] = {
+        {"song.mp2", mp2, 0.3, kFfmpegReadFailed, true},  // its length comes from a packet scan
+        {"song.wma", wma, 0.3, kFfmpegOk, true},          // ASF states its length
+        {"song.flac", flac, 0.0, kFfmpegReadFailed, false},
+    };
+    TempDir dir;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        writeFileBytes(dir.file(r.name), r.bytes);
+        const Decoded whole = decode(dir.file(r.name));
+        ASSERT_EQ(kFfmpegOk, whole.result);
+        const Decoded intact = decodeFile(fileWithBadSpot(r.bytes, r.bytes.size()));
+        EXPECT_EQ(kFfmpegOk, intact.result);
+        EXPECT_EQ(whole.samples, intact.samples);
+
+        const size_t badAt = static_cast<size_t>(static_cast<double>(r.bytes.size()) * r.badAt);
+        const Decoded failed = decodeFile(fileWithBadSpot(r.bytes, badAt));
+        EXPECT_EQ(kFfmpegReadFailed, failed.result);
+        EXPECT_LT(failed.samples.size(), whole.samples.size());
+        EXPECT_EQ(r.samplesBefore, !failed.samples.empty());
+        EXPECT_TRUE(startsWith(whole.samples, failed.samples, failed.samples.size()));
+        FfmpegInfo info;
+        EXPECT_EQ(r.probed, probeFfmpegFile(fileWithBadSpot(r.bytes, badAt), info));
+        EXPECT_EQ(r.probed == kFfmpegOk ? whole.info.sourceRate : 0u, info.sourceRate);
+    }
+}
+
+// A file cut short is read as far as it goes: its end is the end of the song,
+// not a failed read, and its samples are the whole file's first ones (but for
+// the last frame or so, where the decoder and the resampler end early). An MP4
+// whose index comes last loses it when cut short, and is refused
+// (BrokenFilesAreRefused).
+TEST(FfmpegDecoder, AFileCutShortGivesWhatIsThere) {
+    struct Row {
+        const char* file;
+        double kept;  // fraction of the bytes
+    };
+    const Row rows[] = {
+        {"flac16_96000_stereo.flac", 0.6},
+        {"wma_22050_stereo.wma", 0.6},
+        {"wav_pcm24_mono.wav", 0.6},  // cut within a sample
+        {"mp2_44100_stereo.mp2", 0.6},
+    };
+    TempDir dir;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.file);
+        const Decoded whole = decode(dataFile(r.file));
+        ASSERT_EQ(kFfmpegOk, whole.result);
+        std::vector<uint8_t> bytes = readFileBytes(dataFile(r.file));
+        bytes.resize(static_cast<size_t>(static_cast<double>(bytes.size()) * r.kept));
+        writeFileBytes(dir.file(r.file), bytes);
+        const Decoded cut = decode(dir.file(r.file));
+        ASSERT_EQ(kFfmpegOk, cut.result);
+        EXPECT_EQ(whole.info.sampleRate, cut.info.sampleRate);
+        // About the share of the bytes kept (headers take a share of small files).
+        const double wholeCount = static_cast<double>(whole.samples.size());
+        EXPECT_NEAR(wholeCount * r.kept, static_cast<double>(cut.samples.size()), wholeCount * 0.2);
+        const size_t lastFrameOrSo = 2048;
+        EXPECT_TRUE(
+            startsWith(whole.samples, cut.samples, cut.samples.size() - std::min(cut.samples.size(), lastFrameOrSo)));
+    }
+}
+
+// The audio stream FFmpeg rates best is decoded, not the first one: after a
+// video stream come a 300 Hz mono stream at 8000 Hz and the default stream,
+// 22050 Hz stereo (440 Hz left, 660 Hz right).
+TEST(FfmpegDecoder, TheBestAudioStreamIsChosen) {
+    const std::string path = dataFile("mkv_video_two_audio.mkv");
+    FfmpegInfo probed;
+    ASSERT_EQ(kFfmpegOk, probeFfmpegLength(path, probed));
+    EXPECT_EQ(22050u, probed.sourceRate);
+    EXPECT_EQ(2u, probed.channels);
+    EXPECT_NEAR(1.0, probed.duration, 0.05);
+    const Decoded d = decode(path);
+    ASSERT_EQ(kFfmpegOk, d.result);
+    EXPECT_EQ(22050u, d.info.sampleRate);
+    EXPECT_EQ(2u, d.info.channels);
+    EXPECT_NEAR(1.0, static_cast<double>(d.samples.size()) / 22050, 0.05);
+    const double other = tonePower(d.samples, 22050, 300);
+    for (double hz : {440.0, 660.0}) EXPECT_GT(tonePower(d.samples, 22050, hz), 100 * other) << hz << " Hz";
+}
+
+// At the end of the song the decoder gives the frames it holds back and the
+// resampler the samples it holds: the counts are those of the ffmpeg program
+// (ffmpeg -i FILE -ac 1 -ar RATE -f s16le -), which decodes to the end the same way.
+TEST(FfmpegDecoder, TheEndIsFlushed) {
+    const std::pair<const char*, size_t> rows[] = {
+        {"wma_22050_stereo.wma", 21504},      // the WMA decoder holds its last frame (1024 samples) back
+        {"flac16_96000_stereo.flac", 48000},  // 96000 Hz resampled to 48000 Hz
+    };
+    for (const auto& [file, samples] : rows) {
+        SCOPED_TRACE(file);
+        const Decoded d = decode(dataFile(file));
+        ASSERT_EQ(kFfmpegOk, d.result);
+        EXPECT_EQ(samples, d.samples.size());
+    }
+}
+
+// A stream whose rate and channel count change mid-way (layer II parts joined)
+// is written at its first part's rate, and no samples are lost where it
+// changes: the samples the resampler holds for one part are written before
+// the next part's. The count is the sum of the parts' counts at that rate,
+// and the first part's samples are its own.
+TEST(FfmpegDecoder, AFormatChangeMidWayLosesNoSamples) {
+    const std::string stereo44 = dataFile("mp2_44100_stereo.mp2");
+    const std::string mono22 = dataFile("mp2_22050_mono.mp2");
+    const std::vector<std::string> rows[] = {
+        {stereo44, mono22, stereo44},
+        {mono22, stereo44, mono22},
+    };
+    TempDir dir;
+    for (const auto& parts : rows) {
+        std::vector<uint8_t> joined;
+        std::vector<Decoded> alone;
+        for (const std::string& part : parts) {
+            const std::vector<uint8_t> bytes = readFileBytes(part);
+            joined.insert(joined.end(), bytes.begin(), bytes.end());
+            alone.push_back(decode(part));
+            ASSERT_EQ(kFfmpegOk, alone.back().result);
+        }
+        const uint32_t rate = alone.front().info.sampleRate;
+        SCOPED_TRACE(rate);
+        double expected = 0;
+        for (const Decoded& a : alone) expected += static_cast<double>(a.samples.size()) * rate / a.info.sampleRate;
+        writeFileBytes(dir.file("joined.mp2"), joined);
+        const Decoded d = decode(dir.file("joined.mp2"));
+        ASSERT_EQ(kFfmpegOk, d.result);
+        EXPECT_EQ(rate, d.info.sampleRate);
+        EXPECT_NEAR(expected, static_cast<double>(d.samples.size()), 2.0);
+        EXPECT_TRUE(startsWith(d.samples, alone.front().samples, alone.front().samples.size()));
+    }
 }

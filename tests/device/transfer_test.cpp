@@ -378,6 +378,10 @@ TEST_F(WriteWorkerTest, StreamedWriteSendsSongsAsPublishedAndTheHeaderLast) {
     worker.join();
 
     EXPECT_EQ(events.ends(), described(DownloadDone{}));
+    // The erase is announced before anything else: a close from then on
+    // leaves the clock without songs.
+    ASSERT_FALSE(events.events().empty());
+    EXPECT_TRUE(std::holds_alternative<StorageErasing>(events.events().front()));
     EXPECT_EQ(flashBytes(0x4000, static_cast<uint32_t>(image.size())), image);
     const struct {
         uint32_t address, count;

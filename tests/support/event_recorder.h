@@ -96,7 +96,7 @@ class EventRecorder : public EventSink {
     std::vector<std::string> ends() const {
         std::vector<std::string> out;
         for (const Event& e : events())
-            if (!isProgress(e)) out.push_back(describe(e));
+            if (!isProgress(e) && !std::holds_alternative<StorageErasing>(e)) out.push_back(describe(e));
         return out;
     }
     // The events of one type, in the order posted.

@@ -175,13 +175,13 @@ class Session {
     VelmoCore core;
 };
 
-json songJson(const SongRecord& rec, size_t index) {
+json songJson(const Song& rec, size_t index) {
     // The record is packed: its numbers are read by value, never bound to a reference.
     const uint32_t sizeEstimate = rec.sizeEstimate, cutLimit = rec.cutLimit;
     const uint32_t dataOffset = rec.dataOffset, dataSize = rec.dataSize;
     const unsigned copyPending = rec.copyPending, cutFlag = rec.cutFlag;
     return json{{"position", index + 1},
-                {"name", songDisplayName(fieldText(rec.workPath))},
+                {"name", songName(rec)},
                 {"workPath", fieldText(rec.workPath)},
                 {"sourcePath", fieldText(rec.sourcePath)},
                 {"sizeEstimate", sizeEstimate},
@@ -276,7 +276,7 @@ int runList(const Options& options) {
         std::printf("Quality: %s (%u)\n", qualityName(core.quality()).c_str(), core.quality());
         const std::vector<std::string>& lines = s.view.lines();
         for (size_t i = 0; i < core.songCount(); ++i) {
-            const SongRecord& rec = core.song(i);
+            const Song& rec = core.song(i);
             std::printf("%3zu  %s  estimate %u bytes%s", i + 1, i < lines.size() ? terminalText(lines[i]).c_str() : "",
                         rec.sizeEstimate, rec.copyPending ? ", copy pending" : "");
             if (rec.cutFlag) std::printf(", cut at %u bytes", rec.cutLimit);

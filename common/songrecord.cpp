@@ -15,7 +15,7 @@ void terminateField(char (&field)[N]) {
 
 }  // namespace
 
-void encodeSongRecord(const SongRecord& rec, uint8_t* out) {
+void encodeSongRecord(const Song& rec, uint8_t* out) {
     writeLe32(out + 0, rec.dataOffset);
     writeLe32(out + 4, rec.dataSize);
     std::memcpy(out + 8, rec.sourcePath, kPathBytes);
@@ -26,7 +26,7 @@ void encodeSongRecord(const SongRecord& rec, uint8_t* out) {
     writeLe32(out + 4110, rec.cutLimit);
 }
 
-void decodeSongRecord(const uint8_t* in, SongRecord& rec) {
+void decodeSongRecord(const uint8_t* in, Song& rec) {
     rec.dataOffset = readLe32(in + 0);
     rec.dataSize = readLe32(in + 4);
     std::memcpy(rec.sourcePath, in + 8, kPathBytes);

@@ -1,5 +1,5 @@
-// One song of the list, as the whole system shares it and as the song table
-// file stores it: a packed 4114-byte record, integers little-endian in the file.
+// One song of the list, and its record in the song table file: 4114 bytes,
+// integers little-endian.
 #pragma once
 
 #include <cstddef>
@@ -21,35 +21,28 @@ constexpr size_t kMaxSongs = 64;     // the list and the song table file
 constexpr size_t kPathBytes = 2048;  // sourcePath and workPath, NUL included
 constexpr size_t kSongRecordBytes = 4114;
 
-#pragma pack(push, 1)
-struct SongRecord {
-    uint32_t dataOffset;          // from the start of the storage image's data area
-    uint32_t dataSize;            // bytes of converted MP3 data
-    char sourcePath[kPathBytes];  // the file the user chose
-    char workPath[kPathBytes];    // "./dat/" + file name, relative to the start folder
-    uint32_t sizeEstimate;        // converted size at the quality in force
-    uint8_t copyPending;          // 1 until the working copy has been made
-    uint8_t cutFlag;              // 1 for the song cut to fit at the last Download
-    uint32_t cutLimit;            // byte limit of the converted data
+// One song of the list in memory: a plain value. The song table file stores
+// it as a 4114-byte record (encodeSongRecord and decodeSongRecord are the
+// only code that knows that layout). The paths keep their whole fields, the
+// bytes after the terminating NUL included, so that a list saved again gives
+// back the bytes it was loaded from.
+struct Song {
+    uint32_t dataOffset = 0;          // from the start of the storage image's data area
+    uint32_t dataSize = 0;            // bytes of converted MP3 data
+    char sourcePath[kPathBytes] = {};  // the file the user chose
+    char workPath[kPathBytes] = {};    // "./dat/" + file name, relative to the start folder
+    uint32_t sizeEstimate = 0;        // converted size at the quality in force
+    uint8_t copyPending = 0;          // 1 until the working copy has been made
+    uint8_t cutFlag = 0;              // 1 for the song cut to fit at the last Download
+    uint32_t cutLimit = 0;            // byte limit of the converted data
 };
-#pragma pack(pop)
-
-static_assert(sizeof(SongRecord) == kSongRecordBytes, "SongRecord is 4114 bytes");
-static_assert(offsetof(SongRecord, dataOffset) == 0, "layout");
-static_assert(offsetof(SongRecord, dataSize) == 4, "layout");
-static_assert(offsetof(SongRecord, sourcePath) == 8, "layout");
-static_assert(offsetof(SongRecord, workPath) == 2056, "layout");
-static_assert(offsetof(SongRecord, sizeEstimate) == 4104, "layout");
-static_assert(offsetof(SongRecord, copyPending) == 4108, "layout");
-static_assert(offsetof(SongRecord, cutFlag) == 4109, "layout");
-static_assert(offsetof(SongRecord, cutLimit) == 4110, "layout");
 
 // Field by field, little-endian; `out`/`in` hold kSongRecordBytes bytes. The
 // text fields are copied whole, including what lies after their terminating
 // NUL; a decoded field without one loses its last byte to a NUL, so every
 // decoded record's paths end inside their fields.
-void encodeSongRecord(const SongRecord& rec, uint8_t* out);
-void decodeSongRecord(const uint8_t* in, SongRecord& rec);
+void encodeSongRecord(const Song& rec, uint8_t* out);
+void decodeSongRecord(const uint8_t* in, Song& rec);
 
 // The text of a fixed-size character field (a record's paths, a storage
 // header's song names): up to its first NUL, or the whole field when it has none.

@@ -40,7 +40,7 @@ bool makeWorkFolder(const WorkContext& ctx) {
 // (a long WAV would not fit in memory whole). Fails when the source is missing
 // or not a plain file, gives fewer bytes than its size, or the copy cannot be
 // created or written in full; a partial copy is removed.
-bool makeWorkingCopy(const SongRecord& song, const WorkContext& ctx, const std::atomic<bool>& stop) {
+bool makeWorkingCopy(const Song& song, const WorkContext& ctx, const std::atomic<bool>& stop) {
     const std::string source = fieldText(song.sourcePath);
     const std::string work = fieldText(song.workPath);
     if (source.empty() || work.empty()) return false;
@@ -75,7 +75,7 @@ bool makeWorkingCopy(const SongRecord& song, const WorkContext& ctx, const std::
 // Converts the song's working copy into the raw PCM file; the input sample
 // rate, or 0 when the song has nothing to encode (or `stop` was seen). The
 // reader is chosen by the file's content.
-uint32_t songToPcm(const SongRecord& song, const WorkContext& ctx, const std::string& rawPath,
+uint32_t songToPcm(const Song& song, const WorkContext& ctx, const std::string& rawPath,
                    const std::atomic<bool>& stop) {
     const std::string work = fieldText(song.workPath);
     if (work.empty()) return 0;
@@ -131,7 +131,7 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
             total = 0;
             break;
         }
-        SongRecord& song = job.songs[i];
+        Song& song = job.songs[i];
         const std::string mp3Path = ctx.path(songMp3WorkFile(i));
         uint32_t kept = 0;
         // Whether a worker reached this song depends on timing; once the data
@@ -179,7 +179,7 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
 
 }  // namespace
 
-std::string copyFailedText(const SongRecord& song) {
+std::string copyFailedText(const Song& song) {
     std::string text = kCopyFailedFormat;
     const size_t at = text.find("%s");
     return text.replace(at, 2, fieldText(song.sourcePath));
@@ -189,7 +189,7 @@ std::string songPcmWorkFile(size_t position) { return "./dat/raw-" + std::to_str
 
 std::string songMp3WorkFile(size_t position) { return "./dat/mp3-" + std::to_string(position) + ".tmp"; }
 
-SongConversionResult convertSong(const SongRecord& song, uint16_t quality, const WorkContext& ctx, Encoder& encoder,
+SongConversionResult convertSong(const Song& song, uint16_t quality, const WorkContext& ctx, Encoder& encoder,
                                  const std::string& rawPath, const std::string& mp3Path,
                                  const std::atomic<bool>& stop) {
     SongConversionResult out;
@@ -222,7 +222,7 @@ void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::ato
     for (const char* name : {kMp3WorkFile, kRawWorkFile, kRawNextWorkFile}) removeFile(ctx.path(name));
 
     for (size_t i = 0; i < count && job.songs; ++i) {
-        SongRecord& song = job.songs[i];
+        Song& song = job.songs[i];
         if (song.copyPending != 1) continue;
         const bool copied = makeWorkingCopy(song, ctx, stop);
         if (stop.load()) {

@@ -51,7 +51,7 @@ struct ConvertJob {
     uint16_t quality = 0;        // 8 Best, 4 Good, 2 Normal
     // The operation's own copy of the list: the job sets copyPending,
     // dataOffset and dataSize there. Nobody else touches it while the job runs.
-    SongRecord* songs = nullptr;
+    Song* songs = nullptr;
     uint16_t count = 0;  // songs to convert; only the first 32 are (the header's room)
     // Conversion workers; 0 is taken as 1. The image does not depend on it.
     unsigned workers = 1;
@@ -63,7 +63,7 @@ struct ConvertJob {
 };
 
 // The message for a working copy that could not be made.
-std::string copyFailedText(const SongRecord& song);
+std::string copyFailedText(const Song& song);
 
 // Runs the whole job on the calling thread and returns after its end event.
 // The end event is posted first, then handOver->finish(Image or NoImage) is
@@ -96,7 +96,7 @@ struct SongConversionResult {
 // `rawPath` is removed before returning, `mp3Path` is left to the caller in
 // every case. Stops within one PCM block or encoder chunk once `stop` is set.
 // Safe to call on several threads at once with different files and encoders.
-SongConversionResult convertSong(const SongRecord& song, uint16_t quality, const WorkContext& ctx, Encoder& encoder,
+SongConversionResult convertSong(const Song& song, uint16_t quality, const WorkContext& ctx, Encoder& encoder,
                                  const std::string& rawPath, const std::string& mp3Path, const std::atomic<bool>& stop);
 
 }  // namespace velmo

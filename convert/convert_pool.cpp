@@ -11,7 +11,7 @@ unsigned defaultConversionWorkers() {
     return n == 0 ? 1 : n;
 }
 
-ConvertPool::ConvertPool(const SongRecord* songs, size_t count, uint16_t quality, const WorkContext& ctx,
+ConvertPool::ConvertPool(const Song* songs, size_t count, uint16_t quality, const WorkContext& ctx,
                          const std::atomic<bool>& stop, unsigned workers, uint32_t capacity, std::string encoderLibrary)
     : songs_(songs),
       count_(count),

@@ -39,7 +39,7 @@ class ConvertPool {
     // songs[0, count). `songs`, `ctx` and `stop` must outlive the pool; the
     // records' working paths, cut flags and limits must not change while it
     // runs. `capacity` is the data area's size in bytes.
-    ConvertPool(const SongRecord* songs, size_t count, uint16_t quality, const WorkContext& ctx,
+    ConvertPool(const Song* songs, size_t count, uint16_t quality, const WorkContext& ctx,
                 const std::atomic<bool>& stop, unsigned workers, uint32_t capacity, std::string encoderLibrary);
     ~ConvertPool();
     ConvertPool(const ConvertPool&) = delete;
@@ -55,7 +55,7 @@ class ConvertPool {
   private:
     void work();
 
-    const SongRecord* songs_;
+    const Song* songs_;
     size_t count_;
     uint16_t quality_;
     const WorkContext& ctx_;

@@ -21,7 +21,7 @@ constexpr size_t kWorkPrefixChars = 6;  // "./dat/"
 
 }  // namespace
 
-std::string storageSongName(const SongRecord& song) {
+std::string storageSongName(const Song& song) {
     const size_t len = strnlen(song.workPath, kPathBytes);
     if (len <= kWorkPrefixChars) return {};
     const std::string_view file(song.workPath + kWorkPrefixChars, len - kWorkPrefixChars);
@@ -33,7 +33,7 @@ std::string storageSongName(const SongRecord& song) {
 
 namespace {
 
-std::vector<uint8_t> imageHeaderBytes(const SongRecord* songs, uint16_t count, uint32_t totalEstimate,
+std::vector<uint8_t> imageHeaderBytes(const Song* songs, uint16_t count, uint32_t totalEstimate,
                                       uint16_t quality) {
     StorageHeader header;
     const size_t n = std::min<size_t>(count, kMaxHeaderSongs);
@@ -54,7 +54,7 @@ std::vector<uint8_t> imageHeaderBytes(const SongRecord* songs, uint16_t count, u
 
 }  // namespace
 
-int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint16_t count, uint32_t totalEstimate,
+int writeImageHeader(const std::string& imagePath, const Song* songs, uint16_t count, uint32_t totalEstimate,
                      uint16_t quality) {
     const std::vector<uint8_t> bytes = imageHeaderBytes(songs, count, totalEstimate, quality);
     FilePtr f = createFileForWriting(imagePath);
@@ -64,7 +64,7 @@ int writeImageHeader(const std::string& imagePath, const SongRecord* songs, uint
     return kPackOk;
 }
 
-int overwriteImageHeader(const std::string& imagePath, const SongRecord* songs, uint16_t count, uint32_t totalEstimate,
+int overwriteImageHeader(const std::string& imagePath, const Song* songs, uint16_t count, uint32_t totalEstimate,
                          uint16_t quality) {
     const std::vector<uint8_t> bytes = imageHeaderBytes(songs, count, totalEstimate, quality);
     const std::optional<uint64_t> size = fileSize(imagePath);

@@ -30,14 +30,13 @@ std::string CoreState::noClockText(const char* unplugged) const {
     return session.busy() ? kClockBusyText : unplugged;
 }
 
-std::string CoreState::songName(const SongRecord& song) const { return songDisplayName(fieldText(song.workPath)); }
 
-std::vector<uint32_t> estimateSongs(const std::vector<SongRecord>& songs, const std::string& startDir,
+std::vector<uint32_t> estimateSongs(const std::vector<Song>& songs, const std::string& startDir,
                                     uint16_t quality, EstimateSource source, const std::atomic<bool>* stop) {
     std::vector<uint32_t> estimates(songs.size(), 0);
     for (size_t i = 0; i < songs.size(); ++i) {
         if (stop != nullptr && stop->load()) break;
-        const SongRecord& rec = songs[i];
+        const Song& rec = songs[i];
         // A reloaded song's source is "./dat/..." below the start folder, which
         // need not be the process's current folder.
         const std::string name =

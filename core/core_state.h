@@ -47,7 +47,7 @@ struct CoreState {
     std::string startDir;  // the current folder when the window initialised
     ClockSession session;
     Settings settings;
-    std::vector<SongRecord> songs;  // kMaxSongs records; the first songCount are the list
+    std::vector<Song> songs;  // kMaxSongs records; the first songCount are the list
     uint16_t songCount = 0;
     uint16_t quality = kQualityGood;
     uint32_t totalEstimate = 0;
@@ -65,14 +65,12 @@ struct CoreState {
     void fillLines(uint16_t first, uint16_t end);
     // `unplugged`, or the busy text when the last open found the clock held.
     std::string noClockText(const char* unplugged) const;
-    // The line of song i, which is also its name.
-    std::string songName(const SongRecord& song) const;
 };
 
 // Estimates every song of `songs` from the given path at `quality`, one
 // after another until `stop` is set; the estimates in list order (0 for the
 // songs not reached). Probes files: never on the user-interface thread.
-std::vector<uint32_t> estimateSongs(const std::vector<SongRecord>& songs, const std::string& startDir,
+std::vector<uint32_t> estimateSongs(const std::vector<Song>& songs, const std::string& startDir,
                                     uint16_t quality, EstimateSource source, const std::atomic<bool>* stop);
 
 }  // namespace velmo

@@ -65,7 +65,7 @@ std::string folderOf(const std::string& path) {
 }  // namespace
 
 std::vector<uint8_t> encodeSongTable(uint16_t quality, uint16_t songCount, uint32_t totalEstimate,
-                                     const SongRecord* songs) {
+                                     const Song* songs) {
     const uint16_t count = std::min<uint16_t>(songCount, kMaxSongs);
     std::vector<uint8_t> image(kSongTableHeaderBytes + size_t{count} * kSongRecordBytes, 0);
     writeLe16(image.data() + 0, count);
@@ -77,7 +77,7 @@ std::vector<uint8_t> encodeSongTable(uint16_t quality, uint16_t songCount, uint3
     return image;
 }
 
-SongTableDecode decodeSongTable(const uint8_t* data, size_t size, SongTableHeader& header, SongRecord* songs) {
+SongTableDecode decodeSongTable(const uint8_t* data, size_t size, SongTableHeader& header, Song* songs) {
     if (data == nullptr || size < kMinTableBytes || std::memcmp(data + 6, kSignature, sizeof(kSignature)) != 0)
         return SongTableDecode::BadSignature;
 
@@ -93,7 +93,7 @@ SongTableDecode decodeSongTable(const uint8_t* data, size_t size, SongTableHeade
     return SongTableDecode::Loaded;
 }
 
-int loadSongTable(const std::string& startDir, SongTableHeader& header, SongRecord* songs) {
+int loadSongTable(const std::string& startDir, SongTableHeader& header, Song* songs) {
     const std::string path = resolvePath(startDir, kSongTableName);
     // Only as much as a table can hold is read, however large the file; a
     // FIFO or a device under the table's name is not opened at all.
@@ -109,7 +109,7 @@ int loadSongTable(const std::string& startDir, SongTableHeader& header, SongReco
     return 0;
 }
 
-int saveSongTable(const std::string& startDir, uint16_t quality, uint16_t songCount, const SongRecord* songs,
+int saveSongTable(const std::string& startDir, uint16_t quality, uint16_t songCount, const Song* songs,
                   uint32_t totalEstimate) {
     const std::vector<uint8_t> image = encodeSongTable(quality, songCount, totalEstimate, songs);
     const std::string path = resolvePath(startDir, kSongTableName);

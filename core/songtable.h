@@ -24,7 +24,7 @@ struct SongTableHeader {
 // The whole file image of a table: header and the first `songCount` records
 // (at most 64).
 std::vector<uint8_t> encodeSongTable(uint16_t quality, uint16_t songCount, uint32_t totalEstimate,
-                                     const SongRecord* songs);
+                                     const Song* songs);
 
 enum class SongTableDecode { Loaded, BadSignature };
 
@@ -33,16 +33,16 @@ enum class SongTableDecode { Loaded, BadSignature };
 // gives the whole records present, at most 64; header.songCount is set to
 // the number of records actually copied. Bytes shorter than the signature and
 // quality fields count as a bad signature.
-SongTableDecode decodeSongTable(const uint8_t* data, size_t size, SongTableHeader& header, SongRecord* songs);
+SongTableDecode decodeSongTable(const uint8_t* data, size_t size, SongTableHeader& header, Song* songs);
 
 // 0: loaded into `header` and `songs`; -1: missing, unreadable or not a table.
 // A file with a wrong signature is deleted. Nothing is changed on -1.
-int loadSongTable(const std::string& startDir, SongTableHeader& header, SongRecord* songs);
+int loadSongTable(const std::string& startDir, SongTableHeader& header, Song* songs);
 
 // 0: every byte reached the disk under the final name; -1: not. The new table
 // is written beside the old one and renamed over it only when it is complete,
 // so a failed save leaves the previous file as it was.
-int saveSongTable(const std::string& startDir, uint16_t quality, uint16_t songCount, const SongRecord* songs,
+int saveSongTable(const std::string& startDir, uint16_t quality, uint16_t songCount, const Song* songs,
                   uint32_t totalEstimate);
 
 }  // namespace velmo

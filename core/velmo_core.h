@@ -108,7 +108,7 @@ class VelmoCore {
 
     // Read access for front ends and tests.
     uint16_t songCount() const { return state_.songCount; }
-    const SongRecord& song(size_t i) const { return state_.songs.at(i); }
+    const Song& song(size_t i) const { return state_.songs.at(i); }
     uint16_t quality() const { return state_.quality; }
     uint32_t totalEstimate() const { return state_.totalEstimate; }
     int32_t connectState() const { return static_cast<int32_t>(state_.session.state()); }

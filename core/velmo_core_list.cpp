@@ -90,7 +90,7 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
             continue;
         }
         if (fits && songWorkPath(path, work)) work = uniqueWorkPath(work, n);
-        SongRecord& rec = state_.songs[n];
+        Song& rec = state_.songs[n];
         const uint32_t estimate = !work.empty() ? estimateSongSize(path, state_.quality) : 0;
         if (estimate != 0) {
             copyText(rec.workPath, work);
@@ -137,7 +137,7 @@ void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
                              MessageButtons::Ok);
             break;
         }
-        SongRecord& rec = state_.songs[n];
+        Song& rec = state_.songs[n];
         copyText(rec.workPath, work);
         copyText(rec.sourcePath, path);
         rec.sizeEstimate = estimateSongSize(path, state_.quality);
@@ -156,13 +156,13 @@ void VelmoCore::onDelete(int selectedLine) {
     if (state_.songCount == 0 || selectedLine < 0 || selectedLine >= state_.songCount) return;
     const uint16_t i = static_cast<uint16_t>(selectedLine);
     state_.view.removeLine(i);
-    SongRecord& rec = state_.songs[i];
+    Song& rec = state_.songs[i];
     state_.totalEstimate -= rec.sizeEstimate;
     // The working copy goes with its song, unless another song still names it
     // (a list saved by an older version may share one).
     const std::string work = fieldText(rec.workPath);
     if (!workNameInUse(work, state_.songCount, i)) state_.removeFile(work);
-    removeSongRecord(state_.songs.data(), state_.songCount, i);
+    removeSong(state_.songs.data(), state_.songCount, i);
     state_.showStatus(state_.totalEstimate);
     state_.view.selectLine(-1);
 }
@@ -172,9 +172,9 @@ void VelmoCore::onUp(int selectedLine) {
     if (state_.songCount == 0 || selectedLine <= 0 || selectedLine >= state_.songCount) return;
     const uint16_t i = static_cast<uint16_t>(selectedLine);
     state_.view.removeLine(i);
-    state_.view.insertLine(i - 1, state_.songName(state_.songs[i]));
+    state_.view.insertLine(i - 1, songName(state_.songs[i]));
     state_.view.selectLine(i - 1);
-    exchangeSongRecords(state_.songs.data(), static_cast<uint16_t>(i - 1), i);
+    exchangeSongs(state_.songs.data(), static_cast<uint16_t>(i - 1), i);
 }
 
 void VelmoCore::onDown(int selectedLine) {
@@ -182,9 +182,9 @@ void VelmoCore::onDown(int selectedLine) {
     if (state_.songCount == 0 || selectedLine < 0 || selectedLine + 1 >= state_.songCount) return;
     const uint16_t i = static_cast<uint16_t>(selectedLine);
     state_.view.removeLine(i);
-    state_.view.insertLine(i + 1, state_.songName(state_.songs[i]));
+    state_.view.insertLine(i + 1, songName(state_.songs[i]));
     state_.view.selectLine(i + 1);
-    exchangeSongRecords(state_.songs.data(), i, static_cast<uint16_t>(i + 1));
+    exchangeSongs(state_.songs.data(), i, static_cast<uint16_t>(i + 1));
 }
 
 void VelmoCore::onQuality(uint16_t code) {

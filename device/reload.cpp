@@ -76,7 +76,7 @@ std::string safeReloadName(const char* songName, size_t fieldBytes, size_t index
     return name;
 }
 
-int loadReloadedTable(const std::string& startDir, uint32_t dataLength, SongRecord* songs, uint16_t& songCount,
+int loadReloadedTable(const std::string& startDir, uint32_t dataLength, Song* songs, uint16_t& songCount,
                       uint16_t& quality) {
     StorageHeader header;
     if (!readReloadedHeader(startDir, header)) return -1;
@@ -91,7 +91,7 @@ int loadReloadedTable(const std::string& startDir, uint32_t dataLength, SongReco
         used.push_back(name);
         const std::string path = "./dat/" + name + ".mp3";
 
-        SongRecord& rec = songs[i];
+        Song& rec = songs[i];
         rec.copyPending = 0;
         rec.dataOffset = e.dataOffset;
         const bool inside = uint64_t{e.dataOffset} + e.dataSize <= dataLength;
@@ -113,12 +113,12 @@ bool startsWithMp3Frame(const uint8_t* bytes, size_t size) {
     return bytes[0] == 0xFF && (bytes[1] & 0xE0) == 0xE0 && version != 1 && layer != 0 && bitrate != 15 && rate != 3;
 }
 
-std::vector<uint16_t> damagedReloadedSongs(const std::string& startDir, const SongRecord* songs, uint16_t songCount) {
+std::vector<uint16_t> damagedReloadedSongs(const std::string& startDir, const Song* songs, uint16_t songCount) {
     std::vector<uint8_t> data;
     const bool read = readWholeFile(resolvePath(startDir, kReloadDataFile), data);
     std::vector<uint16_t> damaged;
     for (uint16_t i = 0; i < songCount; ++i) {
-        const SongRecord& rec = songs[i];
+        const Song& rec = songs[i];
         if (rec.dataSize == 0) continue;
         const bool inside = read && uint64_t{rec.dataOffset} + rec.dataSize <= data.size();
         if (!inside || !startsWithMp3Frame(data.data() + rec.dataOffset, rec.dataSize)) damaged.push_back(i);
@@ -126,7 +126,7 @@ std::vector<uint16_t> damagedReloadedSongs(const std::string& startDir, const So
     return damaged;
 }
 
-int splitReloadedData(const std::string& startDir, const SongRecord* songs, uint16_t songCount) {
+int splitReloadedData(const std::string& startDir, const Song* songs, uint16_t songCount) {
     // The songs' bytes end at the furthest entry: no more is read, however
     // large the file has become.
     uint64_t needed = 0;
@@ -135,7 +135,7 @@ int splitReloadedData(const std::string& startDir, const SongRecord* songs, uint
     std::vector<uint8_t> data;
     if (!readFileHead(resolvePath(startDir, kReloadDataFile), data, static_cast<size_t>(needed))) return -1;
     for (uint16_t i = 0; i < songCount; ++i) {
-        const SongRecord& rec = songs[i];
+        const Song& rec = songs[i];
         const uint64_t end = uint64_t{rec.dataOffset} + rec.dataSize;
         const size_t size = end <= data.size() ? rec.dataSize : 0;
         const uint8_t* bytes = size != 0 ? data.data() + rec.dataOffset : nullptr;

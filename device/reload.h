@@ -47,7 +47,7 @@ std::string safeReloadName(const char* songName, size_t fieldBytes, size_t index
 // entry whose data does not lie within `dataLength` bytes gets dataSize 0.
 // Sets songCount (at most 32) and quality from the header.
 // 0 done; -1 the file is missing, short or not a header (deleted then).
-int loadReloadedTable(const std::string& startDir, uint32_t dataLength, SongRecord* songs, uint16_t& songCount,
+int loadReloadedTable(const std::string& startDir, uint32_t dataLength, Song* songs, uint16_t& songCount,
                       uint16_t& quality);
 
 // True when `bytes` start with an MPEG audio frame header (sync, a known
@@ -60,10 +60,10 @@ bool startsWithMp3Frame(const uint8_t* bytes, size_t size);
 // damaged: not empty, and not starting with a frame header (erased, half
 // written or overwritten). Indexes in ascending order; every song with data
 // counts as damaged when the data file cannot be read.
-std::vector<uint16_t> damagedReloadedSongs(const std::string& startDir, const SongRecord* songs, uint16_t songCount);
+std::vector<uint16_t> damagedReloadedSongs(const std::string& startDir, const Song* songs, uint16_t songCount);
 
 // Writes every song's bytes from "./dat/tmp.ztd" to its workPath.
 // 0 done; -1 the data file does not open or a song file cannot be written.
-int splitReloadedData(const std::string& startDir, const SongRecord* songs, uint16_t songCount);
+int splitReloadedData(const std::string& startDir, const Song* songs, uint16_t songCount);
 
 }  // namespace velmo

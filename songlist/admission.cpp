@@ -104,6 +104,8 @@ bool songWorkPath(std::string_view path, std::string& out) {
     return true;
 }
 
+std::string songName(const Song& song) { return songDisplayName(fieldText(song.workPath)); }
+
 std::string songDisplayName(std::string_view path) {
     std::string name = songComponent(path);
     if (name.size() >= kPathBytes) name.resize(kPathBytes - 1);

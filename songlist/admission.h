@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "songrecord.h"
+
 namespace velmo {
 
 constexpr const char* kMp3Extension = ".mp3";
@@ -53,6 +55,10 @@ bool songWorkPath(std::string_view path, std::string& out);
 // The text of the song's list line: songComponent(path), at most
 // kPathBytes - 1 bytes, empty when nothing qualifies.
 std::string songDisplayName(std::string_view path);
+
+// The song's name as the list shows it and the messages name it: the
+// display name of its working copy.
+std::string songName(const Song& song);
 
 // Bytes the song will take on the clock at `quality` (8, 4 or 2, the bitrate in
 // units of 8 kbit/s): quality x 1000 x play time in seconds, truncated. The

@@ -5,7 +5,7 @@
 
 namespace velmo {
 
-uint32_t fittingCount(const SongRecord* songs, uint32_t& count, uint32_t cap) {
+uint32_t fittingCount(const Song* songs, uint32_t& count, uint32_t cap) {
     const uint16_t n = static_cast<uint16_t>(count);  // only the low 16 bits are a count
     uint32_t sum = 0;
     for (uint16_t i = 0; i < n; ++i) {
@@ -19,10 +19,10 @@ uint32_t fittingCount(const SongRecord* songs, uint32_t& count, uint32_t cap) {
     return sum;
 }
 
-int cutToFit(SongRecord* songs, uint16_t& count, uint32_t cap) {
+int cutToFit(Song* songs, uint16_t& count, uint32_t cap) {
     uint32_t before = 0;
     for (uint16_t i = 0; i < count; ++i) {
-        SongRecord& s = songs[i];
+        Song& s = songs[i];
         const uint32_t sum = before + s.sizeEstimate;
         s.cutFlag = 0;
         s.cutLimit = s.sizeEstimate;
@@ -37,15 +37,15 @@ int cutToFit(SongRecord* songs, uint16_t& count, uint32_t cap) {
     return 0;
 }
 
-void removeSongRecord(SongRecord* songs, uint16_t& count, uint16_t i) {
+void removeSong(Song* songs, uint16_t& count, uint16_t i) {
     if (i >= count) return;
-    std::memmove(&songs[i], &songs[i + 1], sizeof(SongRecord) * (count - i - 1u));
+    std::memmove(&songs[i], &songs[i + 1], sizeof(Song) * (count - i - 1u));
     --count;
 }
 
-void exchangeSongRecords(SongRecord* songs, uint16_t a, uint16_t b) { std::swap(songs[a], songs[b]); }
+void exchangeSongs(Song* songs, uint16_t a, uint16_t b) { std::swap(songs[a], songs[b]); }
 
-uint32_t rescaleEstimates(SongRecord* songs, uint16_t count, uint16_t newQuality, uint16_t oldQuality) {
+uint32_t rescaleEstimates(Song* songs, uint16_t count, uint16_t newQuality, uint16_t oldQuality) {
     uint32_t total = 0;
     for (uint16_t i = 0; i < count; ++i) {
         // A table file may carry a code of 0; its estimates then stay as they

@@ -22,7 +22,7 @@
 namespace {
 
 bool writeSongTable(const std::string& startDir, int argc, char** argv) {
-    std::unique_ptr<velmo::SongRecord[]> songs(new velmo::SongRecord[velmo::kMaxSongs]());
+    std::unique_ptr<velmo::Song[]> songs(new velmo::Song[velmo::kMaxSongs]());
     uint16_t count = 0;
     uint32_t total = 0;
     for (int i = 2; i < argc && count < velmo::kMaxSongs; ++i) {
@@ -33,7 +33,7 @@ bool writeSongTable(const std::string& startDir, int argc, char** argv) {
             std::fprintf(stderr, "velmo-screenshot: not a song: %s\n", argv[i]);
             return false;
         }
-        velmo::SongRecord& rec = songs[count++];
+        velmo::Song& rec = songs[count++];
         std::memcpy(rec.sourcePath, path.c_str(), path.size() + 1);
         std::memcpy(rec.workPath, work.c_str(), work.size() + 1);
         rec.sizeEstimate = estimate;

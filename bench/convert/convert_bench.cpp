@@ -64,10 +64,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "at most %zu songs\n", velmo::kMaxHeaderSongs);
         return 2;
     }
-    std::vector<velmo::SongRecord> songs(velmo::kMaxHeaderSongs);
-    std::memset(songs.data(), 0, songs.size() * sizeof(velmo::SongRecord));
+    std::vector<velmo::Song> songs(velmo::kMaxHeaderSongs);
     for (int i = 0; i < count; ++i) {
-        velmo::SongRecord& s = songs[i];
+        velmo::Song& s = songs[i];
         std::snprintf(s.workPath, sizeof s.workPath, "./dat/%s", argv[4 + i]);
         std::snprintf(s.sourcePath, sizeof s.sourcePath, "./dat/%s", argv[4 + i]);
         s.cutLimit = 0xFFFFFFFFu;

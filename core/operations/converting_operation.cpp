@@ -1,10 +1,11 @@
 #include "converting_operation.h"
 
+#include "admission.h"
 #include "convert_job.h"
 
 namespace velmo {
 
-void ConvertingOperation::startEstimates(const std::vector<SongRecord>& songs) {
+void ConvertingOperation::startEstimates(const std::vector<Song>& songs) {
     songs_ = songs;
     const uint16_t quality = core_.quality;
     startWorker(false, [songs, dir = core_.startDir, quality, stop = &cancellation_.flag()](EventSink& events) {
@@ -85,7 +86,7 @@ bool ConvertingOperation::onConversionEvent(const Event& event) {
 std::vector<std::string> ConvertingOperation::unconvertedNames() const {
     std::vector<std::string> names;
     for (uint16_t i : unconverted_)
-        if (i < songs_.size()) names.push_back(core_.songName(songs_[i]));
+        if (i < songs_.size()) names.push_back(songName(songs_[i]));
     return names;
 }
 

@@ -22,7 +22,7 @@ class ConvertingOperation : public RunningOperation {
     // Copies the list's first `count` songs (already cut to fit, when they
     // had to be) and estimates them again from their sources on a worker;
     // onEstimates follows with the new total.
-    void startEstimates(const std::vector<SongRecord>& songs);
+    void startEstimates(const std::vector<Song>& songs);
     virtual void onEstimates(uint32_t total) = 0;
     // The conversion of the copy on its own worker; `handOver` non-null when
     // a write takes the image as it is made.
@@ -33,7 +33,7 @@ class ConvertingOperation : public RunningOperation {
     virtual void onConversionEnded() {}
     std::vector<std::string> unconvertedNames() const;
 
-    std::vector<SongRecord> songs_;  // the operation's copy of the list
+    std::vector<Song> songs_;  // the operation's copy of the list
     uint32_t total_ = 0;
     bool conversionRunning_ = false;
     std::vector<uint16_t> unconverted_;

@@ -43,7 +43,7 @@ void DownloadOperation::start() {
     core_.view.setProgressBar(1);
     core_.view.setStopAvailable(true);
     core_.view.setProgressCaption("Progress: converting music data...");
-    startEstimates(std::vector<SongRecord>(core_.songs.begin(), core_.songs.begin() + core_.songCount));
+    startEstimates(std::vector<Song>(core_.songs.begin(), core_.songs.begin() + core_.songCount));
 }
 
 void DownloadOperation::onEstimates(uint32_t total) {

@@ -6,7 +6,7 @@
 namespace velmo {
 
 void ImageOperation::start() {
-    std::vector<SongRecord> copy(core_.songs.begin(), core_.songs.end());
+    std::vector<Song> copy(core_.songs.begin(), core_.songs.end());
     uint16_t count = core_.songCount;
     cutToFit(copy.data(), count, core_.capacityNow());
     copy.resize(count);

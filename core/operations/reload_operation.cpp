@@ -113,7 +113,7 @@ void ReloadOperation::onDataRead() {
     uint16_t quality = core_.quality;
     // Read into records of their own: the list is replaced only by songs that
     // are really there.
-    std::vector<SongRecord> loaded(kMaxSongs);
+    std::vector<Song> loaded(kMaxSongs);
     if (loadReloadedTable(core_.startDir, dataLength_, loaded.data(), count, quality) != 0) {
         fail("Reload music data failed.");
         core_.removeFile(kReloadTableFile);
@@ -130,7 +130,7 @@ void ReloadOperation::onDataRead() {
     for (auto it = damaged.rbegin(); it != damaged.rend(); ++it) {
         core_.removeFile(fieldText(loaded[*it].workPath));
         warning.insert(0, "Song " + std::to_string(*it + 1) + " on the clock is damaged and was not reloaded\n");
-        removeSongRecord(loaded.data(), count, *it);
+        removeSong(loaded.data(), count, *it);
     }
     if (!warning.empty()) warning.pop_back();
     if (count == 0) {
@@ -146,7 +146,7 @@ void ReloadOperation::onDataRead() {
     // The buttons show the quality the reloaded songs were written at, which
     // the next Download uses.
     view.setQualityButtons(quality == kQualityBest, quality == kQualityGood, quality == kQualityNormal);
-    const std::vector<SongRecord> listed(core_.songs.begin(), core_.songs.begin() + count);
+    const std::vector<Song> listed(core_.songs.begin(), core_.songs.begin() + count);
     const std::vector<uint32_t> estimates =
         estimateSongs(listed, core_.startDir, quality, EstimateSource::WorkPath, nullptr);
     uint32_t total = 0;

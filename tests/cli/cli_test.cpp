@@ -234,7 +234,7 @@ TEST_F(CliTest, AddTakesRelativePathsAndListJsonShowsTheSavedTable) {
 
     const json list = listJson(start);
     SongTableHeader header;
-    std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+    std::unique_ptr<Song[]> songs(new Song[kMaxSongs]());
     ASSERT_EQ(0, loadSongTable(start, header, songs.get()));
     ASSERT_EQ(2, header.songCount);
     EXPECT_EQ(2, list["songCount"]);

@@ -45,13 +45,13 @@ class Job {
     Job() : songs(kMaxSongs) {
         ctx.startDir = dir.path();
         fs::create_directories(dir.file("src"));
-        std::memset(songs.data(), 0, songs.size() * sizeof(SongRecord));
+        std::fill(songs.begin(), songs.end(), Song{});
         cancellation.setWakeUp([this] { handOver.wake(); });
     }
 
     // Adds a song whose source is src/<name> with `bytes`; workPath ./dat/<name>.
-    SongRecord& add(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t limit = 1000000) {
-        SongRecord& s = songs[count++];
+    Song& add(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t limit = 1000000) {
+        Song& s = songs[count++];
         const std::string src = dir.file("src/" + name);
         writeFileBytes(src, bytes);
         std::snprintf(s.sourcePath, sizeof s.sourcePath, "%s", src.c_str());
@@ -63,9 +63,9 @@ class Job {
         s.dataSize = 0xBEEF;
         return s;
     }
-    SongRecord& addWav(const std::string& name, uint32_t rate, uint16_t channels, const std::vector<int16_t>& samples,
+    Song& addWav(const std::string& name, uint32_t rate, uint16_t channels, const std::vector<int16_t>& samples,
                        uint32_t limit = 1000000) {
-        SongRecord& s = add(name, {}, limit);
+        Song& s = add(name, {}, limit);
         test::writeWav(dir.file("src/" + name), rate, channels, samples);
         return s;
     }
@@ -105,7 +105,7 @@ class Job {
 
     std::vector<uint8_t> image() const { return readFileBytes(dir.file("dat/tmp.bin")); }
     bool exists(const std::string& rel) const { return fs::exists(dir.file(rel)); }
-    const SongRecord& song(size_t i) const { return songs[i]; }
+    const Song& song(size_t i) const { return songs[i]; }
 
     // The end is exactly one event, which the write had before the hand-over
     // released it; no working file is left, and no image but a finished one.
@@ -139,7 +139,7 @@ class Job {
 
     TempDir dir;
     WorkContext ctx;
-    std::vector<SongRecord> songs;
+    std::vector<Song> songs;
     uint16_t count = 0;
     unsigned workers = 1;
     // A Download's job (the default), or the conversion alone, which reports
@@ -172,7 +172,7 @@ std::vector<uint8_t> echoed(const std::vector<int16_t>& samples) {
 }
 
 // Checks that the header describes exactly the data behind it, in list order.
-void expectConsistentImage(const std::vector<uint8_t>& image, const SongRecord* songs, size_t count) {
+void expectConsistentImage(const std::vector<uint8_t>& image, const Song* songs, size_t count) {
     ASSERT_GE(image.size(), kStorageHeaderBytes);
     StorageHeader h;
     ASSERT_TRUE(decodeStorageHeader(image.data(), image.size(), h));
@@ -187,7 +187,7 @@ void expectConsistentImage(const std::vector<uint8_t>& image, const SongRecord* 
     EXPECT_EQ(image.size(), kStorageHeaderBytes + offset);
 }
 
-std::vector<uint8_t> songData(const std::vector<uint8_t>& image, const SongRecord& s) {
+std::vector<uint8_t> songData(const std::vector<uint8_t>& image, const Song& s) {
     const auto from = image.begin() + kStorageHeaderBytes + s.dataOffset;
     return std::vector<uint8_t>(from, from + s.dataSize);
 }
@@ -289,7 +289,7 @@ TEST(ConvertJob, CancelledBeforeTheStartConvertsNothing) {
     ASSERT_TRUE(fake.ok());
     fake.setup(4);
     Job job;
-    SongRecord& s = job.addWav("a.wav", 44100, 1, ramp(100));
+    Song& s = job.addWav("a.wav", 44100, 1, ramp(100));
     fs::create_directories(job.dir.file("dat"));
     writeFileBytes(job.dir.file("dat/tmp.bin"), std::vector<uint8_t>(9000, 1));  // an earlier image
     job.cancellation.cancel();
@@ -304,30 +304,30 @@ TEST(ConvertJob, CancelledBeforeTheStartConvertsNothing) {
 TEST(ConvertJob, FailedCopyShowsTheSourcePathAndAborts) {
     struct Row {
         const char* name;
-        std::function<void(Job&, SongRecord&)> breakIt;
+        std::function<void(Job&, Song&)> breakIt;
     } rows[] = {
         {"missing source",
-         [](Job& j, SongRecord& s) {
+         [](Job& j, Song& s) {
              fs::remove(j.dir.file("src/b.wav"));
              (void)s;
          }},
         {"source is a folder",
-         [](Job& j, SongRecord& s) {
+         [](Job& j, Song& s) {
              fs::remove(j.dir.file("src/b.wav"));
              fs::create_directories(j.dir.file("src/b.wav"));
              (void)s;
          }},
         {"working copy cannot be created",
-         [](Job&, SongRecord& s) { std::snprintf(s.workPath, sizeof s.workPath, "./dat/no/such/folder/b.wav"); }},
+         [](Job&, Song& s) { std::snprintf(s.workPath, sizeof s.workPath, "./dat/no/such/folder/b.wav"); }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         FakeLibrary fake;
         fake.setup(4);
         Job job;
-        SongRecord& a = job.addWav("a.wav", 44100, 1, ramp(10));
-        SongRecord& b = job.addWav("b.wav", 44100, 1, ramp(10));
-        SongRecord& c = job.addWav("c.wav", 44100, 1, ramp(10));
+        Song& a = job.addWav("a.wav", 44100, 1, ramp(10));
+        Song& b = job.addWav("b.wav", 44100, 1, ramp(10));
+        Song& c = job.addWav("c.wav", 44100, 1, ramp(10));
         row.breakIt(job, b);
         job.run(4, kFake);
         job.expectEnd(ConvertAborted{"Path name of '" + std::string(b.sourcePath) + "' is too long !"});
@@ -342,7 +342,7 @@ TEST(ConvertJob, AllCopiesMadeAlreadyMeansNoCopying) {
     FakeLibrary fake;
     fake.setup(4, 0, 0, 0, 0);
     Job job;
-    SongRecord& s = job.addWav("a.wav", 44100, 1, ramp(8));
+    Song& s = job.addWav("a.wav", 44100, 1, ramp(8));
     fs::create_directories(job.dir.file("dat"));
     test::writeWav(job.dir.file("dat/a.wav"), 44100, 1, ramp(4, 50));  // the working copy differs
     fs::remove(job.dir.file("src/a.wav"));                             // and the source is gone
@@ -364,7 +364,7 @@ TEST(ConvertJob, BadSongsKeepNothingAndNeverHang) {
         job.add("noise.mp3", std::vector<uint8_t>(5000, 0x00));
         job.add("text.wav", std::vector<uint8_t>{'n', 'o', 't', ' ', 'a', ' ', 'w', 'a', 'v'});
         job.add("song.ogg", std::vector<uint8_t>(100, 1));
-        SongRecord& gone = job.add("gone.wav", {});
+        Song& gone = job.add("gone.wav", {});
         gone.copyPending = 0;  // its working copy was never made and the source is gone
         fs::remove(job.dir.file("src/gone.wav"));
         if (withGoodSong) job.addWav("good.wav", 44100, 1, ramp(20));
@@ -425,7 +425,7 @@ TEST(ConvertJob, RealSongsDecodeIndependently) {
                 if (!haveLame) continue;
                 const std::string wav = job.dir.file("tmp-src.wav");
                 test::writeWav(wav, s.rate, s.channels, samples);
-                SongRecord& r = job.add(s.name, {});
+                Song& r = job.add(s.name, {});
                 test::runCommand("lame --quiet -b 128 '" + wav + "' '" + job.dir.file(std::string("src/") + s.name) +
                                  "'");
                 (void)r;
@@ -438,7 +438,7 @@ TEST(ConvertJob, RealSongsDecodeIndependently) {
         for (int i = 0; i < job.count; ++i) {
             const auto& src = sources[i];
             SCOPED_TRACE(src.name);
-            const SongRecord& song = job.songs[i];
+            const Song& song = job.songs[i];
             ASSERT_GT(+song.dataSize, 0u);
             const std::string out = job.dir.file("song" + std::to_string(i) + ".mp3");
             writeFileBytes(out, songData(image, song));
@@ -520,7 +520,7 @@ TEST(ConvertJob, EveryFormatBecomesMonoMp3OfItsLength) {
     for (int i = 0; i < job.count; ++i) {
         const Source& src = sources[i];
         SCOPED_TRACE(src.file);
-        const SongRecord& song = job.songs[i];
+        const Song& song = job.songs[i];
         ASSERT_GT(+song.dataSize, 0u);
         const auto frames = test::walkMp3Frames(songData(image, song));
         ASSERT_FALSE(frames.empty());
@@ -548,9 +548,9 @@ TEST(ConvertJob, EveryFormatBecomesMonoMp3OfItsLength) {
 TEST(ConvertJob, CutAt100000Bytes) {
     Job job;
     const uint32_t rate = 44100;
-    SongRecord& s = job.addWav("long.wav", rate, 1, test::tone(rate, rate * 14, 500.0), 100000);
+    Song& s = job.addWav("long.wav", rate, 1, test::tone(rate, rate * 14, 500.0), 100000);
     s.cutFlag = 1;
-    SongRecord& after = job.addWav("short.wav", rate, 1, test::tone(rate, rate / 2));
+    Song& after = job.addWav("short.wav", rate, 1, test::tone(rate, rate / 2));
     job.run(8);
     const auto image = job.image();
     job.expectEnd(done(8480 + s.dataSize + after.dataSize));
@@ -583,9 +583,9 @@ TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
         job.add("walk.mp3",
                 readFileBytes(std::string(VELMO_TEST_DATA) + "/l3_44100_cbr128_stereo.mp3"));  // about 16000 bytes
         job.addWav("tone.wav", rate, 2, test::tone(rate, rate / 2, 330.0, 2));                 // about 4000
-        SongRecord& cut = job.addWav("cut.wav", rate, 1, test::tone(rate, rate * 6, 500.0), 8000);
+        Song& cut = job.addWav("cut.wav", rate, 1, test::tone(rate, rate * 6, 500.0), 8000);
         cut.cutFlag = 1;  // about 8000 of its 48000
-        SongRecord& gone = job.add("victim.mp3", {});
+        Song& gone = job.add("victim.mp3", {});
         gone.copyPending = 0;  // neither the working copy nor the source is there
         fs::remove(job.dir.file("src/victim.mp3"));
         job.addWav("big.wav", rate, 1, test::tone(rate, rate * 2, 600.0));    // about 16000: passes the capacity

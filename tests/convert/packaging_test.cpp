@@ -18,9 +18,8 @@ using test::readFileBytes;
 using test::TempDir;
 using test::writeFileBytes;
 
-SongRecord song(const char* workPath, uint32_t offset, uint32_t size) {
-    SongRecord s;
-    std::memset(&s, 0, sizeof s);
+Song song(const char* workPath, uint32_t offset, uint32_t size) {
+    Song s;
     std::snprintf(s.workPath, sizeof s.workPath, "%s", workPath);
     s.dataOffset = offset;
     s.dataSize = size;
@@ -29,7 +28,7 @@ SongRecord song(const char* workPath, uint32_t offset, uint32_t size) {
 
 TEST(Packaging, HeaderOfThreeSongs) {
     TempDir dir;
-    SongRecord songs[3] = {song("./dat/Morning Song.mp3", 0, 100000), song("./dat/b.wav", 100000, 0),
+    Song songs[3] = {song("./dat/Morning Song.mp3", 0, 100000), song("./dat/b.wav", 100000, 0),
                            song("./dat/c.MP3", 100000, 50000)};
     const std::string image = dir.file("tmp.bin");
     writeFileBytes(image, std::vector<uint8_t>(20000, 0x55));  // an earlier image is replaced
@@ -83,7 +82,7 @@ TEST(Packaging, SongNames) {
 
 TEST(Packaging, CountAbove32DescribesOnly32) {
     TempDir dir;
-    std::vector<SongRecord> songs;
+    std::vector<Song> songs;
     for (int i = 0; i < 40; ++i) songs.push_back(song("./dat/s.mp3", static_cast<uint32_t>(i), 1));
     ASSERT_EQ(writeImageHeader(dir.file("tmp.bin"), songs.data(), 40, 0, 8), kPackOk);
     const auto h = readFileBytes(dir.file("tmp.bin"));

@@ -424,7 +424,7 @@ TEST_F(CoreTest, DownloadFailureChainsEndWithTheirMessages) {
         {"nothing convertible",
          [](CoreTest& t) {
              // The working copy exists already and holds no audio at all.
-             t.editSavedList([](SongRecord* songs) { songs[0].copyPending = 0; });
+             t.editSavedList([](Song* songs) { songs[0].copyPending = 0; });
              writeFileBytes(t.start + "/dat/Only.mp3", std::vector<uint8_t>(500, 0x11));
          },
          {"Music files converted error !"},
@@ -494,7 +494,7 @@ TEST(CutToFit, FillsExactlyTheCapacity) {
         {{1000, 2000}, 0, 2, 2000},
     };
     for (const Row& row : rows) {
-        SongRecord songs[4] = {};
+        Song songs[4] = {};
         for (size_t i = 0; i < row.estimates.size(); ++i) songs[i].sizeEstimate = row.estimates[i];
         uint16_t count = static_cast<uint16_t>(row.estimates.size());
         EXPECT_EQ(row.cut, cutToFit(songs, count, cap));

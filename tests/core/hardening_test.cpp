@@ -209,7 +209,7 @@ TEST_F(CoreTest, ASongTableWithUnterminatedFieldsLoadsWithinThem) {
     startCore();
     ASSERT_EQ(2, core->songCount());
     for (size_t i = 0; i < 2; ++i) {
-        const SongRecord& rec = core->song(i);
+        const Song& rec = core->song(i);
         EXPECT_EQ(kPathBytes - 1, strnlen(rec.sourcePath, kPathBytes));
         EXPECT_EQ(kPathBytes - 1, strnlen(rec.workPath, kPathBytes));
     }

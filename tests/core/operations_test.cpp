@@ -65,12 +65,12 @@ TEST_F(OperationsTest, AFailedWriteStopsEveryConvertingSongWithOneMessage) {
 
 TEST_F(OperationsTest, TheDownloadsReEstimateLeavesTheUserInterfaceThreadFree) {
     const std::string big = longMp3("Big.mp3", 1500);
-    std::vector<SongRecord> records(kMaxSongs);
+    std::vector<Song> records(kMaxSongs);
     for (size_t i = 0; i < kMaxHeaderSongs; ++i) {
         const std::string link = dir.file("Song " + std::to_string(i) + ".mp3");
         fs::create_hard_link(big, link);
         const std::string work = "./dat/Song " + std::to_string(i) + ".mp3";
-        SongRecord& rec = records[i];
+        Song& rec = records[i];
         std::memcpy(rec.sourcePath, link.c_str(), link.size() + 1);
         std::memcpy(rec.workPath, work.c_str(), work.size() + 1);
         rec.sizeEstimate = 1000;

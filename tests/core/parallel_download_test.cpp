@@ -51,7 +51,7 @@ class ParallelDownloadTest : public CoreTest {
                      songFile("p", "Two.wav", "wav_pcm16_stereo.wav"), dir.file("p") + "/Long.wav"});
         ASSERT_EQ(4, core->songCount());
         fs::remove(core->song(1).sourcePath);
-        editSavedList([](SongRecord* songs) { songs[1].copyPending = 0; });
+        editSavedList([](Song* songs) { songs[1].copyPending = 0; });
         core->setConversionWorkers(workers);
         view.messages.clear();
     }

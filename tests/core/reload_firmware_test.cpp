@@ -80,8 +80,8 @@ TEST_F(ReloadTest, DownloadThenReloadGivesBackTheSameSongs) {
     ASSERT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
     std::vector<uint8_t> image;
     ASSERT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
-    const SongRecord first = core->song(0);
-    const SongRecord second = core->song(1);
+    const Song first = core->song(0);
+    const Song second = core->song(1);
     core->onClose();
 
     // A fresh start folder on the same clock.
@@ -95,8 +95,8 @@ TEST_F(ReloadTest, DownloadThenReloadGivesBackTheSameSongs) {
     ASSERT_EQ(2, core->songCount());
     EXPECT_EQ(8, core->quality());
     EXPECT_EQ((std::vector<std::string>{"Morning Walk.mp3", "Tone.mp3"}), view.lines);
-    for (const SongRecord* before : {&first, &second}) {
-        const SongRecord& now = core->song(before == &first ? 0 : 1);
+    for (const Song* before : {&first, &second}) {
+        const Song& now = core->song(before == &first ? 0 : 1);
         EXPECT_EQ(+before->dataOffset, +now.dataOffset);
         EXPECT_EQ(+before->dataSize, +now.dataSize);
         EXPECT_EQ(0, +now.copyPending);

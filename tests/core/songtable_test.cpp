@@ -19,10 +19,10 @@ using velmo::test::writeFileBytes;
 
 namespace {
 
-std::unique_ptr<SongRecord[]> makeSongs(size_t n) {
-    std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+std::unique_ptr<Song[]> makeSongs(size_t n) {
+    std::unique_ptr<Song[]> songs(new Song[kMaxSongs]());
     for (size_t i = 0; i < n; ++i) {
-        SongRecord& s = songs[i];
+        Song& s = songs[i];
         s.dataOffset = 0x01020304u + static_cast<uint32_t>(i);
         s.dataSize = 0xA0B0C0D0u;
         std::snprintf(s.sourcePath, kPathBytes, "/music/song %zu.mp3", i);
@@ -92,7 +92,7 @@ TEST(SongTable, RoundTripKeepsEveryByte) {
     auto back = makeSongs(0);
     ASSERT_EQ(0, loadSongTable(dir.path(), h, back.get()));
     EXPECT_EQ(3, h.songCount);
-    EXPECT_EQ(0, std::memcmp(songs.get(), back.get(), 3 * sizeof(SongRecord)));
+    EXPECT_EQ(0, std::memcmp(songs.get(), back.get(), 3 * sizeof(Song)));
 
     ASSERT_EQ(0, saveSongTable(dir.path(), h.quality, h.songCount, back.get(), h.totalEstimate));
     EXPECT_EQ(first, readFileBytes(dir.file("zt_hdr.tbl")));

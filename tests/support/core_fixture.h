@@ -90,10 +90,10 @@ class CoreTest : public ::testing::Test {
 
     // Changes the list as saved in the song table: the core is closed (saving
     // it), the records are edited and a new core starts on them.
-    void editSavedList(const std::function<void(SongRecord* songs)>& edit) {
+    void editSavedList(const std::function<void(Song* songs)>& edit) {
         core->onClose();
         SongTableHeader header;
-        std::vector<SongRecord> songs(kMaxSongs);
+        std::vector<Song> songs(kMaxSongs);
         ASSERT_EQ(0, loadSongTable(start, header, songs.data()));
         edit(songs.data());
         ASSERT_EQ(0, saveSongTable(start, header.quality, header.songCount, songs.data(), header.totalEstimate));

@@ -40,7 +40,7 @@ inline std::string nowhere(size_t i) { return "/nowhere/song" + std::to_string(i
 // "./dat/song<i>.mp3" from `sourceFor(i)`.
 inline void writeSongTable(const std::string& folder, const std::vector<uint32_t>& estimates, uint16_t quality,
                            uint8_t copyPending, const SourceFor& sourceFor = nowhere) {
-    std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+    std::unique_ptr<Song[]> songs(new Song[kMaxSongs]());
     uint32_t total = 0;
     for (size_t i = 0; i < estimates.size(); ++i) {
         std::snprintf(songs[i].sourcePath, kPathBytes, "%s", sourceFor(i).c_str());

@@ -515,7 +515,7 @@ TEST_F(WindowTest, AStartUpFailureClosesTheWindowAfterItsMessage) {
     EXPECT_FALSE(dlg->isVisible());
     // The close handler ran: the list went back to its file.
     SongTableHeader header;
-    std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+    std::unique_ptr<Song[]> songs(new Song[kMaxSongs]());
     ASSERT_EQ(0, loadSongTable(start, header, songs.get()));
     EXPECT_EQ(2, header.songCount);
 }
@@ -915,7 +915,7 @@ TEST_F(WindowTest, ClosingDuringAJobEndsItThroughTheCloseHandler) {
     EXPECT_FALSE(dlg->isVisible());
     EXPECT_FALSE(dlg->core().workersRunning());
     SongTableHeader header;
-    std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+    std::unique_ptr<Song[]> songs(new Song[kMaxSongs]());
     ASSERT_EQ(0, loadSongTable(start, header, songs.get()));
     EXPECT_EQ(2, header.songCount);
     EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin"));
@@ -1067,7 +1067,7 @@ TEST_F(WindowTest, EscapeClosesThroughTheCloseHandler) {
     EXPECT_TRUE(dlg->isClosed());
     EXPECT_FALSE(dlg->isVisible());
     SongTableHeader header;
-    std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+    std::unique_ptr<Song[]> songs(new Song[kMaxSongs]());
     ASSERT_EQ(0, loadSongTable(start, header, songs.get()));
     EXPECT_EQ(1, header.songCount);
     EXPECT_STREQ("./dat/One.mp3", songs[0].workPath);
@@ -1292,7 +1292,7 @@ TEST_F(WindowTest, ClosingDuringATransferReturnsAtOnce) {
         EXPECT_TRUE(dlg->isClosed());
         EXPECT_FALSE(dlg->core().workersRunning());
         SongTableHeader table;
-        std::unique_ptr<SongRecord[]> songs(new SongRecord[kMaxSongs]());
+        std::unique_ptr<Song[]> songs(new Song[kMaxSongs]());
         ASSERT_EQ(0, loadSongTable(start, table, songs.get()));
         EXPECT_EQ(1, table.songCount);
         EXPECT_STREQ("./dat/Long.wav", songs[0].workPath);

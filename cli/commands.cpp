@@ -374,27 +374,12 @@ void noteUnconverted(const Outcome& outcome) {
     for (const std::string& name : outcome.unconverted) note("%s could not be converted; it has no data", name.c_str());
 }
 
-// Reads the image just written back from the clock and compares it with
-// the one the download wrote: the core's Verify, with its bar and its stop.
-int verifyDownload(Session& s) {
-    s.core.onVerify();
-    s.pump();
-    const Outcome& outcome = s.outcome();
-    if (outcome.kind == OutcomeKind::Finished) {
-        std::printf("Verified: the clock holds the %ju bytes of the image.\n",
-                    static_cast<uintmax_t>(velmo::fileSize(s.imagePath()).value_or(0)));
-        return kExitOk;
-    }
-    s.view.endProgressLine();
-    note("%s", terminalText(outcome.reason).c_str());
-    return exitStatus(outcome);
-}
-
-int runDownload(const Options& options, bool verify) {
+int runDownload(const Options& options, std::optional<bool> verify) {
     installStopSignals();
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     if (!s.startWithClock()) return kExitFailed;
+    if (verify) s.core.overrideVerifyAfterDownload(*verify);
     s.core.onDownload();
     s.pump();
     int status = exitStatus(s.outcome());
@@ -403,7 +388,8 @@ int runDownload(const Options& options, bool verify) {
         const auto bytes = fs::file_size(s.imagePath(), ec);
         std::printf("Downloaded %u songs (%ju image bytes).\n", s.core.songCount(),
                     static_cast<uintmax_t>(ec ? 0 : bytes));
-        if (verify) status = verifyDownload(s);
+        if (s.outcome().verified)
+            std::printf("Verified: the clock holds the %ju bytes of the image.\n", static_cast<uintmax_t>(ec ? 0 : bytes));
     }
     s.close();
     return status;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,9 @@ int runUp(const Options& options, long position);
 int runDown(const Options& options, long position);
 // "best", "good" or "normal".
 int runQuality(const Options& options, const std::string& name);
-int runDownload(const Options& options, bool verify);
+// `verify`: read the clock back after the write (or not) for this download;
+// none: as the folder's "Verify after Download" option says (on by default).
+int runDownload(const Options& options, std::optional<bool> verify);
 int runReload(const Options& options);
 int runFirmware(const Options& options, const std::string& file);
 int runImage(const Options& options, const std::string& out);

@@ -77,9 +77,12 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"best", "good", "normal"}));
 
     bool verify = false;
+    bool noVerify = false;
     auto* download = app.add_subcommand("download", "as the Download button");
     download->add_flag("--yes", options.yes, "answer OK to the question");
-    download->add_flag("--verify", verify, "read the image back from the clock and compare it byte for byte");
+    auto* verifyFlag = download->add_flag(
+        "--verify", verify, "read the image back from the clock and compare it byte for byte (the default)");
+    download->add_flag("--no-verify", noVerify, "do not read the clock back after this download")->excludes(verifyFlag);
 
     auto* reload = app.add_subcommand("reload", "as the Reload button");
     reload->add_flag("--yes", options.yes, "answer OK to the question");
@@ -150,7 +153,10 @@ int main(int argc, char** argv) {
     if (up->parsed()) return runUp(options, position);
     if (down->parsed()) return runDown(options, position);
     if (quality->parsed()) return runQuality(options, qualityName);
-    if (download->parsed()) return runDownload(options, verify);
+    if (download->parsed())
+        return runDownload(options, verify ? std::optional<bool>(true)
+                                    : noVerify ? std::optional<bool>(false)
+                                               : std::nullopt);
     if (reload->parsed()) return runReload(options);
     if (firmware->parsed()) return runFirmware(options, absolutePath(firmwareFile));
     if (image->parsed()) return runImage(options, absolutePath(imageOut));

@@ -28,6 +28,7 @@ struct ReadProgress {  // a read from the clock
 enum class WriteFailure {
     Connection,  // the erase could not start, or a block failed to program
     Erase,       // the agent refused the erase
+    Program,     // the agent refused to program a block (the clock is still there)
     LocalFile,   // a file of this computer could not be opened or read
 };
 struct WriteFailed {  // end
@@ -83,8 +84,14 @@ struct VerifyDone {
 
 // The size estimates a Download or the conversion alone makes again from
 // the songs' files before it converts, off the user-interface thread.
+struct UnreadableSong {
+    std::string path;    // the file the Download would read: the source, or the working copy
+    std::string reason;  // why it cannot be read, for people
+};
 struct EstimatesDone {  // end
     std::vector<uint32_t> estimates;  // one per song, in list order; 0: not usable
+    // A Download's songs whose file cannot be read now, in list order.
+    std::vector<UnreadableSong> unreadable;
 };
 
 // Any worker that ended early on its operation's cancellation.

@@ -1,8 +1,12 @@
 #include "core_state.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "admission.h"
 #include "storage_layout.h"
@@ -30,6 +34,20 @@ std::string CoreState::noClockText(const char* unplugged) const {
     return session.busy() ? kClockBusyText : unplugged;
 }
 
+
+std::string unreadableReason(const std::string& path) {
+    // Non-blocking, so that a named pipe cannot stall the check.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    struct stat st {};
+    const bool stated = ::fstat(fd, &st) == 0;
+    const int statError = errno;
+    ::close(fd);
+    if (!stated) return std::strerror(statError);
+    if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    return {};
+}
 
 std::vector<uint32_t> estimateSongs(const std::vector<Song>& songs, const std::string& startDir,
                                     uint16_t quality, EstimateSource source, const std::atomic<bool>* stop) {

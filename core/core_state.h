@@ -27,12 +27,19 @@ constexpr const char* kProgressIdle = "Progress:";
 // folder) holds it: told apart from an unplugged clock, whose messages stay.
 constexpr const char* kClockBusyText = "The clock is in use by another program !";
 
+// The agent refused to write a block: the storage failed, not the connection.
+constexpr const char* kStorageWriteErrorText = "Storage write error !";
 // What a stopped operation leaves, said when it ends.
 constexpr const char* kDownloadStoppedErasedText = "Download stopped: the clock now holds no songs.";
 constexpr const char* kDownloadStoppedUntouchedText = "Download stopped: the clock was not changed.";
+constexpr const char* kDownloadStoppedUnverifiedText =
+    "Download stopped: the clock holds the new songs, but they were not verified.";
 constexpr const char* kReloadStoppedText = "Reload stopped: the song list was not changed.";
 // Shown while a firmware write that cannot be stopped is waited for.
 constexpr const char* kFirmwareWaitCaption = "Writing firmware: the clock must not be unplugged";
+
+// The option that has every Download read the clock back (on by default).
+constexpr const char* kVerifyAfterDownloadKey = "verifyAfterDownload";
 
 // Which of a record's paths a re-estimate measures: the user's file, or the
 // working copy in ./dat/ (all a reloaded song has).
@@ -66,6 +73,10 @@ struct CoreState {
     // `unplugged`, or the busy text when the last open found the clock held.
     std::string noClockText(const char* unplugged) const;
 };
+
+// Why the file at `path` (a full path) cannot be read, or empty when it can:
+// only a regular file that opens for reading is a song's file.
+std::string unreadableReason(const std::string& path);
 
 // Estimates every song of `songs` from the given path at `quality`, one
 // after another until `stop` is set; the estimates in list order (0 for the

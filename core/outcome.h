@@ -28,6 +28,8 @@ struct Outcome {
     // A Download or image: the songs (their list lines) that could not be
     // converted and reached the image with no data.
     std::vector<std::string> unconverted;
+    // A Download: the clock was read back after the write and held the image.
+    bool verified = false;
 };
 
 }  // namespace velmo

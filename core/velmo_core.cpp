@@ -240,7 +240,16 @@ void VelmoCore::onDownload() {
         return;
     }
     const bool cut = cutToFit(state_.songs.data(), state_.songCount, state_.capacityNow()) != 0;
-    run(std::make_unique<DownloadOperation>(state_, nextSerial_++, cut));
+    run(std::make_unique<DownloadOperation>(state_, nextSerial_++, cut, verifyAfterDownload()));
+}
+
+bool VelmoCore::verifyAfterDownload() const {
+    return verifyOverride_.value_or(state_.settings.flag(kVerifyAfterDownloadKey, true));
+}
+
+void VelmoCore::setVerifyAfterDownload(bool on) {
+    verifyOverride_.reset();
+    state_.settings.setFlag(kVerifyAfterDownloadKey, on);
 }
 
 void VelmoCore::onMakeImage() {

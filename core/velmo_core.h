@@ -133,6 +133,13 @@ class VelmoCore {
     void joinWorkers();
     bool workersRunning() const;
 
+    // Whether a Download reads the clock back and compares it with the image
+    // ("Verify after Download", on by default, kept in the settings).
+    bool verifyAfterDownload() const;
+    void setVerifyAfterDownload(bool on);
+    // The same for this run only, not remembered (velmo-cli --no-verify).
+    void overrideVerifyAfterDownload(bool on) { verifyOverride_ = on; }
+
     // The start folder's options (settings.h), shared by both front ends;
     // what is set here is saved at the close.
     Settings& settings() { return state_.settings; }
@@ -169,6 +176,7 @@ class VelmoCore {
     uint64_t nextSerial_ = 1;
     std::unique_ptr<RunningOperation> running_;
     Outcome lastOutcome_;
+    std::optional<bool> verifyOverride_;
 };
 
 }  // namespace velmo

@@ -143,7 +143,9 @@ int programBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, co
         return kDeviceConnectionFailed;
     bool reached = false;
     const int32_t result = runEntry(lib, handle, kProgramBlockEntry, reached);
-    return reached && result == 0 ? kDeviceOk : kDeviceConnectionFailed;
+    if (!reached) return kDeviceConnectionFailed;
+    // The agent ran and said no: the clock is there, its storage failed.
+    return result == 0 ? kDeviceOk : kDeviceAgentFailed;
 }
 
 int readBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t count, uint8_t* buffer) {

@@ -38,6 +38,9 @@ enum DeviceResult : int {
     // Transfers only: a file on this computer could not be opened, read or
     // written; the clock and its connection are not at fault.
     kDeviceLocalFileFailed = 3,
+    // Transfers only: the agent refused to program a block; the clock is
+    // still connected.
+    kDeviceProgramRefused = 4,
 };
 
 // Why openDevice gave no handle.
@@ -79,7 +82,9 @@ int eraseStorage(const DeviceLibrary& lib, uint32_t handle, uint32_t address, ui
 // Programs `count` (1 to kTransferBlockBytes) bytes at a storage address: one
 // data write to the transfer buffer, three parameter writes, one start, one
 // result.
-// Flash programming only clears bits: erase first. -1 on any failure; 0 written.
+// Flash programming only clears bits: erase first. -1 when a call failed (the
+// connection); 1 when the agent ran and reported that it could not program
+// the block; 0 written.
 int programBlock(const DeviceLibrary& lib, uint32_t handle, uint32_t address, const uint8_t* bytes, uint32_t count);
 // Reads `count` (1 to kTransferBlockBytes) storage bytes into `buffer`. -1 on
 // any failure (a parameter write, the start, the agent's result, or the copy

@@ -26,6 +26,12 @@ constexpr std::chrono::milliseconds kFirmwarePause{100};
 // streamImageToStorage: the conversion finished without an image.
 constexpr int kImageNotMade = 100;
 
+// A block that did not reach the flash: refused by the agent, or lost with
+// the connection.
+int programFailure(int result) {
+    return result == kDeviceAgentFailed ? kDeviceProgramRefused : kDeviceConnectionFailed;
+}
+
 bool stopSeen(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(); }
 
 // The failure of a local file: its error number (EIO when the system gave
@@ -87,7 +93,8 @@ int sendPieces(const DeviceLibrary& lib, EventSink* events, uint32_t handle, std
         position = p.offset + p.length;
         count += p.length;
         reportProgress(events, bar, count, total);
-        if (programBlock(lib, handle, p.address, buffer.data(), p.length) != kDeviceOk) return kDeviceConnectionFailed;
+        if (const int r = programBlock(lib, handle, p.address, buffer.data(), p.length); r != kDeviceOk)
+            return programFailure(r);
     }
     return kDeviceOk;
 }
@@ -145,9 +152,10 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, const W
         if (seen.ready - sent >= kTransferBlockBytes) {
             if (const int r = send(uint64_t{kStorageHeaderBytes} + sent, kTransferBlockBytes); r != kDeviceOk) return r;
             progress(job.expectedBytes, false);
-            if (programBlock(lib, job.handle, job.address + kStorageHeaderBytes + sent, buffer.data(),
-                             kTransferBlockBytes) != kDeviceOk)
-                return kDeviceConnectionFailed;
+            if (const int r = programBlock(lib, job.handle, job.address + kStorageHeaderBytes + sent, buffer.data(),
+                                           kTransferBlockBytes);
+                r != kDeviceOk)
+                return programFailure(r);
             sent += kTransferBlockBytes;
             continue;
         }
@@ -170,8 +178,8 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, const W
         if (stopSeen(stop)) return kDeviceStopped;
         if (const int r = send(p.offset, p.length); r != kDeviceOk) return r;
         progress(total, true);
-        if (programBlock(lib, job.handle, p.address, buffer.data(), p.length) != kDeviceOk)
-            return kDeviceConnectionFailed;
+        if (const int r = programBlock(lib, job.handle, p.address, buffer.data(), p.length); r != kDeviceOk)
+            return programFailure(r);
     }
     return kDeviceOk;
 }
@@ -311,6 +319,8 @@ void writeWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibra
     WriteFailed failed;
     if (result == kDeviceAgentFailed) {
         failed.kind = WriteFailure::Erase;
+    } else if (result == kDeviceProgramRefused) {
+        failed.kind = WriteFailure::Program;
     } else if (result == kDeviceLocalFileFailed) {
         failed.kind = WriteFailure::LocalFile;
         failed.errorNumber = error.fileError;

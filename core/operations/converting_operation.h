@@ -22,8 +22,11 @@ class ConvertingOperation : public RunningOperation {
     // Copies the list's first `count` songs (already cut to fit, when they
     // had to be) and estimates them again from their sources on a worker;
     // onEstimates follows with the new total.
-    void startEstimates(const std::vector<Song>& songs);
-    virtual void onEstimates(uint32_t total) = 0;
+    // `checkFiles`: every song's file is also checked readable (the working
+    // copy once it is made, else the source), for a Download that must not
+    // erase the clock for songs it cannot read.
+    void startEstimates(const std::vector<Song>& songs, bool checkFiles);
+    virtual void onEstimates(uint32_t total, const std::vector<UnreadableSong>& unreadable) = 0;
     // The conversion of the copy on its own worker; `handOver` non-null when
     // a write takes the image as it is made.
     void startConversion(ImageHandOver* handOver);

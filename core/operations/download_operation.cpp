@@ -2,14 +2,18 @@
 
 #include <cstring>
 
+#include <cstdio>
+
+#include "admission.h"
 #include "convert_job.h"
 #include "storage_layout.h"
 #include "transfer.h"
+#include "verify.h"
 
 namespace velmo {
 
-DownloadOperation::DownloadOperation(CoreState& core, uint64_t serial, bool listWasCut)
-    : ConvertingOperation(Operation::Download, core, serial), listWasCut_(listWasCut) {
+DownloadOperation::DownloadOperation(CoreState& core, uint64_t serial, bool listWasCut, bool verify)
+    : ConvertingOperation(Operation::Download, core, serial), listWasCut_(listWasCut), verify_(verify) {
     // A write waiting for the next song looks at the cancellation at once.
     cancellation_.setWakeUp([this] { handOver_.wake(); });
 }
@@ -43,12 +47,22 @@ void DownloadOperation::start() {
     core_.view.setProgressBar(1);
     core_.view.setStopAvailable(true);
     core_.view.setProgressCaption("Progress: converting music data...");
-    startEstimates(std::vector<Song>(core_.songs.begin(), core_.songs.begin() + core_.songCount));
+    startEstimates(std::vector<Song>(core_.songs.begin(), core_.songs.begin() + core_.songCount), true);
 }
 
-void DownloadOperation::onEstimates(uint32_t total) {
+void DownloadOperation::onEstimates(uint32_t total, const std::vector<UnreadableSong>& unreadable) {
     if (cancellation_.cancelled()) {
         stopped(kDownloadStoppedUntouchedText);
+        return;
+    }
+    // The clock is erased only for songs that can all be read: a song gone
+    // since it was added would otherwise leave the clock empty.
+    if (!unreadable.empty()) {
+        std::string text;
+        for (const UnreadableSong& u : unreadable) text += (text.empty() ? "" : "\n") + ("Cannot read " + u.path + ": " + u.reason);
+        resetProgress();
+        core_.view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        noteOutcome(OutcomeKind::Failed, text);
         return;
     }
     for (size_t i = 0; i < songs_.size(); ++i) core_.songs[i].sizeEstimate = songs_[i].sizeEstimate;
@@ -84,8 +98,10 @@ void DownloadOperation::cancel() {
 }
 
 std::string DownloadOperation::stopQuestion() const {
-    return std::string("A download is under way. Stop it?\n") +
-           (erasing_ ? "The clock will then hold no songs." : "The clock will not be changed.");
+    const char* leaves = verifying_  ? "The clock will keep the new songs, but they will not be verified."
+                         : erasing_ ? "The clock will then hold no songs."
+                                    : "The clock will not be changed.";
+    return std::string("A download is under way. Stop it?\n") + leaves;
 }
 
 bool DownloadOperation::stop() {
@@ -106,6 +122,10 @@ void DownloadOperation::stopped(const char* text) {
 }
 
 void DownloadOperation::onEvent(const Event& event) {
+    if (verifying_) {
+        onVerifyEvent(event);
+        return;
+    }
     if (onConversionEvent(event)) return;
     View& view = core_.view;
     if (std::holds_alternative<StorageErasing>(event)) {
@@ -126,6 +146,8 @@ void DownloadOperation::onEvent(const Event& event) {
         } else if (e->kind == WriteFailure::Connection) {
             core_.session.drop(deviceWorkerRunning());
             text = "USB connection error";
+        } else if (e->kind == WriteFailure::Program) {
+            text = kStorageWriteErrorText;
         } else {
             text = "Storage erase error !";
         }
@@ -135,19 +157,13 @@ void DownloadOperation::onEvent(const Event& event) {
         }
         writeEnded();
     } else if (std::holds_alternative<DownloadDone>(event)) {
-        // Songs that could not be converted reached the clock without data:
-        // they are named, not left to be found silent.
-        std::string text = kDownloadFinishedText;
-        const std::vector<std::string> names = unconvertedNames();
-        if (!names.empty()) {
-            text += " " + std::to_string(names.size()) +
-                    (names.size() == 1 ? " song could not be converted: " : " songs could not be converted: ");
-            for (size_t i = 0; i < names.size(); ++i) text += (i ? ", " : "") + names[i];
+        writeRunning_ = false;
+        if (verify_ && !cancellation_.cancelled()) {
+            startVerify();
+            return;
         }
-        view.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
-        noteOutcome(OutcomeKind::Finished);
-        outcomeToFill().unconverted = names;
-        writeEnded();
+        finished();
+        resetProgress();
     } else if (const auto* e = std::get_if<JobStopped>(&event)) {
         if (e->worker == StoppedWorker::Conversion) {
             conversionRunning_ = false;
@@ -163,6 +179,85 @@ void DownloadOperation::onEvent(const Event& event) {
     } else if (std::holds_alternative<WriteAbandoned>(event)) {
         writeRunning_ = false;
     }
+}
+
+void DownloadOperation::finished() {
+    // Songs that could not be converted reached the clock without data:
+    // they are named, not left to be found silent.
+    std::string text = kDownloadFinishedText;
+    const std::vector<std::string> names = unconvertedNames();
+    if (!names.empty()) {
+        text += " " + std::to_string(names.size()) +
+                (names.size() == 1 ? " song could not be converted: " : " songs could not be converted: ");
+        for (size_t i = 0; i < names.size(); ++i) text += (i ? ", " : "") + names[i];
+    }
+    core_.view.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
+    noteOutcome(OutcomeKind::Finished);
+    outcomeToFill().unconverted = names;
+}
+
+// Flash tools read back what they wrote: a clock that acknowledged a block
+// it did not program would otherwise pass for a finished Download.
+void DownloadOperation::startVerify() {
+    verifying_ = true;
+    core_.view.setProgressCaption("Progress: verifying music data...");
+    DeviceJob job;
+    job.handle = core_.session.handle();
+    job.address = kStorageHeaderAddress;
+    job.path = kImageFile;
+    startWorker(true, [job, work = core_.work(), lib = &core_.session.library(),
+                       stop = &cancellation_.flag()](EventSink& events) {
+        verifyWorker(job, work, *lib, events, stop);
+    });
+}
+
+std::string DownloadOperation::placeOf(uint32_t address) const {
+    if (address < kDataAreaAddress) return "in the song header";
+    const uint32_t offset = address - kDataAreaAddress;
+    for (size_t i = 0; i < songs_.size() && i < kMaxHeaderSongs; ++i) {
+        const Song& s = songs_[i];
+        if (offset >= s.dataOffset && offset - s.dataOffset < s.dataSize)
+            return "in song " + std::to_string(i + 1) + " (" + songName(s) + ")";
+    }
+    return "past the songs";
+}
+
+void DownloadOperation::onVerifyEvent(const Event& event) {
+    View& view = core_.view;
+    if (const auto* e = std::get_if<ReadProgress>(&event)) {
+        view.setProgressBar(e->percent);
+        return;
+    }
+    if (const auto* e = std::get_if<VerifyDone>(&event)) {
+        if (e->same) {
+            finished();
+            outcomeToFill().verified = true;
+        } else {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "Verify failed: the clock holds 0x%02X at storage address 0x%X where the image has 0x%02X, ",
+                          e->clockByte, e->address, e->imageByte);
+            const std::string message = text + placeOf(e->address);
+            view.messageBox(message, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+            noteOutcome(OutcomeKind::Failed, message);
+        }
+    } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
+        std::string text;
+        if (e->errorNumber != 0) {
+            text = "Cannot read " + core_.path(kImageFile) + ": " + std::strerror(e->errorNumber);
+        } else {
+            core_.session.drop(deviceWorkerRunning());
+            text = "USB connection error";
+        }
+        view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        noteOutcome(OutcomeKind::Failed, text);
+    } else if (std::holds_alternative<JobStopped>(event)) {
+        view.setProgressBar(0);
+        view.messageBox(kDownloadStoppedUnverifiedText, kCaptionInformation, MessageIcon::Information,
+                        MessageButtons::Ok);
+        noteOutcome(OutcomeKind::Stopped, kDownloadStoppedUnverifiedText);
+    }
+    resetProgress();
 }
 
 void DownloadOperation::settle() {

@@ -18,7 +18,8 @@ constexpr const char* kDownloadFinishedText = "Downloading songs finished !";
 
 class DownloadOperation : public ConvertingOperation {
   public:
-    DownloadOperation(CoreState& core, uint64_t serial, bool listWasCut);
+    // `verify`: the clock is read back once written and compared with the image.
+    DownloadOperation(CoreState& core, uint64_t serial, bool listWasCut, bool verify);
     // The checks that need no worker, and the cut question. False when the
     // Download is refused: the box has been shown and `reason` says why.
     static bool checks(CoreState& core, bool needsClock, std::string& reason);
@@ -30,13 +31,20 @@ class DownloadOperation : public ConvertingOperation {
 
   protected:
     void onEvent(const Event& event) override;
-    void onEstimates(uint32_t total) override;
+    void onEstimates(uint32_t total, const std::vector<UnreadableSong>& unreadable) override;
 
   private:
     void writeEnded();
     void stopped(const char* text);
+    void startVerify();
+    void onVerifyEvent(const Event& event);
+    void finished();
+    // The song (or the header) that holds a storage address, for messages.
+    std::string placeOf(uint32_t address) const;
 
     bool listWasCut_;
+    bool verify_;
+    bool verifying_ = false;
     ImageHandOver handOver_;
     bool writeRunning_ = false;
     bool writeCaptionShown_ = false;  // the first block has been written

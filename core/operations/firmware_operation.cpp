@@ -110,6 +110,8 @@ void FirmwareOperation::onEvent(const Event& event) {
         } else if (e->kind == WriteFailure::Connection) {
             core_.session.drop(deviceWorkerRunning());
             text = "USB connection error";
+        } else if (e->kind == WriteFailure::Program) {
+            text = kStorageWriteErrorText;
         } else {
             text = "Storage erase error !";
         }

@@ -13,10 +13,10 @@ void ImageOperation::start() {
     core_.view.setStopAvailable(true);
     core_.view.setProgressCaption("Progress: converting music data...");
     core_.view.setProgressBar(1);
-    startEstimates(copy);
+    startEstimates(copy, false);
 }
 
-void ImageOperation::onEstimates(uint32_t) {
+void ImageOperation::onEstimates(uint32_t, const std::vector<UnreadableSong>&) {
     if (cancellation_.cancelled()) {
         noteOutcome(OutcomeKind::Stopped, kImageStoppedText);
         resetProgress();

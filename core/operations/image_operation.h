@@ -19,7 +19,7 @@ class ImageOperation : public ConvertingOperation {
 
   protected:
     void onEvent(const Event& event) override;
-    void onEstimates(uint32_t total) override;
+    void onEstimates(uint32_t total, const std::vector<UnreadableSong>& unreadable) override;
 };
 
 }  // namespace velmo

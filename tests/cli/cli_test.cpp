@@ -580,7 +580,7 @@ TEST_F(CliTest, DownloadRefusalsAndFailures) {
          true,
          {"--verify"},
          // The song data goes first: the second block written lies in the data area.
-         "velmo-cli: verify failed: the clock holds 0xFF at storage address 0x7120 where the image has 0x"},
+         "Error: Verify failed: the clock holds 0xFF at storage address 0x7120 where the image has 0x"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -773,7 +773,8 @@ TEST_F(CliTest, ExitStatusComesFromTheOutcome) {
                             song("victim.mp3", "l3_44100_cbr128_stereo.mp3")})
                      .status);
     ASSERT_EQ(0, in(start, {"download"}).status);
-    fs::remove(start + "/dat/victim.mp3");
+    // Its working copy no longer holds audio, and its source is gone.
+    writeFileBytes(start + "/dat/victim.mp3", std::vector<uint8_t>(3000, 0x11));
     fs::remove(dir.file("music") + "/victim.mp3");
     const CliRun partly = in(start, {"download"});
     EXPECT_EQ(0, partly.status) << partly.err;
@@ -1143,8 +1144,8 @@ TEST_F(CliTest, DownloadStopsOnASignal) {
     }
 }
 
-// The read-back of --verify is an operation like the others: Ctrl-C stops it
-// within a second with status 130, and the clock keeps the songs just written.
+// The Download's read-back stops like the rest of it: Ctrl-C ends it within
+// a second with status 130, and the clock keeps the songs just written.
 TEST_F(CliTest, VerifyStopsOnASignal) {
     fs::create_directories(dir.file("music"));
     writeToneWav(dir.file("music") + "/Long Tone.wav", 60);
@@ -1170,6 +1171,7 @@ TEST_F(CliTest, VerifyStopsOnASignal) {
     ASSERT_TRUE(sent) << r.err;
     EXPECT_EQ(128 + SIGINT, r.status) << r.err;
     EXPECT_LT(took, std::chrono::seconds(1));
-    EXPECT_TRUE(has(r.err, "Verify stopped")) << r.err;
+    EXPECT_TRUE(has(r.err, "Information: Download stopped: the clock holds the new songs, but they were not verified."))
+        << r.err;
     EXPECT_TRUE(hasStorageSignature(clockHeader())) << "the downloaded songs stay on the clock";
 }

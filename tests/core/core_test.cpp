@@ -439,7 +439,8 @@ TEST_F(CoreTest, DownloadFailureChainsEndWithTheirMessages) {
         core->onAdd({source});
         ASSERT_EQ(1, core->songCount());
         std::vector<std::string> expected = row.messages;
-        if (std::string(row.name) == "missing source") expected = {"Path name of '" + source + "' is too long !"};
+        if (std::string(row.name) == "missing source")
+            expected = {"Cannot read " + source + ": " + std::strerror(ENOENT)};
         row.arrange(*this);
         core->onDownload();
         ASSERT_TRUE(pumpToEnd());

@@ -87,6 +87,9 @@ TEST_F(InterruptTest, TheClockHoldsNoSongsOrTheWholeImage) {
         ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_OFF, 0, 0));
         ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_OFF, 0, 0));
         startCore();
+        // The write order alone is looked at here: the read-back that follows
+        // the last block has tests of its own.
+        core->overrideVerifyAfterDownload(false);
         if (row.how == Cut::Unplug) {
             const uint32_t calls = kCallsBeforeWrite + kCallsPerBlock * static_cast<uint32_t>(block - 1);
             ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, calls, 0));
@@ -120,7 +123,8 @@ TEST_F(InterruptTest, TheClockHoldsNoSongsOrTheWholeImage) {
                 (clockHoldsNoSongs() ? shown(kDownloadStoppedErasedText) : shown("Downloading songs finished !")));
         } else {
             EXPECT_TRUE(clockHoldsNoSongs());
-            EXPECT_TRUE(shown("USB connection error"));
+            // An unplugged clock and a block the agent refused are told apart.
+            EXPECT_TRUE(shown(row.how == Cut::Unplug ? "USB connection error" : kStorageWriteErrorText));
         }
         EXPECT_FALSE(shown("Downloading songs finished !") && clockHoldsNoSongs());
         EXPECT_TRUE(view.enabled);

@@ -54,11 +54,12 @@ TEST_F(OperationsTest, AFailedWriteStopsEveryConvertingSongWithOneMessage) {
         return !core->operationRunning();
     }));
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - failedAt);
-    EXPECT_EQ(std::vector<std::string>{"USB connection error"}, view.texts());
+    EXPECT_EQ(std::vector<std::string>{"Storage write error !"}, view.texts());
     EXPECT_LT(took.count(), 1000) << "ms: the songs under way were not stopped";
     ASSERT_EQ(1u, view.outcomes.size());
     EXPECT_EQ(OutcomeKind::Failed, view.outcomes[0].kind);
-    EXPECT_EQ("USB connection error", view.outcomes[0].reason);
+    EXPECT_EQ("Storage write error !", view.outcomes[0].reason);
+    EXPECT_NE(0u, core->deviceHandle()) << "a refused block is no lost connection";
     EXPECT_TRUE(view.enabled);
     EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin"));
 }

@@ -50,7 +50,9 @@ class ParallelDownloadTest : public CoreTest {
                      songFile("p", "Victim.mp3", "l3_44100_cbr128_stereo.mp3"),
                      songFile("p", "Two.wav", "wav_pcm16_stereo.wav"), dir.file("p") + "/Long.wav"});
         ASSERT_EQ(4, core->songCount());
+        // Its working copy is there but holds no audio: it cannot be converted.
         fs::remove(core->song(1).sourcePath);
+        writeFileBytes(start + "/dat/Victim.mp3", std::vector<uint8_t>(3000, 0x11));
         editSavedList([](Song* songs) { songs[1].copyPending = 0; });
         core->setConversionWorkers(workers);
         view.messages.clear();

@@ -142,7 +142,7 @@ TEST_F(DeviceTest, BlockCommandsFail) {
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PROGRAM) + zentroSimCount(ZENTRO_COUNT_READ_BLOCK), 0u);
 
     ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 1, 0), 0);
-    EXPECT_EQ(programBlock(lib, h, 0x4000, buf, 16), -1);
+    EXPECT_EQ(programBlock(lib, h, 0x4000, buf, 16), kDeviceAgentFailed) << "the agent refused: no lost connection";
     EXPECT_EQ(programBlock(lib, h, 0x4000, buf, 16), 0);
     ASSERT_EQ(zentroSimSetPlugged(0), 0);
     EXPECT_EQ(programBlock(lib, h, 0x4000, buf, 16), -1);

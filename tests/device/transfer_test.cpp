@@ -145,7 +145,8 @@ TEST_F(TransferTest, WriteFailures) {
 
     // The second block is refused: the transfer stops there, nothing is retried.
     ASSERT_EQ(zentroSimSetFault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 2, 0), 0);
-    EXPECT_EQ(writeFileToStorage(lib, &events, handle, startDir.file("dat/ok.bin"), 4096, 0x4000), -1);
+    EXPECT_EQ(writeFileToStorage(lib, &events, handle, startDir.file("dat/ok.bin"), 4096, 0x4000),
+              kDeviceProgramRefused);
     EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_PROGRAM), 2u);
     EXPECT_EQ(events.progress<WriteProgress>(), (std::vector<int>{40, 81}));
 }
@@ -320,6 +321,7 @@ TEST_F(WriteWorkerTest, EveryOutcomeEndsWithItsEvent) {
     };
     const auto done = described(DownloadDone{});
     const auto connection = described(WriteFailed{WriteFailure::Connection, 0});
+    const auto refused = described(WriteFailed{WriteFailure::Program, 0});
     const auto song = WriteMode::SongImage;
     const WorkerRow rows[] = {
         {"download", nothing, song, true, End::Image, Cancel::Never, done, false, true},
@@ -339,11 +341,11 @@ TEST_F(WriteWorkerTest, EveryOutcomeEndsWithItsEvent) {
         {"clock gone while writing", fault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 10), song, true, End::Image,
          Cancel::Never, connection, true, false},
         {"third block refused", fault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 3), song, true, End::Image,
-         Cancel::Never, connection, true, false},
+         Cancel::Never, refused, true, false},
         {"image file missing", [](const std::string& d) { std::filesystem::remove(d + "/dat/tmp.bin"); }, song, true,
          End::Image, Cancel::Never, described(WriteFailed{WriteFailure::LocalFile, ENOENT}), true, false},
         {"firmware block refused", fault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 1), WriteMode::FirmwareCode,
-         false, End::Image, Cancel::Never, connection, false, false},
+         false, End::Image, Cancel::Never, refused, false, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -426,7 +428,7 @@ TEST_F(WriteWorkerTest, FailedBlockCancelsTheConversionStillRunning) {
     std::thread worker = start(job, &op.cancellation, &op.handOver);
     op.handOver.publish(2 * 4096);
     worker.join();  // the conversion never finishes: the worker must not wait for it
-    const auto failed = described(WriteFailed{WriteFailure::Connection, 0});
+    const auto failed = described(WriteFailed{WriteFailure::Program, 0});
     EXPECT_EQ(events.ends(), failed);
     EXPECT_TRUE(op.cancellation.cancelled());
     EXPECT_EQ(op.endsAtCancel, failed) << "the failure is posted before the cancellation";
@@ -455,7 +457,9 @@ TEST_F(WriteWorkerTest, RandomFaultsAlwaysEndAndRepeat) {
             const auto ends = events.ends();
             ASSERT_EQ(ends.size(), 1u) << "seed " << seed;
             const bool ok = ends == described(FirmwareStepDone{FirmwareStep::Written});
-            EXPECT_TRUE(ok || ends == described(WriteFailed{WriteFailure::Connection, 0})) << ends[0];
+            EXPECT_TRUE(ok || ends == described(WriteFailed{WriteFailure::Connection, 0}) ||
+                        ends == described(WriteFailed{WriteFailure::Program, 0}))
+                << ends[0];
             if (repeat == 0) {
                 firstRun = events.log();
                 failures += ok ? 0 : 1;

@@ -132,7 +132,7 @@ TEST_F(SimulatorTest, StorageEndsAtTheSizeOfTheStorageCode) {
     EXPECT_EQ(programBlock(lib, h, 0x20000 - 4, bytes, 4), 0);
     EXPECT_EQ(readBlock(lib, h, 0x20000 - 4, 4, back), 0);
     EXPECT_EQ(std::memcmp(back, bytes, 4), 0);
-    EXPECT_EQ(programBlock(lib, h, 0x20000 - 3, bytes, 4), -1);
+    EXPECT_EQ(programBlock(lib, h, 0x20000 - 3, bytes, 4), kDeviceAgentFailed);
     EXPECT_EQ(readBlock(lib, h, 0x20000, 1, back), -1);
     EXPECT_EQ(eraseStorage(lib, h, 0x4000, 0x20000 - 0x4000), 0);
     EXPECT_EQ(eraseStorage(lib, h, 0x4000, 0x20000 - 0x4000 + 1), 1);
@@ -222,7 +222,7 @@ TEST_F(SimulatorTest, RandomFaultsRepeatWithTheirSeed) {
     const auto first = programOutcomes(lib, h, 60);
     ASSERT_EQ(zentroSimSetSeed(42), 0);  // restarts the sequence
     EXPECT_EQ(programOutcomes(lib, h, 60), first);
-    const auto failures = std::count(first.begin(), first.end(), -1);
+    const auto failures = std::count(first.begin(), first.end(), kDeviceAgentFailed);
     EXPECT_GT(failures, 5);
     EXPECT_LT(failures, 40);
     ASSERT_EQ(zentroSimSetSeed(43), 0);

@@ -48,6 +48,8 @@ inline std::string describe(const Event& event) {
             if constexpr (std::is_same_v<T, EstimatesDone>) {
                 std::string s = "EstimatesDone{[";
                 for (uint32_t v : e.estimates) s += " " + n(v);
+                s += " ], [";
+                for (const UnreadableSong& u : e.unreadable) s += " " + u.path + ": " + u.reason;
                 return s + " ]}";
             }
             if constexpr (std::is_same_v<T, JobStopped>)

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <set>
 
 #include "admission.h"
 #include "storage_layout.h"
@@ -28,6 +30,25 @@ std::string CoreState::statusText(uint32_t total) const {
 
 void CoreState::fillLines(uint16_t first, uint16_t end) {
     for (uint16_t i = first; i < end; ++i) view.appendLine(songName(songs[i]));
+}
+
+void CoreState::removeStrayWorkingCopies(const std::vector<std::string>& keep) const {
+    namespace fs = std::filesystem;
+    std::set<std::string> named;
+    for (const std::string& name : keep) named.insert(fs::path(path(name)).lexically_normal().string());
+    for (uint16_t i = 0; i < songCount; ++i) {
+        named.insert(fs::path(path(fieldText(songs[i].workPath))).lexically_normal().string());
+        named.insert(fs::path(path(fieldText(songs[i].sourcePath))).lexically_normal().string());
+    }
+    std::error_code ec;
+    const fs::path folder = fs::path(path(kWorkDir)).lexically_normal();
+    std::vector<fs::path> stray;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::file_status st = it->symlink_status(ec);
+        if (ec || !(fs::is_regular_file(st) || fs::is_symlink(st))) continue;
+        if (named.count(it->path().lexically_normal().string()) == 0) stray.push_back(it->path());
+    }
+    for (const fs::path& p : stray) fs::remove(p, ec);
 }
 
 std::string CoreState::noClockText(const char* unplugged) const {

@@ -70,6 +70,11 @@ struct CoreState {
     void showStatus(uint32_t total) { view.setStatusLine(statusText(total)); }
     // Appends the lines of songs [first, end).
     void fillLines(uint16_t first, uint16_t end);
+    // Removes the files in dat/ that no song of the list names (as its working
+    // copy or its source) and that are not one of the working files in
+    // `keep`: copies left by songs deleted or replaced by a Reload. Nothing
+    // outside dat/ is touched, and folders there are left alone.
+    void removeStrayWorkingCopies(const std::vector<std::string>& keep) const;
     // `unplugged`, or the busy text when the last open found the clock held.
     std::string noClockText(const char* unplugged) const;
 };

@@ -51,6 +51,17 @@ void VelmoCore::joinWorkers() {
     state_.session.closeDeferred();
 }
 
+std::vector<std::string> VelmoCore::workingFilesToKeep() {
+    // The last image stays until the close: the terminal copies it out after
+    // the conversion alone, and a Download's is the record of what was sent.
+    std::vector<std::string> keep(std::begin(kTemporaryFiles), std::end(kTemporaryFiles));
+    for (size_t i = 0; i < kMaxHeaderSongs; ++i) {
+        keep.push_back(songPcmWorkFile(i));
+        keep.push_back(songMp3WorkFile(i));
+    }
+    return keep;
+}
+
 void VelmoCore::deleteTemporaryFiles() {
     for (const char* name : kTemporaryFiles) state_.removeFile(name);
     for (size_t i = 0; i < kMaxHeaderSongs; ++i) {
@@ -111,6 +122,8 @@ void VelmoCore::finishInitialisation(bool tableLoaded) {
         deleteTemporaryFiles();
         std::error_code ec;
         std::filesystem::create_directories(state_.path(kWorkDir), ec);
+        // Copies an earlier run left behind would only grow dat/.
+        state_.removeStrayWorkingCopies(workingFilesToKeep());
     }
     view.enableControls(true);
     if (!closed_ && state_.session.state() != ConnectionState::NotLoaded) view.startTimer(kTimerMilliseconds);
@@ -204,6 +217,9 @@ void VelmoCore::endIfOver() {
     running_->settle();
     running_->afterControlsEnabled();
     lastOutcome_ = running_->outcome();
+    // The songs a Reload replaced leave their copies behind.
+    if (lastOutcome_.operation == Operation::Reload && !folderReadOnly_)
+        state_.removeStrayWorkingCopies(workingFilesToKeep());
     running_.reset();
     view.operationEnded(lastOutcome_);
     if (closeAfterOperation_) {

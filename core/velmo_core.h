@@ -154,6 +154,7 @@ class VelmoCore {
     void connectionCheck();
     void requestClose();
     void deleteTemporaryFiles();
+    static std::vector<std::string> workingFilesToKeep();
     void addSongsFitted(uint16_t oldCount, uint32_t n);
     bool workNameInUse(const std::string& workPath, uint16_t upTo, int except) const;
     std::string uniqueWorkPath(const std::string& workPath, uint16_t upTo) const;

@@ -163,6 +163,7 @@ void VelmoCore::onDelete(int selectedLine) {
     const std::string work = fieldText(rec.workPath);
     if (!workNameInUse(work, state_.songCount, i)) state_.removeFile(work);
     removeSong(state_.songs.data(), state_.songCount, i);
+    state_.removeStrayWorkingCopies(workingFilesToKeep());
     state_.showStatus(state_.totalEstimate);
     state_.view.selectLine(-1);
 }

@@ -29,7 +29,8 @@ expected=(
   share/man/man1/velmo.1.gz share/man/man1/velmo-cli.1.gz share/man/man1/zentro-sim.1.gz
   share/bash-completion/completions/velmo-cli
   share/doc/velmo/json.md share/doc/velmo/velmo-window.png
-  share/doc/velmo/copyright share/doc/velmo/changelog.Debian.gz
+  share/doc/velmo/copyright share/doc/velmo/changelog.gz
+  share/lintian/overrides/velmo
 )
 for size in 16 24 32 48 64 128 256; do expected+=(share/icons/hicolor/${size}x${size}/apps/$app.png); done
 for f in "${expected[@]}"; do [[ -f $usr/$f ]] || fail "not installed: /usr/$f"; done
@@ -71,7 +72,7 @@ for page in velmo velmo-cli; do
   grep -q 'FLAC' <<<"$text" && grep -q '\.opus' <<<"$text" || fail "man $page does not name the formats"
 done
 for status in 130 143; do
-  MANWIDTH=80 man -l "$usr/share/man/man1/velmo-cli.1.gz" 2>/dev/null | grep -qE "^ {7}$status$" ||
+  MANWIDTH=80 man -l "$usr/share/man/man1/velmo-cli.1.gz" 2>/dev/null | grep -qE "^ {7}$status( |$)" ||
     fail "velmo-cli.1 does not describe exit status $status"
 done
 
@@ -106,7 +107,7 @@ if [[ -f /usr/share/bash-completion/bash_completion ]]; then
   [[ $(complete_words velmo-cli download --v) == "--verify " ]] || fail "completion of an option"
   [[ $(complete_words velmo-cli --ver) == "--version " ]] || fail "completion of a global option"
   [[ $(complete_words velmo-cli --jo) == "--jobs " ]] || fail "completion of --jobs"
-  [[ $(complete_words velmo-cli image --j) == "--jobs " ]] || fail "completion of image's --jobs"
+  [[ $(complete_words velmo-cli image --jo) == "--jobs " ]] || fail "completion of image's --jobs"
   [[ $(complete_words velmo-cli --jobs 1) == 1* ]] || fail "completion of --jobs' value"
   [[ $(complete_words velmo-cli --jobs 2 qu) == "quality " ]] || fail "completion after --jobs"
   mkdir -p "$scratch/files/album" && touch "$scratch/files/a.mp3" "$scratch/files/b.wav" "$scratch/files/c.txt" \

@@ -224,6 +224,17 @@ TEST_F(CliTest, HelpCommandShowsWhatCommandHelpShows) {
     const CliRun all = run({"help"});
     EXPECT_EQ(run({"--help"}).out, all.out);
     for (const std::string& command : commands) EXPECT_TRUE(has(all.out, "  " + command + " ")) << command;
+    // add and drop name every format they take, and folders.
+    for (const char* command : {"add", "drop"}) {
+        const std::string help = run({"help", command}).out;
+        for (const char* word : {"FLAC", "Opus", ".flac", ".m4a", ".aiff", "folder"})
+            EXPECT_TRUE(has(help, word)) << command << ": " << word;
+    }
+    // The simulator's help says where the simulated clock lives.
+    const CliRun sim = runProgram(std::string(VELMO_BIN_DIR) + "/zentro-sim", {"--help"});
+    EXPECT_EQ(0, sim.status);
+    EXPECT_TRUE(has(sim.out, "$ZENTRO_SIM_DIR")) << sim.out;
+    EXPECT_TRUE(has(sim.out, "~/.local/state/zentro-sim")) << sim.out;
 }
 
 // ---------------------------------------------------------------------------
@@ -439,6 +450,25 @@ TEST_F(CliTest, AFolderMeetsTheLimitsAsItsFilesDo) {
     const CliRun again = in(byFolder, {"add", dir.file("many")});
     EXPECT_EQ(1, again.status);
     EXPECT_TRUE(has(again.err, "Error: Song counts are over than limit !\n")) << again.err;
+}
+
+TEST_F(CliTest, TheEndLineCountsItsSongsRight) {
+    ASSERT_EQ(0, zentroSimSetDelay(0));
+    for (const int count : {1, 2}) {
+        SCOPED_TRACE(count);
+        const std::string folder = dir.file("start-" + std::to_string(count));
+        fs::create_directories(folder);
+        copyAgent(folder);
+        std::vector<std::string> add = {"add"};
+        for (int i = 0; i < count; ++i) add.push_back(song("t" + std::to_string(i) + ".wav", "wav_pcm16_mono.wav"));
+        ASSERT_EQ(0, in(folder, add).status);
+        const CliRun down = in(folder, {"download", "--yes"});
+        ASSERT_EQ(0, down.status) << down.err;
+        EXPECT_TRUE(has(down.out, count == 1 ? "Downloaded 1 song (" : "Downloaded 2 songs (")) << down.out;
+        const CliRun image = in(folder, {"image", dir.file("image.bin")});
+        ASSERT_EQ(0, image.status) << image.err;
+        EXPECT_TRUE(has(image.out, count == 1 ? "Image: 1 song, " : "Image: 2 songs, ")) << image.out;
+    }
 }
 
 TEST_F(CliTest, DeleteUpDownAndTheirRefusals) {

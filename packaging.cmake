@@ -6,7 +6,8 @@ set(CPACK_PACKAGE_VENDOR "The Velmo developers")
 set(CPACK_PACKAGE_CONTACT "The Velmo developers <velmo@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "song manager for the Zentro clock")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Velmo puts songs on a Zentro clock over USB: it converts MP3 and WAV files\n\
+    "Velmo puts songs on a Zentro clock over USB: it converts MP3, WAV, FLAC,\n\
+Ogg Vorbis, Opus, AAC, ALAC, AIFF, WMA and the other formats FFmpeg decodes\n\
 to mono constant-bit-rate MP3, fits the list to the clock's storage and writes\n\
 it into the clock. It comes with a window (velmo), a terminal front end\n\
 (velmo-cli) and a simulated clock (zentro-sim).")

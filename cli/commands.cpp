@@ -202,7 +202,17 @@ bool validPosition(const Session& s, long position) {
     return false;
 }
 
-int editList(const Options& options, const std::vector<std::string>& files, bool drop) {
+int editList(const Options& options, const std::vector<std::string>& given, bool drop) {
+    // A folder stands for the song files in it and its sub-folders; the core
+    // then judges them exactly as the same files named one by one.
+    bool emptyFolder = false;
+    for (const std::string& path : given) {
+        if (isFolder(path) && songFilesInFolder(path).empty()) {
+            note("there are no song files in %s", terminalText(path).c_str());
+            emptyFolder = true;
+        }
+    }
+    const std::vector<std::string> files = songFilesOf(given);
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     s.startOffline();
@@ -215,7 +225,7 @@ int editList(const Options& options, const std::vector<std::string>& files, bool
     if (taken != files.size()) note("%zu of %zu files joined the list", taken, files.size());
     std::printf("Songs in the list: %u\n", s.core.songCount());
     s.printStatusLine();
-    const bool ok = taken == files.size() && !s.failed();
+    const bool ok = taken == files.size() && !emptyFolder && !s.failed();
     s.close();
     return ok ? kExitOk : kExitFailed;
 }
@@ -386,8 +396,8 @@ int runDownload(const Options& options, std::optional<bool> verify) {
     if (status == kExitOk) {
         std::error_code ec;
         const auto bytes = fs::file_size(s.imagePath(), ec);
-        std::printf("Downloaded %u songs (%ju image bytes).\n", s.core.songCount(),
-                    static_cast<uintmax_t>(ec ? 0 : bytes));
+        std::printf("Downloaded %u song%s (%ju image bytes).\n", s.core.songCount(),
+                    s.core.songCount() == 1 ? "" : "s", static_cast<uintmax_t>(ec ? 0 : bytes));
         if (s.outcome().verified)
             std::printf("Verified: the clock holds the %ju bytes of the image.\n", static_cast<uintmax_t>(ec ? 0 : bytes));
     }
@@ -451,7 +461,8 @@ int runImage(const Options& options, const std::string& out) {
         note("cannot write %s: %s", terminalText(out).c_str(), ec ? ec.message().c_str() : "the image is incomplete");
         return kExitFailed;
     }
-    std::printf("Image: %u songs, %ju bytes written to %s\n", header.songCount, static_cast<uintmax_t>(bytes),
+    std::printf("Image: %u song%s, %ju bytes written to %s\n", header.songCount, header.songCount == 1 ? "" : "s",
+                static_cast<uintmax_t>(bytes),
                 terminalText(out).c_str());
     return kExitOk;
 }

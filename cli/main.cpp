@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "admission.h"
 #include "commands.h"
 #include "terminal_view.h"
 #include "velmo_build.h"
@@ -24,11 +25,35 @@ std::string absolutePath(const std::string& path) {
     return p.lexically_normal().string();
 }
 
+// What add and drop take, with every extension a song may have.
+std::string songFilesHelp() {
+    std::string text = "song files or folders of them (the songs in a folder and its sub-folders are taken in name "
+                       "order): MP3, WAV, FLAC, Ogg Vorbis, Opus, AAC, ALAC, AIFF, WMA and more (";
+    for (size_t i = 0; i < velmo::kSongExtensionCount; ++i) text += std::string(i == 0 ? "" : " ") + velmo::kSongExtensions[i];
+    return text + ")";
+}
+
 std::vector<std::string> absolutePaths(const std::vector<std::string>& paths) {
     std::vector<std::string> out;
     out.reserve(paths.size());
     for (const std::string& p : paths) out.push_back(absolutePath(p));
     return out;
+}
+
+// The command word of a line that did not parse, when it names no command:
+// CLI11 would only say that a command is required. Empty otherwise.
+std::string unknownCommand(CLI::App& app, int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--dir" || a == "--jobs") {
+            ++i;  // its value
+            continue;
+        }
+        if (!a.empty() && a[0] == '-') continue;
+        const auto known = app.get_subcommands([&a](const CLI::App* c) { return c->check_name(a); });
+        return known.empty() ? a : std::string();
+    }
+    return {};
 }
 
 }  // namespace
@@ -58,9 +83,9 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> addFiles, dropFiles;
     auto* add = app.add_subcommand("add", "as the Add button, with these files chosen in this order");
-    add->add_option("FILE", addFiles, "song files (.mp3, .wav)")->required();
+    add->add_option("FILE", addFiles, songFilesHelp())->required();
     auto* drop = app.add_subcommand("drop", "as dropping these files on the list");
-    drop->add_option("FILE", dropFiles, "song files (.mp3, .wav)")->required();
+    drop->add_option("FILE", dropFiles, songFilesHelp())->required();
 
     long position = 0;
     auto* del = app.add_subcommand("delete", "remove the song at position N (from 1)");
@@ -113,6 +138,15 @@ int main(int argc, char** argv) {
         // The flag may not have been parsed yet when the line went wrong.
         const bool json =
             std::any_of(argv + 1, argv + argc, [](const char* a) { return std::strcmp(a, "--json") == 0; });
+        const std::string unknown = unknownCommand(app, argc, argv);
+        if (!unknown.empty()) {
+            const std::string text = "there is no command " + unknown + " (velmo-cli --help lists them)";
+            if (json)
+                writeJsonMessage(stderr, text, nullptr, true, "");
+            else
+                std::fprintf(stderr, "%s: %s\n", kProgramName, text.c_str());
+            return kExitUsage;
+        }
         if (!json) {
             app.exit(e);
             return kExitUsage;

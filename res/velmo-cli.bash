@@ -6,11 +6,18 @@ _velmo_cli() {
     _init_completion || return
 
     local commands="status list add drop delete up down quality download reload firmware image inspect help"
-    local global="--dir --json --help --version"
+    local global="--dir --json --jobs --help --version"
+    # Every extension a song file may have (kSongExtensions), any case.
+    local songs='@(mp3|wav|wave|flac|ogg|oga|opus|m4a|m4b|mp4|aac|aif|aiff|aifc|wma|asf|wv|ape|mka|webm|mp2|ac3|caf|au)'
 
     case $prev in
         --dir)
             _filedir -d
+            return
+            ;;
+        --jobs)
+            # As many songs at once as the machine has cores, or fewer.
+            COMPREPLY=($(compgen -W "$(seq 1 "$(nproc 2>/dev/null || echo 4)")" -- "$cur"))
             return
             ;;
     esac
@@ -19,7 +26,7 @@ _velmo_cli() {
     local i command=""
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            --dir) ((i++)) ;;
+            --dir | --jobs) ((i++)) ;;
             -*) ;;
             *)
                 command=${words[i]}
@@ -39,8 +46,9 @@ _velmo_cli() {
 
     local options="--dir --json --help"
     case $command in
-        download) options+=" --yes --verify" ;;
-        reload | firmware | image) options+=" --yes" ;;
+        download) options+=" --yes --verify --jobs" ;;
+        image) options+=" --yes --jobs" ;;
+        reload | firmware) options+=" --yes" ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
@@ -49,7 +57,11 @@ _velmo_cli() {
 
     case $command in
         add | drop)
-            _filedir '@(mp3|MP3|wav|WAV)'
+            # Folders are offered too: a folder adds the songs in it.
+            local nocase=$(shopt -p nocaseglob nocasematch)
+            shopt -s nocaseglob nocasematch
+            _filedir "$songs"
+            eval "$nocase"
             ;;
         firmware)
             _filedir '@(bin|BIN)'

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build tree and tries it as a user would:
+# Builds the Debian package from a build tree, has lintian check it, and tries
+# it as a user would:
 # unpacked into a scratch root, the installed velmo-cli adds a song and
 # downloads it to a simulated clock from an empty folder. With --system (as
 # root, on a machine of its own such as CI) the package is also installed with
@@ -27,6 +28,12 @@ echo "Depends: $depends"
 for lib in libqt6widgets6 libmp3lame0 libmad0 libc6; do
   [[ $depends == *"$lib "* || $depends == *"$lib," || $depends == *"$lib" ]] || fail "no dependency on $lib"
 done
+
+# Debian's own check of the package: any error or warning fails (the
+# package's overrides, each with its reason, are in docs/lintian-overrides).
+command -v lintian >/dev/null || fail "lintian is missing (scripts/setup.sh installs it)"
+lint=$(lintian --no-cfg --fail-on error,warning "$deb" 2>&1) || fail "lintian: $lint"
+echo "lintian: no error, no warning"
 
 # A song, and a simulated clock of the check's own, without the link delay.
 cp "$top/tests/data/l3_44100_cbr128_stereo.mp3" "$scratch/Morning Walk.mp3"

@@ -16,7 +16,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   sox libsox-fmt-mp3 lame ffmpeg mpg123 id3v2
   time bc
-  desktop-file-utils appstream man-db groff-base bash-completion dpkg-dev
+  desktop-file-utils appstream man-db groff-base bash-completion dpkg-dev lintian
 )
 
 missing=()

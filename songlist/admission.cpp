@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <cmath>
 
 #include "paths.h"
@@ -119,6 +121,74 @@ uint32_t estimateSongSize(const std::string& path, uint16_t quality) {
     // header (it could never fit the clock) and would overflow the list's total.
     if (!(bytes >= 0.0) || bytes >= 4294967296.0) return 0;
     return static_cast<uint32_t>(bytes);
+}
+
+}  // namespace velmo
+
+namespace velmo {
+
+namespace {
+
+struct FolderId {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const FolderId& o) const { return dev == o.dev && ino == o.ino; }
+};
+
+void listSongs(const std::string& folder, int depth, std::vector<FolderId>& open, std::vector<std::string>& out) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    const FolderId id{st.st_dev, st.st_ino};
+    // A link back to a folder on the way down would list it for ever.
+    for (const FolderId& o : open)
+        if (o == id) return;
+
+    std::error_code ec;
+    std::vector<std::string> names;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+
+    open.push_back(id);
+    const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+    for (const std::string& name : names) {
+        const std::string path = prefix + name;
+        struct stat entry {};
+        if (::stat(path.c_str(), &entry) != 0) continue;  // a dangling link
+        if (S_ISDIR(entry.st_mode)) {
+            if (depth < kSongFolderDepth) listSongs(path, depth + 1, open, out);
+        } else if (S_ISREG(entry.st_mode) && namesSong(name)) {
+            out.push_back(path);
+        }
+    }
+    open.pop_back();
+}
+
+}  // namespace
+
+std::vector<std::string> songFilesInFolder(const std::string& folder) {
+    std::vector<std::string> out;
+    std::vector<FolderId> open;
+    listSongs(folder, 0, open, out);
+    return out;
+}
+
+std::vector<std::string> songFilesOf(const std::vector<std::string>& paths) {
+    std::vector<std::string> out;
+    for (const std::string& p : paths) {
+        if (isFolder(p)) {
+            const std::vector<std::string> songs = songFilesInFolder(p);
+            out.insert(out.end(), songs.begin(), songs.end());
+        } else {
+            out.push_back(p);
+        }
+    }
+    return out;
+}
+
+bool isFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace velmo

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "songrecord.h"
 
@@ -32,6 +33,25 @@ bool hasSongExtension(std::string_view path);
 
 // The file dialog's patterns for kSongExtensions: "*.mp3;*.wav;*.flac;...".
 std::string songFilePatterns();
+
+// How deep songFilesInFolder goes below the folder it is given; deeper
+// folders are left out (a music collection is a few levels deep at most).
+constexpr int kSongFolderDepth = 16;
+
+// The song files in `folder` and its sub-folders, as full paths: regular
+// files (or links to them) whose name has a song extension, in name order
+// (byte order of the names, each folder's songs and sub-folders merged in
+// that order, depth first). A linked folder is entered once: a link back to a
+// folder already being listed is skipped. Folders that cannot be read are
+// left out; an empty result means no song was found.
+std::vector<std::string> songFilesInFolder(const std::string& folder);
+
+// `paths` with every folder replaced by songFilesInFolder of it, in place;
+// anything else (files, missing paths) is kept for admission to judge.
+std::vector<std::string> songFilesOf(const std::vector<std::string>& paths);
+
+// True when `path` names a folder (or a link to one).
+bool isFolder(const std::string& path);
 
 // 0 when the file can be opened for reading; otherwise the system's error
 // number (errno) that says why (a folder gives EISDIR).

@@ -26,9 +26,11 @@ expected=(
   lib/velmo/libusb_dll.so lib/velmo/liblame_enc.so lib/velmo/spn.bin
   share/applications/$app.desktop share/metainfo/$app.metainfo.xml
   share/icons/hicolor/scalable/apps/$app.svg
-  share/man/man1/velmo.1 share/man/man1/velmo-cli.1 share/man/man1/zentro-sim.1
+  share/man/man1/velmo.1.gz share/man/man1/velmo-cli.1.gz share/man/man1/zentro-sim.1.gz
   share/bash-completion/completions/velmo-cli
   share/doc/velmo/json.md share/doc/velmo/velmo-window.png
+  share/doc/velmo/copyright share/doc/velmo/changelog.gz
+  share/lintian/overrides/velmo
 )
 for size in 16 24 32 48 64 128 256; do expected+=(share/icons/hicolor/${size}x${size}/apps/$app.png); done
 for f in "${expected[@]}"; do [[ -f $usr/$f ]] || fail "not installed: /usr/$f"; done
@@ -48,7 +50,8 @@ grep -q '<svg' "$usr/share/icons/hicolor/scalable/apps/$app.svg" || fail "the sc
 # The validators: any remark at all fails, hints included.
 out=$(desktop-file-validate "$usr/share/applications/$app.desktop" 2>&1) || fail "desktop-file-validate: $out"
 [[ -z $out ]] || fail "desktop-file-validate: $out"
-grep -qx 'Exec=velmo --from-menu' "$usr/share/applications/$app.desktop" || fail "the menu entry does not pass --from-menu"
+grep -qx 'Exec=velmo --from-menu %F' "$usr/share/applications/$app.desktop" ||
+  fail "the menu entry does not pass --from-menu and the files (%F)"
 grep -qx "Icon=$app" "$usr/share/applications/$app.desktop" || fail "the menu entry names another icon"
 out=$(appstreamcli validate --pedantic --no-net "$usr/share/metainfo/$app.metainfo.xml" 2>&1) ||
   fail "appstreamcli: $out"
@@ -57,20 +60,29 @@ grep -q "<release version=\"$("$usr/bin/velmo-cli" --version | cut -d' ' -f2)\""
   "$usr/share/metainfo/$app.metainfo.xml" || fail "no release entry for this version"
 
 for page in velmo velmo-cli zentro-sim; do
-  file=$usr/share/man/man1/$page.1
+  file=$usr/share/man/man1/$page.1.gz
   warnings=$(MANWIDTH=80 man --warnings -l "$file" 2>&1 >/dev/null)
   [[ -z $warnings ]] || fail "man $page: $warnings"
   MANWIDTH=80 man -l "$file" 2>/dev/null | grep -q "EXIT STATUS" || fail "man $page has no EXIT STATUS"
-  grep -q '@PROJECT_VERSION@' "$file" && fail "man $page: the version was not filled in"
+  zgrep -q '@PROJECT_VERSION@' "$file" && fail "man $page: the version was not filled in"
+done
+# Both pages name the formats; velmo-cli's names the exit statuses of a signal.
+for page in velmo velmo-cli; do
+  text=$(MANWIDTH=80 man -l "$usr/share/man/man1/$page.1.gz" 2>/dev/null)
+  grep -q 'FLAC' <<<"$text" && grep -q '\.opus' <<<"$text" || fail "man $page does not name the formats"
+done
+for status in 130 143; do
+  MANWIDTH=80 man -l "$usr/share/man/man1/velmo-cli.1.gz" 2>/dev/null | grep -qE "^ {7}$status( |$)" ||
+    fail "velmo-cli.1 does not describe exit status $status"
 done
 
 # Every command of velmo-cli, and every command of zentro-sim, has its entry.
 for command in status list add drop delete up down quality download reload firmware image inspect help; do
-  MANWIDTH=80 man -l "$usr/share/man/man1/velmo-cli.1" 2>/dev/null | grep -qE "^ {7}$command( |$)" ||
+  MANWIDTH=80 man -l "$usr/share/man/man1/velmo-cli.1.gz" 2>/dev/null | grep -qE "^ {7}$command( |$)" ||
     fail "velmo-cli.1 does not describe $command"
 done
 for command in status plug unplug storage-code delay fault header extract erase-all; do
-  MANWIDTH=80 man -l "$usr/share/man/man1/zentro-sim.1" 2>/dev/null | grep -qE "^ {7}.*\b$command\b" ||
+  MANWIDTH=80 man -l "$usr/share/man/man1/zentro-sim.1.gz" 2>/dev/null | grep -qE "^ {7}.*\b$command\b" ||
     fail "zentro-sim.1 does not describe $command"
 done
 
@@ -86,7 +98,7 @@ if [[ -f /usr/share/bash-completion/bash_completion ]]; then
       COMP_LINE="${COMP_WORDS[*]}"
       COMP_POINT=${#COMP_LINE}
       _velmo_cli velmo-cli "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
-      printf "%s\n" "${COMPREPLY[@]}" | sort | tr "\n" " "
+      printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort | tr "\n" " "
     ' _ "$usr/share/bash-completion/completions/velmo-cli" "$@"
   }
   [[ $(complete_words velmo-cli qu) == "quality " ]] || fail "completion of a command: $(complete_words velmo-cli qu)"
@@ -94,9 +106,16 @@ if [[ -f /usr/share/bash-completion/bash_completion ]]; then
   [[ $(complete_words velmo-cli --dir /tmp quality n) == "normal " ]] || fail "completion after --dir"
   [[ $(complete_words velmo-cli download --v) == "--verify " ]] || fail "completion of an option"
   [[ $(complete_words velmo-cli --ver) == "--version " ]] || fail "completion of a global option"
-  mkdir -p "$scratch/files" && touch "$scratch/files/a.mp3" "$scratch/files/b.wav" "$scratch/files/c.txt"
+  [[ $(complete_words velmo-cli --jo) == "--jobs " ]] || fail "completion of --jobs"
+  [[ $(complete_words velmo-cli image --jo) == "--jobs " ]] || fail "completion of image's --jobs"
+  [[ $(complete_words velmo-cli --jobs 1) == 1* ]] || fail "completion of --jobs' value"
+  [[ $(complete_words velmo-cli --jobs 2 qu) == "quality " ]] || fail "completion after --jobs"
+  mkdir -p "$scratch/files/album" && touch "$scratch/files/a.mp3" "$scratch/files/b.wav" "$scratch/files/c.txt" \
+    "$scratch/files/d.flac" "$scratch/files/E.OPUS"
   got=$(cd "$scratch/files" && complete_words velmo-cli add "")
-  [[ $got == "a.mp3 b.wav " ]] || fail "completion of song files: $got"
+  [[ $got == "E.OPUS a.mp3 album b.wav d.flac " ]] || fail "completion of song files and folders: $got"
+  got=$(cd "$scratch/files" && complete_words velmo-cli drop d)
+  [[ $got == "d.flac " ]] || fail "completion of a .flac file: $got"
 else
   echo "bash-completion is not installed: the completion is not tried"
 fi

@@ -80,6 +80,21 @@ int CFileDialogST::RunDialog() {
         dialog.setNameFilters(nameFilters(filters_));
         dialog.setOption(QFileDialog::HideNameFilterDetails);
     }
+    if (!folderChoice_.empty() && open_ && (flags_ & velmo::OFN_ALLOWMULTISELECT) != 0) {
+        // Qt's own dialog: a desktop's native one is set up once when shown
+        // and would not follow the switch between files and folders.
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        const QString folders = QStringLiteral("%1 (*)").arg(QString::fromStdString(folderChoice_));
+        QStringList filters = dialog.nameFilters();
+        filters << folders;
+        dialog.setNameFilters(filters);
+        dialog.setOption(QFileDialog::HideNameFilterDetails);
+        QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog, folders](const QString& filter) {
+            const bool pickFolders = filter == folders;
+            dialog.setFileMode(pickFolders ? QFileDialog::Directory : QFileDialog::ExistingFiles);
+            dialog.setOption(QFileDialog::ShowDirsOnly, pickFolders);
+        });
+    }
     dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
     if ((flags_ & velmo::OFN_OVERWRITEPROMPT) == 0) dialog.setOption(QFileDialog::DontConfirmOverwrite);
     std::string suffix = defaultExtension_;

@@ -82,6 +82,12 @@ class CFileDialogST {
 
     const velmo::FileSelection& selection() const { return selection_; }
 
+    // An open dialog of several files gets one more entry in its file type
+    // list, `description`: chosen, the dialog picks folders instead of files
+    // (and back to files with another entry). The caller decides what a
+    // chosen folder stands for. Empty (the default): files only.
+    void SetFolderChoice(const std::string& description) { folderChoice_ = description; }
+
     // Qt's form of the file type list: "Music files (*.[mM][pP]3 *.[wW][aA][vV])".
     static QStringList nameFilters(const std::vector<FileFilter>& filters);
 
@@ -104,4 +110,5 @@ class CFileDialogST {
     velmo::FileSelection selection_;
     std::string fileTitle_;
     std::string browsedFolder_;
+    std::string folderChoice_;
 };

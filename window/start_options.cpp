@@ -19,6 +19,10 @@ StartOptions parseStartOptions(const std::vector<std::string>& args, bool qtTake
         }
         if (a == "--from-menu") {
             o.fromMenu = true;
+        } else if (!a.empty() && a[0] != '-') {
+            // Before Qt has taken its own arguments a value of one of its
+            // options would pass for a file: only the final parse counts them.
+            if (!qtTakesRest) o.files.push_back(a);
         } else if (!qtTakesRest) {
             o.action = StartOptions::Action::Usage;
             o.unknown = a;
@@ -29,12 +33,14 @@ StartOptions parseStartOptions(const std::vector<std::string>& args, bool qtTake
 }
 
 std::string startUsage() {
-    return "usage: velmo [--from-menu]\n"
+    return "usage: velmo [--from-menu] [FILE...]\n"
            "       velmo --version | --help\n"
            "The Zentro clock's song manager. Its start folder holds the song list\n"
            "(zt_hdr.tbl) and the working folder dat/: the current folder, or with\n"
            "--from-menu the user's data folder $XDG_DATA_HOME/velmo (by default\n"
-           "~/.local/share/velmo), as the desktop menu entry starts it.\n";
+           "~/.local/share/velmo), as the desktop menu entry starts it.\n"
+           "Each FILE (a song file, or a folder whose songs are taken in name order)\n"
+           "is added to the list as the Add button adds it.\n";
 }
 
 bool chooseStartFolder(const StartOptions& options, const std::string& currentFolder, std::string& folder,

@@ -7,6 +7,8 @@
 //                 (~/.local/share/velmo), created when missing: what the
 //                 desktop menu entry starts. Without it the start folder is
 //                 the current folder, as from a terminal.
+//   FILE...       song files or folders, added as Add adds them once the
+//                 window is up (what a file manager's "Open with" passes)
 #pragma once
 
 #include <string>
@@ -19,6 +21,7 @@ struct StartOptions {
     Action action = Action::Run;
     bool fromMenu = false;
     std::string unknown;  // Usage: the argument that was not understood
+    std::vector<std::string> files;  // as given, in order
 };
 
 // `args` without the program name; arguments starting with "-" that are not

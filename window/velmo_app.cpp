@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTimer>
 #include <QMessageBox>
 #include <cstdio>
 #include <string>
@@ -55,6 +57,16 @@ bool CVelmoApp::InitInstance() {
     CVelmoDlg dialog(nullptr, QFile::decodeName(folder.c_str()));
     dialog.initDialog();
     // A failed start-up has already run the close handler: nothing to show.
-    if (!dialog.isClosed()) dialog.exec();
+    if (dialog.isClosed()) return false;
+    if (!options.files.empty()) {
+        // Named against the folder the program was started in, which the
+        // start folder need not be; added once the window is up, so that a
+        // refusal's message box has the window to sit on.
+        std::vector<std::string> files;
+        for (const std::string& f : options.files)
+            files.push_back(QFile::encodeName(QFileInfo(QFile::decodeName(f.c_str())).absoluteFilePath()).toStdString());
+        QTimer::singleShot(0, &dialog, [&dialog, files] { dialog.addFiles(files); });
+    }
+    dialog.exec();
     return false;
 }

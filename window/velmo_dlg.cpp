@@ -13,7 +13,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QResizeEvent>
 #include <QScreen>
+#include <QTimer>
 #include <QShortcut>
 #include <QStyle>
 #include <algorithm>
@@ -25,6 +27,7 @@
 #include "bitmappicture.h"
 #include "filedialogst.h"
 #include "resources.h"
+#include "settings.h"
 #include "songlistbox.h"
 #include "velmo_core.h"
 
@@ -61,12 +64,15 @@ constexpr int kTitleBarAllowance = 32;
 
 CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
     : QDialog(parent), units_(velmo::templateFont(QStringLiteral("Times New Roman"), 11)) {
-    // A fixed-size dialog with a title bar, its menu, and a minimise box.
+    // A dialog with a title bar, its menu, and minimise and maximise boxes:
+    // the template's size is the smallest, the list takes what is added.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     setFont(velmo::templateFont(QStringLiteral("Times New Roman"), fittingPointSize()));
     units_ = velmo::DialogUnits(font());
-    setFixedSize(units_.toPixelsX(kTemplateWidth), units_.toPixelsY(kTemplateHeight));
+    setMinimumSize(templateSize());
+    resize(templateSize());
+    // A grip would sit on the status line; the window's edges resize it.
     setSizeGripEnabled(false);
     // The minimised window and the task bar show the program icon.
     setWindowIcon(velmo::programIcon());
@@ -95,6 +101,10 @@ CVelmoDlg::~CVelmoDlg() {
     // The workers post to this object until they are joined.
     core_.reset();
     QCoreApplication::removePostedEvents(this, WorkerEvent::eventType());
+}
+
+QSize CVelmoDlg::templateSize() const {
+    return QSize(units_.toPixelsX(kTemplateWidth), units_.toPixelsY(kTemplateHeight));
 }
 
 int CVelmoDlg::fittingPointSize() const {
@@ -205,6 +215,28 @@ void CVelmoDlg::createControls() {
     QWidget::setTabOrder(reload_, download_);
     QWidget::setTabOrder(download_, upgrade_);
 
+    // Resized, the list grows; everything beside or below it keeps its
+    // distance to the right or bottom edge, the rest stays where it is.
+    const std::pair<QWidget*, unsigned> anchors[] = {
+        {download_, kMoveX | kMoveY},
+        {add_, kMoveY},
+        {delete_, kMoveY},
+        {reload_, kMoveY},
+        {down_, kMoveX | kMoveY},
+        {up_, kMoveX},
+        {upgrade_, kMoveX | kMoveY},
+        {list_, kGrowX | kGrowY},
+        {picture_, 0},
+        {progress_, kMoveY | kGrowX},
+        {progressCaption_, kMoveY},
+        {good_, kMoveX},
+        {best_, kMoveX},
+        {group, kMoveX},
+        {status_, kMoveY | kGrowX},
+        {normal_, kMoveX},
+    };
+    for (const auto& [widget, how] : anchors) placed_.push_back({widget, widget->geometry(), how});
+
     // The Delete key in the list does what the Delete button does.
     auto* deleteKey = new QShortcut(QKeySequence(Qt::Key_Delete), list_);
     deleteKey->setContext(Qt::WidgetWithChildrenShortcut);
@@ -231,9 +263,11 @@ void CVelmoDlg::createControls() {
     connect(
         list_, &velmo::SongListBox::filesDropped, this,
         [this](const QStringList& paths) {
-            std::vector<std::string> files;
-            files.reserve(static_cast<size_t>(paths.size()));
-            for (const QString& p : paths) files.push_back(QFile::encodeName(p).toStdString());
+            std::vector<std::string> dropped;
+            dropped.reserve(static_cast<size_t>(paths.size()));
+            for (const QString& p : paths) dropped.push_back(QFile::encodeName(p).toStdString());
+            // A dropped folder stands for its songs, judged as if dropped one by one.
+            const std::vector<std::string> files = velmo::songFilesOf(dropped);
             enterCore([this, &files] { core_->onDropFiles(files); });
         },
         Qt::QueuedConnection);
@@ -241,6 +275,14 @@ void CVelmoDlg::createControls() {
 
 void CVelmoDlg::initDialog() {
     enterCore([this] { core_->onInitDialog(); });
+    // The settings are read by the start-up.
+    if (!core_->isClosed()) {
+        const velmo::Settings& settings = core_->settings();
+        const long width = settings.number("window.width", 0, 0, QWIDGETSIZE_MAX);
+        const long height = settings.number("window.height", 0, 0, QWIDGETSIZE_MAX);
+        if (width > 0 && height > 0) loadedSize_ = QSize(static_cast<int>(width), static_cast<int>(height));
+        resize(rememberedSize());
+    }
     // The bitmap buttons' faces: normal, pressed, focused, greyed.
     up_->LoadBitmaps(velmo::kBitmapUp, velmo::kBitmapUpSelected, velmo::kBitmapUp, velmo::kBitmapUpDisabled);
     down_->LoadBitmaps(velmo::kBitmapDown, velmo::kBitmapDownSelected, velmo::kBitmapDown, velmo::kBitmapDownDisabled);
@@ -295,10 +337,62 @@ void CVelmoDlg::onTimerTick() {
 void CVelmoDlg::onAdd() {
     CFileDialogST dialog(true, "", velmo::OFN_ALLOWMULTISELECT | velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT,
                          {{"Music files", velmo::songFilePatterns()}}, this);
+    dialog.SetFolderChoice(kFolderChoice);
     if (dialog.RunDialog() != CFileDialogST::IDOK) return;
     std::vector<std::string> paths;
     for (velmo::PathPosition pos = dialog.FirstPathPosition(); pos;) paths.push_back(dialog.NextSelectedPath(pos));
-    enterCore([this, &paths] { core_->onAdd(paths); });
+    addFiles(paths);
+}
+
+void CVelmoDlg::addFiles(const std::vector<std::string>& paths) {
+    if (core_->isClosed()) return;
+    // A folder stands for its songs: the core then judges them, limits and
+    // messages included, exactly as the same files chosen one by one.
+    const std::vector<std::string> files = velmo::songFilesOf(paths);
+    enterCore([this, &files] { core_->onAdd(files); });
+}
+
+QSize CVelmoDlg::rememberedSize() const {
+    if (!loadedSize_.isValid()) return templateSize();
+    QSize size = loadedSize_.expandedTo(templateSize());
+    // A size kept on a larger screen is cut to this one.
+    if (const QScreen* s = screen()) size = size.boundedTo(s->availableGeometry().size()).expandedTo(templateSize());
+    return size;
+}
+
+void CVelmoDlg::rememberSize() {
+    // A maximised window is remembered at the size it comes back to.
+    const QSize now = isMaximized() || isFullScreen() ? normalGeometry().size() : size();
+    if (!now.isValid() || now == (loadedSize_.isValid() ? loadedSize_ : templateSize())) return;
+    velmo::Settings& settings = core_->settings();
+    settings.set("window.width", std::to_string(now.width()));
+    settings.set("window.height", std::to_string(now.height()));
+}
+
+void CVelmoDlg::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    const int dx = std::max(0, width() - templateSize().width());
+    const int dy = std::max(0, height() - templateSize().height());
+    for (const Placed& p : placed_) {
+        QRect r = p.atTemplateSize;
+        if (p.anchors & kMoveX) r.translate(dx, 0);
+        if (p.anchors & kMoveY) r.translate(0, dy);
+        if (p.anchors & kGrowX) r.setWidth(r.width() + dx);
+        if (p.anchors & kGrowY) r.setHeight(r.height() + dy);
+        p.widget->setGeometry(r);
+    }
+}
+
+bool CVelmoDlg::askToStop(const std::string& question) {
+    QMessageBox box(QMessageBox::Question, windowTitle(), fromCore(question), QMessageBox::Yes | QMessageBox::No,
+                    this);
+    box.setTextFormat(Qt::PlainText);
+    // Escape pressed once more, by the same habit, keeps the job running.
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    box.setEnabled(true);
+    const int answer = messageBoxRunner_ ? messageBoxRunner_(box) : box.exec();
+    return answer == QMessageBox::Yes;
 }
 
 void CVelmoDlg::closeEvent(QCloseEvent* event) {
@@ -306,6 +400,24 @@ void CVelmoDlg::closeEvent(QCloseEvent* event) {
         // Closed from inside a handler's modal loop: the handler finishes first.
         closePending_ = true;
         event->ignore();
+        return;
+    }
+    if (closeAfterStop_) {
+        // Already stopping on the user's word: the window goes at its end.
+        event->ignore();
+        return;
+    }
+    // A Download or Reload is not dropped on a stray Escape or close: the
+    // user is asked first, and a stopped one ends with its own message,
+    // which says what the clock holds, before the window goes.
+    const std::string question = core_->isClosed() ? std::string() : core_->stopQuestion();
+    if (!question.empty()) {
+        event->ignore();
+        enterCore([this, &question] {
+            if (!askToStop(question)) return;
+            closeAfterStop_ = true;
+            core_->onStop();
+        });
         return;
     }
     // A firmware write is never cut short: the core closes the window once
@@ -317,7 +429,10 @@ void CVelmoDlg::closeEvent(QCloseEvent* event) {
     // The close handler stops and joins any worker (each ends within one
     // block or chunk), saves the list and removes the working files; only
     // then does the window go.
-    if (!core_->isClosed()) enterCore([this] { core_->onClose(); });
+    if (!core_->isClosed()) {
+        rememberSize();
+        enterCore([this] { core_->onClose(); });
+    }
     timer_.stop();
     setResult(QDialog::Rejected);
     event->accept();
@@ -372,25 +487,28 @@ void CVelmoDlg::selectLine(int index) { list_->selectLine(index); }
 void CVelmoDlg::setHorizontalExtent(int pixels) { list_->setHorizontalExtent(pixels); }
 
 void CVelmoDlg::enableControls(bool enable) {
-    if (!enable && stopAvailable_) {
-        // The window itself stays enabled so that Stop can be pressed.
+    if (!enable) {
+        // The controls go one by one: a disabled window would grey the
+        // progress caption and bar too, and a running job would look dead.
         setEnabled(true);
         for (QWidget* w : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-            if (w == download_ || !w->isEnabled()) continue;
+            if (w == progress_ || w == progressCaption_ || !w->isEnabled()) continue;
+            if (w == download_ && stopAvailable_) continue;
             w->setEnabled(false);
-            disabledForStop_.push_back(w);
+            disabledForJob_.push_back(w);
         }
-        download_->setEnabled(true);
+        if (stopAvailable_) download_->setEnabled(true);
         download_->repaint();
+        upgrade_->repaint();
         return;
     }
-    for (QWidget* w : disabledForStop_) w->setEnabled(true);
-    disabledForStop_.clear();
-    upgrade_->setEnabled(enable);
+    for (QWidget* w : disabledForJob_) w->setEnabled(true);
+    disabledForJob_.clear();
+    upgrade_->setEnabled(true);
     upgrade_->repaint();
-    download_->setEnabled(enable);
+    download_->setEnabled(true);
     download_->repaint();
-    setEnabled(enable);
+    setEnabled(true);
 }
 
 void CVelmoDlg::setStopAvailable(bool available) {
@@ -413,6 +531,13 @@ void CVelmoDlg::setQualityButtons(bool best, bool good, bool normal) {
     good_->setChecked(good);
     normal_->setChecked(normal);
     for (QRadioButton* r : {best_, good_, normal_}) r->setAutoExclusive(true);
+}
+
+void CVelmoDlg::operationEnded(const velmo::Outcome&) {
+    if (!closeAfterStop_) return;
+    closeAfterStop_ = false;
+    // After the handler that delivered the end has returned.
+    QTimer::singleShot(0, this, [this] { close(); });
 }
 
 void CVelmoDlg::setWindowTitle(const std::string& title) { QDialog::setWindowTitle(fromCore(title)); }

@@ -12,6 +12,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <QTimer>
 #include <cstdint>
@@ -32,6 +34,7 @@ class QKeyEvent;
 class QLabel;
 class QMessageBox;
 class QProgressBar;
+class QResizeEvent;
 class QPushButton;
 class QRadioButton;
 class CBitmapButton;
@@ -69,6 +72,17 @@ class CVelmoDlg : public QDialog, public velmo::View {
     // The About box entry of the window's context menu (also on F1).
     QAction* aboutAction() const { return aboutAction_; }
 
+    // Adds song files and folders (their songs in name order) as the Add
+    // button does with the same files chosen: what `velmo FILE...` asks for.
+    void addFiles(const std::vector<std::string>& paths);
+
+    // The size the window opens at when the settings name none: the
+    // template's, which is also the smallest it can be made.
+    QSize templateSize() const;
+
+    // The file dialog's entry that turns Add's choice to folders.
+    static constexpr const char* kFolderChoice = "Folders of music files";
+
     // velmo::View
     void setProgressCaption(const std::string& text) override;
     void setProgressBar(int percent) override;
@@ -82,6 +96,7 @@ class CVelmoDlg : public QDialog, public velmo::View {
     void enableControls(bool enable) override;
     void setStopAvailable(bool available) override;
     void setQualityButtons(bool best, bool good, bool normal) override;
+    void operationEnded(const velmo::Outcome& outcome) override;
     using QDialog::setWindowTitle;
     void setWindowTitle(const std::string& title) override;
     velmo::MessageResult messageBox(const std::string& text, const std::string& caption, velmo::MessageIcon icon,
@@ -103,8 +118,23 @@ class CVelmoDlg : public QDialog, public velmo::View {
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
+    // Which edges of the window a control keeps its distance to as the
+    // window grows: it moves with the right or bottom edge, or stretches.
+    enum Anchor : unsigned { kMoveX = 1, kMoveY = 2, kGrowX = 4, kGrowY = 8 };
+    struct Placed {
+        QWidget* widget;
+        QRect atTemplateSize;
+        unsigned anchors;
+    };
+    // The window's size from the settings, bounded by the template's size
+    // and the screen; the template's size when none is stored.
+    QSize rememberedSize() const;
+    void rememberSize();
+    // Asks the Download's or Reload's stop question; true when it is to stop.
+    bool askToStop(const std::string& question);
 
     // The template's 11 points, or less when the window would not fit the screen.
     int fittingPointSize() const;
@@ -142,11 +172,17 @@ class CVelmoDlg : public QDialog, public velmo::View {
     int coreDepth_ = 0;  // core handlers running (nested in modal loops)
     bool delivering_ = false;
     bool closePending_ = false;    // a close request came while a handler ran
+    // The user answered Yes to the stop question: the window closes once the
+    // stopped operation has ended with its message.
+    bool closeAfterStop_ = false;
+    std::vector<Placed> placed_;
+    QSize loadedSize_;  // as the settings gave it, to save only a change
     std::deque<velmo::PostedEvent> pending_;  // workers' events kept for the core, in order
 
-    // While a Download or Reload runs, Download reads "Stop" and is the one
-    // control left enabled; these are the controls disabled instead of the window.
+    // While a job runs its controls are disabled one by one rather than the
+    // window as a whole: the progress caption and bar stay drawn enabled, and
+    // during a Download or Reload the Download button, which reads "Stop".
     bool stopAvailable_ = false;
     QString downloadText_;
-    std::vector<QWidget*> disabledForStop_;
+    std::vector<QWidget*> disabledForJob_;
 };

@@ -57,7 +57,10 @@ void usage(FILE* out) {
                  "  extract DIR                  write the songs the header describes to DIR\n"
                  "  erase-all                    erase the whole storage to 0xFF\n"
                  "fault kinds: disconnect, erase-fail, program-fail, program-short (PARAM: bytes\n"
-                 "programmed), corrupt-read (PARAM: byte offset inverted), load-fail\n");
+                 "programmed), corrupt-read (PARAM: byte offset inverted), load-fail\n"
+                 "The simulated clock lives in the folder $ZENTRO_SIM_DIR (its storage in\n"
+                 "flash.bin there), by default ~/.local/state/zentro-sim; velmo and velmo-cli\n"
+                 "use the same folder when started with the same environment.\n");
 }
 
 int findFault(const std::string& name) {

@@ -181,6 +181,13 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
     }
     EXPECT_EQ(0, run({"--help"}).status);
     EXPECT_EQ(2, run({"help", "frobnicate"}).status);
+    // An unknown command is named, also after the options before it.
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"bogus"}, {"--dir", start, "--jobs", "2", "bogus", "x"}}) {
+        const CliRun r = run(args);
+        EXPECT_EQ(2, r.status);
+        EXPECT_TRUE(has(r.err, "velmo-cli: there is no command bogus")) << r.err;
+    }
 }
 
 TEST_F(CliTest, EveryProgramTellsTheProjectVersion) {
@@ -217,6 +224,17 @@ TEST_F(CliTest, HelpCommandShowsWhatCommandHelpShows) {
     const CliRun all = run({"help"});
     EXPECT_EQ(run({"--help"}).out, all.out);
     for (const std::string& command : commands) EXPECT_TRUE(has(all.out, "  " + command + " ")) << command;
+    // add and drop name every format they take, and folders.
+    for (const char* command : {"add", "drop"}) {
+        const std::string help = run({"help", command}).out;
+        for (const char* word : {"FLAC", "Opus", ".flac", ".m4a", ".aiff", "folder"})
+            EXPECT_TRUE(has(help, word)) << command << ": " << word;
+    }
+    // The simulator's help says where the simulated clock lives.
+    const CliRun sim = runProgram(std::string(VELMO_BIN_DIR) + "/zentro-sim", {"--help"});
+    EXPECT_EQ(0, sim.status);
+    EXPECT_TRUE(has(sim.out, "$ZENTRO_SIM_DIR")) << sim.out;
+    EXPECT_TRUE(has(sim.out, "~/.local/state/zentro-sim")) << sim.out;
 }
 
 // ---------------------------------------------------------------------------
@@ -377,6 +395,80 @@ TEST_F(CliTest, AddNamesEveryRefusedFile) {
                                             "velmo-cli: 2 of 6 files joined the list\n"};
     for (const std::string& line : lines) EXPECT_TRUE(has(r.err, line)) << line << "\n" << r.err;
     EXPECT_EQ((std::vector<std::string>{"./dat/Song.flac", "./dat/Tune.ogg"}), workPaths(listJson(start)));
+}
+
+// A folder given to add or drop stands for its songs and those of its
+// sub-folders, in name order; a text file beside them is not offered.
+TEST_F(CliTest, AFolderAddsItsSongsInNameOrder) {
+    const std::string album = dir.file("album");
+    song("b.wav", "wav_pcm16_mono.wav", "album");
+    song("A.mp3", "l3_44100_cbr128_stereo.mp3", "album");
+    song("x.flac", "flac16_96000_stereo.flac", "album/Disc 2");
+    writeFileBytes(album + "/notes.txt", {'h', 'i', '\n'});
+    for (const char* command : {"add", "drop"}) {
+        SCOPED_TRACE(command);
+        const std::string folder = dir.file(std::string("start-") + command);
+        fs::create_directories(folder);
+        const CliRun r = in(folder, {command, album});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ("", r.err);
+        EXPECT_EQ((std::vector<std::string>{"./dat/A.mp3", "./dat/x.flac", "./dat/b.wav"}), workPaths(listJson(folder)));
+    }
+    // A folder without songs says so.
+    fs::create_directories(dir.file("empty"));
+    const CliRun none = in(start, {"add", dir.file("empty")});
+    EXPECT_EQ(1, none.status);
+    EXPECT_TRUE(has(none.err, "velmo-cli: there are no song files in " + dir.file("empty") + "\n")) << none.err;
+}
+
+// 33 songs in a folder meet Add's limit of 32 exactly as the same 33 files
+// named one by one do: the same message, the same list.
+TEST_F(CliTest, AFolderMeetsTheLimitsAsItsFilesDo) {
+    std::vector<std::string> files;
+    for (int i = 0; i < 33; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "s%02d.wav", i);
+        files.push_back(song(name, "wav_pcm16_mono.wav", "many"));
+    }
+    const std::string byFolder = dir.file("by-folder"), byFiles = dir.file("by-files");
+    fs::create_directories(byFolder);
+    fs::create_directories(byFiles);
+    const CliRun folderRun = in(byFolder, {"add", dir.file("many")});
+    std::vector<std::string> args = {"add"};
+    args.insert(args.end(), files.begin(), files.end());
+    const CliRun filesRun = in(byFiles, args);
+    EXPECT_EQ(1, folderRun.status);
+    EXPECT_EQ(filesRun.status, folderRun.status);
+    EXPECT_EQ(filesRun.err, folderRun.err);
+    EXPECT_TRUE(has(folderRun.err, "Error: Song counts are over than limit\n")) << folderRun.err;
+    const std::vector<std::string> listed = workPaths(listJson(byFolder));
+    ASSERT_EQ(32u, listed.size());
+    EXPECT_EQ("./dat/s00.wav", listed.front());
+    EXPECT_EQ("./dat/s31.wav", listed.back());
+    EXPECT_EQ(workPaths(listJson(byFiles)), listed);
+    // A full list takes nothing more from a folder.
+    const CliRun again = in(byFolder, {"add", dir.file("many")});
+    EXPECT_EQ(1, again.status);
+    EXPECT_TRUE(has(again.err, "Error: Song counts are over than limit !\n")) << again.err;
+}
+
+TEST_F(CliTest, TheEndLineCountsItsSongsRight) {
+    ASSERT_EQ(0, zentroSimSetDelay(0));
+    for (const int count : {1, 2}) {
+        SCOPED_TRACE(count);
+        const std::string folder = dir.file("start-" + std::to_string(count));
+        fs::create_directories(folder);
+        copyAgent(folder);
+        std::vector<std::string> add = {"add"};
+        for (int i = 0; i < count; ++i) add.push_back(song("t" + std::to_string(i) + ".wav", "wav_pcm16_mono.wav"));
+        ASSERT_EQ(0, in(folder, add).status);
+        const CliRun down = in(folder, {"download", "--yes"});
+        ASSERT_EQ(0, down.status) << down.err;
+        EXPECT_TRUE(has(down.out, count == 1 ? "Downloaded 1 song (" : "Downloaded 2 songs (")) << down.out;
+        const CliRun image = in(folder, {"image", dir.file("image.bin")});
+        ASSERT_EQ(0, image.status) << image.err;
+        EXPECT_TRUE(has(image.out, count == 1 ? "Image: 1 song, " : "Image: 2 songs, ")) << image.out;
+    }
 }
 
 TEST_F(CliTest, DeleteUpDownAndTheirRefusals) {

@@ -263,3 +263,46 @@ TEST(Admission, OpenErrorsGiveTheSystemsReason) {
     EXPECT_EQ(EISDIR, songFileOpenError(dir.file("folder.flac")));
     EXPECT_EQ(ENOTDIR, songFileOpenError(dir.file("song.flac/x.flac")));
 }
+
+// The folder a user adds: songs in name order, sub-folders in their place,
+// everything that is not a song file left out.
+TEST(Admission, SongFilesInAFolderComeInNameOrder) {
+    TempDir dir;
+    const std::string top = dir.file("album");
+    namespace fs = std::filesystem;
+    fs::create_directories(top + "/B-side/deeper");
+    fs::create_directories(top + "/Covers.mp3");  // a folder, whatever its name
+    for (const char* name : {"b.flac", "A.mp3", "c.WAV", "notes.txt", "B-side/2.ogg", "B-side/1.mp3",
+                             "B-side/deeper/x.opus", "Covers.mp3/z.aiff", ".mp3"})
+        writeFileBytes(top + "/" + name, {1});
+    fs::create_symlink(top, top + "/B-side/loop");     // back up the tree
+    fs::create_symlink(top + "/gone.mp3", top + "/dangling.mp3");
+    fs::create_symlink(top + "/b.flac", top + "/linked.flac");
+
+    const std::vector<std::string> expected = {
+        top + "/A.mp3",        top + "/B-side/1.mp3", top + "/B-side/2.ogg", top + "/B-side/deeper/x.opus",
+        top + "/Covers.mp3/z.aiff", top + "/b.flac",  top + "/c.WAV",        top + "/linked.flac",
+    };
+    EXPECT_EQ(expected, songFilesInFolder(top));
+    EXPECT_EQ(expected, songFilesInFolder(top + "/"));
+
+    // Folders are replaced by their songs where they stand; files stay.
+    const std::vector<std::string> mixed =
+        songFilesOf({top + "/notes.txt", top + "/B-side/deeper", dir.file("missing.mp3")});
+    EXPECT_EQ((std::vector<std::string>{top + "/notes.txt", top + "/B-side/deeper/x.opus", dir.file("missing.mp3")}),
+              mixed);
+    EXPECT_TRUE(songFilesInFolder(dir.file("missing")).empty());
+    EXPECT_TRUE(songFilesInFolder(top + "/A.mp3").empty());
+}
+
+TEST(Admission, SongFolderDepthIsBounded) {
+    TempDir dir;
+    std::string path = dir.file("top");
+    for (int level = 0; level <= kSongFolderDepth + 1; ++level) {
+        std::filesystem::create_directories(path);
+        writeFileBytes(path + "/s.mp3", {1});
+        path += "/d";
+    }
+    // The folder itself and kSongFolderDepth levels below it.
+    EXPECT_EQ(static_cast<size_t>(kSongFolderDepth + 1), songFilesInFolder(dir.file("top")).size());
+}

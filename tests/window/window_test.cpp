@@ -31,7 +31,9 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -287,13 +289,14 @@ TEST_F(WindowTest, ControlsSitWhereTheTemplatePutsThem) {
     // The frame lies under the radio buttons and never takes their clicks.
     for (int id : {1009, 1010, 1019}) EXPECT_EQ(control(id), dlg->childAt(control(id)->geometry().center())) << id;
 
-    // Fixed at 324 x 209 units: no resizing, no maximise box.
+    // 324 x 209 units at first, and never smaller; it may grow and be maximised.
     const QSize size = u.rect(0, 0, 324, 209).size();
     EXPECT_EQ(size, dlg->size());
     EXPECT_EQ(size, dlg->minimumSize());
-    EXPECT_EQ(size, dlg->maximumSize());
+    EXPECT_GT(dlg->maximumWidth(), size.width());
+    EXPECT_GT(dlg->maximumHeight(), size.height());
     EXPECT_TRUE(dlg->windowFlags() & Qt::WindowMinimizeButtonHint);
-    EXPECT_FALSE(dlg->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(dlg->windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_FALSE(dlg->windowFlags() & Qt::WindowContextHelpButtonHint);
 }
 
@@ -602,9 +605,11 @@ const ButtonRow kButtonRows[] = {
      },
      [](WindowTestBase& t) {
          ASSERT_EQ(1u, Peek::dialogsOf(t).size());
-         // One "Music files" filter naming every accepted extension, in any case.
+         // One "Music files" filter naming every accepted extension, in any
+         // case, and the choice of folders after it.
          const QStringList filters = Peek::dialogsOf(t)[0].nameFilters;
-         ASSERT_EQ(1, filters.size());
+         ASSERT_EQ(2, filters.size());
+         EXPECT_EQ(QStringLiteral("%1 (*)").arg(CVelmoDlg::kFolderChoice), filters[1]);
          EXPECT_TRUE(filters[0].startsWith("Music files (*.[mM][pP]3 *.[wW][aA][vV] ")) << filters[0].toStdString();
          for (const char* pattern : {"*.[fF][lL][aA][cC]", "*.[oO][gG][gG]", "*.[oO][pP][uU][sS]", "*.[mM]4[aA]",
                                      "*.[aA][iI][fF][fF]", "*.[aA][iI][fF]", "*.[wW][mM][aA]", "*.[aA][aA][cC]"})
@@ -828,10 +833,12 @@ TEST_F(WindowTest, DownloadMovesTheBarAndCaptionToTheEnd) {
         std::string caption;
         int value;
         bool windowEnabled;
+        bool progressEnabled;
     };
     std::vector<Step> steps;
     QObject::connect(bar, &QProgressBar::valueChanged, dlg.get(), [&](int value) {
-        steps.push_back({caption->text().toStdString(), value, control(kIdAdd)->isEnabled()});
+        steps.push_back({caption->text().toStdString(), value, control(kIdAdd)->isEnabled(),
+                         bar->isEnabled() && caption->isEnabled()});
     });
 
     click(kIdDownload);
@@ -842,6 +849,9 @@ TEST_F(WindowTest, DownloadMovesTheBarAndCaptionToTheEnd) {
     EXPECT_EQ("Stop", visibleText(control(kIdDownload)).toStdString());
     for (int id : {kIdUpgradeFirmware, kIdAdd, kIdDelete, kIdReload, kIdUp, kIdDown, kIdSongList, kIdBest})
         EXPECT_FALSE(control(id)->isEnabled()) << id;
+    // The job looks alive: its caption and bar are drawn enabled.
+    EXPECT_TRUE(bar->isEnabled());
+    EXPECT_TRUE(caption->isEnabled());
     ASSERT_TRUE(jobEnded());
     EXPECT_EQ("Download", visibleText(control(kIdDownload)).toStdString());
 
@@ -863,6 +873,7 @@ TEST_F(WindowTest, DownloadMovesTheBarAndCaptionToTheEnd) {
     for (size_t i = 0; i + 1 < steps.size(); ++i) {
         const Step& s = steps[i];
         EXPECT_FALSE(s.windowEnabled) << s.caption << " " << s.value;
+        EXPECT_TRUE(s.progressEnabled) << s.caption << " " << s.value;
         if (s.caption == "Progress: verifying music data...") {
             verifyHigh = std::max(verifyHigh, s.value);
             continue;
@@ -916,8 +927,10 @@ TEST_F(WindowTest, ClosingDuringAJobEndsItThroughTheCloseHandler) {
     zentroSimSetDelay(1);
     click(kIdDownload);
     ASSERT_TRUE(dlg->core().operationRunning());
-    EXPECT_TRUE(dlg->close());
-    EXPECT_TRUE(dlg->isClosed());
+    // The close asks first; Yes stops the job, and the window goes at its end.
+    answers.push_back(QMessageBox::Yes);
+    EXPECT_FALSE(dlg->close());
+    ASSERT_TRUE(pumpUntil([this] { return dlg->isClosed(); }, 20000));
     EXPECT_FALSE(dlg->isVisible());
     EXPECT_FALSE(dlg->core().workersRunning());
     SongTableHeader header;
@@ -1165,7 +1178,7 @@ TEST(StartOptions, ParseTheWindowsArguments) {
         {{"--from-menu", "--help"}, false, Action::Help, true, ""},
         {{"-h"}, false, Action::Help, false, ""},
         {{"--menu"}, false, Action::Usage, false, "--menu"},
-        {{"song.mp3"}, false, Action::Usage, false, "song.mp3"},
+        {{"a.flac", "--from-menu", "b.mp3"}, false, Action::Run, true, ""},
         // Before Qt has taken its own arguments, anything else may be Qt's.
         {{"-platform", "offscreen", "--version"}, true, Action::Version, false, ""},
         {{"-style", "fusion", "--from-menu"}, true, Action::Run, true, ""},
@@ -1177,6 +1190,10 @@ TEST(StartOptions, ParseTheWindowsArguments) {
         EXPECT_EQ(row.fromMenu, o.fromMenu);
         EXPECT_EQ(row.unknown, o.unknown);
     }
+    // The files a file manager passes, in order; before Qt has taken its
+    // own arguments none are counted (a value of -platform is no file).
+    EXPECT_EQ((std::vector<std::string>{"a.flac", "b.mp3"}), parseStartOptions({"a.flac", "b.mp3"}, false).files);
+    EXPECT_TRUE(parseStartOptions({"-platform", "offscreen", "a.flac"}, true).files.empty());
     EXPECT_NE(std::string::npos, startUsage().find("--from-menu"));
 }
 
@@ -1220,11 +1237,11 @@ TEST(StartOptions, FromTheMenuTheStartFolderIsTheUsersDataFolder) {
 namespace {
 
 // A clock whose storage holds one song of `bytes` bytes behind its header.
-void fillClock(uint32_t bytes) {
+void fillClock(uint32_t bytes, uint16_t quality = 8) {
     StorageHeader h;
     h.songCount = 1;
     std::memcpy(h.signature, kSignature, sizeof kSignature);
-    h.quality = 8;
+    h.quality = quality;
     h.entries[0].dataSize = bytes;
     std::memcpy(h.entries[0].songName, "Big", 4);
     std::vector<uint8_t> header(kStorageHeaderBytes);
@@ -1253,6 +1270,7 @@ TEST_F(WindowTest, StopEndsADownloadAndGivesTheButtonBack) {
     click(kIdDownload);  // it reads Stop now
     ASSERT_TRUE(jobEnded());
     EXPECT_TRUE(shown(kDownloadStoppedErasedText));
+    for (const ShownBox& b : boxes) EXPECT_EQ(std::string::npos, b.text.find("Stop it?")) << "Stop asks nothing";
     EXPECT_FALSE(shown("Downloading songs finished !"));
     EXPECT_EQ("Download", visibleText(control(kIdDownload)).toStdString());
     EXPECT_TRUE(control(kIdAdd)->isEnabled());
@@ -1293,9 +1311,13 @@ TEST_F(WindowTest, ClosingDuringATransferReturnsAtOnce) {
         }));
         QElapsedTimer timer;
         timer.start();
-        EXPECT_TRUE(dlg->close());
+        // Asked first; on Yes the transfer stops within a block and the
+        // window goes once the stop has been reported.
+        answers.push_back(QMessageBox::Yes);
+        EXPECT_FALSE(dlg->close());
+        ASSERT_TRUE(pumpUntil([this] { return dlg->isClosed(); }, 5000));
         EXPECT_LT(timer.elapsed(), 500);
-        EXPECT_TRUE(dlg->isClosed());
+        EXPECT_TRUE(shown(reload ? kReloadStoppedText : kDownloadStoppedErasedText));
         EXPECT_FALSE(dlg->core().workersRunning());
         SongTableHeader table;
         std::unique_ptr<Song[]> songs(new Song[kMaxSongs]());
@@ -1326,4 +1348,197 @@ TEST_F(WindowTest, ClosingDuringAFirmwareWriteWaitsForIt) {
     ASSERT_TRUE(pumpUntil([this] { return dlg->isClosed(); }, 20000));
     EXPECT_TRUE(shown("Writing code O.K !"));
     EXPECT_FALSE(dlg->isVisible());
+}
+
+// ---------------------------------------------------------------------------
+// What a new user meets
+
+// After a Reload the buttons show the quality of the songs it brought back,
+// which the next Download uses.
+TEST_F(WindowTest, ReloadShowsTheQualityOfTheClocksSongs) {
+    struct Row {
+        uint16_t clock, list;
+        bool best, good, normal;
+    } rows[] = {{8, 4, true, false, false}, {4, 2, false, true, false}, {2, 8, false, false, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.clock);
+        ASSERT_EQ(0, zentroSimReset());
+        fillClock(4000, row.clock);
+        writeTable({1000}, row.list);
+        startWindow();
+        click(kIdReload);  // its question is answered OK
+        ASSERT_TRUE(jobEnded());
+        ASSERT_TRUE(shown("Reloading songs finished !"));
+        EXPECT_EQ(row.clock, dlg->core().quality());
+        EXPECT_EQ(row.best, control<QRadioButton>(kIdBest)->isChecked());
+        EXPECT_EQ(row.good, control<QRadioButton>(kIdGood)->isChecked());
+        EXPECT_EQ(row.normal, control<QRadioButton>(kIdNormal)->isChecked());
+        dlg->close();
+        dlg.reset();
+        boxes.clear();
+    }
+}
+
+// Escape by habit during a Download asks first: No lets it finish, Yes stops
+// it with the stop's own message and then closes the window.
+TEST_F(WindowTest, EscapeDuringADownloadAsksFirst) {
+    const std::string question = "A download is under way. Stop it?\nThe clock will then hold no songs.";
+    for (const bool yes : {false, true}) {
+        SCOPED_TRACE(yes ? "Yes" : "No");
+        ASSERT_EQ(0, zentroSimReset());
+        fs::remove(start + "/zt_hdr.tbl");
+        startWindow();
+        fs::create_directories(dir.file("songs"));
+        velmo::test::writeToneWav(dir.file("songs") + "/Long.wav", yes ? 60 : 4);
+        dlg->core().onDropFiles({dir.file("songs") + "/Long.wav", song("One.mp3", kMp3Fixture)});
+        dlg->core().onBest();
+        ASSERT_EQ(0, zentroSimSetDelay(1));
+        click(kIdDownload);
+        // The erase has begun once the songs are being written.
+        ASSERT_TRUE(pumpUntil([this] {
+            return control<QLabel>(kIdProgressCaption)->text() == "Progress: downloading music data..." ||
+                   !dlg->core().operationRunning();
+        }));
+        ASSERT_TRUE(dlg->core().operationRunning()) << "the download ended before Escape";
+        answers.push_back(yes ? QMessageBox::Yes : QMessageBox::No);
+        QTest::keyClick(dlg.get(), Qt::Key_Escape);
+        ASSERT_FALSE(boxes.empty());
+        EXPECT_EQ(question, boxes.front().text);
+        EXPECT_EQ(QMessageBox::Yes | QMessageBox::No, boxes.front().buttons);
+        EXPECT_TRUE(boxes.front().ownedByWindow);
+        EXPECT_FALSE(dlg->isClosed());
+        if (yes) {
+            ASSERT_TRUE(pumpUntil([this] { return dlg->isClosed(); }, 20000));
+            EXPECT_TRUE(shown(kDownloadStoppedErasedText));
+            EXPECT_FALSE(shown("Downloading songs finished !"));
+            EXPECT_FALSE(dlg->isVisible());
+            std::vector<uint8_t> bytes(kStorageHeaderBytes);
+            ASSERT_EQ(0, zentroSimReadFlash(kStorageHeaderAddress, kStorageHeaderBytes, bytes.data()));
+            StorageHeader header;
+            EXPECT_FALSE(decodeStorageHeader(bytes.data(), bytes.size(), header) && hasStorageSignature(header));
+        } else {
+            EXPECT_TRUE(dlg->core().operationRunning());
+            ASSERT_TRUE(jobEnded());
+            EXPECT_TRUE(shown("Downloading songs finished !"));
+            EXPECT_FALSE(dlg->isClosed());
+            EXPECT_TRUE(dlg->isVisible());
+            EXPECT_EQ(1u + 1u, boxes.size());  // the question and the end's message
+        }
+        ASSERT_EQ(0, zentroSimSetDelay(0));
+        dlg.reset();
+        boxes.clear();
+    }
+}
+
+// Made twice as large, the window gives the list the room; the rest keeps its
+// distance to the edge it sits against, and the size is there at the next start.
+TEST_F(WindowTest, AResizedWindowGrowsTheListAndIsRemembered) {
+    startWindow();
+    const QSize small = dlg->size();
+    std::map<int, QRect> before;
+    for (int id : {kIdSongList, kIdAdd, kIdDownload, kIdUp, kIdDown, kIdUpgradeFirmware, kIdProgressBar, kIdBest,
+                   kIdStatusLine, kIdPicture})
+        before[id] = control(id)->geometry();
+    dlg->resize(small * 2);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(small * 2, dlg->size());
+    const int dx = small.width(), dy = small.height();
+    EXPECT_EQ(before[kIdSongList].adjusted(0, 0, dx, dy), control(kIdSongList)->geometry());
+    EXPECT_EQ(before[kIdAdd].translated(0, dy), control(kIdAdd)->geometry());
+    EXPECT_EQ(before[kIdDownload].translated(dx, dy), control(kIdDownload)->geometry());
+    EXPECT_EQ(before[kIdUp].translated(dx, 0), control(kIdUp)->geometry());
+    EXPECT_EQ(before[kIdDown].translated(dx, dy), control(kIdDown)->geometry());
+    EXPECT_EQ(before[kIdUpgradeFirmware].translated(dx, dy), control(kIdUpgradeFirmware)->geometry());
+    EXPECT_EQ(before[kIdProgressBar].translated(0, dy).adjusted(0, 0, dx, 0), control(kIdProgressBar)->geometry());
+    EXPECT_EQ(before[kIdBest].translated(dx, 0), control(kIdBest)->geometry());
+    EXPECT_EQ(before[kIdPicture], control(kIdPicture)->geometry());
+    EXPECT_EQ(dlg->height(), control(kIdStatusLine)->geometry().bottom() + 1);
+    EXPECT_EQ(dlg->width(), control(kIdStatusLine)->width());
+    for (QWidget* w : dlg->findChildren<QWidget*>()) {
+        if (w->parentWidget() == dlg.get() && w->isVisible()) {
+            EXPECT_TRUE(dlg->rect().contains(w->geometry())) << w->objectName().toStdString();
+        }
+    }
+
+    // A size the screen holds is there at the next start.
+    const QSize larger = small + QSize(40, 60);
+    ASSERT_TRUE(dlg->screen()->availableGeometry().size().expandedTo(larger) ==
+                dlg->screen()->availableGeometry().size());
+    dlg->resize(larger);
+    QCoreApplication::processEvents();
+    dlg->close();
+    dlg.reset();
+    startWindow();
+    EXPECT_EQ(larger, dlg->size());
+    EXPECT_EQ(small, dlg->minimumSize());
+    EXPECT_EQ(before[kIdSongList].adjusted(0, 0, 40, 60), control(kIdSongList)->geometry());
+}
+
+TEST_F(WindowTest, AStoredSizeIsNeverBelowTheTemplates) {
+    std::ofstream(start + "/velmo.conf") << "window.width=10\nwindow.height=10\n";
+    startWindow();
+    EXPECT_EQ(dlg->minimumSize(), dlg->size());
+    dlg->close();
+    dlg.reset();
+    TempDir other;
+    start = other.file("fresh");
+    fs::create_directories(start);
+    fs::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", start + "/spn.bin");
+    startWindow();
+    dlg->close();
+    // An unchanged size writes no file where there was none.
+    EXPECT_FALSE(fs::exists(start + "/velmo.conf"));
+    dlg.reset();
+}
+
+// `velmo a.flac b.mp3` (and a file manager's "Open with") lists both, as Add would.
+TEST_F(WindowTest, FilesOnTheCommandLineJoinTheList) {
+    const std::string flac = song("a.flac", "flac16_96000_stereo.flac");
+    const std::string mp3 = song("b.mp3", kMp3Fixture);
+    const StartOptions options = parseStartOptions({flac, mp3}, false);
+    ASSERT_EQ(StartOptions::Action::Run, options.action);
+    startWindow();
+    dlg->addFiles(options.files);
+    EXPECT_EQ((QStringList{"a.flac", "b.mp3"}), lines());
+    EXPECT_TRUE(boxes.empty());
+}
+
+// A folder, from Add's folder choice or dropped, adds its songs in name order.
+TEST_F(WindowTest, AddAndDropTakeFolders) {
+    const std::string album = dir.file("album");
+    velmo::test::copyFixture(kMp3Fixture, album + "/2 Disc", "x.mp3");
+    velmo::test::copyFixture(kWavFixture, album, "1.wav");
+    velmo::test::copyFixture(kMp3Fixture, album, "3.mp3");
+    writeFileBytes(album + "/cover.txt", {'h', 'i'});
+    startWindow();
+
+    // The dialog offers folders; choosing them turns it to folders.
+    CFileDialogST::SetRunner([&](QFileDialog& d) -> std::optional<QStringList> {
+        fileDialogs.push_back({d.nameFilters(), d.fileMode()});
+        const QString folders = d.nameFilters().last();
+        d.selectNameFilter(folders);
+        emit d.filterSelected(folders);
+        fileDialogs.push_back({d.nameFilters(), d.fileMode()});
+        return QStringList{QString::fromStdString(album)};
+    });
+    click(kIdAdd);
+    ASSERT_EQ(2u, fileDialogs.size());
+    EXPECT_EQ(QFileDialog::ExistingFiles, fileDialogs[0].mode);
+    EXPECT_TRUE(fileDialogs[0].nameFilters.last().startsWith(CVelmoDlg::kFolderChoice));
+    EXPECT_EQ(QFileDialog::Directory, fileDialogs[1].mode);
+    EXPECT_EQ((QStringList{"1.wav", "x.mp3", "3.mp3"}), lines());
+    EXPECT_TRUE(boxes.empty());
+
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(album + "/2 Disc"))});
+    QWidget* target = list()->viewport();
+    const QPoint at = target->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &enter);
+    QDragMoveEvent move(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &move);
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &drop);
+    ASSERT_TRUE(pumpUntil([this] { return lines().size() == 4; }, 5000));
+    EXPECT_EQ(album + "/2 Disc/x.mp3", std::string(dlg->core().song(3).sourcePath));
 }

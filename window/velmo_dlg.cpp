@@ -83,6 +83,14 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
     aboutAction_->setShortcutContext(Qt::WindowShortcut);
     connect(aboutAction_, &QAction::triggered, this, &CVelmoDlg::showAboutBox);
     addAction(aboutAction_);
+    // Checked from the folder's settings once the core has read them.
+    verifyAction_ = new QAction(QStringLiteral("Verify after Download"), this);
+    verifyAction_->setCheckable(true);
+    verifyAction_->setChecked(true);
+    connect(verifyAction_, &QAction::toggled, this, [this](bool on) {
+        if (!core_->isClosed() && core_->verifyAfterDownload() != on) core_->setVerifyAfterDownload(on);
+    });
+    addAction(verifyAction_);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
     timer_.setTimerType(Qt::CoarseTimer);
@@ -277,6 +285,7 @@ void CVelmoDlg::initDialog() {
     enterCore([this] { core_->onInitDialog(); });
     // The settings are read by the start-up.
     if (!core_->isClosed()) {
+        verifyAction_->setChecked(core_->verifyAfterDownload());
         const velmo::Settings& settings = core_->settings();
         const long width = settings.number("window.width", 0, 0, QWIDGETSIZE_MAX);
         const long height = settings.number("window.height", 0, 0, QWIDGETSIZE_MAX);

@@ -71,6 +71,8 @@ class CVelmoDlg : public QDialog, public velmo::View {
 
     // The About box entry of the window's context menu (also on F1).
     QAction* aboutAction() const { return aboutAction_; }
+    // The context menu's "Verify after Download" (checkable, kept in the settings).
+    QAction* verifyAction() const { return verifyAction_; }
 
     // Adds song files and folders (their songs in name order) as the Add
     // button does with the same files chosen: what `velmo FILE...` asks for.
@@ -162,6 +164,7 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QRadioButton* normal_ = nullptr;
     QLabel* status_ = nullptr;
     QAction* aboutAction_ = nullptr;
+    QAction* verifyAction_ = nullptr;
     QTimer timer_;
 
     // Outlives the core, whose workers post to it until they are joined.

@@ -1106,6 +1106,28 @@ TEST_F(WindowTest, EnterPressesNothing) {
     EXPECT_FALSE(dlg->isClosed());
 }
 
+// "Verify after Download" is on by default, and what the user chooses is
+// kept for the folder: the next start shows it, and Downloads follow it.
+TEST_F(WindowTest, VerifyAfterDownloadIsAnOptionOfTheContextMenu) {
+    startWindow();
+    QAction* verify = dlg->verifyAction();
+    ASSERT_NE(nullptr, verify);
+    EXPECT_TRUE(dlg->actions().contains(verify));
+    EXPECT_EQ("Verify after Download", verify->text().toStdString());
+    EXPECT_TRUE(verify->isCheckable());
+    EXPECT_TRUE(verify->isChecked());
+    EXPECT_TRUE(dlg->core().verifyAfterDownload());
+    verify->trigger();
+    EXPECT_FALSE(dlg->core().verifyAfterDownload());
+    dlg->close();
+    ASSERT_TRUE(dlg->isClosed());
+    EXPECT_TRUE(fs::exists(start + "/velmo.conf"));
+
+    startWindow();
+    EXPECT_FALSE(dlg->verifyAction()->isChecked());
+    EXPECT_FALSE(dlg->core().verifyAfterDownload());
+}
+
 TEST_F(WindowTest, AboutBoxOpensOnF1AndFromTheContextMenu) {
     startWindow();
     ASSERT_NE(nullptr, dlg->aboutAction());

@@ -139,18 +139,7 @@ void DownloadOperation::onEvent(const Event& event) {
         }
         view.setProgressBar(e->percent);
     } else if (const auto* e = std::get_if<WriteFailed>(&event)) {
-        std::string text;
-        if (e->kind == WriteFailure::LocalFile) {
-            // A file of this computer failed: the clock is not at fault.
-            text = "Cannot read " + core_.path(kImageFile) + ": " + std::strerror(e->errorNumber);
-        } else if (e->kind == WriteFailure::Connection) {
-            core_.session.drop(deviceWorkerRunning());
-            text = "USB connection error";
-        } else if (e->kind == WriteFailure::Program) {
-            text = kStorageWriteErrorText;
-        } else {
-            text = "Storage erase error !";
-        }
+        const std::string text = writeFailureText(*e, kImageFile);
         if (!outcomeNoted()) {
             view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
             noteOutcome(OutcomeKind::Failed, text);
@@ -201,14 +190,7 @@ void DownloadOperation::finished() {
 void DownloadOperation::startVerify() {
     verifying_ = true;
     core_.view.setProgressCaption("Progress: verifying music data...");
-    DeviceJob job;
-    job.handle = core_.session.handle();
-    job.address = kStorageHeaderAddress;
-    job.path = kImageFile;
-    startWorker(true, [job, work = core_.work(), lib = &core_.session.library(),
-                       stop = &cancellation_.flag()](EventSink& events) {
-        verifyWorker(job, work, *lib, events, stop);
-    });
+    startReadBack();
 }
 
 std::string DownloadOperation::placeOf(uint32_t address) const {

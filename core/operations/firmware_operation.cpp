@@ -103,18 +103,7 @@ void FirmwareOperation::onEvent(const Event& event) {
         }
         resetProgress();
     } else if (const auto* e = std::get_if<WriteFailed>(&event)) {
-        std::string text;
-        if (e->kind == WriteFailure::LocalFile) {
-            // A file of this computer failed: the clock is not at fault.
-            text = "Cannot read " + code + ": " + std::strerror(e->errorNumber);
-        } else if (e->kind == WriteFailure::Connection) {
-            core_.session.drop(deviceWorkerRunning());
-            text = "USB connection error";
-        } else if (e->kind == WriteFailure::Program) {
-            text = kStorageWriteErrorText;
-        } else {
-            text = "Storage erase error !";
-        }
+        const std::string text = writeFailureText(*e, kFirmwareCodeFile);
         showError(text);
         noteOutcome(OutcomeKind::Failed, text);
         resetProgress();

@@ -1,5 +1,12 @@
 #include "operation.h"
 
+#include <cstring>
+
+#include "convert_job.h"
+#include "storage_layout.h"
+#include "transfer.h"
+#include "verify.h"
+
 namespace velmo {
 
 RunningOperation::RunningOperation(Operation kind, CoreState& core, uint64_t serial)
@@ -64,6 +71,33 @@ void RunningOperation::noteOutcome(OutcomeKind kind, const std::string& reason) 
     outcome_.operation = kind_;
     outcome_.kind = kind;
     outcome_.reason = reason;
+}
+
+std::string RunningOperation::writeFailureText(const WriteFailed& failed, const std::string& file) {
+    switch (failed.kind) {
+        case WriteFailure::LocalFile:
+            // A file of this computer failed: the clock is not at fault.
+            return "Cannot read " + core_.path(file) + ": " + std::strerror(failed.errorNumber);
+        case WriteFailure::Connection:
+            core_.session.drop(deviceWorkerRunning());
+            return "USB connection error";
+        case WriteFailure::Program:
+            return kStorageWriteErrorText;
+        case WriteFailure::Erase:
+            break;
+    }
+    return "Storage erase error !";
+}
+
+void RunningOperation::startReadBack() {
+    DeviceJob job;
+    job.handle = core_.session.handle();
+    job.address = kStorageHeaderAddress;
+    job.path = kImageFile;
+    startWorker(true, [job, work = core_.work(), lib = &core_.session.library(),
+                       stop = &cancellation_.flag()](EventSink& events) {
+        verifyWorker(job, work, *lib, events, stop);
+    });
 }
 
 void RunningOperation::resetProgress() {

@@ -94,6 +94,12 @@ class RunningOperation {
         BoxAt at;
     };
     bool startAgent(const AgentFailureBox& lost, const AgentFailureBox& noStorage);
+    // The message of a failed write of `file` (a name in the working folder);
+    // a lost connection is dropped here.
+    std::string writeFailureText(const WriteFailed& failed, const std::string& file);
+    // Reads the clock back from the song header on and compares it with the
+    // image "./dat/tmp.bin" on a worker: ReadProgress, then VerifyDone.
+    void startReadBack();
 
     CoreState& core_;
     Cancellation cancellation_;

@@ -26,14 +26,7 @@ bool VerifyOperation::checks(const CoreState& core, std::string& reason) {
 
 void VerifyOperation::start() {
     core_.view.setProgressCaption("Progress: verifying music data...");
-    DeviceJob job;
-    job.handle = core_.session.handle();
-    job.address = kStorageHeaderAddress;
-    job.path = kImageFile;
-    startWorker(true, [job, work = core_.work(), lib = &core_.session.library(),
-                       stop = &cancellation_.flag()](EventSink& events) {
-        verifyWorker(job, work, *lib, events, stop);
-    });
+    startReadBack();
 }
 
 void VerifyOperation::onEvent(const Event& event) {

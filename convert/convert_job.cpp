@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -40,36 +41,52 @@ bool makeWorkFolder(const WorkContext& ctx) {
 // (a long WAV would not fit in memory whole). Fails when the source is missing
 // or not a plain file, gives fewer bytes than its size, or the copy cannot be
 // created or written in full; a partial copy is removed.
-bool makeWorkingCopy(const Song& song, const WorkContext& ctx, const std::atomic<bool>& stop) {
+std::string makeWorkingCopy(const Song& song, const WorkContext& ctx, const std::atomic<bool>& stop) {
     const std::string source = fieldText(song.sourcePath);
     const std::string work = fieldText(song.workPath);
-    if (source.empty() || work.empty()) return false;
+    if (source.empty() || work.empty()) return copyFailedText(song);
     const std::string src = ctx.path(source);
     const std::string dst = ctx.path(work);
+    // The reason, as the system gives it, for the file that failed.
+    const auto failed = [&song](const char* verb, const std::string& path, int error) {
+        if (error == ENAMETOOLONG) return copyFailedText(song);
+        return std::string(verb) + " " + path + ": " + (error != 0 ? std::strerror(error) : "not a regular file");
+    };
 
+    errno = 0;
     FilePtr in = openRegularFileForReading(src);
     const std::optional<uint64_t> size = fileSize(in.get());
-    if (!in || !size) return false;
+    if (!in || !size) return failed("Cannot read", src, errno);
     // A song chosen from the working folder itself is its own copy; opening
     // it for writing would destroy it.
     std::error_code ec;
-    if (fs::equivalent(src, dst, ec)) return true;
-    if (!makeWorkFolder(ctx)) return false;
+    if (fs::equivalent(src, dst, ec)) return {};
+    errno = 0;
+    if (!makeWorkFolder(ctx)) return failed("Cannot write", dst, errno != 0 ? errno : EIO);
 
     std::vector<uint8_t> buf(kCopyBufferBytes);
+    errno = 0;
     FilePtr out = createFileForWriting(dst);
-    if (!out) return false;
-    bool ok = true;
+    if (!out) return failed("Cannot write", dst, errno != 0 ? errno : EIO);
+    std::string why;
     uint64_t remaining = *size;
-    while (ok && remaining > 0 && !stop.load()) {
+    while (why.empty() && remaining > 0 && !stop.load()) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kCopyBufferBytes));
-        ok = std::fread(buf.data(), 1, want, in.get()) == want && std::fwrite(buf.data(), 1, want, out.get()) == want;
+        errno = 0;
+        if (std::fread(buf.data(), 1, want, in.get()) != want)
+            why = failed("Cannot read", src, errno != 0 ? errno : EIO);
+        else if (std::fwrite(buf.data(), 1, want, out.get()) != want)
+            why = failed("Cannot write", dst, errno != 0 ? errno : EIO);
         remaining -= want;
     }
-    ok = (std::fclose(out.release()) == 0) && ok && remaining == 0;
+    errno = 0;
+    // A full disk may only show when the file is closed.
+    if (std::fclose(out.release()) != 0 && why.empty()) why = failed("Cannot write", dst, errno != 0 ? errno : EIO);
+    if (why.empty() && remaining != 0 && !stop.load()) why = failed("Cannot read", src, EIO);
     struct stat written {};
-    if (!ok && ::stat(dst.c_str(), &written) == 0 && S_ISREG(written.st_mode)) removeFile(dst);
-    return ok;
+    if ((!why.empty() || remaining != 0) && ::stat(dst.c_str(), &written) == 0 && S_ISREG(written.st_mode))
+        removeFile(dst);
+    return why;
 }
 
 // Converts the song's working copy into the raw PCM file; the input sample
@@ -224,13 +241,13 @@ void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::ato
     for (size_t i = 0; i < count && job.songs; ++i) {
         Song& song = job.songs[i];
         if (song.copyPending != 1) continue;
-        const bool copied = makeWorkingCopy(song, ctx, stop);
+        const std::string failure = makeWorkingCopy(song, ctx, stop);
         if (stop.load()) {
             finish(job, JobStopped{StoppedWorker::Conversion});
             return;
         }
-        if (!copied) {
-            finish(job, ConvertAborted{copyFailedText(song)});
+        if (!failure.empty()) {
+            finish(job, ConvertAborted{failure});
             return;
         }
         song.copyPending = 0;

@@ -301,24 +301,33 @@ TEST(ConvertJob, CancelledBeforeTheStartConvertsNothing) {
     EXPECT_EQ(fake.encodeCalls(), 0u);
 }
 
-TEST(ConvertJob, FailedCopyShowsTheSourcePathAndAborts) {
+// A copy that cannot be made names the file that failed and why; the old
+// message about a path too long stays for a path that is.
+TEST(ConvertJob, FailedCopyNamesTheFileAndAborts) {
     struct Row {
         const char* name;
         std::function<void(Job&, Song&)> breakIt;
+        std::function<std::string(Job&, const Song&)> message;
     } rows[] = {
-        {"missing source",
-         [](Job& j, Song& s) {
-             fs::remove(j.dir.file("src/b.wav"));
-             (void)s;
-         }},
+        {"missing source", [](Job& j, Song&) { fs::remove(j.dir.file("src/b.wav")); },
+         [](Job&, const Song& s) { return "Cannot read " + std::string(s.sourcePath) + ": " + std::strerror(ENOENT); }},
         {"source is a folder",
-         [](Job& j, Song& s) {
+         [](Job& j, Song&) {
              fs::remove(j.dir.file("src/b.wav"));
              fs::create_directories(j.dir.file("src/b.wav"));
-             (void)s;
-         }},
+         },
+         [](Job&, const Song& s) { return "Cannot read " + std::string(s.sourcePath) + ": not a regular file"; }},
         {"working copy cannot be created",
-         [](Job&, Song& s) { std::snprintf(s.workPath, sizeof s.workPath, "./dat/no/such/folder/b.wav"); }},
+         [](Job&, Song& s) { std::snprintf(s.workPath, sizeof s.workPath, "./dat/no/such/folder/b.wav"); },
+         [](Job& j, const Song&) {
+             return "Cannot write " + j.dir.file("dat/no/such/folder/b.wav") + ": " + std::strerror(ENOENT);
+         }},
+        {"path too long",
+         [](Job& j, Song& s) {
+             const std::string name = j.dir.file("src/" + std::string(300, 'n') + ".wav");
+             std::snprintf(s.sourcePath, sizeof s.sourcePath, "%s", name.c_str());
+         },
+         [](Job&, const Song& s) { return "Path name of '" + std::string(s.sourcePath) + "' is too long !"; }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -330,7 +339,7 @@ TEST(ConvertJob, FailedCopyShowsTheSourcePathAndAborts) {
         Song& c = job.addWav("c.wav", 44100, 1, ramp(10));
         row.breakIt(job, b);
         job.run(4, kFake);
-        job.expectEnd(ConvertAborted{"Path name of '" + std::string(b.sourcePath) + "' is too long !"});
+        job.expectEnd(ConvertAborted{row.message(job, b)});
         EXPECT_EQ(+a.copyPending, 0);
         EXPECT_EQ(+b.copyPending, 1);
         EXPECT_EQ(+c.copyPending, 1);

@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "songrecord.h"
+
 namespace velmo {
 
 // The bar's position, 1 to 100.
@@ -94,6 +96,28 @@ struct EstimatesDone {  // end
     std::vector<UnreadableSong> unreadable;
 };
 
+// Reload's last step, after the song data is read: the header checked, the
+// song data walked and split into song files, the songs estimated, off the
+// user-interface thread. What went wrong is told by kind, so the messages
+// stay with the operation.
+enum class ReloadFailure {
+    None,
+    NotAHeader,     // "./dat/tmp.tbl" is missing, short or has no signature
+    HeaderDamaged,  // the header describes what no Download writes
+    WriteFailed,    // a song file could not be written: `file`, `errorNumber`
+};
+struct ReloadParsed {  // end
+    ReloadFailure failure = ReloadFailure::None;
+    std::string file;     // WriteFailed: the file's full path
+    int errorNumber = 0;  // WriteFailed: the system's error number (errno)
+    // The songs reloaded, in the clock's order, the damaged ones left out;
+    // their files are written.
+    std::vector<Song> songs;
+    uint16_t quality = 0;             // the quality the header names
+    std::vector<uint16_t> damaged;    // clock positions (0-based) of the songs left out, ascending
+    std::vector<uint32_t> estimates;  // one per song of `songs`
+};
+
 // Any worker that ended early on its operation's cancellation.
 enum class StoppedWorker { Conversion, Write, Read };
 struct JobStopped {  // end
@@ -104,7 +128,7 @@ struct JobStopped {  // end
 
 using Event = std::variant<WriteProgress, EncodeProgress, ReadProgress, WriteFailed, StorageErasing, DownloadDone, WriteAbandoned,
                            ConvertNotice, ConvertDone, ConvertFailed, ConvertAborted, TableReadDone, DataReadDone,
-                           FirmwareStepDone, ReadFailed, VerifyDone, EstimatesDone, JobStopped>;
+                           FirmwareStepDone, ReadFailed, VerifyDone, EstimatesDone, ReloadParsed, JobStopped>;
 
 // True for the events that end their worker (marked "end" above).
 inline bool isEndEvent(const Event& event) {

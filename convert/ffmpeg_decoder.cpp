@@ -114,6 +114,18 @@ int64_t seekInFile(void* opaque, int64_t offset, int whence) {
 // MP4 must not make the demuxer open other files or reach the network.
 int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
 
+// The demuxers of the audio containers a song file may be (the song
+// extensions), by libavformat's names. Anything else a probe recognises is
+// refused before its header is read: an SDP text, an RTSP or HLS description
+// or a concat list would open sockets or other files on its own, past
+// io_open. "mp3" reads MP2 too; "mov" is MP4/M4A, "asf" WMA, "ogg" Opus too.
+constexpr const char* kAudioDemuxers = "wav,flac,ogg,mov,aac,aiff,asf,wv,ape,matroska,mp3,ac3,eac3,caf,au";
+// No protocol is allowed: our AVIO reader is the only input, and a demuxer
+// that tries to open a URL of its own (udp, rtp, tcp, file ...) is refused.
+// "none" names no protocol; an empty list would be taken as no list at all
+// by some of libavformat's checks.
+constexpr const char* kNoProtocols = "none";
+
 void quietLibraries() {
     // Damaged songs are refused with our own message; FFmpeg's notes on
     // standard error would only clutter the terminal.
@@ -148,7 +160,16 @@ int openInput(Input& in) {
     format->io_open = refuseNestedOpen;
     // No file name: the container is told by its content, never by an
     // extension that may lie. On failure the context is freed and nulled.
-    if (avformat_open_input(&format, "", nullptr, nullptr) < 0) return openFailure(in);
+    AVDictionary* options = nullptr;
+    if (av_dict_set(&options, "format_whitelist", kAudioDemuxers, 0) < 0 ||
+        av_dict_set(&options, "protocol_whitelist", kNoProtocols, 0) < 0) {
+        av_dict_free(&options);
+        avformat_free_context(format);
+        return kFfmpegRefused;
+    }
+    const int opened = avformat_open_input(&format, "", nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0) return openFailure(in);
     in.format.reset(format);
     if (avformat_find_stream_info(format, nullptr) < 0 || in.readFailed) return openFailure(in);
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "events.h"
+#include "storage_layout.h"
 #include "songrecord.h"
 #include "transfer.h"
 #include "work_context.h"
@@ -30,25 +31,29 @@ void tableReadWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceL
 void dataReadWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events,
                     const std::atomic<bool>* stop);
 
-// Bytes of song data the header in "./dat/tmp.tbl" describes: the sum of the
-// dataSize of its first songCount entries (at most 32), never more than
-// `limit` (the data area's size). 0 when the file is missing, short or has no
-// "VELMO" signature; the file is deleted in the last case.
-uint32_t reloadDataLength(const std::string& startDir, uint32_t limit);
+// What the header in "./dat/tmp.tbl" is.
+enum class ReloadHeader {
+    Missing,  // the file is missing, short or has no "VELMO" signature (deleted then)
+    Damaged,  // signed, but not what a Download writes (saneStorageHeader)
+    Sane,
+};
+
+// True when the header describes what a Download writes: at most 32 songs,
+// every name ending in a NUL inside its field, and every entry, in list
+// order, beginning at or after the end of the one before it and ending inside
+// the data area of `dataCapacity` bytes (so no two songs overlap). A song
+// count raised by a damaged byte fails the order: the entries it adds begin
+// at 0, inside the songs before them.
+bool saneStorageHeader(const StorageHeader& header, uint32_t dataCapacity);
+
+// Reads and checks "./dat/tmp.tbl". When sane, `dataLength` is the bytes of
+// song data the header describes: up to the end of its furthest song.
+ReloadHeader checkReloadedHeader(const std::string& startDir, uint32_t dataCapacity, uint32_t& dataLength);
 
 // A song name from the clock made safe as a file name: up to its first NUL,
 // '/' and control characters replaced by '_', at most 200 bytes (cut at a
 // character boundary), and "Song N" (N = index + 1) when nothing usable is left.
 std::string safeReloadName(const char* songName, size_t fieldBytes, size_t index);
-
-// Fills songs[0..count) from the header in "./dat/tmp.tbl": copyPending 0,
-// dataOffset and dataSize from the entries, sourcePath = workPath =
-// "./dat/" + safe name + ".mp3" (names made distinct with " (2)" ...). An
-// entry whose data does not lie within `dataLength` bytes gets dataSize 0.
-// Sets songCount (at most 32) and quality from the header.
-// 0 done; -1 the file is missing, short or not a header (deleted then).
-int loadReloadedTable(const std::string& startDir, uint32_t dataLength, Song* songs, uint16_t& songCount,
-                      uint16_t& quality);
 
 // True when `bytes` start with an MPEG audio frame header (sync, a known
 // version and layer, a usable bitrate and sample rate): every song the clock
@@ -56,14 +61,27 @@ int loadReloadedTable(const std::string& startDir, uint32_t dataLength, Song* so
 // usable header is.
 bool startsWithMp3Frame(const uint8_t* bytes, size_t size);
 
-// The songs among songs[0..songCount) whose bytes in "./dat/tmp.ztd" are
-// damaged: not empty, and not starting with a frame header (erased, half
-// written or overwritten). Indexes in ascending order; every song with data
-// counts as damaged when the data file cannot be read.
-std::vector<uint16_t> damagedReloadedSongs(const std::string& startDir, const Song* songs, uint16_t songCount);
+// True when `size` bytes are one chain of MPEG audio frames from the first
+// byte: each frame's header is usable and of the first one's version, layer,
+// sample rate and channel mode, and the next frame begins where its length
+// says. The last frame may run past `size` (a song cut at a byte limit, or at
+// the storage's end), and fewer bytes than a header at the end must be the
+// start of one. Only headers are checked: a changed byte inside a frame's
+// audio data, which carries no checksum, is not seen.
+bool mp3FrameChainIntact(const uint8_t* bytes, size_t size);
 
-// Writes every song's bytes from "./dat/tmp.ztd" to its workPath.
-// 0 done; -1 the data file does not open or a song file cannot be written.
-int splitReloadedData(const std::string& startDir, const Song* songs, uint16_t songCount);
+// Reload's work on the files read from the clock: the header in
+// "./dat/tmp.tbl" checked and turned into song records, and the songs of
+// "./dat/tmp.ztd" walked (mp3FrameChainIntact) and written to "./dat/" +
+// safe name + ".mp3" (names made distinct with " (2)" ...; sourcePath =
+// workPath, copyPending 0, dataOffset and dataSize from the entries). A song
+// with data whose chain breaks, or whose bytes the data file does not hold,
+// is left out, its file not written, and named in `damaged`; a song of size
+// 0 is kept with an empty file. Every write is checked: on a failure the
+// files this call wrote are removed and `failure` is WriteFailed. `stop` (may
+// be null) is looked at between songs; when seen, the files written are
+// removed and `stopped` set. Estimates are left empty.
+ReloadParsed reloadSongs(const std::string& startDir, uint32_t dataCapacity, const std::atomic<bool>* stop,
+                         bool& stopped);
 
 }  // namespace velmo

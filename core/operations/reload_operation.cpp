@@ -1,9 +1,12 @@
 #include "reload_operation.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "paths.h"
 #include "reload.h"
 #include "songlist.h"
 #include "storage_layout.h"
@@ -66,17 +69,18 @@ void ReloadOperation::onEvent(const Event& event) {
     } else if (std::holds_alternative<TableReadDone>(event)) {
         onTableRead();
     } else if (std::holds_alternative<DataReadDone>(event)) {
-        onDataRead();
+        startParse();
+    } else if (const auto* e = std::get_if<ReloadParsed>(&event)) {
+        onParsed(*e);
     } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
         const bool data = e->stage == ReadStage::Data;
         if (e->errorNumber != 0) {
             // A file of this computer failed: the clock is not at fault.
             fail("Cannot write " + core_.path(data ? kReloadDataFile : kReloadTableFile) + ": " +
                  std::strerror(e->errorNumber));
-            if (data) {
-                core_.removeFile(kReloadTableFile);
-                core_.removeFile(kReloadDataFile);
-            }
+            // Neither file is of use, the one cut short least of all.
+            core_.removeFile(kReloadTableFile);
+            core_.removeFile(kReloadDataFile);
         } else {
             core_.session.drop(deviceWorkerRunning());
             // The partly read files are of no use to anyone.
@@ -96,43 +100,66 @@ void ReloadOperation::onEvent(const Event& event) {
 }
 
 void ReloadOperation::onTableRead() {
-    const uint32_t n = reloadDataLength(core_.startDir, dataAreaCapacity(core_.session.storageKB()));
+    uint32_t n = 0;
+    const ReloadHeader header = checkReloadedHeader(core_.startDir, dataAreaCapacity(core_.session.storageKB()), n);
+    if (header == ReloadHeader::Damaged) {
+        // Songs read by a header that lies would replace the list with
+        // nonsense: none is read.
+        fail(kHeaderDamagedText);
+        core_.removeFile(kReloadTableFile);
+        resetProgress();
+        return;
+    }
     if (n == 0) {
         fail("Storage has no music data.", kCaptionInformation, MessageIcon::Information);
         resetProgress();
         return;
     }
     core_.view.setProgressCaption("Progress:Reloading music data...");
-    dataLength_ = n;
     startRead(kDataAreaAddress, kReloadDataFile, n, false);
 }
 
-void ReloadOperation::onDataRead() {
+void ReloadOperation::startParse() {
+    // Walking every song, writing the song files and probing them for their
+    // estimates takes long on a large clock: the window goes on answering
+    // meanwhile, and a stop ends it between two songs.
+    startWorker(false, [startDir = core_.startDir, capacity = dataAreaCapacity(core_.session.storageKB()),
+                        stop = &cancellation_.flag()](EventSink& events) {
+        bool stopped = false;
+        ReloadParsed parsed = reloadSongs(startDir, capacity, stop, stopped);
+        if (!stopped && parsed.failure == ReloadFailure::None)
+            parsed.estimates = estimateSongs(parsed.songs, startDir, parsed.quality, EstimateSource::WorkPath, stop);
+        if (stopped || stop->load()) {
+            // Songs written before the stop are no list's: they go.
+            for (const Song& song : parsed.songs) ::unlink(resolvePath(startDir, fieldText(song.workPath)).c_str());
+            events.post(JobStopped{StoppedWorker::Read, false});
+            return;
+        }
+        events.post(std::move(parsed));
+    });
+}
+
+void ReloadOperation::onParsed(const ReloadParsed& parsed) {
     View& view = core_.view;
-    uint16_t count = 0;
-    uint16_t quality = core_.quality;
-    // Read into records of their own: the list is replaced only by songs that
-    // are really there.
-    std::vector<Song> loaded(kMaxSongs);
-    if (loadReloadedTable(core_.startDir, dataLength_, loaded.data(), count, quality) != 0) {
-        fail("Reload music data failed.");
+    if (parsed.failure != ReloadFailure::None) {
+        if (parsed.failure == ReloadFailure::WriteFailed)
+            fail("Cannot write " + parsed.file + ": " + std::strerror(parsed.errorNumber));
+        else
+            fail(parsed.failure == ReloadFailure::HeaderDamaged ? kHeaderDamagedText : "Reload music data failed.");
         core_.removeFile(kReloadTableFile);
         core_.removeFile(kReloadDataFile);
         resetProgress();
         return;
     }
-    splitReloadedData(core_.startDir, loaded.data(), count);
-    // Songs whose bytes are erased or are no MP3 (a download cut short by an
-    // earlier version, a damaged clock) would reach the next download as songs
-    // of size 0: they are left out and named.
-    const std::vector<uint16_t> damaged = damagedReloadedSongs(core_.startDir, loaded.data(), count);
+    // Songs whose bytes are erased or are no chain of MP3 frames (a download
+    // cut short by an earlier version, a damaged clock, a failed read) would
+    // reach the next download as songs of size 0 or as noise: they are left
+    // out and named.
     std::string warning;
-    for (auto it = damaged.rbegin(); it != damaged.rend(); ++it) {
-        core_.removeFile(fieldText(loaded[*it].workPath));
-        warning.insert(0, "Song " + std::to_string(*it + 1) + " on the clock is damaged and was not reloaded\n");
-        removeSong(loaded.data(), count, *it);
-    }
+    for (uint16_t d : parsed.damaged)
+        warning += "Song " + std::to_string(d + 1) + " on the clock is damaged and was not reloaded\n";
     if (!warning.empty()) warning.pop_back();
+    const auto count = static_cast<uint16_t>(parsed.songs.size());
     if (count == 0) {
         view.setProgressCaption("Progress:");
         view.setProgressBar(0);
@@ -140,19 +167,17 @@ void ReloadOperation::onDataRead() {
         resetProgress();
         return;
     }
-    std::copy(loaded.begin(), loaded.begin() + count, core_.songs.begin());
+    std::copy(parsed.songs.begin(), parsed.songs.end(), core_.songs.begin());
     core_.songCount = count;
-    core_.quality = quality;
+    core_.quality = parsed.quality;
     // The buttons show the quality the reloaded songs were written at, which
     // the next Download uses.
-    view.setQualityButtons(quality == kQualityBest, quality == kQualityGood, quality == kQualityNormal);
-    const std::vector<Song> listed(core_.songs.begin(), core_.songs.begin() + count);
-    const std::vector<uint32_t> estimates =
-        estimateSongs(listed, core_.startDir, quality, EstimateSource::WorkPath, nullptr);
+    view.setQualityButtons(parsed.quality == kQualityBest, parsed.quality == kQualityGood,
+                           parsed.quality == kQualityNormal);
     uint32_t total = 0;
     for (uint16_t i = 0; i < count; ++i) {
-        core_.songs[i].sizeEstimate = estimates[i];
-        total += estimates[i];
+        core_.songs[i].sizeEstimate = parsed.estimates[i];
+        total += parsed.estimates[i];
     }
     core_.totalEstimate = total;
     view.resetLines();

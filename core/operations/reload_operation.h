@@ -8,6 +8,8 @@
 
 namespace velmo {
 
+// The end of a Reload whose header names what no Download writes.
+constexpr const char* kHeaderDamagedText = "The clock's song header is damaged";
 
 class ReloadOperation : public RunningOperation {
   public:
@@ -26,10 +28,10 @@ class ReloadOperation : public RunningOperation {
   private:
     void startRead(uint32_t address, const char* path, uint32_t count, bool table);
     void onTableRead();
-    void onDataRead();
+    // The worker that turns the files read into songs (ReloadParsed).
+    void startParse();
+    void onParsed(const ReloadParsed& parsed);
     void fail(const std::string& text, const char* caption = kCaptionError, MessageIcon icon = MessageIcon::Error);
-
-    uint32_t dataLength_ = 0;
 };
 
 }  // namespace velmo

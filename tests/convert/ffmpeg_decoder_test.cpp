@@ -7,14 +7,24 @@
 #include "ffmpeg_decoder.h"
 
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 
 #include "audio_fixtures.h"
@@ -474,4 +484,152 @@ TEST(FfmpegDecoder, AFormatChangeMidWayLosesNoSamples) {
         EXPECT_NEAR(expected, static_cast<double>(d.samples.size()), 2.0);
         EXPECT_TRUE(startsWith(d.samples, alone.front().samples, alone.front().samples.size()));
     }
+}
+
+// ---------------------------------------------------------------------------
+// No socket: a song file must never make Velmo reach the network.
+
+namespace {
+
+#if defined(__x86_64__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#else
+constexpr uint32_t kAuditArch = 0;  // no filter written for this machine
+#endif
+
+// Makes socket() end this process with SIGSYS from now on. False when the
+// kernel does not let the filter in.
+bool forbidSockets() {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+struct NoSocketRun {
+    bool filtered = false;        // the filter was in place
+    bool killedBySocket = false;  // the child called socket() and died of it
+    bool exited = false;          // the child ended normally
+    std::string report;           // what `body` returned
+};
+
+// Runs `body` in a child process in which socket() is fatal, so a demuxer that
+// opens one is caught the moment it tries, before any packet leaves.
+NoSocketRun runWithoutSockets(const std::function<std::string()>& body) {
+    NoSocketRun run;
+    int fds[2];
+    if (::pipe(fds) != 0) return run;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        const std::string report = forbidSockets() ? "filtered\n" + body() : std::string("no filter\n");
+        for (size_t done = 0; done < report.size();) {
+            const ssize_t n = ::write(fds[1], report.data() + done, report.size() - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return run;
+    run.exited = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    run.killedBySocket = WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS;
+    run.filtered = out.rfind("filtered\n", 0) == 0;
+    run.report = run.filtered ? out.substr(9) : out;
+    return run;
+}
+
+}  // namespace
+
+// The check itself: under the filter a socket() call ends the child.
+TEST(FfmpegNoNetwork, TheCheckCatchesASocket) {
+    if (kAuditArch == 0) GTEST_SKIP() << "no seccomp filter for this machine";
+    const NoSocketRun run = runWithoutSockets([] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        return "socket() returned " + std::to_string(fd);
+    });
+    if (!run.filtered && !run.killedBySocket) GTEST_SKIP() << "seccomp is not available here";
+    EXPECT_TRUE(run.killedBySocket) << run.report;
+    EXPECT_FALSE(run.exited);
+}
+
+// Descriptions that name network streams or other files are refused at once
+// with no socket created, and a song of every allowed container is still read
+// under the same check.
+TEST(FfmpegNoNetwork, ListsAreRefusedAndSongsReadWithNoSocket) {
+    if (kAuditArch == 0) GTEST_SKIP() << "no seccomp filter for this machine";
+    TempDir dir;
+    const std::string real = dataFile("flac16_96000_stereo.flac");
+    const std::pair<const char*, std::string> refused[] = {
+        {"sdp.ogg",
+         "v=0\no=- 0 0 IN IP4 127.0.0.1\ns=Morning Walk\nc=IN IP4 0.0.0.0\nt=0 0\n"
+         "m=audio 5004 RTP/AVP 96\na=rtpmap:96 opus/48000/2\n"},
+        {"live.m4a",
+         "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1.0,\nhttp://127.0.0.1:9/a.aac\n#EXT-X-ENDLIST\n"},
+        {"list.flac", "ffconcat version 1.0\nfile '" + real + "'\n"},
+        {"stream.wav", "rtsp://127.0.0.1:9/stream\n"},
+    };
+    for (const auto& [name, text] : refused)
+        writeFileBytes(dir.file(name), std::vector<uint8_t>(text.begin(), text.end()));
+
+    // One file per allowed container: the fixtures, and the containers they
+    // lack made by ffmpeg where it is installed (it has no Monkey's Audio encoder).
+    std::vector<std::string> songs;
+    for (const char* f :
+         {"wav_pcm24_mono.wav", "flac16_96000_stereo.flac", "vorbis_22050_stereo.ogg", "opus_48000_stereo.opus",
+          "aac_22050_stereo.m4a", "aiff_22050_stereo.aiff", "wma_22050_stereo.wma", "mkv_video_two_audio.mkv",
+          "mp2_22050_mono.mp2", "l3_22050_cbr64_stereo.mp3"})
+        songs.push_back(dataFile(f));
+    const std::pair<const char*, const char*> made[] = {
+        {"song.aac", "-c:a aac -f adts"}, {"song.wv", "-c:a wavpack"}, {"song.ac3", "-c:a ac3"},
+        {"song.caf", "-c:a pcm_s16be"},   {"song.au", "-c:a pcm_s16be"},
+    };
+    for (const auto& [name, codec] : made) {
+        const std::string path = dir.file(name);
+        const std::string cmd = "ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=1 " + std::string(codec) +
+                                " '" + path + "' 2>/dev/null";
+        if (std::system(cmd.c_str()) == 0 && std::filesystem::exists(path))
+            songs.push_back(path);
+        else
+            ADD_FAILURE() << "ffmpeg could not make " << name;
+    }
+
+    const NoSocketRun run = runWithoutSockets([&] {
+        std::string problems;
+        for (const auto& [name, text] : refused) {
+            FfmpegInfo info;
+            const int probed = probeFfmpegLength(dir.file(name), info);
+            const int decoded = decodeFfmpeg(dir.file(name), dir.file("raw.tmp"), info, nullptr);
+            if (probed != kFfmpegRefused || decoded != kFfmpegRefused)
+                problems += std::string(name) + " not refused: " + std::to_string(probed) + " " +
+                            std::to_string(decoded) + "\n";
+        }
+        for (const std::string& path : songs) {
+            FfmpegInfo info;
+            const int probed = probeFfmpegLength(path, info);
+            const int decoded = decodeFfmpeg(path, dir.file("raw.tmp"), info, nullptr);
+            const auto pcm = std::filesystem::file_size(dir.file("raw.tmp"));
+            if (probed != kFfmpegOk || decoded != kFfmpegOk || pcm == 0)
+                problems += path + " not read: " + std::to_string(probed) + " " + std::to_string(decoded) + "\n";
+        }
+        return problems;
+    });
+    if (!run.filtered && !run.killedBySocket) GTEST_SKIP() << "seccomp is not available here";
+    EXPECT_FALSE(run.killedBySocket) << "a socket was opened";
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ("", run.report);
 }

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -42,9 +44,13 @@ std::vector<uint8_t> writeTwoSongClock() {
     EXPECT_EQ(0, zentroSimWriteFlash(kStorageHeaderAddress, kStorageHeaderBytes, header.data()));
     std::vector<uint8_t> data(offset);
     for (uint32_t i = 0; i < offset; ++i) data[i] = static_cast<uint8_t>(i * 13 + 5);
-    // Each song starts with an MP3 frame header, as every song a download writes.
+    // Each song is a chain of MP3 frames (417 bytes at 128 kbit/s, 44100 Hz),
+    // the last one cut where the song ends, as every song a download writes.
     const uint8_t frame[4] = {0xFF, 0xFB, 0x90, 0x44};
-    for (int i = 0; i < 2; ++i) std::memcpy(data.data() + h.entries[i].dataOffset, frame, sizeof frame);
+    for (int i = 0; i < 2; ++i) {
+        for (uint32_t at = 0; at < sizes[i]; at += 417)
+            std::memcpy(data.data() + h.entries[i].dataOffset + at, frame, std::min<size_t>(sizeof frame, sizes[i] - at));
+    }
     EXPECT_EQ(0, zentroSimWriteFlash(kDataAreaAddress, offset, data.data()));
     return data;
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -9,7 +12,9 @@
 #include "fileio.h"
 #include "firmware.h"
 #include "reload.h"
+#include "song_fixtures.h"
 #include "storage_layout.h"
+#include "tempdir.h"
 
 using namespace velmo;
 using namespace velmo::test;
@@ -24,6 +29,7 @@ struct Entry {
 
 // MPEG-1 layer III, 128 kbit/s, 44100 Hz, joint stereo.
 constexpr uint8_t kFrameHeader[4] = {0xFF, 0xFB, 0x90, 0x44};
+constexpr uint32_t kFrameBytes = 417;  // 144 x 128000 / 44100, no padding
 
 // Writes a storage header (and data bytes) into the clock as a download would.
 void writeClock(uint16_t count, const std::vector<Entry>& entries, uint16_t quality = 4) {
@@ -43,9 +49,11 @@ void writeClock(uint16_t count, const std::vector<Entry>& entries, uint16_t qual
     ASSERT_EQ(0, zentroSimWriteFlash(kStorageHeaderAddress, kStorageHeaderBytes, bytes.data()));
     std::vector<uint8_t> data(end);
     for (uint32_t i = 0; i < end; ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
-    // Every song the clock is given starts with an MP3 frame header.
+    // Every song the clock is given is a chain of MP3 frames, the last one cut
+    // where the song ends.
     for (const Entry& e : entries) {
-        if (e.size >= sizeof kFrameHeader) std::memcpy(data.data() + e.offset, kFrameHeader, sizeof kFrameHeader);
+        for (uint32_t at = 0; at < e.size; at += kFrameBytes)
+            std::memcpy(data.data() + e.offset + at, kFrameHeader, std::min<size_t>(sizeof kFrameHeader, e.size - at));
     }
     if (end) {
         ASSERT_EQ(0, zentroSimWriteFlash(kDataAreaAddress, end, data.data()));
@@ -67,6 +75,22 @@ class ReloadTest : public CoreTest {
         view.answers = {MessageResult::Ok};
         core->onReload();
         ASSERT_TRUE(pumpToEnd());
+    }
+
+    // The clock's reads that come before the header's, counted in a Reload of
+    // the same songs (one read per block of 4096 bytes: three for the header,
+    // then the data's); the start folder's dat/ is emptied after it.
+    uint32_t readsBeforeTable(const std::vector<Entry>& songs) {
+        zentroSimReset();
+        writeClock(static_cast<uint16_t>(songs.size()), songs);
+        startCore();
+        zentroSimResetCounts();
+        reload();
+        const uint32_t end = songs.back().offset + songs.back().size;
+        const uint32_t reads = zentroSimCount(ZENTRO_COUNT_READ) - 3 - (end + 4095) / 4096;
+        core->onClose();
+        fs::remove_all(start + "/dat");
+        return reads;
     }
 };
 
@@ -159,6 +183,8 @@ TEST_F(ReloadTest, DamagedSongsAreLeftOutAndNamed) {
             ASSERT_EQ(0, zentroSimWriteFlash(kDataAreaAddress + offsets[i], 16, spoiled.data()));
         }
         writeTable({1234}, 4);
+        // A damaged song's file is never written: no earlier row's file may stand in for it.
+        fs::remove_all(start + "/dat");
         fs::create_directories(start + "/dat");
         std::ofstream(start + "/dat/song0.mp3") << "the list's own working copy";
         startCore();
@@ -255,18 +281,278 @@ TEST_F(ReloadTest, HostileNamesStayInsideTheWorkingFolder) {
     for (const auto& line : view.lines) EXPECT_EQ(10u, fs::file_size(start + "/dat/" + line)) << line;
 }
 
-TEST_F(ReloadTest, EntriesPastTheDataAreReloadedEmpty) {
-    // A header whose second entry claims data beyond the storage.
-    writeClock(2, {{0, 100, "fine"}, {100, 50, "broken"}});
-    std::vector<uint8_t> header = flash(kStorageHeaderAddress, kStorageHeaderBytes);
-    writeBe32(header.data() + 32 + 264 + 4, 0x7FFFFFFF);
-    ASSERT_EQ(0, zentroSimWriteFlash(kStorageHeaderAddress, kStorageHeaderBytes, header.data()));
+// A header that describes what no Download writes ends the Reload before any
+// song data is read: the list and its table stay as they were.
+TEST_F(ReloadTest, ADamagedHeaderLeavesTheListAsItWas) {
+    const std::vector<Entry> eight = {{0, 900, "s1"},    {900, 900, "s2"},   {1800, 900, "s3"}, {2700, 900, "s4"},
+                                      {3600, 900, "s5"}, {4500, 900, "s6"}, {5400, 900, "s7"}, {6300, 900, "s8"}};
+    // Header fields by their place in the storage (big-endian, 32-byte head,
+    // 264-byte entries of offset, size and name).
+    const auto entryField = [](size_t entry, size_t field) {
+        return kStorageHeaderAddress + 32 + static_cast<uint32_t>(entry * kStorageEntryBytes + field);
+    };
+    const auto poke32 = [](uint32_t address, uint32_t value) {
+        uint8_t b[4];
+        writeBe32(b, value);
+        ASSERT_EQ(0, zentroSimWriteFlash(address, 4, b));
+    };
+    const uint32_t readsBefore = readsBeforeTable(eight);
+    struct Row {
+        const char* name;
+        std::function<void()> arrange;
+    } rows[] = {
+        {"count 32 over 8 songs", [&] { writeClock(32, eight); }},
+        {"count 33", [&] { writeClock(33, eight); }},
+        {"an entry past the storage", [&] { poke32(entryField(1, 4), 0x7FFFFFFF); }},
+        {"an entry past the data area", [&] { poke32(entryField(7, 0), dataAreaCapacity(2048) - 100); }},
+        {"two songs overlapping", [&] { poke32(entryField(2, 0), 1700); }},
+        {"a name without its end",
+         [&] {
+             const std::vector<uint8_t> name(kSongNameBytes, 'a');
+             ASSERT_EQ(0, zentroSimWriteFlash(entryField(3, 8), kSongNameBytes, name.data()));
+         }},
+        // The header's first read returns its count's high byte inverted.
+        {"corrupt read of the count",
+         [&] { ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, readsBefore + 1, 0)); }},
+        // ... song 2's size's high byte.
+        {"corrupt read of an entry",
+         [&] {
+             ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, readsBefore + 1,
+                                            32 + 264 + 4));
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        zentroSimReset();
+        writeClock(8, eight);
+        writeTable({1234}, 4);
+        std::vector<uint8_t> table;
+        ASSERT_TRUE(readWholeFile(start + "/zt_hdr.tbl", table));
+        startCore();
+        row.arrange();
+        reload();
+        ASSERT_EQ(2u, view.messages.size());
+        EXPECT_EQ("The clock's song header is damaged", view.messages[1].text);
+        EXPECT_EQ("Error", view.messages[1].caption);
+        EXPECT_EQ(MessageIcon::Error, view.messages[1].icon);
+        EXPECT_EQ(1, core->songCount()) << "the list is left as it was";
+        EXPECT_EQ(std::vector<std::string>{"song0.mp3"}, view.lines);
+        EXPECT_EQ(1234u, core->totalEstimate());
+        EXPECT_FALSE(fs::exists(start + "/dat/tmp.tbl"));
+        EXPECT_FALSE(fs::exists(start + "/dat/tmp.ztd")) << "no song data is read";
+        EXPECT_FALSE(fs::exists(start + "/dat/s1.mp3"));
+        EXPECT_TRUE(view.enabled);
+        core->onClose();
+        std::vector<uint8_t> after;
+        ASSERT_TRUE(readWholeFile(start + "/zt_hdr.tbl", after));
+        EXPECT_EQ(table, after) << "zt_hdr.tbl is byte-identical";
+    }
+}
+
+// A song whose bytes are not one chain of MP3 frames from start to end,
+// because the clock holds other bytes or because a read returned them, is
+// named and left out; the songs around it are reloaded whole.
+TEST_F(ReloadTest, ASongWhoseFrameChainBreaksIsNamedAndLeftOut) {
+    const std::vector<Entry> songs = {{0, 9000, "one"}, {9000, 12000, "two"}, {21000, 5000, "three"}};
+    // Storage address of song 2's frame header nearest its middle, and of a
+    // byte inside a frame's audio data there, which no walk can judge.
+    const uint32_t middleFrame = kDataAreaAddress + 9000 + 14 * kFrameBytes;
+    // The reads the Reload makes before song data: the header's come last.
+    const uint32_t readsBefore = readsBeforeTable(songs) + 3;
+    const auto dataRead = [&](uint32_t address) {  // the read event and the offset in its block
+        const uint32_t at = address - kDataAreaAddress;
+        return std::make_pair(readsBefore + at / 4096 + 1, at % 4096);
+    };
+    struct Row {
+        const char* name;
+        std::function<void()> arrange;
+        std::vector<std::string> lines;
+        const char* warning;
+    } rows[] = {
+        {"a read corrupts a song's first byte",
+         [&] {
+             const auto [event, offset] = dataRead(kDataAreaAddress + 21000);
+             zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, event, offset);
+         },
+         {"one.mp3", "two.mp3"},
+         "Song 3 on the clock is damaged and was not reloaded"},
+        {"a read corrupts a frame header in a song's middle",
+         [&] {
+             const auto [event, offset] = dataRead(middleFrame);
+             zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, event, offset);
+         },
+         {"one.mp3", "three.mp3"},
+         "Song 2 on the clock is damaged and was not reloaded"},
+        {"a read corrupts a frame's bitrate in a song's middle",
+         [&] {
+             const auto [event, offset] = dataRead(middleFrame + 2);
+             zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, event, offset);
+         },
+         {"one.mp3", "three.mp3"},
+         "Song 2 on the clock is damaged and was not reloaded"},
+        {"a byte changed on the clock in a song's middle",
+         [&] {
+             const uint8_t changed = 0x7F;
+             ASSERT_EQ(0, zentroSimWriteFlash(middleFrame + 1, 1, &changed));
+         },
+         {"one.mp3", "three.mp3"},
+         "Song 2 on the clock is damaged and was not reloaded"},
+        {"the last song's last frame header changed",
+         [&] {
+             const uint8_t changed = 0x00;
+             ASSERT_EQ(0, zentroSimWriteFlash(kDataAreaAddress + 21000 + 11 * kFrameBytes, 1, &changed));
+         },
+         {"one.mp3", "two.mp3"},
+         "Song 3 on the clock is damaged and was not reloaded"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        zentroSimReset();
+        writeClock(3, songs);
+        writeTable({1234}, 4);
+        startCore();
+        row.arrange();
+        reload();
+        EXPECT_EQ((std::vector<std::string>{"Reload song data into P.C ?", "Reloading songs finished !", row.warning}),
+                  view.texts());
+        EXPECT_EQ(row.lines, view.lines);
+        for (const std::string& line : row.lines) {
+            const size_t i = line == "one.mp3" ? 0 : line == "two.mp3" ? 1 : 2;
+            EXPECT_EQ(flash(kDataAreaAddress + songs[i].offset, songs[i].size),
+                      readFileBytes(start + "/dat/" + line))
+                << line;
+        }
+        for (const char* name : {"one.mp3", "two.mp3", "three.mp3"}) {
+            const bool listed = std::find(row.lines.begin(), row.lines.end(), name) != row.lines.end();
+            EXPECT_EQ(listed, fs::exists(start + "/dat/" + name)) << name << ": only listed songs have files";
+        }
+        core->onClose();
+        fs::remove_all(start + "/dat");
+    }
+}
+
+// Every song a Download writes passes the Reload's walk, the one cut to fit
+// the storage at a byte limit included.
+TEST_F(ReloadTest, EverySongADownloadWritesIsReloaded) {
+    ASSERT_EQ(0, zentroSimSetStorageCode(4));  // 128 KiB: the long song is cut
+    startCore();
+    core->onQuality(kQualityBest);
+    fs::create_directories(dir.file("p"));
+    writeToneWav(dir.file("p") + "/Long.wav", 10);
+    core->onAdd({songFile("p", "One.mp3", "l3_44100_cbr128_stereo.mp3"),
+                 songFile("p", "Two.wav", "wav_pcm16_stereo.wav"), dir.file("p") + "/Long.wav"});
+    view.answers = {MessageResult::Ok};
+    core->onDownload();
+    ASSERT_TRUE(pumpToEnd());
+    ASSERT_EQ((std::vector<std::string>{"Storage size limit reached !", "Auto cut songs to fit storage size ?",
+                                        "Downloading songs finished !"}),
+              view.texts());
+    ASSERT_EQ(1, +core->song(2).cutFlag) << "the long song was cut to fit";
+    const uint32_t cutSize = core->song(2).dataSize;
+    ASSERT_GT(cutSize, 0u);
+    core->onClose();
+
+    start = dir.file("fresh");
+    fs::create_directories(start);
+    fs::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", start + "/spn.bin");
     startCore();
     reload();
-    ASSERT_EQ(2, core->songCount());
-    EXPECT_EQ(100u, +core->song(0).dataSize);
-    EXPECT_EQ(0u, +core->song(1).dataSize);
-    EXPECT_EQ(0u, fs::file_size(start + "/dat/broken.mp3"));
+    EXPECT_EQ((std::vector<std::string>{"Reload song data into P.C ?", "Reloading songs finished !"}), view.texts());
+    EXPECT_EQ((std::vector<std::string>{"One.mp3", "Two.mp3", "Long.mp3"}), view.lines);
+    ASSERT_EQ(3, core->songCount());
+    EXPECT_EQ(cutSize, +core->song(2).dataSize);
+}
+
+// A song file that cannot be written ends the Reload naming it; the files it
+// wrote go, and the list and its table stay as they were.
+TEST_F(ReloadTest, ASongFileThatCannotBeWrittenEndsTheReload) {
+    writeClock(3, {{0, 9000, "one"}, {9000, 12000, "two"}, {21000, 5000, "three"}});
+    writeTable({1234}, 4);
+    std::vector<uint8_t> table;
+    ASSERT_TRUE(readWholeFile(start + "/zt_hdr.tbl", table));
+    // A folder where song 2's file would go: no file can be made there, root or not.
+    fs::create_directories(start + "/dat/two.mp3");
+    startCore();
+    reload();
+    EXPECT_EQ((std::vector<std::string>{"Reload song data into P.C ?", "Cannot write " + start +
+                                                                          "/dat/two.mp3: " + std::strerror(EISDIR)}),
+              view.texts());
+    EXPECT_EQ("Error", view.messages.back().caption);
+    EXPECT_EQ(std::vector<std::string>{"song0.mp3"}, view.lines);
+    EXPECT_EQ(1, core->songCount());
+    EXPECT_FALSE(fs::exists(start + "/dat/one.mp3")) << "what the Reload wrote is removed";
+    EXPECT_FALSE(fs::exists(start + "/dat/three.mp3"));
+    EXPECT_FALSE(fs::exists(start + "/dat/tmp.tbl"));
+    EXPECT_FALSE(fs::exists(start + "/dat/tmp.ztd"));
+    core->onClose();
+    std::vector<uint8_t> after;
+    ASSERT_TRUE(readWholeFile(start + "/zt_hdr.tbl", after));
+    EXPECT_EQ(table, after);
+}
+
+// A start folder on a disk too small for what a Reload writes: the write
+// that finds the disk full ends it naming the file, what it wrote goes, and
+// the list and zt_hdr.tbl stay as they were. Mounting needs the right to; the
+// test is skipped where the system does not give it.
+TEST_F(ReloadTest, AFullDiskEndsTheReloadNamingTheFile) {
+    std::vector<Entry> songs;
+    for (uint32_t i = 0; i < 8; ++i) songs.push_back({i * 40000, 40000, "s" + std::to_string(i + 1)});
+    const auto pages = [](uint64_t bytes) { return (bytes + 4095) / 4096; };
+    struct Row {
+        const char* name;
+        uint64_t freePages;  // left free for the Reload's files
+        bool dataFits;       // "dat/tmp.ztd" fits, a song file does not
+    } rows[] = {
+        {"the song data does not fit", pages(kStorageHeaderBytes) + pages(8 * 40000) / 2, false},
+        {"the song files do not fit", pages(kStorageHeaderBytes) + pages(8 * 40000) + 4 * pages(40000), true},
+    };
+    const std::string spn = std::string(VELMO_BIN_DIR) + "/spn.bin";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        zentroSimReset();
+        writeClock(8, songs);
+        const std::string disk = dir.file(std::string("disk-") + (row.dataFits ? "songs" : "data"));
+        fs::create_directories(disk);
+        // The list's table and the agent take their pages first.
+        const uint64_t used = pages(fs::file_size(spn)) + 2 * pages(kSongRecordBytes + 64) + 2;
+        const std::string size = "size=" + std::to_string((used + row.freePages) * 4) + "k";
+        if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, size.c_str()) != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+        struct Unmount {
+            std::string path;
+            ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+        } unmount{disk};
+        start = disk;
+        fs::copy_file(spn, start + "/spn.bin");
+        writeTable({1234}, 4);
+        std::vector<uint8_t> table;
+        ASSERT_TRUE(readWholeFile(start + "/zt_hdr.tbl", table));
+        startCore();
+        reload();
+        ASSERT_EQ(2u, view.messages.size());
+        const std::string& text = view.messages[1].text;
+        const std::string prefix = "Cannot write " + start + "/dat/";
+        const std::string suffix = std::string(": ") + std::strerror(ENOSPC);
+        ASSERT_EQ(0u, text.rfind(prefix, 0)) << text;
+        ASSERT_GT(text.size(), prefix.size() + suffix.size()) << text;
+        EXPECT_EQ(suffix, text.substr(text.size() - suffix.size())) << text;
+        const std::string file = text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
+        if (row.dataFits)
+            EXPECT_TRUE(file.size() == 6 && file[0] == 's' && file.substr(2) == ".mp3") << file;
+        else
+            EXPECT_EQ("tmp.ztd", file);
+        EXPECT_EQ("Error", view.messages[1].caption);
+        EXPECT_EQ(MessageIcon::Error, view.messages[1].icon);
+        EXPECT_EQ(1, core->songCount());
+        EXPECT_EQ(std::vector<std::string>{"song0.mp3"}, view.lines);
+        for (const auto& entry : fs::directory_iterator(start + "/dat"))
+            ADD_FAILURE() << entry.path().filename() << " is left in dat/";
+        core->onClose();
+        std::vector<uint8_t> after;
+        ASSERT_TRUE(readWholeFile(start + "/zt_hdr.tbl", after));
+        EXPECT_EQ(table, after) << "zt_hdr.tbl is byte-identical";
+        core.reset();
+    }
 }
 
 TEST_F(ReloadTest, UnplugDuringEachReadStep) {

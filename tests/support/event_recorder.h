@@ -52,6 +52,16 @@ inline std::string describe(const Event& event) {
                 for (const UnreadableSong& u : e.unreadable) s += " " + u.path + ": " + u.reason;
                 return s + " ]}";
             }
+            if constexpr (std::is_same_v<T, ReloadParsed>) {
+                std::string s = "ReloadParsed{" + n(static_cast<int>(e.failure)) + ", " + e.file + ", " +
+                                n(e.errorNumber) + ", [";
+                for (const Song& song : e.songs) s += " " + std::string(song.workPath) + ":" + n(song.dataSize);
+                s += " ], " + n(e.quality) + ", [";
+                for (uint16_t d : e.damaged) s += " " + n(d);
+                s += " ], [";
+                for (uint32_t v : e.estimates) s += " " + n(v);
+                return s + " ]}";
+            }
             if constexpr (std::is_same_v<T, JobStopped>)
                 return "JobStopped{" + n(static_cast<int>(e.worker)) + ", " + n(e.erased) + "}";
         },

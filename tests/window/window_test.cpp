@@ -1269,9 +1269,11 @@ void fillClock(uint32_t bytes, uint16_t quality = 8) {
     std::vector<uint8_t> header(kStorageHeaderBytes);
     encodeStorageHeader(h, header.data());
     ASSERT_EQ(0, zentroSimWriteFlash(kStorageHeaderAddress, kStorageHeaderBytes, header.data()));
+    // One song as the clock is given it: a chain of MP3 frames (MPEG-1
+    // layer III, 128 kbit/s, 44100 Hz: 417 bytes each), the last one cut.
     std::vector<uint8_t> data(bytes, 0x55);
     const uint8_t frame[4] = {0xFF, 0xFB, 0x90, 0x44};
-    std::memcpy(data.data(), frame, sizeof frame);
+    for (uint32_t at = 0; at < bytes; at += 417) std::memcpy(data.data() + at, frame, std::min<size_t>(4, bytes - at));
     ASSERT_EQ(0, zentroSimWriteFlash(kDataAreaAddress, bytes, data.data()));
 }
 

@@ -396,10 +396,11 @@ int runDownload(const Options& options, std::optional<bool> verify) {
     if (status == kExitOk) {
         std::error_code ec;
         const auto bytes = fs::file_size(s.imagePath(), ec);
-        std::printf("Downloaded %u song%s (%ju image bytes).\n", s.core.songCount(),
-                    s.core.songCount() == 1 ? "" : "s", static_cast<uintmax_t>(ec ? 0 : bytes));
+        std::printf("Downloaded %u song%s (%ju image bytes).\n", s.core.songCount(), s.core.songCount() == 1 ? "" : "s",
+                    static_cast<uintmax_t>(ec ? 0 : bytes));
         if (s.outcome().verified)
-            std::printf("Verified: the clock holds the %ju bytes of the image.\n", static_cast<uintmax_t>(ec ? 0 : bytes));
+            std::printf("Verified: the clock holds the %ju bytes of the image.\n",
+                        static_cast<uintmax_t>(ec ? 0 : bytes));
     }
     s.close();
     return status;
@@ -462,8 +463,7 @@ int runImage(const Options& options, const std::string& out) {
         return kExitFailed;
     }
     std::printf("Image: %u song%s, %ju bytes written to %s\n", header.songCount, header.songCount == 1 ? "" : "s",
-                static_cast<uintmax_t>(bytes),
-                terminalText(out).c_str());
+                static_cast<uintmax_t>(bytes), terminalText(out).c_str());
     return kExitOk;
 }
 

@@ -27,9 +27,11 @@ std::string absolutePath(const std::string& path) {
 
 // What add and drop take, with every extension a song may have.
 std::string songFilesHelp() {
-    std::string text = "song files or folders of them (the songs in a folder and its sub-folders are taken in name "
-                       "order): MP3, WAV, FLAC, Ogg Vorbis, Opus, AAC, ALAC, AIFF, WMA and more (";
-    for (size_t i = 0; i < velmo::kSongExtensionCount; ++i) text += std::string(i == 0 ? "" : " ") + velmo::kSongExtensions[i];
+    std::string text =
+        "song files or folders of them (the songs in a folder and its sub-folders are taken in name "
+        "order): MP3, WAV, FLAC, Ogg Vorbis, Opus, AAC, ALAC, AIFF, WMA and more (";
+    for (size_t i = 0; i < velmo::kSongExtensionCount; ++i)
+        text += std::string(i == 0 ? "" : " ") + velmo::kSongExtensions[i];
     return text + ")";
 }
 
@@ -188,7 +190,7 @@ int main(int argc, char** argv) {
     if (down->parsed()) return runDown(options, position);
     if (quality->parsed()) return runQuality(options, qualityName);
     if (download->parsed())
-        return runDownload(options, verify ? std::optional<bool>(true)
+        return runDownload(options, verify     ? std::optional<bool>(true)
                                     : noVerify ? std::optional<bool>(false)
                                                : std::nullopt);
     if (reload->parsed()) return runReload(options);

@@ -216,8 +216,7 @@ void pumpUntilIdle(VelmoCore& core, EventQueue& queue, TerminalView& view) {
             nextTick = now + tick;
         }
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
-        if (queue.take(m, std::clamp(wait, std::chrono::milliseconds(1), kSignalLatency)))
-            core.onEvent(m);
+        if (queue.take(m, std::clamp(wait, std::chrono::milliseconds(1), kSignalLatency))) core.onEvent(m);
     }
     // Every worker has ended: whatever it posted last is already queued.
     while (queue.take(m, std::chrono::milliseconds(0))) core.onEvent(m);

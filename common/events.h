@@ -51,7 +51,7 @@ struct WriteAbandoned {};
 struct ConvertNotice {
     std::string text;
 };
-struct ConvertDone {  // end: the image is complete
+struct ConvertDone {          // end: the image is complete
     uint32_t imageBytes = 0;  // bytes of the image to transfer
     // List positions of the songs that could not be converted and keep an
     // entry of size 0 (songs passed over for want of space are not among them).
@@ -90,7 +90,7 @@ struct UnreadableSong {
     std::string path;    // the file the Download would read: the source, or the working copy
     std::string reason;  // why it cannot be read, for people
 };
-struct EstimatesDone {  // end
+struct EstimatesDone {                // end
     std::vector<uint32_t> estimates;  // one per song, in list order; 0: not usable
     // A Download's songs whose file cannot be read now, in list order.
     std::vector<UnreadableSong> unreadable;
@@ -126,9 +126,10 @@ struct JobStopped {  // end
     bool erased = false;
 };
 
-using Event = std::variant<WriteProgress, EncodeProgress, ReadProgress, WriteFailed, StorageErasing, DownloadDone, WriteAbandoned,
-                           ConvertNotice, ConvertDone, ConvertFailed, ConvertAborted, TableReadDone, DataReadDone,
-                           FirmwareStepDone, ReadFailed, VerifyDone, EstimatesDone, ReloadParsed, JobStopped>;
+using Event =
+    std::variant<WriteProgress, EncodeProgress, ReadProgress, WriteFailed, StorageErasing, DownloadDone, WriteAbandoned,
+                 ConvertNotice, ConvertDone, ConvertFailed, ConvertAborted, TableReadDone, DataReadDone,
+                 FirmwareStepDone, ReadFailed, VerifyDone, EstimatesDone, ReloadParsed, JobStopped>;
 
 // True for the events that end their worker (marked "end" above).
 inline bool isEndEvent(const Event& event) {

@@ -27,14 +27,14 @@ constexpr size_t kSongRecordBytes = 4114;
 // bytes after the terminating NUL included, so that a list saved again gives
 // back the bytes it was loaded from.
 struct Song {
-    uint32_t dataOffset = 0;          // from the start of the storage image's data area
-    uint32_t dataSize = 0;            // bytes of converted MP3 data
+    uint32_t dataOffset = 0;           // from the start of the storage image's data area
+    uint32_t dataSize = 0;             // bytes of converted MP3 data
     char sourcePath[kPathBytes] = {};  // the file the user chose
     char workPath[kPathBytes] = {};    // "./dat/" + file name, relative to the start folder
-    uint32_t sizeEstimate = 0;        // converted size at the quality in force
-    uint8_t copyPending = 0;          // 1 until the working copy has been made
-    uint8_t cutFlag = 0;              // 1 for the song cut to fit at the last Download
-    uint32_t cutLimit = 0;            // byte limit of the converted data
+    uint32_t sizeEstimate = 0;         // converted size at the quality in force
+    uint8_t copyPending = 0;           // 1 until the working copy has been made
+    uint8_t cutFlag = 0;               // 1 for the song cut to fit at the last Download
+    uint32_t cutLimit = 0;             // byte limit of the converted data
 };
 
 // Field by field, little-endian; `out`/`in` hold kSongRecordBytes bytes. The

@@ -10,7 +10,7 @@
 namespace velmo {
 
 struct WorkContext {
-    std::string startDir;      // every "./dat/..." name is resolved against it
+    std::string startDir;       // every "./dat/..." name is resolved against it
     uint32_t storageKB = 2048;  // the clock's storage size
 
     std::string path(const std::string& name) const { return resolvePath(startDir, name); }

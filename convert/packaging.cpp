@@ -33,8 +33,7 @@ std::string storageSongName(const Song& song) {
 
 namespace {
 
-std::vector<uint8_t> imageHeaderBytes(const Song* songs, uint16_t count, uint32_t totalEstimate,
-                                      uint16_t quality) {
+std::vector<uint8_t> imageHeaderBytes(const Song* songs, uint16_t count, uint32_t totalEstimate, uint16_t quality) {
     StorageHeader header;
     const size_t n = std::min<size_t>(count, kMaxHeaderSongs);
     header.songCount = static_cast<uint16_t>(n);

@@ -51,10 +51,7 @@ void CoreState::removeStrayWorkingCopies(const std::vector<std::string>& keep) c
     for (const fs::path& p : stray) fs::remove(p, ec);
 }
 
-std::string CoreState::noClockText(const char* unplugged) const {
-    return session.busy() ? kClockBusyText : unplugged;
-}
-
+std::string CoreState::noClockText(const char* unplugged) const { return session.busy() ? kClockBusyText : unplugged; }
 
 std::string unreadableReason(const std::string& path) {
     // Non-blocking, so that a named pipe cannot stall the check.
@@ -70,8 +67,8 @@ std::string unreadableReason(const std::string& path) {
     return {};
 }
 
-std::vector<uint32_t> estimateSongs(const std::vector<Song>& songs, const std::string& startDir,
-                                    uint16_t quality, EstimateSource source, const std::atomic<bool>* stop) {
+std::vector<uint32_t> estimateSongs(const std::vector<Song>& songs, const std::string& startDir, uint16_t quality,
+                                    EstimateSource source, const std::atomic<bool>* stop) {
     std::vector<uint32_t> estimates(songs.size(), 0);
     for (size_t i = 0; i < songs.size(); ++i) {
         if (stop != nullptr && stop->load()) break;

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "clock_session.h"
-#include "settings.h"
 #include "event_queue.h"
+#include "settings.h"
 #include "songrecord.h"
 #include "view.h"
 #include "work_context.h"
@@ -86,7 +86,7 @@ std::string unreadableReason(const std::string& path);
 // Estimates every song of `songs` from the given path at `quality`, one
 // after another until `stop` is set; the estimates in list order (0 for the
 // songs not reached). Probes files: never on the user-interface thread.
-std::vector<uint32_t> estimateSongs(const std::vector<Song>& songs, const std::string& startDir,
-                                    uint16_t quality, EstimateSource source, const std::atomic<bool>* stop);
+std::vector<uint32_t> estimateSongs(const std::vector<Song>& songs, const std::string& startDir, uint16_t quality,
+                                    EstimateSource source, const std::atomic<bool>* stop);
 
 }  // namespace velmo

@@ -64,8 +64,7 @@ std::string folderOf(const std::string& path) {
 
 }  // namespace
 
-std::vector<uint8_t> encodeSongTable(uint16_t quality, uint16_t songCount, uint32_t totalEstimate,
-                                     const Song* songs) {
+std::vector<uint8_t> encodeSongTable(uint16_t quality, uint16_t songCount, uint32_t totalEstimate, const Song* songs) {
     const uint16_t count = std::min<uint16_t>(songCount, kMaxSongs);
     std::vector<uint8_t> image(kSongTableHeaderBytes + size_t{count} * kSongRecordBytes, 0);
     writeLe16(image.data() + 0, count);

@@ -23,8 +23,7 @@ struct SongTableHeader {
 
 // The whole file image of a table: header and the first `songCount` records
 // (at most 64).
-std::vector<uint8_t> encodeSongTable(uint16_t quality, uint16_t songCount, uint32_t totalEstimate,
-                                     const Song* songs);
+std::vector<uint8_t> encodeSongTable(uint16_t quality, uint16_t songCount, uint32_t totalEstimate, const Song* songs);
 
 enum class SongTableDecode { Loaded, BadSignature };
 

@@ -143,8 +143,7 @@ void VelmoCore::connectionCheck() {
     if (result < 0) {
         session.drop(false);
         view.enableControls(true);
-        view.messageBox("Please plug-out & plug-in USB again !", kCaptionError, MessageIcon::Error,
-                        MessageButtons::Ok);
+        view.messageBox("Please plug-out & plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         requestClose();
         return;
     }

@@ -58,7 +58,7 @@ void VelmoCore::addSongsFitted(uint16_t oldCount, uint32_t n) {
     state_.totalEstimate = fittingCount(state_.songs.data(), count, state_.capacityNow());
     if (state_.totalEstimate >= state_.capacityNow())
         state_.view.messageBox("Storage size limit reached !", kCaptionInformation, MessageIcon::Information,
-                         MessageButtons::Ok);
+                               MessageButtons::Ok);
     state_.fillLines(oldCount, static_cast<uint16_t>(count));
     state_.songCount = static_cast<uint16_t>(count);
     state_.showStatus(state_.totalEstimate);
@@ -68,11 +68,13 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
     // The running operation works on the list as it was when it started.
     if (running_) return;
     if (state_.songCount >= kMaxAddSongs) {
-        state_.view.messageBox("Song counts are over than limit !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        state_.view.messageBox("Song counts are over than limit !", kCaptionError, MessageIcon::Error,
+                               MessageButtons::Ok);
         return;
     }
     if (state_.totalEstimate >= state_.capacityNow()) {
-        state_.view.messageBox("Songs over than storage limit !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        state_.view.messageBox("Songs over than storage limit !", kCaptionError, MessageIcon::Error,
+                               MessageButtons::Ok);
         return;
     }
     const uint16_t oldCount = state_.songCount;
@@ -86,7 +88,7 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
         const int openError = fits ? songFileOpenError(path) : 0;
         if (openError != 0) {
             state_.view.messageBox(formatWithPath(kCannotOpenFormat, path) + std::strerror(openError), kCaptionError,
-                             MessageIcon::Error, MessageButtons::Ok);
+                                   MessageIcon::Error, MessageButtons::Ok);
             continue;
         }
         if (fits && songWorkPath(path, work)) work = uniqueWorkPath(work, n);
@@ -100,10 +102,11 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
             ++n;
         } else {
             state_.view.messageBox(formatWithPath("The file format of %s is not supported", path), kCaptionError,
-                             MessageIcon::Error, MessageButtons::Ok);
+                                   MessageIcon::Error, MessageButtons::Ok);
         }
         if (n >= kMaxAddSongs) {
-            state_.view.messageBox("Song counts are over than limit", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+            state_.view.messageBox("Song counts are over than limit", kCaptionError, MessageIcon::Error,
+                                   MessageButtons::Ok);
             break;
         }
     }
@@ -116,11 +119,12 @@ void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
     if (k == 0) return;
     if (state_.songCount + k > kMaxSongs) {
         state_.view.messageBox("Total song files are over than sixty four files !", kCaptionError, MessageIcon::Error,
-                         MessageButtons::Ok);
+                               MessageButtons::Ok);
         return;
     }
     if (state_.totalEstimate >= state_.capacityNow()) {
-        state_.view.messageBox("Songs over than storage limit !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        state_.view.messageBox("Songs over than storage limit !", kCaptionError, MessageIcon::Error,
+                               MessageButtons::Ok);
         return;
     }
     const uint16_t oldCount = state_.songCount;
@@ -134,7 +138,7 @@ void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
         if (songWorkPath(path, work)) work = uniqueWorkPath(work, n);
         if (work.empty()) {
             state_.view.messageBox("Only support '.mp3' & '.wav' file format.", kCaptionError, MessageIcon::None,
-                             MessageButtons::Ok);
+                                   MessageButtons::Ok);
             break;
         }
         Song& rec = state_.songs[n];
@@ -147,7 +151,7 @@ void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
     }
     if (accepted != k)
         state_.view.messageBox("Only support '.mp3' & '.wav' file format.", kCaptionError, MessageIcon::Error,
-                         MessageButtons::Ok);
+                               MessageButtons::Ok);
     addSongsFitted(oldCount, n);
 }
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "events.h"
-#include "storage_layout.h"
 #include "songrecord.h"
+#include "storage_layout.h"
 #include "transfer.h"
 #include "work_context.h"
 

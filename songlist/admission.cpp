@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <cmath>
+#include <filesystem>
 
 #include "paths.h"
 #include "song_reader.h"

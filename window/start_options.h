@@ -20,7 +20,7 @@ struct StartOptions {
     enum class Action { Run, Version, Help, Usage };
     Action action = Action::Run;
     bool fromMenu = false;
-    std::string unknown;  // Usage: the argument that was not understood
+    std::string unknown;             // Usage: the argument that was not understood
     std::vector<std::string> files;  // as given, in order
 };
 

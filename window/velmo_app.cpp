@@ -4,8 +4,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTimer>
 #include <QMessageBox>
+#include <QTimer>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -64,7 +64,8 @@ bool CVelmoApp::InitInstance() {
         // refusal's message box has the window to sit on.
         std::vector<std::string> files;
         for (const std::string& f : options.files)
-            files.push_back(QFile::encodeName(QFileInfo(QFile::decodeName(f.c_str())).absoluteFilePath()).toStdString());
+            files.push_back(
+                QFile::encodeName(QFileInfo(QFile::decodeName(f.c_str())).absoluteFilePath()).toStdString());
         QTimer::singleShot(0, &dialog, [&dialog, files] { dialog.addFiles(files); });
     }
     dialog.exec();

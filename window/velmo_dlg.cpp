@@ -15,9 +15,9 @@
 #include <QRadioButton>
 #include <QResizeEvent>
 #include <QScreen>
-#include <QTimer>
 #include <QShortcut>
 #include <QStyle>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 
@@ -393,8 +393,7 @@ void CVelmoDlg::resizeEvent(QResizeEvent* event) {
 }
 
 bool CVelmoDlg::askToStop(const std::string& question) {
-    QMessageBox box(QMessageBox::Question, windowTitle(), fromCore(question), QMessageBox::Yes | QMessageBox::No,
-                    this);
+    QMessageBox box(QMessageBox::Question, windowTitle(), fromCore(question), QMessageBox::Yes | QMessageBox::No, this);
     box.setTextFormat(Qt::PlainText);
     // Escape pressed once more, by the same habit, keeps the job running.
     box.setDefaultButton(QMessageBox::No);

@@ -174,12 +174,12 @@ class CVelmoDlg : public QDialog, public velmo::View {
 
     int coreDepth_ = 0;  // core handlers running (nested in modal loops)
     bool delivering_ = false;
-    bool closePending_ = false;    // a close request came while a handler ran
+    bool closePending_ = false;  // a close request came while a handler ran
     // The user answered Yes to the stop question: the window closes once the
     // stopped operation has ended with its message.
     bool closeAfterStop_ = false;
     std::vector<Placed> placed_;
-    QSize loadedSize_;  // as the settings gave it, to save only a change
+    QSize loadedSize_;                        // as the settings gave it, to save only a change
     std::deque<velmo::PostedEvent> pending_;  // workers' events kept for the core, in order
 
     // While a job runs its controls are disabled one by one rather than the

@@ -8,18 +8,19 @@ namespace velmo {
 void ConvertingOperation::startEstimates(const std::vector<Song>& songs, bool checkFiles) {
     songs_ = songs;
     const uint16_t quality = core_.quality;
-    startWorker(false, [songs, dir = core_.startDir, quality, checkFiles,
-                        stop = &cancellation_.flag()](EventSink& events) {
-        EstimatesDone done;
-        done.estimates = estimateSongs(songs, dir, quality, EstimateSource::SourcePath, stop);
-        for (size_t i = 0; checkFiles && i < songs.size() && !stop->load(); ++i) {
-            const std::string name = songs[i].copyPending ? fieldText(songs[i].sourcePath) : fieldText(songs[i].workPath);
-            const std::string path = resolvePath(dir, name);
-            std::string reason = unreadableReason(path);
-            if (!reason.empty()) done.unreadable.push_back(UnreadableSong{path, std::move(reason)});
-        }
-        events.post(std::move(done));
-    });
+    startWorker(false,
+                [songs, dir = core_.startDir, quality, checkFiles, stop = &cancellation_.flag()](EventSink& events) {
+                    EstimatesDone done;
+                    done.estimates = estimateSongs(songs, dir, quality, EstimateSource::SourcePath, stop);
+                    for (size_t i = 0; checkFiles && i < songs.size() && !stop->load(); ++i) {
+                        const std::string name =
+                            songs[i].copyPending ? fieldText(songs[i].sourcePath) : fieldText(songs[i].workPath);
+                        const std::string path = resolvePath(dir, name);
+                        std::string reason = unreadableReason(path);
+                        if (!reason.empty()) done.unreadable.push_back(UnreadableSong{path, std::move(reason)});
+                    }
+                    events.post(std::move(done));
+                });
 }
 
 void ConvertingOperation::startConversion(ImageHandOver* handOver) {

@@ -59,7 +59,8 @@ void DownloadOperation::onEstimates(uint32_t total, const std::vector<Unreadable
     // since it was added would otherwise leave the clock empty.
     if (!unreadable.empty()) {
         std::string text;
-        for (const UnreadableSong& u : unreadable) text += (text.empty() ? "" : "\n") + ("Cannot read " + u.path + ": " + u.reason);
+        for (const UnreadableSong& u : unreadable)
+            text += (text.empty() ? "" : "\n") + ("Cannot read " + u.path + ": " + u.reason);
         resetProgress();
         core_.view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         noteOutcome(OutcomeKind::Failed, text);
@@ -85,10 +86,9 @@ void DownloadOperation::onEstimates(uint32_t total, const std::vector<Unreadable
     job.eraseLength = core_.session.storageKB() * 1024u - kStorageHeaderAddress;
     job.expectedBytes = total + kStorageHeaderBytes;
     writeRunning_ = true;
-    startWorker(true, [job, work = core_.work(), lib = &core_.session.library(), cancel = &cancellation_,
-                       handOver = &handOver_](EventSink& events) {
-        writeWorker(job, work, *lib, events, cancel, handOver);
-    });
+    startWorker(true,
+                [job, work = core_.work(), lib = &core_.session.library(), cancel = &cancellation_,
+                 handOver = &handOver_](EventSink& events) { writeWorker(job, work, *lib, events, cancel, handOver); });
     startConversion(&handOver_);
 }
 
@@ -98,7 +98,7 @@ void DownloadOperation::cancel() {
 }
 
 std::string DownloadOperation::stopQuestion() const {
-    const char* leaves = verifying_  ? "The clock will keep the new songs, but they will not be verified."
+    const char* leaves = verifying_ ? "The clock will keep the new songs, but they will not be verified."
                          : erasing_ ? "The clock will then hold no songs."
                                     : "The clock will not be changed.";
     return std::string("A download is under way. Stop it?\n") + leaves;

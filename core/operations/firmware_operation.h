@@ -10,7 +10,6 @@
 
 namespace velmo {
 
-
 class FirmwareOperation : public RunningOperation {
   public:
     FirmwareOperation(CoreState& core, uint64_t serial, uint32_t fileBytes)

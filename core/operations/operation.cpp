@@ -94,10 +94,8 @@ void RunningOperation::startReadBack() {
     job.handle = core_.session.handle();
     job.address = kStorageHeaderAddress;
     job.path = kImageFile;
-    startWorker(true, [job, work = core_.work(), lib = &core_.session.library(),
-                       stop = &cancellation_.flag()](EventSink& events) {
-        verifyWorker(job, work, *lib, events, stop);
-    });
+    startWorker(true, [job, work = core_.work(), lib = &core_.session.library(), stop = &cancellation_.flag()](
+                          EventSink& events) { verifyWorker(job, work, *lib, events, stop); });
 }
 
 void RunningOperation::resetProgress() {

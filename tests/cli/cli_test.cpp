@@ -412,7 +412,8 @@ TEST_F(CliTest, AFolderAddsItsSongsInNameOrder) {
         const CliRun r = in(folder, {command, album});
         EXPECT_EQ(0, r.status) << r.err;
         EXPECT_EQ("", r.err);
-        EXPECT_EQ((std::vector<std::string>{"./dat/A.mp3", "./dat/x.flac", "./dat/b.wav"}), workPaths(listJson(folder)));
+        EXPECT_EQ((std::vector<std::string>{"./dat/A.mp3", "./dat/x.flac", "./dat/b.wav"}),
+                  workPaths(listJson(folder)));
     }
     // A folder without songs says so.
     fs::create_directories(dir.file("empty"));
@@ -1250,8 +1251,7 @@ TEST_F(CliTest, VerifyStopsOnASignal) {
                          [&](pid_t pid, const std::string&, const std::string& errPath) {
                              const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
                              while (std::chrono::steady_clock::now() < limit) {
-                                 if (readText(errPath).find("Progress: verifying music data...") !=
-                                     std::string::npos) {
+                                 if (readText(errPath).find("Progress: verifying music data...") != std::string::npos) {
                                      signalled = std::chrono::steady_clock::now();
                                      sent = ::kill(pid, SIGINT) == 0;
                                      return;

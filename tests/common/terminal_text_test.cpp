@@ -29,8 +29,14 @@ TEST(TerminalText, InvalidUtf8AndC1ControlsAreEscaped) {
         const char* name;
         std::string in, out;
     } rows[] = {
-        {"CSI byte alone", "a\x9b" "2Jb", "a\\x9B2Jb"},
-        {"C1 CSI as UTF-8", "a\xc2\x9b" "2J", "a\\xC2\\x9B2J"},
+        {"CSI byte alone",
+         "a\x9b"
+         "2Jb",
+         "a\\x9B2Jb"},
+        {"C1 CSI as UTF-8",
+         "a\xc2\x9b"
+         "2J",
+         "a\\xC2\\x9B2J"},
         {"first C1", "\xc2\x80", "\\xC2\\x80"},
         {"last C1", "\xc2\x9f", "\\xC2\\x9F"},
         {"first after C1 stays", "\xc2\xa0", "\xc2\xa0"},

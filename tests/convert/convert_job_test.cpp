@@ -64,7 +64,7 @@ class Job {
         return s;
     }
     Song& addWav(const std::string& name, uint32_t rate, uint16_t channels, const std::vector<int16_t>& samples,
-                       uint32_t limit = 1000000) {
+                 uint32_t limit = 1000000) {
         Song& s = add(name, {}, limit);
         test::writeWav(dir.file("src/" + name), rate, channels, samples);
         return s;
@@ -241,7 +241,7 @@ TEST(ConvertJob, FailedAndDroppedSongsKeepNothing) {
         uint32_t storageKB;
         uint32_t failAtCall;  // stand-in encode call that fails (0 never)
         std::vector<uint32_t> samples;
-        std::vector<uint32_t> sizes;  // dataSize expected per song
+        std::vector<uint32_t> sizes;        // dataSize expected per song
         std::vector<uint16_t> unconverted;  // songs passed over for space are not among them
     } rows[] = {
         // 2048 KiB; the second song's 3rd chunk fails after two chunks were appended.

@@ -17,12 +17,12 @@
 namespace velmo {
 namespace {
 
+using test::EventRecorder;
 using test::FakeLibrary;
 using test::kFake;
 using test::kPartial;
 using test::pcmBytes;
 using test::readFileBytes;
-using test::EventRecorder;
 using test::TempDir;
 using test::writeFileBytes;
 

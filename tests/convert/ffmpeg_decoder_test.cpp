@@ -578,8 +578,7 @@ TEST(FfmpegNoNetwork, ListsAreRefusedAndSongsReadWithNoSocket) {
         {"sdp.ogg",
          "v=0\no=- 0 0 IN IP4 127.0.0.1\ns=Morning Walk\nc=IN IP4 0.0.0.0\nt=0 0\n"
          "m=audio 5004 RTP/AVP 96\na=rtpmap:96 opus/48000/2\n"},
-        {"live.m4a",
-         "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1.0,\nhttp://127.0.0.1:9/a.aac\n#EXT-X-ENDLIST\n"},
+        {"live.m4a", "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1.0,\nhttp://127.0.0.1:9/a.aac\n#EXT-X-ENDLIST\n"},
         {"list.flac", "ffconcat version 1.0\nfile '" + real + "'\n"},
         {"stream.wav", "rtsp://127.0.0.1:9/stream\n"},
     };
@@ -595,7 +594,7 @@ TEST(FfmpegNoNetwork, ListsAreRefusedAndSongsReadWithNoSocket) {
           "mp2_22050_mono.mp2", "l3_22050_cbr64_stereo.mp3"})
         songs.push_back(dataFile(f));
     const std::pair<const char*, const char*> made[] = {
-        {"song.aac", "-c:a aac -f adts"}, {"song.wv", "-c:a wavpack"}, {"song.ac3", "-c:a ac3"},
+        {"song.aac", "-c:a aac -f adts"}, {"song.wv", "-c:a wavpack"},   {"song.ac3", "-c:a ac3"},
         {"song.caf", "-c:a pcm_s16be"},   {"song.au", "-c:a pcm_s16be"},
     };
     for (const auto& [name, codec] : made) {

@@ -29,7 +29,7 @@ Song song(const char* workPath, uint32_t offset, uint32_t size) {
 TEST(Packaging, HeaderOfThreeSongs) {
     TempDir dir;
     Song songs[3] = {song("./dat/Morning Song.mp3", 0, 100000), song("./dat/b.wav", 100000, 0),
-                           song("./dat/c.MP3", 100000, 50000)};
+                     song("./dat/c.MP3", 100000, 50000)};
     const std::string image = dir.file("tmp.bin");
     writeFileBytes(image, std::vector<uint8_t>(20000, 0x55));  // an earlier image is replaced
     ASSERT_EQ(writeImageHeader(image, songs, 3, 0x01020304, 4), kPackOk);

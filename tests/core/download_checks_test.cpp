@@ -114,8 +114,7 @@ TEST_F(DownloadChecksTest, AnUnreadableSongLeavesTheClockAsItWas) {
         {"a folder", [](const std::string& p) { fs::remove(p), fs::create_directory(p); }, std::strerror(EISDIR)},
         {"a device", [](const std::string& p) { fs::remove(p), fs::create_symlink("/dev/zero", p); },
          "not a regular file"},
-        {"a symlink loop", [](const std::string& p) { fs::remove(p), fs::create_symlink(p, p); },
-         std::strerror(ELOOP)},
+        {"a symlink loop", [](const std::string& p) { fs::remove(p), fs::create_symlink(p, p); }, std::strerror(ELOOP)},
     };
     listOfThree();
     core->onDownload();

@@ -49,7 +49,8 @@ std::vector<uint8_t> writeTwoSongClock() {
     const uint8_t frame[4] = {0xFF, 0xFB, 0x90, 0x44};
     for (int i = 0; i < 2; ++i) {
         for (uint32_t at = 0; at < sizes[i]; at += 417)
-            std::memcpy(data.data() + h.entries[i].dataOffset + at, frame, std::min<size_t>(sizeof frame, sizes[i] - at));
+            std::memcpy(data.data() + h.entries[i].dataOffset + at, frame,
+                        std::min<size_t>(sizeof frame, sizes[i] - at));
     }
     EXPECT_EQ(0, zentroSimWriteFlash(kDataAreaAddress, offset, data.data()));
     return data;

@@ -128,12 +128,14 @@ TEST_F(ParallelDownloadTest, AStopDuringTheConversionOrTheWriteLeavesNoSongs) {
         core->onDownload();
         bool stopped = false, stillConverting = false;
         ASSERT_TRUE(pumpUntil([&] {
-            const bool writing = std::any_of(delivered.begin(), delivered.end(),
-                                             [](const PostedEvent& m) { return std::holds_alternative<WriteProgress>(m.event); });
+            const bool writing = std::any_of(delivered.begin(), delivered.end(), [](const PostedEvent& m) {
+                return std::holds_alternative<WriteProgress>(m.event);
+            });
             const bool erased = zentroSimCount(ZENTRO_COUNT_ERASE) >= 1;
             if (!stopped && (row.duringWrite ? writing : erased)) {
-                stillConverting = std::none_of(delivered.begin(), delivered.end(),
-                                               [](const PostedEvent& m) { return std::holds_alternative<ConvertDone>(m.event); });
+                stillConverting = std::none_of(delivered.begin(), delivered.end(), [](const PostedEvent& m) {
+                    return std::holds_alternative<ConvertDone>(m.event);
+                });
                 stopped = true;
                 core->onStop();
             }

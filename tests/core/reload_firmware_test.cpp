@@ -284,7 +284,7 @@ TEST_F(ReloadTest, HostileNamesStayInsideTheWorkingFolder) {
 // A header that describes what no Download writes ends the Reload before any
 // song data is read: the list and its table stay as they were.
 TEST_F(ReloadTest, ADamagedHeaderLeavesTheListAsItWas) {
-    const std::vector<Entry> eight = {{0, 900, "s1"},    {900, 900, "s2"},   {1800, 900, "s3"}, {2700, 900, "s4"},
+    const std::vector<Entry> eight = {{0, 900, "s1"},    {900, 900, "s2"},  {1800, 900, "s3"}, {2700, 900, "s4"},
                                       {3600, 900, "s5"}, {4500, 900, "s6"}, {5400, 900, "s7"}, {6300, 900, "s8"}};
     // Header fields by their place in the storage (big-endian, 32-byte head,
     // 264-byte entries of offset, size and name).
@@ -317,8 +317,8 @@ TEST_F(ReloadTest, ADamagedHeaderLeavesTheListAsItWas) {
         // ... song 2's size's high byte.
         {"corrupt read of an entry",
          [&] {
-             ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, readsBefore + 1,
-                                            32 + 264 + 4));
+             ASSERT_EQ(0,
+                       zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, readsBefore + 1, 32 + 264 + 4));
          }},
     };
     for (const Row& row : rows) {
@@ -418,8 +418,7 @@ TEST_F(ReloadTest, ASongWhoseFrameChainBreaksIsNamedAndLeftOut) {
         EXPECT_EQ(row.lines, view.lines);
         for (const std::string& line : row.lines) {
             const size_t i = line == "one.mp3" ? 0 : line == "two.mp3" ? 1 : 2;
-            EXPECT_EQ(flash(kDataAreaAddress + songs[i].offset, songs[i].size),
-                      readFileBytes(start + "/dat/" + line))
+            EXPECT_EQ(flash(kDataAreaAddress + songs[i].offset, songs[i].size), readFileBytes(start + "/dat/" + line))
                 << line;
         }
         for (const char* name : {"one.mp3", "two.mp3", "three.mp3"}) {
@@ -474,8 +473,8 @@ TEST_F(ReloadTest, ASongFileThatCannotBeWrittenEndsTheReload) {
     fs::create_directories(start + "/dat/two.mp3");
     startCore();
     reload();
-    EXPECT_EQ((std::vector<std::string>{"Reload song data into P.C ?", "Cannot write " + start +
-                                                                          "/dat/two.mp3: " + std::strerror(EISDIR)}),
+    EXPECT_EQ((std::vector<std::string>{"Reload song data into P.C ?",
+                                        "Cannot write " + start + "/dat/two.mp3: " + std::strerror(EISDIR)}),
               view.texts());
     EXPECT_EQ("Error", view.messages.back().caption);
     EXPECT_EQ(std::vector<std::string>{"song0.mp3"}, view.lines);

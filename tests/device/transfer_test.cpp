@@ -37,8 +37,8 @@ class TransferTest : public DeviceFixture {
     }
 
     DeviceJob downloadJob() {
-        return DeviceJob{WriteMode::SongImage, handle, kStorageHeaderAddress, "./dat/tmp.bin", 4096,
-                         imageCapacity(ctx.storageKB)};
+        return DeviceJob{WriteMode::SongImage, handle, kStorageHeaderAddress,
+                         "./dat/tmp.bin",      4096,   imageCapacity(ctx.storageKB)};
     }
     DeviceJob readJob(uint32_t address, const char* path, uint32_t count) {
         return DeviceJob{WriteMode::SongImage, handle, address, path, count, 0};
@@ -78,9 +78,8 @@ TEST_F(TransferTest, HeaderSizedImageGoesOutAsThreeBlocks) {
     // And back, through the read transfer.
     EventRecorder readEvents;
     zentroSimResetCounts();
-    ASSERT_EQ(readStorageToFile(readJob(0x4000, "./dat/tmp.tbl", kStorageHeaderBytes), startDir.path(), lib,
-                                &readEvents),
-              0);
+    ASSERT_EQ(
+        readStorageToFile(readJob(0x4000, "./dat/tmp.tbl", kStorageHeaderBytes), startDir.path(), lib, &readEvents), 0);
     EXPECT_EQ(readFileBytes(startDir.file("dat/tmp.tbl")), image);
     EXPECT_EQ(readEvents.progress<ReadProgress>(), (std::vector<int>{48, 96, 100}));
     EXPECT_TRUE(readEvents.progress<WriteProgress>().empty());
@@ -136,8 +135,8 @@ TEST_F(TransferTest, WriteFailures) {
                                  ProgressBar::Write, nullptr, &error),
               kDeviceLocalFileFailed);
     EXPECT_EQ(error.fileError, ENOENT);
-    EXPECT_EQ(writeFileToStorage(lib, &events, handle, startDir.file("dat/empty.bin"), 4096, 0x4000,
-                                 ProgressBar::Write, nullptr, &error),
+    EXPECT_EQ(writeFileToStorage(lib, &events, handle, startDir.file("dat/empty.bin"), 4096, 0x4000, ProgressBar::Write,
+                                 nullptr, &error),
               kDeviceLocalFileFailed);
     EXPECT_NE(error.fileError, 0);
     EXPECT_EQ(writeFileToStorage(lib, &events, handle, startDir.file("dat/ok.bin"), 0, 0x4000), -1);
@@ -261,8 +260,8 @@ struct WorkerRow {
 class WriteWorkerTest : public TransferTest {
   protected:
     std::thread start(const DeviceJob& job, Cancellation* cancellation, ImageHandOver* handOver) {
-        return std::thread(writeWorker, std::cref(job), std::cref(ctx), std::cref(lib), std::ref(sink()),
-                           cancellation, handOver);
+        return std::thread(writeWorker, std::cref(job), std::cref(ctx), std::cref(lib), std::ref(sink()), cancellation,
+                           handOver);
     }
     EventSink& sink() { return events; }
 

@@ -275,13 +275,19 @@ TEST(Admission, SongFilesInAFolderComeInNameOrder) {
     for (const char* name : {"b.flac", "A.mp3", "c.WAV", "notes.txt", "B-side/2.ogg", "B-side/1.mp3",
                              "B-side/deeper/x.opus", "Covers.mp3/z.aiff", ".mp3"})
         writeFileBytes(top + "/" + name, {1});
-    fs::create_symlink(top, top + "/B-side/loop");     // back up the tree
+    fs::create_symlink(top, top + "/B-side/loop");  // back up the tree
     fs::create_symlink(top + "/gone.mp3", top + "/dangling.mp3");
     fs::create_symlink(top + "/b.flac", top + "/linked.flac");
 
     const std::vector<std::string> expected = {
-        top + "/A.mp3",        top + "/B-side/1.mp3", top + "/B-side/2.ogg", top + "/B-side/deeper/x.opus",
-        top + "/Covers.mp3/z.aiff", top + "/b.flac",  top + "/c.WAV",        top + "/linked.flac",
+        top + "/A.mp3",
+        top + "/B-side/1.mp3",
+        top + "/B-side/2.ogg",
+        top + "/B-side/deeper/x.opus",
+        top + "/Covers.mp3/z.aiff",
+        top + "/b.flac",
+        top + "/c.WAV",
+        top + "/linked.flac",
     };
     EXPECT_EQ(expected, songFilesInFolder(top));
     EXPECT_EQ(expected, songFilesInFolder(top + "/"));

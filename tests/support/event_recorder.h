@@ -43,8 +43,8 @@ inline std::string describe(const Event& event) {
             if constexpr (std::is_same_v<T, ReadFailed>)
                 return "ReadFailed{" + n(static_cast<int>(e.stage)) + ", " + n(e.errorNumber) + "}";
             if constexpr (std::is_same_v<T, VerifyDone>)
-                return "VerifyDone{" + n(e.same) + ", " + n(e.address) + ", " + n(e.clockByte) + ", " +
-                       n(e.imageByte) + "}";
+                return "VerifyDone{" + n(e.same) + ", " + n(e.address) + ", " + n(e.clockByte) + ", " + n(e.imageByte) +
+                       "}";
             if constexpr (std::is_same_v<T, EstimatesDone>) {
                 std::string s = "EstimatesDone{[";
                 for (uint32_t v : e.estimates) s += " " + n(v);
@@ -53,8 +53,8 @@ inline std::string describe(const Event& event) {
                 return s + " ]}";
             }
             if constexpr (std::is_same_v<T, ReloadParsed>) {
-                std::string s = "ReloadParsed{" + n(static_cast<int>(e.failure)) + ", " + e.file + ", " +
-                                n(e.errorNumber) + ", [";
+                std::string s =
+                    "ReloadParsed{" + n(static_cast<int>(e.failure)) + ", " + e.file + ", " + n(e.errorNumber) + ", [";
                 for (const Song& song : e.songs) s += " " + std::string(song.workPath) + ":" + n(song.dataSize);
                 s += " ], " + n(e.quality) + ", [";
                 for (uint16_t d : e.damaged) s += " " + n(d);

@@ -1015,8 +1015,7 @@ TEST_F(WindowTest, UpAndDownCarryTheSelectionWithTheSong) {
         EXPECT_EQ(row.selected, selectedLine());
         // Line i is still record i.
         for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(row.lines[i].toStdString(),
-                      fs::path(dlg->core().song(i).sourcePath).filename().string());
+            EXPECT_EQ(row.lines[i].toStdString(), fs::path(dlg->core().song(i).sourcePath).filename().string());
     }
 
     // With nothing selected, neither moves anything.

@@ -363,6 +363,13 @@ TEST_F(ReloadTest, ASongWhoseFrameChainBreaksIsNamedAndLeftOut) {
         const uint32_t at = address - kDataAreaAddress;
         return std::make_pair(readsBefore + at / 4096 + 1, at % 4096);
     };
+    // A read of the clock that hands back one byte of `address` changed.
+    const auto corruptRead = [&](uint32_t address) {
+        return [&, address] {
+            const auto [event, offset] = dataRead(address);
+            zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, event, offset);
+        };
+    };
     struct Row {
         const char* name;
         std::function<void()> arrange;
@@ -370,24 +377,15 @@ TEST_F(ReloadTest, ASongWhoseFrameChainBreaksIsNamedAndLeftOut) {
         const char* warning;
     } rows[] = {
         {"a read corrupts a song's first byte",
-         [&] {
-             const auto [event, offset] = dataRead(kDataAreaAddress + 21000);
-             zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, event, offset);
-         },
+         corruptRead(kDataAreaAddress + 21000),
          {"one.mp3", "two.mp3"},
          "Song 3 on the clock is damaged and was not reloaded"},
         {"a read corrupts a frame header in a song's middle",
-         [&] {
-             const auto [event, offset] = dataRead(middleFrame);
-             zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, event, offset);
-         },
+         corruptRead(middleFrame),
          {"one.mp3", "three.mp3"},
          "Song 2 on the clock is damaged and was not reloaded"},
         {"a read corrupts a frame's bitrate in a song's middle",
-         [&] {
-             const auto [event, offset] = dataRead(middleFrame + 2);
-             zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, event, offset);
-         },
+         corruptRead(middleFrame + 2),
          {"one.mp3", "three.mp3"},
          "Song 2 on the clock is damaged and was not reloaded"},
         {"a byte changed on the clock in a song's middle",

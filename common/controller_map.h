@@ -45,6 +45,8 @@ constexpr uint32_t kReadBlockEntry = 0x3658;
 // program or read moves.
 constexpr uint32_t kTransferBufferAddress = 0x8000;
 constexpr uint32_t kTransferBlockBytes = 4096;
+// The storage is erased in sectors of this size, aligned to it.
+constexpr uint32_t kStorageSectorBytes = 4096;
 
 // The agent image must end before the transfer buffer: a block written there
 // would otherwise overwrite the agent's own code.

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "encoder.h"
 #include "fileio.h"
 #include "packaging.h"
+#include "pcm_stream.h"
 #include "song_reader.h"
 #include "storage_layout.h"
 
@@ -37,10 +40,8 @@ bool makeWorkFolder(const WorkContext& ctx) {
     return !ec;
 }
 
-// Copies the song's source file to its working copy through a fixed buffer
-// (a long WAV would not fit in memory whole). Fails when the source is missing
-// or not a plain file, gives fewer bytes than its size, or the copy cannot be
-// created or written in full; a partial copy is removed.
+}  // namespace
+
 std::string makeWorkingCopy(const Song& song, const WorkContext& ctx, const std::atomic<bool>& stop) {
     const std::string source = fieldText(song.sourcePath);
     const std::string work = fieldText(song.workPath);
@@ -89,15 +90,7 @@ std::string makeWorkingCopy(const Song& song, const WorkContext& ctx, const std:
     return why;
 }
 
-// Converts the song's working copy into the raw PCM file; the input sample
-// rate, or 0 when the song has nothing to encode (or `stop` was seen). The
-// reader is chosen by the file's content.
-uint32_t songToPcm(const Song& song, const WorkContext& ctx, const std::string& rawPath,
-                   const std::atomic<bool>& stop) {
-    const std::string work = fieldText(song.workPath);
-    if (work.empty()) return 0;
-    return convertSongToPcm(ctx.path(work), rawPath, &stop);
-}
+namespace {
 
 // Posts the end event, then releases the write worker. Runs exactly once per
 // job. In this order the receiver has the conversion's end before the write
@@ -117,16 +110,63 @@ bool startImage(const std::string& imagePath) {
     return std::fclose(f.release()) == 0 && ok;
 }
 
+// Appends bytes [from, to) of the song's MP3 file to the image.
+bool appendSongBytes(const std::string& imagePath, const std::string& mp3Path, uint32_t from, uint32_t to) {
+    FilePtr src = openRegularFileForReading(mp3Path);
+    if (!src || std::fseek(src.get(), static_cast<long>(from), SEEK_SET) != 0) return false;
+    FilePtr dst(std::fopen(imagePath.c_str(), "ab"));
+    if (!dst) return false;
+    std::vector<uint8_t> buf(std::min<size_t>(to - from, kCopyBufferBytes));
+    for (uint32_t at = from; at < to;) {
+        const size_t want = std::min<size_t>(to - at, buf.size());
+        if (std::fread(buf.data(), 1, want, src.get()) != want) return false;
+        if (std::fwrite(buf.data(), 1, want, dst.get()) != want) return false;
+        at += static_cast<uint32_t>(want);
+    }
+    return std::fclose(dst.release()) == 0;
+}
+
+// Where the job stands: what the songs taken so far keep.
+struct Placed {
+    uint32_t total = 0;  // data bytes in the image
+    uint32_t offset = 0;
+};
+
+// A Download's head song, while it encodes: its bytes go into the image and
+// to the write as they come, up to what the data area still holds. Returns
+// the bytes of it the image holds, or nothing when the image could not be
+// written. The song's fate is not known yet: the caller keeps or retracts them.
+std::optional<uint32_t> streamHeadSong(ConvertPool& pool, size_t i, const ConvertJob& job, const WorkContext& ctx,
+                                       const std::string& imagePath, uint32_t total, uint32_t capacity) {
+    const std::string mp3Path = ctx.path(songMp3WorkFile(i));
+    uint32_t streamed = 0;
+    uint32_t seen = 0;
+    for (;;) {
+        const ConvertPool::Output out = pool.waitForOutput(i, seen);
+        if (out.done) return streamed;
+        seen = out.written;
+        // Past the data area's end the song can only be dropped (unless it
+        // is cut to fit): its bytes wait for its end.
+        const uint32_t upTo = std::min(out.written, capacity - total);
+        if (upTo <= streamed) continue;
+        if (!appendSongBytes(imagePath, mp3Path, streamed, upTo)) return std::nullopt;
+        streamed = upTo;
+        job.handOver->publish(total + streamed);
+    }
+}
+
 // The song loop: converts songs 0 to min(count, 32) - 1 on the job's workers
 // and takes their results in list order: each song's data is appended to
 // `imagePath` (which must exist, holding the header's place) and its
 // dataOffset and dataSize are set. Returns the bytes kept (0 when the stop was
 // seen or nothing was kept). A song that cannot be converted, or that would
 // pass the data-area capacity, keeps nothing: size 0 at the running offset.
-// `unconverted` receives the positions of the songs that could not be converted.
+// `unconverted` receives the positions of the songs that could not be
+// converted; `copyFailure` the message of the first working copy that could
+// not be made, at which the loop ends.
 uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const std::atomic<bool>& stop,
                          const std::string& imagePath, const std::string& encoderLibrary,
-                         std::vector<uint16_t>& unconverted) {
+                         std::vector<uint16_t>& unconverted, std::string& copyFailure) {
     const size_t count = job.songs ? std::min<size_t>(job.count, kMaxHeaderSongs) : 0;
     const uint32_t capacity = dataAreaCapacity(ctx.storageKB);
     makeWorkFolder(ctx);
@@ -143,12 +183,29 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
             total = 0;
             break;
         }
+        // A Download's clock is written from the song at the head of the
+        // list while it encodes, not once it is done.
+        uint32_t streamed = 0;
+        if (job.handOver && total < capacity) {
+            const std::optional<uint32_t> s = streamHeadSong(pool, i, job, ctx, imagePath, total, capacity);
+            if (!s) {
+                total = 0;
+                break;
+            }
+            streamed = *s;
+        }
         ConvertPool::Result r = pool.take(i);
         if (stop.load() || (!r.started && total < capacity)) {
             total = 0;
             break;
         }
         Song& song = job.songs[i];
+        if (!r.copyFailure.empty()) {
+            copyFailure = r.copyFailure;
+            total = 0;
+            break;
+        }
+        if (r.copied) song.copyPending = 0;
         const std::string mp3Path = ctx.path(songMp3WorkFile(i));
         uint32_t kept = 0;
         // Whether a worker reached this song depends on timing; once the data
@@ -167,7 +224,18 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
                 }
             }
         }
-        if (kept != 0 && (appendFile(imagePath, mp3Path) != kPackOk ||
+        if (kept == 0 && streamed != 0) {
+            // Bytes of a song that is not kept went to the write already: they
+            // leave the image, and the write goes back over them.
+            const uint64_t keep = uint64_t{kStorageHeaderBytes} + total;
+            bool truncated = false;
+            job.handOver->retract(total, [&] { truncated = ::truncate(imagePath.c_str(), keep) == 0; });
+            if (!truncated) {
+                total = 0;
+                break;
+            }
+        }
+        if (kept != 0 && ((kept > streamed && !appendSongBytes(imagePath, mp3Path, streamed, kept)) ||
                           fileSize(imagePath) != uint64_t{kStorageHeaderBytes} + total + kept)) {
             total = 0;
             break;
@@ -207,24 +275,50 @@ std::string songPcmWorkFile(size_t position) { return "./dat/raw-" + std::to_str
 std::string songMp3WorkFile(size_t position) { return "./dat/mp3-" + std::to_string(position) + ".tmp"; }
 
 SongConversionResult convertSong(const Song& song, uint16_t quality, const WorkContext& ctx, Encoder& encoder,
-                                 const std::string& rawPath, const std::string& mp3Path,
-                                 const std::atomic<bool>& stop) {
+                                 const std::string& mp3Path, const std::atomic<bool>& stop,
+                                 const Encoder::OutputWatch& onOutput) {
     SongConversionResult out;
     // The song's MP3 file starts empty: the encoder appends.
     removeFile(mp3Path);
-    const uint32_t rate = songToPcm(song, ctx, rawPath, stop);
+    const std::string work = fieldText(song.workPath);
+    if (work.empty()) return out;
+
+    PcmPipe pcm(kPcmQueueBytes);
+    uint32_t decodedRate = 0;
+    std::thread decoder([&] {
+        decodedRate = decodeSong(ctx.path(work), pcm, &stop);
+        pcm.endWriting();
+    });
+    // Whatever ends the encoding, the decoder is released and joined.
+    struct Join {
+        std::thread& thread;
+        PcmPipe& pipe;
+        void now() {
+            pipe.endReading();
+            if (thread.joinable()) thread.join();
+        }
+        ~Join() { now(); }
+    } join{decoder, pcm};
+
+    const uint32_t rate = pcm.waitForRate();
+    bool encoded = false;
+    uint32_t written = 0;
     if (rate != 0 && !stop.load()) {
         if (encoder.prepare(rate, quality * 8u, outputSampleRate(rate, quality)) == kPrepareOk) {
-            uint32_t written = 0;
-            if (encoder.encode(nullptr, song.cutFlag, song.cutLimit, rawPath, mp3Path, written, &stop) == kEncodeOk) {
-                out.result = SongConversion::Converted;
-                out.bytes = written;
-            }
+            encoded = encoder.encode(nullptr, song.cutFlag, song.cutLimit, pcm, mp3Path, written, &stop, onOutput) ==
+                      kEncodeOk;
+            // A song cut short needs no more samples, but it is usable only
+            // when the rest of it decodes too.
+            if (encoded) pcm.discardFromNowOn();
         } else {
             out.encoderLoadError = encoder.loadError();
         }
     }
-    removeFile(rawPath);
+    join.now();
+    if (encoded && decodedRate == rate) {
+        out.result = SongConversion::Converted;
+        out.bytes = written;
+    }
     if (stop.load()) out = SongConversionResult{SongConversion::Stopped, 0, {}};
     return out;
 }
@@ -232,34 +326,34 @@ SongConversionResult convertSong(const Song& song, uint16_t quality, const WorkC
 void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::atomic<bool>& stop,
                    const std::string& encoderLibrary) {
     const std::string imagePath = ctx.path(kImageFile);
+    // An image that goes while a Download's write may be reading it goes
+    // under the hand-over's lock.
+    const auto dropImage = [&] {
+        if (job.handOver)
+            job.handOver->withdrawAll([&] { removeFile(imagePath); });
+        else
+            removeFile(imagePath);
+    };
     const size_t count = std::min<size_t>(job.count, kMaxHeaderSongs);
     // An image from an earlier download must not pass for this one's, and
     // files an interrupted earlier run left would only take room.
     removeFile(imagePath);
     for (const char* name : {kMp3WorkFile, kRawWorkFile, kRawNextWorkFile}) removeFile(ctx.path(name));
 
-    for (size_t i = 0; i < count && job.songs; ++i) {
-        Song& song = job.songs[i];
-        if (song.copyPending != 1) continue;
-        const std::string failure = makeWorkingCopy(song, ctx, stop);
-        if (stop.load()) {
-            finish(job, JobStopped{StoppedWorker::Conversion});
-            return;
-        }
-        if (!failure.empty()) {
-            finish(job, ConvertAborted{failure});
-            return;
-        }
-        song.copyPending = 0;
-    }
-
     makeWorkFolder(ctx);
     std::vector<uint16_t> unconverted;
-    const uint32_t total =
-        startImage(imagePath) ? convertAllSongs(job, ctx, stop, imagePath, encoderLibrary, unconverted) : 0;
+    std::string copyFailure;
+    const uint32_t total = startImage(imagePath)
+                               ? convertAllSongs(job, ctx, stop, imagePath, encoderLibrary, unconverted, copyFailure)
+                               : 0;
     if (stop.load()) {
-        removeFile(imagePath);
+        dropImage();
         finish(job, JobStopped{StoppedWorker::Conversion});
+        return;
+    }
+    if (!copyFailure.empty()) {
+        dropImage();
+        finish(job, ConvertAborted{copyFailure});
         return;
     }
     // The image must hold exactly the bytes its header announces.
@@ -268,7 +362,7 @@ void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::ato
                                              job.quality) == kPackOk &&
                         fileSize(imagePath) == uint64_t{total} + kStorageHeaderBytes;
     if (!packed) {
-        removeFile(imagePath);
+        dropImage();
         finish(job, ConvertFailed{});
         return;
     }

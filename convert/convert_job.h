@@ -1,7 +1,7 @@
-// The conversion job of a Download (or of the conversion alone): makes the
-// songs' working copies, converts the songs to the clock's MP3 form on a pool
-// of workers (convert_pool.h), places each one in the storage image
-// "./dat/tmp.bin" as soon as it is final in list order, and says how it went.
+// The conversion job of a Download (or of the conversion alone): converts the
+// songs to the clock's MP3 form on a pool of workers (convert_pool.h), each
+// song's working copy made by the worker that converts it, places each one in
+// the storage image "./dat/tmp.bin" in list order, and says how it went.
 //
 // It ends in exactly one of four ways, each with one end event posted to the
 // job's sink: ConvertAborted (a working copy could not be made), ConvertFailed
@@ -13,9 +13,13 @@
 // WorkContext::startDir.
 //
 // While it runs, "./dat/tmp.bin" holds a header of zeros followed by the data
-// of the songs that are final so far; the job publishes how many data bytes
+// of the songs placed so far and, for a Download, the bytes the song at the
+// head of the list has encoded so far; the job publishes how many data bytes
 // that is on its ImageHandOver, so that the write worker can send them at
-// once. The header is written in place last, once every song is placed.
+// once. Should the head song then not be kept (it fails to decode further on,
+// or passes the data area's end), its bytes leave the image and are
+// retracted from the write, which goes back over them. The header is written
+// in place last, once every song is placed.
 #pragma once
 
 #include <atomic>
@@ -38,10 +42,15 @@ constexpr const char* kMp3WorkFile = "./dat/mp3.tmp";
 constexpr const char* kImageFile = "./dat/tmp.bin";
 constexpr const char* kCopyFailedFormat = "Path name of '%s' is too long !";
 
-// The working files of the song at list position `position` while a worker
-// converts it: its raw PCM and its MP3 data. No two songs share one.
+// The working file of the song at list position `position` while a worker
+// converts it: its MP3 data. No two songs share one. Songs decode through
+// memory; "raw-<position>.tmp" is where earlier versions kept their PCM, and
+// one an interrupted run left is removed.
 std::string songPcmWorkFile(size_t position);  // "./dat/raw-<position>.tmp"
 std::string songMp3WorkFile(size_t position);  // "./dat/mp3-<position>.tmp"
+
+// The PCM a song's decoder may be ahead of its encoder.
+constexpr size_t kPcmQueueBytes = 1 << 20;
 
 // Filled by the operation just before the start, unchanged while the job
 // runs. `songs`, `events` and `handOver` must outlive the job.
@@ -64,6 +73,14 @@ struct ConvertJob {
 
 // The message for a working copy that could not be made.
 std::string copyFailedText(const Song& song);
+
+// Copies the song's source file to its working copy through a fixed buffer
+// (a long WAV would not fit in memory whole). Empty when made (or when the
+// source is its own copy, or `stop` ended it: a partial copy is removed);
+// otherwise the message that names the file and the system's reason: the
+// source is missing or not a plain file, gives fewer bytes than its size, or
+// the copy cannot be created or written in full.
+std::string makeWorkingCopy(const Song& song, const WorkContext& ctx, const std::atomic<bool>& stop);
 
 // Runs the whole job on the calling thread and returns after its end event.
 // The end event is posted first, then handOver->finish(Image or NoImage) is
@@ -90,13 +107,16 @@ struct SongConversionResult {
 };
 
 // Converts one song from its working copy into an MP3 file of its own: the
-// working copy (resolved against ctx.startDir) is decoded into `rawPath`,
-// which is then encoded at `quality` with the song's cutFlag and cutLimit into
-// `mp3Path` (created anew). Posts no event. Both files are full paths;
-// `rawPath` is removed before returning, `mp3Path` is left to the caller in
-// every case. Stops within one PCM block or encoder chunk once `stop` is set.
-// Safe to call on several threads at once with different files and encoders.
+// working copy (resolved against ctx.startDir) is decoded on a thread of its
+// own into a bounded queue of PCM (kPcmQueueBytes), which the encoder takes
+// at once, at `quality` with the song's cutFlag and cutLimit, into `mp3Path`
+// (created anew; `onOutput` is told the bytes in it as they grow). The song
+// is Converted only when its decoding, to the end, and its encoding both
+// succeed. Posts no event; `mp3Path` is left to the caller in every case.
+// Stops within one PCM block or encoder chunk once `stop` is set. Safe to
+// call on several threads at once with different files and encoders.
 SongConversionResult convertSong(const Song& song, uint16_t quality, const WorkContext& ctx, Encoder& encoder,
-                                 const std::string& rawPath, const std::string& mp3Path, const std::atomic<bool>& stop);
+                                 const std::string& mp3Path, const std::atomic<bool>& stop,
+                                 const Encoder::OutputWatch& onOutput = {});
 
 }  // namespace velmo

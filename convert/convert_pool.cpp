@@ -6,6 +6,14 @@
 
 namespace velmo {
 
+namespace {
+
+// The head song's bytes go to the clock a block at a time: telling the job of
+// fewer would only wake it for nothing.
+constexpr uint32_t kOutputStep = 4096;
+
+}  // namespace
+
 unsigned defaultConversionWorkers() {
     const unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n;
@@ -21,8 +29,12 @@ ConvertPool::ConvertPool(const Song* songs, size_t count, uint16_t quality, cons
       capacity_(capacity),
       encoderLibrary_(std::move(encoderLibrary)),
       keeper_(encoderLibrary_),
+      startLimit_(count),
+      remaining_(count),
+      taken_(count, false),
       results_(count),
-      done_(count, false) {
+      done_(count, false),
+      written_(count, 0) {
     // A library that does not load is reported by each song's own encoder.
     if (count > 0) keeper_.load();
     const size_t n = std::min<size_t>(std::max(workers, 1u), count);
@@ -47,8 +59,25 @@ void ConvertPool::cancel() {
 
 ConvertPool::Result ConvertPool::take(size_t position) {
     std::unique_lock<std::mutex> lock(mutex_);
+    head_ = position;
     ready_.wait(lock, [&] { return done_[position]; });
     return std::move(results_[position]);
+}
+
+ConvertPool::Output ConvertPool::waitForOutput(size_t position, uint32_t written) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    head_ = position;
+    ready_.wait(lock, [&] { return done_[position] || written_[position] > written; });
+    return Output{done_[position], written_[position]};
+}
+
+size_t ConvertPool::pick() {
+    if (remaining_ == 0) return count_;
+    if (head_ < count_ && !taken_[head_]) return head_;
+    size_t best = count_;
+    for (size_t i = 0; i < count_; ++i)
+        if (!taken_[i] && (best == count_ || songs_[i].sizeEstimate > songs_[best].sizeEstimate)) best = i;
+    return best;
 }
 
 void ConvertPool::work() {
@@ -56,24 +85,48 @@ void ConvertPool::work() {
     Encoder encoder(encoderLibrary_);
     for (;;) {
         size_t i;
-        bool cancelled;
+        bool start;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (next_ >= count_) return;
-            i = next_++;
-            cancelled = cancelled_;
+            i = pick();
+            if (i == count_) return;
+            taken_[i] = true;
+            --remaining_;
+            // Once the songs taken so far fill the data area, a later song
+            // could only be dropped: it is not worth converting. Past a song
+            // whose copy failed, the job ends there.
+            start = !cancelled_ && !stop_.load() && keptTotal_.load() < capacity_ && i < startLimit_;
         }
         Result r;
-        // Once the songs taken so far fill the data area, a later song could
-        // only be dropped: it is not worth converting.
-        const bool start = !cancelled && !stop_.load() && keptTotal_.load() < capacity_;
         if (start) {
             r.started = true;
-            r.song = convertSong(songs_[i], quality_, ctx_, encoder, ctx_.path(songPcmWorkFile(i)),
-                                 ctx_.path(songMp3WorkFile(i)), stop_);
+            const Song& song = songs_[i];
+            if (song.copyPending == 1) {
+                r.copyFailure = makeWorkingCopy(song, ctx_, stop_);
+                r.copied = r.copyFailure.empty() && !stop_.load();
+            }
+            if (!r.copyFailure.empty()) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                startLimit_ = std::min(startLimit_, i);
+            } else if (!stop_.load()) {
+                uint32_t told = 0;
+                const auto onOutput = [this, i, &told](uint32_t written) {
+                    if (written - told < kOutputStep) return;
+                    told = written;
+                    {
+                        std::lock_guard<std::mutex> lock(mutex_);
+                        written_[i] = written;
+                    }
+                    ready_.notify_all();
+                };
+                r.song = convertSong(song, quality_, ctx_, encoder, ctx_.path(songMp3WorkFile(i)), stop_, onOutput);
+            } else {
+                r.song.result = SongConversion::Stopped;
+            }
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            if (r.song.result == SongConversion::Converted) written_[i] = r.song.bytes;
             results_[i] = std::move(r);
             done_[i] = true;
         }

@@ -170,6 +170,18 @@ int Encoder::prepare(uint32_t inputRate, uint32_t bitrateKbps, uint32_t outputRa
 int Encoder::encode(EventSink* events, uint8_t cutFlag, uint32_t limit, const std::string& pcmPath,
                     const std::string& mp3Path, uint32_t& bytesWritten, const std::atomic<bool>* stop) {
     if (!streamOpen_ || !lib_) return kEncodeNoResources;
+    FilePtr pcm = openRegularFileForReading(pcmPath);
+    if (!pcm) {
+        closeStream();
+        return kEncodeNoResources;
+    }
+    FilePcmSource source(pcm.get());
+    return encode(events, cutFlag, limit, source, mp3Path, bytesWritten, stop);
+}
+
+int Encoder::encode(EventSink* events, uint8_t cutFlag, uint32_t limit, PcmSource& pcm, const std::string& mp3Path,
+                    uint32_t& bytesWritten, const std::atomic<bool>* stop, const OutputWatch& onOutput) {
+    if (!streamOpen_ || !lib_) return kEncodeNoResources;
     struct StreamGuard {
         Encoder* e;
         ~StreamGuard() { e->closeStream(); }
@@ -180,8 +192,6 @@ int Encoder::encode(EventSink* events, uint8_t cutFlag, uint32_t limit, const st
     std::vector<uint8_t> input(chunkBytes);
     std::vector<int16_t> samples(samplesPerChunk_);
 
-    FilePtr pcm = openRegularFileForReading(pcmPath);
-    if (!pcm) return kEncodeNoResources;
     FilePtr mp3(std::fopen(mp3Path.c_str(), "ab"));
     if (!mp3) return kEncodeNoResources;
     // Each chunk's output goes straight to the file, so a failed write is
@@ -191,8 +201,8 @@ int Encoder::encode(EventSink* events, uint8_t cutFlag, uint32_t limit, const st
     uint32_t written = 0;
     for (;;) {
         if (stop != nullptr && stop->load()) return kEncodeStopped;
-        const size_t got = std::fread(input.data(), 1, chunkBytes, pcm.get());
-        if (got < chunkBytes && std::ferror(pcm.get())) return kEncodeNoResources;
+        const size_t got = pcm.read(input.data(), chunkBytes);
+        if (got < chunkBytes && pcm.failed()) return kEncodeNoResources;
         if (got == 0) break;
         // The song's end is padded with silence to a whole chunk; an odd
         // trailing byte is no sample and is silenced too.
@@ -209,6 +219,7 @@ int Encoder::encode(EventSink* events, uint8_t cutFlag, uint32_t limit, const st
         if (!writeAll(mp3.get(), output.data(), outBytes)) return kEncodeWriteFailed;
         written += outBytes;
         postProgress(events, written, limit);
+        if (onOutput && outBytes != 0) onOutput(written);
     }
 
     uint32_t finalBytes = 0;
@@ -224,7 +235,6 @@ int Encoder::encode(EventSink* events, uint8_t cutFlag, uint32_t limit, const st
     postProgress(events, written, written);
 
     closeStream();
-    pcm.reset();
     if (std::fclose(mp3.release()) != 0) return kEncodeFinalWriteFailed;
     bytesWritten = written;
     lib_.reset();

@@ -11,10 +11,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "events.h"
+#include "pcm_stream.h"
 
 namespace velmo {
 
@@ -66,6 +68,13 @@ class Encoder {
     // call appended stays in the file.
     int encode(EventSink* events, uint8_t cutFlag, uint32_t limit, const std::string& pcmPath,
                const std::string& mp3Path, uint32_t& bytesWritten, const std::atomic<bool>* stop = nullptr);
+
+    // Told the bytes written so far each time a chunk's output is in the
+    // file (the file is unbuffered, so a reader may take them at once).
+    using OutputWatch = std::function<void(uint32_t written)>;
+    // The same with the PCM from `pcm`, which may be filled while this runs.
+    int encode(EventSink* events, uint8_t cutFlag, uint32_t limit, PcmSource& pcm, const std::string& mp3Path,
+               uint32_t& bytesWritten, const std::atomic<bool>* stop = nullptr, const OutputWatch& onOutput = {});
 
     // Loads the library and finds its entry points now, without opening a
     // stream; it stays loaded until released as above. False (loadError()

@@ -214,7 +214,7 @@ bool frameIsUsable(const AVFrame* f) {
 // every call returns it.
 class MonoWriter {
   public:
-    MonoWriter(std::FILE* out, uint32_t outRate) : out_(out), outRate_(outRate) {}
+    MonoWriter(PcmSink& out, uint32_t outRate) : out_(out), outRate_(outRate) {}
 
     bool wroteSamples() const { return written_ > 0; }
 
@@ -295,13 +295,12 @@ class MonoWriter {
             // Integer division truncates toward zero, as the MP3 path's mix does.
             writeLe16(&bytes_[2 * i], static_cast<uint16_t>(static_cast<int16_t>(sum / channels_)));
         }
-        if (n != 0 && std::fwrite(bytes_.data(), 1, bytes_.size(), out_) != bytes_.size())
-            return fail(kFfmpegWriteFailed);
+        if (n != 0 && !out_.write(bytes_.data(), bytes_.size())) return fail(kFfmpegWriteFailed);
         written_ += got;
         return kFfmpegOk;
     }
 
-    std::FILE* out_;
+    PcmSink& out_;
     uint32_t outRate_;
     SwrPtr swr_;
     int inFormat_ = -1;
@@ -452,12 +451,27 @@ int decodeFfmpeg(const std::string& path, const std::string& pcmPath, FfmpegInfo
     return decodeFfmpegFile(openRegularFileForReading(path), pcmPath, info, stop);
 }
 
+int decodeFfmpeg(const std::string& path, PcmSink& sink, FfmpegInfo& info, const std::atomic<bool>* stop) {
+    return decodeFfmpegFile(openRegularFileForReading(path), sink, info, stop);
+}
+
 int decodeFfmpegFile(FilePtr file, const std::string& pcmPath, FfmpegInfo& info, const std::atomic<bool>* stop) {
     info.sourceRate = 0;
     info.sampleRate = 0;
     info.channels = 0;
     FilePtr out = createFileForWriting(pcmPath);
     if (!out) return kFfmpegWriteFailed;
+    FilePcmSink sink(out.get());
+    const int r = decodeFfmpegFile(std::move(file), sink, info, stop);
+    if (r != kFfmpegOk) return r;
+    if (std::fflush(out.get()) != 0) return kFfmpegWriteFailed;
+    return r;
+}
+
+int decodeFfmpegFile(FilePtr file, PcmSink& sink, FfmpegInfo& info, const std::atomic<bool>* stop) {
+    info.sourceRate = 0;
+    info.sampleRate = 0;
+    info.channels = 0;
     if (!file) return kFfmpegNoFile;
     Input in;
     in.file = std::move(file);
@@ -466,7 +480,8 @@ int decodeFfmpegFile(FilePtr file, const std::string& pcmPath, FfmpegInfo& info,
     const uint32_t sourceRate = static_cast<uint32_t>(in.codec->sample_rate);
     // One rate for the whole song, the encoder's: frames at another rate
     // (a stream that changes mid-way) are resampled to it.
-    MonoWriter writer(out.get(), ffmpegPcmRate(sourceRate));
+    MonoWriter writer(sink, ffmpegPcmRate(sourceRate));
+    sink.begin(ffmpegPcmRate(sourceRate));
     PacketPtr packet(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
     if (!packet || !frame) return kFfmpegRefused;
@@ -486,7 +501,6 @@ int decodeFfmpegFile(FilePtr file, const std::string& pcmPath, FfmpegInfo& info,
     int r = decodePacket(in.codec.get(), nullptr, frame.get(), onFrame);
     if (r == kFfmpegOk) r = writer.finish();
     if (r != kFfmpegOk) return r;
-    if (std::fflush(out.get()) != 0) return kFfmpegWriteFailed;
     // Not a single frame decoded: there is no song in the file.
     if (!writer.wroteSamples()) return kFfmpegRefused;
     info.sourceRate = sourceRate;

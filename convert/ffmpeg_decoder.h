@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pcm_stream.h"
+
 namespace velmo {
 
 // Highest input rate the encoder takes; above it the PCM is resampled.
@@ -77,5 +79,7 @@ int probeFfmpegLength(const std::string& path, FfmpegInfo& info);
 // a failure or a stop stays in the file.
 int decodeFfmpeg(const std::string& path, const std::string& pcmPath, FfmpegInfo& info,
                  const std::atomic<bool>* stop = nullptr);
+// The same into `sink`, told the PCM rate once the stream is open.
+int decodeFfmpeg(const std::string& path, PcmSink& sink, FfmpegInfo& info, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace velmo

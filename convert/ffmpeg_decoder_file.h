@@ -20,5 +20,6 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info);
 // (after `pcmPath` is created, as decodeFfmpeg does for a file that does not open).
 int decodeFfmpegFile(FilePtr file, const std::string& pcmPath, FfmpegInfo& info,
                      const std::atomic<bool>* stop = nullptr);
+int decodeFfmpegFile(FilePtr file, PcmSink& sink, FfmpegInfo& info, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace velmo

@@ -130,24 +130,15 @@ bool vbrFrameCount(const uint8_t* copy, uint32_t& frames) {
     return false;
 }
 
-}  // namespace
-
-int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& info, const std::atomic<bool>* stop) {
-    // A record reused from an earlier song must not lend this one its rate.
-    info.sampleRate = 0;
-    info.layer = 0;
-    info.bitRate = 0;
-    FilePtr in = openRegularFileForReading(mp3Path);
-    if (!in) return kMp3DecodeReadFailed;
-    FilePtr out = createFileForWriting(pcmPath);
-    if (!out) return kMp3DecodeReadFailed;
-    std::unique_ptr<BufferedReader> reader = BufferedReader::make(in.get());
+// The frames of an open MP3 file into `sink`, the rate told at the first good frame.
+int decodeFrames(std::FILE* in, PcmSink& sink, Mp3Info& info, const std::atomic<bool>* stop) {
+    std::unique_ptr<BufferedReader> reader = BufferedReader::make(in);
     std::vector<uint8_t> input = makeInputBuffer();
-    std::unique_ptr<PcmBlockWriter> writer = PcmBlockWriter::make(out.get());
+    std::unique_ptr<PcmBlockWriter> writer = PcmBlockWriter::make(sink);
     if (!reader || !writer) return kMp3DecodeReadFailed;
 
     MadState mad;
-    FrameFeeder feeder(in.get(), *reader, input.data(), mad);
+    FrameFeeder feeder(in, *reader, input.data(), mad);
     int result = kMp3DecodeOk;
     bool first = true;
     for (;;) {
@@ -168,6 +159,7 @@ int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& i
                 break;
             }
             recordFirstFrame(h, info);
+            sink.begin(info.sampleRate);
             first = false;
         }
         mad_synth_frame(&mad.synth, &mad.frame);
@@ -180,8 +172,36 @@ int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& i
     }
     if (result == kMp3DecodeStopped) return result;
     if (result != kMp3DecodeWriteFailed && !writer->finish()) result = kMp3DecodeWriteFailed;
+    return result;
+}
+
+// A record reused from an earlier song must not lend this one its rate.
+void forgetFirstFrame(Mp3Info& info) {
+    info.sampleRate = 0;
+    info.layer = 0;
+    info.bitRate = 0;
+}
+
+}  // namespace
+
+int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& info, const std::atomic<bool>* stop) {
+    forgetFirstFrame(info);
+    FilePtr in = openRegularFileForReading(mp3Path);
+    if (!in) return kMp3DecodeReadFailed;
+    FilePtr out = createFileForWriting(pcmPath);
+    if (!out) return kMp3DecodeReadFailed;
+    FilePcmSink sink(out.get());
+    int result = decodeFrames(in.get(), sink, info, stop);
+    if (result == kMp3DecodeStopped) return result;
     if (std::fflush(out.get()) != 0 && result == kMp3DecodeOk) result = kMp3DecodeWriteFailed;
     return result;
+}
+
+int decodeMp3(const std::string& mp3Path, PcmSink& sink, Mp3Info& info, const std::atomic<bool>* stop) {
+    forgetFirstFrame(info);
+    FilePtr in = openRegularFileForReading(mp3Path);
+    if (!in) return kMp3DecodeReadFailed;
+    return decodeFrames(in.get(), sink, info, stop);
 }
 
 uint32_t mp3TagSize(const std::string& mp3Path) {

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pcm_stream.h"
+
 namespace velmo {
 
 // What the two operations learn about a song.
@@ -39,6 +41,9 @@ constexpr int kMp3DecodeStopped = 3;      // the stop request was seen between t
 // are. Whatever was written before a failure stays.
 int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& info,
               const std::atomic<bool>* stop = nullptr);
+// The same into `sink`, told the rate at the first good frame; a sink that
+// refuses bytes gives kMp3DecodeWriteFailed.
+int decodeMp3(const std::string& mp3Path, PcmSink& sink, Mp3Info& info, const std::atomic<bool>* stop = nullptr);
 
 // Results of probeMp3Length.
 constexpr int kMp3ProbeOk = 0;

@@ -8,11 +8,18 @@ namespace velmo {
 
 std::unique_ptr<PcmBlockWriter> PcmBlockWriter::make(std::FILE* out) {
     if (out == nullptr) return nullptr;
+    auto file = std::make_unique<FilePcmSink>(out);
+    std::unique_ptr<PcmBlockWriter> writer(new PcmBlockWriter(*file));
+    writer->file_ = std::move(file);
+    return writer;
+}
+
+std::unique_ptr<PcmBlockWriter> PcmBlockWriter::make(PcmSink& out) {
     return std::unique_ptr<PcmBlockWriter>(new PcmBlockWriter(out));
 }
 
 bool PcmBlockWriter::writeBlock(size_t bytes) {
-    if (std::fwrite(block_.data(), 1, bytes, out_) != bytes) failed_ = true;
+    if (!out_.write(block_.data(), bytes)) failed_ = true;
     fill_ = 0;
     return !failed_;
 }

@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "pcm_stream.h"
+
 namespace velmo {
 
 // libmad's fixed-point sample: 28 fraction bits, 1.0 is 0x10000000.
@@ -31,9 +33,10 @@ class PcmBlockWriter {
   public:
     static constexpr size_t kBlockBytes = 262144;  // 131072 samples
 
-    // Writes to `out`, which stays owned by the caller. Null when the block
-    // buffer cannot be allocated.
+    // Writes to `out`, which stays owned by the caller (and must outlive the
+    // writer). Null for a null file.
     static std::unique_ptr<PcmBlockWriter> make(std::FILE* out);
+    static std::unique_ptr<PcmBlockWriter> make(PcmSink& out);
 
     // Appends `count` mono samples made from one synthesised frame; `right` is
     // null for a single-channel frame. Every full block is written at once.
@@ -47,10 +50,11 @@ class PcmBlockWriter {
     bool failed() const { return failed_; }
 
   private:
-    explicit PcmBlockWriter(std::FILE* out) : out_(out), block_(kBlockBytes) {}
+    explicit PcmBlockWriter(PcmSink& out) : out_(out), block_(kBlockBytes) {}
     bool writeBlock(size_t bytes);
 
-    std::FILE* out_;
+    std::unique_ptr<FilePcmSink> file_;  // make(FILE*)'s
+    PcmSink& out_;
     std::vector<uint8_t> block_;
     size_t fill_ = 0;
     bool failed_ = false;

@@ -71,4 +71,25 @@ uint32_t convertSongToPcm(const std::string& path, const std::string& pcmPath, c
     return 0;
 }
 
+uint32_t decodeSong(const std::string& path, PcmSink& sink, const std::atomic<bool>* stop) {
+    switch (songReaderFor(path)) {
+        case SongReader::Mp3: {
+            Mp3Info info;
+            if (decodeMp3(path, sink, info, stop) != kMp3DecodeOk || !mp3HasAudio(info)) return 0;
+            return info.sampleRate;
+        }
+        case SongReader::Wav: {
+            WavInfo info;
+            if (readWav(path, sink, info, stop) != kWavReadOk) return 0;
+            return info.sampleRate;
+        }
+        case SongReader::Ffmpeg: {
+            FfmpegInfo info;
+            if (decodeFfmpeg(path, sink, info, stop) != kFfmpegOk) return 0;
+            return info.sampleRate;
+        }
+    }
+    return 0;
+}
+
 }  // namespace velmo

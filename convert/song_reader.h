@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pcm_stream.h"
+
 namespace velmo {
 
 enum class SongReader { Mp3, Wav, Ffmpeg };
@@ -31,5 +33,11 @@ double songDuration(const std::string& path);
 // reader looks at `stop` between its chunks: MP3 frames, WAV blocks, FFmpeg
 // packets. Whatever was written before a failure stays.
 uint32_t convertSongToPcm(const std::string& path, const std::string& pcmPath, const std::atomic<bool>* stop = nullptr);
+
+// The same into `sink`, which is told the rate before the first samples (the
+// encoder can start on them while the rest decodes); the returned rate is
+// what counts: 0 still means the song has nothing to encode, whatever was
+// given to the sink.
+uint32_t decodeSong(const std::string& path, PcmSink& sink, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace velmo

@@ -160,6 +160,14 @@ int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& inf
     info = WavInfo{};
     FilePtr out = createFileForWriting(pcmPath);
     if (!out) return kWavReadFailed;
+    FilePcmSink sink(out.get());
+    if (readWav(wavPath, sink, info, stop) != kWavReadOk) return kWavReadFailed;
+    if (std::fflush(out.get()) != 0) return kWavReadFailed;
+    return kWavReadOk;
+}
+
+int readWav(const std::string& wavPath, PcmSink& sink, WavInfo& info, const std::atomic<bool>* stop) {
+    info = WavInfo{};
     FormatChunk fmt;
     bool hasData = false;
     uint32_t dataSize = 0;
@@ -173,6 +181,7 @@ int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& inf
     info.bitsPerSample = fmt.bitsPerSample;
     if (!hasData) return kWavReadFailed;
     info.frameCount = dataSize / 4;
+    sink.begin(fmt.sampleRate);
 
     std::vector<uint8_t> block(kCopyBlockBytes);
     const bool mix = fmt.channels == 2;
@@ -204,10 +213,9 @@ int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& inf
             std::memset(block.data(), 0, kCopyBlockBytes);
             blockSilent = true;
         }
-        if (std::fwrite(block.data(), 1, outBytes, out.get()) != outBytes) return kWavReadFailed;
+        if (!sink.write(block.data(), outBytes)) return kWavReadFailed;
         remaining -= want;
     }
-    if (std::fflush(out.get()) != 0) return kWavReadFailed;
     return kWavReadOk;
 }
 

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pcm_stream.h"
+
 namespace velmo {
 
 // The format chunk's fields, and the data chunk's size in 4-byte frames.
@@ -46,6 +48,8 @@ constexpr int kWavReadFailed = 0;  // also when the stop request was seen betwee
 // the format chunk was read; they are 0 otherwise.
 int readWav(const std::string& wavPath, const std::string& pcmPath, WavInfo& info,
             const std::atomic<bool>* stop = nullptr);
+// The same into `sink`, told the file's rate before the first block.
+int readWav(const std::string& wavPath, PcmSink& sink, WavInfo& info, const std::atomic<bool>* stop = nullptr);
 
 // Results of probeWavLength.
 constexpr int kWavProbeOk = 0;        // measured or not: see WavLength::measured

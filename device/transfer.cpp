@@ -144,18 +144,49 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, const W
         return kDeviceOk;
     };
 
+    // Retracted bytes were sent already: the sectors that hold them are erased
+    // and sent again from the block where they began. The first of those
+    // sectors starts inside the block before it (the data area does not start
+    // on a sector), whose tail is programmed again too.
+    const uint32_t dataStart = job.address + kStorageHeaderBytes;
+    const auto rewind = [&](uint32_t to) -> int {
+        const uint32_t back = to / kTransferBlockBytes * kTransferBlockBytes;
+        const uint32_t sector = (dataStart + back) / kStorageSectorBytes * kStorageSectorBytes;
+        if (const int r = eraseStorage(lib, job.handle, sector, dataStart + sent - sector); r != kDeviceOk) return r;
+        placed -= sent - back;
+        sent = back;
+        if (sector <= dataStart) return kDeviceOk;  // the header's own sector: written last anyway
+        const uint32_t tail = dataStart + back - sector;
+        if (const int r = send(uint64_t{kStorageHeaderBytes} + (sector - dataStart), tail); r != kDeviceOk) return r;
+        placed -= tail;
+        if (const int r = programBlock(lib, job.handle, sector, buffer.data(), tail); r != kDeviceOk)
+            return programFailure(r);
+        return kDeviceOk;
+    };
+
     ImageHandOver::State seen = handOver.state();
     for (;;) {
         if (stopSeen(stop)) return kDeviceStopped;
+        if (seen.rewindTo < sent) {
+            if (const int r = rewind(seen.rewindTo); r != kDeviceOk) return r;
+        }
+        seen.rewindTo = ImageHandOver::kNoRewind;  // told once
         // The bytes and the end are read together: what was published before
         // the end is all there will be.
-        if (seen.ready - sent >= kTransferBlockBytes) {
-            if (const int r = send(uint64_t{kStorageHeaderBytes} + sent, kTransferBlockBytes); r != kDeviceOk) return r;
+        if (seen.ready >= sent && seen.ready - sent >= kTransferBlockBytes) {
+            int r = kDeviceOk;
+            // Read while the bytes are still published: a retraction since
+            // `seen` was taken is looked at first.
+            if (!handOver.readPublished(sent + kTransferBlockBytes,
+                                        [&] { r = send(uint64_t{kStorageHeaderBytes} + sent, kTransferBlockBytes); })) {
+                seen = handOver.state();
+                continue;
+            }
+            if (r != kDeviceOk) return r;
             progress(job.expectedBytes, false);
-            if (const int r = programBlock(lib, job.handle, job.address + kStorageHeaderBytes + sent, buffer.data(),
-                                           kTransferBlockBytes);
-                r != kDeviceOk)
-                return programFailure(r);
+            if (const int p = programBlock(lib, job.handle, dataStart + sent, buffer.data(), kTransferBlockBytes);
+                p != kDeviceOk)
+                return programFailure(p);
             sent += kTransferBlockBytes;
             continue;
         }

@@ -83,12 +83,23 @@ class Job {
         std::thread writer;
         if (streamed) {
             // The write: follows every publication until the conversion
-            // finishes, then notes what the receiver had been told by then.
+            // finishes, taking the published bytes as a clock would (going
+            // back where they are retracted), then notes what the receiver
+            // had been told by then.
             writer = std::thread([this] {
                 const std::atomic<bool> never{false};
                 ImageHandOver::State seen;
                 do {
-                    seen = handOver.waitFor(seen.ready + 1, never);
+                    seen = handOver.waitFor(static_cast<uint32_t>(written.size()) + 1, never);
+                    if (seen.rewindTo != ImageHandOver::kNoRewind) ++rewinds;
+                    if (seen.rewindTo < written.size()) written.resize(seen.rewindTo);
+                    const auto want = static_cast<uint32_t>(seen.ready);
+                    if (want > written.size())
+                        handOver.readPublished(want, [&] {
+                            const std::vector<uint8_t> bytes = image();
+                            written.insert(written.end(), bytes.begin() + kStorageHeaderBytes + written.size(),
+                                           bytes.begin() + kStorageHeaderBytes + want);
+                        });
                     if (seen.ready != 0 && (published.empty() || published.back() != seen.ready)) {
                         published.push_back(seen.ready);
                         if (onPublished) onPublished(seen.ready);
@@ -121,7 +132,10 @@ class Job {
                 const auto& bytes = std::get<ConvertDone>(end).imageBytes;
                 ASSERT_FALSE(published.empty());
                 EXPECT_EQ(published.back() + kStorageHeaderBytes, bytes) << "every byte kept was published";
-                EXPECT_TRUE(std::is_sorted(published.begin(), published.end()));
+                const std::vector<uint8_t> made = image();
+                EXPECT_TRUE(written.size() == bytes - kStorageHeaderBytes &&
+                            std::equal(written.begin(), written.end(), made.begin() + kStorageHeaderBytes))
+                    << "the write took exactly the image's data";
             }
         }
         EXPECT_FALSE(exists("dat/mp3.tmp"));
@@ -150,6 +164,8 @@ class Job {
     EventRecorder recorder;
     std::function<void(uint32_t ready)> onPublished;  // the stand-in write, on each publication
     std::vector<uint32_t> published;
+    std::vector<uint8_t> written;  // the data as the stand-in write took it
+    int rewinds = 0;
     std::vector<std::string> endsSeenByWriter;
     ImageHandOver::End endSeenByWriter = ImageHandOver::End::Running;
 };
@@ -343,7 +359,9 @@ TEST(ConvertJob, FailedCopyNamesTheFileAndAborts) {
         EXPECT_EQ(+a.copyPending, 0);
         EXPECT_EQ(+b.copyPending, 1);
         EXPECT_EQ(+c.copyPending, 1);
-        EXPECT_EQ(fake.encodeCalls(), 0u) << "nothing is converted";
+        // Songs before it are converted (their copies come with their
+        // conversions); none past it is placed, and no image is left.
+        EXPECT_FALSE(job.exists("dat/tmp.bin"));
     }
 }
 
@@ -636,6 +654,50 @@ TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
         EXPECT_EQ(one.unconverted, many.unconverted);
         EXPECT_TRUE(one.image == many.image) << "the images differ";
     }
+}
+
+// A Download's head song goes to the write while it encodes. One that then
+// fails has its bytes withdrawn: the write goes back over them, takes the next
+// song's in their place and ends holding exactly the image, which is the one
+// the conversion alone makes.
+TEST(ConvertJob, AHeadSongThatFailsLateIsWithdrawnFromTheWrite) {
+    struct Made {
+        std::vector<uint8_t> image;
+        std::vector<uint16_t> unconverted;
+        int rewinds = 0;
+        size_t publications = 0;
+    };
+    auto convert = [](bool streamed) {
+        FakeLibrary fake;
+        if (!fake.ok()) {
+            ADD_FAILURE() << "the stand-in encoder did not load";
+            return Made{};
+        }
+        // 1152-sample chunks, 5 ms each; the second song fails at its 20th.
+        fake.setup(1152, 0, 2 + 20);
+        fake.slow(5000);
+        Job job;
+        job.streamed = streamed;
+        job.addWav("a.wav", 44100, 1, ramp(1152 * 2));
+        job.addWav("b.wav", 44100, 1, ramp(1152 * 40, 7));
+        job.addWav("c.wav", 44100, 1, ramp(1152 * 2, 11));
+        job.run(8, kFake);
+        Made m;
+        m.image = job.image();
+        const auto ends = job.recorder.all<ConvertDone>();
+        if (!ends.empty()) m.unconverted = ends[0].unconverted;
+        job.expectEnd(done(static_cast<uint32_t>(m.image.size()), m.unconverted));
+        EXPECT_EQ(0u, job.songs[1].dataSize);
+        m.rewinds = job.rewinds;
+        m.publications = job.published.size();
+        return m;
+    };
+    const Made alone = convert(false);
+    const Made download = convert(true);
+    EXPECT_EQ(std::vector<uint16_t>{1}, download.unconverted);
+    EXPECT_GE(download.rewinds, 1) << "the failed song's bytes were withdrawn";
+    EXPECT_GT(download.publications, 3u) << "the songs went out while they encoded";
+    EXPECT_TRUE(alone.image == download.image) << "the images differ";
 }
 
 // A cancellation ends every worker within a chunk, whoever asks for it: the

@@ -4,6 +4,7 @@
 // complete, once without beWriteVBRHeader (a library the binding must refuse).
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -14,6 +15,7 @@ struct Control {
     uint32_t failEncodeAtCall = 0;  // 1-based; 0 never
     uint32_t deinitResult = 0;
     uint32_t finalBytes = 4;
+    uint32_t microsPerChunk = 0;  // an encoder as slow as a real one, or slower
     uint32_t encodeCalls = 0;
     uint32_t openStreams = 0;
     uint32_t closeCalls = 0;
@@ -32,6 +34,8 @@ FAKE_EXPORT void fakeLameSetup(uint32_t samplesPerChunk, uint32_t initResult, ui
     g.deinitResult = deinitResult;
     g.finalBytes = finalBytes;
 }
+
+FAKE_EXPORT void fakeLameSlow(uint32_t microsPerChunk) { g.microsPerChunk = microsPerChunk; }
 
 // encode calls, open streams, close calls, and the last record's rates, bit rate and mode.
 FAKE_EXPORT void fakeLameCounters(uint32_t out[7]) {
@@ -56,6 +60,10 @@ FAKE_EXPORT uint32_t beInitStream(void* config, uint32_t* samples, uint32_t* buf
 
 FAKE_EXPORT uint32_t beEncodeChunk(uintptr_t, uint32_t count, int16_t* samples, uint8_t* out, uint32_t* outBytes) {
     ++g.encodeCalls;
+    if (g.microsPerChunk != 0) {
+        const timespec pause{0, static_cast<long>(g.microsPerChunk) * 1000};
+        nanosleep(&pause, nullptr);
+    }
     if (g.failEncodeAtCall == g.encodeCalls) return 2;
     for (uint32_t i = 0; i < count; ++i) {
         const uint16_t s = static_cast<uint16_t>(samples[i]);

@@ -20,15 +20,18 @@ class FakeLibrary {
         if (!handle_) return;
         setup_ = reinterpret_cast<SetupFn>(::dlsym(handle_, "fakeLameSetup"));
         counters_ = reinterpret_cast<CountersFn>(::dlsym(handle_, "fakeLameCounters"));
+        slow_ = reinterpret_cast<SlowFn>(::dlsym(handle_, "fakeLameSlow"));
     }
     ~FakeLibrary() {
         if (handle_) ::dlclose(handle_);
     }
-    bool ok() const { return setup_ && counters_; }
+    bool ok() const { return setup_ && counters_ && slow_; }
     void setup(uint32_t samples, uint32_t initResult = 0, uint32_t failAt = 0, uint32_t deinitResult = 0,
                uint32_t finalBytes = 4) {
         setup_(samples, initResult, failAt, deinitResult, finalBytes);
     }
+    // Each chunk takes this long (after setup(), which resets it).
+    void slow(uint32_t microsPerChunk) { slow_(microsPerChunk); }
     uint32_t encodeCalls() { return counter(0); }
     uint32_t openStreams() { return counter(1); }
     uint32_t closeCalls() { return counter(2); }
@@ -41,9 +44,11 @@ class FakeLibrary {
   private:
     using SetupFn = void (*)(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t);
     using CountersFn = void (*)(uint32_t*);
+    using SlowFn = void (*)(uint32_t);
     void* handle_ = nullptr;
     SetupFn setup_ = nullptr;
     CountersFn counters_ = nullptr;
+    SlowFn slow_ = nullptr;
 };
 
 }  // namespace velmo::test

@@ -399,6 +399,41 @@ TEST_F(WriteWorkerTest, StreamedWriteSendsSongsAsPublishedAndTheHeaderLast) {
     EXPECT_EQ(events.progress<WriteProgress>(), (std::vector<int>{9, 18, 56, 61, 62, 81, 100}));
 }
 
+// Bytes withdrawn after the write sent them (a song that was streamed and then
+// not kept): the sectors holding them are erased, the part of the block before
+// them that shares the first sector is programmed again, and the bytes that
+// take their place go out; the clock ends holding the image.
+TEST_F(WriteWorkerTest, WithdrawnBytesAreErasedAndSentAgain) {
+    const std::vector<uint8_t> first = patternBytes(kStorageHeaderBytes + 3 * 4096, 31);
+    writeFileBytes(startDir.file("dat/tmp.bin"), first);
+    const DeviceJob job = downloadJob();
+    Operation op(events);
+    std::thread worker = start(job, &op.cancellation, &op.handOver);
+    ASSERT_TRUE(waitUntil([] { return zentroSimCount(ZENTRO_COUNT_ERASE) == 1; }));
+    op.handOver.publish(3 * 4096);
+    ASSERT_TRUE(waitUntil([] { return zentroSimCount(ZENTRO_COUNT_PROGRAM) == 3; }));
+    // The first song keeps 4096 + 2000 bytes; another song's follow them.
+    const uint32_t kept = 4096 + 2000;
+    std::vector<uint8_t> image(first.begin(), first.begin() + kStorageHeaderBytes + kept);
+    const std::vector<uint8_t> next = patternBytes(5000, 32);
+    image.insert(image.end(), next.begin(), next.end());
+    op.handOver.retract(kept, [&] { writeFileBytes(startDir.file("dat/tmp.bin"), image); });
+    op.handOver.publish(kept + 5000);
+    op.handOver.finish(ImageHandOver::End::Image);
+    worker.join();
+
+    EXPECT_EQ(events.ends(), described(DownloadDone{}));
+    EXPECT_EQ(zentroSimCount(ZENTRO_COUNT_ERASE), 2u);
+    EXPECT_TRUE(flashBytes(0x4000, static_cast<uint32_t>(image.size())) == image) << "the clock differs from the image";
+    const auto log = programs();
+    // After the three blocks: the tail of the block at 0x6120 that shares
+    // sector 0x7000, then the data again from 0x7120.
+    ASSERT_GE(log.size(), 5u);
+    EXPECT_EQ(log[3].address, 0x7000u);
+    EXPECT_EQ(log[3].count, 0x120u);
+    EXPECT_EQ(log[4].address, 0x7120u);
+}
+
 // The write waits on the hand-over, not on a timer: the cancellation's wake-up
 // ends it at once although the conversion never finishes.
 TEST_F(WriteWorkerTest, CancelWakesAWriteWaitingForTheConversion) {

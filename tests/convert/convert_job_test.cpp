@@ -19,6 +19,7 @@
 #include "convert_support.h"
 #include "fake_library.h"
 #include "mp3_frame_walk.h"
+#include "song_reader.h"
 #include "storage_layout.h"
 #include "tempdir.h"
 #include "work_context.h"
@@ -507,6 +508,47 @@ TEST(ConvertJob, RealSongsDecodeIndependently) {
         for (int p : progress) ASSERT_TRUE(p >= 1 && p <= 100);
         EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
         EXPECT_EQ(progress.back(), 100);
+    }
+}
+
+// A song decoded into memory while it encodes gives the very bytes that
+// decoding it whole into a PCM file first gives, for every reader and format,
+// at every quality, and cut short too; one that does not decode is refused
+// both ways.
+TEST(ConvertJob, ThroughMemoryAsThroughAFile) {
+    const char* files[] = {"l3_44100_cbr128_stereo.mp3", "l3_22050_vbr_xing.mp3",    "l3_8000_cbr16_mono.mp3",
+                           "l2_44100_cbr128_stereo.mp3", "wav_pcm16_stereo.wav",     "wav_pcm16_mono.wav",
+                           "wav_pcm24_mono.wav",         "flac24_96000_stereo.flac", "opus_48000_stereo.opus",
+                           "aac_22050_stereo.m4a",       "wma_22050_stereo.wma",     "broken_truncated.m4a"};
+    TempDir dir;
+    WorkContext ctx;
+    ctx.startDir = dir.path();
+    const std::atomic<bool> never{false};
+    Encoder memory, file;
+    for (const char* name : files) {
+        for (const uint16_t quality : {kQualityBest, kQualityGood, kQualityNormal}) {
+            for (const uint32_t cutAt : {0u, 3000u}) {
+                SCOPED_TRACE(std::string(name) + " quality " + std::to_string(quality) + " cut " +
+                             std::to_string(cutAt));
+                Song song;
+                std::snprintf(song.workPath, sizeof song.workPath, "%s", test::dataFile(name).c_str());
+                song.cutFlag = cutAt != 0;
+                song.cutLimit = cutAt;
+                const SongConversionResult r = convertSong(song, quality, ctx, memory, dir.file("memory.mp3"), never);
+                const uint32_t rate = convertSongToPcm(test::dataFile(name), dir.file("raw.tmp"));
+                // A file that does not decode is refused either way.
+                ASSERT_EQ(r.result, rate != 0 ? SongConversion::Converted : SongConversion::Unconvertible);
+                if (rate == 0) continue;
+                ASSERT_EQ(file.prepare(rate, quality * 8u, outputSampleRate(rate, quality)), kPrepareOk);
+                uint32_t written = 0;
+                fs::remove(dir.file("file.mp3"));
+                ASSERT_EQ(file.encode(nullptr, song.cutFlag, song.cutLimit, dir.file("raw.tmp"), dir.file("file.mp3"),
+                                      written),
+                          kEncodeOk);
+                EXPECT_EQ(r.bytes, written);
+                EXPECT_TRUE(readFileBytes(dir.file("memory.mp3")) == readFileBytes(dir.file("file.mp3")));
+            }
+        }
     }
 }
 

@@ -170,7 +170,8 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
     const size_t count = job.songs ? std::min<size_t>(job.count, kMaxHeaderSongs) : 0;
     const uint32_t capacity = dataAreaCapacity(ctx.storageKB);
     makeWorkFolder(ctx);
-    ConvertPool pool(job.songs, count, job.quality, ctx, stop, job.workers, capacity, encoderLibrary);
+    ConvertPool pool(job.songs, count, job.quality, ctx, stop, job.workers, capacity, encoderLibrary,
+                     job.handOver != nullptr);
 
     // The results are taken in list order, so offsets, the capacity and the
     // songs passed over come out as they would from one song after another.

@@ -50,7 +50,7 @@ std::string songPcmWorkFile(size_t position);  // "./dat/raw-<position>.tmp"
 std::string songMp3WorkFile(size_t position);  // "./dat/mp3-<position>.tmp"
 
 // The PCM a song's decoder may be ahead of its encoder.
-constexpr size_t kPcmQueueBytes = 1 << 20;
+constexpr size_t kPcmQueueBytes = 1 << 18;
 
 // Filled by the operation just before the start, unchanged while the job
 // runs. `songs`, `events` and `handOver` must outlive the job.

@@ -20,7 +20,8 @@ unsigned defaultConversionWorkers() {
 }
 
 ConvertPool::ConvertPool(const Song* songs, size_t count, uint16_t quality, const WorkContext& ctx,
-                         const std::atomic<bool>& stop, unsigned workers, uint32_t capacity, std::string encoderLibrary)
+                         const std::atomic<bool>& stop, unsigned workers, uint32_t capacity, std::string encoderLibrary,
+                         bool watchOutput)
     : songs_(songs),
       count_(count),
       quality_(quality),
@@ -28,6 +29,7 @@ ConvertPool::ConvertPool(const Song* songs, size_t count, uint16_t quality, cons
       stop_(stop),
       capacity_(capacity),
       encoderLibrary_(std::move(encoderLibrary)),
+      watchOutput_(watchOutput),
       keeper_(encoderLibrary_),
       startLimit_(count),
       remaining_(count),
@@ -113,13 +115,16 @@ void ConvertPool::work() {
                 const auto onOutput = [this, i, &told](uint32_t written) {
                     if (written - told < kOutputStep) return;
                     told = written;
+                    bool wake;
                     {
                         std::lock_guard<std::mutex> lock(mutex_);
                         written_[i] = written;
+                        wake = i == head_;
                     }
-                    ready_.notify_all();
+                    if (wake) ready_.notify_all();
                 };
-                r.song = convertSong(song, quality_, ctx_, encoder, ctx_.path(songMp3WorkFile(i)), stop_, onOutput);
+                r.song = convertSong(song, quality_, ctx_, encoder, ctx_.path(songMp3WorkFile(i)), stop_,
+                                     watchOutput_ ? Encoder::OutputWatch(onOutput) : Encoder::OutputWatch());
             } else {
                 r.song.result = SongConversion::Stopped;
             }

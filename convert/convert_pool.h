@@ -52,9 +52,11 @@ class ConvertPool {
     // Starts min(workers, count) threads (at least one when count > 0) on
     // songs[0, count). `songs`, `ctx` and `stop` must outlive the pool; the
     // records' paths, cut flags, limits and estimates must not change while
-    // it runs. `capacity` is the data area's size in bytes.
+    // it runs. `capacity` is the data area's size in bytes. `watchOutput`:
+    // the job follows the head song's output (waitForOutput).
     ConvertPool(const Song* songs, size_t count, uint16_t quality, const WorkContext& ctx,
-                const std::atomic<bool>& stop, unsigned workers, uint32_t capacity, std::string encoderLibrary);
+                const std::atomic<bool>& stop, unsigned workers, uint32_t capacity, std::string encoderLibrary,
+                bool watchOutput);
     ~ConvertPool();
     ConvertPool(const ConvertPool&) = delete;
     ConvertPool& operator=(const ConvertPool&) = delete;
@@ -82,6 +84,7 @@ class ConvertPool {
     const std::atomic<bool>& stop_;
     uint32_t capacity_;
     std::string encoderLibrary_;
+    bool watchOutput_;
     // Holds the encoder library loaded while the workers run, so that their
     // encoders never unload and load it again under each other.
     Encoder keeper_;

@@ -131,10 +131,10 @@ bool vbrFrameCount(const uint8_t* copy, uint32_t& frames) {
 }
 
 // The frames of an open MP3 file into `sink`, the rate told at the first good frame.
-int decodeFrames(std::FILE* in, PcmSink& sink, Mp3Info& info, const std::atomic<bool>* stop) {
+int decodeFrames(std::FILE* in, PcmSink& sink, Mp3Info& info, const std::atomic<bool>* stop, size_t blockBytes) {
     std::unique_ptr<BufferedReader> reader = BufferedReader::make(in);
     std::vector<uint8_t> input = makeInputBuffer();
-    std::unique_ptr<PcmBlockWriter> writer = PcmBlockWriter::make(sink);
+    std::unique_ptr<PcmBlockWriter> writer = PcmBlockWriter::make(sink, blockBytes);
     if (!reader || !writer) return kMp3DecodeReadFailed;
 
     MadState mad;
@@ -175,6 +175,9 @@ int decodeFrames(std::FILE* in, PcmSink& sink, Mp3Info& info, const std::atomic<
     return result;
 }
 
+// Into a sink that an encoder reads at once: a few frames at a time.
+constexpr size_t kStreamBlockBytes = 16384;
+
 // A record reused from an earlier song must not lend this one its rate.
 void forgetFirstFrame(Mp3Info& info) {
     info.sampleRate = 0;
@@ -191,7 +194,7 @@ int decodeMp3(const std::string& mp3Path, const std::string& pcmPath, Mp3Info& i
     FilePtr out = createFileForWriting(pcmPath);
     if (!out) return kMp3DecodeReadFailed;
     FilePcmSink sink(out.get());
-    int result = decodeFrames(in.get(), sink, info, stop);
+    int result = decodeFrames(in.get(), sink, info, stop, PcmBlockWriter::kBlockBytes);
     if (result == kMp3DecodeStopped) return result;
     if (std::fflush(out.get()) != 0 && result == kMp3DecodeOk) result = kMp3DecodeWriteFailed;
     return result;
@@ -201,7 +204,7 @@ int decodeMp3(const std::string& mp3Path, PcmSink& sink, Mp3Info& info, const st
     forgetFirstFrame(info);
     FilePtr in = openRegularFileForReading(mp3Path);
     if (!in) return kMp3DecodeReadFailed;
-    return decodeFrames(in.get(), sink, info, stop);
+    return decodeFrames(in.get(), sink, info, stop, kStreamBlockBytes);
 }
 
 uint32_t mp3TagSize(const std::string& mp3Path) {

@@ -9,13 +9,13 @@ namespace velmo {
 std::unique_ptr<PcmBlockWriter> PcmBlockWriter::make(std::FILE* out) {
     if (out == nullptr) return nullptr;
     auto file = std::make_unique<FilePcmSink>(out);
-    std::unique_ptr<PcmBlockWriter> writer(new PcmBlockWriter(*file));
+    std::unique_ptr<PcmBlockWriter> writer(new PcmBlockWriter(*file, kBlockBytes));
     writer->file_ = std::move(file);
     return writer;
 }
 
-std::unique_ptr<PcmBlockWriter> PcmBlockWriter::make(PcmSink& out) {
-    return std::unique_ptr<PcmBlockWriter>(new PcmBlockWriter(out));
+std::unique_ptr<PcmBlockWriter> PcmBlockWriter::make(PcmSink& out, size_t blockBytes) {
+    return std::unique_ptr<PcmBlockWriter>(new PcmBlockWriter(out, blockBytes));
 }
 
 bool PcmBlockWriter::writeBlock(size_t bytes) {
@@ -29,7 +29,7 @@ bool PcmBlockWriter::appendFrame(const FixedSample* left, const FixedSample* rig
     size_t done = 0;
     while (done < count) {
         // Convert a run that fits the block without a per-sample fullness test.
-        const size_t run = std::min(count - done, (kBlockBytes - fill_) / 2);
+        const size_t run = std::min(count - done, (block_.size() - fill_) / 2);
         uint8_t* p = block_.data() + fill_;
         const FixedSample* l = left + done;
         if (right != nullptr) {
@@ -44,7 +44,7 @@ bool PcmBlockWriter::appendFrame(const FixedSample* left, const FixedSample* rig
         }
         fill_ += 2 * run;
         done += run;
-        if (fill_ == kBlockBytes && !writeBlock(kBlockBytes)) return false;
+        if (fill_ == block_.size() && !writeBlock(fill_)) return false;
     }
     return true;
 }

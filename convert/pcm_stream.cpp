@@ -5,6 +5,11 @@
 
 namespace velmo {
 
+// A waiting side is woken only once the other has made enough room or data
+// for it to go on with, not after every chunk: the two threads would
+// otherwise hand the lock back and forth for each one.
+size_t PcmPipe::lowWater() const { return std::max<size_t>(ring_.size() / 4, 1); }
+
 void PcmPipe::begin(uint32_t sampleRate) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -16,9 +21,14 @@ void PcmPipe::begin(uint32_t sampleRate) {
 bool PcmPipe::write(const uint8_t* bytes, size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
     while (count > 0) {
-        changed_.wait(lock, [&] { return readerEnded_ || discarding_ || size_ < ring_.size(); });
-        if (readerEnded_) return false;
+        if (!readerEnded_ && !discarding_ && size_ == ring_.size()) {
+            writerNeeds_ = std::min(count, lowWater());
+            changed_.wait(lock, [&] { return readerEnded_ || discarding_ || ring_.size() - size_ >= writerNeeds_; });
+            writerNeeds_ = 0;
+        }
+        // Discarding outlasts the reader's end: the writer still runs to its own.
         if (discarding_) return true;
+        if (readerEnded_) return false;
         // Into the free space after the held bytes, wrapping at the end.
         const size_t tail = (head_ + size_) % ring_.size();
         const size_t n = std::min({count, ring_.size() - size_, ring_.size() - tail});
@@ -26,7 +36,7 @@ bool PcmPipe::write(const uint8_t* bytes, size_t count) {
         size_ += n;
         bytes += n;
         count -= n;
-        changed_.notify_all();
+        if (readerNeeds_ != 0 && size_ >= readerNeeds_) changed_.notify_all();
     }
     return true;
 }
@@ -49,14 +59,18 @@ size_t PcmPipe::read(uint8_t* into, size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
     size_t done = 0;
     while (done < count) {
-        changed_.wait(lock, [&] { return size_ > 0 || writerEnded_; });
+        if (size_ < count - done && !writerEnded_) {
+            readerNeeds_ = std::min(count - done, ring_.size());
+            changed_.wait(lock, [&] { return size_ >= readerNeeds_ || writerEnded_; });
+            readerNeeds_ = 0;
+        }
         if (size_ == 0) break;
         const size_t n = std::min({count - done, size_, ring_.size() - head_});
         std::memcpy(into + done, ring_.data() + head_, n);
         head_ = (head_ + n) % ring_.size();
         size_ -= n;
         done += n;
-        changed_.notify_all();
+        if (writerNeeds_ != 0 && ring_.size() - size_ >= writerNeeds_) changed_.notify_all();
     }
     return done;
 }

@@ -81,6 +81,8 @@ class PcmPipe : public PcmSink, public PcmSource {
     void discardFromNowOn();
 
   private:
+    size_t lowWater() const;
+
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<uint8_t> ring_;
@@ -90,6 +92,8 @@ class PcmPipe : public PcmSink, public PcmSource {
     bool writerEnded_ = false;
     bool readerEnded_ = false;
     bool discarding_ = false;
+    size_t writerNeeds_ = 0;  // free bytes the waiting writer waits for; 0: not waiting
+    size_t readerNeeds_ = 0;  // held bytes the waiting reader waits for; 0: not waiting
 };
 
 }  // namespace velmo

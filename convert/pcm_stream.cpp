@@ -60,7 +60,9 @@ size_t PcmPipe::read(uint8_t* into, size_t count) {
     size_t done = 0;
     while (done < count) {
         if (size_ < count - done && !writerEnded_) {
-            readerNeeds_ = std::min(count - done, ring_.size());
+            // Never more than a quarter of the ring: the writer may be waiting
+            // for a quarter to be free, and both must never wait at once.
+            readerNeeds_ = std::min(count - done, lowWater());
             changed_.wait(lock, [&] { return size_ >= readerNeeds_ || writerEnded_; });
             readerNeeds_ = 0;
         }

@@ -29,7 +29,10 @@
 #include "resources.h"
 #include "settings.h"
 #include "songlistbox.h"
+#include "translation.h"
 #include "velmo_core.h"
+
+using velmo::N_;
 
 namespace {
 
@@ -49,6 +52,9 @@ QString fromCore(const std::string& text) {
 }
 
 QString idName(int id) { return QString::number(id); }
+
+// A text of the window's own, in the user's language.
+QString translated(const char* english) { return QString::fromUtf8(velmo::tr_(english)); }
 
 // Template 102: 324 x 209 dialog units in "Times New Roman" at 11 points.
 constexpr int kTemplateWidth = 324;
@@ -78,13 +84,13 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
     setWindowIcon(velmo::programIcon());
     createControls();
 
-    aboutAction_ = new QAction(QStringLiteral("&About Zentro..."), this);
+    aboutAction_ = new QAction(translated(N_("&About Zentro...")), this);
     aboutAction_->setShortcut(QKeySequence(Qt::Key_F1));
     aboutAction_->setShortcutContext(Qt::WindowShortcut);
     connect(aboutAction_, &QAction::triggered, this, &CVelmoDlg::showAboutBox);
     addAction(aboutAction_);
     // Checked from the folder's settings once the core has read them.
-    verifyAction_ = new QAction(QStringLiteral("Verify after Download"), this);
+    verifyAction_ = new QAction(translated(N_("Verify after Download")), this);
     verifyAction_->setCheckable(true);
     verifyAction_->setChecked(true);
     connect(verifyAction_, &QAction::toggled, this, [this](bool on) {
@@ -139,7 +145,7 @@ void CVelmoDlg::createControls() {
         w->setGeometry(du.toPixels(x, y, cx, cy));
     };
     auto pushButton = [this, &place](const char* text, int id, int x, int y, int cx, int cy) {
-        auto* b = new QPushButton(QString::fromLatin1(text), this);
+        auto* b = new QPushButton(translated(text), this);
         place(b, id, x, y, cx, cy);
         // Enter never presses a button of this window.
         b->setAutoDefault(false);
@@ -148,7 +154,7 @@ void CVelmoDlg::createControls() {
         return b;
     };
     auto radio = [this, &place](const char* text, int id, int x, int y, int cx, int cy) {
-        auto* r = new QRadioButton(QString::fromLatin1(text), this);
+        auto* r = new QRadioButton(translated(text), this);
         place(r, id, x, y, cx, cy);
         // Not a tab stop: reached by the mouse (and the arrow keys once focused).
         r->setFocusPolicy(Qt::ClickFocus);
@@ -158,17 +164,17 @@ void CVelmoDlg::createControls() {
     // In the template's order. Each caption carries a mnemonic (Alt and the
     // underlined letter) on a letter it already has; the radio buttons are no
     // tab stops, so their mnemonics are the keyboard's way to the quality.
-    download_ = pushButton("&Download", velmo::kIdDownload, 240, 131, 48, 17);
-    add_ = pushButton("&Add", velmo::kIdAdd, 19, 131, 48, 17);
-    delete_ = pushButton("D&elete", velmo::kIdDelete, 92, 131, 48, 17);
-    reload_ = pushButton("&Reload", velmo::kIdReload, 170, 131, 48, 17);
+    download_ = pushButton(N_("&Download"), velmo::kIdDownload, 240, 131, 48, 17);
+    add_ = pushButton(N_("&Add"), velmo::kIdAdd, 19, 131, 48, 17);
+    delete_ = pushButton(N_("D&elete"), velmo::kIdDelete, 92, 131, 48, 17);
+    reload_ = pushButton(N_("&Reload"), velmo::kIdReload, 170, 131, 48, 17);
 
     down_ = new CBitmapButton(QStringLiteral("BUTTON_DOWN"), this);
     place(down_, velmo::kIdDown, 293, 103, 12, 12);
     up_ = new CBitmapButton(QStringLiteral("BUTTON_UP"), this);
     place(up_, velmo::kIdUp, 293, 45, 12, 12);
 
-    upgrade_ = pushButton("&Upgrade Firmware", velmo::kIdUpgradeFirmware, 231, 165, 75, 18);
+    upgrade_ = pushButton(N_("&Upgrade Firmware"), velmo::kIdUpgradeFirmware, 231, 165, 75, 18);
 
     list_ = new velmo::SongListBox(this);
     place(list_, velmo::kIdSongList, 20, 39, 268, 89);
@@ -176,7 +182,7 @@ void CVelmoDlg::createControls() {
     list_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
-    picture_ = new CBitmapPicture(QStringLiteral("Music Song:"), this);
+    picture_ = new CBitmapPicture(translated(N_("Music Song:")), this);
     picture_->setCenterImage(true);
     place(picture_, velmo::kIdPicture, 17, 28, 43, 10);
 
@@ -185,17 +191,17 @@ void CVelmoDlg::createControls() {
     progress_->setRange(0, 100);
     progress_->setValue(0);
     progress_->setTextVisible(false);
-    progress_->setAccessibleName(QStringLiteral("Progress1"));
+    progress_->setAccessibleName(translated(N_("Progress")));
 
-    progressCaption_ = new QLabel(QStringLiteral("Progress:"), this);
+    progressCaption_ = new QLabel(translated(velmo::kProgressIdle), this);
     place(progressCaption_, velmo::kIdProgressCaption, 20, 158, 112, 9);
     progressCaption_->setTextFormat(Qt::PlainText);
     progressCaption_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    good_ = radio("&Good", velmo::kIdGood, 218, 23, 27, 8);
-    best_ = radio("&Best", velmo::kIdBest, 186, 22, 26, 10);
+    good_ = radio(N_("&Good"), velmo::kIdGood, 218, 23, 27, 8);
+    best_ = radio(N_("&Best"), velmo::kIdBest, 186, 22, 26, 10);
 
-    auto* group = new QGroupBox(QStringLiteral("Music quality"), this);
+    auto* group = new QGroupBox(translated(N_("Music quality")), this);
     group->setObjectName(QStringLiteral("qualityGroup"));
     place(group, 0, 183, 12, 105, 24);
     group->setAlignment(Qt::AlignHCenter);
@@ -210,7 +216,7 @@ void CVelmoDlg::createControls() {
     status_->setLineWidth(1);
     status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
-    normal_ = radio("&Normal", velmo::kIdNormal, 251, 22, 35, 10);
+    normal_ = radio(N_("&Normal"), velmo::kIdNormal, 251, 22, 35, 10);
 
     // Tab goes the way the eye reads the window: the list, the arrows beside
     // it from the top, the row of buttons below it from the left, then
@@ -345,7 +351,7 @@ void CVelmoDlg::onTimerTick() {
 
 void CVelmoDlg::onAdd() {
     CFileDialogST dialog(true, "", velmo::OFN_ALLOWMULTISELECT | velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT,
-                         {{"Music files", velmo::songFilePatterns()}}, this);
+                         {{velmo::tr_("Music files"), velmo::songFilePatterns()}}, this);
     dialog.SetFolderChoice(kFolderChoice);
     if (dialog.RunDialog() != CFileDialogST::IDOK) return;
     std::vector<std::string> paths;
@@ -524,7 +530,7 @@ void CVelmoDlg::setStopAvailable(bool available) {
     stopAvailable_ = available;
     if (available) {
         downloadText_ = download_->text();
-        download_->setText(QStringLiteral("&Stop"));
+        download_->setText(translated(N_("&Stop")));
         enableControls(false);
     } else {
         download_->setText(downloadText_);
@@ -568,7 +574,8 @@ velmo::MessageResult CVelmoDlg::messageBox(const std::string& text, const std::s
             break;
     }
     const bool okCancel = buttons == velmo::MessageButtons::OkCancel;
-    QMessageBox box(boxIcon, fromCore(caption), fromCore(text),
+    // The core gives the captions in English: they are a few words the window translates.
+    QMessageBox box(boxIcon, translated(caption.c_str()), fromCore(text),
                     okCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::Ok);
@@ -580,8 +587,8 @@ velmo::MessageResult CVelmoDlg::messageBox(const std::string& text, const std::s
 }
 
 bool CVelmoDlg::chooseFirmwareFile(std::string& path) {
-    CFileDialogST dialog(true, "", velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT, {{"Binary files", "*.bin"}},
-                         this);
+    CFileDialogST dialog(true, "", velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT,
+                         {{velmo::tr_("Binary files"), "*.bin"}}, this);
     if (dialog.RunDialog() != CFileDialogST::IDOK) return false;
     // Every chosen path in turn; the last one counts.
     bool any = false;

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QEvent>
 #include <QFile>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -53,6 +54,16 @@ QString fromCore(const std::string& text) {
 
 QString idName(int id) { return QString::number(id); }
 
+// The caption as it is drawn: a mnemonic's "&" is not shown ("&&" shows one "&").
+QString shownText(const QString& text) {
+    QString out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&') && i + 1 < text.size()) ++i;
+        out += text[i];
+    }
+    return out;
+}
+
 // A text of the window's own, in the user's language.
 QString translated(const char* english) { return QString::fromUtf8(velmo::tr_(english)); }
 
@@ -83,6 +94,7 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
     // The minimised window and the task bar show the program icon.
     setWindowIcon(velmo::programIcon());
     createControls();
+    fitCaptions();
 
     aboutAction_ = new QAction(translated(N_("&About Zentro...")), this);
     aboutAction_->setShortcut(QKeySequence(Qt::Key_F1));
@@ -119,6 +131,56 @@ CVelmoDlg::~CVelmoDlg() {
 
 QSize CVelmoDlg::templateSize() const {
     return QSize(units_.toPixelsX(kTemplateWidth), units_.toPixelsY(kTemplateHeight));
+}
+
+bool CVelmoDlg::captionFits(const QWidget* w, const QFont& font) const {
+    const QFontMetrics m(font);
+    int room = w->width();
+    QStringList texts;
+    if (const auto* r = qobject_cast<const QRadioButton*>(w)) {
+        texts << r->text();
+        room -= style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, r) +
+                style()->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, r);
+    } else if (const auto* b = qobject_cast<const QPushButton*>(w)) {
+        texts << b->text();
+        // The Download button reads Stop while a job runs.
+        if (b == download_) texts << translated(N_("&Stop"));
+        room -= 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, b);
+    } else if (const auto* l = qobject_cast<const QLabel*>(w)) {
+        texts << l->text();
+    } else if (const auto* p = qobject_cast<const CBitmapPicture*>(w)) {
+        texts << p->text();
+    } else if (const auto* g = qobject_cast<const QGroupBox*>(w)) {
+        // The title sits between the frame's corners.
+        texts << g->title();
+        room -= 2 * m.averageCharWidth();
+    }
+    for (const QString& text : texts)
+        if (m.horizontalAdvance(shownText(text)) > room) return false;
+    return true;
+}
+
+void CVelmoDlg::fitCaptions() {
+    const QList<QWidget*> captions = {download_,
+                                      add_,
+                                      delete_,
+                                      reload_,
+                                      upgrade_,
+                                      picture_,
+                                      good_,
+                                      best_,
+                                      normal_,
+                                      progressCaption_,
+                                      findChild<QGroupBox*>()};
+    captionFont_ = font();
+    for (int points = font().pointSize(); points > kSmallestPointSize; --points) {
+        captionFont_ = velmo::templateFont(QStringLiteral("Times New Roman"), points);
+        if (std::all_of(captions.begin(), captions.end(),
+                        [this](const QWidget* w) { return captionFits(w, captionFont_); }))
+            break;
+    }
+    if (captionFont_.pointSize() == font().pointSize()) return;
+    for (QWidget* w : captions) w->setFont(captionFont_);
 }
 
 int CVelmoDlg::fittingPointSize() const {
@@ -173,11 +235,18 @@ void CVelmoDlg::createControls() {
     place(down_, velmo::kIdDown, 293, 103, 12, 12);
     up_ = new CBitmapButton(QStringLiteral("BUTTON_UP"), this);
     place(up_, velmo::kIdUp, 293, 45, 12, 12);
+    // The arrows are pictures: a screen reader and the tooltip say what they do.
+    for (auto [button, text] :
+         {std::pair{up_, N_("Move the selected song up")}, std::pair{down_, N_("Move the selected song down")}}) {
+        button->setAccessibleName(translated(text));
+        button->setToolTip(translated(text));
+    }
 
     upgrade_ = pushButton(N_("&Upgrade Firmware"), velmo::kIdUpgradeFirmware, 231, 165, 75, 18);
 
     list_ = new velmo::SongListBox(this);
     place(list_, velmo::kIdSongList, 20, 39, 268, 89);
+    list_->setAccessibleName(translated(N_("Songs")));
     list_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     list_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -203,6 +272,7 @@ void CVelmoDlg::createControls() {
 
     auto* group = new QGroupBox(translated(N_("Music quality")), this);
     group->setObjectName(QStringLiteral("qualityGroup"));
+    group->setAccessibleName(shownText(group->title()));
     place(group, 0, 183, 12, 105, 24);
     group->setAlignment(Qt::AlignHCenter);
     // A frame drawn around its neighbours, never over them or in their way.
@@ -401,6 +471,7 @@ void CVelmoDlg::resizeEvent(QResizeEvent* event) {
 bool CVelmoDlg::askToStop(const std::string& question) {
     QMessageBox box(QMessageBox::Question, windowTitle(), fromCore(question), QMessageBox::Yes | QMessageBox::No, this);
     box.setTextFormat(Qt::PlainText);
+    box.setAccessibleDescription(box.text());
     // Escape pressed once more, by the same habit, keeps the job running.
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
@@ -480,7 +551,16 @@ void CVelmoDlg::showAboutBox() {
 // ---------------------------------------------------------------------------
 // velmo::View
 
-void CVelmoDlg::setProgressCaption(const std::string& text) { progressCaption_->setText(fromCore(text)); }
+void CVelmoDlg::setProgressCaption(const std::string& text) {
+    progressCaption_->setText(fromCore(text));
+    // A long caption (a translation's) steps its own font down to be read whole.
+    QFont font = captionFont_;
+    while (!captionFits(progressCaption_, font) && font.pointSize() > kSmallestPointSize)
+        font = velmo::templateFont(QStringLiteral("Times New Roman"), font.pointSize() - 1);
+    progressCaption_->setFont(font);
+    // The bar tells a screen reader what it follows.
+    progress_->setAccessibleDescription(progressCaption_->text());
+}
 
 void CVelmoDlg::setProgressBar(int percent) { progress_->setValue(qBound(0, percent, 100)); }
 
@@ -578,6 +658,8 @@ velmo::MessageResult CVelmoDlg::messageBox(const std::string& text, const std::s
     QMessageBox box(boxIcon, translated(caption.c_str()), fromCore(text),
                     okCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
+    // A screen reader reads the text, not only the caption.
+    box.setAccessibleDescription(box.text());
     box.setDefaultButton(QMessageBox::Ok);
     box.setEscapeButton(okCancel ? QMessageBox::Cancel : QMessageBox::Ok);
     // A window of its own takes input while this one is disabled for a job.

@@ -422,7 +422,7 @@ void CVelmoDlg::onTimerTick() {
 void CVelmoDlg::onAdd() {
     CFileDialogST dialog(true, "", velmo::OFN_ALLOWMULTISELECT | velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT,
                          {{velmo::tr_("Music files"), velmo::songFilePatterns()}}, this);
-    dialog.SetFolderChoice(kFolderChoice);
+    dialog.SetFolderChoice(velmo::tr_(kFolderChoice));
     if (dialog.RunDialog() != CFileDialogST::IDOK) return;
     std::vector<std::string> paths;
     for (velmo::PathPosition pos = dialog.FirstPathPosition(); pos;) paths.push_back(dialog.NextSelectedPath(pos));

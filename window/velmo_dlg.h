@@ -25,6 +25,7 @@
 
 #include "dialog_units.h"
 #include "event_queue.h"
+#include "translation.h"
 #include "view.h"
 
 class QAction;
@@ -83,7 +84,7 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QSize templateSize() const;
 
     // The file dialog's entry that turns Add's choice to folders.
-    static constexpr const char* kFolderChoice = "Folders of music files";
+    static constexpr const char* kFolderChoice = velmo::N_("Folders of music files");
 
     // velmo::View
     void setProgressCaption(const std::string& text) override;

@@ -176,7 +176,11 @@ class Session {
     VelmoCore core;
 };
 
-json songJson(const Song& rec, size_t index) {
+json textOrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
+
+json songJson(const VelmoCore& core, size_t index) {
+    const Song& rec = core.song(index);
+    const SongFacts facts = core.songFacts(index);
     // The record is packed: its numbers are read by value, never bound to a reference.
     const uint32_t sizeEstimate = rec.sizeEstimate, cutLimit = rec.cutLimit;
     const uint32_t dataOffset = rec.dataOffset, dataSize = rec.dataSize;
@@ -190,7 +194,27 @@ json songJson(const Song& rec, size_t index) {
                 {"cutFlag", cutFlag != 0},
                 {"cutLimit", cutLimit},
                 {"dataOffset", dataOffset},
-                {"dataSize", dataSize}};
+                {"dataSize", dataSize},
+                {"durationSeconds", facts.duration > 0.0 ? json(facts.duration) : json(nullptr)},
+                {"format", textOrNull(facts.format)},
+                {"title", textOrNull(facts.title)},
+                {"artist", textOrNull(facts.artist)}};
+}
+
+// The three qualities, best first, as the window's buttons forecast them.
+constexpr uint16_t kQualities[] = {kQualityBest, kQualityGood, kQualityNormal};
+
+json qualitiesJson(const VelmoCore& core) {
+    json out = json::array();
+    for (uint16_t code : kQualities) {
+        const VelmoCore::QualityFill fill = core.qualityFill(code);
+        out.push_back(json{{"quality", code},
+                           {"qualityName", qualityJson(code)},
+                           {"totalEstimate", fill.total},
+                           {"spaceUsage", fill.percent},
+                           {"fits", fill.fits}});
+    }
+    return out;
 }
 
 void printLines(const std::vector<std::string>& lines) {
@@ -250,7 +274,8 @@ int runStatus(const Options& options) {
                  {"songCount", s.core.songCount()},
                  {"quality", s.core.quality()},
                  {"qualityName", qualityJson(s.core.quality())},
-                 {"totalEstimate", s.core.totalEstimate()}};
+                 {"totalEstimate", s.core.totalEstimate()},
+                 {"qualities", qualitiesJson(s.core)}};
         addSpaceUsage(out, s.core.totalEstimate(), capacity(kb));
         printJson(out);
     } else {
@@ -261,6 +286,7 @@ int runStatus(const Options& options) {
                     kb);
         std::printf(tr_("Capacity: %u bytes\n"), capacity(kb));
         std::printf("%s\n", usage.c_str());
+        for (uint16_t code : kQualities) std::printf("%s\n", s.core.qualityToolTip(code).c_str());
     }
     s.close();
     return connected ? kExitOk : kExitFailed;
@@ -270,11 +296,13 @@ int runList(const Options& options) {
     Session s(options, FolderAccess::Shared);
     if (!s.locked()) return kExitFailed;
     s.startOffline();
+    s.core.learnSongFacts();
+    s.core.waitForSongFacts();
     const VelmoCore& core = s.core;
     const uint32_t kb = core.storageKB();
     if (options.json) {
         json songs = json::array();
-        for (size_t i = 0; i < core.songCount(); ++i) songs.push_back(songJson(core.song(i), i));
+        for (size_t i = 0; i < core.songCount(); ++i) songs.push_back(songJson(core, i));
         json out{{"format", kJsonFormat},
                  {"songCount", core.songCount()},
                  {"quality", core.quality()},
@@ -288,12 +316,15 @@ int runList(const Options& options) {
     } else {
         std::printf(tr_("Quality: %s (%u)\n"), qualityName(core.quality()).c_str(), core.quality());
         const std::vector<std::string>& lines = s.view.lines();
+        if (core.songCount() != 0) std::printf("  #   Length          Size  Song\n");
         for (size_t i = 0; i < core.songCount(); ++i) {
             const Song& rec = core.song(i);
-            std::printf(tr_("%3zu  %s  estimate %u bytes%s"), i + 1,
-                        i < lines.size() ? terminalText(lines[i]).c_str() : "", rec.sizeEstimate,
-                        rec.copyPending ? tr_(", copy pending") : "");
-            if (rec.cutFlag) std::printf(tr_(", cut at %u bytes"), rec.cutLimit);
+            const SongFacts facts = core.songFacts(i);
+            const std::string length = facts.duration > 0.0 ? formatLength(facts.duration) : "-";
+            std::printf("%3zu  %7s  %12s  %s%s", i + 1, length.c_str(), formatSize(rec.sizeEstimate).c_str(),
+                        i < lines.size() ? terminalText(lines[i]).c_str() : "",
+                        rec.copyPending ? ", copy pending" : "");
+            if (rec.cutFlag) std::printf(", cut at %u bytes", rec.cutLimit);
             std::printf("\n");
         }
         std::printf(tr_("Total: %u bytes of %u\n"), core.totalEstimate(), capacity(kb));
@@ -387,6 +418,20 @@ int exitStatus(const Outcome& outcome) {
 void noteUnconverted(const Outcome& outcome) {
     for (const std::string& name : outcome.unconverted)
         note(tr_("%s could not be converted; it has no data"), name.c_str());
+}
+
+int runNames(const Options& options, const std::string& source) {
+    if (!source.empty() && source != "tags" && source != "files") {
+        note("names must be tags or files");
+        return kExitUsage;
+    }
+    Session s(options, source.empty() ? FolderAccess::Shared : FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
+    s.startOffline();
+    if (!source.empty()) s.core.setNamesFromTags(source == "tags");
+    std::printf("%s: %s\n", kNamesFromTagsText, s.core.namesFromTags() ? "on" : "off");
+    s.close();
+    return kExitOk;
 }
 
 int runDownload(const Options& options, std::optional<bool> verify) {

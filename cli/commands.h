@@ -46,6 +46,9 @@ int runDown(const Options& options, long position);
 int runQuality(const Options& options, const std::string& name);
 // `verify`: read the clock back after the write (or not) for this download;
 // none: as the folder's "Verify after Download" option says (on by default).
+// "tags" or "files": how songs joining the list are named from now on;
+// empty: say which it is.
+int runNames(const Options& options, const std::string& source);
 int runDownload(const Options& options, std::optional<bool> verify);
 int runReload(const Options& options);
 int runFirmware(const Options& options, const std::string& file);

@@ -110,6 +110,12 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"best", "good", "normal"}));
 
+    std::string namesSource;
+    auto* names = app.add_subcommand(
+        "names", "how songs joining the list are named: tags (\"Artist - Title\") or files (the default)");
+    names->add_option("SOURCE", namesSource, "tags or files; without it, say which is in force")
+        ->check(CLI::IsMember({"tags", "files"}));
+
     bool verify = false;
     bool noVerify = false;
     auto* download = app.add_subcommand("download", tr_("as the Download button"));
@@ -202,6 +208,7 @@ int main(int argc, char** argv) {
     if (up->parsed()) return runUp(options, position);
     if (down->parsed()) return runDown(options, position);
     if (quality->parsed()) return runQuality(options, qualityName);
+    if (names->parsed()) return runNames(options, namesSource);
     if (download->parsed())
         return runDownload(options, verify     ? std::optional<bool>(true)
                                     : noVerify ? std::optional<bool>(false)

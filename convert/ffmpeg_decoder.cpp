@@ -444,6 +444,7 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
     info.sampleRate = ffmpegPcmRate(info.sourceRate);
     info.channels = static_cast<uint16_t>(std::clamp(in.codec->ch_layout.nb_channels, 0, 0xFFFF));
     info.duration = seconds;
+    info.codec = avcodec_get_name(in.codec->codec_id);
     return kFfmpegOk;
 }
 

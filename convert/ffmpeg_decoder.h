@@ -37,6 +37,7 @@ struct FfmpegInfo {
     uint32_t sampleRate = 0;  // the rate of the PCM written: ffmpegPcmRate(sourceRate)
     uint16_t channels = 0;    // the stream's channel count
     double duration = 0.0;    // probe only: play time in seconds
+    const char* codec = "";   // probe only: FFmpeg's name of the stream's codec ("flac", "vorbis" ...)
 };
 
 // Results of both operations.

@@ -27,27 +27,36 @@ SongReader songReaderFor(const std::string& path) {
     return SongReader::Ffmpeg;
 }
 
-double songDuration(const std::string& path) {
+double songDuration(const std::string& path) { return probeSong(path).duration; }
+
+SongProbe probeSong(const std::string& path) {
+    SongProbe out;
     switch (songReaderFor(path)) {
         case SongReader::Mp3: {
             Mp3Info info;
             // The duration counts whatever the probe reports: it is 0 whenever
             // the probe found no usable frame.
             probeMp3Length(path, info);
-            return info.duration;
+            out.duration = info.duration;
+            if (info.duration > 0.0) out.format = "mp3";
+            break;
         }
         case SongReader::Wav: {
             WavLength length;
-            if (probeWavLength(path, length) != kWavProbeOk) return 0.0;
-            return length.duration;
+            if (probeWavLength(path, length) != kWavProbeOk) break;
+            out.duration = length.duration;
+            out.format = "pcm_s16le";
+            break;
         }
         case SongReader::Ffmpeg: {
             FfmpegInfo info;
-            if (probeFfmpegLength(path, info) != kFfmpegOk) return 0.0;
-            return info.duration;
+            if (probeFfmpegLength(path, info) != kFfmpegOk) break;
+            out.duration = info.duration;
+            out.format = info.codec;
+            break;
         }
     }
-    return 0.0;
+    return out;
 }
 
 uint32_t convertSongToPcm(const std::string& path, const std::string& pcmPath, const std::atomic<bool>* stop) {

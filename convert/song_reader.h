@@ -25,6 +25,15 @@ SongReader songReaderFor(const std::string& path);
 // cannot open the file, finds no audio in it, or cannot tell its length.
 double songDuration(const std::string& path);
 
+// The same probe, with the name the reader gives the audio: "mp3" (libmad),
+// "pcm_s16le" (the 16-bit WAV reader), FFmpeg's codec name for the rest;
+// empty, with a duration of 0, when the probe fails.
+struct SongProbe {
+    double duration = 0.0;
+    std::string format;
+};
+SongProbe probeSong(const std::string& path);
+
 // The per-song entry point of the conversion. Converts one song into the
 // encoder's input: writes `pcmPath` (created or replaced) with 16-bit signed
 // little-endian mono samples and returns their sample rate; 0 when the song

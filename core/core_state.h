@@ -10,9 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "admission.h"
+
 #include "clock_session.h"
 #include "event_queue.h"
 #include "settings.h"
+#include "song_facts.h"
 #include "songrecord.h"
 #include "translation.h"
 #include "view.h"
@@ -43,6 +46,24 @@ constexpr const char* kFirmwareWaitCaption = N_("Writing firmware: the clock mus
 // The option that has every Download read the clock back (on by default).
 constexpr const char* kVerifyAfterDownloadKey = "verifyAfterDownload";
 
+// The option that names songs joining the list from their tags (off by default).
+constexpr const char* kNamesFromTagsKey = "namesFromTags";
+constexpr const char* kNamesFromTagsText = "Names from Tags";
+
+// What a song is, as its tooltip in the window says it. Each "%s" is one value.
+constexpr const char* kSongSourceFormat = "Source file: %s";
+constexpr const char* kSongFormatFormat = "Format: %s";
+constexpr const char* kSongLengthFormat = "Length: %s";
+constexpr const char* kSongSizeFormat = "Estimated size at %s quality: %s";
+constexpr const char* kSongShareFormat = "Share of the clock: %s";
+constexpr const char* kUnknownText = "unknown";
+// How full the clock would be at a quality: the quality's name, then the percentage.
+constexpr const char* kQualityFitsFormat = "%s: %.1f %%, fits";
+constexpr const char* kQualityDoesNotFitFormat = "%s: %.1f %%, does not fit";
+constexpr const char* kQualityBestName = "Best";
+constexpr const char* kQualityGoodName = "Good";
+constexpr const char* kQualityNormalName = "Normal";
+
 // Which of a record's paths a re-estimate measures: the user's file, or the
 // working copy in ./dat/ (all a reloaded song has).
 enum class EstimateSource { SourcePath, WorkPath };
@@ -61,6 +82,8 @@ struct CoreState {
     uint16_t quality = kQualityGood;
     uint32_t totalEstimate = 0;
     std::string appName = "velmo";
+    // What is known of the songs beyond their records, by factsKey.
+    SongFactsStore facts;
     unsigned conversionWorkers = 1;
 
     WorkContext work() const { return WorkContext{startDir, session.storageKB()}; }
@@ -80,6 +103,17 @@ struct CoreState {
     // `unplugged`, or the busy text when the last open found the clock held.
     std::string noClockText(const char* unplugged) const;
 };
+
+// The key of a song in CoreState::facts: both its paths, which together
+// tell apart even songs whose working copies share a name.
+std::string factsKey(const Song& song);
+
+// A play time as "m:ss" ("h:mm:ss" from an hour on), rounded to the second.
+std::string formatLength(double seconds);
+// A size as "801.6 KiB" (KiB of 1024 bytes, one decimal).
+std::string formatSize(uint64_t bytes);
+// "Best", "Good", "Normal", or "code N" for another code.
+std::string qualityDisplayName(uint16_t code);
 
 // Why the file at `path` (a full path) cannot be read, or empty when it can:
 // only a regular file that opens for reading is a song's file.

@@ -179,6 +179,7 @@ void VelmoCore::onClose() {
         running_->settle();
         running_.reset();
     }
+    state_.facts.stop();
     state_.session.shutdown();
     if (folderReadOnly_) return;
     saveSongTable(state_.startDir, state_.quality, state_.songCount, state_.songs.data(), state_.totalEstimate);

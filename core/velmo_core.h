@@ -140,6 +140,40 @@ class VelmoCore {
     // The same for this run only, not remembered (velmo-cli --no-verify).
     void overrideVerifyAfterDownload(bool on) { verifyOverride_ = on; }
 
+    // Whether a song joining the list is named from its tags ("Names from
+    // Tags", off by default, kept in the settings). Songs already in the
+    // list keep their names either way.
+    bool namesFromTags() const;
+    void setNamesFromTags(bool on);
+
+    // What is known of song i (< songCount): its facts from when it joined
+    // the list in this run or from learnSongFacts; until then, only its play
+    // time, worked out from its estimate (0 when that is 0).
+    SongFacts songFacts(size_t i) const;
+    // Probes the songs whose facts are not known (those of the song table,
+    // those a Reload brought) on a thread of the core's, which a later call,
+    // the close and the core's end stop after the song at hand. The window
+    // calls it after the start and after a Reload; songFacts gives each
+    // song's facts as soon as it is probed.
+    void learnSongFacts();
+    // Waits until learnSongFacts has probed every song (the terminal's list).
+    void waitForSongFacts();
+    // Song i's tooltip: its file, format, length, estimated size at the
+    // quality in force and its share of the clock, one per line.
+    std::string songToolTip(size_t i) const;
+
+    // How full the clock would be with the list at quality `code`: the
+    // estimates rescaled as the quality button would rescale them.
+    struct QualityFill {
+        uint64_t total = 0;  // bytes
+        uint32_t capacity = 0;
+        double percent = 0.0;  // of the capacity; 100 with no capacity at all
+        bool fits = false;     // total below the capacity: no song would be cut
+    };
+    QualityFill qualityFill(uint16_t code) const;
+    // "Best: 134.2 %, does not fit", "Good: 67.1 %, fits".
+    std::string qualityToolTip(uint16_t code) const;
+
     // The start folder's options (settings.h), shared by both front ends;
     // what is set here is saved at the close.
     Settings& settings() { return state_.settings; }
@@ -157,7 +191,17 @@ class VelmoCore {
     static std::vector<std::string> workingFilesToKeep();
     void addSongsFitted(uint16_t oldCount, uint32_t n);
     bool workNameInUse(const std::string& workPath, uint16_t upTo, int except) const;
-    std::string uniqueWorkPath(const std::string& workPath, uint16_t upTo) const;
+    // `maxNameBytes`: when not 0, the name between "./dat/" and the extension
+    // is cut (between characters) so that it stays within that many bytes
+    // with its " (N)".
+    std::string uniqueWorkPath(const std::string& workPath, uint16_t upTo, size_t maxNameBytes = 0) const;
+    // Probes the file at `path` (a full path, < kPathBytes), whose working
+    // path by its file name is `work`, and gives the song's working path
+    // under the list's first `upTo` songs: named from its tags when the
+    // option is on and they give a name, from its file name otherwise; empty
+    // when no unique name fits a record.
+    std::string admit(const std::string& path, std::string work, uint16_t upTo, SongFacts& facts) const;
+    void keepFacts(const Song& song, SongFacts facts);
 
     // Starts an operation whose questions have been answered.
     void run(std::unique_ptr<RunningOperation> op);

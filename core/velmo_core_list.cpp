@@ -1,15 +1,21 @@
 // The song list's handlers: Add, Drop, Delete, Up, Down and the quality.
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "admission.h"
 #include "operations/operation.h"
+#include "reload.h"
 #include "songlist.h"
 #include "translation.h"
 #include "velmo_core.h"
 
 namespace velmo {
+
+static_assert(kMaxTagNameBytes <= kMaxReloadNameBytes, "a name from tags comes back whole from a Reload");
 
 namespace {
 
@@ -27,7 +33,7 @@ bool VelmoCore::workNameInUse(const std::string& workPath, uint16_t upTo, int ex
     return false;
 }
 
-std::string VelmoCore::uniqueWorkPath(const std::string& workPath, uint16_t upTo) const {
+std::string VelmoCore::uniqueWorkPath(const std::string& workPath, uint16_t upTo, size_t maxNameBytes) const {
     if (!workNameInUse(workPath, upTo, -1)) return workPath;
     // Two songs with one working copy would play the same music: the later
     // one gets "name (2).flac", "name (3).flac" ...: the number goes before
@@ -37,16 +43,47 @@ std::string VelmoCore::uniqueWorkPath(const std::string& workPath, uint16_t upTo
     const size_t cut = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : workPath.size();
     const std::string stem = workPath.substr(0, cut);
     const std::string ext = workPath.substr(cut);
+    const size_t nameAt = std::min(stem.size(), std::strlen(kWorkDir));
     for (int k = 2;; ++k) {
-        std::string candidate = stem + " (" + std::to_string(k) + ")" + ext;
+        const std::string number = " (" + std::to_string(k) + ")";
+        std::string name = stem.substr(nameAt);
+        // A name from tags keeps its limit with the number: it is cut to make room.
+        if (maxNameBytes != 0 && name.size() + number.size() > maxNameBytes)
+            name = cutUtf8(name, maxNameBytes > number.size() ? maxNameBytes - number.size() : 0);
+        std::string candidate = stem.substr(0, nameAt) + name + number + ext;
         if (candidate.size() >= kPathBytes) return {};
         if (!workNameInUse(candidate, upTo, -1)) return candidate;
     }
 }
 
+std::string VelmoCore::admit(const std::string& path, std::string work, uint16_t upTo, SongFacts& facts) const {
+    // Tags are read whether or not they name the song: the list shows them.
+    facts = probeSongFacts(path, true);
+    const bool fromTags = namesFromTags() && tagWorkPath(path, tagSongName(facts.title, facts.artist), work);
+    return uniqueWorkPath(work, upTo, fromTags ? kMaxTagNameBytes : 0);
+}
+
+void VelmoCore::keepFacts(const Song& song, SongFacts facts) { state_.facts.put(factsKey(song), std::move(facts)); }
+
+void VelmoCore::learnSongFacts() {
+    std::vector<SongFactsStore::Wanted> wanted;
+    for (uint16_t i = 0; i < state_.songCount; ++i) {
+        const Song& rec = state_.songs[i];
+        wanted.push_back(
+            {factsKey(rec), {state_.path(fieldText(rec.sourcePath)), state_.path(fieldText(rec.workPath))}});
+    }
+    state_.facts.probeInBackground(std::move(wanted));
+}
+
+void VelmoCore::waitForSongFacts() { state_.facts.wait(); }
+
 void VelmoCore::addSongsFitted(uint16_t oldCount, uint32_t n) {
     uint32_t count = n;
     state_.totalEstimate = fittingCount(state_.songs.data(), count, state_.capacityNow());
+    // Facts of songs no longer in the list would only grow the map.
+    std::set<std::string> listed;
+    for (uint32_t i = 0; i < count; ++i) listed.insert(factsKey(state_.songs[i]));
+    state_.facts.retain(listed);
     if (state_.totalEstimate >= state_.capacityNow())
         state_.view.messageBox(tr_("Storage size limit reached !"), kCaptionInformation, MessageIcon::Information,
                                MessageButtons::Ok);
@@ -75,6 +112,7 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
         // A path that does not fit the record is never cut short into it.
         const bool fits = path.size() < kPathBytes;
         std::string work;
+        SongFacts facts;
         // Every refused file is named with its reason, and the next one is tried.
         const int openError = fits ? songFileOpenError(path) : 0;
         if (openError != 0) {
@@ -82,14 +120,15 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
                                    kCaptionError, MessageIcon::Error, MessageButtons::Ok);
             continue;
         }
-        if (fits && songWorkPath(path, work)) work = uniqueWorkPath(work, n);
+        if (fits && songWorkPath(path, work)) work = admit(path, work, n, facts);
         Song& rec = state_.songs[n];
-        const uint32_t estimate = !work.empty() ? estimateSongSize(path, state_.quality) : 0;
+        const uint32_t estimate = !work.empty() ? estimateForDuration(facts.duration, state_.quality) : 0;
         if (estimate != 0) {
             copyText(rec.workPath, work);
             rec.sizeEstimate = estimate;
             copyText(rec.sourcePath, path);
             rec.copyPending = 1;
+            keepFacts(rec, std::move(facts));
             ++n;
         } else {
             state_.view.messageBox(format(tr_("The file format of %s is not supported"), path.c_str()), kCaptionError,
@@ -126,7 +165,8 @@ void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
         if (path.size() >= kPathBytes) continue;
         if (!hasSongExtension(path)) continue;
         std::string work;
-        if (songWorkPath(path, work)) work = uniqueWorkPath(work, n);
+        SongFacts facts;
+        if (songWorkPath(path, work)) work = admit(path, work, n, facts);
         if (work.empty()) {
             state_.view.messageBox(tr_("Only support '.mp3' & '.wav' file format."), kCaptionError, MessageIcon::None,
                                    MessageButtons::Ok);
@@ -135,8 +175,9 @@ void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
         Song& rec = state_.songs[n];
         copyText(rec.workPath, work);
         copyText(rec.sourcePath, path);
-        rec.sizeEstimate = estimateSongSize(path, state_.quality);
+        rec.sizeEstimate = estimateForDuration(facts.duration, state_.quality);
         rec.copyPending = 1;
+        keepFacts(rec, std::move(facts));
         ++n;
         ++accepted;
     }
@@ -190,6 +231,77 @@ void VelmoCore::onQuality(uint16_t code) {
     state_.totalEstimate = rescaleEstimates(state_.songs.data(), state_.songCount, code, state_.quality);
     state_.showStatus(state_.totalEstimate);
     state_.quality = code;
+}
+
+bool VelmoCore::namesFromTags() const { return state_.settings.flag(kNamesFromTagsKey, false); }
+
+void VelmoCore::setNamesFromTags(bool on) { state_.settings.setFlag(kNamesFromTagsKey, on); }
+
+SongFacts VelmoCore::songFacts(size_t i) const {
+    const Song& rec = state_.songs.at(i);
+    SongFacts facts = state_.facts.find(factsKey(rec)).value_or(SongFacts{});
+    // The estimate is quality x 1000 x the play time, truncated: it gives the
+    // play time back to the millisecond, rescaled or not.
+    if (!(facts.duration > 0.0) && state_.quality != 0)
+        facts.duration = static_cast<double>(rec.sizeEstimate) / (state_.quality * 1000.0);
+    return facts;
+}
+
+namespace {
+
+std::string filled(const char* pattern, const std::string& value) {
+    std::string out = pattern;
+    const size_t at = out.find("%s");
+    if (at != std::string::npos) out.replace(at, 2, value);
+    return out;
+}
+
+std::string percentText(double percent) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.1f %%", percent);
+    return text;
+}
+
+double percentOf(uint64_t total, uint32_t cap) {
+    // No capacity at all is full, whatever the list.
+    return cap == 0 ? 100.0 : static_cast<double>(total) * 100.0 / static_cast<double>(cap);
+}
+
+}  // namespace
+
+std::string VelmoCore::songToolTip(size_t i) const {
+    const Song& rec = state_.songs.at(i);
+    const SongFacts facts = songFacts(i);
+    const uint32_t estimate = rec.sizeEstimate;
+    std::string tip = filled(kSongSourceFormat, fieldText(rec.sourcePath));
+    tip += "\n" + filled(kSongFormatFormat, facts.format.empty() ? kUnknownText : facts.format);
+    tip += "\n" + filled(kSongLengthFormat, facts.duration > 0.0 ? formatLength(facts.duration) : kUnknownText);
+    std::string size = kSongSizeFormat;
+    size = filled(size.c_str(), qualityDisplayName(state_.quality));
+    tip += "\n" + filled(size.c_str(), formatSize(estimate));
+    tip += "\n" + filled(kSongShareFormat, percentText(percentOf(estimate, state_.capacityNow())));
+    return tip;
+}
+
+VelmoCore::QualityFill VelmoCore::qualityFill(uint16_t code) const {
+    QualityFill fill;
+    fill.capacity = state_.capacityNow();
+    for (uint16_t i = 0; i < state_.songCount; ++i) {
+        const uint64_t estimate = state_.songs[i].sizeEstimate;
+        // As rescaleEstimates does it, song by song, dropping the remainder.
+        fill.total += state_.quality == 0 ? estimate : estimate * code / state_.quality;
+    }
+    fill.percent = percentOf(fill.total, fill.capacity);
+    fill.fits = fill.total < fill.capacity;
+    return fill;
+}
+
+std::string VelmoCore::qualityToolTip(uint16_t code) const {
+    const QualityFill fill = qualityFill(code);
+    char text[128];
+    std::snprintf(text, sizeof text, fill.fits ? kQualityFitsFormat : kQualityDoesNotFitFormat,
+                  qualityDisplayName(code).c_str(), fill.percent);
+    return text;
 }
 
 }  // namespace velmo

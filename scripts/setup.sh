@@ -13,7 +13,7 @@ packages=(
   libmad0-dev libmp3lame-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   qt6-base-dev libgl-dev fonts-liberation
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libtag1-dev
   gettext qt6-translations-l10n
   sox libsox-fmt-mp3 lame ffmpeg mpg123 id3v2
   time bc

@@ -11,6 +11,7 @@
 
 #include "paths.h"
 #include "song_reader.h"
+#include "song_tags.h"
 #include "songrecord.h"
 
 namespace velmo {
@@ -115,12 +116,122 @@ std::string songDisplayName(std::string_view path) {
 }
 
 uint32_t estimateSongSize(const std::string& path, uint16_t quality) {
-    const double duration = songDuration(path);
-    const double bytes = static_cast<double>(quality) * 1000.0 * duration;
+    return estimateForDuration(songDuration(path), quality);
+}
+
+uint32_t estimateForDuration(double seconds, uint16_t quality) {
+    const double bytes = static_cast<double>(quality) * 1000.0 * seconds;
     // A play time whose size does not fit 32 bits comes only from a damaged
     // header (it could never fit the clock) and would overflow the list's total.
     if (!(bytes >= 0.0) || bytes >= 4294967296.0) return 0;
     return static_cast<uint32_t>(bytes);
+}
+
+SongFacts probeSongFacts(const std::string& path, bool withTags) {
+    SongFacts facts;
+    const SongProbe probe = probeSong(path);
+    facts.duration = probe.duration;
+    facts.format = probe.format;
+    if (withTags) {
+        SongTags tags = readSongTags(path);
+        if (tags.status == TagRead::Read) {
+            facts.title = std::move(tags.title);
+            facts.artist = std::move(tags.artist);
+        }
+    }
+    return facts;
+}
+
+namespace {
+
+bool continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// The length of the well-formed UTF-8 sequence at text[at], or 0.
+size_t utf8Length(const std::string& text, size_t at) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    size_t n = 0;
+    uint32_t cp = 0;
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (at + n > text.size()) return 0;
+    for (size_t i = 1; i < n; ++i) {
+        const unsigned char d = static_cast<unsigned char>(text[at + i]);
+        if (!continuation(d)) return 0;
+        cp = (cp << 6) | (d & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are no characters.
+    if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+std::string fileNameSafe(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        const size_t n = utf8Length(text, at);
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        const bool control = n == 1 && (c < 0x20 || c == 0x7F);
+        const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
+        if (n == 0 || control || c1 || c == '/') {
+            out.push_back('_');
+            at += n == 0 ? 1 : n;
+        } else {
+            out.append(text, at, n);
+            at += n;
+        }
+    }
+    return out;
+}
+
+std::string trimmedSpaces(const std::string& text) {
+    const size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+}  // namespace
+
+std::string cutUtf8(std::string text, size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
+    size_t cut = maxBytes;
+    while (cut > 0 && continuation(static_cast<unsigned char>(text[cut]))) --cut;
+    text.resize(cut);
+    return text;
+}
+
+std::string tagSongName(const std::string& title, const std::string& artist) {
+    const std::string t = trimmedSpaces(fileNameSafe(title));
+    // "." and ".." would name no file of their own, and the clock's name
+    // field would give them back as "Song N".
+    if (t.find_first_not_of(". ") == std::string::npos) return {};
+    const std::string a = trimmedSpaces(fileNameSafe(artist));
+    return trimmedSpaces(cutUtf8(a.empty() ? t : a + " - " + t, kMaxTagNameBytes));
+}
+
+bool tagWorkPath(std::string_view path, const std::string& name, std::string& out) {
+    const std::string component = songComponent(path);
+    if (name.empty() || component.empty()) return false;
+    // The reader of a working copy is chosen by its extension: it keeps the file's own.
+    for (size_t i = 0; i < kSongExtensionCount; ++i) {
+        const std::string_view ext = kSongExtensions[i];
+        if (endsWithIgnoringCase(component, ext)) {
+            out = std::string(kWorkDir) + name + component.substr(component.size() - ext.size());
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace velmo

@@ -91,4 +91,41 @@ std::string songName(const Song& song);
 // `path` is a full path: resolve "./dat/..." names against the start folder first.
 uint32_t estimateSongSize(const std::string& path, uint16_t quality);
 
+// The estimate for a play time of `seconds` at `quality`, by the rule above.
+uint32_t estimateForDuration(double seconds, uint16_t quality);
+
+// What is known of a song beyond its record, from when it joined the list.
+struct SongFacts {
+    double duration = 0.0;  // seconds; 0 when not known
+    std::string format;     // the decoder's name of the audio ("mp3", "flac", "pcm_s16le" ...); empty when not known
+    std::string title;      // UTF-8 from the tags; empty when there is none
+    std::string artist;
+};
+
+// Probes the file's play time and format and, when `withTags`, reads its
+// tags (song_tags.h). `path` is a full path.
+SongFacts probeSongFacts(const std::string& path, bool withTags);
+
+// The longest name, in bytes, a song takes from its tags. A Reload gives a
+// song's file at most this many bytes of its name from the clock, so a name
+// cut here comes back whole; with " (NN)" and an extension it also stays
+// inside a file name's 255 bytes, and so inside the clock's name field.
+constexpr size_t kMaxTagNameBytes = 200;
+
+// `text` cut to at most `maxBytes` bytes, never inside a UTF-8 sequence.
+std::string cutUtf8(std::string text, size_t maxBytes);
+
+// The name a song takes from its tags: "Artist - Title", or "Title" without
+// an artist; empty when there is no title (the file name stands then).
+// Bytes that cannot stand in a file name or on a terminal ('/', NUL, C0 and
+// C1 controls, DEL, malformed UTF-8) become '_'; spaces around each part are
+// dropped; a title of nothing but dots and spaces counts as none. At most
+// kMaxTagNameBytes, cut on a character boundary.
+std::string tagSongName(const std::string& title, const std::string& artist);
+
+// "./dat/" + `name` + the extension of songComponent(path), as spelled there,
+// into `out`. False (and `out` left alone) when `name` is empty or the path
+// names no song.
+bool tagWorkPath(std::string_view path, const std::string& name, std::string& out);
+
 }  // namespace velmo

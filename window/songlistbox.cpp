@@ -3,8 +3,10 @@
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QHelpEvent>
 #include <QMimeData>
 #include <QScrollBar>
+#include <QToolTip>
 #include <QUrl>
 
 namespace velmo {
@@ -28,6 +30,25 @@ void SongListBox::setHorizontalExtent(int pixels) {
     // horizontal scroll bar up, lines or none.
     setHorizontalScrollBarPolicy(extent_ > viewport()->width() ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAsNeeded);
     updateGeometries();
+}
+
+QString SongListBox::lineToolTip(int line) const {
+    if (!toolTipSource_ || line < 0 || line >= count()) return QString();
+    return toolTipSource_(line);
+}
+
+bool SongListBox::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        const auto* help = static_cast<QHelpEvent*>(event);
+        const QModelIndex index = indexAt(help->pos());
+        const QString tip = index.isValid() ? lineToolTip(index.row()) : QString();
+        if (tip.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), tip, viewport(), visualRect(index));
+        return true;
+    }
+    return QListWidget::viewportEvent(event);
 }
 
 int SongListBox::selectedLine() const {

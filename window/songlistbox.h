@@ -5,6 +5,7 @@
 
 #include <QListWidget>
 #include <QStringList>
+#include <functional>
 
 class QDragEnterEvent;
 class QDragMoveEvent;
@@ -29,6 +30,13 @@ class SongListBox : public QListWidget {
     // Selects line `index` and makes it current; -1 clears the selection.
     void selectLine(int index);
 
+    // Where a line's tooltip comes from: asked when the tooltip is shown, so
+    // that it says what holds then (the quality, the clock's size).
+    using ToolTipSource = std::function<QString(int line)>;
+    void setToolTipSource(ToolTipSource source) { toolTipSource_ = std::move(source); }
+    // The tooltip of line `line`; empty for no line or no source.
+    QString lineToolTip(int line) const;
+
   signals:
     // Local files dropped on the list, as the file system names them, in the
     // order the drop lists them.
@@ -39,9 +47,11 @@ class SongListBox : public QListWidget {
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
 
   private:
     int extent_ = 0;
+    ToolTipSource toolTipSource_;
 };
 
 // The local files among a drop's URLs, in their order.

@@ -109,6 +109,12 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
         if (!core_->isClosed() && core_->verifyAfterDownload() != on) core_->setVerifyAfterDownload(on);
     });
     addAction(verifyAction_);
+    namesAction_ = new QAction(fromCore(velmo::kNamesFromTagsText), this);
+    namesAction_->setCheckable(true);
+    connect(namesAction_, &QAction::toggled, this, [this](bool on) {
+        if (!core_->isClosed() && core_->namesFromTags() != on) core_->setNamesFromTags(on);
+    });
+    addAction(namesAction_);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
     timer_.setTimerType(Qt::CoarseTimer);
@@ -245,6 +251,9 @@ void CVelmoDlg::createControls() {
     upgrade_ = pushButton(N_("&Upgrade Firmware"), velmo::kIdUpgradeFirmware, 231, 165, 75, 18);
 
     list_ = new velmo::SongListBox(this);
+    list_->setToolTipSource([this](int line) {
+        return core_ && line < core_->songCount() ? fromCore(core_->songToolTip(static_cast<size_t>(line))) : QString();
+    });
     place(list_, velmo::kIdSongList, 20, 39, 268, 89);
     list_->setAccessibleName(translated(N_("Songs")));
     list_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
@@ -362,6 +371,9 @@ void CVelmoDlg::initDialog() {
     // The settings are read by the start-up.
     if (!core_->isClosed()) {
         verifyAction_->setChecked(core_->verifyAfterDownload());
+        namesAction_->setChecked(core_->namesFromTags());
+        // The songs of the table are described as the probe learns them.
+        core_->learnSongFacts();
         const velmo::Settings& settings = core_->settings();
         const long width = settings.number("window.width", 0, 0, QWIDGETSIZE_MAX);
         const long height = settings.number("window.height", 0, 0, QWIDGETSIZE_MAX);
@@ -564,7 +576,15 @@ void CVelmoDlg::setProgressCaption(const std::string& text) {
 
 void CVelmoDlg::setProgressBar(int percent) { progress_->setValue(qBound(0, percent, 100)); }
 
-void CVelmoDlg::setStatusLine(const std::string& text) { status_->setText(fromCore(text)); }
+void CVelmoDlg::setStatusLine(const std::string& text) {
+    status_->setText(fromCore(text));
+    if (!core_) return;
+    // The status line follows every change of the list, the quality and the
+    // clock's size: so do the quality buttons' forecasts.
+    best_->setToolTip(fromCore(core_->qualityToolTip(velmo::kQualityBest)));
+    good_->setToolTip(fromCore(core_->qualityToolTip(velmo::kQualityGood)));
+    normal_->setToolTip(fromCore(core_->qualityToolTip(velmo::kQualityNormal)));
+}
 
 void CVelmoDlg::appendLine(const std::string& text) { list_->addItem(QFile::decodeName(text.c_str())); }
 
@@ -627,7 +647,10 @@ void CVelmoDlg::setQualityButtons(bool best, bool good, bool normal) {
     for (QRadioButton* r : {best_, good_, normal_}) r->setAutoExclusive(true);
 }
 
-void CVelmoDlg::operationEnded(const velmo::Outcome&) {
+void CVelmoDlg::operationEnded(const velmo::Outcome& outcome) {
+    // The songs a Reload brought are what the tooltips must describe now.
+    if (outcome.operation == velmo::Operation::Reload && outcome.kind == velmo::OutcomeKind::Finished)
+        core_->learnSongFacts();
     if (!closeAfterStop_) return;
     closeAfterStop_ = false;
     // After the handler that delivered the end has returned.

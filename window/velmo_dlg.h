@@ -74,6 +74,8 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QAction* aboutAction() const { return aboutAction_; }
     // The context menu's "Verify after Download" (checkable, kept in the settings).
     QAction* verifyAction() const { return verifyAction_; }
+    // The context menu's "Names from Tags" (checkable, kept in the settings).
+    QAction* namesFromTagsAction() const { return namesAction_; }
 
     // Adds song files and folders (their songs in name order) as the Add
     // button does with the same files chosen: what `velmo FILE...` asks for.
@@ -173,6 +175,7 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QLabel* status_ = nullptr;
     QAction* aboutAction_ = nullptr;
     QAction* verifyAction_ = nullptr;
+    QAction* namesAction_ = nullptr;
     QTimer timer_;
 
     // Outlives the core, whose workers post to it until they are joined.

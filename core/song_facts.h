@@ -1,0 +1,62 @@
+// What is known of the list's songs beyond their records (play time, format,
+// title, artist): the song table has no room for it, so it is kept here, by
+// song (factsKey), for the run. Songs that joined the list in this run are
+// put in at admission; the others are probed on a thread of this store's.
+//
+// Every call but the worker's comes from the user-interface thread; find()
+// may be called while the worker runs.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "admission.h"
+
+namespace velmo {
+
+class SongFactsStore {
+  public:
+    // A song to probe: its key and the full paths to try, in order (its
+    // file, then its working copy).
+    struct Wanted {
+        std::string key;
+        std::vector<std::string> paths;
+    };
+
+    SongFactsStore() = default;
+    // Stops and joins the worker.
+    ~SongFactsStore();
+    SongFactsStore(const SongFactsStore&) = delete;
+    SongFactsStore& operator=(const SongFactsStore&) = delete;
+
+    void put(const std::string& key, SongFacts facts);
+    std::optional<SongFacts> find(const std::string& key) const;
+    bool known(const std::string& key) const { return find(key).has_value(); }
+    // Forgets every song but those in `keys`.
+    void retain(const std::set<std::string>& keys);
+
+    // Probes the songs of `wanted` not yet known, one after another, on the
+    // store's thread; each one's facts can be found as soon as it is probed.
+    // A probe already under way is stopped first (after its current song).
+    void probeInBackground(std::vector<Wanted> wanted);
+    // Waits until the probe under way has ended.
+    void wait();
+    // Stops the probe under way after its current song and waits for it.
+    void stop();
+
+  private:
+    void probe(const std::vector<Wanted>& wanted);
+
+    mutable std::mutex mutex_;
+    std::map<std::string, SongFacts> facts_;
+    std::atomic<bool> stop_{false};
+    std::thread worker_;
+};
+
+}  // namespace velmo

@@ -12,6 +12,7 @@
 #include <taglib/tag.h>
 #include <taglib/tbytevector.h>
 #include <taglib/tiostream.h>
+#include <taglib/wavfile.h>
 
 #include "bytes.h"
 
@@ -212,8 +213,13 @@ SongTags readSongTags(const std::string& path) {
         out.status = TagRead::None;
         return out;
     }
-    out.title = ref.tag()->title().to8Bit(true);
-    out.artist = ref.tag()->artist().to8Bit(true);
+    const TagLib::Tag* tag = ref.tag();
+    // A WAV file's tag() is its ID3v2 tag alone; most WAV files carry a RIFF
+    // INFO list instead.
+    if (auto* wav = dynamic_cast<TagLib::RIFF::WAV::File*>(ref.file()); wav != nullptr && tag->title().isEmpty())
+        tag = wav->InfoTag();
+    out.title = tag->title().to8Bit(true);
+    out.artist = tag->artist().to8Bit(true);
     return out;
 }
 

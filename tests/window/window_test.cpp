@@ -14,6 +14,7 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
@@ -26,6 +27,7 @@
 #include <QStyle>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 #include <QUrl>
 #include <algorithm>
 #include <cstring>
@@ -45,6 +47,7 @@
 #include "filedialogst.h"
 #include "resources.h"
 #include "song_fixtures.h"
+#include "songlistbox.h"
 #include "songrecord.h"
 #include "songtable.h"
 #include "start_options.h"
@@ -1183,6 +1186,71 @@ TEST_F(WindowTest, VerifyAfterDownloadIsAnOptionOfTheContextMenu) {
     startWindow();
     EXPECT_FALSE(dlg->verifyAction()->isChecked());
     EXPECT_FALSE(dlg->core().verifyAfterDownload());
+}
+
+// "Names from Tags" is off by default; what the user chooses is kept for the
+// folder, and names the songs that join the list from then on.
+TEST_F(WindowTest, NamesFromTagsIsAnOptionOfTheContextMenu) {
+    startWindow();
+    QAction* names = dlg->namesFromTagsAction();
+    ASSERT_NE(nullptr, names);
+    EXPECT_TRUE(dlg->actions().contains(names));
+    EXPECT_EQ("Names from Tags", names->text().toStdString());
+    EXPECT_TRUE(names->isCheckable());
+    EXPECT_FALSE(names->isChecked());
+    EXPECT_FALSE(dlg->core().namesFromTags());
+    names->trigger();
+    EXPECT_TRUE(dlg->core().namesFromTags());
+    dlg->close();
+    ASSERT_TRUE(dlg->isClosed());
+
+    startWindow();
+    EXPECT_TRUE(dlg->namesFromTagsAction()->isChecked());
+    fs::create_directories(dir.file("tagged"));
+    const std::string file = dir.file("tagged") + "/01 - track.mp3";
+    fs::copy_file(std::string(VELMO_TAG_FIXTURES) + "/id3v24.mp3", file);
+    dlg->core().onDropFiles({file});
+    EXPECT_EQ(QStringList{"Ana - Sunrise Theme.mp3"}, lines());
+}
+
+// Each song's tooltip says what it is; it is asked for when shown, so it
+// follows the quality.
+TEST_F(WindowTest, SongsShowWhatTheyAreInTheirTooltips) {
+    startWindow();
+    const std::string file = song("One.wav", "wav_pcm16_mono.wav");
+    dlg->core().onDropFiles({file});
+    auto* box = qobject_cast<velmo::SongListBox*>(list());
+    ASSERT_NE(nullptr, box);
+    const QString tip = box->lineToolTip(0);
+    EXPECT_TRUE(tip.startsWith(QString::fromStdString("Source file: " + file + "\nFormat: pcm_s16le\nLength: ")))
+        << tip.toStdString();
+    EXPECT_TRUE(tip.contains("Estimated size at Good quality: ")) << tip.toStdString();
+    EXPECT_TRUE(tip.contains("Share of the clock: ")) << tip.toStdString();
+    EXPECT_EQ(dlg->core().songToolTip(0), tip.toStdString());
+    click(kIdBest);
+    EXPECT_TRUE(box->lineToolTip(0).contains("Estimated size at Best quality: "));
+    EXPECT_TRUE(box->lineToolTip(1).isEmpty());
+
+    // Hovering over the line shows it.
+    const QRect r = box->visualItemRect(box->item(0));
+    QHelpEvent help(QEvent::ToolTip, r.center(), box->viewport()->mapToGlobal(r.center()));
+    QCoreApplication::sendEvent(box->viewport(), &help);
+    EXPECT_EQ(box->lineToolTip(0), QToolTip::text());
+    QToolTip::hideText();
+}
+
+// The quality buttons forecast how full the clock would be at each quality,
+// and follow every change of the list.
+TEST_F(WindowTest, QualityButtonsForecastTheSpaceInTheirTooltips) {
+    writeTable({1500000});
+    startWindow();
+    EXPECT_EQ("Best: 147.7 %, does not fit", control<QRadioButton>(kIdBest)->toolTip().toStdString());
+    EXPECT_EQ("Good: 73.8 %, fits", control<QRadioButton>(kIdGood)->toolTip().toStdString());
+    EXPECT_EQ("Normal: 36.9 %, fits", control<QRadioButton>(kIdNormal)->toolTip().toStdString());
+    clickLine(0);
+    click(kIdDelete);
+    ASSERT_EQ(0, list()->count());
+    EXPECT_EQ("Best: 0.0 %, fits", control<QRadioButton>(kIdBest)->toolTip().toStdString());
 }
 
 TEST_F(WindowTest, AboutBoxOpensOnF1AndFromTheContextMenu) {

@@ -219,8 +219,9 @@ TEST_F(CliTest, EveryProgramTellsTheProjectVersion) {
 }
 
 TEST_F(CliTest, HelpCommandShowsWhatCommandHelpShows) {
-    const std::vector<std::string> commands = {"status",  "list",     "add",    "drop",     "delete", "up",     "down",
-                                               "quality", "download", "reload", "firmware", "image",  "inspect"};
+    const std::vector<std::string> commands = {"status", "list",     "add",     "drop",   "delete",
+                                               "up",     "down",     "quality", "names",  "download",
+                                               "reload", "firmware", "image",   "inspect"};
     for (const std::string& command : commands) {
         SCOPED_TRACE(command);
         const CliRun viaHelp = run({"help", command});
@@ -294,8 +295,11 @@ TEST_F(CliTest, AddTakesRelativePathsAndListJsonShowsTheSavedTable) {
 
     const CliRun text = in(start, {"list"});
     EXPECT_EQ(0, text.status);
-    EXPECT_TRUE(has(text.out, "  1  Walk.mp3  estimate")) << text.out;
-    EXPECT_TRUE(has(text.out, "  2  Tone.wav  estimate 4000 bytes, copy pending")) << text.out;
+    // Number, length, estimated size and the line, in columns.
+    EXPECT_TRUE(has(text.out, "  #   Length          Size  Song\n")) << text.out;
+    EXPECT_TRUE(has(text.out, "  1     0:02")) << text.out;
+    EXPECT_TRUE(has(text.out, "  Walk.mp3, copy pending\n")) << text.out;
+    EXPECT_TRUE(has(text.out, "  2     0:01       3.9 KiB  Tone.wav, copy pending\n")) << text.out;
     EXPECT_TRUE(has(text.out, "Space usage: ")) << text.out;
 }
 
@@ -557,6 +561,7 @@ TEST_F(CliTest, StatusReportsTheClock) {
     const CliRun text = in(start, {"status"});
     EXPECT_TRUE(has(text.out, "Clock: connected\nStorage code: 4\nStorage size: 128 KiB\nCapacity: 65536 bytes\n"))
         << text.out;
+    EXPECT_TRUE(has(text.out, "\nBest: 0.0 %, fits\nGood: 0.0 %, fits\nNormal: 0.0 %, fits\n")) << text.out;
 
     ASSERT_EQ(0, zentroSimSetPlugged(0));
     const CliRun off = in(start, {"--json", "status"});
@@ -568,6 +573,77 @@ TEST_F(CliTest, StatusReportsTheClock) {
     EXPECT_TRUE(json::parse(off.out)["storageCode"].is_null());
     const CliRun plain = in(start, {"status"});
     EXPECT_TRUE(has(plain.err, "Error: USB connection error ! Please plug-in USB first.\n")) << plain.err;
+}
+
+// The space at every quality: three lines and their JSON, from the list's
+// estimates rescaled as the quality command would.
+TEST_F(CliTest, StatusForecastsEveryQuality) {
+    writeTable(start, {1500000});
+    const CliRun text = in(start, {"status"});
+    ASSERT_EQ(0, text.status) << text.err;
+    EXPECT_TRUE(has(text.out, "\nBest: 147.7 %, does not fit\nGood: 73.8 %, fits\nNormal: 36.9 %, fits\n")) << text.out;
+    const json s = json::parse(in(start, {"--json", "status"}).out);
+    ASSERT_EQ(3u, s["qualities"].size());
+    const struct {
+        const char* name;
+        int quality;
+        uint32_t total;
+        bool fits;
+    } rows[] = {{"best", 8, 3000000, false}, {"good", 4, 1500000, true}, {"normal", 2, 750000, true}};
+    for (size_t i = 0; i < 3; ++i) {
+        const json& q = s["qualities"][i];
+        EXPECT_EQ(rows[i].name, q["qualityName"]);
+        EXPECT_EQ(rows[i].quality, q["quality"]);
+        EXPECT_EQ(rows[i].total, q["totalEstimate"]);
+        EXPECT_EQ(rows[i].fits, q["fits"]);
+        EXPECT_DOUBLE_EQ(rows[i].total * 100.0 / 2031616.0, q["spaceUsage"].get<double>());
+    }
+    EXPECT_EQ(s["spaceUsage"], s["qualities"][1]["spaceUsage"]);
+}
+
+// names tags|files sets the folder's option; songs joining then are named
+// from their tags, and list tells what each song is.
+TEST_F(CliTest, NamesFromTagsAndWhatEachSongIs) {
+    const auto tagged = [this](const std::string& name, const std::string& from) {
+        fs::create_directories(dir.file("tagged"));
+        const std::string path = dir.file("tagged") + "/" + name;
+        fs::copy_file(std::string(VELMO_TAG_FIXTURES) + "/" + from, path, fs::copy_options::overwrite_existing);
+        return path;
+    };
+    EXPECT_EQ("Names from Tags: off\n", in(start, {"names"}).out);
+    const CliRun on = in(start, {"names", "tags"});
+    ASSERT_EQ(0, on.status) << on.err;
+    EXPECT_EQ("Names from Tags: on\n", on.out);
+    EXPECT_TRUE(has(readText(start + "/velmo.conf"), "namesFromTags=1\n"));
+    ASSERT_EQ(0,
+              in(start, {"add", tagged("01 - track.mp3", "id3v24.mp3"), tagged("02.flac", "title_only.flac")}).status);
+    EXPECT_EQ(0, in(start, {"names", "files"}).status);
+    ASSERT_EQ(0, in(start, {"add", tagged("03 - track.ogg", "vorbis.ogg")}).status);
+    EXPECT_EQ(2, in(start, {"names", "bogus"}).status);
+    EXPECT_EQ("Names from Tags: off\n", in(start, {"names"}).out);
+
+    // A new run of the program: what the songs are is probed again.
+    const json l = listJson(start);
+    ASSERT_EQ(3u, l["songs"].size());
+    const struct {
+        const char* name;
+        const char* format;
+        json title;
+        json artist;
+    } rows[] = {{"Ana - Sunrise Theme.mp3", "mp3", "Sunrise Theme", "Ana"},
+                {"Morning Rain.flac", "flac", "Morning Rain", nullptr},
+                {"03 - track.ogg", "vorbis", "Vorbis Title", "Vorbis Artist"}};
+    for (size_t i = 0; i < 3; ++i) {
+        const json& song = l["songs"][i];
+        EXPECT_EQ(rows[i].name, song["name"]);
+        EXPECT_EQ(rows[i].format, song["format"]);
+        EXPECT_EQ(rows[i].title, song["title"]);
+        EXPECT_EQ(rows[i].artist, song["artist"]);
+        EXPECT_GT(song["durationSeconds"].get<double>(), 0.5);
+    }
+    const CliRun text = in(start, {"list"});
+    EXPECT_TRUE(has(text.out, "  Ana - Sunrise Theme.mp3, copy pending\n")) << text.out;
+    EXPECT_TRUE(has(text.out, "  2     0:01       3.9 KiB  Morning Rain.flac, copy pending\n")) << text.out;
 }
 
 TEST_F(CliTest, DownloadThenReloadIntoAFreshFolderReturnsTheSongs) {
@@ -1141,6 +1217,7 @@ bool hasType(const json& value, const std::string& type) {
     if (type == "string") return value.is_string();
     if (type == "array") return value.is_array();
     if (type == "integer or null") return value.is_null() || value.is_number_integer();
+    if (type == "number or null") return value.is_null() || value.is_number();
     if (type == "string or null") return value.is_null() || value.is_string();
     ADD_FAILURE() << "docs/json.md names an unknown type: " << type;
     return false;

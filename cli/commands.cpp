@@ -316,15 +316,16 @@ int runList(const Options& options) {
     } else {
         std::printf(tr_("Quality: %s (%u)\n"), qualityName(core.quality()).c_str(), core.quality());
         const std::vector<std::string>& lines = s.view.lines();
-        if (core.songCount() != 0) std::printf("  #   Length          Size  Song\n");
+        // TRANSLATORS: the heading of the list's columns: number, length, estimated size, song.
+        if (core.songCount() != 0) std::printf("%s", tr_("  #   Length          Size  Song\n"));
         for (size_t i = 0; i < core.songCount(); ++i) {
             const Song& rec = core.song(i);
             const SongFacts facts = core.songFacts(i);
             const std::string length = facts.duration > 0.0 ? formatLength(facts.duration) : "-";
             std::printf("%3zu  %7s  %12s  %s%s", i + 1, length.c_str(), formatSize(rec.sizeEstimate).c_str(),
                         i < lines.size() ? terminalText(lines[i]).c_str() : "",
-                        rec.copyPending ? ", copy pending" : "");
-            if (rec.cutFlag) std::printf(", cut at %u bytes", rec.cutLimit);
+                        rec.copyPending ? tr_(", copy pending") : "");
+            if (rec.cutFlag) std::printf(tr_(", cut at %u bytes"), rec.cutLimit);
             std::printf("\n");
         }
         std::printf(tr_("Total: %u bytes of %u\n"), core.totalEstimate(), capacity(kb));
@@ -422,14 +423,14 @@ void noteUnconverted(const Outcome& outcome) {
 
 int runNames(const Options& options, const std::string& source) {
     if (!source.empty() && source != "tags" && source != "files") {
-        note("names must be tags or files");
+        note("%s", tr_("names must be tags or files"));
         return kExitUsage;
     }
     Session s(options, source.empty() ? FolderAccess::Shared : FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     s.startOffline();
     if (!source.empty()) s.core.setNamesFromTags(source == "tags");
-    std::printf("%s: %s\n", kNamesFromTagsText, s.core.namesFromTags() ? "on" : "off");
+    std::printf("%s", s.core.namesFromTags() ? tr_("Names from Tags: on\n") : tr_("Names from Tags: off\n"));
     s.close();
     return kExitOk;
 }

@@ -32,20 +32,16 @@ std::string formatLength(double seconds) {
     return text;
 }
 
-std::string formatSize(uint64_t bytes) {
-    char text[48];
-    std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024.0);
-    return text;
-}
+std::string formatSize(uint64_t bytes) { return format(tr_("%.1f KiB"), static_cast<double>(bytes) / 1024.0); }
 
 std::string qualityDisplayName(uint16_t code) {
     switch (code) {
         case kQualityBest:
-            return kQualityBestName;
+            return tr_(kQualityBestName);
         case kQualityGood:
-            return kQualityGoodName;
+            return tr_(kQualityGoodName);
         case kQualityNormal:
-            return kQualityNormalName;
+            return tr_(kQualityNormalName);
         default:
             return "code " + std::to_string(code);
     }

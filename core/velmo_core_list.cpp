@@ -249,19 +249,6 @@ SongFacts VelmoCore::songFacts(size_t i) const {
 
 namespace {
 
-std::string filled(const char* pattern, const std::string& value) {
-    std::string out = pattern;
-    const size_t at = out.find("%s");
-    if (at != std::string::npos) out.replace(at, 2, value);
-    return out;
-}
-
-std::string percentText(double percent) {
-    char text[48];
-    std::snprintf(text, sizeof text, "%.1f %%", percent);
-    return text;
-}
-
 double percentOf(uint64_t total, uint32_t cap) {
     // No capacity at all is full, whatever the list.
     return cap == 0 ? 100.0 : static_cast<double>(total) * 100.0 / static_cast<double>(cap);
@@ -273,13 +260,13 @@ std::string VelmoCore::songToolTip(size_t i) const {
     const Song& rec = state_.songs.at(i);
     const SongFacts facts = songFacts(i);
     const uint32_t estimate = rec.sizeEstimate;
-    std::string tip = filled(kSongSourceFormat, fieldText(rec.sourcePath));
-    tip += "\n" + filled(kSongFormatFormat, facts.format.empty() ? kUnknownText : facts.format);
-    tip += "\n" + filled(kSongLengthFormat, facts.duration > 0.0 ? formatLength(facts.duration) : kUnknownText);
-    std::string size = kSongSizeFormat;
-    size = filled(size.c_str(), qualityDisplayName(state_.quality));
-    tip += "\n" + filled(size.c_str(), formatSize(estimate));
-    tip += "\n" + filled(kSongShareFormat, percentText(percentOf(estimate, state_.capacityNow())));
+    const std::string length = facts.duration > 0.0 ? formatLength(facts.duration) : tr_(kUnknownText);
+    std::string tip = format(tr_(kSongSourceFormat), fieldText(rec.sourcePath).c_str());
+    tip += "\n" + format(tr_(kSongFormatFormat), facts.format.empty() ? tr_(kUnknownText) : facts.format.c_str());
+    tip += "\n" + format(tr_(kSongLengthFormat), length.c_str());
+    tip +=
+        "\n" + format(tr_(kSongSizeFormat), qualityDisplayName(state_.quality).c_str(), formatSize(estimate).c_str());
+    tip += "\n" + format(tr_(kSongShareFormat), percentOf(estimate, state_.capacityNow()));
     return tip;
 }
 
@@ -298,10 +285,8 @@ VelmoCore::QualityFill VelmoCore::qualityFill(uint16_t code) const {
 
 std::string VelmoCore::qualityToolTip(uint16_t code) const {
     const QualityFill fill = qualityFill(code);
-    char text[128];
-    std::snprintf(text, sizeof text, fill.fits ? kQualityFitsFormat : kQualityDoesNotFitFormat,
-                  qualityDisplayName(code).c_str(), fill.percent);
-    return text;
+    return format(fill.fits ? tr_(kQualityFitsFormat) : tr_(kQualityDoesNotFitFormat), qualityDisplayName(code).c_str(),
+                  fill.percent);
 }
 
 }  // namespace velmo

@@ -109,7 +109,7 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
         if (!core_->isClosed() && core_->verifyAfterDownload() != on) core_->setVerifyAfterDownload(on);
     });
     addAction(verifyAction_);
-    namesAction_ = new QAction(fromCore(velmo::kNamesFromTagsText), this);
+    namesAction_ = new QAction(translated(velmo::kNamesFromTagsText), this);
     namesAction_->setCheckable(true);
     connect(namesAction_, &QAction::toggled, this, [this](bool on) {
         if (!core_->isClosed() && core_->namesFromTags() != on) core_->setNamesFromTags(on);

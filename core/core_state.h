@@ -40,6 +40,9 @@ constexpr const char* kFirmwareWaitCaption = "Writing firmware: the clock must n
 
 // The option that has every Download read the clock back (on by default).
 constexpr const char* kVerifyAfterDownloadKey = "verifyAfterDownload";
+// The option that brings every song to one loudness (off by default: the
+// songs' bytes as they are converted without it).
+constexpr const char* kEvenVolumeKey = "evenVolume";
 
 // Which of a record's paths a re-estimate measures: the user's file, or the
 // working copy in ./dat/ (all a reloaded song has).

@@ -140,6 +140,11 @@ class VelmoCore {
     // The same for this run only, not remembered (velmo-cli --no-verify).
     void overrideVerifyAfterDownload(bool on) { verifyOverride_ = on; }
 
+    // Whether the conversion brings every song to one loudness ("Even
+    // Volume", off by default, kept in the settings).
+    bool evenVolume() const;
+    void setEvenVolume(bool on);
+
     // The start folder's options (settings.h), shared by both front ends;
     // what is set here is saved at the close.
     Settings& settings() { return state_.settings; }

@@ -294,6 +294,7 @@ SongConversionResult convertSongEvenly(const Song& song, uint16_t quality, const
 
     uint32_t rate = 0;
     double gain = 1.0;
+    double pcmPeak = 0;
     {
         FilePtr file = createFileForWriting(pcmPath);
         if (!file) return out;
@@ -301,12 +302,16 @@ SongConversionResult convertSongEvenly(const Song& song, uint16_t quality, const
         LoudnessMeter meter(sink);
         rate = decodeSong(source, meter, &stop);
         if (std::fclose(file.release()) != 0) rate = 0;
-        if (meter.measured()) gain = evenVolumeGain(meter.integratedLoudness(), meter.samplePeak());
+        if (meter.measured()) {
+            pcmPeak = meter.samplePeak();
+            gain = evenVolumeGain(meter.integratedLoudness(), pcmPeak);
+        }
     }
-    // A song left as it is has the peaks it had; one given a gain keeps its promise.
-    const bool checkPeak = gain != 1.0;
     // Our decoder and another may differ by a rounding: a hair of room.
     const double peakLimit = std::pow(10.0, (kEvenVolumePeakDbfs - 0.05) / 20.0);
+    // A song left as it is has the peaks it had; one given a gain keeps the promise.
+    const bool checkPeak =
+        gain != 1.0 && pcmPeak * gain > peakLimit * std::pow(10.0, -kEvenVolumeCheckedRangeDb / 20.0);
     constexpr int kMaxEncodings = 4;
     for (int encoding = 1; rate != 0 && !stop.load(); ++encoding) {
         FilePtr file = openRegularFileForReading(pcmPath);

@@ -112,12 +112,15 @@ double mp3SamplePeak(const std::string& path, const std::atomic<bool>* stop) {
     return sink.peak() / 32768.0;
 }
 
-void GainPcmSource::scale(uint8_t* sample) const {
-    const double v = std::nearbyint(le16(sample[0], sample[1]) * gain_);
-    const auto s = static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0));
-    const auto u = static_cast<uint16_t>(s);
-    sample[0] = static_cast<uint8_t>(u);
-    sample[1] = static_cast<uint8_t>(u >> 8);
+void GainPcmSource::scale(uint8_t* bytes, size_t count) const {
+    for (size_t at = 0; at + 1 < count; at += 2) {
+        double v = std::clamp(le16(bytes[at], bytes[at + 1]) * gain_, -32768.0, 32767.0);
+        // To the nearest, halves away from zero; the clamp keeps it in range.
+        v += v < 0 ? -0.5 : 0.5;
+        const auto u = static_cast<uint16_t>(static_cast<int16_t>(v));
+        bytes[at] = static_cast<uint8_t>(u);
+        bytes[at + 1] = static_cast<uint8_t>(u >> 8);
+    }
 }
 
 size_t GainPcmSource::read(uint8_t* into, size_t count) {
@@ -130,15 +133,16 @@ size_t GainPcmSource::read(uint8_t* into, size_t count) {
         carried_ = false;
     }
     n += source_.read(into + n, count - n);
-    size_t at = aligned;
-    for (; at + 1 < n; at += 2) scale(into + at);
+    const size_t whole = aligned + (n - aligned) / 2 * 2;
+    scale(into + aligned, whole - aligned);
+    const size_t at = whole;
     if (at < n) {
         // The read ends inside a sample: its second byte is read now, so
         // that the whole sample is scaled; it opens the next read. At the
         // song's end a lone byte is no sample and stays as it is.
         uint8_t sample[2] = {into[at], 0};
         if (source_.read(sample + 1, 1) == 1) {
-            scale(sample);
+            scale(sample, 2);
             into[at] = sample[0];
             carry_ = sample[1];
             carried_ = true;

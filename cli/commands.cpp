@@ -67,6 +67,9 @@ json qualityJson(uint16_t code) {
     }
 }
 
+// What `volume` takes and `status` shows for the "Even Volume" option.
+const char* volumeName(bool even) { return even ? "even" : "as-is"; }
+
 // The status line's two facts as numbers: the percentage of the capacity
 // the total fills (as the status line computes it) and whether that is full.
 void addSpaceUsage(json& out, uint32_t total, uint32_t cap) {
@@ -251,6 +254,7 @@ int runStatus(const Options& options) {
                  {"qualityName", qualityJson(s.core.quality())},
                  {"totalEstimate", s.core.totalEstimate()}};
         addSpaceUsage(out, s.core.totalEstimate(), capacity(kb));
+        out["evenVolume"] = s.core.evenVolume();
         printJson(out);
     } else {
         std::printf("Clock: %s\n", connected ? "connected" : "not connected");
@@ -258,6 +262,7 @@ int runStatus(const Options& options) {
         std::printf("Storage size: %u KiB%s\n", kb, connected ? "" : " (assumed until a clock is connected)");
         std::printf("Capacity: %u bytes\n", capacity(kb));
         std::printf("%s\n", usage.c_str());
+        std::printf("Volume: %s\n", volumeName(s.core.evenVolume()));
     }
     s.close();
     return connected ? kExitOk : kExitFailed;
@@ -357,6 +362,19 @@ int runQuality(const Options& options, const std::string& name) {
     s.core.onQuality(code);
     std::printf("Quality: %s (%u)\n", qualityName(s.core.quality()).c_str(), s.core.quality());
     s.printStatusLine();
+    return kExitOk;
+}
+
+int runVolume(const Options& options, const std::string& name) {
+    if (name != "even" && name != "as-is") {
+        note("volume must be even or as-is");
+        return kExitUsage;
+    }
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
+    s.startOffline();
+    s.core.setEvenVolume(name == "even");
+    std::printf("Volume: %s\n", volumeName(s.core.evenVolume()));
     return kExitOk;
 }
 

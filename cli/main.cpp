@@ -103,6 +103,10 @@ int main(int argc, char** argv) {
         ->required()
         ->check(CLI::IsMember({"best", "good", "normal"}));
 
+    std::string volumeName;
+    auto* volume = app.add_subcommand("volume", "every song at one loudness (even) or as it is (as-is, the default)");
+    volume->add_option("VOLUME", volumeName, "even or as-is")->required()->check(CLI::IsMember({"even", "as-is"}));
+
     bool verify = false;
     bool noVerify = false;
     auto* download = app.add_subcommand("download", "as the Download button");
@@ -189,6 +193,7 @@ int main(int argc, char** argv) {
     if (up->parsed()) return runUp(options, position);
     if (down->parsed()) return runDown(options, position);
     if (quality->parsed()) return runQuality(options, qualityName);
+    if (volume->parsed()) return runVolume(options, volumeName);
     if (download->parsed())
         return runDownload(options, verify     ? std::optional<bool>(true)
                                     : noVerify ? std::optional<bool>(false)

@@ -91,6 +91,12 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
         if (!core_->isClosed() && core_->verifyAfterDownload() != on) core_->setVerifyAfterDownload(on);
     });
     addAction(verifyAction_);
+    evenVolumeAction_ = new QAction(QStringLiteral("Even Volume"), this);
+    evenVolumeAction_->setCheckable(true);
+    connect(evenVolumeAction_, &QAction::toggled, this, [this](bool on) {
+        if (!core_->isClosed() && core_->evenVolume() != on) core_->setEvenVolume(on);
+    });
+    addAction(evenVolumeAction_);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
     timer_.setTimerType(Qt::CoarseTimer);
@@ -286,6 +292,7 @@ void CVelmoDlg::initDialog() {
     // The settings are read by the start-up.
     if (!core_->isClosed()) {
         verifyAction_->setChecked(core_->verifyAfterDownload());
+        evenVolumeAction_->setChecked(core_->evenVolume());
         const velmo::Settings& settings = core_->settings();
         const long width = settings.number("window.width", 0, 0, QWIDGETSIZE_MAX);
         const long height = settings.number("window.height", 0, 0, QWIDGETSIZE_MAX);

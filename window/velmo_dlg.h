@@ -73,6 +73,8 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QAction* aboutAction() const { return aboutAction_; }
     // The context menu's "Verify after Download" (checkable, kept in the settings).
     QAction* verifyAction() const { return verifyAction_; }
+    // The context menu's "Even Volume" (checkable, kept in the settings).
+    QAction* evenVolumeAction() const { return evenVolumeAction_; }
 
     // Adds song files and folders (their songs in name order) as the Add
     // button does with the same files chosen: what `velmo FILE...` asks for.
@@ -165,6 +167,7 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QLabel* status_ = nullptr;
     QAction* aboutAction_ = nullptr;
     QAction* verifyAction_ = nullptr;
+    QAction* evenVolumeAction_ = nullptr;
     QTimer timer_;
 
     // Outlives the core, whose workers post to it until they are joined.

@@ -326,8 +326,9 @@ SongConversionResult convertSongEvenly(const Song& song, uint16_t quality, const
         removeFile(mp3Path);
         // The bytes are told only once they are the song's for good.
         if (encoder.encode(nullptr, song.cutFlag, song.cutLimit, scaled, mp3Path, written, &stop) != kEncodeOk) break;
+        // What the decoder cannot read back (it was stopped) is kept as the
+        // encoder made it: the check only ever lowers a gain.
         const double peak = checkPeak ? mp3SamplePeak(mp3Path, &stop) : 0;
-        if (peak < 0) break;
         if (peak > peakLimit && encoding < kMaxEncodings) {
             // The overshoot grows with the gain almost in proportion; each
             // further try takes a little more off, so that it ends.

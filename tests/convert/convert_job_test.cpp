@@ -945,6 +945,38 @@ TEST(ConvertJob, CancellationEndsEveryWorkerAtOnce) {
     }
 }
 
+// With even volume a song converts in two passes, its decoding into its PCM
+// file and its encoding from there: a stop in either ends the job at once,
+// and neither file stays.
+TEST(ConvertJob, EvenVolumeStopsInEitherPass) {
+    if (!test::haveTool("lame")) GTEST_SKIP() << "lame makes the long MP3 (slow to decode, so the stop lands there)";
+    using Clock = std::chrono::steady_clock;
+    test::TempDir made;
+    const std::string wav = made.file("long.wav"), mp3 = made.file("long.mp3");
+    test::writeWav(wav, 44100, 2, test::tone(44100, 44100 * 90, 330.0, 2));
+    ASSERT_EQ(0, std::system(("lame --quiet -b 128 '" + wav + "' '" + mp3 + "'").c_str()));
+    for (const char* pass : {"dat/raw-1.tmp", "dat/mp3-1.tmp"}) {
+        SCOPED_TRACE(pass);
+        Job job;
+        job.workers = 2;
+        job.evenVolume = true;
+        job.addWav("s0.wav", 44100, 1, test::tone(44100, 44100));
+        for (int i = 1; i < 4; ++i) job.add("s" + std::to_string(i) + ".mp3", readFileBytes(mp3));
+        std::atomic<Clock::rep> cancelledAt{0};
+        std::thread stopper([&] {
+            const auto end = Clock::now() + std::chrono::seconds(60);
+            while (!job.exists(pass) && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            cancelledAt = Clock::now().time_since_epoch().count();
+            job.cancellation.cancel();
+        });
+        job.run(8);
+        const auto ended = Clock::now();
+        stopper.join();
+        EXPECT_LT(ended - Clock::time_point(Clock::duration(cancelledAt.load())), std::chrono::seconds(2));
+        job.expectEnd(JobStopped{StoppedWorker::Conversion});
+    }
+}
+
 // An encoder library that does not load is told once, however many songs
 // needed it, without the job waiting for anyone; with nothing converted the
 // job then fails.

@@ -22,6 +22,7 @@
 #include "storage_layout.h"
 #include "terminal_text.h"
 #include "terminal_view.h"
+#include "translation.h"
 #include "velmo_core.h"
 
 namespace velmo::cli {
@@ -82,13 +83,13 @@ void addSpaceUsage(json& out, uint32_t total, uint32_t cap) {
 std::string qualityName(uint16_t code) {
     switch (code) {
         case kQualityBest:
-            return "Best";
+            return tr_("Best");
         case kQualityGood:
-            return "Good";
+            return tr_("Good");
         case kQualityNormal:
-            return "Normal";
+            return tr_("Normal");
         default:
-            return "code " + std::to_string(code);
+            return format(tr_("code %u"), code);
     }
 }
 
@@ -116,11 +117,11 @@ class Session {
         core.setFolderReadOnly(access == FolderAccess::Shared);
         const FolderLockResult locked = lock_.acquire(options.startDir, access);
         inUse_ = locked == FolderLockResult::InUse;
-        if (inUse_) note("%s (%s)", kFolderInUseText, terminalText(options.startDir).c_str());
+        if (inUse_) note(tr_("%s (%s)"), tr_(kFolderInUseText), terminalText(options.startDir).c_str());
         // A folder that cannot hold the lock file cannot hold a saved list
         // either: the command runs as it did before there was a lock.
         if (locked == FolderLockResult::Failed)
-            note("%s cannot be locked against a second Velmo",
+            note(tr_("%s cannot be locked against a second Velmo"),
                  terminalText(resolvePath(options.startDir, kFolderLockName)).c_str());
         core.setConversionWorkers(options.jobs);
     }
@@ -141,11 +142,11 @@ class Session {
             // Installed: the copy in the private folder is gone too. A build
             // tree: the agent lies beside the program, to be copied.
             if (!installed.empty() && fs::is_directory(installed, ec))
-                note("%s/%s (the clock's agent program) is missing, and so is the installed copy in %s",
+                note(tr_("%s/%s (the clock's agent program) is missing, and so is the installed copy in %s"),
                      terminalText(options_.startDir).c_str(), kAgentFileName,
                      terminalText(fs::path(installed).lexically_normal().string()).c_str());
             else
-                note("%s/%s (the clock's agent program) is missing; it lies beside the program in %s",
+                note(tr_("%s/%s (the clock's agent program) is missing; it lies beside the program in %s"),
                      terminalText(options_.startDir).c_str(), kAgentFileName, terminalText(programs).c_str());
         }
         core.onInitDialog();
@@ -201,7 +202,7 @@ void printLines(const std::vector<std::string>& lines) {
 
 bool validPosition(const Session& s, long position) {
     if (position >= 1 && position <= s.core.songCount()) return true;
-    note("there is no song at position %ld (the list holds %u)", position, s.core.songCount());
+    note(tr_("there is no song at position %ld (the list holds %u)"), position, s.core.songCount());
     return false;
 }
 
@@ -211,7 +212,7 @@ int editList(const Options& options, const std::vector<std::string>& given, bool
     bool emptyFolder = false;
     for (const std::string& path : given) {
         if (isFolder(path) && songFilesInFolder(path).empty()) {
-            note("there are no song files in %s", terminalText(path).c_str());
+            note(tr_("there are no song files in %s"), terminalText(path).c_str());
             emptyFolder = true;
         }
     }
@@ -225,8 +226,8 @@ int editList(const Options& options, const std::vector<std::string>& given, bool
     else
         s.core.onAdd(files);
     const size_t taken = static_cast<size_t>(s.core.songCount() - before);
-    if (taken != files.size()) note("%zu of %zu files joined the list", taken, files.size());
-    std::printf("Songs in the list: %u\n", s.core.songCount());
+    if (taken != files.size()) note(tr_("%zu of %zu files joined the list"), taken, files.size());
+    std::printf(tr_("Songs in the list: %u\n"), s.core.songCount());
     s.printStatusLine();
     const bool ok = taken == files.size() && !emptyFolder && !s.failed();
     s.close();
@@ -257,10 +258,12 @@ int runStatus(const Options& options) {
         out["evenVolume"] = s.core.evenVolume();
         printJson(out);
     } else {
-        std::printf("Clock: %s\n", connected ? "connected" : "not connected");
-        if (!storageCode.is_null()) std::printf("Storage code: %u\n", storageCode.get<unsigned>());
-        std::printf("Storage size: %u KiB%s\n", kb, connected ? "" : " (assumed until a clock is connected)");
-        std::printf("Capacity: %u bytes\n", capacity(kb));
+        std::printf("%s", connected ? tr_("Clock: connected\n") : tr_("Clock: not connected\n"));
+        if (!storageCode.is_null()) std::printf(tr_("Storage code: %u\n"), storageCode.get<unsigned>());
+        std::printf(connected ? tr_("Storage size: %u KiB\n")
+                              : tr_("Storage size: %u KiB (assumed until a clock is connected)\n"),
+                    kb);
+        std::printf(tr_("Capacity: %u bytes\n"), capacity(kb));
         std::printf("%s\n", usage.c_str());
         std::printf("Volume: %s\n", volumeName(s.core.evenVolume()));
     }
@@ -288,16 +291,17 @@ int runList(const Options& options) {
         addSpaceUsage(out, core.totalEstimate(), capacity(kb));
         printJson(out);
     } else {
-        std::printf("Quality: %s (%u)\n", qualityName(core.quality()).c_str(), core.quality());
+        std::printf(tr_("Quality: %s (%u)\n"), qualityName(core.quality()).c_str(), core.quality());
         const std::vector<std::string>& lines = s.view.lines();
         for (size_t i = 0; i < core.songCount(); ++i) {
             const Song& rec = core.song(i);
-            std::printf("%3zu  %s  estimate %u bytes%s", i + 1, i < lines.size() ? terminalText(lines[i]).c_str() : "",
-                        rec.sizeEstimate, rec.copyPending ? ", copy pending" : "");
-            if (rec.cutFlag) std::printf(", cut at %u bytes", rec.cutLimit);
+            std::printf(tr_("%3zu  %s  estimate %u bytes%s"), i + 1,
+                        i < lines.size() ? terminalText(lines[i]).c_str() : "", rec.sizeEstimate,
+                        rec.copyPending ? tr_(", copy pending") : "");
+            if (rec.cutFlag) std::printf(tr_(", cut at %u bytes"), rec.cutLimit);
             std::printf("\n");
         }
-        std::printf("Total: %u bytes of %u\n", core.totalEstimate(), capacity(kb));
+        std::printf(tr_("Total: %u bytes of %u\n"), core.totalEstimate(), capacity(kb));
         s.printStatusLine();
     }
     s.close();
@@ -314,7 +318,7 @@ int runDelete(const Options& options, long position) {
     s.startOffline();
     if (!validPosition(s, position)) return kExitFailed;
     s.core.onDelete(static_cast<int>(position - 1));
-    std::printf("Songs in the list: %u\n", s.core.songCount());
+    std::printf(tr_("Songs in the list: %u\n"), s.core.songCount());
     s.printStatusLine();
     return kExitOk;
 }
@@ -325,7 +329,7 @@ int runUp(const Options& options, long position) {
     s.startOffline();
     if (!validPosition(s, position)) return kExitFailed;
     if (position == 1) {
-        note("song 1 is already the first");
+        note(tr_("song 1 is already the first"));
         return kExitFailed;
     }
     s.core.onUp(static_cast<int>(position - 1));
@@ -339,7 +343,7 @@ int runDown(const Options& options, long position) {
     s.startOffline();
     if (!validPosition(s, position)) return kExitFailed;
     if (position == s.core.songCount()) {
-        note("song %ld is already the last", position);
+        note(tr_("song %ld is already the last"), position);
         return kExitFailed;
     }
     s.core.onDown(static_cast<int>(position - 1));
@@ -353,14 +357,14 @@ int runQuality(const Options& options, const std::string& name) {
                           : name == "normal" ? kQualityNormal
                                              : 0;
     if (code == 0) {
-        note("quality must be best, good or normal");
+        note(tr_("quality must be best, good or normal"));
         return kExitUsage;
     }
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     s.startOffline();
     s.core.onQuality(code);
-    std::printf("Quality: %s (%u)\n", qualityName(s.core.quality()).c_str(), s.core.quality());
+    std::printf(tr_("Quality: %s (%u)\n"), qualityName(s.core.quality()).c_str(), s.core.quality());
     s.printStatusLine();
     return kExitOk;
 }
@@ -399,7 +403,8 @@ int exitStatus(const Outcome& outcome) {
 
 // Names the songs of a finished conversion that reached the image without data.
 void noteUnconverted(const Outcome& outcome) {
-    for (const std::string& name : outcome.unconverted) note("%s could not be converted; it has no data", name.c_str());
+    for (const std::string& name : outcome.unconverted)
+        note(tr_("%s could not be converted; it has no data"), name.c_str());
 }
 
 int runDownload(const Options& options, std::optional<bool> verify) {
@@ -414,10 +419,11 @@ int runDownload(const Options& options, std::optional<bool> verify) {
     if (status == kExitOk) {
         std::error_code ec;
         const auto bytes = fs::file_size(s.imagePath(), ec);
-        std::printf("Downloaded %u song%s (%ju image bytes).\n", s.core.songCount(), s.core.songCount() == 1 ? "" : "s",
-                    static_cast<uintmax_t>(ec ? 0 : bytes));
+        std::printf(trn_("Downloaded %u song (%ju image bytes).\n", "Downloaded %u songs (%ju image bytes).\n",
+                         s.core.songCount()),
+                    s.core.songCount(), static_cast<uintmax_t>(ec ? 0 : bytes));
         if (s.outcome().verified)
-            std::printf("Verified: the clock holds the %ju bytes of the image.\n",
+            std::printf(tr_("Verified: the clock holds the %ju bytes of the image.\n"),
                         static_cast<uintmax_t>(ec ? 0 : bytes));
     }
     s.close();
@@ -434,7 +440,7 @@ int runReload(const Options& options) {
     const int status = exitStatus(s.outcome());
     if (status == kExitOk) {
         printLines(s.view.lines());
-        std::printf("Quality: %s (%u)\n", qualityName(s.core.quality()).c_str(), s.core.quality());
+        std::printf(tr_("Quality: %s (%u)\n"), qualityName(s.core.quality()).c_str(), s.core.quality());
         s.printStatusLine();
     }
     s.close();
@@ -465,7 +471,7 @@ int runImage(const Options& options, const std::string& out) {
     s.core.onMakeImage();
     s.pump();
     const Outcome& outcome = s.outcome();
-    if (outcome.kind == OutcomeKind::Stopped) note("stopped: no image was written");
+    if (outcome.kind == OutcomeKind::Stopped) note(tr_("stopped: no image was written"));
     if (outcome.kind != OutcomeKind::Finished) return exitStatus(outcome);
     noteUnconverted(outcome);
 
@@ -477,11 +483,13 @@ int runImage(const Options& options, const std::string& out) {
     if (!ec) fs::copy_file(s.imagePath(), out, fs::copy_options::overwrite_existing, ec);
     const bool written = !ec && readFileHead(out, head, kStorageHeaderBytes);
     if (!written || !decodeStorageHeader(head.data(), head.size(), header)) {
-        note("cannot write %s: %s", terminalText(out).c_str(), ec ? ec.message().c_str() : "the image is incomplete");
+        note(tr_("cannot write %s: %s"), terminalText(out).c_str(),
+             ec ? ec.message().c_str() : tr_("the image is incomplete"));
         return kExitFailed;
     }
-    std::printf("Image: %u song%s, %ju bytes written to %s\n", header.songCount, header.songCount == 1 ? "" : "s",
-                static_cast<uintmax_t>(bytes), terminalText(out).c_str());
+    std::printf(trn_("Image: %u song, %ju bytes written to %s\n", "Image: %u songs, %ju bytes written to %s\n",
+                     header.songCount),
+                header.songCount, static_cast<uintmax_t>(bytes), terminalText(out).c_str());
     return kExitOk;
 }
 
@@ -492,7 +500,7 @@ int runInspect(const Options& options, const std::string& file) {
     const std::optional<uint64_t> size = velmo::fileSize(file);
     std::vector<uint8_t> head;
     if (!size || !readFileHead(file, head, kStorageHeaderAddress + kStorageHeaderBytes)) {
-        note("cannot read %s", terminalText(file).c_str());
+        note(tr_("cannot read %s"), terminalText(file).c_str());
         return kExitFailed;
     }
     const uint64_t fileSize = *size;
@@ -509,7 +517,7 @@ int runInspect(const Options& options, const std::string& file) {
         }
     }
     if (!found) {
-        note("%s holds no storage header (no \"VELMO\" signature at offset 6 or 0x%X)", terminalText(file).c_str(),
+        note(tr_("%s holds no storage header (no \"VELMO\" signature at offset 6 or 0x%X)"), terminalText(file).c_str(),
              kStorageHeaderAddress + 6);
         return kExitFailed;
     }
@@ -537,16 +545,17 @@ int runInspect(const Options& options, const std::string& file) {
                        {"songs", entries}});
         return kExitOk;
     }
-    std::printf("%s: %s, header at 0x%04X\n", terminalText(file).c_str(),
-                headerOffset == 0 ? "storage image" : "clock flash file", headerOffset);
-    std::printf("Songs: %u   Total estimate: %u bytes   Quality: %s (%u)\n", header.songCount, header.totalEstimate,
-                qualityName(header.quality).c_str(), header.quality);
+    std::printf(headerOffset == 0 ? tr_("%s: storage image, header at 0x%04X\n")
+                                  : tr_("%s: clock flash file, header at 0x%04X\n"),
+                terminalText(file).c_str(), headerOffset);
+    std::printf(tr_("Songs: %u   Total estimate: %u bytes   Quality: %s (%u)\n"), header.songCount,
+                header.totalEstimate, qualityName(header.quality).c_str(), header.quality);
     if (header.songCount > kMaxHeaderSongs)
-        std::printf("(the header has room for %zu entries; only those are shown)\n", kMaxHeaderSongs);
+        std::printf(tr_("(the header has room for %zu entries; only those are shown)\n"), kMaxHeaderSongs);
     for (const json& e : entries)
-        std::printf("%3u  %s  offset %u  size %u%s\n", e["position"].get<unsigned>(),
+        std::printf(tr_("%3u  %s  offset %u  size %u%s\n"), e["position"].get<unsigned>(),
                     terminalText(e["name"].get<std::string>()).c_str(), e["dataOffset"].get<unsigned>(),
-                    e["dataSize"].get<unsigned>(), e["inFile"].get<bool>() ? "" : "  (past the end of the file)");
+                    e["dataSize"].get<unsigned>(), e["inFile"].get<bool>() ? "" : tr_("  (past the end of the file)"));
     return kExitOk;
 }
 

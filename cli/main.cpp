@@ -10,12 +10,16 @@
 
 #include "admission.h"
 #include "commands.h"
+#include "fileio.h"
+#include "install_paths.h"
 #include "terminal_view.h"
+#include "translation.h"
 #include "velmo_build.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using velmo::tr_;
 
 // As a file dialog gives them: absolute, without "." and ".." components.
 std::string absolutePath(const std::string& path) {
@@ -28,8 +32,9 @@ std::string absolutePath(const std::string& path) {
 // What add and drop take, with every extension a song may have.
 std::string songFilesHelp() {
     std::string text =
-        "song files or folders of them (the songs in a folder and its sub-folders are taken in name "
-        "order): MP3, WAV, FLAC, Ogg Vorbis, Opus, AAC, ALAC, AIFF, WMA and more (";
+        tr_("song files or folders of them (the songs in a folder and its sub-folders are taken in name "
+            "order): MP3, WAV, FLAC, Ogg Vorbis, Opus, AAC, ALAC, AIFF, WMA and more");
+    text += " (";
     for (size_t i = 0; i < velmo::kSongExtensionCount; ++i)
         text += std::string(i == 0 ? "" : " ") + velmo::kSongExtensions[i];
     return text + ")";
@@ -62,44 +67,46 @@ std::string unknownCommand(CLI::App& app, int argc, char** argv) {
 
 int main(int argc, char** argv) {
     using namespace velmo::cli;
+    // Before the options are described: their help is translated too (CLI11's
+    // own words, such as its headings and its parse errors, stay English).
+    velmo::initTranslations(velmo::localeFolder(velmo::executableFolder()));
 
-    CLI::App app{
-        "The Zentro clock's song manager in a terminal, on the simulated or a real clock.\n"
-        "DIR is the start folder: the song table zt_hdr.tbl, the working folder dat/ and\n"
-        "the agent program spn.bin are there, exactly as for the window.",
-        kProgramName};
+    CLI::App app{tr_("The Zentro clock's song manager in a terminal, on the simulated or a real clock.\n"
+                     "DIR is the start folder: the song table zt_hdr.tbl, the working folder dat/ and\n"
+                     "the agent program spn.bin are there, exactly as for the window."),
+                 kProgramName};
     app.require_subcommand(1, 1);
     app.set_version_flag("--version", std::string(kProgramName) + " " + velmo::kVelmoVersion);
     app.fallthrough();  // --dir and --json may also follow the command
 
     Options options;
     std::string dir = ".";
-    app.add_option("--dir", dir, "start folder (default: the current folder)")->check(CLI::ExistingDirectory);
-    app.add_flag("--json", options.json, "print status, list and inspect as one JSON object");
-    app.add_option("--jobs", options.jobs, "songs converted at once by download and image (default: one per core)")
+    app.add_option("--dir", dir, tr_("start folder (default: the current folder)"))->check(CLI::ExistingDirectory);
+    app.add_flag("--json", options.json, tr_("print status, list and inspect as one JSON object"));
+    app.add_option("--jobs", options.jobs, tr_("songs converted at once by download and image (default: one per core)"))
         ->check(CLI::Range(1u, 64u));
 
     auto* status =
-        app.add_subcommand("status", "the clock: connected or not, storage code, size, capacity, space usage");
-    auto* list = app.add_subcommand("list", "the songs, the quality, the total and the space usage");
+        app.add_subcommand("status", tr_("the clock: connected or not, storage code, size, capacity, space usage"));
+    auto* list = app.add_subcommand("list", tr_("the songs, the quality, the total and the space usage"));
 
     std::vector<std::string> addFiles, dropFiles;
-    auto* add = app.add_subcommand("add", "as the Add button, with these files chosen in this order");
+    auto* add = app.add_subcommand("add", tr_("as the Add button, with these files chosen in this order"));
     add->add_option("FILE", addFiles, songFilesHelp())->required();
-    auto* drop = app.add_subcommand("drop", "as dropping these files on the list");
+    auto* drop = app.add_subcommand("drop", tr_("as dropping these files on the list"));
     drop->add_option("FILE", dropFiles, songFilesHelp())->required();
 
     long position = 0;
-    auto* del = app.add_subcommand("delete", "remove the song at position N (from 1)");
-    del->add_option("N", position, "position in the list, from 1")->required();
-    auto* up = app.add_subcommand("up", "move the song at position N one place up");
-    up->add_option("N", position, "position in the list, from 1")->required();
-    auto* down = app.add_subcommand("down", "move the song at position N one place down");
-    down->add_option("N", position, "position in the list, from 1")->required();
+    auto* del = app.add_subcommand("delete", tr_("remove the song at position N (from 1)"));
+    del->add_option("N", position, tr_("position in the list, from 1"))->required();
+    auto* up = app.add_subcommand("up", tr_("move the song at position N one place up"));
+    up->add_option("N", position, tr_("position in the list, from 1"))->required();
+    auto* down = app.add_subcommand("down", tr_("move the song at position N one place down"));
+    down->add_option("N", position, tr_("position in the list, from 1"))->required();
 
     std::string qualityName;
-    auto* quality = app.add_subcommand("quality", "choose the music quality of the whole list");
-    quality->add_option("QUALITY", qualityName, "best, good or normal")
+    auto* quality = app.add_subcommand("quality", tr_("choose the music quality of the whole list"));
+    quality->add_option("QUALITY", qualityName, tr_("best, good or normal"))
         ->required()
         ->check(CLI::IsMember({"best", "good", "normal"}));
 
@@ -109,32 +116,34 @@ int main(int argc, char** argv) {
 
     bool verify = false;
     bool noVerify = false;
-    auto* download = app.add_subcommand("download", "as the Download button");
-    download->add_flag("--yes", options.yes, "answer OK to the question");
+    auto* download = app.add_subcommand("download", tr_("as the Download button"));
+    download->add_flag("--yes", options.yes, tr_("answer OK to the question"));
     auto* verifyFlag = download->add_flag(
-        "--verify", verify, "read the image back from the clock and compare it byte for byte (the default)");
-    download->add_flag("--no-verify", noVerify, "do not read the clock back after this download")->excludes(verifyFlag);
+        "--verify", verify, tr_("read the image back from the clock and compare it byte for byte (the default)"));
+    download->add_flag("--no-verify", noVerify, tr_("do not read the clock back after this download"))
+        ->excludes(verifyFlag);
 
-    auto* reload = app.add_subcommand("reload", "as the Reload button");
-    reload->add_flag("--yes", options.yes, "answer OK to the question");
+    auto* reload = app.add_subcommand("reload", tr_("as the Reload button"));
+    reload->add_flag("--yes", options.yes, tr_("answer OK to the question"));
 
     std::string firmwareFile;
-    auto* firmware = app.add_subcommand("firmware", "as the Upgrade Firmware button with this file chosen");
-    firmware->add_option("FILE", firmwareFile, "firmware file (*.bin)")->required();
-    firmware->add_flag("--yes", options.yes, "answer OK to the question");
+    auto* firmware = app.add_subcommand("firmware", tr_("as the Upgrade Firmware button with this file chosen"));
+    firmware->add_option("FILE", firmwareFile, tr_("firmware file (*.bin)"))->required();
+    firmware->add_flag("--yes", options.yes, tr_("answer OK to the question"));
 
     std::string imageOut;
-    auto* image = app.add_subcommand("image", "the conversion alone: the storage image of the list, without a clock");
-    image->add_option("OUT", imageOut, "file to write the image to")->required();
-    image->add_flag("--yes", options.yes, "answer OK to the question (cut the list to fit)");
+    auto* image =
+        app.add_subcommand("image", tr_("the conversion alone: the storage image of the list, without a clock"));
+    image->add_option("OUT", imageOut, tr_("file to write the image to"))->required();
+    image->add_flag("--yes", options.yes, tr_("answer OK to the question (cut the list to fit)"));
 
     std::string inspectFile;
-    auto* inspect = app.add_subcommand("inspect", "a storage image's (or a clock's flash file's) header");
-    inspect->add_option("FILE", inspectFile, "storage image or flash file")->required();
+    auto* inspect = app.add_subcommand("inspect", tr_("a storage image's (or a clock's flash file's) header"));
+    inspect->add_option("FILE", inspectFile, tr_("storage image or flash file"))->required();
 
     std::string helpTopic;
-    auto* help = app.add_subcommand("help", "show the help of COMMAND, or of the whole program");
-    help->add_option("COMMAND", helpTopic, "a command's name");
+    auto* help = app.add_subcommand("help", tr_("show the help of COMMAND, or of the whole program"));
+    help->add_option("COMMAND", helpTopic, tr_("a command's name"));
 
     try {
         app.parse(argc, argv);
@@ -144,9 +153,12 @@ int main(int argc, char** argv) {
         // The flag may not have been parsed yet when the line went wrong.
         const bool json =
             std::any_of(argv + 1, argv + argc, [](const char* a) { return std::strcmp(a, "--json") == 0; });
+        // Programs reading the JSON lines get them in English.
+        if (json) velmo::keepEnglish();
         const std::string unknown = unknownCommand(app, argc, argv);
         if (!unknown.empty()) {
-            const std::string text = "there is no command " + unknown + " (velmo-cli --help lists them)";
+            const std::string text =
+                velmo::format(tr_("there is no command %s (velmo-cli --help lists them)"), unknown.c_str());
             if (json)
                 writeJsonMessage(stderr, text, nullptr, true, "");
             else
@@ -160,6 +172,7 @@ int main(int argc, char** argv) {
         writeJsonMessage(stderr, e.what(), nullptr, true, "");
         return kExitUsage;
     }
+    if (options.json) velmo::keepEnglish();
     setJsonMessages(options.json);
 
     if (help->parsed()) {
@@ -173,7 +186,7 @@ int main(int argc, char** argv) {
             std::printf("%s", topic->help(kProgramName).c_str());
             return kExitOk;
         } catch (const CLI::OptionNotFound&) {
-            const std::string text = "help: there is no command " + helpTopic;
+            const std::string text = velmo::format(tr_("help: there is no command %s"), helpTopic.c_str());
             if (options.json)
                 writeJsonMessage(stderr, text, nullptr, true, "");
             else

@@ -13,6 +13,7 @@
 
 #include "commands.h"
 #include "terminal_text.h"
+#include "translation.h"
 #include "velmo_core.h"
 
 namespace velmo::cli {
@@ -23,14 +24,17 @@ constexpr int kBarCells = 30;
 // Plain lines are printed at these percentage steps, not at every percent.
 constexpr int kPlainLineStep = 10;
 
-const char* buttonsHint(MessageButtons buttons) { return buttons == MessageButtons::OkCancel ? " [OK/Cancel] " : ""; }
+const char* buttonsHint(MessageButtons buttons) {
+    return buttons == MessageButtons::OkCancel ? tr_(" [OK/Cancel] ") : "";
+}
 
 bool saysOk(std::string answer) {
     std::transform(answer.begin(), answer.end(), answer.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     answer.erase(0, answer.find_first_not_of(" \t"));
     answer.erase(answer.find_last_not_of(" \t\r") + 1);
-    return answer == "ok" || answer == "o" || answer == "y" || answer == "yes";
+    // TRANSLATORS: the word, in lower case, that answers OK besides "ok" and "yes".
+    return answer == "ok" || answer == "o" || answer == "y" || answer == "yes" || answer == tr_("yes");
 }
 
 bool gJsonMessages = false;
@@ -85,7 +89,7 @@ void TerminalView::drawProgress(bool barMoved) {
     // The idle state ("Progress:" and an empty bar) is the end of a job: the
     // line is finished, nothing new is drawn.
     if (gJsonMessages) return;  // a program reading the lines wants messages only
-    const bool idle = caption_ == "Progress:" && percent_ == 0;
+    const bool idle = caption_ == tr_(kProgressIdle) && percent_ == 0;
     if (idle) {
         endProgressLine();
         printedCaption_.clear();
@@ -131,7 +135,10 @@ MessageResult TerminalView::messageBox(const std::string& text, const std::strin
     endProgressLine();
     ShownBox box{text, caption, icon, buttons, MessageResult::Ok};
     // Box texts name files and songs, whose bytes came from the disk or the clock.
-    const std::string line = terminalText(caption) + ": " + terminalText(oneLine(text));
+    // The core gives the captions in English, for the JSON lines; people read them translated.
+    // TRANSLATORS: a message box on the terminal: its caption, then its text.
+    const std::string line =
+        format(tr_("%s: %s"), terminalText(tr_(caption.c_str())).c_str(), terminalText(oneLine(text)).c_str());
     if (gJsonMessages) {
         // Never asked on the terminal: a question takes --yes or Cancel.
         if (buttons == MessageButtons::OkCancel && policy_ != QuestionPolicy::AssumeYes)
@@ -145,9 +152,9 @@ MessageResult TerminalView::messageBox(const std::string& text, const std::strin
     if (buttons == MessageButtons::Ok) {
         std::fprintf(err_, "%s\n", line.c_str());
     } else if (policy_ == QuestionPolicy::AssumeYes) {
-        std::fprintf(err_, "%s OK (--yes)\n", line.c_str());
+        std::fprintf(err_, tr_("%s OK (--yes)\n"), line.c_str());
     } else if (policy_ == QuestionPolicy::Cancel) {
-        std::fprintf(err_, "%s Cancel (no terminal to ask; --yes answers OK)\n", line.c_str());
+        std::fprintf(err_, tr_("%s Cancel (no terminal to ask; --yes answers OK)\n"), line.c_str());
         box.answer = MessageResult::Cancel;
     } else {
         std::fprintf(err_, "%s%s", line.c_str(), buttonsHint(buttons));
@@ -206,8 +213,9 @@ void pumpUntilIdle(VelmoCore& core, EventQueue& queue, TerminalView& view) {
             stopPassed = true;
             if (!core.onStop()) {
                 view.endProgressLine();
-                std::fprintf(stderr, "%s: %s; waiting until it is written and verified\n", kProgramName,
-                             kFirmwareWaitCaption);
+                std::fprintf(
+                    stderr, "%s: %s\n", kProgramName,
+                    format(tr_("%s; waiting until it is written and verified"), tr_(kFirmwareWaitCaption)).c_str());
             }
         }
         const auto now = Clock::now();

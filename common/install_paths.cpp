@@ -32,6 +32,11 @@ std::string installedPrivateFolder(const std::string& executableFolder) {
     return join(executableFolder, kPrivateFolderFromBin);
 }
 
+std::string localeFolder(const std::string& executableFolder) {
+    if (executableFolder.empty()) return {};
+    return join(executableFolder, kLocaleFolderFromBin);
+}
+
 std::string findPrivateFile(const std::string& executableFolder, const std::string& name) {
     if (executableFolder.empty()) return {};
     for (const std::string& folder : {executableFolder, installedPrivateFolder(executableFolder)}) {

@@ -14,6 +14,11 @@ namespace velmo {
 // in its bin/: "/usr/bin" gives "/usr/lib/velmo". Empty for an empty folder.
 std::string installedPrivateFolder(const std::string& executableFolder);
 
+// The folder of the translations (<lang>/LC_MESSAGES/velmo.mo) from the
+// folder of an executable in bin/: "/usr/bin" gives "/usr/share/locale", and
+// a build tree's build/bin gives build/share/locale, where the build puts them.
+std::string localeFolder(const std::string& executableFolder);
+
 // The first existing file `name` in the executable's own folder (a build
 // tree) or in the installation's private folder; empty when neither has it.
 std::string findPrivateFile(const std::string& executableFolder, const std::string& name);

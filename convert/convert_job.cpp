@@ -25,6 +25,7 @@
 #include "pcm_stream.h"
 #include "song_reader.h"
 #include "storage_layout.h"
+#include "translation.h"
 
 namespace velmo {
 
@@ -53,7 +54,10 @@ std::string makeWorkingCopy(const Song& song, const WorkContext& ctx, const std:
     // The reason, as the system gives it, for the file that failed.
     const auto failed = [&song](const char* verb, const std::string& path, int error) {
         if (error == ENAMETOOLONG) return copyFailedText(song);
-        return std::string(verb) + " " + path + ": " + (error != 0 ? std::strerror(error) : "not a regular file");
+        // Whole sentences for the translations: the verb names one of them.
+        const char* sentence =
+            std::strcmp(verb, "Cannot read") == 0 ? tr_("Cannot read %s: %s") : tr_("Cannot write %s: %s");
+        return format(sentence, path.c_str(), error != 0 ? std::strerror(error) : tr_("not a regular file"));
     };
 
     errno = 0;
@@ -222,8 +226,8 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
                 if (!r.song.encoderLoadError.empty() && !loadReported && job.events) {
                     // Without the encoder no song can be converted: say once what is missing.
                     loadReported = true;
-                    job.events->post(ConvertNotice{"The encoder library " + std::string(kEncoderLibraryName) +
-                                                   " could not be loaded: " + r.song.encoderLoadError});
+                    job.events->post(ConvertNotice{format(tr_("The encoder library %s could not be loaded: %s"),
+                                                          kEncoderLibraryName, r.song.encoderLoadError.c_str())});
                 }
             }
         }
@@ -268,9 +272,7 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
 }  // namespace
 
 std::string copyFailedText(const Song& song) {
-    std::string text = kCopyFailedFormat;
-    const size_t at = text.find("%s");
-    return text.replace(at, 2, fieldText(song.sourcePath));
+    return format(tr_(kCopyFailedFormat), fieldText(song.sourcePath).c_str());
 }
 
 std::string songPcmWorkFile(size_t position) { return "./dat/raw-" + std::to_string(position) + ".tmp"; }

@@ -30,6 +30,7 @@
 #include "events.h"
 #include "image_handover.h"
 #include "songrecord.h"
+#include "translation.h"
 #include "work_context.h"
 
 namespace velmo {
@@ -40,7 +41,7 @@ constexpr const char* kRawWorkFile = "./dat/raw.tmp";
 constexpr const char* kRawNextWorkFile = "./dat/raw2.tmp";
 constexpr const char* kMp3WorkFile = "./dat/mp3.tmp";
 constexpr const char* kImageFile = "./dat/tmp.bin";
-constexpr const char* kCopyFailedFormat = "Path name of '%s' is too long !";
+constexpr const char* kCopyFailedFormat = N_("Path name of '%s' is too long !");
 
 // The working files of the song at list position `position` while a worker
 // converts it: its MP3 data and, with even volume only, its whole PCM (the

@@ -12,6 +12,7 @@
 
 #include "admission.h"
 #include "storage_layout.h"
+#include "translation.h"
 
 namespace velmo {
 
@@ -22,10 +23,8 @@ uint32_t CoreState::capacityNow() const { return capacity(session.storageKB()); 
 std::string CoreState::statusText(uint32_t total) const {
     const uint32_t cap = capacityNow();
     const double usage = static_cast<double>(total) * 100.0 / static_cast<double>(cap);
-    if (usage >= 100.0) return " Space usage: Storage is full !";
-    char text[64];
-    std::snprintf(text, sizeof text, " Space usage: %2.1f%c", usage, '%');
-    return text;
+    if (usage >= 100.0) return tr_(" Space usage: Storage is full !");
+    return format(tr_(" Space usage: %2.1f%c"), usage, '%');
 }
 
 void CoreState::fillLines(uint16_t first, uint16_t end) {
@@ -51,7 +50,9 @@ void CoreState::removeStrayWorkingCopies(const std::vector<std::string>& keep) c
     for (const fs::path& p : stray) fs::remove(p, ec);
 }
 
-std::string CoreState::noClockText(const char* unplugged) const { return session.busy() ? kClockBusyText : unplugged; }
+std::string CoreState::noClockText(const char* unplugged) const {
+    return session.busy() ? tr_(kClockBusyText) : unplugged;
+}
 
 std::string unreadableReason(const std::string& path) {
     // Non-blocking, so that a named pipe cannot stall the check.
@@ -63,7 +64,7 @@ std::string unreadableReason(const std::string& path) {
     ::close(fd);
     if (!stated) return std::strerror(statError);
     if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
-    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    if (!S_ISREG(st.st_mode)) return tr_("not a regular file");
     return {};
 }
 

@@ -14,29 +14,31 @@
 #include "event_queue.h"
 #include "settings.h"
 #include "songrecord.h"
+#include "translation.h"
 #include "view.h"
 #include "work_context.h"
 
 namespace velmo {
 
-constexpr const char* kCaptionError = "Error";
-constexpr const char* kCaptionWarning = "Warning";
-constexpr const char* kCaptionInformation = "Information";
-constexpr const char* kProgressIdle = "Progress:";
+// The captions are translated by the front ends where they show a box.
+constexpr const char* kCaptionError = N_("Error");
+constexpr const char* kCaptionWarning = N_("Warning");
+constexpr const char* kCaptionInformation = N_("Information");
+constexpr const char* kProgressIdle = N_("Progress:");
 // When a clock is attached but another program (a second Velmo on another
 // folder) holds it: told apart from an unplugged clock, whose messages stay.
-constexpr const char* kClockBusyText = "The clock is in use by another program !";
+constexpr const char* kClockBusyText = N_("The clock is in use by another program !");
 
 // The agent refused to write a block: the storage failed, not the connection.
-constexpr const char* kStorageWriteErrorText = "Storage write error !";
+constexpr const char* kStorageWriteErrorText = N_("Storage write error !");
 // What a stopped operation leaves, said when it ends.
-constexpr const char* kDownloadStoppedErasedText = "Download stopped: the clock now holds no songs.";
-constexpr const char* kDownloadStoppedUntouchedText = "Download stopped: the clock was not changed.";
+constexpr const char* kDownloadStoppedErasedText = N_("Download stopped: the clock now holds no songs.");
+constexpr const char* kDownloadStoppedUntouchedText = N_("Download stopped: the clock was not changed.");
 constexpr const char* kDownloadStoppedUnverifiedText =
-    "Download stopped: the clock holds the new songs, but they were not verified.";
-constexpr const char* kReloadStoppedText = "Reload stopped: the song list was not changed.";
+    N_("Download stopped: the clock holds the new songs, but they were not verified.");
+constexpr const char* kReloadStoppedText = N_("Reload stopped: the song list was not changed.");
 // Shown while a firmware write that cannot be stopped is waited for.
-constexpr const char* kFirmwareWaitCaption = "Writing firmware: the clock must not be unplugged";
+constexpr const char* kFirmwareWaitCaption = N_("Writing firmware: the clock must not be unplugged");
 
 // The option that has every Download read the clock back (on by default).
 constexpr const char* kVerifyAfterDownloadKey = "verifyAfterDownload";

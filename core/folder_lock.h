@@ -8,12 +8,13 @@
 #pragma once
 
 #include <string>
+#include "translation.h"
 
 namespace velmo {
 
 constexpr const char* kFolderLockName = "zt_hdr.lock";
 // Shown by the window (caption "Error") and, as one line, by velmo-cli.
-constexpr const char* kFolderInUseText = "Another Velmo is using this folder !";
+constexpr const char* kFolderInUseText = N_("Another Velmo is using this folder !");
 
 enum class FolderAccess {
     Exclusive,  // reads and changes the list or dat/

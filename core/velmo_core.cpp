@@ -12,6 +12,7 @@
 #include "songlist.h"
 #include "songtable.h"
 #include "storage_layout.h"
+#include "translation.h"
 
 namespace velmo {
 
@@ -88,7 +89,7 @@ bool VelmoCore::loadStartTable() {
 void VelmoCore::onInitDialog() {
     const bool tableLoaded = loadStartTable();
     if (!state_.session.load(deviceLibraryPath_)) {
-        state_.view.messageBox("Please install USB driver first !", kCaptionError, MessageIcon::Error,
+        state_.view.messageBox(tr_("Please install USB driver first !"), kCaptionError, MessageIcon::Error,
                                MessageButtons::Ok);
         requestClose();
         return;
@@ -134,7 +135,7 @@ void VelmoCore::connectionCheck() {
     ClockSession& session = state_.session;
     view.enableControls(false);
     if (!session.open()) {
-        view.messageBox(state_.noClockText("USB connection error !\nPlease plug-in USB first."), kCaptionError,
+        view.messageBox(state_.noClockText(tr_("USB connection error !\nPlease plug-in USB first.")), kCaptionError,
                         MessageIcon::Error, MessageButtons::Ok);
         requestClose();
         return;
@@ -143,14 +144,15 @@ void VelmoCore::connectionCheck() {
     if (result < 0) {
         session.drop(false);
         view.enableControls(true);
-        view.messageBox("Please plug-out & plug-in USB again !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        view.messageBox(tr_("Please plug-out & plug-in USB again !"), kCaptionError, MessageIcon::Error,
+                        MessageButtons::Ok);
         requestClose();
         return;
     }
     const uint32_t kb = session.reportedStorageKB();
     // A code without a storage size would make every capacity wrap around.
     if (result == kDeviceAgentFailed || kb == 0) {
-        view.messageBox("Storage device is not found !", kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        view.messageBox(tr_("Storage device is not found !"), kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         view.enableControls(true);
         requestClose();
         return;

@@ -6,21 +6,12 @@
 #include "admission.h"
 #include "operations/operation.h"
 #include "songlist.h"
+#include "translation.h"
 #include "velmo_core.h"
 
 namespace velmo {
 
 namespace {
-
-// Followed by the system's reason, as strerror gives it.
-constexpr const char* kCannotOpenFormat = "Cannot open %s: ";
-
-std::string formatWithPath(const char* pattern, const std::string& path) {
-    std::string out = pattern;
-    const size_t at = out.find("%s");
-    if (at != std::string::npos) out.replace(at, 2, path);
-    return out;
-}
 
 void copyText(char* field, const std::string& text) {
     // Only the text and its terminating zero are written: what lies after the
@@ -57,7 +48,7 @@ void VelmoCore::addSongsFitted(uint16_t oldCount, uint32_t n) {
     uint32_t count = n;
     state_.totalEstimate = fittingCount(state_.songs.data(), count, state_.capacityNow());
     if (state_.totalEstimate >= state_.capacityNow())
-        state_.view.messageBox("Storage size limit reached !", kCaptionInformation, MessageIcon::Information,
+        state_.view.messageBox(tr_("Storage size limit reached !"), kCaptionInformation, MessageIcon::Information,
                                MessageButtons::Ok);
     state_.fillLines(oldCount, static_cast<uint16_t>(count));
     state_.songCount = static_cast<uint16_t>(count);
@@ -68,12 +59,12 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
     // The running operation works on the list as it was when it started.
     if (running_) return;
     if (state_.songCount >= kMaxAddSongs) {
-        state_.view.messageBox("Song counts are over than limit !", kCaptionError, MessageIcon::Error,
+        state_.view.messageBox(tr_("Song counts are over than limit !"), kCaptionError, MessageIcon::Error,
                                MessageButtons::Ok);
         return;
     }
     if (state_.totalEstimate >= state_.capacityNow()) {
-        state_.view.messageBox("Songs over than storage limit !", kCaptionError, MessageIcon::Error,
+        state_.view.messageBox(tr_("Songs over than storage limit !"), kCaptionError, MessageIcon::Error,
                                MessageButtons::Ok);
         return;
     }
@@ -87,8 +78,8 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
         // Every refused file is named with its reason, and the next one is tried.
         const int openError = fits ? songFileOpenError(path) : 0;
         if (openError != 0) {
-            state_.view.messageBox(formatWithPath(kCannotOpenFormat, path) + std::strerror(openError), kCaptionError,
-                                   MessageIcon::Error, MessageButtons::Ok);
+            state_.view.messageBox(format(tr_("Cannot open %s: %s"), path.c_str(), std::strerror(openError)),
+                                   kCaptionError, MessageIcon::Error, MessageButtons::Ok);
             continue;
         }
         if (fits && songWorkPath(path, work)) work = uniqueWorkPath(work, n);
@@ -101,11 +92,11 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
             rec.copyPending = 1;
             ++n;
         } else {
-            state_.view.messageBox(formatWithPath("The file format of %s is not supported", path), kCaptionError,
+            state_.view.messageBox(format(tr_("The file format of %s is not supported"), path.c_str()), kCaptionError,
                                    MessageIcon::Error, MessageButtons::Ok);
         }
         if (n >= kMaxAddSongs) {
-            state_.view.messageBox("Song counts are over than limit", kCaptionError, MessageIcon::Error,
+            state_.view.messageBox(tr_("Song counts are over than limit"), kCaptionError, MessageIcon::Error,
                                    MessageButtons::Ok);
             break;
         }
@@ -118,12 +109,12 @@ void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
     const size_t k = droppedPaths.size();
     if (k == 0) return;
     if (state_.songCount + k > kMaxSongs) {
-        state_.view.messageBox("Total song files are over than sixty four files !", kCaptionError, MessageIcon::Error,
-                               MessageButtons::Ok);
+        state_.view.messageBox(tr_("Total song files are over than sixty four files !"), kCaptionError,
+                               MessageIcon::Error, MessageButtons::Ok);
         return;
     }
     if (state_.totalEstimate >= state_.capacityNow()) {
-        state_.view.messageBox("Songs over than storage limit !", kCaptionError, MessageIcon::Error,
+        state_.view.messageBox(tr_("Songs over than storage limit !"), kCaptionError, MessageIcon::Error,
                                MessageButtons::Ok);
         return;
     }
@@ -137,7 +128,7 @@ void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
         std::string work;
         if (songWorkPath(path, work)) work = uniqueWorkPath(work, n);
         if (work.empty()) {
-            state_.view.messageBox("Only support '.mp3' & '.wav' file format.", kCaptionError, MessageIcon::None,
+            state_.view.messageBox(tr_("Only support '.mp3' & '.wav' file format."), kCaptionError, MessageIcon::None,
                                    MessageButtons::Ok);
             break;
         }
@@ -150,7 +141,7 @@ void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
         ++accepted;
     }
     if (accepted != k)
-        state_.view.messageBox("Only support '.mp3' & '.wav' file format.", kCaptionError, MessageIcon::Error,
+        state_.view.messageBox(tr_("Only support '.mp3' & '.wav' file format."), kCaptionError, MessageIcon::Error,
                                MessageButtons::Ok);
     addSongsFitted(oldCount, n);
 }

@@ -47,6 +47,9 @@ try_programs() { # BIN_DIR: the installed programs, run from an empty folder
   (cd "$work" && "$bin/velmo-cli" add "$scratch/Morning Walk.mp3" >/dev/null)
   (cd "$work" && "$bin/velmo-cli" download --yes --verify 2>/dev/null) || fail "the download failed"
   "$bin/zentro-sim" header | grep -q "Morning Walk" || fail "the song is not on the clock"
+  # The package's catalogues: velmo-cli in German.
+  (cd "$work" && LANG=C.UTF-8 LANGUAGE=de "$bin/velmo-cli" list) | grep -qxF "Qualität: Gut (4)" ||
+    fail "velmo-cli does not speak German from the package"
   [[ -f $work/zt_hdr.tbl && ! -e $work/spn.bin ]] || fail "the start folder is not as expected"
 }
 

@@ -15,6 +15,7 @@ packages=(
   libebur128-dev
   qt6-base-dev libgl-dev fonts-liberation
   libcli11-dev nlohmann-json3-dev
+  gettext qt6-translations-l10n
   sox libsox-fmt-mp3 lame ffmpeg mpg123 id3v2
   time bc
   desktop-file-utils appstream man-db groff-base bash-completion dpkg-dev lintian

@@ -7,6 +7,9 @@
 # come from lib/velmo/).
 # Usage: tests/install_check.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
+# The programs speak English unless a check asks for another language.
+unset LANGUAGE LC_ALL LC_MESSAGES
+export LANG=C.UTF-8
 build=$1
 source=$2
 scratch=$(mktemp -d)
@@ -32,6 +35,8 @@ expected=(
   share/doc/velmo/copyright share/doc/velmo/changelog.gz
   share/lintian/overrides/velmo
 )
+languages=(de fr es)
+for lang in "${languages[@]}"; do expected+=(share/locale/$lang/LC_MESSAGES/velmo.mo); done
 for size in 16 24 32 48 64 128 256; do expected+=(share/icons/hicolor/${size}x${size}/apps/$app.png); done
 for f in "${expected[@]}"; do [[ -f $usr/$f ]] || fail "not installed: /usr/$f"; done
 for f in bin/velmo bin/velmo-cli bin/zentro-sim; do [[ -x $usr/$f ]] || fail "not executable: /usr/$f"; done
@@ -53,6 +58,16 @@ out=$(desktop-file-validate "$usr/share/applications/$app.desktop" 2>&1) || fail
 grep -qx 'Exec=velmo --from-menu %F' "$usr/share/applications/$app.desktop" ||
   fail "the menu entry does not pass --from-menu and the files (%F)"
 grep -qx "Icon=$app" "$usr/share/applications/$app.desktop" || fail "the menu entry names another icon"
+# The menu entry and the software centre in the user's language.
+for lang in "${languages[@]}"; do
+  for key in Name GenericName Comment Keywords; do
+    grep -q "^$key\[$lang\]=." "$usr/share/applications/$app.desktop" || fail "the menu entry has no $key[$lang]"
+  done
+  for element in name summary; do
+    grep -q "<$element xml:lang=\"$lang\">" "$usr/share/metainfo/$app.metainfo.xml" ||
+      fail "the AppStream description has no $element in $lang"
+  done
+done
 out=$(appstreamcli validate --pedantic --no-net "$usr/share/metainfo/$app.metainfo.xml" 2>&1) ||
   fail "appstreamcli: $out"
 if grep -qE '^[EWIP]: ' <<<"$out"; then fail "appstreamcli: $out"; fi
@@ -134,6 +149,12 @@ cp "$source/tests/data/l3_44100_cbr128_stereo.mp3" "$scratch/Morning Walk.mp3"
   fail "installed velmo-cli download: $(cat "$scratch/err")"
 [[ ! -e $work/spn.bin ]] || fail "the agent was copied into the start folder"
 "$usr/bin/zentro-sim" header | grep -q "Morning Walk" || fail "the song is not on the clock"
+# The installed catalogues: each language from share/locale/.
+for pair in "de:Qualität: Gut (4)" "fr:Qualité : Bonne (4)" "es:Calidad: Buena (4)"; do
+  (cd "$work" && LANGUAGE=${pair%%:*} "$usr/bin/velmo-cli" list) | grep -qxF "${pair#*:}" ||
+    fail "installed velmo-cli does not speak ${pair%%:*}"
+done
+(cd "$work" && LANGUAGE=C "$usr/bin/velmo-cli" list) | grep -qxF "Quality: Good (4)" || fail "velmo-cli in English"
 
 # Without an installed agent and without one in the start folder, the
 # missing agent is named.

@@ -6,9 +6,10 @@
 
 #include "dialog_units.h"
 #include "resources.h"
+#include "translation.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("Demo"));
+    setWindowTitle(QString::fromUtf8(velmo::tr_("Demo")));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     setFont(velmo::templateFont(QStringLiteral("MS Sans Serif"), 10));
@@ -22,13 +23,13 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     picture->setPixmap(pixmap);
     picture->setGeometry(QRect(du.toPixels(11, 17, 18, 20).topLeft(), pixmap.size()));
 
-    auto* text = new QLabel(QStringLiteral("Zentro Version 1.0"), this);
+    auto* text = new QLabel(QString::fromUtf8(velmo::tr_("Zentro Version 1.0")), this);
     text->setObjectName(QLatin1String(velmo::kAboutTextName));
     text->setTextFormat(Qt::PlainText);
     text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     text->setGeometry(du.toPixels(40, 10, 119, 8));
 
-    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    auto* ok = new QPushButton(QString::fromUtf8(velmo::tr_("OK")), this);
     ok->setObjectName(QString::number(velmo::kIdOk));
     ok->setGeometry(du.toPixels(175, 14, 50, 14));
     ok->setDefault(true);

@@ -3,11 +3,15 @@
 #include <string>
 #include <vector>
 
+#include "fileio.h"
+#include "install_paths.h"
 #include "start_options.h"
+#include "translation.h"
 #include "velmo_app.h"
 #include "velmo_build.h"
 
 int main(int argc, char** argv) {
+    velmo::initTranslations(velmo::localeFolder(velmo::executableFolder()));
     // --version and --help answer before Qt starts, so they work without a
     // display (a package check, a terminal over ssh).
     const velmo::StartOptions early = velmo::parseStartOptions(std::vector<std::string>(argv + 1, argv + argc), true);

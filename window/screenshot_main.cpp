@@ -14,9 +14,12 @@
 #include <string>
 
 #include "admission.h"
+#include "fileio.h"
+#include "install_paths.h"
 #include "resources.h"
 #include "songrecord.h"
 #include "songtable.h"
+#include "translation.h"
 #include "velmo_dlg.h"
 
 namespace {
@@ -52,6 +55,8 @@ int main(int argc, char** argv) {
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    // LANGUAGE=de draws the window in German, as a user would see it.
+    velmo::initTranslations(velmo::localeFolder(velmo::executableFolder()));
     QApplication::setApplicationName(QStringLiteral("velmo"));
 
     QTemporaryDir temp;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "install_paths.h"
+#include "translation.h"
 
 namespace velmo {
 
@@ -33,14 +34,16 @@ StartOptions parseStartOptions(const std::vector<std::string>& args, bool qtTake
 }
 
 std::string startUsage() {
-    return "usage: velmo [--from-menu] [FILE...]\n"
-           "       velmo --version | --help\n"
-           "The Zentro clock's song manager. Its start folder holds the song list\n"
-           "(zt_hdr.tbl) and the working folder dat/: the current folder, or with\n"
-           "--from-menu the user's data folder $XDG_DATA_HOME/velmo (by default\n"
-           "~/.local/share/velmo), as the desktop menu entry starts it.\n"
-           "Each FILE (a song file, or a folder whose songs are taken in name order)\n"
-           "is added to the list as the Add button adds it.\n";
+    return tr_(
+        // TRANSLATORS: keep the option names and the file names as they are.
+        "usage: velmo [--from-menu] [FILE...]\n"
+        "       velmo --version | --help\n"
+        "The Zentro clock's song manager. Its start folder holds the song list\n"
+        "(zt_hdr.tbl) and the working folder dat/: the current folder, or with\n"
+        "--from-menu the user's data folder $XDG_DATA_HOME/velmo (by default\n"
+        "~/.local/share/velmo), as the desktop menu entry starts it.\n"
+        "Each FILE (a song file, or a folder whose songs are taken in name order)\n"
+        "is added to the list as the Add button adds it.\n");
 }
 
 bool chooseStartFolder(const StartOptions& options, const std::string& currentFolder, std::string& folder,
@@ -51,7 +54,7 @@ bool chooseStartFolder(const StartOptions& options, const std::string& currentFo
     }
     folder = userDataFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
     if (folder.empty()) {
-        error = "neither XDG_DATA_HOME nor HOME names a folder";
+        error = tr_("neither XDG_DATA_HOME nor HOME names a folder");
         return false;
     }
     return makeFolders(folder, error);

@@ -4,19 +4,35 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QTimer>
+#include <QTranslator>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "core_state.h"
+#include "fileio.h"
 #include "folder_lock.h"
+#include "install_paths.h"
 
 #include "resources.h"
 #include "start_options.h"
+#include "translation.h"
 #include "velmo_dlg.h"
 
 CVelmoApp::CVelmoApp(int& argc, char** argv) : app_(std::make_unique<QApplication>(argc, argv)) {
+    // QApplication has set the whole locale from the environment, numbers
+    // included: ours are printed as the English texts have them.
+    velmo::initTranslations(velmo::localeFolder(velmo::executableFolder()));
+    // Qt's own texts (the message boxes' buttons, the file dialog) from Qt's
+    // translations, when the system has them.
+    auto* qtTexts = new QTranslator(app_.get());
+    if (qtTexts->load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(qtTexts);
     // No application name is set: Qt takes the program file's name ("velmo"),
     // which the dialog uses as the caption of the conversion's failure.
     QApplication::setWindowIcon(velmo::programIcon());
@@ -33,16 +49,18 @@ bool CVelmoApp::InitInstance() {
     for (qsizetype i = 1; i < all.size(); ++i) args.push_back(QFile::encodeName(all[i]).toStdString());
     const velmo::StartOptions options = velmo::parseStartOptions(args, false);
     if (options.action == velmo::StartOptions::Action::Usage) {
-        std::fprintf(stderr, "velmo: unknown argument %s\n%s", options.unknown.c_str(), velmo::startUsage().c_str());
+        std::fprintf(stderr, "velmo: %s\n%s",
+                     velmo::format(velmo::tr_("unknown argument %s"), options.unknown.c_str()).c_str(),
+                     velmo::startUsage().c_str());
         exitStatus_ = 2;
         return false;
     }
     std::string folder, error;
     if (!velmo::chooseStartFolder(options, QFile::encodeName(QDir::currentPath()).toStdString(), folder, error)) {
         // Started from the menu there is no terminal to read a line on.
-        QMessageBox::critical(
-            nullptr, QStringLiteral("velmo"),
-            QStringLiteral("The folder for the song list cannot be made: %1").arg(QFile::decodeName(error.c_str())));
+        QMessageBox::critical(nullptr, QStringLiteral("velmo"),
+                              QString::fromStdString(velmo::format(
+                                  velmo::tr_("The folder for the song list cannot be made: %s"), error.c_str())));
         exitStatus_ = 1;
         return false;
     }
@@ -50,7 +68,8 @@ bool CVelmoApp::InitInstance() {
     // and working files. The lock stays with the application object until the
     // program ends; a folder where the lock file cannot be made runs unlocked.
     if (folderLock_.acquire(folder, velmo::FolderAccess::Exclusive) == velmo::FolderLockResult::InUse) {
-        QMessageBox::critical(nullptr, QStringLiteral("Error"), QString::fromLatin1(velmo::kFolderInUseText));
+        QMessageBox::critical(nullptr, QString::fromUtf8(velmo::tr_(velmo::kCaptionError)),
+                              QString::fromUtf8(velmo::tr_(velmo::kFolderInUseText)));
         exitStatus_ = 1;
         return false;
     }

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QEvent>
 #include <QFile>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -29,7 +30,10 @@
 #include "resources.h"
 #include "settings.h"
 #include "songlistbox.h"
+#include "translation.h"
 #include "velmo_core.h"
+
+using velmo::N_;
 
 namespace {
 
@@ -49,6 +53,19 @@ QString fromCore(const std::string& text) {
 }
 
 QString idName(int id) { return QString::number(id); }
+
+// The caption as it is drawn: a mnemonic's "&" is not shown ("&&" shows one "&").
+QString shownText(const QString& text) {
+    QString out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&') && i + 1 < text.size()) ++i;
+        out += text[i];
+    }
+    return out;
+}
+
+// A text of the window's own, in the user's language.
+QString translated(const char* english) { return QString::fromUtf8(velmo::tr_(english)); }
 
 // Template 102: 324 x 209 dialog units in "Times New Roman" at 11 points.
 constexpr int kTemplateWidth = 324;
@@ -77,14 +94,15 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
     // The minimised window and the task bar show the program icon.
     setWindowIcon(velmo::programIcon());
     createControls();
+    fitCaptions();
 
-    aboutAction_ = new QAction(QStringLiteral("&About Zentro..."), this);
+    aboutAction_ = new QAction(translated(N_("&About Zentro...")), this);
     aboutAction_->setShortcut(QKeySequence(Qt::Key_F1));
     aboutAction_->setShortcutContext(Qt::WindowShortcut);
     connect(aboutAction_, &QAction::triggered, this, &CVelmoDlg::showAboutBox);
     addAction(aboutAction_);
     // Checked from the folder's settings once the core has read them.
-    verifyAction_ = new QAction(QStringLiteral("Verify after Download"), this);
+    verifyAction_ = new QAction(translated(N_("Verify after Download")), this);
     verifyAction_->setCheckable(true);
     verifyAction_->setChecked(true);
     connect(verifyAction_, &QAction::toggled, this, [this](bool on) {
@@ -121,6 +139,56 @@ QSize CVelmoDlg::templateSize() const {
     return QSize(units_.toPixelsX(kTemplateWidth), units_.toPixelsY(kTemplateHeight));
 }
 
+bool CVelmoDlg::captionFits(const QWidget* w, const QFont& font) const {
+    const QFontMetrics m(font);
+    int room = w->width();
+    QStringList texts;
+    if (const auto* r = qobject_cast<const QRadioButton*>(w)) {
+        texts << r->text();
+        room -= style()->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, r) +
+                style()->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, r);
+    } else if (const auto* b = qobject_cast<const QPushButton*>(w)) {
+        texts << b->text();
+        // The Download button reads Stop while a job runs.
+        if (b == download_) texts << translated(N_("&Stop"));
+        room -= 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, b);
+    } else if (const auto* l = qobject_cast<const QLabel*>(w)) {
+        texts << l->text();
+    } else if (const auto* p = qobject_cast<const CBitmapPicture*>(w)) {
+        texts << p->text();
+    } else if (const auto* g = qobject_cast<const QGroupBox*>(w)) {
+        // The title sits between the frame's corners.
+        texts << g->title();
+        room -= 2 * m.averageCharWidth();
+    }
+    for (const QString& text : texts)
+        if (m.horizontalAdvance(shownText(text)) > room) return false;
+    return true;
+}
+
+void CVelmoDlg::fitCaptions() {
+    const QList<QWidget*> captions = {download_,
+                                      add_,
+                                      delete_,
+                                      reload_,
+                                      upgrade_,
+                                      picture_,
+                                      good_,
+                                      best_,
+                                      normal_,
+                                      progressCaption_,
+                                      findChild<QGroupBox*>()};
+    captionFont_ = font();
+    for (int points = font().pointSize(); points > kSmallestPointSize; --points) {
+        captionFont_ = velmo::templateFont(QStringLiteral("Times New Roman"), points);
+        if (std::all_of(captions.begin(), captions.end(),
+                        [this](const QWidget* w) { return captionFits(w, captionFont_); }))
+            break;
+    }
+    if (captionFont_.pointSize() == font().pointSize()) return;
+    for (QWidget* w : captions) w->setFont(captionFont_);
+}
+
 int CVelmoDlg::fittingPointSize() const {
     // The template's size follows its font. A large scale factor (or a small
     // screen) would push the window, and the status line at its bottom, off
@@ -145,7 +213,7 @@ void CVelmoDlg::createControls() {
         w->setGeometry(du.toPixels(x, y, cx, cy));
     };
     auto pushButton = [this, &place](const char* text, int id, int x, int y, int cx, int cy) {
-        auto* b = new QPushButton(QString::fromLatin1(text), this);
+        auto* b = new QPushButton(translated(text), this);
         place(b, id, x, y, cx, cy);
         // Enter never presses a button of this window.
         b->setAutoDefault(false);
@@ -154,7 +222,7 @@ void CVelmoDlg::createControls() {
         return b;
     };
     auto radio = [this, &place](const char* text, int id, int x, int y, int cx, int cy) {
-        auto* r = new QRadioButton(QString::fromLatin1(text), this);
+        auto* r = new QRadioButton(translated(text), this);
         place(r, id, x, y, cx, cy);
         // Not a tab stop: reached by the mouse (and the arrow keys once focused).
         r->setFocusPolicy(Qt::ClickFocus);
@@ -164,25 +232,32 @@ void CVelmoDlg::createControls() {
     // In the template's order. Each caption carries a mnemonic (Alt and the
     // underlined letter) on a letter it already has; the radio buttons are no
     // tab stops, so their mnemonics are the keyboard's way to the quality.
-    download_ = pushButton("&Download", velmo::kIdDownload, 240, 131, 48, 17);
-    add_ = pushButton("&Add", velmo::kIdAdd, 19, 131, 48, 17);
-    delete_ = pushButton("D&elete", velmo::kIdDelete, 92, 131, 48, 17);
-    reload_ = pushButton("&Reload", velmo::kIdReload, 170, 131, 48, 17);
+    download_ = pushButton(N_("&Download"), velmo::kIdDownload, 240, 131, 48, 17);
+    add_ = pushButton(N_("&Add"), velmo::kIdAdd, 19, 131, 48, 17);
+    delete_ = pushButton(N_("D&elete"), velmo::kIdDelete, 92, 131, 48, 17);
+    reload_ = pushButton(N_("&Reload"), velmo::kIdReload, 170, 131, 48, 17);
 
     down_ = new CBitmapButton(QStringLiteral("BUTTON_DOWN"), this);
     place(down_, velmo::kIdDown, 293, 103, 12, 12);
     up_ = new CBitmapButton(QStringLiteral("BUTTON_UP"), this);
     place(up_, velmo::kIdUp, 293, 45, 12, 12);
+    // The arrows are pictures: a screen reader and the tooltip say what they do.
+    for (auto [button, text] :
+         {std::pair{up_, N_("Move the selected song up")}, std::pair{down_, N_("Move the selected song down")}}) {
+        button->setAccessibleName(translated(text));
+        button->setToolTip(translated(text));
+    }
 
-    upgrade_ = pushButton("&Upgrade Firmware", velmo::kIdUpgradeFirmware, 231, 165, 75, 18);
+    upgrade_ = pushButton(N_("&Upgrade Firmware"), velmo::kIdUpgradeFirmware, 231, 165, 75, 18);
 
     list_ = new velmo::SongListBox(this);
     place(list_, velmo::kIdSongList, 20, 39, 268, 89);
+    list_->setAccessibleName(translated(N_("Songs")));
     list_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     list_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
-    picture_ = new CBitmapPicture(QStringLiteral("Music Song:"), this);
+    picture_ = new CBitmapPicture(translated(N_("Music Song:")), this);
     picture_->setCenterImage(true);
     place(picture_, velmo::kIdPicture, 17, 28, 43, 10);
 
@@ -191,18 +266,19 @@ void CVelmoDlg::createControls() {
     progress_->setRange(0, 100);
     progress_->setValue(0);
     progress_->setTextVisible(false);
-    progress_->setAccessibleName(QStringLiteral("Progress1"));
+    progress_->setAccessibleName(translated(N_("Progress")));
 
-    progressCaption_ = new QLabel(QStringLiteral("Progress:"), this);
+    progressCaption_ = new QLabel(translated(velmo::kProgressIdle), this);
     place(progressCaption_, velmo::kIdProgressCaption, 20, 158, 112, 9);
     progressCaption_->setTextFormat(Qt::PlainText);
     progressCaption_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    good_ = radio("&Good", velmo::kIdGood, 218, 23, 27, 8);
-    best_ = radio("&Best", velmo::kIdBest, 186, 22, 26, 10);
+    good_ = radio(N_("&Good"), velmo::kIdGood, 218, 23, 27, 8);
+    best_ = radio(N_("&Best"), velmo::kIdBest, 186, 22, 26, 10);
 
-    auto* group = new QGroupBox(QStringLiteral("Music quality"), this);
+    auto* group = new QGroupBox(translated(N_("Music quality")), this);
     group->setObjectName(QStringLiteral("qualityGroup"));
+    group->setAccessibleName(shownText(group->title()));
     place(group, 0, 183, 12, 105, 24);
     group->setAlignment(Qt::AlignHCenter);
     // A frame drawn around its neighbours, never over them or in their way.
@@ -216,7 +292,7 @@ void CVelmoDlg::createControls() {
     status_->setLineWidth(1);
     status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
-    normal_ = radio("&Normal", velmo::kIdNormal, 251, 22, 35, 10);
+    normal_ = radio(N_("&Normal"), velmo::kIdNormal, 251, 22, 35, 10);
 
     // Tab goes the way the eye reads the window: the list, the arrows beside
     // it from the top, the row of buttons below it from the left, then
@@ -352,8 +428,8 @@ void CVelmoDlg::onTimerTick() {
 
 void CVelmoDlg::onAdd() {
     CFileDialogST dialog(true, "", velmo::OFN_ALLOWMULTISELECT | velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT,
-                         {{"Music files", velmo::songFilePatterns()}}, this);
-    dialog.SetFolderChoice(kFolderChoice);
+                         {{velmo::tr_("Music files"), velmo::songFilePatterns()}}, this);
+    dialog.SetFolderChoice(velmo::tr_(kFolderChoice));
     if (dialog.RunDialog() != CFileDialogST::IDOK) return;
     std::vector<std::string> paths;
     for (velmo::PathPosition pos = dialog.FirstPathPosition(); pos;) paths.push_back(dialog.NextSelectedPath(pos));
@@ -402,6 +478,7 @@ void CVelmoDlg::resizeEvent(QResizeEvent* event) {
 bool CVelmoDlg::askToStop(const std::string& question) {
     QMessageBox box(QMessageBox::Question, windowTitle(), fromCore(question), QMessageBox::Yes | QMessageBox::No, this);
     box.setTextFormat(Qt::PlainText);
+    box.setAccessibleDescription(box.text());
     // Escape pressed once more, by the same habit, keeps the job running.
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
@@ -481,7 +558,16 @@ void CVelmoDlg::showAboutBox() {
 // ---------------------------------------------------------------------------
 // velmo::View
 
-void CVelmoDlg::setProgressCaption(const std::string& text) { progressCaption_->setText(fromCore(text)); }
+void CVelmoDlg::setProgressCaption(const std::string& text) {
+    progressCaption_->setText(fromCore(text));
+    // A long caption (a translation's) steps its own font down to be read whole.
+    QFont font = captionFont_;
+    while (!captionFits(progressCaption_, font) && font.pointSize() > kSmallestPointSize)
+        font = velmo::templateFont(QStringLiteral("Times New Roman"), font.pointSize() - 1);
+    progressCaption_->setFont(font);
+    // The bar tells a screen reader what it follows.
+    progress_->setAccessibleDescription(progressCaption_->text());
+}
 
 void CVelmoDlg::setProgressBar(int percent) { progress_->setValue(qBound(0, percent, 100)); }
 
@@ -531,7 +617,7 @@ void CVelmoDlg::setStopAvailable(bool available) {
     stopAvailable_ = available;
     if (available) {
         downloadText_ = download_->text();
-        download_->setText(QStringLiteral("&Stop"));
+        download_->setText(translated(N_("&Stop")));
         enableControls(false);
     } else {
         download_->setText(downloadText_);
@@ -575,9 +661,12 @@ velmo::MessageResult CVelmoDlg::messageBox(const std::string& text, const std::s
             break;
     }
     const bool okCancel = buttons == velmo::MessageButtons::OkCancel;
-    QMessageBox box(boxIcon, fromCore(caption), fromCore(text),
+    // The core gives the captions in English: they are a few words the window translates.
+    QMessageBox box(boxIcon, translated(caption.c_str()), fromCore(text),
                     okCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
+    // A screen reader reads the text, not only the caption.
+    box.setAccessibleDescription(box.text());
     box.setDefaultButton(QMessageBox::Ok);
     box.setEscapeButton(okCancel ? QMessageBox::Cancel : QMessageBox::Ok);
     // A window of its own takes input while this one is disabled for a job.
@@ -587,8 +676,8 @@ velmo::MessageResult CVelmoDlg::messageBox(const std::string& text, const std::s
 }
 
 bool CVelmoDlg::chooseFirmwareFile(std::string& path) {
-    CFileDialogST dialog(true, "", velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT, {{"Binary files", "*.bin"}},
-                         this);
+    CFileDialogST dialog(true, "", velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT,
+                         {{velmo::tr_("Binary files"), "*.bin"}}, this);
     if (dialog.RunDialog() != CFileDialogST::IDOK) return false;
     // Every chosen path in turn; the last one counts.
     bool any = false;

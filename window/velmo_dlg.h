@@ -25,6 +25,7 @@
 
 #include "dialog_units.h"
 #include "event_queue.h"
+#include "translation.h"
 #include "view.h"
 
 class QAction;
@@ -85,7 +86,7 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QSize templateSize() const;
 
     // The file dialog's entry that turns Add's choice to folders.
-    static constexpr const char* kFolderChoice = "Folders of music files";
+    static constexpr const char* kFolderChoice = velmo::N_("Folders of music files");
 
     // velmo::View
     void setProgressCaption(const std::string& text) override;
@@ -143,6 +144,12 @@ class CVelmoDlg : public QDialog, public velmo::View {
     // The template's 11 points, or less when the window would not fit the screen.
     int fittingPointSize() const;
     void createControls();
+    // Steps the captions' font down from the window's until every caption
+    // (in whatever language) is shown whole on its control: a translation
+    // may be longer than the English text the template was drawn for.
+    void fitCaptions();
+    // Whether the caption of `w` fits it in `font`.
+    bool captionFits(const QWidget* w, const QFont& font) const;
     template <class F>
     void enterCore(F&& handler);
     void deliverPending();
@@ -150,6 +157,7 @@ class CVelmoDlg : public QDialog, public velmo::View {
     void onTimerTick();
 
     velmo::DialogUnits units_;
+    QFont captionFont_;  // the captions' font: the window's, or smaller to fit
     QPushButton* download_ = nullptr;
     QPushButton* add_ = nullptr;
     QPushButton* delete_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include "admission.h"
 #include "convert_job.h"
+#include "translation.h"
 
 namespace velmo {
 
@@ -24,7 +25,7 @@ void ConvertingOperation::startEstimates(const std::vector<Song>& songs, bool ch
 }
 
 void ConvertingOperation::startConversion(ImageHandOver* handOver) {
-    core_.view.setProgressCaption("Progress: converting music data...");
+    core_.view.setProgressCaption(tr_("Progress: converting music data..."));
     core_.view.setProgressBar(1);
     ConvertJob job;
     job.totalEstimate = total_;
@@ -75,7 +76,7 @@ bool ConvertingOperation::onConversionEvent(const Event& event) {
             view.messageBox(kConvertFailedText, core_.appName, MessageIcon::None, MessageButtons::Ok);
             noteOutcome(OutcomeKind::Failed, kConvertFailedText);
             view.setProgressBar(0);
-            view.setProgressCaption(kProgressIdle);
+            view.setProgressCaption(tr_(kProgressIdle));
         }
         onConversionEnded();
         return true;
@@ -86,7 +87,7 @@ bool ConvertingOperation::onConversionEvent(const Event& event) {
             view.messageBox(e->text, kCaptionError, MessageIcon::None, MessageButtons::Ok);
             noteOutcome(OutcomeKind::Failed, e->text);
             view.setProgressBar(0);
-            view.setProgressCaption(kProgressIdle);
+            view.setProgressCaption(tr_(kProgressIdle));
         }
         onConversionEnded();
         return true;

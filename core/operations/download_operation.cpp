@@ -8,6 +8,7 @@
 #include "convert_job.h"
 #include "storage_layout.h"
 #include "transfer.h"
+#include "translation.h"
 #include "verify.h"
 
 namespace velmo {
@@ -27,14 +28,15 @@ bool DownloadOperation::checks(CoreState& core, bool needsClock, std::string& re
     };
     // A clock that another program holds is no unplugged clock.
     if (needsClock && core.session.handle() == 0)
-        return refused(core.noClockText("Please plug-in USB to download songs !"), kCaptionError, MessageIcon::Error);
+        return refused(core.noClockText(tr_("Please plug-in USB to download songs !")), kCaptionError,
+                       MessageIcon::Error);
     if (core.songCount == 0)
-        return refused("No song files are in list box !", kCaptionInformation, MessageIcon::Information);
+        return refused(tr_("No song files are in list box !"), kCaptionInformation, MessageIcon::Information);
     // The clock's header describes 32 songs; a longer list is refused whole.
     if (core.songCount > kMaxHeaderSongs)
-        return refused("Song counts are over than limit !", kCaptionError, MessageIcon::Error);
+        return refused(tr_("Song counts are over than limit !"), kCaptionError, MessageIcon::Error);
     if (core.totalEstimate >= core.capacityNow() &&
-        view.messageBox("Auto cut songs to fit storage size ?", "Warning !", MessageIcon::None,
+        view.messageBox(tr_("Auto cut songs to fit storage size ?"), N_("Warning !"), MessageIcon::None,
                         MessageButtons::OkCancel) != MessageResult::Ok) {
         reason = "Auto cut songs to fit storage size ? Cancel";
         return false;
@@ -46,7 +48,7 @@ void DownloadOperation::start() {
     // The Download shows itself at once, and can be stopped from the start.
     core_.view.setProgressBar(1);
     core_.view.setStopAvailable(true);
-    core_.view.setProgressCaption("Progress: converting music data...");
+    core_.view.setProgressCaption(tr_("Progress: converting music data..."));
     startEstimates(std::vector<Song>(core_.songs.begin(), core_.songs.begin() + core_.songCount), true);
 }
 
@@ -60,7 +62,7 @@ void DownloadOperation::onEstimates(uint32_t total, const std::vector<Unreadable
     if (!unreadable.empty()) {
         std::string text;
         for (const UnreadableSong& u : unreadable)
-            text += (text.empty() ? "" : "\n") + ("Cannot read " + u.path + ": " + u.reason);
+            text += (text.empty() ? "" : "\n") + format(tr_("Cannot read %s: %s"), u.path.c_str(), u.reason.c_str());
         resetProgress();
         core_.view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         noteOutcome(OutcomeKind::Failed, text);
@@ -73,8 +75,9 @@ void DownloadOperation::onEstimates(uint32_t total, const std::vector<Unreadable
         core_.fillLines(0, core_.songCount);
         core_.showStatus(total);
     }
-    if (!startAgent({"Please plug-out & plug-in USB again !", kCaptionError, MessageIcon::Error, BoxAt::AfterReEnable},
-                    {"Storage is not found !", kCaptionInformation, MessageIcon::Information, BoxAt::BeforeReEnable}))
+    if (!startAgent(
+            {tr_("Please plug-out & plug-in USB again !"), kCaptionError, MessageIcon::Error, BoxAt::AfterReEnable},
+            {tr_("Storage is not found !"), kCaptionInformation, MessageIcon::Information, BoxAt::BeforeReEnable}))
         return;
 
     DeviceJob job;
@@ -98,10 +101,10 @@ void DownloadOperation::cancel() {
 }
 
 std::string DownloadOperation::stopQuestion() const {
-    const char* leaves = verifying_ ? "The clock will keep the new songs, but they will not be verified."
-                         : erasing_ ? "The clock will then hold no songs."
-                                    : "The clock will not be changed.";
-    return std::string("A download is under way. Stop it?\n") + leaves;
+    const char* leaves = verifying_ ? tr_("The clock will keep the new songs, but they will not be verified.")
+                         : erasing_ ? tr_("The clock will then hold no songs.")
+                                    : tr_("The clock will not be changed.");
+    return std::string(tr_("A download is under way. Stop it?")) + "\n" + leaves;
 }
 
 bool DownloadOperation::stop() {
@@ -114,7 +117,8 @@ void DownloadOperation::writeEnded() {
     resetProgress();
 }
 
-void DownloadOperation::stopped(const char* text) {
+void DownloadOperation::stopped(const char* english) {
+    const char* text = tr_(english);
     core_.view.setProgressBar(0);
     core_.view.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
     noteOutcome(OutcomeKind::Stopped, text);
@@ -135,7 +139,7 @@ void DownloadOperation::onEvent(const Event& event) {
         // being written once the first block goes to the clock.
         if (!writeCaptionShown_) {
             writeCaptionShown_ = true;
-            view.setProgressCaption("Progress: downloading music data...");
+            view.setProgressCaption(tr_("Progress: downloading music data..."));
         }
         view.setProgressBar(e->percent);
     } else if (const auto* e = std::get_if<WriteFailed>(&event)) {
@@ -173,12 +177,15 @@ void DownloadOperation::onEvent(const Event& event) {
 void DownloadOperation::finished() {
     // Songs that could not be converted reached the clock without data:
     // they are named, not left to be found silent.
-    std::string text = kDownloadFinishedText;
+    std::string text = tr_(kDownloadFinishedText);
     const std::vector<std::string> names = unconvertedNames();
     if (!names.empty()) {
-        text += " " + std::to_string(names.size()) +
-                (names.size() == 1 ? " song could not be converted: " : " songs could not be converted: ");
-        for (size_t i = 0; i < names.size(); ++i) text += (i ? ", " : "") + names[i];
+        std::string list;
+        for (size_t i = 0; i < names.size(); ++i) list += (i ? ", " : "") + names[i];
+        const char* sentence =
+            // TRANSLATORS: %1$s is the finished message, %2$zu the count, %3$s the songs' names.
+            trn_("%s %zu song could not be converted: %s", "%s %zu songs could not be converted: %s", names.size());
+        text = format(sentence, text.c_str(), names.size(), list.c_str());
     }
     core_.view.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
     noteOutcome(OutcomeKind::Finished);
@@ -189,19 +196,19 @@ void DownloadOperation::finished() {
 // it did not program would otherwise pass for a finished Download.
 void DownloadOperation::startVerify() {
     verifying_ = true;
-    core_.view.setProgressCaption("Progress: verifying music data...");
+    core_.view.setProgressCaption(tr_("Progress: verifying music data..."));
     startReadBack();
 }
 
 std::string DownloadOperation::placeOf(uint32_t address) const {
-    if (address < kDataAreaAddress) return "in the song header";
+    if (address < kDataAreaAddress) return tr_("in the song header");
     const uint32_t offset = address - kDataAreaAddress;
     for (size_t i = 0; i < songs_.size() && i < kMaxHeaderSongs; ++i) {
         const Song& s = songs_[i];
         if (offset >= s.dataOffset && offset - s.dataOffset < s.dataSize)
-            return "in song " + std::to_string(i + 1) + " (" + songName(s) + ")";
+            return format(tr_("in song %zu (%s)"), i + 1, songName(s).c_str());
     }
-    return "past the songs";
+    return tr_("past the songs");
 }
 
 void DownloadOperation::onVerifyEvent(const Event& event) {
@@ -215,29 +222,28 @@ void DownloadOperation::onVerifyEvent(const Event& event) {
             finished();
             outcomeToFill().verified = true;
         } else {
-            char text[160];
-            std::snprintf(text, sizeof text,
-                          "Verify failed: the clock holds 0x%02X at storage address 0x%X where the image has 0x%02X, ",
-                          e->clockByte, e->address, e->imageByte);
-            const std::string message = text + placeOf(e->address);
+            // TRANSLATORS: the last %s is where the address lies, e.g. "in song 2 (Name)".
+            const std::string message = format(
+                tr_("Verify failed: the clock holds 0x%02X at storage address 0x%X where the image has 0x%02X, %s"),
+                e->clockByte, e->address, e->imageByte, placeOf(e->address).c_str());
             view.messageBox(message, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
             noteOutcome(OutcomeKind::Failed, message);
         }
     } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
         std::string text;
         if (e->errorNumber != 0) {
-            text = "Cannot read " + core_.path(kImageFile) + ": " + std::strerror(e->errorNumber);
+            text = format(tr_("Cannot read %s: %s"), core_.path(kImageFile).c_str(), std::strerror(e->errorNumber));
         } else {
             core_.session.drop(deviceWorkerRunning());
-            text = "USB connection error";
+            text = tr_("USB connection error");
         }
         view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         noteOutcome(OutcomeKind::Failed, text);
     } else if (std::holds_alternative<JobStopped>(event)) {
         view.setProgressBar(0);
-        view.messageBox(kDownloadStoppedUnverifiedText, kCaptionInformation, MessageIcon::Information,
+        view.messageBox(tr_(kDownloadStoppedUnverifiedText), kCaptionInformation, MessageIcon::Information,
                         MessageButtons::Ok);
-        noteOutcome(OutcomeKind::Stopped, kDownloadStoppedUnverifiedText);
+        noteOutcome(OutcomeKind::Stopped, tr_(kDownloadStoppedUnverifiedText));
     }
     resetProgress();
 }

@@ -9,12 +9,13 @@
 #pragma once
 
 #include <string>
+#include "translation.h"
 
 #include "converting_operation.h"
 
 namespace velmo {
 
-constexpr const char* kDownloadFinishedText = "Downloading songs finished !";
+constexpr const char* kDownloadFinishedText = N_("Downloading songs finished !");
 
 class DownloadOperation : public ConvertingOperation {
   public:

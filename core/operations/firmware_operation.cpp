@@ -8,6 +8,7 @@
 #include "firmware.h"
 #include "storage_layout.h"
 #include "transfer.h"
+#include "translation.h"
 
 namespace velmo {
 
@@ -18,14 +19,14 @@ bool FirmwareOperation::checks(CoreState& core, std::string& chosen, uint32_t& f
         reason = text;
         return false;
     };
-    if (core.session.handle() == 0) return refused(core.noClockText("Please plug-in USB again !"));
+    if (core.session.handle() == 0) return refused(core.noClockText(tr_("Please plug-in USB again !")));
     std::string path;
     if (!view.chooseFirmwareFile(path)) {
         reason = "No firmware file was chosen.";
         return false;
     }
     chosen = path;
-    if (view.messageBox("Upgrade Firmware ?", "Warning", MessageIcon::None, MessageButtons::OkCancel) !=
+    if (view.messageBox(tr_("Upgrade Firmware ?"), N_("Warning"), MessageIcon::None, MessageButtons::OkCancel) !=
         MessageResult::Ok) {
         reason = "Upgrade Firmware ? Cancel";
         return false;
@@ -33,20 +34,21 @@ bool FirmwareOperation::checks(CoreState& core, std::string& chosen, uint32_t& f
     // The size is known before a byte is read: a huge file, a device or a
     // FIFO chosen as firmware ends here at once.
     const std::optional<uint64_t> size = firmwareFileSize(path);
-    if (!size) return refused("Firmware code format error !");
+    if (!size) return refused(tr_("Firmware code format error !"));
     // The framed image (the file and 8 bytes) must not run into the song header.
-    if (*size > kMaxFirmwareFileBytes) return refused("Firmware code file size is over limitation !");
-    if (checkFirmwareFormat(path) != 0) return refused("Firmware code format error !");
+    if (*size > kMaxFirmwareFileBytes) return refused(tr_("Firmware code file size is over limitation !"));
+    if (checkFirmwareFormat(path) != 0) return refused(tr_("Firmware code format error !"));
     fileBytes = static_cast<uint32_t>(*size);
-    if (frameFirmware(path, core.startDir) != 0) return refused("Binary code file reading error!");
-    if (core.session.handle() == 0) return refused(core.noClockText("Please plug-in USB again !"));
+    if (frameFirmware(path, core.startDir) != 0) return refused(tr_("Binary code file reading error!"));
+    if (core.session.handle() == 0) return refused(core.noClockText(tr_("Please plug-in USB again !")));
     return true;
 }
 
 void FirmwareOperation::start() {
     core_.view.setProgressBar(1);
-    if (!startAgent({"Please plug-in USB again !", kCaptionError, MessageIcon::Error, BoxAt::BeforeReEnable},
-                    {"Storage format reading error !\n", kCaptionError, MessageIcon::Error, BoxAt::BeforeReEnable}))
+    if (!startAgent(
+            {tr_("Please plug-in USB again !"), kCaptionError, MessageIcon::Error, BoxAt::BeforeReEnable},
+            {tr_("Storage format reading error !\n"), kCaptionError, MessageIcon::Error, BoxAt::BeforeReEnable}))
         return;
     DeviceJob job;
     job.mode = WriteMode::FirmwareCode;
@@ -61,7 +63,7 @@ void FirmwareOperation::start() {
 }
 
 bool FirmwareOperation::stop() {
-    core_.view.setProgressCaption(kFirmwareWaitCaption);
+    core_.view.setProgressCaption(tr_(kFirmwareWaitCaption));
     return false;
 }
 
@@ -75,7 +77,7 @@ void FirmwareOperation::onEvent(const Event& event) {
         view.setProgressBar(e->percent);
     } else if (const auto* e = std::get_if<FirmwareStepDone>(&event)) {
         if (e->step == FirmwareStep::Written) {
-            view.setProgressCaption("Progress:Verifying firmware code...");
+            view.setProgressCaption(tr_("Progress:Verifying firmware code..."));
             view.setProgressBar(0);
             const std::optional<uint64_t> framed = firmwareFileSize(code);
             DeviceJob job;
@@ -94,12 +96,13 @@ void FirmwareOperation::onEvent(const Event& event) {
         ::unlink(code.c_str());
         ::unlink(check.c_str());
         if (same) {
-            view.messageBox("Writing code O.K !", kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
+            view.messageBox(tr_("Writing code O.K !"), kCaptionInformation, MessageIcon::Information,
+                            MessageButtons::Ok);
             noteOutcome(OutcomeKind::Finished);
         } else {
             invalidateFirmware(core_.session.library(), core_.session.handle());
-            showError("Writing code failed !");
-            noteOutcome(OutcomeKind::Failed, "Writing code failed !");
+            showError(tr_("Writing code failed !"));
+            noteOutcome(OutcomeKind::Failed, tr_("Writing code failed !"));
         }
         resetProgress();
     } else if (const auto* e = std::get_if<WriteFailed>(&event)) {
@@ -109,13 +112,13 @@ void FirmwareOperation::onEvent(const Event& event) {
         resetProgress();
     } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
         if (e->errorNumber != 0) {
-            const std::string text = "Cannot write " + check + ": " + std::strerror(e->errorNumber);
+            const std::string text = format(tr_("Cannot write %s: %s"), check.c_str(), std::strerror(e->errorNumber));
             showError(text);
             noteOutcome(OutcomeKind::Failed, text);
         } else {
             core_.session.drop(deviceWorkerRunning());
-            showError("Verify code failed !");
-            noteOutcome(OutcomeKind::Failed, "Verify code failed !");
+            showError(tr_("Verify code failed !"));
+            noteOutcome(OutcomeKind::Failed, tr_("Verify code failed !"));
         }
         ::unlink(code.c_str());
         ::unlink(check.c_str());

@@ -2,6 +2,7 @@
 
 #include "convert_job.h"
 #include "songlist.h"
+#include "translation.h"
 
 namespace velmo {
 
@@ -11,7 +12,7 @@ void ImageOperation::start() {
     cutToFit(copy.data(), count, core_.capacityNow());
     copy.resize(count);
     core_.view.setStopAvailable(true);
-    core_.view.setProgressCaption("Progress: converting music data...");
+    core_.view.setProgressCaption(tr_("Progress: converting music data..."));
     core_.view.setProgressBar(1);
     startEstimates(copy, false);
 }

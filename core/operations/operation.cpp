@@ -5,6 +5,7 @@
 #include "convert_job.h"
 #include "storage_layout.h"
 #include "transfer.h"
+#include "translation.h"
 #include "verify.h"
 
 namespace velmo {
@@ -77,16 +78,16 @@ std::string RunningOperation::writeFailureText(const WriteFailed& failed, const 
     switch (failed.kind) {
         case WriteFailure::LocalFile:
             // A file of this computer failed: the clock is not at fault.
-            return "Cannot read " + core_.path(file) + ": " + std::strerror(failed.errorNumber);
+            return format(tr_("Cannot read %s: %s"), core_.path(file).c_str(), std::strerror(failed.errorNumber));
         case WriteFailure::Connection:
             core_.session.drop(deviceWorkerRunning());
-            return "USB connection error";
+            return tr_("USB connection error");
         case WriteFailure::Program:
-            return kStorageWriteErrorText;
+            return tr_(kStorageWriteErrorText);
         case WriteFailure::Erase:
             break;
     }
-    return "Storage erase error !";
+    return tr_("Storage erase error !");
 }
 
 void RunningOperation::startReadBack() {
@@ -99,7 +100,7 @@ void RunningOperation::startReadBack() {
 }
 
 void RunningOperation::resetProgress() {
-    core_.view.setProgressCaption(kProgressIdle);
+    core_.view.setProgressCaption(tr_(kProgressIdle));
     core_.view.setProgressBar(0);
 }
 
@@ -116,7 +117,7 @@ bool RunningOperation::startAgent(const AgentFailureBox& lost, const AgentFailur
     if (result >= 0 && result != kDeviceAgentFailed) return true;
     const AgentFailureBox box = result < 0 ? lost : noStorage;
     View& view = core_.view;
-    view.setProgressCaption(kProgressIdle);
+    view.setProgressCaption(tr_(kProgressIdle));
     const auto show = [&view, box] { view.messageBox(box.text, box.caption, box.icon, MessageButtons::Ok); };
     if (box.at == BoxAt::BeforeProgressReset) show();
     view.setProgressBar(0);

@@ -11,18 +11,19 @@
 #include "songlist.h"
 #include "storage_layout.h"
 #include "transfer.h"
+#include "translation.h"
 
 namespace velmo {
 
 bool ReloadOperation::checks(CoreState& core, std::string& reason) {
     const auto noClock = [&] {
-        reason = core.noClockText("Please plug-in USB again !");
+        reason = core.noClockText(tr_("Please plug-in USB again !"));
         core.view.messageBox(reason, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         return false;
     };
     if (core.session.handle() == 0) return noClock();
-    if (core.view.messageBox("Reload song data into P.C ?", "Warning", MessageIcon::None, MessageButtons::OkCancel) !=
-        MessageResult::Ok) {
+    if (core.view.messageBox(tr_("Reload song data into P.C ?"), N_("Warning"), MessageIcon::None,
+                             MessageButtons::OkCancel) != MessageResult::Ok) {
         reason = "Reload song data into P.C ? Cancel";
         return false;
     }
@@ -33,12 +34,12 @@ bool ReloadOperation::checks(CoreState& core, std::string& reason) {
 
 void ReloadOperation::start() {
     core_.view.setProgressBar(1);
-    if (!startAgent({"USB connection error ! Please plug-in USB again.", kCaptionError, MessageIcon::Error,
+    if (!startAgent({tr_("USB connection error ! Please plug-in USB again."), kCaptionError, MessageIcon::Error,
                      BoxAt::AfterReEnable},
-                    {"Storage is not found !", kCaptionError, MessageIcon::Error, BoxAt::BeforeProgressReset}))
+                    {tr_("Storage is not found !"), kCaptionError, MessageIcon::Error, BoxAt::BeforeProgressReset}))
         return;
     core_.view.setStopAvailable(true);
-    core_.view.setProgressCaption("Progress:checking music data...");
+    core_.view.setProgressCaption(tr_("Progress:checking music data..."));
     startRead(kStorageHeaderAddress, kReloadTableFile, kStorageHeaderBytes, true);
 }
 
@@ -76,8 +77,8 @@ void ReloadOperation::onEvent(const Event& event) {
         const bool data = e->stage == ReadStage::Data;
         if (e->errorNumber != 0) {
             // A file of this computer failed: the clock is not at fault.
-            fail("Cannot write " + core_.path(data ? kReloadDataFile : kReloadTableFile) + ": " +
-                 std::strerror(e->errorNumber));
+            fail(format(tr_("Cannot write %s: %s"), core_.path(data ? kReloadDataFile : kReloadTableFile).c_str(),
+                        std::strerror(e->errorNumber)));
             // Neither file is of use, the one cut short least of all.
             core_.removeFile(kReloadTableFile);
             core_.removeFile(kReloadDataFile);
@@ -86,15 +87,15 @@ void ReloadOperation::onEvent(const Event& event) {
             // The partly read files are of no use to anyone.
             core_.removeFile(kReloadTableFile);
             if (data) core_.removeFile(kReloadDataFile);
-            fail("USB connection error !");
+            fail(tr_("USB connection error !"));
         }
         resetProgress();
     } else if (std::holds_alternative<JobStopped>(event)) {
         core_.removeFile(kReloadTableFile);
         core_.removeFile(kReloadDataFile);
         view.setProgressBar(0);
-        view.messageBox(kReloadStoppedText, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
-        noteOutcome(OutcomeKind::Stopped, kReloadStoppedText);
+        view.messageBox(tr_(kReloadStoppedText), kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
+        noteOutcome(OutcomeKind::Stopped, tr_(kReloadStoppedText));
         resetProgress();
     }
 }
@@ -105,17 +106,17 @@ void ReloadOperation::onTableRead() {
     if (header == ReloadHeader::Damaged) {
         // Songs read by a header that lies would replace the list with
         // nonsense: none is read.
-        fail(kHeaderDamagedText);
+        fail(tr_(kHeaderDamagedText));
         core_.removeFile(kReloadTableFile);
         resetProgress();
         return;
     }
     if (n == 0) {
-        fail("Storage has no music data.", kCaptionInformation, MessageIcon::Information);
+        fail(tr_("Storage has no music data."), kCaptionInformation, MessageIcon::Information);
         resetProgress();
         return;
     }
-    core_.view.setProgressCaption("Progress:Reloading music data...");
+    core_.view.setProgressCaption(tr_("Progress:Reloading music data..."));
     startRead(kDataAreaAddress, kReloadDataFile, n, false);
 }
 
@@ -143,9 +144,10 @@ void ReloadOperation::onParsed(const ReloadParsed& parsed) {
     View& view = core_.view;
     if (parsed.failure != ReloadFailure::None) {
         if (parsed.failure == ReloadFailure::WriteFailed)
-            fail("Cannot write " + parsed.file + ": " + std::strerror(parsed.errorNumber));
+            fail(format(tr_("Cannot write %s: %s"), parsed.file.c_str(), std::strerror(parsed.errorNumber)));
         else
-            fail(parsed.failure == ReloadFailure::HeaderDamaged ? kHeaderDamagedText : "Reload music data failed.");
+            fail(tr_(parsed.failure == ReloadFailure::HeaderDamaged ? kHeaderDamagedText
+                                                                    : N_("Reload music data failed.")));
         core_.removeFile(kReloadTableFile);
         core_.removeFile(kReloadDataFile);
         resetProgress();
@@ -157,11 +159,11 @@ void ReloadOperation::onParsed(const ReloadParsed& parsed) {
     // out and named.
     std::string warning;
     for (uint16_t d : parsed.damaged)
-        warning += "Song " + std::to_string(d + 1) + " on the clock is damaged and was not reloaded\n";
+        warning += format(tr_("Song %d on the clock is damaged and was not reloaded"), d + 1) + "\n";
     if (!warning.empty()) warning.pop_back();
     const auto count = static_cast<uint16_t>(parsed.songs.size());
     if (count == 0) {
-        view.setProgressCaption("Progress:");
+        view.setProgressCaption(tr_(kProgressIdle));
         view.setProgressBar(0);
         fail(warning, kCaptionWarning, MessageIcon::Warning);
         resetProgress();
@@ -183,9 +185,10 @@ void ReloadOperation::onParsed(const ReloadParsed& parsed) {
     view.resetLines();
     core_.fillLines(0, count);
     core_.showStatus(total);
-    view.setProgressCaption("Progress:");
+    view.setProgressCaption(tr_(kProgressIdle));
     view.setProgressBar(0);
-    view.messageBox("Reloading songs finished !", kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
+    view.messageBox(tr_("Reloading songs finished !"), kCaptionInformation, MessageIcon::Information,
+                    MessageButtons::Ok);
     if (!warning.empty()) view.messageBox(warning, kCaptionWarning, MessageIcon::Warning, MessageButtons::Ok);
     noteOutcome(OutcomeKind::Finished);
 }

@@ -3,13 +3,14 @@
 #pragma once
 
 #include <string>
+#include "translation.h"
 
 #include "operation.h"
 
 namespace velmo {
 
 // The end of a Reload whose header names what no Download writes.
-constexpr const char* kHeaderDamagedText = "The clock's song header is damaged";
+constexpr const char* kHeaderDamagedText = N_("The clock's song header is damaged");
 
 class ReloadOperation : public RunningOperation {
   public:

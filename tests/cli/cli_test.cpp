@@ -49,6 +49,7 @@ class CliTest : public ::testing::Test {
     std::string start;
     std::string sim;
     std::string cli = std::string(VELMO_BIN_DIR) + "/velmo-cli";
+    std::string language;  // LANGUAGE for the runs; empty: not set
 
     void SetUp() override {
         start = dir.file("start");
@@ -82,10 +83,19 @@ class CliTest : public ::testing::Test {
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addchdir_np(&actions, cwd.empty() ? dir.path().c_str() : cwd.c_str());
 
+        // The language is the test's, not the machine's: English unless
+        // `language` names one (C.UTF-8 is on every Debian system, and gettext
+        // takes LANGUAGE with it).
         std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e)
-            if (std::strncmp(*e, "ZENTRO_SIM_DIR=", 15) != 0) env.emplace_back(*e);
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string var = *e;
+            const std::string name = var.substr(0, var.find('='));
+            if (name != "ZENTRO_SIM_DIR" && name != "LANGUAGE" && name != "LANG" && name.rfind("LC_", 0) != 0)
+                env.push_back(var);
+        }
         env.push_back("ZENTRO_SIM_DIR=" + sim);
+        env.push_back("LANG=C.UTF-8");
+        if (!language.empty()) env.push_back("LANGUAGE=" + language);
         std::vector<char*> envp;
         for (std::string& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
@@ -749,6 +759,84 @@ TEST_F(CliTest, DownloadRefusalsAndFailures) {
             EXPECT_EQ(before, listJson(folder));
             EXPECT_FALSE(hasStorageSignature(clockHeader()));
         }
+    }
+}
+
+// The same runs in each language: a refused add, the cut question, a
+// download's end and an error, as LANGUAGE picks them. LANGUAGE=C gives the
+// English texts byte for byte; --json stays English whatever the language.
+TEST_F(CliTest, MessagesSpeakTheUsersLanguage) {
+    struct Row {
+        const char* language;
+        std::string refusedAdd, cutQuestion, finished, downloaded, error;
+    };
+    const std::vector<Row> rows = {
+        {"C", "Error: The file format of %s is not supported",
+         "Warning !: Auto cut songs to fit storage size ? Cancel (no terminal to ask; --yes answers OK)",
+         "Information: Downloading songs finished !", "Downloaded 2 songs (", "Error: Storage erase error !"},
+        {"de", "Fehler: Das Dateiformat von %s wird nicht unterstützt",
+         "Warnung!: Lieder automatisch auf die Speichergröße kürzen? Abbrechen (kein Terminal zum Fragen; --yes "
+         "antwortet mit OK)",
+         "Information: Die Übertragung der Lieder ist beendet!", "2 Lieder übertragen (",
+         "Fehler: Fehler beim Löschen des Speichers!"},
+        {"fr", "Erreur : Le format de fichier de %s n'est pas pris en charge",
+         "Avertissement ! : Couper automatiquement les chansons pour tenir dans la mémoire ? Annuler (aucun terminal "
+         "pour demander ; --yes répond OK)",
+         "Information : Transfert des chansons terminé !", "2 chansons transférées (",
+         "Erreur : Erreur d'effacement de la mémoire !"},
+        {"es", "Error: El formato de archivo de %s no es compatible",
+         "¡Advertencia!: ¿Recortar automáticamente las canciones al tamaño de la memoria? Cancelar (no hay terminal "
+         "para preguntar; --yes responde Aceptar)",
+         "Información: ¡Transferencia de canciones terminada!", "2 canciones transferidas (",
+         "Error: ¡Error al borrar la memoria!"},
+    };
+    const std::string notSong = dir.file("notes.txt");
+    writeFileBytes(notSong, {'n', 'o', 't', 'e', 's'});
+    const auto withPath = [&notSong](std::string line) { return line.replace(line.find("%s"), 2, notSong); };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.language);
+        language = row.language;
+        ASSERT_EQ(0, zentroSimReset());
+        const std::string folder = dir.file(std::string("start-") + row.language);
+        fs::create_directories(folder);
+        copyAgent(folder);
+
+        CliRun r = in(folder, {"add", notSong});
+        EXPECT_EQ(1, r.status);
+        EXPECT_TRUE(has(r.err, withPath(row.refusedAdd) + "\n")) << r.err;
+        if (language == "C") {
+            EXPECT_EQ(withPath(row.refusedAdd) + "\nvelmo-cli: 0 of 1 files joined the list\n", r.err);
+            EXPECT_EQ("Songs in the list: 0\nSpace usage: 0.0%\n", r.out);
+        }
+
+        const std::string cut = folder + "-cut";
+        fs::create_directories(cut);
+        copyAgent(cut);
+        writeTable(cut, {70000});
+        ASSERT_EQ(0, zentroSimSetStorageCode(4));
+        r = in(cut, {"download"});
+        EXPECT_EQ(1, r.status);
+        EXPECT_TRUE(has(r.err, row.cutQuestion + "\n")) << r.err;
+        ASSERT_EQ(0, zentroSimSetStorageCode(0));
+
+        ASSERT_EQ(
+            0, in(folder, {"add", song("a.mp3", "l3_44100_cbr128_stereo.mp3"), song("b.wav", "wav_pcm16_stereo.wav")})
+                   .status);
+        r = in(folder, {"download", "--no-verify"});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_TRUE(has(r.err, row.finished + "\n")) << r.err;
+        EXPECT_TRUE(has(r.out, row.downloaded)) << r.out;
+
+        ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_EVERY, 0, 0));
+        r = in(folder, {"download", "--no-verify"});
+        EXPECT_EQ(1, r.status);
+        EXPECT_TRUE(has(r.err, row.error + "\n")) << r.err;
+        // Programs reading JSON get the English text.
+        r = in(folder, {"--json", "download", "--no-verify"});
+        EXPECT_EQ(1, r.status);
+        EXPECT_TRUE(has(r.err, R"("caption":"Error","error":true,"format":1,"message":"Storage erase error !")"))
+            << r.err;
+        ASSERT_EQ(0, zentroSimClearFaults());
     }
 }
 

@@ -39,6 +39,13 @@ TEST_F(InstallPathsTest, PrivateFolderIsLibVelmoBesideBin) {
     EXPECT_EQ("", installedPrivateFolder(""));
 }
 
+// Installed or in the build tree, the catalogues lie in share/locale beside bin/.
+TEST_F(InstallPathsTest, TranslationsAreInShareLocaleBesideBin) {
+    EXPECT_EQ("/usr/share/locale", fs::path(localeFolder("/usr/bin")).lexically_normal().string());
+    EXPECT_TRUE(fs::is_regular_file(localeFolder(VELMO_BIN_DIR) + "/de/LC_MESSAGES/velmo.mo"));
+    EXPECT_EQ("", localeFolder(""));
+}
+
 TEST_F(InstallPathsTest, LibrariesAreFoundBesideTheProgramOrInThePrivateFolder) {
     touch(buildBin + "/libusb_dll.so");
     touch(privateDir + "/liblame_enc.so");

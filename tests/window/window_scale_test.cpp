@@ -18,6 +18,7 @@
 #include "tempdir.h"
 #include "velmo_core.h"
 #include "velmo_dlg.h"
+#include "window_language.h"
 #include "zentro_sim_control.h"
 
 namespace fs = std::filesystem;
@@ -69,6 +70,31 @@ TEST(ScaledWindow, FitsTheScreenWithItsStatusLine) {
     EXPECT_LE(QFontMetrics(status->font()).height(), status->height() + 2);
     EXPECT_EQ(dlg.dialogUnits().toPixelsY(209), dlg.height());
     dlg.close();
+}
+
+// At twice the scale the window's font steps down to fit the screen; in
+// every language the captions still show whole and every control is named.
+TEST(ScaledWindow, EveryLanguageFitsAndNamesItsControls) {
+    velmo::test::TempDir dir;
+    const std::string start = dir.file("start");
+    fs::create_directories(start);
+    fs::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", start + "/spn.bin");
+    ASSERT_EQ(0, zentroSimSetDir(dir.file("sim").c_str()));
+    ASSERT_EQ(0, zentroSimReset());
+    for (const char* language : velmo::test::kLanguages) {
+        SCOPED_TRACE(language);
+        velmo::test::useLanguage(language);
+        CVelmoDlg dlg(nullptr, QString::fromStdString(start));
+        dlg.initDialog();
+        ASSERT_FALSE(dlg.isClosed());
+        dlg.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+        EXPECT_LT(dlg.font().pointSize(), 11);
+        velmo::test::expectCaptionsWhole(dlg);
+        velmo::test::expectControlsNamed(dlg);
+        dlg.close();
+    }
+    velmo::test::useLanguage("C");
 }
 
 }  // namespace

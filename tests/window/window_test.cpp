@@ -52,6 +52,7 @@
 #include "tempdir.h"
 #include "velmo_core.h"
 #include "velmo_dlg.h"
+#include "window_language.h"
 #include "zentro_sim_control.h"
 
 using namespace velmo;
@@ -72,6 +73,7 @@ struct ShownBox {
     bool enabled;        // it can take input, even while the window is disabled
     bool ownedByWindow;  // shown over the main window
     bool windowEnabled;  // the main window's state meanwhile
+    std::string description;  // its accessible description
 };
 
 struct SeenFileDialog {
@@ -156,8 +158,8 @@ class WindowTestBase : public ::testing::Test {
             // A real box runs a modal loop: whatever is queued arrives meanwhile.
             QCoreApplication::processEvents();
             boxes.push_back({box.text().toStdString(), box.windowTitle().toStdString(), box.icon(),
-                             box.standardButtons(), box.isEnabled(), box.parentWidget() == dlg.get(),
-                             dlg->isEnabled()});
+                             box.standardButtons(), box.isEnabled(), box.parentWidget() == dlg.get(), dlg->isEnabled(),
+                             box.accessibleDescription().toStdString()});
             if (answers.empty()) return static_cast<int>(QMessageBox::Ok);
             const QMessageBox::StandardButton answer = answers.front();
             answers.pop_front();
@@ -314,6 +316,62 @@ TEST_F(WindowTest, EveryCaptionFitsItsControl) {
         EXPECT_LE(m.horizontalAdvance(visibleText(w)), room);
         EXPECT_LE(m.ascent(), w->height());
     }
+}
+
+// In each language the window shows every caption whole (the long
+// translations too, and every caption of a job's progress), names every
+// control for a screen reader, and gives a message box's text as its
+// description.
+TEST_F(WindowTest, EveryLanguageFitsAndNamesItsControls) {
+    const char* const progressCaptions[] = {"Progress: converting music data...",
+                                            "Progress: downloading music data...",
+                                            "Progress: verifying music data...",
+                                            "Progress:Reloading music data...",
+                                            "Progress:Verifying firmware code...",
+                                            "Progress:checking music data...",
+                                            "Writing firmware: the clock must not be unplugged"};
+    for (const char* language : velmo::test::kLanguages) {
+        SCOPED_TRACE(language);
+        velmo::test::useLanguage(language);
+        const bool english = std::strcmp(language, "C") == 0;
+        boxes.clear();
+        startWindow();
+        ASSERT_FALSE(dlg->isClosed());
+        velmo::test::expectCaptionsWhole(*dlg);
+        velmo::test::expectControlsNamed(*dlg);
+        // The English captions fit the template's font as they always did.
+        if (english) {
+            for (int id : {1002, 1000, 1001, 1011, 1004, 1016, 1018, 1009, 1010, 1019})
+                EXPECT_EQ(dlg->font().pointSize(), control(id)->font().pointSize()) << id;
+        }
+        for (const char* caption : progressCaptions) {
+            dlg->setProgressCaption(velmo::tr_(caption));
+            auto* label = control<QLabel>(kIdProgressCaption);
+            EXPECT_LE(QFontMetrics(label->font()).horizontalAdvance(label->text()), label->width()) << caption;
+            EXPECT_EQ(label->text(), control(kIdProgressBar)->accessibleDescription());
+        }
+        dlg->setProgressCaption(velmo::tr_(kProgressIdle));
+
+        // The arrows say what they do, in the user's language, also as tooltips.
+        for (auto [id, englishName] :
+             {std::pair{kIdUp, "Move the selected song up"}, std::pair{kIdDown, "Move the selected song down"}}) {
+            QWidget* arrow = control(id);
+            EXPECT_EQ(english, arrow->accessibleName().toStdString() == englishName) << id;
+            EXPECT_EQ(arrow->accessibleName(), arrow->toolTip());
+        }
+        EXPECT_EQ(english, list()->accessibleName() == QStringLiteral("Songs"));
+        EXPECT_EQ(english, control(kIdProgressBar)->accessibleName() == QStringLiteral("Progress"));
+        EXPECT_EQ(english, control<QPushButton>(kIdAdd)->text() == QStringLiteral("&Add"));
+
+        // An empty list refuses the Download with a box whose text a screen reader reads.
+        click(kIdDownload);
+        ASSERT_EQ(1u, boxes.size());
+        EXPECT_EQ(boxes[0].text, boxes[0].description);
+        EXPECT_EQ(english, boxes[0].text == "No song files are in list box !") << boxes[0].text;
+        dlg->close();
+        dlg.reset();
+    }
+    velmo::test::useLanguage("C");
 }
 
 // The controls that Tab visits, from the window's focus chain.
@@ -956,7 +1014,7 @@ TEST_F(WindowTest, WorkerMessagesWaitWhileAHandlersBoxIsOpen) {
     bool workersEndedDuringFirst = false;
     dlg->setMessageBoxRunner([&](QMessageBox& box) {
         boxes.push_back({box.text().toStdString(), box.windowTitle().toStdString(), box.icon(), box.standardButtons(),
-                         box.isEnabled(), true, dlg->isEnabled()});
+                         box.isEnabled(), true, dlg->isEnabled(), box.accessibleDescription().toStdString()});
         if (boxes.size() == 1) {
             // The modal loop runs on until every worker has posted its last
             // message; none of them may reach the core before this box closes.

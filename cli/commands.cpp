@@ -265,7 +265,7 @@ int runStatus(const Options& options) {
                     kb);
         std::printf(tr_("Capacity: %u bytes\n"), capacity(kb));
         std::printf("%s\n", usage.c_str());
-        std::printf("Volume: %s\n", volumeName(s.core.evenVolume()));
+        std::printf(tr_("Volume: %s\n"), volumeName(s.core.evenVolume()));
     }
     s.close();
     return connected ? kExitOk : kExitFailed;
@@ -371,14 +371,14 @@ int runQuality(const Options& options, const std::string& name) {
 
 int runVolume(const Options& options, const std::string& name) {
     if (name != "even" && name != "as-is") {
-        note("volume must be even or as-is");
+        note(tr_("volume must be even or as-is"));
         return kExitUsage;
     }
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     s.startOffline();
     s.core.setEvenVolume(name == "even");
-    std::printf("Volume: %s\n", volumeName(s.core.evenVolume()));
+    std::printf(tr_("Volume: %s\n"), volumeName(s.core.evenVolume()));
     return kExitOk;
 }
 

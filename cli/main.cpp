@@ -111,8 +111,9 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"best", "good", "normal"}));
 
     std::string volumeName;
-    auto* volume = app.add_subcommand("volume", "every song at one loudness (even) or as it is (as-is, the default)");
-    volume->add_option("VOLUME", volumeName, "even or as-is")->required()->check(CLI::IsMember({"even", "as-is"}));
+    auto* volume =
+        app.add_subcommand("volume", tr_("every song at one loudness (even) or as it is (as-is, the default)"));
+    volume->add_option("VOLUME", volumeName, tr_("even or as-is"))->required()->check(CLI::IsMember({"even", "as-is"}));
 
     bool verify = false;
     bool noVerify = false;

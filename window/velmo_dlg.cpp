@@ -109,7 +109,7 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
         if (!core_->isClosed() && core_->verifyAfterDownload() != on) core_->setVerifyAfterDownload(on);
     });
     addAction(verifyAction_);
-    evenVolumeAction_ = new QAction(QStringLiteral("Even Volume"), this);
+    evenVolumeAction_ = new QAction(translated(N_("Even Volume")), this);
     evenVolumeAction_->setCheckable(true);
     connect(evenVolumeAction_, &QAction::toggled, this, [this](bool on) {
         if (!core_->isClosed() && core_->evenVolume() != on) core_->setEvenVolume(on);

@@ -16,7 +16,9 @@
 #                                   vs  the floor: our encoder alone on the
 #                                       songs' PCM, decoded beforehand, on every
 #                                       core (floor_bench encode),
-#                                   and vs  ffmpeg one song after another
+#                                   and vs  ffmpeg one song after another;
+#              the same with even volume on (a copy of the folder, velmo-cli
+#              volume even)  vs  off, each the best of 3, one after the other
 #   long song  one 15-minute WAV at quality Good (the memory figure):
 #              velmo-cli image      vs  ffmpeg
 #   download   the ten songs into a 4 MiB simulated clock, link delay off:
@@ -215,6 +217,16 @@ row "convert 6 songs (velmo-cli image)" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "f
 rm -rf "$work/pcm"
 measure 1 bash -c "$ffmpeg_good" _ "$work/ffmpeg" "${six_songs[@]}"
 row "convert 6 songs (velmo-cli image)" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "ffmpeg one by one" "-"
+
+echo "Converting the six songs with even volume on and off ..."
+six_even=$work/six-even
+cp -r "$six" "$six_even"
+"$cli" --dir "$six_even" volume even > /dev/null
+measure 3 "$cli" --dir "$six" image "$work/six.bin"
+off=("$M_WALL" "$M_CPU" "$M_RSS")
+measure 3 "$cli" --dir "$six_even" image "$work/six-even.bin"
+cmp -s "$work/six.bin" "$work/six-even.bin" && { echo "bench: even volume changed nothing" >&2; exit 1; }
+row "convert 6 songs, even volume" "$M_WALL" "$M_CPU" "$M_RSS" "${off[@]}" "even volume off" "<= 1.15"
 
 echo "Converting a 15-minute WAV ..."
 measure 1 "$cli" --dir "$long" image "$work/long.bin"

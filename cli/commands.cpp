@@ -68,6 +68,9 @@ json qualityJson(uint16_t code) {
     }
 }
 
+// What `volume` takes and `status` shows for the "Even Volume" option.
+const char* volumeName(bool even) { return even ? "even" : "as-is"; }
+
 // The status line's two facts as numbers: the percentage of the capacity
 // the total fills (as the status line computes it) and whether that is full.
 void addSpaceUsage(json& out, uint32_t total, uint32_t cap) {
@@ -277,6 +280,7 @@ int runStatus(const Options& options) {
                  {"totalEstimate", s.core.totalEstimate()},
                  {"qualities", qualitiesJson(s.core)}};
         addSpaceUsage(out, s.core.totalEstimate(), capacity(kb));
+        out["evenVolume"] = s.core.evenVolume();
         printJson(out);
     } else {
         std::printf("%s", connected ? tr_("Clock: connected\n") : tr_("Clock: not connected\n"));
@@ -287,6 +291,7 @@ int runStatus(const Options& options) {
         std::printf(tr_("Capacity: %u bytes\n"), capacity(kb));
         std::printf("%s\n", usage.c_str());
         for (uint16_t code : kQualities) std::printf("%s\n", s.core.qualityToolTip(code).c_str());
+        std::printf(tr_("Volume: %s\n"), volumeName(s.core.evenVolume()));
     }
     s.close();
     return connected ? kExitOk : kExitFailed;
@@ -393,6 +398,19 @@ int runQuality(const Options& options, const std::string& name) {
     s.core.onQuality(code);
     std::printf(tr_("Quality: %s (%u)\n"), qualityName(s.core.quality()).c_str(), s.core.quality());
     s.printStatusLine();
+    return kExitOk;
+}
+
+int runVolume(const Options& options, const std::string& name) {
+    if (name != "even" && name != "as-is") {
+        note(tr_("volume must be even or as-is"));
+        return kExitUsage;
+    }
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
+    s.startOffline();
+    s.core.setEvenVolume(name == "even");
+    std::printf(tr_("Volume: %s\n"), volumeName(s.core.evenVolume()));
     return kExitOk;
 }
 

@@ -115,6 +115,10 @@ int main(int argc, char** argv) {
         "names", "how songs joining the list are named: tags (\"Artist - Title\") or files (the default)");
     names->add_option("SOURCE", namesSource, "tags or files; without it, say which is in force")
         ->check(CLI::IsMember({"tags", "files"}));
+    std::string volumeName;
+    auto* volume =
+        app.add_subcommand("volume", tr_("every song at one loudness (even) or as it is (as-is, the default)"));
+    volume->add_option("VOLUME", volumeName, tr_("even or as-is"))->required()->check(CLI::IsMember({"even", "as-is"}));
 
     bool verify = false;
     bool noVerify = false;
@@ -209,6 +213,7 @@ int main(int argc, char** argv) {
     if (down->parsed()) return runDown(options, position);
     if (quality->parsed()) return runQuality(options, qualityName);
     if (names->parsed()) return runNames(options, namesSource);
+    if (volume->parsed()) return runVolume(options, volumeName);
     if (download->parsed())
         return runDownload(options, verify     ? std::optional<bool>(true)
                                     : noVerify ? std::optional<bool>(false)

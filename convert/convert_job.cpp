@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "convert_pool.h"
 #include "encoder.h"
 #include "fileio.h"
+#include "loudness.h"
 #include "packaging.h"
 #include "pcm_stream.h"
 #include "song_reader.h"
@@ -175,7 +177,7 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
     const uint32_t capacity = dataAreaCapacity(ctx.storageKB);
     makeWorkFolder(ctx);
     ConvertPool pool(job.songs, count, job.quality, ctx, stop, job.workers, capacity, encoderLibrary,
-                     job.handOver != nullptr);
+                     job.handOver != nullptr, job.evenVolume);
 
     // The results are taken in list order, so offsets, the capacity and the
     // songs passed over come out as they would from one song after another.
@@ -277,14 +279,85 @@ std::string songPcmWorkFile(size_t position) { return "./dat/raw-" + std::to_str
 
 std::string songMp3WorkFile(size_t position) { return "./dat/mp3-" + std::to_string(position) + ".tmp"; }
 
+namespace {
+
+// Even volume: the whole song is decoded into `pcmPath` and measured, then
+// encoded from there with the gain the measurement gives; should its decoded
+// MP3 still peak above kEvenVolumePeakDbfs, it is encoded again with less.
+SongConversionResult convertSongEvenly(const Song& song, uint16_t quality, const std::string& source, Encoder& encoder,
+                                       const std::string& mp3Path, const std::atomic<bool>& stop,
+                                       const Encoder::OutputWatch& onOutput, const std::string& pcmPath) {
+    SongConversionResult out;
+    // A long song's PCM is large: it goes whatever ends the song.
+    struct RemoveAtEnd {
+        const std::string& path;
+        ~RemoveAtEnd() { removeFile(path); }
+    } removePcm{pcmPath};
+
+    uint32_t rate = 0;
+    double gain = 1.0;
+    double pcmPeak = 0;
+    {
+        FilePtr file = createFileForWriting(pcmPath);
+        if (!file) return out;
+        FilePcmSink sink(file.get());
+        LoudnessMeter meter(sink);
+        rate = decodeSong(source, meter, &stop);
+        if (std::fclose(file.release()) != 0) rate = 0;
+        if (meter.measured()) {
+            pcmPeak = meter.samplePeak();
+            gain = evenVolumeGain(meter.integratedLoudness(), pcmPeak);
+        }
+    }
+    // Our decoder and another may differ by a rounding: a hair of room.
+    const double peakLimit = std::pow(10.0, (kEvenVolumePeakDbfs - 0.05) / 20.0);
+    // A song left as it is has the peaks it had; one given a gain keeps the promise.
+    const bool checkPeak =
+        gain != 1.0 && pcmPeak * gain > peakLimit * std::pow(10.0, -kEvenVolumeCheckedRangeDb / 20.0);
+    constexpr int kMaxEncodings = 4;
+    for (int encoding = 1; rate != 0 && !stop.load(); ++encoding) {
+        FilePtr file = openRegularFileForReading(pcmPath);
+        if (!file) return out;
+        if (encoder.prepare(rate, quality * 8u, outputSampleRate(rate, quality)) != kPrepareOk) {
+            out.encoderLoadError = encoder.loadError();
+            break;
+        }
+        FilePcmSource pcm(file.get());
+        GainPcmSource scaled(pcm, gain);
+        uint32_t written = 0;
+        removeFile(mp3Path);
+        // The bytes are told only once they are the song's for good.
+        if (encoder.encode(nullptr, song.cutFlag, song.cutLimit, scaled, mp3Path, written, &stop) != kEncodeOk) break;
+        // What the decoder cannot read back (it was stopped) is kept as the
+        // encoder made it: the check only ever lowers a gain.
+        const double peak = checkPeak ? mp3SamplePeak(mp3Path, &stop) : 0;
+        if (peak > peakLimit && encoding < kMaxEncodings) {
+            // The overshoot grows with the gain almost in proportion; each
+            // further try takes a little more off, so that it ends.
+            gain *= peakLimit / peak * std::pow(10.0, -0.1 * encoding / 20.0);
+            continue;
+        }
+        out.result = SongConversion::Converted;
+        out.bytes = written;
+        if (onOutput) onOutput(written);
+        break;
+    }
+    if (stop.load()) out = SongConversionResult{SongConversion::Stopped, 0, {}};
+    return out;
+}
+
+}  // namespace
+
 SongConversionResult convertSong(const Song& song, uint16_t quality, const WorkContext& ctx, Encoder& encoder,
                                  const std::string& mp3Path, const std::atomic<bool>& stop,
-                                 const Encoder::OutputWatch& onOutput) {
+                                 const Encoder::OutputWatch& onOutput, const std::string& evenVolumePcm) {
     SongConversionResult out;
     // The song's MP3 file starts empty: the encoder appends.
     removeFile(mp3Path);
     const std::string work = fieldText(song.workPath);
     if (work.empty()) return out;
+    if (!evenVolumePcm.empty())
+        return convertSongEvenly(song, quality, ctx.path(work), encoder, mp3Path, stop, onOutput, evenVolumePcm);
 
     PcmPipe pcm(kPcmQueueBytes);
     uint32_t decodedRate = 0;

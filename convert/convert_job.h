@@ -43,10 +43,9 @@ constexpr const char* kMp3WorkFile = "./dat/mp3.tmp";
 constexpr const char* kImageFile = "./dat/tmp.bin";
 constexpr const char* kCopyFailedFormat = N_("Path name of '%s' is too long !");
 
-// The working file of the song at list position `position` while a worker
-// converts it: its MP3 data. No two songs share one. Songs decode through
-// memory; "raw-<position>.tmp" is where earlier versions kept their PCM, and
-// one an interrupted run left is removed.
+// The working files of the song at list position `position` while a worker
+// converts it: its MP3 data and, with even volume only, its whole PCM (the
+// gain is known only once the whole song is measured). No two songs share one.
 std::string songPcmWorkFile(size_t position);  // "./dat/raw-<position>.tmp"
 std::string songMp3WorkFile(size_t position);  // "./dat/mp3-<position>.tmp"
 
@@ -65,6 +64,9 @@ struct ConvertJob {
     uint16_t count = 0;  // songs to convert; only the first 32 are (the header's room)
     // Conversion workers; 0 is taken as 1. The image does not depend on it.
     unsigned workers = 1;
+    // Every song brought to one loudness (loudness.h). Off: each song's
+    // samples reach the encoder exactly as they are decoded.
+    bool evenVolume = false;
     EventSink* events = nullptr;  // may be null (tests, the bench)
     // A Download's: the write worker sends each song as it becomes final and
     // reports the progress itself. Null: the job posts EncodeProgress for the
@@ -116,8 +118,13 @@ struct SongConversionResult {
 // succeed. Posts no event; `mp3Path` is left to the caller in every case.
 // Stops within one PCM block or encoder chunk once `stop` is set. Safe to
 // call on several threads at once with different files and encoders.
+//
+// `evenVolumePcm` not empty: even volume. The song is first decoded whole
+// into that file (created anew, full path), measured on the way, and is then
+// encoded from it with its gain (loudness.h); the file is removed at the end.
+// Its output then starts only once it has decoded to the end.
 SongConversionResult convertSong(const Song& song, uint16_t quality, const WorkContext& ctx, Encoder& encoder,
                                  const std::string& mp3Path, const std::atomic<bool>& stop,
-                                 const Encoder::OutputWatch& onOutput = {});
+                                 const Encoder::OutputWatch& onOutput = {}, const std::string& evenVolumePcm = {});
 
 }  // namespace velmo

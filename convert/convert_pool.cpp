@@ -21,7 +21,7 @@ unsigned defaultConversionWorkers() {
 
 ConvertPool::ConvertPool(const Song* songs, size_t count, uint16_t quality, const WorkContext& ctx,
                          const std::atomic<bool>& stop, unsigned workers, uint32_t capacity, std::string encoderLibrary,
-                         bool watchOutput)
+                         bool watchOutput, bool evenVolume)
     : songs_(songs),
       count_(count),
       quality_(quality),
@@ -30,6 +30,7 @@ ConvertPool::ConvertPool(const Song* songs, size_t count, uint16_t quality, cons
       capacity_(capacity),
       encoderLibrary_(std::move(encoderLibrary)),
       watchOutput_(watchOutput),
+      evenVolume_(evenVolume),
       keeper_(encoderLibrary_),
       startLimit_(count),
       remaining_(count),
@@ -124,7 +125,8 @@ void ConvertPool::work() {
                     if (wake) ready_.notify_all();
                 };
                 r.song = convertSong(song, quality_, ctx_, encoder, ctx_.path(songMp3WorkFile(i)), stop_,
-                                     watchOutput_ ? Encoder::OutputWatch(onOutput) : Encoder::OutputWatch());
+                                     watchOutput_ ? Encoder::OutputWatch(onOutput) : Encoder::OutputWatch(),
+                                     evenVolume_ ? ctx_.path(songPcmWorkFile(i)) : std::string());
             } else {
                 r.song.result = SongConversion::Stopped;
             }

@@ -53,10 +53,11 @@ class ConvertPool {
     // songs[0, count). `songs`, `ctx` and `stop` must outlive the pool; the
     // records' paths, cut flags, limits and estimates must not change while
     // it runs. `capacity` is the data area's size in bytes. `watchOutput`:
-    // the job follows the head song's output (waitForOutput).
+    // the job follows the head song's output (waitForOutput). `evenVolume`:
+    // each song is converted with even volume (convertSong).
     ConvertPool(const Song* songs, size_t count, uint16_t quality, const WorkContext& ctx,
                 const std::atomic<bool>& stop, unsigned workers, uint32_t capacity, std::string encoderLibrary,
-                bool watchOutput);
+                bool watchOutput, bool evenVolume);
     ~ConvertPool();
     ConvertPool(const ConvertPool&) = delete;
     ConvertPool& operator=(const ConvertPool&) = delete;
@@ -85,6 +86,7 @@ class ConvertPool {
     uint32_t capacity_;
     std::string encoderLibrary_;
     bool watchOutput_;
+    bool evenVolume_;
     // Holds the encoder library loaded while the workers run, so that their
     // encoders never unload and load it again under each other.
     Encoder keeper_;

@@ -45,6 +45,9 @@ constexpr const char* kFirmwareWaitCaption = N_("Writing firmware: the clock mus
 
 // The option that has every Download read the clock back (on by default).
 constexpr const char* kVerifyAfterDownloadKey = "verifyAfterDownload";
+// The option that brings every song to one loudness (off by default: the
+// songs' bytes as they are converted without it).
+constexpr const char* kEvenVolumeKey = "evenVolume";
 
 // The option that names songs joining the list from their tags (off by default).
 constexpr const char* kNamesFromTagsKey = "namesFromTags";

@@ -270,6 +270,10 @@ void VelmoCore::setVerifyAfterDownload(bool on) {
     state_.settings.setFlag(kVerifyAfterDownloadKey, on);
 }
 
+bool VelmoCore::evenVolume() const { return state_.settings.flag(kEvenVolumeKey, false); }
+
+void VelmoCore::setEvenVolume(bool on) { state_.settings.setFlag(kEvenVolumeKey, on); }
+
 void VelmoCore::onMakeImage() {
     if (running_) return;
     std::string reason;

@@ -173,6 +173,10 @@ class VelmoCore {
     QualityFill qualityFill(uint16_t code) const;
     // "Best: 134.2 %, does not fit", "Good: 67.1 %, fits".
     std::string qualityToolTip(uint16_t code) const;
+    // Whether the conversion brings every song to one loudness ("Even
+    // Volume", off by default, kept in the settings).
+    bool evenVolume() const;
+    void setEvenVolume(bool on);
 
     // The start folder's options (settings.h), shared by both front ends;
     // what is set here is saved at the close.

@@ -115,6 +115,12 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
         if (!core_->isClosed() && core_->namesFromTags() != on) core_->setNamesFromTags(on);
     });
     addAction(namesAction_);
+    evenVolumeAction_ = new QAction(translated(N_("Even Volume")), this);
+    evenVolumeAction_->setCheckable(true);
+    connect(evenVolumeAction_, &QAction::toggled, this, [this](bool on) {
+        if (!core_->isClosed() && core_->evenVolume() != on) core_->setEvenVolume(on);
+    });
+    addAction(evenVolumeAction_);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
     timer_.setTimerType(Qt::CoarseTimer);
@@ -374,6 +380,7 @@ void CVelmoDlg::initDialog() {
         namesAction_->setChecked(core_->namesFromTags());
         // The songs of the table are described as the probe learns them.
         core_->learnSongFacts();
+        evenVolumeAction_->setChecked(core_->evenVolume());
         const velmo::Settings& settings = core_->settings();
         const long width = settings.number("window.width", 0, 0, QWIDGETSIZE_MAX);
         const long height = settings.number("window.height", 0, 0, QWIDGETSIZE_MAX);

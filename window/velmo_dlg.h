@@ -76,6 +76,8 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QAction* verifyAction() const { return verifyAction_; }
     // The context menu's "Names from Tags" (checkable, kept in the settings).
     QAction* namesFromTagsAction() const { return namesAction_; }
+    // The context menu's "Even Volume" (checkable, kept in the settings).
+    QAction* evenVolumeAction() const { return evenVolumeAction_; }
 
     // Adds song files and folders (their songs in name order) as the Add
     // button does with the same files chosen: what `velmo FILE...` asks for.
@@ -176,6 +178,7 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QAction* aboutAction_ = nullptr;
     QAction* verifyAction_ = nullptr;
     QAction* namesAction_ = nullptr;
+    QAction* evenVolumeAction_ = nullptr;
     QTimer timer_;
 
     // Outlives the core, whose workers post to it until they are joined.

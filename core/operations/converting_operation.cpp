@@ -33,6 +33,7 @@ void ConvertingOperation::startConversion(ImageHandOver* handOver) {
     job.songs = songs_.data();
     job.count = static_cast<uint16_t>(songs_.size());
     job.workers = core_.conversionWorkers;
+    job.evenVolume = core_.settings.flag(kEvenVolumeKey, false);
     job.handOver = handOver;
     conversionRunning_ = true;
     startWorker(false, [job, work = core_.work(), stop = &cancellation_.flag()](EventSink& events) mutable {

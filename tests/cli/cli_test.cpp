@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "cli_support.h"
+#include "loudness_peer.h"
 #include "song_fixtures.h"
 #include "songtable.h"
 #include "storage_layout.h"
@@ -179,6 +180,8 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
         {"delete"},
         {"delete", "two"},
         {"quality", "loud"},
+        {"volume"},
+        {"volume", "loud"},
         {"add"},
         {"firmware"},
         {"list", "extra"},
@@ -221,6 +224,7 @@ TEST_F(CliTest, EveryProgramTellsTheProjectVersion) {
 TEST_F(CliTest, HelpCommandShowsWhatCommandHelpShows) {
     const std::vector<std::string> commands = {"status", "list",     "add",     "drop",   "delete",
                                                "up",     "down",     "quality", "names",  "download",
+                                               "up",     "down",     "quality", "volume", "download",
                                                "reload", "firmware", "image",   "inspect"};
     for (const std::string& command : commands) {
         SCOPED_TRACE(command);
@@ -644,6 +648,44 @@ TEST_F(CliTest, NamesFromTagsAndWhatEachSongIs) {
     const CliRun text = in(start, {"list"});
     EXPECT_TRUE(has(text.out, "  Ana - Sunrise Theme.mp3, copy pending\n")) << text.out;
     EXPECT_TRUE(has(text.out, "  2     0:01       3.9 KiB  Morning Rain.flac, copy pending\n")) << text.out;
+// "Even Volume" is the folder's: `volume` sets it, `status` shows it, and a
+// Download follows it: a quiet song reaches the clock at the target
+// loudness, as another program measures it.
+TEST_F(CliTest, VolumeIsKeptForTheFolderAndADownloadFollowsIt) {
+    if (std::system("command -v sox > /dev/null && command -v ffmpeg > /dev/null") != 0)
+        GTEST_SKIP() << "sox and ffmpeg make and measure the song";
+    const auto evenInStatus = [this] {
+        const CliRun r = in(start, {"--json", "status"});
+        EXPECT_EQ(0, r.status) << r.err;
+        return json::parse(r.out)["evenVolume"];
+    };
+    EXPECT_EQ(json(false), evenInStatus()) << "as-is by default";
+
+    const CliRun set = in(start, {"volume", "even"});
+    ASSERT_EQ(0, set.status) << set.err;
+    EXPECT_EQ("Volume: even\n", set.out);
+    // About -33 LUFS: the clock would play it 17 LU below the others.
+    const std::string quiet = dir.file("music/Quiet.wav");
+    fs::create_directories(dir.file("music"));
+    ASSERT_EQ(0, std::system(("sox -q -n -r 44100 -b 16 -c 2 '" + quiet + "' synth 4 sine 440 gain -30").c_str()));
+    ASSERT_EQ(0, in(start, {"add", quiet}).status);
+    const CliRun down = in(start, {"download"});
+    ASSERT_EQ(0, down.status) << down.err;
+    EXPECT_EQ(json(true), evenInStatus());
+    EXPECT_TRUE(has(in(start, {"status"}).out, "\nVolume: even\n"));
+
+    const StorageHeader h = clockHeader();
+    ASSERT_EQ(1, h.songCount);
+    const std::string onClock = dir.file("onclock.mp3");
+    writeFileBytes(onClock, flash(kDataAreaAddress + h.entries[0].dataOffset, h.entries[0].dataSize));
+    const PeerLoudness peer = peerLoudness(onClock);
+    ASSERT_TRUE(peer.ok);
+    EXPECT_NEAR(-16.0, peer.lufs, 1.0);
+    EXPECT_LE(peer.peakDbfs, -1.0);
+
+    ASSERT_EQ(0, in(start, {"volume", "as-is"}).status);
+    EXPECT_EQ(json(false), evenInStatus());
+    EXPECT_TRUE(has(in(start, {"status"}).out, "\nVolume: as-is\n"));
 }
 
 TEST_F(CliTest, DownloadThenReloadIntoAFreshFolderReturnsTheSongs) {

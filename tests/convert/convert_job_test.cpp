@@ -18,6 +18,8 @@
 #include "convert_job.h"
 #include "convert_support.h"
 #include "fake_library.h"
+#include "loudness.h"
+#include "loudness_peer.h"
 #include "mp3_frame_walk.h"
 #include "song_reader.h"
 #include "storage_layout.h"
@@ -81,6 +83,7 @@ class Job {
         job.events = &recorder;
         job.workers = workers;
         job.handOver = streamed ? &handOver : nullptr;
+        job.evenVolume = evenVolume;
         std::thread writer;
         if (streamed) {
             // The write: follows every publication until the conversion
@@ -157,6 +160,7 @@ class Job {
     std::vector<Song> songs;
     uint16_t count = 0;
     unsigned workers = 1;
+    bool evenVolume = false;
     // A Download's job (the default), or the conversion alone, which reports
     // its own progress.
     bool streamed = true;
@@ -613,6 +617,157 @@ TEST(ConvertJob, EveryFormatBecomesMonoMp3OfItsLength) {
     }
 }
 
+// Even volume, sample by sample through the stand-in encoder (which echoes
+// its PCM): each song gets one gain, by its loudness or, where that would
+// take its peak past the ceiling, by its peak; digital silence stays as it
+// is; and with the option off every song is echoed as it was decoded.
+TEST(ConvertJob, EvenVolumeGivesEachSongOneGain) {
+    FakeLibrary fake;
+    ASSERT_TRUE(fake.ok());
+    fake.setup(4, 0, 0, 0, 0);
+    const uint32_t rate = 48000;
+    const auto sine = [rate](double amplitude, double hz, double seconds) {
+        std::vector<int16_t> v(static_cast<size_t>(rate * seconds));
+        for (size_t i = 0; i < v.size(); ++i)
+            v[i] =
+                static_cast<int16_t>(std::lround(amplitude * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate)));
+        return v;
+    };
+    // A 997 Hz sine reads 3.01 LU below its peak: here -23.8 LUFS, 7.8 dB to go.
+    const std::vector<int16_t> byLoudness = sine(3000, 997, 3.0);
+    const double loudnessGain = std::pow(10.0, (-16.0 - (20 * std::log10(3000.0 / 32768) - 3.01)) / 20);
+    // A tone 40 dB down with one click: the click's peak allows less than its loudness asks.
+    std::vector<int16_t> byPeak = sine(330, 440, 3.0);
+    byPeak[rate] = 20000;
+    const double peakGain = std::pow(10.0, kEvenVolumePcmCeilingDbfs / 20) / (20000.0 / 32768);
+    const std::vector<int16_t> silence(rate * 2, 0);
+
+    for (const bool even : {true, false}) {
+        SCOPED_TRACE(even ? "even" : "as-is");
+        Job job;
+        job.evenVolume = even;
+        job.addWav("loudness.wav", rate, 1, byLoudness);
+        job.addWav("peak.wav", rate, 1, byPeak);
+        job.addWav("silence.wav", rate, 1, silence);
+        job.run(4, kFake);
+        const auto image = finishedImage(job);
+        if (!even) {
+            EXPECT_EQ(songData(image, job.songs[0]), echoed(byLoudness));
+            EXPECT_EQ(songData(image, job.songs[1]), echoed(byPeak));
+            EXPECT_EQ(songData(image, job.songs[2]), echoed(silence));
+            continue;
+        }
+        EXPECT_EQ(songData(image, job.songs[2]), echoed(silence));
+        const struct {
+            const std::vector<int16_t>& in;
+            double gain, tolerance;  // the loudness is measured to about 0.05 LU
+        } cases[] = {{byLoudness, loudnessGain, 0.006}, {byPeak, peakGain, 1e-12}};
+        for (size_t k = 0; k < 2; ++k) {
+            SCOPED_TRACE(k == 0 ? "by its loudness" : "by its peak");
+            const std::vector<int16_t> out = test::le16Samples(songData(image, job.songs[k]));
+            const std::vector<int16_t>& in = cases[k].in;
+            ASSERT_GE(out.size(), in.size());
+            // Each sample, rounded, allows the gains of an interval; one gain
+            // for the whole song (no compression, no limiting) means that
+            // they all meet.
+            double low = 0, high = 1e9;
+            for (size_t i = 0; i < in.size(); ++i) {
+                if (in[i] == 0) {
+                    ASSERT_EQ(0, out[i]);
+                    continue;
+                }
+                const double a = (out[i] - 0.5) / in[i], b = (out[i] + 0.5) / in[i];
+                low = std::max(low, std::min(a, b));
+                high = std::min(high, std::max(a, b));
+            }
+            ASSERT_LE(low, high * (1 + 1e-12)) << "one gain for every sample";
+            EXPECT_NEAR(cases[k].gain, (low + high) / 2, cases[k].gain * cases[k].tolerance + (high - low) / 2);
+        }
+    }
+}
+
+// Even volume with the real encoder, judged by another program: songs made
+// at -30, -23 and -8 LUFS (mono WAV, stereo FLAC, stereo MP3) come out within
+// 1 LU of -16 LUFS, a quiet song with loud clicks gets what its peak allows,
+// no decoded song peaks above -1 dBFS, digital silence stays silent, and the
+// songs' sizes are those of the conversion without it.
+TEST(ConvertJob, EvenVolumeBringsSongsToTheTargetAsAnotherProgramMeasuresIt) {
+    if (!test::haveTool("sox") || !test::haveTool("ffmpeg"))
+        GTEST_SKIP() << "sox and ffmpeg make and measure the songs";
+    struct Source {
+        const char* name;
+        const char* make;  // the sox command that makes it, with OUT for the file
+        double lufs;       // as made; NAN: not measured
+    } sources[] = {
+        {"quiet.wav", "sox -q -n -r 44100 -b 16 -c 1 OUT synth 6 sine 440 gain -26.3", -30},
+        {"middle.flac", "sox -q -n -r 48000 -b 16 -c 2 OUT synth 6 sine 330 sine 550 gain -22.3", -23},
+        {"loud.mp3",
+         "sox -q -n -r 44100 -b 16 -c 2 -t wav - synth 6 sine 220 gain -6.6 | ffmpeg -v error -i - -b:a 160k OUT", -8},
+        {"clicks.wav", nullptr, NAN},
+        {"silence.wav", nullptr, NAN},
+    };
+    test::TempDir made;
+    // A tone 45 dB down with a loud click twice a second.
+    std::vector<int16_t> clicks(44100 * 6);
+    for (size_t i = 0; i < clicks.size(); ++i)
+        clicks[i] = static_cast<int16_t>(180 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 44100) +
+                                         (i % 22050 < 88 ? (i % 44 < 22 ? 24000 : -24000) : 0));
+    test::writeWav(made.file("clicks.wav"), 44100, 1, clicks);
+    test::writeWav(made.file("silence.wav"), 44100, 1, std::vector<int16_t>(44100 * 3, 0));
+    for (const Source& s : sources) {
+        if (s.make == nullptr) continue;
+        std::string cmd = s.make;
+        cmd.replace(cmd.find("OUT"), 3, "'" + made.file(s.name) + "'");
+        ASSERT_EQ(0, std::system(cmd.c_str())) << cmd;
+        if (std::isnan(s.lufs)) continue;
+        const test::PeerLoudness source = test::peerLoudness(made.file(s.name));
+        ASSERT_TRUE(source.ok) << s.name;
+        ASSERT_NEAR(s.lufs, source.lufs, 0.5) << s.name << " is made at its loudness";
+    }
+    const double clicksPeak = test::peerLoudness(made.file("clicks.wav")).peakDbfs;
+    ASSERT_GT(clicksPeak, -6.0) << "the clicks are loud";
+
+    for (const uint16_t quality : {kQualityBest, kQualityGood, kQualityNormal}) {
+        SCOPED_TRACE("quality " + std::to_string(quality));
+        std::vector<uint32_t> sizes[2];
+        std::vector<uint8_t> silenceAsIs;
+        for (const bool even : {false, true}) {
+            Job job;
+            job.evenVolume = even;
+            for (const Source& s : sources) job.add(s.name, readFileBytes(made.file(s.name)));
+            job.run(quality);
+            const auto image = finishedImage(job);
+            for (int i = 0; i < job.count; ++i) sizes[even].push_back(job.songs[i].dataSize);
+            if (!even) {
+                silenceAsIs = songData(image, job.songs[job.count - 1]);
+                continue;
+            }
+            for (int i = 0; i < job.count; ++i) {
+                const Source& s = sources[i];
+                SCOPED_TRACE(s.name);
+                const std::string out = job.dir.file(std::string("out-") + s.name + ".mp3");
+                writeFileBytes(out, songData(image, job.songs[i]));
+                const test::PeerLoudness peer = test::peerLoudness(out);
+                ASSERT_TRUE(peer.ok);
+                if (std::string(s.name) == "silence.wav") {
+                    EXPECT_TRUE(std::isinf(peer.peakDbfs)) << "digital silence stays silent: " << peer.peakDbfs;
+                    EXPECT_TRUE(songData(image, job.songs[i]) == silenceAsIs) << "and is left as it is";
+                    continue;
+                }
+                EXPECT_LE(peer.peakDbfs, kEvenVolumePeakDbfs);
+                if (std::isnan(s.lufs)) {
+                    // Its peak, brought to the ceiling, stops it well short of the target.
+                    EXPECT_LT(peer.lufs, -20.0);
+                    EXPECT_NEAR(kEvenVolumePcmCeilingDbfs, peer.peakDbfs, 1.0);
+                } else {
+                    EXPECT_NEAR(kEvenVolumeTargetLufs, peer.lufs, 1.0);
+                }
+            }
+        }
+        EXPECT_EQ(sizes[0], sizes[1]) << "the bit rate is constant: the same bytes either way";
+    }
+}
+
 // A cut song ends at its limit plus at most one chunk's output and the flush.
 TEST(ConvertJob, CutAt100000Bytes) {
     Job job;
@@ -787,6 +942,38 @@ TEST(ConvertJob, CancellationEndsEveryWorkerAtOnce) {
         for (int i = 1; i < job.count; ++i) {
             EXPECT_EQ(+job.song(i).dataSize, 0xBEEFu) << i;
         }
+    }
+}
+
+// With even volume a song converts in two passes, its decoding into its PCM
+// file and its encoding from there: a stop in either ends the job at once,
+// and neither file stays.
+TEST(ConvertJob, EvenVolumeStopsInEitherPass) {
+    if (!test::haveTool("lame")) GTEST_SKIP() << "lame makes the long MP3 (slow to decode, so the stop lands there)";
+    using Clock = std::chrono::steady_clock;
+    test::TempDir made;
+    const std::string wav = made.file("long.wav"), mp3 = made.file("long.mp3");
+    test::writeWav(wav, 44100, 2, test::tone(44100, 44100 * 90, 330.0, 2));
+    ASSERT_EQ(0, std::system(("lame --quiet -b 128 '" + wav + "' '" + mp3 + "'").c_str()));
+    for (const char* pass : {"dat/raw-1.tmp", "dat/mp3-1.tmp"}) {
+        SCOPED_TRACE(pass);
+        Job job;
+        job.workers = 2;
+        job.evenVolume = true;
+        job.addWav("s0.wav", 44100, 1, test::tone(44100, 44100));
+        for (int i = 1; i < 4; ++i) job.add("s" + std::to_string(i) + ".mp3", readFileBytes(mp3));
+        std::atomic<Clock::rep> cancelledAt{0};
+        std::thread stopper([&] {
+            const auto end = Clock::now() + std::chrono::seconds(60);
+            while (!job.exists(pass) && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            cancelledAt = Clock::now().time_since_epoch().count();
+            job.cancellation.cancel();
+        });
+        job.run(8);
+        const auto ended = Clock::now();
+        stopper.join();
+        EXPECT_LT(ended - Clock::time_point(Clock::duration(cancelledAt.load())), std::chrono::seconds(2));
+        job.expectEnd(JobStopped{StoppedWorker::Conversion});
     }
 }
 

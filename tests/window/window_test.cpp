@@ -1253,6 +1253,34 @@ TEST_F(WindowTest, QualityButtonsForecastTheSpaceInTheirTooltips) {
     EXPECT_EQ("Best: 0.0 %, fits", control<QRadioButton>(kIdBest)->toolTip().toStdString());
 }
 
+// "Even Volume" is off by default (the songs as they are), and what the user
+// chooses is kept for the folder: the next start shows it.
+TEST_F(WindowTest, EvenVolumeIsAnOptionOfTheContextMenuKeptAcrossARestart) {
+    startWindow();
+    QAction* even = dlg->evenVolumeAction();
+    ASSERT_NE(nullptr, even);
+    EXPECT_TRUE(dlg->actions().contains(even));
+    EXPECT_EQ("Even Volume", even->text().toStdString());
+    EXPECT_TRUE(even->isCheckable());
+    EXPECT_FALSE(even->isChecked());
+    EXPECT_FALSE(dlg->core().evenVolume());
+    even->trigger();
+    EXPECT_TRUE(dlg->core().evenVolume());
+    dlg->close();
+    ASSERT_TRUE(dlg->isClosed());
+
+    startWindow();
+    EXPECT_TRUE(dlg->evenVolumeAction()->isChecked());
+    EXPECT_TRUE(dlg->core().evenVolume());
+    EXPECT_TRUE(dlg->verifyAction()->isChecked()) << "one option does not touch another";
+    dlg->evenVolumeAction()->trigger();
+    dlg->close();
+
+    startWindow();
+    EXPECT_FALSE(dlg->evenVolumeAction()->isChecked());
+    EXPECT_FALSE(dlg->core().evenVolume());
+}
+
 TEST_F(WindowTest, AboutBoxOpensOnF1AndFromTheContextMenu) {
     startWindow();
     ASSERT_NE(nullptr, dlg->aboutAction());

@@ -648,6 +648,8 @@ TEST_F(CliTest, NamesFromTagsAndWhatEachSongIs) {
     const CliRun text = in(start, {"list"});
     EXPECT_TRUE(has(text.out, "  Ana - Sunrise Theme.mp3, copy pending\n")) << text.out;
     EXPECT_TRUE(has(text.out, "  2     0:01       3.9 KiB  Morning Rain.flac, copy pending\n")) << text.out;
+}
+
 // "Even Volume" is the folder's: `volume` sets it, `status` shows it, and a
 // Download follows it: a quiet song reaches the clock at the target
 // loudness, as another program measures it.

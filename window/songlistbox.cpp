@@ -6,6 +6,7 @@
 #include <QHelpEvent>
 #include <QMimeData>
 #include <QScrollBar>
+#include <QTextDocument>
 #include <QToolTip>
 #include <QUrl>
 
@@ -45,7 +46,9 @@ bool SongListBox::viewportEvent(QEvent* event) {
         if (tip.isEmpty())
             QToolTip::hideText();
         else
-            QToolTip::showText(help->globalPos(), tip, viewport(), visualRect(index));
+            // The tip holds a file's name, which may look like markup: shown as plain text.
+            QToolTip::showText(help->globalPos(), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal), viewport(),
+                               visualRect(index));
         return true;
     }
     return QListWidget::viewportEvent(event);

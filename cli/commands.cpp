@@ -204,9 +204,9 @@ json songJson(const VelmoCore& core, size_t index) {
     const uint32_t dataOffset = rec.dataOffset, dataSize = rec.dataSize;
     const unsigned copyPending = rec.copyPending, cutFlag = rec.cutFlag;
     return json{{"position", index + 1},
-                {"name", songName(rec)},
-                {"workPath", fieldText(rec.workPath)},
-                {"sourcePath", fieldText(rec.sourcePath)},
+                {"name", jsonPathText(songName(rec))},
+                {"workPath", jsonPathText(fieldText(rec.workPath))},
+                {"sourcePath", jsonPathText(fieldText(rec.sourcePath))},
                 {"sizeEstimate", sizeEstimate},
                 {"copyPending", copyPending != 0},
                 {"cutFlag", cutFlag != 0},
@@ -588,14 +588,14 @@ int runInspect(const Options& options, const std::string& file) {
         const StorageEntry& e = header.entries[i];
         const bool inFile = dataStart + e.dataOffset + e.dataSize <= fileSize;
         entries.push_back(json{{"position", i + 1},
-                               {"name", fieldText(e.songName)},
+                               {"name", jsonPathText(fieldText(e.songName))},
                                {"dataOffset", e.dataOffset},
                                {"dataSize", e.dataSize},
                                {"inFile", inFile}});
     }
     if (options.json) {
         printJson(json{{"format", kJsonFormat},
-                       {"file", file},
+                       {"file", jsonPathText(file)},
                        {"kind", kind},
                        {"headerOffset", headerOffset},
                        {"songCount", header.songCount},
@@ -614,7 +614,8 @@ int runInspect(const Options& options, const std::string& file) {
         std::printf(tr_("(the header has room for %zu entries; only those are shown)\n"), kMaxHeaderSongs);
     for (const json& e : entries)
         std::printf(tr_("%3u  %s  offset %u  size %u%s\n"), e["position"].get<unsigned>(),
-                    terminalText(e["name"].get<std::string>()).c_str(), e["dataOffset"].get<unsigned>(),
+                    terminalText(fieldText(header.entries[e["position"].get<size_t>() - 1].songName)).c_str(),
+                    e["dataOffset"].get<unsigned>(),
                     e["dataSize"].get<unsigned>(), e["inFile"].get<bool>() ? "" : tr_("  (past the end of the file)"));
     return kExitOk;
 }

@@ -12,6 +12,14 @@ void appendEscape(std::string& out, unsigned value) {
     for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0x0F];
 }
 
+// "\xNN" as the text or, with prefix "\\\\x", inside a JSON string.
+void appendByte(std::string& out, unsigned char byte, const char* prefix) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += prefix;
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0x0F];
+}
+
 void write(std::string& out, const nlohmann::json& value, int indent, int depth) {
     const bool pretty = indent >= 0;
     const auto newline = [&](int level) {
@@ -60,6 +68,24 @@ void write(std::string& out, const nlohmann::json& value, int indent, int depth)
 
 }  // namespace
 
+std::string jsonPathText(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const size_t length = utf8SequenceLength(bytes, i);
+        if (length == 0) {
+            appendByte(out, static_cast<unsigned char>(bytes[i]), "\\x");
+            ++i;
+            continue;
+        }
+        if (bytes[i] == '\\') out += '\\';
+        out.append(bytes.substr(i, length));
+        i += length;
+    }
+    return out;
+}
+
 std::string jsonString(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size() + 2);
@@ -69,7 +95,7 @@ std::string jsonString(std::string_view bytes) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
         const size_t length = utf8SequenceLength(bytes, i);
         if (length == 0) {
-            appendEscape(out, 0xDC00u | lead);
+            appendByte(out, lead, "\\\\x");
             ++i;
             continue;
         }

@@ -7,9 +7,12 @@
 //   - '"' and '\' escaped, the C0 controls as \b \f \n \r \t or \u00XX,
 //     DEL, the C1 controls (U+0080 to U+009F) and the bidirectional controls
 //     (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069) as \uXXXX;
-//   - each byte 0xNN that is not part of well-formed UTF-8 as \uDCNN, the
-//     lone low surrogate that Python's "surrogateescape" uses (PEP 383):
-//     os.fsencode(json.loads(...)) gives back the exact bytes.
+//   - each byte 0xNN that is not part of well-formed UTF-8 as the text
+//     "\xNN" (upper-case hex; in JSON "\\xNN"), so that every JSON reader
+//     takes the document: a lone surrogate escape (Python's surrogateescape)
+//     is refused by many.
+// Paths and names go through jsonPathText first, which makes that escape
+// reversible.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -17,6 +20,12 @@
 #include <string_view>
 
 namespace velmo::cli {
+
+// A path or a name from the disk or the clock, for a JSON field: valid UTF-8
+// as it is, each backslash doubled and each byte 0xNN that is not part of
+// well-formed UTF-8 written "\xNN". Read back by turning "\\" into a
+// backslash and "\xNN" into the byte NN, it gives the exact bytes.
+std::string jsonPathText(std::string_view bytes);
 
 // A string's JSON form, quotes included.
 std::string jsonString(std::string_view bytes);

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+using velmo::cli::jsonPathText;
 using velmo::cli::jsonString;
 using velmo::cli::jsonText;
 
@@ -25,36 +26,38 @@ TEST(JsonText, StringsEscapeControlsBidiAndInvalidBytes) {
         {"isolates and marks", "\xe2\x81\xa6\xe2\x81\xa9\xe2\x80\x8e\xe2\x80\x8f\xd8\x9c",
          "\"\\u2066\\u2069\\u200e\\u200f\\u061c\""},
         {"UTF-8 of every length", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xb5\""},
-        {"Latin-1 byte", "caf\xe9.mp3", "\"caf\\udce9.mp3\""},
-        {"truncated sequence", "a\xe2\x82", "\"a\\udce2\\udc82\""},
-        {"byte FF", "\xff", "\"\\udcff\""},
+        {"Latin-1 byte", "caf\xe9.mp3", "\"caf\\\\xE9.mp3\""},
+        {"truncated sequence", "a\xe2\x82", "\"a\\\\xE2\\\\x82\""},
     };
     for (const Row& row : rows) EXPECT_EQ(row.out, jsonString(row.in)) << row.name;
 }
 
-// The escape is reversible: reading \uDCNN back as the byte NN (PEP 383)
-// gives the original bytes, and a string without invalid bytes parses back
-// to itself with any JSON reader.
-TEST(JsonText, InvalidBytesRoundTripAndValidTextParsesBack) {
-    const std::string bytes = "dir/\xe9t\xe9\xff\x80/caf\xc3\xa9\xe2\x80\xae\x7f.wav";
-    const std::string text = jsonString(bytes);
-    std::string back;
-    for (size_t i = 1; i + 1 < text.size();) {
-        if (text.compare(i, 4, "\\udc") == 0) {
-            back += static_cast<char>(std::stoi(text.substr(i + 4, 2), nullptr, 16));
-            i += 6;
-        } else if (text.compare(i, 2, "\\u") == 0) {
-            // the other escapes in this sample are valid characters: let the reader decode them
-            back += nlohmann::json::parse("\"" + text.substr(i, 6) + "\"").get<std::string>();
-            i += 6;
-        } else {
-            back += text[i++];
+// A path's escape is reversible with any JSON reader: "\\" back to a
+// backslash and "\xNN" back to the byte, and valid UTF-8 comes back as it is.
+TEST(JsonText, PathsRoundTripThroughAnyReader) {
+    const auto decode = [](const std::string& text) {
+        std::string out;
+        for (size_t i = 0; i < text.size();) {
+            if (text.compare(i, 2, "\\\\") == 0) {
+                out += '\\';
+                i += 2;
+            } else if (text.compare(i, 2, "\\x") == 0) {
+                out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+                i += 4;
+            } else {
+                out += text[i++];
+            }
         }
+        return out;
+    };
+    for (const std::string& bytes :
+         {std::string("dir/\xe9t\xe9\xff\x80/caf\xc3\xa9\xe2\x80\xae\x7f.wav"), std::string("plain/Song.mp3"),
+          std::string("back\\slash\\xE9 and \\\\ two\xc3"), std::string("line\nbreak\xc2\x9b")}) {
+        const std::string field = jsonPathText(bytes);
+        const std::string read = nlohmann::json::parse(jsonString(field)).get<std::string>();
+        EXPECT_EQ(bytes, decode(read)) << field;
     }
-    EXPECT_EQ(bytes, back);
-
-    const std::string valid = "caf\xc3\xa9 \"x\"\n\xe2\x80\xae\x7f\xc2\x9b";
-    EXPECT_EQ(valid, nlohmann::json::parse(jsonString(valid)).get<std::string>());
+    EXPECT_EQ("caf\xc3\xa9/Song.mp3", jsonPathText("caf\xc3\xa9/Song.mp3")) << "valid UTF-8 stays";
 }
 
 // Apart from its strings, the layout is nlohmann's own: a reader sees no change.

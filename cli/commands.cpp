@@ -134,7 +134,9 @@ class Session {
 
     // The window's start, with the device library and the connection check.
     // False when the start failed (the core has said why and closed).
-    bool startWithClock() {
+    // `changesList`: false for a command that leaves the list alone (the
+    // firmware), which a table that cannot be saved does not stop.
+    bool startWithClock(bool changesList = true) {
         std::error_code ec;
         const std::string programs = executableFolder();
         const std::string installed = installedPrivateFolder(programs);
@@ -150,7 +152,7 @@ class Session {
                      terminalText(options_.startDir).c_str(), kAgentFileName, terminalText(programs).c_str());
         }
         core.onInitDialog();
-        return !core.isClosed() && editable();
+        return !core.isClosed() && (!changesList || editable());
     }
     // The start without the clock, for work that does not need it. The list's
     // limits still follow the storage of a clock that happens to be attached,
@@ -514,7 +516,7 @@ int runFirmware(const Options& options, const std::string& file) {
     installStopSignals();
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
-    if (!s.startWithClock()) return kExitFailed;
+    if (!s.startWithClock(false)) return kExitFailed;
     s.view.setFirmwareFile(file);
     s.core.onUpgradeFirmware();
     s.pump();

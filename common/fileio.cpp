@@ -172,7 +172,7 @@ bool SafeFileWriter::open(const std::string& target) {
             temp_ = name;
             return true;
         }
-        if (errno != EEXIST) return fail(errno, name);
+        if (errno != EEXIST) return fail(errno, target);
     }
     return fail(EEXIST, target);
 }

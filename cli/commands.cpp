@@ -17,6 +17,7 @@
 #include "fileio.h"
 #include "folder_lock.h"
 #include "install_paths.h"
+#include "json_text.h"
 #include "paths.h"
 #include "songlist.h"
 #include "storage_layout.h"
@@ -98,11 +99,9 @@ std::string trimLeft(const std::string& text) {
     return at == std::string::npos ? std::string() : text.substr(at);
 }
 
-// Names from files and the clock may hold any bytes: JSON output replaces
-// what is not UTF-8 instead of failing.
-void printJson(const json& value) {
-    std::printf("%s\n", value.dump(2, ' ', false, json::error_handler_t::replace).c_str());
-}
+// Names from files and the clock may hold any bytes: jsonText escapes what
+// is not UTF-8 so that it can be turned back into the same bytes.
+void printJson(const json& value) { std::printf("%s\n", jsonText(value, 2).c_str()); }
 
 // The window and its message loop for one command.
 class Session {
@@ -112,7 +111,8 @@ class Session {
     Session(const Options& options, FolderAccess access)
         : options_(options),
           view(questionPolicy(options), stderr, ::isatty(STDERR_FILENO) != 0),
-          core(view, queue, options.startDir) {
+          core(view, queue, options.startDir),
+          exclusive_(access == FolderAccess::Exclusive) {
         core.setApplicationName(kProgramName);
         core.setFolderReadOnly(access == FolderAccess::Shared);
         const FolderLockResult locked = lock_.acquire(options.startDir, access);
@@ -134,7 +134,9 @@ class Session {
 
     // The window's start, with the device library and the connection check.
     // False when the start failed (the core has said why and closed).
-    bool startWithClock() {
+    // `changesList`: false for a command that leaves the list alone (the
+    // firmware), which a table that cannot be saved does not stop.
+    bool startWithClock(bool changesList = true) {
         std::error_code ec;
         const std::string programs = executableFolder();
         const std::string installed = installedPrivateFolder(programs);
@@ -150,12 +152,17 @@ class Session {
                      terminalText(options_.startDir).c_str(), kAgentFileName, terminalText(programs).c_str());
         }
         core.onInitDialog();
-        return !core.isClosed();
+        return !core.isClosed() && (!changesList || editable());
     }
     // The start without the clock, for work that does not need it. The list's
     // limits still follow the storage of a clock that happens to be attached,
     // as they do in the window.
-    void startOffline() { core.onInitDialogOfflineForAttachedClock(); }
+    // False when the command would change a list that cannot be saved (the
+    // start has said why).
+    bool startOffline() {
+        core.onInitDialogOfflineForAttachedClock();
+        return editable();
+    }
     void pump() { pumpUntilIdle(core, queue, view); }
     // The window's close: joins the workers, saves the table, removes the working files.
     void close() {
@@ -163,12 +170,19 @@ class Session {
         // Without the lock the folder belongs to another Velmo: nothing is saved.
         if (locked() && !core.isClosed()) core.onClose();
     }
+    // Closes and gives the command's exit status: a failure when the close
+    // could not save the list or the options.
+    int finish(int status) {
+        close();
+        return core.saveFailures().empty() || status != kExitOk ? status : kExitFailed;
+    }
     bool failed() const { return view.failureShown(kProgramName); }
     const Outcome& outcome() const { return core.lastOutcome(); }
     std::string imagePath() const { return core.path("./dat/tmp.bin"); }
     void printStatusLine() const { std::printf("%s\n", trimLeft(core.statusText(core.totalEstimate())).c_str()); }
 
   private:
+    bool editable() const { return !exclusive_ || core.listSavable(); }
     Options options_;
     FolderLock lock_;
     bool inUse_ = false;
@@ -177,6 +191,9 @@ class Session {
     EventQueue queue;
     TerminalView view;
     VelmoCore core;
+
+  private:
+    bool exclusive_;
 };
 
 json textOrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
@@ -189,9 +206,9 @@ json songJson(const VelmoCore& core, size_t index) {
     const uint32_t dataOffset = rec.dataOffset, dataSize = rec.dataSize;
     const unsigned copyPending = rec.copyPending, cutFlag = rec.cutFlag;
     return json{{"position", index + 1},
-                {"name", songName(rec)},
-                {"workPath", fieldText(rec.workPath)},
-                {"sourcePath", fieldText(rec.sourcePath)},
+                {"name", jsonPathText(songName(rec))},
+                {"workPath", jsonPathText(fieldText(rec.workPath))},
+                {"sourcePath", jsonPathText(fieldText(rec.sourcePath))},
                 {"sizeEstimate", sizeEstimate},
                 {"copyPending", copyPending != 0},
                 {"cutFlag", cutFlag != 0},
@@ -243,7 +260,7 @@ int editList(const Options& options, const std::vector<std::string>& given, bool
     const std::vector<std::string> files = songFilesOf(given);
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
-    s.startOffline();
+    if (!s.startOffline()) return kExitFailed;
     const uint16_t before = s.core.songCount();
     if (drop)
         s.core.onDropFiles(files);
@@ -254,8 +271,7 @@ int editList(const Options& options, const std::vector<std::string>& given, bool
     std::printf(tr_("Songs in the list: %u\n"), s.core.songCount());
     s.printStatusLine();
     const bool ok = taken == files.size() && !emptyFolder && !s.failed();
-    s.close();
-    return ok ? kExitOk : kExitFailed;
+    return s.finish(ok ? kExitOk : kExitFailed);
 }
 
 }  // namespace
@@ -293,14 +309,16 @@ int runStatus(const Options& options) {
         for (uint16_t code : kQualities) std::printf("%s\n", s.core.qualityToolTip(code).c_str());
         std::printf(tr_("Volume: %s\n"), volumeName(s.core.evenVolume()));
     }
+    // A damaged or unusable table or settings file was reported and left as it is.
+    const bool damaged = s.failed();
     s.close();
-    return connected ? kExitOk : kExitFailed;
+    return connected && !damaged ? kExitOk : kExitFailed;
 }
 
 int runList(const Options& options) {
     Session s(options, FolderAccess::Shared);
     if (!s.locked()) return kExitFailed;
-    s.startOffline();
+    if (!s.startOffline()) return kExitFailed;
     s.core.learnSongFacts();
     s.core.waitForSongFacts();
     const VelmoCore& core = s.core;
@@ -336,8 +354,9 @@ int runList(const Options& options) {
         std::printf(tr_("Total: %u bytes of %u\n"), core.totalEstimate(), capacity(kb));
         s.printStatusLine();
     }
+    const bool damaged = s.failed();
     s.close();
-    return kExitOk;
+    return damaged ? kExitFailed : kExitOk;
 }
 
 int runAdd(const Options& options, const std::vector<std::string>& files) { return editList(options, files, false); }
@@ -347,18 +366,18 @@ int runDrop(const Options& options, const std::vector<std::string>& files) { ret
 int runDelete(const Options& options, long position) {
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
-    s.startOffline();
+    if (!s.startOffline()) return kExitFailed;
     if (!validPosition(s, position)) return kExitFailed;
     s.core.onDelete(static_cast<int>(position - 1));
     std::printf(tr_("Songs in the list: %u\n"), s.core.songCount());
     s.printStatusLine();
-    return kExitOk;
+    return s.finish(kExitOk);
 }
 
 int runUp(const Options& options, long position) {
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
-    s.startOffline();
+    if (!s.startOffline()) return kExitFailed;
     if (!validPosition(s, position)) return kExitFailed;
     if (position == 1) {
         note(tr_("song 1 is already the first"));
@@ -366,13 +385,13 @@ int runUp(const Options& options, long position) {
     }
     s.core.onUp(static_cast<int>(position - 1));
     printLines(s.view.lines());
-    return kExitOk;
+    return s.finish(kExitOk);
 }
 
 int runDown(const Options& options, long position) {
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
-    s.startOffline();
+    if (!s.startOffline()) return kExitFailed;
     if (!validPosition(s, position)) return kExitFailed;
     if (position == s.core.songCount()) {
         note(tr_("song %ld is already the last"), position);
@@ -380,7 +399,7 @@ int runDown(const Options& options, long position) {
     }
     s.core.onDown(static_cast<int>(position - 1));
     printLines(s.view.lines());
-    return kExitOk;
+    return s.finish(kExitOk);
 }
 
 int runQuality(const Options& options, const std::string& name) {
@@ -394,11 +413,11 @@ int runQuality(const Options& options, const std::string& name) {
     }
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
-    s.startOffline();
+    if (!s.startOffline()) return kExitFailed;
     s.core.onQuality(code);
     std::printf(tr_("Quality: %s (%u)\n"), qualityName(s.core.quality()).c_str(), s.core.quality());
     s.printStatusLine();
-    return kExitOk;
+    return s.finish(kExitOk);
 }
 
 int runVolume(const Options& options, const std::string& name) {
@@ -408,10 +427,10 @@ int runVolume(const Options& options, const std::string& name) {
     }
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
-    s.startOffline();
+    if (!s.startOffline() || !s.core.optionsSavable()) return kExitFailed;
     s.core.setEvenVolume(name == "even");
     std::printf(tr_("Volume: %s\n"), volumeName(s.core.evenVolume()));
-    return kExitOk;
+    return s.finish(kExitOk);
 }
 
 // The exit status of a command that a signal stopped: 128 + the signal, as
@@ -446,11 +465,11 @@ int runNames(const Options& options, const std::string& source) {
     }
     Session s(options, source.empty() ? FolderAccess::Shared : FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
-    s.startOffline();
+    if (!s.startOffline()) return kExitFailed;
+    if (!source.empty() && !s.core.optionsSavable()) return kExitFailed;
     if (!source.empty()) s.core.setNamesFromTags(source == "tags");
     std::printf("%s", s.core.namesFromTags() ? tr_("Names from Tags: on\n") : tr_("Names from Tags: off\n"));
-    s.close();
-    return kExitOk;
+    return s.finish(kExitOk);
 }
 
 int runDownload(const Options& options, std::optional<bool> verify) {
@@ -472,8 +491,7 @@ int runDownload(const Options& options, std::optional<bool> verify) {
             std::printf(tr_("Verified: the clock holds the %ju bytes of the image.\n"),
                         static_cast<uintmax_t>(ec ? 0 : bytes));
     }
-    s.close();
-    return status;
+    return s.finish(status);
 }
 
 int runReload(const Options& options) {
@@ -489,8 +507,7 @@ int runReload(const Options& options) {
         std::printf(tr_("Quality: %s (%u)\n"), qualityName(s.core.quality()).c_str(), s.core.quality());
         s.printStatusLine();
     }
-    s.close();
-    return status;
+    return s.finish(status);
 }
 
 int runFirmware(const Options& options, const std::string& file) {
@@ -499,20 +516,19 @@ int runFirmware(const Options& options, const std::string& file) {
     installStopSignals();
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
-    if (!s.startWithClock()) return kExitFailed;
+    if (!s.startWithClock(false)) return kExitFailed;
     s.view.setFirmwareFile(file);
     s.core.onUpgradeFirmware();
     s.pump();
     const int status = exitStatus(s.outcome());
-    s.close();
-    return status;
+    return s.finish(status);
 }
 
 int runImage(const Options& options, const std::string& out) {
     installStopSignals();
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
-    s.startOffline();
+    if (!s.startOffline()) return kExitFailed;
     // Download's own checks, question and conversion, without the clock.
     s.core.onMakeImage();
     s.pump();
@@ -536,7 +552,7 @@ int runImage(const Options& options, const std::string& out) {
     std::printf(trn_("Image: %u song, %ju bytes written to %s\n", "Image: %u songs, %ju bytes written to %s\n",
                      header.songCount),
                 header.songCount, static_cast<uintmax_t>(bytes), terminalText(out).c_str());
-    return kExitOk;
+    return s.finish(kExitOk);
 }
 
 int runInspect(const Options& options, const std::string& file) {
@@ -574,14 +590,14 @@ int runInspect(const Options& options, const std::string& file) {
         const StorageEntry& e = header.entries[i];
         const bool inFile = dataStart + e.dataOffset + e.dataSize <= fileSize;
         entries.push_back(json{{"position", i + 1},
-                               {"name", fieldText(e.songName)},
+                               {"name", jsonPathText(fieldText(e.songName))},
                                {"dataOffset", e.dataOffset},
                                {"dataSize", e.dataSize},
                                {"inFile", inFile}});
     }
     if (options.json) {
         printJson(json{{"format", kJsonFormat},
-                       {"file", file},
+                       {"file", jsonPathText(file)},
                        {"kind", kind},
                        {"headerOffset", headerOffset},
                        {"songCount", header.songCount},
@@ -600,7 +616,8 @@ int runInspect(const Options& options, const std::string& file) {
         std::printf(tr_("(the header has room for %zu entries; only those are shown)\n"), kMaxHeaderSongs);
     for (const json& e : entries)
         std::printf(tr_("%3u  %s  offset %u  size %u%s\n"), e["position"].get<unsigned>(),
-                    terminalText(e["name"].get<std::string>()).c_str(), e["dataOffset"].get<unsigned>(),
+                    terminalText(fieldText(header.entries[e["position"].get<size_t>() - 1].songName)).c_str(),
+                    e["dataOffset"].get<unsigned>(),
                     e["dataSize"].get<unsigned>(), e["inFile"].get<bool>() ? "" : tr_("  (past the end of the file)"));
     return kExitOk;
 }

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "json_text.h"
 #include "terminal_text.h"
 #include "translation.h"
 #include "velmo_core.h"
@@ -58,7 +59,7 @@ void writeJsonMessage(std::FILE* err, const std::string& message, const char* ca
                         {"caption", caption != nullptr ? nlohmann::json(caption) : nlohmann::json(nullptr)},
                         {"error", error},
                         {"answer", answer.empty() ? nlohmann::json(nullptr) : nlohmann::json(answer)}};
-    std::fprintf(err, "%s\n", line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    std::fprintf(err, "%s\n", jsonText(line, -1).c_str());
     std::fflush(err);
 }
 

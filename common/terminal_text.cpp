@@ -4,11 +4,6 @@
 
 namespace velmo {
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at `at` (1 to 4), or 0 when the
-// bytes there are no such sequence: a stray continuation byte, an overlong
-// form, a surrogate, a code point above U+10FFFF or a truncated sequence.
 size_t utf8SequenceLength(std::string_view s, size_t at) {
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[at + i]); };
     const unsigned char lead = byte(0);
@@ -38,7 +33,31 @@ size_t utf8SequenceLength(std::string_view s, size_t at) {
     return length;
 }
 
-}  // namespace
+char32_t utf8CodePoint(std::string_view s, size_t at, size_t length) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[at + i]); };
+    if (length <= 1) return byte(0);
+    char32_t c = byte(0) & (0xFF >> (length + 1));
+    for (size_t i = 1; i < length; ++i) c = (c << 6) | (byte(i) & 0x3F);
+    return c;
+}
+
+bool isBidiControl(char32_t c) {
+    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+std::string messageName(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (char c : name) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else
+            out += c;
+    }
+    return out;
+}
 
 std::string terminalText(std::string_view bytes) {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -58,6 +77,9 @@ std::string terminalText(std::string_view bytes) {
             // character of its own.
             escape(lead);
             ++i;
+        } else if (lead == '\n') {
+            out += "\\n";
+            ++i;
         } else if (length == 1 && (lead < 0x20 || lead == 0x7F)) {
             escape(lead);
             ++i;
@@ -67,6 +89,10 @@ std::string terminalText(std::string_view bytes) {
             escape(lead);
             escape(static_cast<unsigned char>(bytes[i + 1]));
             i += 2;
+        } else if (const char32_t c = utf8CodePoint(bytes, i, length); isBidiControl(c)) {
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(c >> shift) & 0x0F];
+            i += length;
         } else {
             out.append(bytes.substr(i, length));
             i += length;

@@ -25,6 +25,7 @@
 #include "pcm_stream.h"
 #include "song_reader.h"
 #include "storage_layout.h"
+#include "terminal_text.h"
 #include "translation.h"
 
 namespace velmo {
@@ -272,7 +273,7 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
 }  // namespace
 
 std::string copyFailedText(const Song& song) {
-    return format(tr_(kCopyFailedFormat), fieldText(song.sourcePath).c_str());
+    return format(tr_(kCopyFailedFormat), messageName(fieldText(song.sourcePath)).c_str());
 }
 
 std::string songPcmWorkFile(size_t position) { return "./dat/raw-" + std::to_string(position) + ".tmp"; }

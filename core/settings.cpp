@@ -1,11 +1,17 @@
 #include "settings.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "fileio.h"
 #include "paths.h"
+#include "terminal_text.h"
+#include "translation.h"
 
 namespace velmo {
 
@@ -23,12 +29,48 @@ std::string trimmed(const std::string& text) {
 
 }  // namespace
 
-void Settings::load(const std::string& startDir) {
+SettingsLoadResult Settings::load(const std::string& startDir, DamagedFile damaged) {
     lines_.clear();
     changed_ = false;
-    std::vector<uint8_t> bytes;
-    if (!readWholeFile(resolvePath(startDir, kSettingsFileName), bytes, kMaxSettingsBytes)) return;
-    const std::string text(bytes.begin(), bytes.end());
+    savable_ = true;
+    blockedBy_ = 0;
+    SettingsLoadResult result;
+    const std::string path = resolvePath(startDir, kSettingsFileName);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        result.status = errno == ENOENT ? SettingsLoad::Missing : SettingsLoad::Unreadable;
+        result.errorNumber = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        result.status = SettingsLoad::NotAFile;
+        result.errorNumber = S_ISLNK(st.st_mode) ? ELOOP : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    } else {
+        std::vector<uint8_t> bytes;
+        errno = 0;
+        if (!readFileHead(path, bytes, kMaxSettingsBytes + 1)) {
+            result.status = SettingsLoad::Unreadable;
+            result.errorNumber = errno != 0 ? errno : EIO;
+        } else if (bytes.size() > kMaxSettingsBytes || std::find(bytes.begin(), bytes.end(), 0) != bytes.end()) {
+            result.status = SettingsLoad::Damaged;
+            if (damaged == DamagedFile::SetAside) {
+                result.setAsideAs = setDamagedFileAside(path);
+                if (result.setAsideAs.empty()) result.errorNumber = errno;
+            }
+        } else {
+            result.status = SettingsLoad::Loaded;
+            parse(std::string(bytes.begin(), bytes.end()));
+        }
+    }
+    // A file that is there but was neither read nor moved away is the
+    // user's options all the same: it is not replaced by the defaults.
+    if (result.status != SettingsLoad::Loaded && result.status != SettingsLoad::Missing &&
+        result.setAsideAs.empty()) {
+        savable_ = false;
+        blockedBy_ = result.errorNumber != 0 ? result.errorNumber : EINVAL;
+    }
+    return result;
+}
+
+void Settings::parse(const std::string& text) {
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
@@ -44,20 +86,43 @@ void Settings::load(const std::string& startDir) {
     }
 }
 
-bool Settings::save(const std::string& startDir) const {
+bool Settings::save(const std::string& startDir, FileWriteError* failure) const {
+    const std::string path = resolvePath(startDir, kSettingsFileName);
+    if (!savable_) {
+        if (failure != nullptr) *failure = FileWriteError{blockedBy_, path};
+        return false;
+    }
     std::string text;
     for (const auto& [key, value] : lines_) text += key.empty() ? value + "\n" : key + "=" + value + "\n";
-    const std::string path = resolvePath(startDir, kSettingsFileName);
-    const std::string partial = path + ".new";
-    if (!writeWholeFile(partial, reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
-        std::remove(partial.c_str());
-        return false;
+    return writeFileSafely(path, reinterpret_cast<const uint8_t*>(text.data()), text.size(), failure);
+}
+
+std::string SettingsLoadResult::text(const std::string& startDir) const {
+    const std::string path = messageName(resolvePath(startDir, kSettingsFileName));
+    switch (status) {
+        case SettingsLoad::Loaded:
+        case SettingsLoad::Missing:
+            return {};
+        case SettingsLoad::Unreadable:
+            return format(tr_("%s cannot be read (%s): the options are neither loaded nor saved"), path.c_str(),
+                          std::strerror(errorNumber));
+        case SettingsLoad::NotAFile:
+            return format(tr_("%s: %s; the options are neither loaded nor saved"), path.c_str(),
+                          fileProblemText(errorNumber));
+        case SettingsLoad::Damaged:
+            break;
     }
-    if (std::rename(partial.c_str(), path.c_str()) != 0) {
-        std::remove(partial.c_str());
-        return false;
-    }
-    return true;
+    if (!setAsideAs.empty())
+        return format(tr_("The options file %s is damaged (it is not text). It was renamed %s, and every option "
+                          "starts at its default."),
+                      path.c_str(), messageName(setAsideAs).c_str());
+    if (errorNumber != 0)
+        return format(tr_("The options file %s is damaged (it is not text) and cannot be renamed aside (%s): the "
+                          "options are neither loaded nor saved."),
+                      path.c_str(), std::strerror(errorNumber));
+    return format(tr_("The options file %s is damaged (it is not text). It was left as it is; the next command that "
+                      "changes an option renames it aside."),
+                  path.c_str());
 }
 
 std::optional<std::string> Settings::get(const std::string& key) const {

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <optional>
+
+#include "fileio.h"
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,14 +15,38 @@ namespace velmo {
 
 constexpr const char* kSettingsFileName = "velmo.conf";
 
+// What loading the settings found.
+enum class SettingsLoad {
+    Loaded,
+    Missing,
+    Damaged,     // larger than a settings file can be, or holding a zero byte: not text of ours
+    Unreadable,  // could not be read (errorNumber)
+    NotAFile,    // a folder, a symlink or anything else (errorNumber: EISDIR, ELOOP, EINVAL)
+};
+
+struct SettingsLoadResult {
+    SettingsLoad status = SettingsLoad::Missing;
+    int errorNumber = 0;
+    std::string setAsideAs;  // where a damaged file was renamed to
+    // The sentence for the user; empty for Loaded and Missing.
+    std::string text(const std::string& startDir) const;
+};
+
 class Settings {
   public:
-    // Reads `startDir`/velmo.conf; a missing or unreadable file leaves every
+    // Reads `startDir`/velmo.conf; anything but a loaded file leaves every
     // option at its default. Lines without '=' and comments ("#") are kept.
-    void load(const std::string& startDir);
-    // Writes the file beside the old one and renames it over it: a failed
-    // save leaves the previous file whole. False when it could not be saved.
-    bool save(const std::string& startDir) const;
+    // A damaged file is renamed aside ("velmo.conf.damaged", numbered when
+    // that exists) with SetAside and left as it is with Leave; it is never
+    // deleted.
+    SettingsLoadResult load(const std::string& startDir, DamagedFile damaged = DamagedFile::SetAside);
+    // Writes the file through SafeFileWriter (fileio.h): a failed save leaves
+    // the previous file whole. False, with `failure` when given, when it
+    // could not be saved, and always when the last load found a file that it
+    // could neither read nor set aside: that file is not replaced.
+    bool save(const std::string& startDir, FileWriteError* failure = nullptr) const;
+    // Whether save() may replace the file (see save).
+    bool savable() const { return savable_; }
 
     std::optional<std::string> get(const std::string& key) const;
     void set(const std::string& key, const std::string& value);
@@ -35,9 +61,12 @@ class Settings {
     bool changed() const { return changed_; }
 
   private:
+    void parse(const std::string& text);
     // Every line in file order; a value-less line has an empty key.
     std::vector<std::pair<std::string, std::string>> lines_;
     bool changed_ = false;
+    bool savable_ = true;
+    int blockedBy_ = 0;  // the errno that makes the file not savable
 };
 
 }  // namespace velmo

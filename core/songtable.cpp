@@ -12,55 +12,17 @@
 #include "fileio.h"
 #include "paths.h"
 #include "storage_layout.h"
+#include "terminal_text.h"
+#include "translation.h"
 
 namespace velmo {
 
 namespace {
 
-// Signature and quality must both be present for a file to be a table at all.
-constexpr size_t kMinTableBytes = 14;
 // More than a header and 64 records is never needed from a file.
 constexpr size_t kMaxTableBytes = kSongTableHeaderBytes + kMaxSongs * kSongRecordBytes;
 
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
-
-bool writeAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string folderOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
+bool knownQuality(uint16_t code) { return code == kQualityBest || code == kQualityGood || code == kQualityNormal; }
 
 }  // namespace
 
@@ -77,55 +39,116 @@ std::vector<uint8_t> encodeSongTable(uint16_t quality, uint16_t songCount, uint3
 }
 
 SongTableDecode decodeSongTable(const uint8_t* data, size_t size, SongTableHeader& header, Song* songs) {
-    if (data == nullptr || size < kMinTableBytes || std::memcmp(data + 6, kSignature, sizeof(kSignature)) != 0)
-        return SongTableDecode::BadSignature;
+    if (data == nullptr || size < kSongTableHeaderBytes) return SongTableDecode::ShortHeader;
+    if (std::memcmp(data + 6, kSignature, sizeof(kSignature)) != 0) return SongTableDecode::BadSignature;
+    const uint16_t quality = readLe16(data + 12);
+    if (!knownQuality(quality)) return SongTableDecode::BadQuality;
 
     const uint16_t promised = readLe16(data + 0);
-    const size_t recordBytes = size > kSongTableHeaderBytes ? size - kSongTableHeaderBytes : 0;
-    const size_t whole = recordBytes / kSongRecordBytes;
+    const size_t whole = (size - kSongTableHeaderBytes) / kSongRecordBytes;
     const size_t count = std::min<size_t>({promised, whole, kMaxSongs});
 
     header.songCount = static_cast<uint16_t>(count);
     header.totalEstimate = readLe32(data + 2);
-    header.quality = readLe16(data + 12);
+    header.quality = quality;
     for (size_t i = 0; i < count; ++i) decodeSongRecord(data + kSongTableHeaderBytes + i * kSongRecordBytes, songs[i]);
     return SongTableDecode::Loaded;
 }
 
-int loadSongTable(const std::string& startDir, SongTableHeader& header, Song* songs) {
+SongTableLoadResult loadSongTableChecked(const std::string& startDir, SongTableHeader& header, Song* songs,
+                                         DamagedFile damaged) {
+    SongTableLoadResult result;
     const std::string path = resolvePath(startDir, kSongTableName);
-    // Only as much as a table can hold is read, however large the file; a
-    // FIFO or a device under the table's name is not opened at all.
-    std::vector<uint8_t> buffer;
-    if (!readFileHead(path, buffer, kMaxTableBytes)) return -1;
-
-    SongTableHeader decoded;
-    if (decodeSongTable(buffer.data(), buffer.size(), decoded, songs) != SongTableDecode::Loaded) {
-        ::unlink(path.c_str());
-        return -1;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        result.status = errno == ENOENT ? SongTableLoad::Missing : SongTableLoad::Unreadable;
+        result.errorNumber = errno;
+        return result;
     }
+    if (!S_ISREG(st.st_mode)) {
+        // Never read through a link nor renamed: the next save would write
+        // where it points, or replace something the user made.
+        result.status = SongTableLoad::NotAFile;
+        result.errorNumber = S_ISLNK(st.st_mode) ? ELOOP : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return result;
+    }
+    // Only as much as a table can hold is read, however large the file.
+    std::vector<uint8_t> buffer;
+    errno = 0;
+    if (!readFileHead(path, buffer, kMaxTableBytes)) {
+        result.status = SongTableLoad::Unreadable;
+        result.errorNumber = errno != 0 ? errno : EIO;
+        return result;
+    }
+    // Decoded into a copy: a damaged table changes nothing.
+    std::vector<Song> decodedSongs(kMaxSongs);
+    SongTableHeader decoded;
+    result.damage = decodeSongTable(buffer.data(), buffer.size(), decoded, decodedSongs.data());
+    if (result.damage != SongTableDecode::Loaded) {
+        result.status = SongTableLoad::Damaged;
+        if (result.damage == SongTableDecode::BadQuality) result.badQuality = readLe16(buffer.data() + 12);
+        if (damaged == DamagedFile::SetAside) {
+            result.setAsideAs = setDamagedFileAside(path);
+            if (result.setAsideAs.empty()) result.errorNumber = errno;
+        }
+        return result;
+    }
+    std::copy(decodedSongs.begin(), decodedSongs.begin() + decoded.songCount, songs);
     header = decoded;
-    return 0;
+    result.status = SongTableLoad::Loaded;
+    return result;
+}
+
+int loadSongTable(const std::string& startDir, SongTableHeader& header, Song* songs) {
+    return loadSongTableChecked(startDir, header, songs, DamagedFile::SetAside).status == SongTableLoad::Loaded ? 0
+                                                                                                               : -1;
+}
+
+std::string songTableProblemText(const std::string& startDir, const SongTableLoadResult& result) {
+    const std::string path = messageName(resolvePath(startDir, kSongTableName));
+    switch (result.status) {
+        case SongTableLoad::Loaded:
+        case SongTableLoad::Missing:
+            return {};
+        case SongTableLoad::Unreadable:
+            return format(tr_("%s cannot be read (%s): the song list is neither loaded nor saved"), path.c_str(),
+                          std::strerror(result.errorNumber));
+        case SongTableLoad::NotAFile:
+            return format(tr_("%s: %s; the song list is neither loaded nor saved"), path.c_str(),
+                          fileProblemText(result.errorNumber));
+        case SongTableLoad::Damaged:
+            break;
+    }
+    std::string what;
+    switch (result.damage) {
+        case SongTableDecode::ShortHeader:
+            what = tr_("it is shorter than its header");
+            break;
+        case SongTableDecode::BadSignature:
+            what = tr_("it has no \"VELMO\" signature");
+            break;
+        case SongTableDecode::BadQuality:
+            what = format(tr_("its quality code %u is not 2, 4 or 8"), result.badQuality);
+            break;
+        case SongTableDecode::Loaded:
+            break;
+    }
+    if (!result.setAsideAs.empty())
+        return format(tr_("The song list %s is damaged (%s). It was renamed %s, and the list starts empty."),
+                      path.c_str(), what.c_str(), messageName(result.setAsideAs).c_str());
+    if (result.errorNumber != 0)
+        return format(tr_("The song list %s is damaged (%s) and cannot be renamed aside (%s): it is neither loaded "
+                          "nor saved."),
+                      path.c_str(), what.c_str(), std::strerror(result.errorNumber));
+    return format(tr_("The song list %s is damaged (%s). It was left as it is; the next command that changes the "
+                      "list renames it aside."),
+                  path.c_str(), what.c_str());
 }
 
 int saveSongTable(const std::string& startDir, uint16_t quality, uint16_t songCount, const Song* songs,
-                  uint32_t totalEstimate) {
+                  uint32_t totalEstimate, FileWriteError* failure) {
     const std::vector<uint8_t> image = encodeSongTable(quality, songCount, totalEstimate, songs);
-    const std::string path = resolvePath(startDir, kSongTableName);
-    const std::string temp = path + ".new";
-
-    Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0) return -1;
-    bool ok = writeAll(fd.get(), image.data(), image.size()) && ::fsync(fd.get()) == 0;
-    ok = (::close(fd.release()) == 0) && ok;
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return -1;
-    }
-    // The rename itself reaches the disk only when the folder is flushed.
-    Fd dir(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) ::fsync(dir.get());
-    return 0;
+    return writeFileSafely(resolvePath(startDir, kSongTableName), image.data(), image.size(), failure) ? 0 : -1;
 }
 
 }  // namespace velmo

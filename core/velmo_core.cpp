@@ -79,11 +79,34 @@ bool VelmoCore::loadStartTable() {
     state_.totalEstimate = 0;
     state_.quality = kQualityGood;
     SongTableHeader table;
-    if (loadSongTable(state_.startDir, table, state_.songs.data()) != 0) return false;
+    // A look at the list changes nothing in the folder, a damaged table included.
+    const SongTableLoadResult loaded = loadSongTableChecked(
+        state_.startDir, table, state_.songs.data(), folderReadOnly_ ? DamagedFile::Leave : DamagedFile::SetAside);
+    // A table that was neither loaded nor moved out of the way is not
+    // replaced by the list this run makes.
+    tableSavable_ = loaded.status == SongTableLoad::Loaded || loaded.status == SongTableLoad::Missing ||
+                    !loaded.setAsideAs.empty();
+    const std::string problem = songTableProblemText(state_.startDir, loaded);
+    if (!problem.empty()) {
+        const bool handled = !loaded.setAsideAs.empty();
+        state_.view.messageBox(problem, handled ? kCaptionWarning : kCaptionError,
+                               handled ? MessageIcon::Warning : MessageIcon::Error, MessageButtons::Ok);
+    }
+    if (loaded.status != SongTableLoad::Loaded) return false;
     state_.songCount = table.songCount;
     state_.quality = table.quality;
     state_.totalEstimate = table.totalEstimate;
     return true;
+}
+
+void VelmoCore::loadStartSettings() {
+    const SettingsLoadResult loaded =
+        state_.settings.load(state_.startDir, folderReadOnly_ ? DamagedFile::Leave : DamagedFile::SetAside);
+    const std::string problem = loaded.text(state_.startDir);
+    if (problem.empty()) return;
+    const bool handled = !loaded.setAsideAs.empty();
+    state_.view.messageBox(problem, handled ? kCaptionWarning : kCaptionError,
+                           handled ? MessageIcon::Warning : MessageIcon::Error, MessageButtons::Ok);
 }
 
 void VelmoCore::onInitDialog() {
@@ -111,7 +134,7 @@ void VelmoCore::onInitDialogOfflineForAttachedClock() {
 
 void VelmoCore::finishInitialisation(bool tableLoaded) {
     View& view = state_.view;
-    state_.settings.load(state_.startDir);
+    loadStartSettings();
     view.setWindowTitle(windowTitle_);
     if (tableLoaded) state_.fillLines(0, state_.songCount);
     state_.showStatus(state_.totalEstimate);
@@ -182,8 +205,15 @@ void VelmoCore::onClose() {
     state_.facts.stop();
     state_.session.shutdown();
     if (folderReadOnly_) return;
-    saveSongTable(state_.startDir, state_.quality, state_.songCount, state_.songs.data(), state_.totalEstimate);
-    if (state_.settings.changed()) state_.settings.save(state_.startDir);
+    // A save that fails is said: the list or the options of this run are lost.
+    FileWriteError failure;
+    if (tableSavable_ && saveSongTable(state_.startDir, state_.quality, state_.songCount, state_.songs.data(),
+                                       state_.totalEstimate, &failure) != 0)
+        saveFailures_.push_back(format(tr_("The song list was not saved. %s"), failure.text().c_str()));
+    if (state_.settings.changed() && !state_.settings.save(state_.startDir, &failure))
+        saveFailures_.push_back(format(tr_("The options were not saved. %s"), failure.text().c_str()));
+    for (const std::string& text : saveFailures_)
+        state_.view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
     deleteTemporaryFiles();
 }
 

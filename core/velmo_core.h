@@ -47,7 +47,19 @@ class VelmoCore {
     // For a front end that only looks at the list under a shared folder lock
     // (folder_lock.h): the start and the close then leave the song table and
     // dat/ as they are, since other readers may be looking at them too.
+    // A damaged song table or settings file is then reported and left as
+    // it is instead of being renamed aside.
     void setFolderReadOnly(bool readOnly) { folderReadOnly_ = readOnly; }
+    // Whether the close can save the list: false when the song table's name
+    // holds something that could neither be loaded nor set aside (a folder,
+    // a symlink, an unreadable file); the start has said so. A front end
+    // refuses to edit such a list.
+    bool listSavable() const { return tableSavable_; }
+    // Whether the close can save the options (Settings::savable).
+    bool optionsSavable() const { return state_.settings.savable(); }
+    // What the close could not save (its messages, also shown as boxes);
+    // empty when everything was saved.
+    const std::vector<std::string>& saveFailures() const { return saveFailures_; }
     // How many songs a Download (or the conversion alone) converts at once;
     // 0: one for each core (the default). The image is the same whatever it is.
     void setConversionWorkers(unsigned workers);
@@ -188,6 +200,7 @@ class VelmoCore {
 
   private:
     bool loadStartTable();
+    void loadStartSettings();
     void finishInitialisation(bool tableLoaded);
     void connectionCheck();
     void requestClose();
@@ -218,6 +231,9 @@ class VelmoCore {
     CoreState state_;
     std::string deviceLibraryPath_;
     bool folderReadOnly_ = false;
+    // The song table may be replaced at the close (see loadStartTable).
+    bool tableSavable_ = true;
+    std::vector<std::string> saveFailures_;
     std::string chosenPath_;
     std::string windowTitle_;
     bool closed_ = false;

@@ -10,6 +10,7 @@
 #include "operations/operation.h"
 #include "reload.h"
 #include "songlist.h"
+#include "terminal_text.h"
 #include "translation.h"
 #include "velmo_core.h"
 
@@ -116,7 +117,7 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
         // Every refused file is named with its reason, and the next one is tried.
         const int openError = fits ? songFileOpenError(path) : 0;
         if (openError != 0) {
-            state_.view.messageBox(format(tr_("Cannot open %s: %s"), path.c_str(), std::strerror(openError)),
+            state_.view.messageBox(format(tr_("Cannot open %s: %s"), messageName(path).c_str(), std::strerror(openError)),
                                    kCaptionError, MessageIcon::Error, MessageButtons::Ok);
             continue;
         }
@@ -131,7 +132,7 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
             keepFacts(rec, std::move(facts));
             ++n;
         } else {
-            state_.view.messageBox(format(tr_("The file format of %s is not supported"), path.c_str()), kCaptionError,
+            state_.view.messageBox(format(tr_("The file format of %s is not supported"), messageName(path).c_str()), kCaptionError,
                                    MessageIcon::Error, MessageButtons::Ok);
         }
         if (n >= kMaxAddSongs) {

@@ -44,6 +44,9 @@ for f in bin/velmo bin/velmo-cli bin/zentro-sim; do [[ -x $usr/$f ]] || fail "no
 extra=$(cd "$usr" && find . -type f | sed 's|^\./||' | sort | comm -23 - <(printf '%s\n' "${expected[@]}" | sort))
 [[ -z $extra ]] || fail "installed but not expected: $extra"
 
+# The installed programs and libraries load nothing from the current folder.
+"$source/tests/runpath_check.sh" "$usr/bin/velmo-cli" "$usr" >/dev/null || fail "the installed run paths"
+
 # Each PNG is as large as its theme folder says (width and height in IHDR).
 for size in 16 24 32 48 64 128 256; do
   png=$usr/share/icons/hicolor/${size}x${size}/apps/$app.png

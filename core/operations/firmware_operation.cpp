@@ -8,6 +8,7 @@
 #include "firmware.h"
 #include "storage_layout.h"
 #include "transfer.h"
+#include "terminal_text.h"
 #include "translation.h"
 
 namespace velmo {
@@ -112,7 +113,7 @@ void FirmwareOperation::onEvent(const Event& event) {
         resetProgress();
     } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
         if (e->errorNumber != 0) {
-            const std::string text = format(tr_("Cannot write %s: %s"), check.c_str(), std::strerror(e->errorNumber));
+            const std::string text = format(tr_("Cannot write %s: %s"), messageName(check).c_str(), std::strerror(e->errorNumber));
             showError(text);
             noteOutcome(OutcomeKind::Failed, text);
         } else {

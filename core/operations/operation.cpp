@@ -5,6 +5,7 @@
 #include "convert_job.h"
 #include "storage_layout.h"
 #include "transfer.h"
+#include "terminal_text.h"
 #include "translation.h"
 #include "verify.h"
 
@@ -78,7 +79,7 @@ std::string RunningOperation::writeFailureText(const WriteFailed& failed, const 
     switch (failed.kind) {
         case WriteFailure::LocalFile:
             // A file of this computer failed: the clock is not at fault.
-            return format(tr_("Cannot read %s: %s"), core_.path(file).c_str(), std::strerror(failed.errorNumber));
+            return format(tr_("Cannot read %s: %s"), messageName(core_.path(file)).c_str(), std::strerror(failed.errorNumber));
         case WriteFailure::Connection:
             core_.session.drop(deviceWorkerRunning());
             return tr_("USB connection error");

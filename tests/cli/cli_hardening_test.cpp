@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -415,6 +416,160 @@ TEST_F(CliHardeningTest, InspectAndListShowControlBytesEscaped) {
     ASSERT_EQ(0, shown.status) << shown.err;
     EXPECT_TRUE(has(shown.out, "  tone\\x1B]0;title\\x07.wav, copy pending\n")) << shown.out;
     EXPECT_EQ(std::string::npos, shown.out.find('\x1b'));
+}
+
+}  // namespace
+
+namespace {
+
+// The folder's files, name and bytes, to show that a command left the list
+// and the options as they were (the agent, the lock file and the working
+// folder are not theirs).
+std::map<std::string, std::string> folderFiles(const std::string& folder) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        const std::string name = e.path().filename().string();
+        if (name == "spn.bin" || name == kFolderLockName || name == "dat") continue;
+        out[name] = e.is_symlink() ? "link to " + fs::read_symlink(e.path()).string()
+                    : e.is_regular_file() ? readText(e.path().string())
+                                          : "folder";
+    }
+    return out;
+}
+
+// Each kind of damage: list and status report it, exit 1 and change nothing;
+// the next command that changes the list renames the table aside, says so,
+// and goes on with an empty list.
+TEST_F(CliHardeningTest, ADamagedTableIsReportedByLookingAndSetAsideByChanging) {
+    std::vector<uint8_t> valid(32, 0);
+    std::memcpy(&valid[6], "VELMO", 6);
+    valid[12] = kQualityGood;
+    const auto withQuality = [&](uint8_t code) {
+        auto b = valid;
+        b[12] = code;
+        return b;
+    };
+    auto signature = valid;
+    signature[8] = 'X';
+    struct Row {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        const char* said;
+    } rows[] = {
+        {"signature byte", signature, "no \"VELMO\" signature"},
+        {"shorter than 14 bytes", std::vector<uint8_t>(valid.begin(), valid.begin() + 13), "shorter than its header"},
+        {"garbage", std::vector<uint8_t>(700, 0xC3), "no \"VELMO\" signature"},
+        {"quality 0", withQuality(0), "quality code 0 is not"},
+        {"quality 1", withQuality(1), "quality code 1 is not"},
+        {"quality 3", withQuality(3), "quality code 3 is not"},
+        {"quality 247", withQuality(247), "quality code 247 is not"},
+    };
+    const std::string tone = song("tone.wav", "wav_pcm16_mono.wav");
+    bool first = true;
+    for (const Row& row : rows) {
+        const std::string folder = startFolder(std::string("damaged ") + row.name);
+        writeFileBytes(folder + "/zt_hdr.tbl", row.bytes);
+        const auto before = folderFiles(folder);
+        for (const char* command : {"list", "status"}) {
+            if (!first && std::string(command) == "status") continue;  // once is enough for the clock's command
+            const CliRun r = run(folder, {command});
+            EXPECT_EQ(1, r.status) << row.name << " " << command;
+            EXPECT_TRUE(has(r.err, folder + "/zt_hdr.tbl")) << r.err;
+            EXPECT_TRUE(has(r.err, row.said)) << r.err;
+            EXPECT_TRUE(has(r.err, "left as it is")) << r.err;
+            EXPECT_EQ(before, folderFiles(folder)) << row.name << " " << command << " changed the folder";
+        }
+        first = false;
+        const CliRun added = run(folder, {"add", tone});
+        EXPECT_EQ(0, added.status) << row.name << added.err;
+        EXPECT_TRUE(has(added.err, "renamed " + folder + "/zt_hdr.tbl.damaged")) << added.err;
+        EXPECT_TRUE(has(added.out, "Songs in the list: 1")) << added.out;
+        EXPECT_EQ(row.bytes, readFileBytes(folder + "/zt_hdr.tbl.damaged")) << row.name;
+        EXPECT_EQ(1u, list(folder)["songCount"].get<unsigned>()) << row.name;
+    }
+}
+
+// A folder in the table's place: nothing is said to be added, nothing is
+// saved, the folder stays, and the command fails with the reason.
+TEST_F(CliHardeningTest, ATableThatIsAFolderRefusesEveryChange) {
+    const std::string folder = startFolder("start");
+    fs::create_directory(folder + "/zt_hdr.tbl");
+    const std::string tone = song("tone.wav", "wav_pcm16_mono.wav");
+    const auto before = folderFiles(folder);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"add", tone}, {"quality", "best"}, {"list"}, {"--json", "list"}}) {
+        const CliRun r = run(folder, args);
+        EXPECT_EQ(1, r.status) << args[0] << r.out;
+        EXPECT_FALSE(has(r.out, "Songs in the list")) << r.out;
+        EXPECT_TRUE(has(r.err, folder + "/zt_hdr.tbl: it is a folder")) << r.err;
+        EXPECT_TRUE(fs::is_directory(folder + "/zt_hdr.tbl"));
+        EXPECT_EQ(before, folderFiles(folder)) << args[0];
+    }
+}
+
+// Links planted under the old temporary names, or under the files' own
+// names, never lead a write out of the start folder.
+TEST_F(CliHardeningTest, LinkedFilesNeverLeadAWriteOutOfTheFolder) {
+    const std::string outside = dir.file("outside");
+    fs::create_directories(outside);
+    writeFileBytes(outside + "/precious", {'p'});
+    const std::string tone = song("tone.wav", "wav_pcm16_mono.wav");
+
+    const std::string folder = startFolder("new names");
+    fs::create_symlink(outside + "/precious", folder + "/velmo.conf.new");
+    fs::create_symlink(outside + "/precious", folder + "/zt_hdr.tbl.new");
+    ASSERT_EQ(0, run(folder, {"add", tone}).status);
+    ASSERT_EQ(0, run(folder, {"volume", "even"}).status);
+    EXPECT_EQ("p", readText(outside + "/precious"));
+    EXPECT_FALSE(fs::is_symlink(folder + "/zt_hdr.tbl"));
+    EXPECT_FALSE(fs::is_symlink(folder + "/velmo.conf"));
+    EXPECT_TRUE(has(readText(folder + "/velmo.conf"), "even"));
+    EXPECT_EQ(1u, list(folder)["songCount"].get<unsigned>());
+
+    // The files themselves as links: refused with the reason, the files
+    // they point to untouched.
+    const std::string linked = startFolder("linked");
+    fs::create_symlink(outside + "/precious", linked + "/zt_hdr.tbl");
+    const CliRun add = run(linked, {"add", tone});
+    EXPECT_EQ(1, add.status);
+    EXPECT_TRUE(has(add.err, linked + "/zt_hdr.tbl: it is a symbolic link")) << add.err;
+    fs::remove(linked + "/zt_hdr.tbl");
+    fs::create_symlink(outside + "/precious", linked + "/velmo.conf");
+    const CliRun volume = run(linked, {"volume", "even"});
+    EXPECT_EQ(1, volume.status);
+    EXPECT_TRUE(has(volume.err, linked + "/velmo.conf: it is a symbolic link")) << volume.err;
+    EXPECT_EQ("p", readText(outside + "/precious"));
+    EXPECT_TRUE(fs::is_symlink(linked + "/velmo.conf"));
+}
+
+// Paths reach a script byte for byte and a terminal harmless: JSON escapes
+// the bytes that are not UTF-8 reversibly and the controls and bidi controls
+// as \u escapes; the terminal shows a newline as \n and a bidi control by its
+// code point.
+TEST_F(CliHardeningTest, HostilePathsAreEscapedInJsonAndOnTheTerminal) {
+    const std::string folder = startFolder("start");
+    const std::string name = std::string("caf\xe9 \x7f\xc2\x9b evil\xe2\x80\xae") + "vaw.wav";
+    const std::string tone = song(name, "wav_pcm16_mono.wav");
+    ASSERT_EQ(0, run(folder, {"add", tone}).status);
+    const CliRun r = run(folder, {"--json", "list"});
+    ASSERT_EQ(0, r.status) << r.err;
+    for (const char* raw : {"\x7f", "\xc2\x9b", "\xe2\x80\xae", "\xe9"}) EXPECT_FALSE(has(r.out, raw)) << r.out;
+    EXPECT_TRUE(has(r.out, "caf\\\\xE9 \\u007f\\u009b evil\\u202evaw.wav")) << r.out;
+    const json parsed = json::parse(r.out);  // any reader takes it
+    EXPECT_EQ(std::string("caf\\xE9 \x7f\xc2\x9b evil\xe2\x80\xae") + "vaw.wav",
+              fs::path(parsed["songs"][0]["sourcePath"].get<std::string>()).filename().string());
+
+    const CliRun shown = run(folder, {"list"});
+    EXPECT_TRUE(has(shown.out, "caf\\xE9 \\x7F\\xC2\\x9B evil\\u202Evaw.wav")) << shown.out;
+
+    // A newline in a path, in a message on the terminal and in JSON.
+    const std::string broken = dir.file("music") + "/two\nlines.mp3";
+    writeFileBytes(broken, std::vector<uint8_t>(100, 0));
+    const CliRun refused = run(folder, {"add", broken});
+    EXPECT_EQ(1, refused.status);
+    EXPECT_TRUE(has(refused.err, "two\\nlines.mp3")) << refused.err;
+    const CliRun refusedJson = run(folder, {"--json", "add", broken});
+    EXPECT_TRUE(has(refusedJson.err, "two\\\\nlines.mp3")) << refusedJson.err;
 }
 
 }  // namespace

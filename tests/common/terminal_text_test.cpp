@@ -13,7 +13,7 @@ TEST(TerminalText, ControlBytesAreShownAsHexAndEverythingElseStays) {
         {"", ""},
         {"Morning Walk.mp3", "Morning Walk.mp3"},
         {"a\x1b[2Jb", "a\\x1B[2Jb"},
-        {"cr\rlf\nbel\a", "cr\\x0Dlf\\x0Abel\\x07"},
+        {"cr\rlf\nbel\a", "cr\\x0Dlf\\nbel\\x07"},  // a newline in a name is shown as one
         {std::string("nul\0end", 7), "nul\\x00end"},
         {"del\x7f", "del\\x7F"},
         {"caf\xc3\xa9 \xe2\x99\xaa", "caf\xc3\xa9 \xe2\x99\xaa"},  // UTF-8 is left alone
@@ -58,4 +58,29 @@ TEST(TerminalText, InvalidUtf8AndC1ControlsAreEscaped) {
         {"Latin-1 text", "caf\xe9", "caf\\xE9"},
     };
     for (const Row& row : rows) EXPECT_EQ(row.out, terminalText(row.in)) << row.name;
+}
+
+// A bidi control reorders what follows it on the screen ("evil\u202Eexe.mp3"
+// reads "evilmp3.exe"): every one is shown by its code point.
+TEST(TerminalText, BidiControlsAreShownByTheirCodePoint) {
+    struct Row {
+        const char* name;
+        std::string in, out;
+    } rows[] = {
+        {"right-to-left override", "evil\xe2\x80\xae" "exe.mp3", "evil\\u202Eexe.mp3"},
+        {"embeddings and overrides", "\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad",
+         "\\u202A\\u202B\\u202C\\u202D"},
+        {"isolates", "\xe2\x81\xa6\xe2\x81\xa7\xe2\x81\xa8\xe2\x81\xa9", "\\u2066\\u2067\\u2068\\u2069"},
+        {"marks", "\xe2\x80\x8e\xe2\x80\x8f\xd8\x9c", "\\u200E\\u200F\\u061C"},
+        {"neighbours stay", "\xe2\x80\x8d\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xd8\x9b",
+         "\xe2\x80\x8d\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xd8\x9b"},
+    };
+    for (const Row& row : rows) EXPECT_EQ(row.out, terminalText(row.in)) << row.name;
+}
+
+// A name in a message keeps the message's own line breaks apart from its own.
+TEST(TerminalText, MessageNamesShowTheirLineBreaks) {
+    EXPECT_EQ("a\\nb\\rc.mp3", velmo::messageName("a\nb\rc.mp3"));
+    EXPECT_EQ("caf\xc3\xa9 \x1b\\x.mp3", velmo::messageName("caf\xc3\xa9 \x1b\\x.mp3"));
+    EXPECT_EQ("Cannot open a\\nb: x", velmo::terminalText("Cannot open " + velmo::messageName("a\nb") + ": x"));
 }

@@ -119,11 +119,60 @@ TEST_F(CoreTest, TheListSurvivesCloseAndStart) {
     EXPECT_FALSE(view.good);
 }
 
-TEST_F(CoreTest, AnUnknownQualityCodeChecksNoButton) {
+// A quality code the encoder cannot use is damage: the table is set aside
+// and named in a box at start, and the list starts empty at Good.
+TEST_F(CoreTest, AnUnknownQualityCodeIsRefusedAsDamage) {
     writeTable({1000}, 3);
     startCore();
-    EXPECT_EQ(3, core->quality());
-    EXPECT_FALSE(view.best || view.good || view.normal);
+    EXPECT_EQ(0, core->songCount());
+    EXPECT_EQ(kQualityGood, core->quality());
+    EXPECT_TRUE(view.good);
+    ASSERT_EQ(1u, view.messages.size());
+    EXPECT_EQ(MessageIcon::Warning, view.messages[0].icon);
+    EXPECT_NE(std::string::npos, view.messages[0].text.find("quality code 3 is not 2, 4 or 8")) << view.messages[0].text;
+    EXPECT_NE(std::string::npos, view.messages[0].text.find(start + "/zt_hdr.tbl.damaged")) << view.messages[0].text;
+    EXPECT_TRUE(fs::exists(start + "/zt_hdr.tbl.damaged"));
+}
+
+// A folder under the table's name: the start says so, the close saves
+// nothing and says so, and the folder stays.
+TEST_F(CoreTest, ATableThatIsAFolderIsNeitherLoadedNorReplaced) {
+    fs::create_directory(start + "/zt_hdr.tbl");
+    startCore();
+    EXPECT_FALSE(core->listSavable());
+    ASSERT_EQ(1u, view.messages.size());
+    EXPECT_EQ(MessageIcon::Error, view.messages[0].icon);
+    EXPECT_NE(std::string::npos, view.messages[0].text.find("it is a folder")) << view.messages[0].text;
+    core->onClose();
+    EXPECT_TRUE(fs::is_directory(start + "/zt_hdr.tbl"));
+}
+
+// Options the start could not read are not replaced by the next change: the
+// close refuses to save them, says so, and the file stays as it was.
+TEST_F(CoreTest, OptionsThatCannotBeReadAreNotReplaced) {
+    fs::create_directory(start + "/velmo.conf");
+    startCore();
+    EXPECT_FALSE(core->optionsSavable());
+    ASSERT_EQ(1u, view.messages.size());
+    core->setEvenVolume(true);
+    core->onClose();
+    EXPECT_TRUE(fs::is_directory(start + "/velmo.conf"));
+    ASSERT_EQ(1u, core->saveFailures().size());
+    EXPECT_NE(std::string::npos, core->saveFailures()[0].find("The options were not saved")) << core->saveFailures()[0];
+    EXPECT_EQ(core->saveFailures()[0], view.messages.back().text);
+}
+
+// A damaged options file (not text) is kept under another name and named.
+TEST_F(CoreTest, DamagedOptionsAreSetAsideAndNamed) {
+    const std::string garbage("even_volume=1\0\xff\xfe", 17);
+    test::writeFileBytes(start + "/velmo.conf", std::vector<uint8_t>(garbage.begin(), garbage.end()));
+    startCore();
+    EXPECT_TRUE(core->optionsSavable());
+    EXPECT_FALSE(core->evenVolume());
+    ASSERT_EQ(1u, view.messages.size());
+    EXPECT_NE(std::string::npos, view.messages[0].text.find(start + "/velmo.conf.damaged")) << view.messages[0].text;
+    const auto kept = test::readFileBytes(start + "/velmo.conf.damaged");
+    EXPECT_EQ(garbage, std::string(kept.begin(), kept.end()));
 }
 
 // ---------------------------------------------------------------------------

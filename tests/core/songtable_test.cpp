@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <csignal>
 #include <cstring>
@@ -98,7 +101,7 @@ TEST(SongTable, RoundTripKeepsEveryByte) {
     EXPECT_EQ(first, readFileBytes(dir.file("zt_hdr.tbl")));
 }
 
-TEST(SongTable, WrongSignatureIsRejectedAndDeleted) {
+TEST(SongTable, WrongSignatureIsSetAsideNotDeleted) {
     TempDir dir;
     auto songs = makeSongs(1);
     ASSERT_EQ(0, saveSongTable(dir.path(), 4, 1, songs.get(), 0));
@@ -112,6 +115,7 @@ TEST(SongTable, WrongSignatureIsRejectedAndDeleted) {
     EXPECT_EQ(-1, loadSongTable(dir.path(), h, back.get()));
     EXPECT_EQ(9, h.songCount);  // nothing changed
     EXPECT_FALSE(std::filesystem::exists(dir.file("zt_hdr.tbl")));
+    EXPECT_EQ(bytes, readFileBytes(dir.file("zt_hdr.tbl.damaged"))) << "kept byte for byte";
 
     EXPECT_EQ(-1, loadSongTable(dir.path(), h, back.get()));  // missing file
 }
@@ -142,7 +146,7 @@ TEST(SongTable, MalformedFilesLoadWhatIsWholeOrAreRefused) {
         {"one byte", {0x01}, -1, 0, false},
         {"signature cut short", std::vector<uint8_t>(valid.begin(), valid.begin() + 11), -1, 0, false},
         {"header only", headerOnly, 0, 0, true},
-        {"header cut after quality", shortHeader, 0, 0, true},
+        {"header cut after quality", shortHeader, -1, 0, false},
         {"truncated in a record", truncated, 0, 2, true},
         {"count 65535", countTooLarge, 0, 3, true},
         {"more than 64 records", huge, 0, 64, true},
@@ -157,15 +161,120 @@ TEST(SongTable, MalformedFilesLoadWhatIsWholeOrAreRefused) {
             EXPECT_EQ(row.count, h.songCount) << row.name;
         }
         EXPECT_EQ(row.kept, std::filesystem::exists(dir.file("zt_hdr.tbl"))) << row.name;
+        if (!row.kept) {
+            EXPECT_EQ(row.bytes, readFileBytes(dir.file("zt_hdr.tbl.damaged"))) << row.name;
+        }
     }
 }
 
-TEST(SongTable, FolderInPlaceOfTheFileIsNotLoaded) {
-    TempDir dir;
-    std::filesystem::create_directory(dir.file("zt_hdr.tbl"));
-    SongTableHeader h;
-    auto back = makeSongs(0);
-    EXPECT_EQ(-1, loadSongTable(dir.path(), h, back.get()));
+// Each kind of damage is named, renamed aside with SetAside (numbered beside
+// an earlier one) and left exactly as it is with Leave.
+TEST(SongTable, DamageIsNamedAndSetAsideOrLeft) {
+    auto valid = encodeSongTable(4, 2, 10, makeSongs(2).get());
+    auto quality = [&](uint16_t code) {
+        auto b = valid;
+        writeLe16(&b[12], code);
+        return b;
+    };
+    auto signature = valid;
+    signature[7] ^= 0x01;
+    struct Row {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        SongTableDecode damage;
+        const char* said;
+    } rows[] = {
+        {"signature byte", signature, SongTableDecode::BadSignature, "VELMO"},
+        {"shorter than 14 bytes", std::vector<uint8_t>(valid.begin(), valid.begin() + 13), SongTableDecode::ShortHeader,
+         "shorter than its header"},
+        {"shorter than its header", std::vector<uint8_t>(valid.begin(), valid.begin() + 31),
+         SongTableDecode::ShortHeader, "shorter than its header"},
+        {"garbage", std::vector<uint8_t>(5000, 0xA5), SongTableDecode::BadSignature, "VELMO"},
+        {"quality 0", quality(0), SongTableDecode::BadQuality, "quality code 0 "},
+        {"quality 1", quality(1), SongTableDecode::BadQuality, "quality code 1 "},
+        {"quality 3", quality(3), SongTableDecode::BadQuality, "quality code 3 "},
+        {"quality 247", quality(247), SongTableDecode::BadQuality, "quality code 247 "},
+        {"quality 0xFF08", quality(0xFF08), SongTableDecode::BadQuality, "quality code 65288 "},
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        const std::string table = dir.file("zt_hdr.tbl");
+        writeFileBytes(table, row.bytes);
+        SongTableHeader h;
+        h.quality = 77;
+        auto back = makeSongs(0);
+
+        SongTableLoadResult left = loadSongTableChecked(dir.path(), h, back.get(), DamagedFile::Leave);
+        EXPECT_EQ(SongTableLoad::Damaged, left.status) << row.name;
+        EXPECT_EQ(row.damage, left.damage) << row.name;
+        EXPECT_EQ(77, h.quality) << row.name << ": a damaged table sets nothing";
+        EXPECT_EQ(row.bytes, readFileBytes(table)) << row.name << ": left as it is";
+        EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.path()),
+                                   std::filesystem::directory_iterator()));
+        const std::string leftText = songTableProblemText(dir.path(), left);
+        EXPECT_NE(std::string::npos, leftText.find(table)) << leftText;
+        EXPECT_NE(std::string::npos, leftText.find(row.said)) << leftText;
+        EXPECT_NE(std::string::npos, leftText.find("left as it is")) << leftText;
+
+        // An earlier damaged table is kept too.
+        writeFileBytes(table + ".damaged", {1, 2, 3});
+        SongTableLoadResult aside = loadSongTableChecked(dir.path(), h, back.get(), DamagedFile::SetAside);
+        EXPECT_EQ(SongTableLoad::Damaged, aside.status) << row.name;
+        EXPECT_EQ(table + ".damaged.2", aside.setAsideAs) << row.name;
+        EXPECT_EQ(row.bytes, readFileBytes(table + ".damaged.2")) << row.name;
+        EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), readFileBytes(table + ".damaged")) << row.name;
+        EXPECT_FALSE(std::filesystem::exists(table)) << row.name;
+        const std::string asideText = songTableProblemText(dir.path(), aside);
+        EXPECT_NE(std::string::npos, asideText.find(table + ".damaged.2")) << asideText;
+    }
+    for (uint16_t code : {kQualityNormal, kQualityGood, kQualityBest}) {
+        TempDir dir;
+        writeFileBytes(dir.file("zt_hdr.tbl"), quality(code));
+        SongTableHeader h;
+        auto back = makeSongs(0);
+        EXPECT_EQ(0, loadSongTable(dir.path(), h, back.get())) << code;
+        EXPECT_EQ(code, h.quality);
+    }
+}
+
+// A folder, a link or a pipe under the table's name is neither read, nor
+// renamed, nor replaced by a save.
+TEST(SongTable, SomethingElseInPlaceOfTheFileIsNeitherLoadedMovedNorReplaced) {
+    struct Row {
+        const char* name;
+        void (*plant)(const std::string& table, const std::string& outside);
+        int errorNumber;
+    } rows[] = {
+        {"folder", [](const std::string& t, const std::string&) { std::filesystem::create_directory(t); }, EISDIR},
+        {"link to a valid table outside",
+         [](const std::string& t, const std::string& o) { std::filesystem::create_symlink(o, t); }, ELOOP},
+        {"pipe", [](const std::string& t, const std::string&) { ASSERT_EQ(0, ::mkfifo(t.c_str(), 0600)); }, EINVAL},
+    };
+    for (const Row& row : rows) {
+        TempDir dir, elsewhere;
+        const std::string outside = elsewhere.file("zt_hdr.tbl");
+        auto songs = makeSongs(3);
+        ASSERT_EQ(0, saveSongTable(elsewhere.path(), 8, 3, songs.get(), 5));
+        const auto before = readFileBytes(outside);
+        row.plant(dir.file("zt_hdr.tbl"), outside);
+
+        SongTableHeader h;
+        auto back = makeSongs(0);
+        const SongTableLoadResult r = loadSongTableChecked(dir.path(), h, back.get(), DamagedFile::SetAside);
+        EXPECT_EQ(SongTableLoad::NotAFile, r.status) << row.name;
+        EXPECT_EQ(row.errorNumber, r.errorNumber) << row.name;
+        EXPECT_TRUE(r.setAsideAs.empty()) << row.name;
+        EXPECT_NE(std::string::npos, songTableProblemText(dir.path(), r).find("neither loaded nor saved")) << row.name;
+
+        FileWriteError failure;
+        EXPECT_EQ(-1, saveSongTable(dir.path(), 4, 1, songs.get(), 2, &failure)) << row.name;
+        EXPECT_EQ(row.errorNumber, failure.errorNumber) << row.name;
+        EXPECT_EQ(before, readFileBytes(outside)) << row.name;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("zt_hdr.tbl.damaged"))) << row.name;
+        EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.path()),
+                                   std::filesystem::directory_iterator()))
+            << row.name;
+    }
 }
 
 TEST(SongTable, FailedSaveLeavesThePreviousFileIntact) {
@@ -189,8 +298,12 @@ TEST(SongTable, FailedSaveLeavesThePreviousFileIntact) {
     EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()))
         << "the unfinished file is removed";
 
-    // A save that cannot even create its new file.
-    std::filesystem::create_directory(dir.file("zt_hdr.tbl.new"));
-    EXPECT_EQ(-1, saveSongTable(dir.path(), 8, 1, songs.get(), 2));
-    EXPECT_EQ(before, readFileBytes(dir.file("zt_hdr.tbl")));
+    // The old temporary name planted as a link to a file outside changes
+    // nothing: the save never opens a name that exists.
+    TempDir elsewhere;
+    writeFileBytes(elsewhere.file("precious"), {7});
+    std::filesystem::create_symlink(elsewhere.file("precious"), dir.file("zt_hdr.tbl.new"));
+    EXPECT_EQ(0, saveSongTable(dir.path(), 8, 1, songs.get(), 2));
+    EXPECT_EQ(std::vector<uint8_t>{7}, readFileBytes(elsewhere.file("precious")));
+    EXPECT_EQ(encodeSongTable(8, 1, 2, songs.get()), readFileBytes(dir.file("zt_hdr.tbl")));
 }

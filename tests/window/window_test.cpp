@@ -554,7 +554,7 @@ TEST_F(WindowTest, StoredQualityPicksItsButton) {
     struct Row {
         uint16_t quality;
         bool best, good, normal;
-    } rows[] = {{8, true, false, false}, {4, false, true, false}, {2, false, false, true}, {5, false, false, false}};
+    } rows[] = {{8, true, false, false}, {4, false, true, false}, {2, false, false, true}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.quality);
         writeTable({1000}, row.quality);
@@ -566,6 +566,20 @@ TEST_F(WindowTest, StoredQualityPicksItsButton) {
         dlg->close();
         dlg.reset();
     }
+}
+
+// A quality the encoder cannot use is damage: the window says so in a box at
+// start, names where the table was kept, and starts empty at Good.
+TEST_F(WindowTest, AnUnknownStoredQualityIsShownAsDamage) {
+    writeTable({1000}, 5);
+    startWindow();
+    EXPECT_TRUE(control<QRadioButton>(kIdGood)->isChecked());
+    EXPECT_TRUE(lines().isEmpty());
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(QMessageBox::Warning, boxes[0].icon);
+    EXPECT_NE(std::string::npos, boxes[0].text.find("quality code 5 is not 2, 4 or 8")) << boxes[0].text;
+    EXPECT_NE(std::string::npos, boxes[0].text.find("zt_hdr.tbl.damaged")) << boxes[0].text;
+    EXPECT_TRUE(fs::exists(start + "/zt_hdr.tbl.damaged"));
 }
 
 TEST_F(WindowTest, AStartUpFailureClosesTheWindowAfterItsMessage) {

@@ -33,12 +33,9 @@ constexpr int kMaxChannels = 64;
 // claim billions of samples per second, and the filter that resamples such a
 // rate to 48 kHz would take gigabytes.
 constexpr int kMaxSourceRate = 768000;
-// A container's duration is checked against the bytes its first packets take
-// for their time: at least this many packets, or this much of their time.
-constexpr int kProbeRatePackets = 64;
-constexpr double kProbeRateSeconds = 2.0;
-// A duration whose audio would need more than this many times the file's
-// bytes (at the rate of its first packets) is not the song's.
+// A container's duration is checked against the bytes its packets up to the
+// first that decodes take for their time: a duration whose audio would need
+// more than this many times the file's bytes at that rate is not the song's.
 constexpr double kImplausibleBytesFactor = 3.0;
 // Counting a song's samples by decoding it stops here; what is left is
 // reckoned from the bytes not yet read.
@@ -406,7 +403,6 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
     if (!packet || !frame) return kFfmpegRefused;
     bool decoded = false;
     int packetsWithoutFrame = 0;
-    int packets = 0;
     int64_t packetBytes = 0;
     int64_t first = std::numeric_limits<int64_t>::max();
     int64_t end = std::numeric_limits<int64_t>::min();
@@ -432,7 +428,6 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
         if (next == NextPacket::Failed) return kFfmpegReadFailed;
         if (next == NextPacket::End) break;
         if (packet->stream_index == in.streamIndex) {
-            ++packets;
             packetBytes += packet->size;
             const int64_t start = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (packet->duration > 0 && summed <= std::numeric_limits<int64_t>::max() - packet->duration)
@@ -454,11 +449,11 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
             break;
         }
         const double sampled = secondsOf(summed, st->time_base);
-        if (decoded && containerKnows && !counting &&
-            (packets >= kProbeRatePackets || sampled >= kProbeRateSeconds)) {
+        if (decoded && containerKnows && !counting) {
             // The first packets' bytes for their time, over the whole claimed
             // duration: a header that claims more than the file's bytes can
-            // hold (a damaged or lying one) is not the song's length.
+            // hold (a damaged or lying one) is not the song's length. No more
+            // of the file is read for it than for the first frame.
             const bool holds = !(sampled > 0.0) || fileBytes <= 0 ||
                                static_cast<double>(packetBytes) / sampled * claimed <=
                                    kImplausibleBytesFactor * static_cast<double>(fileBytes);

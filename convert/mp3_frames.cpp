@@ -196,7 +196,7 @@ uint64_t findChain(FileWindow& w, uint64_t pos, uint64_t end, int count, bool sk
         if (skipTags && pos + 10 <= end && here[0] == 'I') {
             const uint8_t* tag = w.at(pos, 10);
             const uint64_t size = tag != nullptr ? id3v2TagBytes(tag) : 0;
-            if (size != 0) {
+            if (size != 0 && size <= end - pos) {
                 pos += size;
                 continue;
             }
@@ -300,6 +300,11 @@ bool locate(FileWindow& w, uint64_t fileSize, Mp3Layout& out) {
     if (first >= out.audioEnd && start != 0 && !w.failed()) {
         // A tag that declares more than it holds: the audio may start inside it.
         first = findChain(w, 0, out.audioEnd, kChainFrames, false, out.first);
+    }
+    if (first >= out.audioEnd && !w.failed()) {
+        // A song of fewer frames than a chain, or frames followed by bytes
+        // that are none: two in a row will do.
+        first = findChain(w, start, out.audioEnd, kResyncFrames, true, out.first);
     }
     if (w.failed() || first >= out.audioEnd) return false;
     out.found = true;

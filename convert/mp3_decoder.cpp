@@ -229,7 +229,9 @@ int probeMp3Length(const std::string& mp3Path, Mp3Info& info) {
     info.bitRate = h.bitRate;
     if (!measured) return kMp3ProbeFailed;
     info.frameCount = layout.frames;
-    info.duration = static_cast<double>(layout.frames) * (static_cast<double>(h.samples) / h.sampleRate);
+    // Frames at another rate further on are decoded all the same, and their
+    // samples go to the encoder at the first frame's rate.
+    info.duration = static_cast<double>(layout.samples) / h.sampleRate;
     return kMp3ProbeOk;
 }
 

@@ -262,25 +262,27 @@ bool countAgrees(const Mp3Layout& l, uint32_t frames, uint32_t bytes) {
     return true;
 }
 
-// Counts the frames from `pos` to `end`, as a decoder finds them: a frame
-// that does not follow is passed over to the next two frames in a row.
-uint32_t walkFrames(FileWindow& w, uint64_t pos, uint64_t end, const MpegHeader& stream) {
-    uint64_t frames = 0;
+// Counts the frames from `pos` to `end` and their samples, as a decoder
+// finds them: each frame that follows the one before, whatever its rate (a
+// stream may change it mid-way; the decoder goes on), and where one does not
+// follow, on from the next two frames in a row.
+void walkFrames(FileWindow& w, uint64_t pos, uint64_t end, uint64_t& frames, uint64_t& samples) {
+    frames = 0;
+    samples = 0;
     while (end - pos >= 4) {
         const uint8_t* h = w.at(pos, 4);
         if (h == nullptr) break;
         MpegHeader f;
-        if (parseMpegHeader(h, f) && sameStream(f, stream)) {
+        if (parseMpegHeader(h, f)) {
             if (f.frameBytes > end - pos) break;  // cut short: nothing decodes of it
             ++frames;
+            samples += f.samples;
             pos += f.frameBytes;
             continue;
         }
         MpegHeader found;
         pos = findChain(w, pos + 1, end, kResyncFrames, false, found);
-        while (pos < end && !sameStream(found, stream)) pos = findChain(w, pos + 1, end, kResyncFrames, false, found);
     }
-    return frames > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(frames);
 }
 
 bool locate(FileWindow& w, uint64_t fileSize, Mp3Layout& out) {
@@ -361,12 +363,15 @@ bool measureMp3Frames(std::FILE* f, uint64_t fileSize, Mp3Layout& out) {
         const uint8_t* frame = w.at(out.audioStart, kVbrHeaderBytes);
         if (frame != nullptr && vbrHeader(frame, out.first, frames, bytes) && countAgrees(out, frames, bytes)) {
             out.frames = frames;
+            out.samples = static_cast<uint64_t>(frames) * out.firstAudio.samples;
             out.countFromVbrHeader = true;
             return true;
         }
     }
     const uint64_t from = out.audioStart + (out.vbrHeaderFrame ? out.first.frameBytes : 0);
-    out.frames = walkFrames(w, from, out.audioEnd, out.firstAudio);
+    uint64_t frames = 0;
+    walkFrames(w, from, out.audioEnd, frames, out.samples);
+    out.frames = frames > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(frames);
     return !w.failed();
 }
 

@@ -40,6 +40,7 @@ struct Mp3Layout {
     MpegHeader firstAudio;     // the first frame that holds audio (after a Xing, Info or VBRI frame)
     bool vbrHeaderFrame = false;  // the first frame is a Xing, Info or VBRI frame, which holds no audio
     uint32_t frames = 0;          // measureMp3Frames: the audio frames, the header frame not counted
+    uint64_t samples = 0;         // measureMp3Frames: their samples per channel, at each frame's own rate
     bool countFromVbrHeader = false;  // measureMp3Frames: the count is the header frame's, found consistent
 };
 

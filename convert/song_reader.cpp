@@ -38,10 +38,7 @@ SongProbe probeSong(const std::string& path) {
             // the probe found no usable frame.
             probeMp3Length(path, info);
             out.duration = info.duration;
-            if (info.duration > 0.0) {
-                out.format = "mp3";
-                out.sampleRate = info.sampleRate;
-            }
+            if (info.duration > 0.0) out.format = "mp3";
             break;
         }
         case SongReader::Wav: {
@@ -49,7 +46,6 @@ SongProbe probeSong(const std::string& path) {
             if (probeWavLength(path, length) != kWavProbeOk) break;
             out.duration = length.duration;
             out.format = "pcm_s16le";
-            out.sampleRate = length.sampleRate;
             break;
         }
         case SongReader::Ffmpeg: {
@@ -57,7 +53,6 @@ SongProbe probeSong(const std::string& path) {
             if (probeFfmpegLength(path, info) != kFfmpegOk) break;
             out.duration = info.duration;
             out.format = info.codec;
-            out.sampleRate = info.sampleRate;
             break;
         }
     }

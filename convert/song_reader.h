@@ -31,7 +31,6 @@ double songDuration(const std::string& path);
 struct SongProbe {
     double duration = 0.0;
     std::string format;
-    uint32_t sampleRate = 0;  // of the PCM the reader gives the encoder; 0 when the probe fails
 };
 SongProbe probeSong(const std::string& path);
 

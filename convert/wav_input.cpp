@@ -131,7 +131,6 @@ FilePtr openWav(const std::string& wavPath, FormatChunk& fmt, bool& hasData, uin
 int probeWavLength(const std::string& wavPath, WavLength& length) {
     length.measured = 0;
     length.duration = 0.0;
-    length.sampleRate = 0;
     FormatChunk fmt;
     bool hasData = false;
     uint32_t dataSize = 0;
@@ -144,7 +143,6 @@ int probeWavLength(const std::string& wavPath, WavLength& length) {
     // No channels or no sample rate: no play time to speak of, and no division by zero.
     if (channelRate == 0) return kWavProbeOk;
     length.duration = static_cast<double>(dataSize) / (static_cast<double>(channelRate) * 2.0);
-    length.sampleRate = fmt.sampleRate;
     length.measured = 1;
     return kWavProbeOk;
 }

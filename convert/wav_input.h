@@ -33,7 +33,6 @@ struct WavInfo {
 struct WavLength {
     uint16_t measured = 0;  // 1 when a data chunk was found and the duration computed
     double duration = 0.0;  // seconds; 0 until measured
-    uint32_t sampleRate = 0;  // the format's samples per second; 0 until measured
 };
 
 // Results of readWav.

@@ -81,8 +81,8 @@ std::string songDisplayName(std::string_view path);
 std::string songName(const Song& song);
 
 // Bytes the song will take on the clock at `quality` (8, 4 or 2, the bitrate in
-// units of 8 kbit/s): quality x 1000 bytes a second over the play time as the
-// encoder really makes it (estimateForDuration). The
+// units of 8 kbit/s): quality x 1000 bytes a second over the play time and
+// what the encoder adds to it (estimateForDuration). The
 // play time comes from the probe of the reader that takes the file
 // (songDuration: the MP3 length probe for ".mp3" paths, the WAV length probe
 // for WAV that the 16-bit reader takes, the container's duration or a packet
@@ -92,16 +92,12 @@ std::string songName(const Song& song);
 // `path` is a full path: resolve "./dat/..." names against the start folder first.
 uint32_t estimateSongSize(const std::string& path, uint16_t quality);
 
-// The estimate for a play time of `seconds` at `quality` of a song whose PCM
-// has `sampleRate` samples a second (0 when not known: 44100 is taken):
-// quality x 1000 bytes a second over what the encoder makes of the song. It
-// takes the samples in chunks of a whole output frame (1152 samples, 576 at
-// Normal), the last one filled up with silence, and puts its start-up delay
-// and its last partial frame in frames of their own: 1 to 2 frames more at
-// Best and Good, 2 to 3.5 at Normal (26.1 ms each), as the encoder library
-// was measured to make them. Truncated to whole bytes; 0 for no play time or
-// one whose estimate does not fit 32 bits.
-uint32_t estimateForDuration(double seconds, uint16_t quality, uint32_t sampleRate = 0);
+// The estimate for a play time of `seconds` at `quality`: quality x 1000
+// bytes a second over the play time and what the encoder adds to every song
+// (its last chunk filled up, its start-up delay and its last frame: 80 ms at
+// Best and Good, 75 ms at Normal), truncated. 0 for no play time or one whose
+// estimate does not fit 32 bits.
+uint32_t estimateForDuration(double seconds, uint16_t quality);
 
 // What is known of a song beyond its record, from when it joined the list.
 struct SongFacts {
@@ -109,7 +105,6 @@ struct SongFacts {
     std::string format;     // the decoder's name of the audio ("mp3", "flac", "pcm_s16le" ...); empty when not known
     std::string title;      // UTF-8 from the tags; empty when there is none
     std::string artist;
-    uint32_t sampleRate = 0;  // of the PCM the encoder gets; 0 when not known
 };
 
 // Probes the file's play time and format and, when `withTags`, reads its

@@ -58,16 +58,12 @@ void writeXingMp3(const std::string& path, uint32_t frames, uint32_t claim) {
     writeFileBytes(path, b);
 }
 
-// What the encoder adds to a song of `seconds` at `quality`: its last chunk
-// filled up (up to 1152 samples at the lowest rate, 8000 Hz) and up to 3.5
-// frames of 1152 samples at 44100 Hz.
-constexpr double kMostOverheadSeconds = 1152.0 / 8000 + 3.5 * 1152.0 / 44100;
-
-// The definition's estimate, quality x 1000 x the play time, with no more
-// than the encoder's overhead on top (ffprobe's lengths within 1 %).
+// quality x 1000 x the play time and the encoder's 80 ms (75 at Normal), for
+// ffprobe's length of a song (within 1 %).
 void expectEstimateOf(double seconds, uint16_t quality, uint32_t estimate) {
-    EXPECT_GE(estimate, quality * 1000.0 * seconds * 0.99) << "quality " << quality;
-    EXPECT_LE(estimate, quality * 1000.0 * (seconds * 1.01 + kMostOverheadSeconds)) << "quality " << quality;
+    const double encoder = quality == kQualityNormal ? 0.075 : 0.080;
+    EXPECT_NEAR(quality * 1000.0 * (seconds + encoder), estimate, quality * 1000.0 * seconds * 0.01 + 1)
+        << "quality " << quality;
 }
 
 }  // namespace
@@ -161,34 +157,31 @@ TEST(Admission, WorkPathMustFitARecord) {
 TEST(Admission, EstimateExamples) {
     TempDir dir;
     // 180 seconds: 5000 frames of 1152 samples at 32000 Hz, and a 16-bit mono
-    // WAV of 2,880,000 bytes at 8000 Hz. Whole chunks of 1152 (576 at
-    // Normal) samples, resampled to the encoder's rate: 180 s and 1.5 frames
-    // of 1152 / 44100 s (2.75 at Normal): 8000 x 180.0391837 bytes at Best.
+    // WAV of 2,880,000 bytes at 8000 Hz: 180 s, and the encoder's 80 ms (75
+    // at Normal): 8000 x 180.08 bytes at Best.
     writeXingMp3(dir.file("song.mp3"), 5000, 5000);
     writeWav(dir.file("song.wav"), 1, 1, 8000, 16, 2880000);
     for (const char* song : {"song.mp3", "song.wav"}) {
         SCOPED_TRACE(song);
-        EXPECT_EQ(1440313u, estimateSongSize(dir.file(song), 8));
-        EXPECT_EQ(720156u, estimateSongSize(dir.file(song), 4));
-        EXPECT_EQ(360143u, estimateSongSize(dir.file(song), 2));
+        EXPECT_EQ(1440640u, estimateSongSize(dir.file(song), 8));
+        EXPECT_EQ(720320u, estimateSongSize(dir.file(song), 4));
+        EXPECT_EQ(360150u, estimateSongSize(dir.file(song), 2));
     }
-    // 10.0 s of 16-bit stereo at 44100: 383 chunks of 1152 samples and one
-    // frame, 10.0310204 s: 40,124 bytes at quality 4.
+    // 10.0 s of 16-bit stereo at 44100: 40,320 bytes at quality 4.
     writeWav(dir.file("ten.wav"), 1, 2, 44100, 16, 1764000);
-    EXPECT_EQ(40124u, estimateSongSize(dir.file("ten.wav"), 4));
+    EXPECT_EQ(40320u, estimateSongSize(dir.file("ten.wav"), 4));
     // The extension decides the probe, in any case.
     std::filesystem::copy_file(dir.file("song.mp3"), dir.file("SONG.MP3"));
-    EXPECT_EQ(720156u, estimateSongSize(dir.file("SONG.MP3"), 4));
-    // Truncated toward zero: 1 frame at 32000 Hz is one chunk, 0.036 s, and
-    // 1.5 frames: 601.47 bytes at quality 8.
+    EXPECT_EQ(720320u, estimateSongSize(dir.file("SONG.MP3"), 4));
+    // Truncated toward zero: 1 frame at 32000 Hz is 0.036 s, 928 bytes at quality 8.
     writeXingMp3(dir.file("short.mp3"), 1, 1);
-    EXPECT_EQ(601u, estimateSongSize(dir.file("short.mp3"), 8));
-    // One sample still makes a chunk of frames.
+    EXPECT_EQ(928u, estimateSongSize(dir.file("short.mp3"), 8));
+    // One sample still makes frames: 0.0001875 s x 4000 and the encoder's 320.
     writeWav(dir.file("odd.wav"), 1, 1, 8000, 16, 3);
-    EXPECT_EQ(732u, estimateSongSize(dir.file("odd.wav"), 4));
+    EXPECT_EQ(320u, estimateSongSize(dir.file("odd.wav"), 4));
     // No play time, no estimate.
-    EXPECT_EQ(0u, estimateForDuration(0.0, 8, 44100));
-    EXPECT_EQ(0u, estimateForDuration(-1.0, 8, 44100));
+    EXPECT_EQ(0u, estimateForDuration(0.0, 8));
+    EXPECT_EQ(0u, estimateForDuration(-1.0, 8));
 }
 
 TEST(Admission, UnusableFilesAreEstimatedAtZero) {
@@ -224,8 +217,8 @@ TEST(Admission, UnusableFilesAreEstimatedAtZero) {
     EXPECT_EQ(estimateSongSize(dir.file("three.mp3"), 8), estimateSongSize(dir.file("claims0.mp3"), 8));
     EXPECT_EQ(estimateSongSize(dir.file("three.mp3"), 8), estimateSongSize(dir.file("huge.mp3"), 8));
     // An estimate just inside 32 bits is kept; one past it is none.
-    EXPECT_EQ(2880000313u, estimateForDuration(360000.0, 8, 32000));
-    EXPECT_EQ(0u, estimateForDuration(540000.0, 8, 32000));
+    EXPECT_EQ(2880000640u, estimateForDuration(360000.0, 8));
+    EXPECT_EQ(0u, estimateForDuration(540000.0, 8));
 }
 
 TEST(Admission, FixturesAreEstimatedFromTheirPlayTime) {
@@ -299,9 +292,8 @@ TEST(Admission, TheContentDecidesTheReader) {
     const uint32_t flac = estimateSongSize(fixture("flac16_96000_stereo.flac"), 8);
     const uint32_t wav = estimateSongSize(fixture("wav_pcm16_stereo.wav"), 8);
     ASSERT_GT(mp3, 0u);
-    // 1.0 s each: the FLAC at 96000 Hz reaches the encoder at 48000 Hz.
-    EXPECT_EQ(estimateForDuration(1.0, 8, 48000), flac);
-    EXPECT_EQ(estimateForDuration(1.0, 8, 8000), wav);
+    EXPECT_EQ(estimateForDuration(1.0, 8), flac);  // 1.0 s each
+    EXPECT_EQ(estimateForDuration(1.0, 8), wav);
     EXPECT_EQ(flac, estimateSongSize(copy("flac16_96000_stereo.flac", "a.ogg"), 8));
     EXPECT_EQ(flac, estimateSongSize(copy("flac16_96000_stereo.flac", "b.wav"), 8));
     EXPECT_EQ(wav, estimateSongSize(copy("wav_pcm16_stereo.wav", "c.flac"), 8));

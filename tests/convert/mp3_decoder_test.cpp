@@ -448,6 +448,14 @@ TEST(Mp3Probe, TagsAreSkippedByTheirSizesAtBothEnds) {
     std::vector<uint8_t> ape(32, 0);
     std::memcpy(ape.data(), "APETAGEX", 8);
     writeLe32(&ape[12], 32);
+    // Lyrics3 v2 whose lyrics field holds two whole frames a decoder would take.
+    const std::vector<uint8_t> lyricsFrames = silentFrames(kL3Stereo44100, 417, 2);
+    const std::string lyricsText =
+        "LYRICSBEGINLYR00834" + std::string(lyricsFrames.begin(), lyricsFrames.end());
+    std::string lyricsSize = std::to_string(lyricsText.size());
+    lyricsSize.insert(0, 6 - lyricsSize.size(), '0');
+    const std::string lyricsTail = lyricsText + lyricsSize + "LYRICS200";
+    const std::vector<uint8_t> lyrics(lyricsTail.begin(), lyricsTail.end());
     const std::vector<uint8_t> junk(700, 'j');
     struct Row {
         const char* name;
@@ -458,6 +466,7 @@ TEST(Mp3Probe, TagsAreSkippedByTheirSizesAtBothEnds) {
         {"two tags in a row", concat(concat(tag, tag), audio)},
         {"junk, then a tag", concat(concat(concat(tag, junk), tag), audio)},
         {"ID3v1 and APE at the end", concat(concat(concat(tag, audio), ape), v1)},
+        {"Lyrics3 with a frame header in it, then ID3v1", concat(concat(concat(tag, audio), lyrics), v1)},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);

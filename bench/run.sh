@@ -8,6 +8,9 @@
 #              decode_bench decode  vs  ffmpeg -f s16le -ac 1         (best of 3)
 #   probe      the length of 32 songs:
 #              decode_bench probe   vs  ffprobe on each song          (best of 3)
+#   probe 60   the length of a 60-minute 128 kbit/s MP3 without a Xing or Info
+#              frame, so that every frame header is walked:
+#              decode_bench probe   vs  ffprobe                       (best of 3)
 #   convert    ten 90-second songs (five MP3, five WAV) at quality Good:
 #              velmo-cli image      vs  ffmpeg one song after another
 #   convert 6  six songs, one of 190 seconds and five of 40 (three MP3, three
@@ -107,7 +110,10 @@ lame --quiet -b 128 "$work/src.wav" "$work/kind0.mp3"
 lame --quiet -V 2 "$work/src.wav" "$work/kind1.mp3"
 lame --quiet -t -b 64 "$work/src22.wav" "$work/kind2.mp3"
 lame --quiet -b 192 --tt "A song" --ta "An artist" --id3v2-only --pad-id3v2-size 4096 "$work/src.wav" "$work/kind3.mp3"
-rm "$work/src.wav" "$work/src22.wav"
+# An hour of frames without a tag frame: twenty times three minutes.
+lame --quiet -t -b 128 "$work/src.wav" "$work/plain.mp3"
+for _ in $(seq 20); do cat "$work/plain.mp3"; done > "$work/hour.mp3"
+rm "$work/src.wav" "$work/src22.wav" "$work/plain.mp3"
 probes=()
 for i in $(seq 0 31); do
   cp "$work/kind$((i % 4)).mp3" "$work/probe/song$i.mp3"
@@ -189,6 +195,10 @@ o=("$M_WALL" "$M_CPU" "$M_RSS")
 # shellcheck disable=SC2016
 measure 3 bash -c 'for f; do ffprobe -v error -show_entries format=duration -of csv=p=0 "$f"; done' _ "${probes[@]}"
 row "probe 32 songs" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "ffprobe each" "< 0.1"
+measure 3 "$bin/decode_bench" probe "$work/hour.mp3"
+o=("$M_WALL" "$M_CPU" "$M_RSS")
+measure 3 ffprobe -v error -show_entries format=duration -of csv=p=0 "$work/hour.mp3"
+row "probe 60-min MP3, walked" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "ffprobe" "ours < 0.05 s"
 
 # ffmpeg to the form our conversion makes at quality Good: mono, 32 kbit/s
 # CBR, one song after the other. Arguments: OUT_DIR SONG...

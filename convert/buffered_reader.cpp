@@ -5,9 +5,19 @@
 
 namespace velmo {
 
-std::unique_ptr<BufferedReader> BufferedReader::make(std::FILE* stream) {
+std::unique_ptr<BufferedReader> BufferedReader::make(std::FILE* stream) { return make(stream, UINT64_MAX); }
+
+std::unique_ptr<BufferedReader> BufferedReader::make(std::FILE* stream, uint64_t limit) {
     if (stream == nullptr) return nullptr;
-    return std::unique_ptr<BufferedReader>(new BufferedReader(stream));
+    return std::unique_ptr<BufferedReader>(new BufferedReader(stream, limit));
+}
+
+size_t BufferedReader::readFromStream(uint8_t* dest, size_t n) {
+    const size_t want = remaining_ < n ? static_cast<size_t>(remaining_) : n;
+    if (want == 0) return 0;
+    const size_t got = std::fread(dest, 1, want, stream_);
+    remaining_ -= got;
+    return got;
 }
 
 size_t BufferedReader::read(void* dest, size_t size, size_t count) {
@@ -36,15 +46,15 @@ size_t BufferedReader::read(void* dest, size_t size, size_t count) {
     bool exhausted = false;
     if (delivered < n) {
         // The rest of a large request goes straight from the file to the caller.
-        size_t direct = std::fread(out + delivered, 1, n - delivered, stream_);
+        size_t direct = readFromStream(out + delivered, n - delivered);
         delivered += direct;
         exhausted = direct == 0;
     }
     if (!exhausted) {
-        available_ = std::fread(buffer_.data(), 1, kLookAheadBytes, stream_);
+        available_ = readFromStream(buffer_.data(), kLookAheadBytes);
         if (available_ != 0) return delivered;
     }
-    if (std::feof(stream_)) {
+    if (remaining_ == 0 || std::feof(stream_)) {
         atEnd_ = true;
     } else {
         error_ = errno != 0 ? errno : EIO;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,13 @@ constexpr int kMaxChannels = 64;
 // claim billions of samples per second, and the filter that resamples such a
 // rate to 48 kHz would take gigabytes.
 constexpr int kMaxSourceRate = 768000;
+// A container's duration is checked against the bytes its packets up to the
+// first that decodes take for their time: a duration whose audio would need
+// more than this many times the file's bytes at that rate is not the song's.
+constexpr double kImplausibleBytesFactor = 3.0;
+// Counting a song's samples by decoding it stops here; what is left is
+// reckoned from the bytes not yet read.
+constexpr std::chrono::seconds kCountingTime{10};
 
 struct IoDeleter {
     void operator()(AVIOContext* io) const {
@@ -386,18 +394,32 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
     const AVStream* st = format->streams[in.streamIndex];
 
     // A duration guessed from the bit rate is no length; a scan of the packets is.
-    const bool containerKnows = format->duration != AV_NOPTS_VALUE && format->duration > 0 &&
-                                format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
+    bool containerKnows = format->duration != AV_NOPTS_VALUE && format->duration > 0 &&
+                          format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE;
+    const double claimed = containerKnows ? static_cast<double>(format->duration) / AV_TIME_BASE : 0.0;
+    const int64_t fileBytes = avio_size(format->pb);
     PacketPtr packet(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
     if (!packet || !frame) return kFfmpegRefused;
     bool decoded = false;
     int packetsWithoutFrame = 0;
+    int64_t packetBytes = 0;
     int64_t first = std::numeric_limits<int64_t>::max();
     int64_t end = std::numeric_limits<int64_t>::min();
     int64_t summed = 0;
-    auto onFrame = [&decoded](const AVFrame* f) {
-        if (frameIsUsable(f)) decoded = true;
+    // Counting: the container's duration was not believed, and the samples
+    // that decode are added up instead (as they come, without resampling);
+    // `countedBefore` holds the time of the packets read before counting began.
+    bool counting = false;
+    double countedBefore = 0.0;
+    double counted = 0.0;
+    bool cutShort = false;
+    const auto deadline = std::chrono::steady_clock::now() + kCountingTime;
+    auto onFrame = [&decoded, &counting, &counted](const AVFrame* f) {
+        if (frameIsUsable(f)) {
+            decoded = true;
+            if (counting) counted += static_cast<double>(f->nb_samples) / f->sample_rate;
+        }
         return kFfmpegOk;
     };
     for (;;) {
@@ -406,6 +428,7 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
         if (next == NextPacket::Failed) return kFfmpegReadFailed;
         if (next == NextPacket::End) break;
         if (packet->stream_index == in.streamIndex) {
+            packetBytes += packet->size;
             const int64_t start = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (packet->duration > 0 && summed <= std::numeric_limits<int64_t>::max() - packet->duration)
                 summed += packet->duration;
@@ -414,17 +437,34 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
                 if (packet->duration > 0 && start <= std::numeric_limits<int64_t>::max() - packet->duration)
                     end = std::max(end, start + packet->duration);
             }
-            if (!decoded) {
+            if (!decoded || counting) {
                 const int r = decodePacket(in.codec.get(), packet.get(), frame.get(), onFrame);
                 if (r != kFfmpegOk) return r;
                 if (!decoded && ++packetsWithoutFrame >= kProbePacketsWithoutFrame) break;
             }
         }
         av_packet_unref(packet.get());
-        if (decoded && containerKnows) break;
+        if (counting && std::chrono::steady_clock::now() > deadline) {
+            cutShort = true;
+            break;
+        }
+        const double sampled = secondsOf(summed, st->time_base);
+        if (decoded && containerKnows && !counting) {
+            // The first packets' bytes for their time, over the whole claimed
+            // duration: a header that claims more than the file's bytes can
+            // hold (a damaged or lying one) is not the song's length. No more
+            // of the file is read for it than for the first frame.
+            const bool holds = !(sampled > 0.0) || fileBytes <= 0 ||
+                               static_cast<double>(packetBytes) / sampled * claimed <=
+                                   kImplausibleBytesFactor * static_cast<double>(fileBytes);
+            if (holds) break;
+            containerKnows = false;
+            counting = true;
+            countedBefore = sampled;
+        }
     }
     av_packet_unref(packet.get());
-    if (!decoded) {
+    if (!decoded || counting) {
         // Decoders that need several packets before their first frame give it at the end.
         const int r = decodePacket(in.codec.get(), nullptr, frame.get(), onFrame);
         if (r != kFfmpegOk) return r;
@@ -433,7 +473,12 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
 
     double seconds = 0.0;
     if (containerKnows) {
-        seconds = static_cast<double>(format->duration) / AV_TIME_BASE;
+        seconds = claimed;
+    } else if (counting) {
+        seconds = countedBefore + counted;
+        // Out of time: the bytes not yet read are taken to hold as much a byte.
+        const int64_t at = avio_tell(format->pb);
+        if (cutShort && at > 0 && fileBytes > at) seconds *= static_cast<double>(fileBytes) / static_cast<double>(at);
     } else if (end > first) {
         seconds = secondsOf(end - first, st->time_base);
     } else {

@@ -57,7 +57,12 @@ constexpr int kFfmpegReadFailed = 3;
 // Opens the file, chooses its audio stream and decodes packets until one
 // gives samples (a file of which no frame decodes is refused). The play time
 // is the container's duration where the container states one (not one guessed
-// from the bit rate); otherwise every packet of the stream is read (not
+// from the bit rate) and the file can hold it: a duration whose audio would
+// need more than three times the file's bytes, at the bytes a second of the
+// packets read up to the first frame, is not believed, and the samples of
+// every frame that decodes are added up instead (without resampling; after
+// 10 s of counting the rest is reckoned from the bytes not yet read).
+// Otherwise every packet of the stream is read (not
 // decoded) and their time span taken. The probe reads no further than that,
 // and a read that fails in what it reads gives kFfmpegReadFailed, not a
 // length (a failure further on is found by decodeFfmpeg). Fills every field

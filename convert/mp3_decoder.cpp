@@ -9,6 +9,7 @@
 #include "buffered_reader.h"
 #include "bytes.h"
 #include "fileio.h"
+#include "mp3_frames.h"
 #include "pcm_output.h"
 
 namespace velmo {
@@ -20,7 +21,6 @@ static_assert(std::is_same<mad_fixed_t, FixedSample>::value, "libmad samples are
 // last block lets libmad decode a frame that ends exactly at the end of the file.
 constexpr size_t kInputBytes = 524288;
 constexpr size_t kGuardBytes = MAD_BUFFER_GUARD;
-constexpr size_t kFrameCopyBytes = 156;  // reaches every Xing and VBRI field read below
 
 // libmad's stream, frame and synthesis state for one call.
 struct MadState {
@@ -102,37 +102,25 @@ void recordFirstFrame(const mad_header& h, Mp3Info& info) {
 
 std::vector<uint8_t> makeInputBuffer() { return std::vector<uint8_t>(kInputBytes + kGuardBytes); }
 
-// Samples per frame for a header: layer I 384, layer II 1152, layer III 1152
-// for MPEG-1 and 576 for MPEG-2 and 2.5.
-unsigned samplesPerFrame(unsigned layer, unsigned versionBits) {
-    if (layer == 1) return 384;
-    if (layer == 3 && versionBits != 3) return 576;
-    return 1152;
-}
-
-// The frame count from a Xing or VBRI header at its usual offsets, counted
-// from the frame's first header byte; false when neither is there.
-bool vbrFrameCount(const uint8_t* copy, uint32_t& frames) {
-    if (std::memcmp(copy + 36, "VBRI", 4) == 0) {
-        frames = readBe32(copy + 50);
-        return true;
-    }
-    static const struct {
-        size_t tag;
-        size_t count;
-    } kXing[] = {{36, 44}, {21, 29}, {13, 21}};
-    for (const auto& x : kXing) {
-        if (std::memcmp(copy + x.tag, "Xing", 4) == 0) {
-            frames = readBe32(copy + x.count);
-            return true;
-        }
-    }
-    return false;
-}
-
 // The frames of an open MP3 file into `sink`, the rate told at the first good frame.
 int decodeFrames(std::FILE* in, PcmSink& sink, Mp3Info& info, const std::atomic<bool>* stop, size_t blockBytes) {
-    std::unique_ptr<BufferedReader> reader = BufferedReader::make(in);
+    // libmad is given the audio alone, from its first frame to the tags at
+    // the end: a false sync inside a tag (a cover, a chapter frame) would make
+    // it start on a frame of another rate. A Xing, Info or VBRI frame holds
+    // no audio (libmad would make a frame of silence of it) and is left out,
+    // so that the song decodes to the length its probe measures. Without a
+    // first frame found libmad gets what lies between the tags, to make of it
+    // what it can.
+    const std::optional<uint64_t> size = fileSize(in);
+    if (!size) return kMp3DecodeReadFailed;
+    Mp3Layout layout;
+    locateMp3Audio(in, *size, layout);
+    uint64_t start = layout.audioStart;
+    if (layout.found && layout.vbrHeaderFrame && layout.audioEnd - start > layout.first.frameBytes)
+        start += layout.first.frameBytes;
+    if (std::ferror(in) || layout.audioEnd < start || ::fseeko(in, static_cast<off_t>(start), SEEK_SET) != 0)
+        return kMp3DecodeReadFailed;
+    std::unique_ptr<BufferedReader> reader = BufferedReader::make(in, layout.audioEnd - start);
     std::vector<uint8_t> input = makeInputBuffer();
     std::unique_ptr<PcmBlockWriter> writer = PcmBlockWriter::make(sink, blockBytes);
     if (!reader || !writer) return kMp3DecodeReadFailed;
@@ -227,61 +215,24 @@ uint32_t mp3TagSize(const std::string& mp3Path) {
 
 int probeMp3Length(const std::string& mp3Path, Mp3Info& info) {
     info = Mp3Info{};
-    const uint32_t tagSize = mp3TagSize(mp3Path);
-
     FilePtr in = openRegularFileForReading(mp3Path);
     if (!in) return kMp3ProbeNoFile;
     const std::optional<uint64_t> size = fileSize(in.get());
-    std::unique_ptr<BufferedReader> reader = BufferedReader::make(in.get());
-    std::vector<uint8_t> input = makeInputBuffer();
-    if (!reader || !size) return kMp3ProbeFailed;
-
-    MadState mad;
-    FrameFeeder feeder(in.get(), *reader, input.data(), mad);
-    const Feed f = feeder.next();
-    if (f == Feed::End) return kMp3ProbeOk;
-    if (f != Feed::Frame) return kMp3ProbeFailed;
-
-    const mad_header& h = mad.frame.header;
-    int result = kMp3ProbeOk;
-    if (usableHeader(h)) {
-        recordFirstFrame(h, info);
-    } else {
-        result = kMp3ProbeFailed;
-    }
-
-    // The frame's first bytes, zero-filled where the buffer ends sooner (a
-    // frame of a few bytes at the very end of a file).
-    uint8_t copy[kFrameCopyBytes] = {};
-    const mad_stream& s = mad.stream;
-    const size_t inBuffer = static_cast<size_t>(s.bufend - s.this_frame);
-    std::memcpy(copy, s.this_frame, inBuffer < kFrameCopyBytes ? inBuffer : kFrameCopyBytes);
-
-    if (info.layer == 0 || info.sampleRate == 0) return result;
-    const unsigned versionBits = (copy[1] >> 3) & 3;
-    const unsigned perFrame = samplesPerFrame(info.layer, versionBits);
-    uint32_t frames = 0;
-    if (!vbrFrameCount(copy, frames)) {
-        const unsigned p = (copy[2] & 2) != 0 ? 1 : 0;
-        const double rate = static_cast<double>(info.bitRate) / info.sampleRate;
-        double length;
-        if (info.layer == 1) {
-            length = (12.0 * rate + p) * 4.0;
-        } else {
-            length = (perFrame == 576 ? 72.0 : 144.0) * rate + p;
-        }
-        const unsigned long long frameBytes = static_cast<unsigned long long>(length);
-        const unsigned long long songBytes = static_cast<unsigned long long>(*size);
-        // A tag that claims more than the file holds leaves no frames, and a
-        // frame length of 0 (no bit rate) gives no count rather than a fault.
-        if (frameBytes != 0 && songBytes > tagSize) {
-            const unsigned long long n = (songBytes - tagSize) / frameBytes;
-            frames = n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
-        }
-    }
-    info.frameCount = frames;
-    info.duration = static_cast<double>(frames) * (static_cast<double>(perFrame) / info.sampleRate);
-    return result;
+    if (!size) return kMp3ProbeFailed;
+    Mp3Layout layout;
+    const bool measured = measureMp3Frames(in.get(), *size, layout);
+    if (!layout.found) return std::ferror(in.get()) ? kMp3ProbeFailed : kMp3ProbeOk;
+    // The audio's own header: a Xing or Info frame may be written at another bit rate.
+    const MpegHeader& h = layout.firstAudio;
+    info.sampleRate = h.sampleRate;
+    info.layer = static_cast<uint16_t>(h.layer);
+    info.bitRate = h.bitRate;
+    if (!measured) return kMp3ProbeFailed;
+    info.frameCount = layout.frames;
+    // Frames at another rate further on are decoded all the same, and their
+    // samples go to the encoder at the first frame's rate.
+    info.duration = static_cast<double>(layout.samples) / h.sampleRate;
+    return kMp3ProbeOk;
 }
 
 }  // namespace velmo

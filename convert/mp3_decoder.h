@@ -35,7 +35,9 @@ constexpr int kMp3DecodeStopped = 3;      // the stop request was seen between t
 
 // Decodes every good frame of `mp3Path` into `pcmPath` (created or truncated):
 // 16-bit signed little-endian samples, one channel (the two channels averaged,
-// truncated toward zero), at the song's own sample rate. Fills sampleRate,
+// truncated toward zero), at the song's own sample rate. libmad is given the
+// audio alone: from the first frame the probe's layout finds (a Xing, Info or
+// VBRI frame left out) to the tags at the end. Fills sampleRate,
 // layer and bitRate of `info` from the first good frame, and sets them to 0
 // when there is none (mp3HasAudio); frameCount and duration are left as they
 // are. Whatever was written before a failure stays.
@@ -50,18 +52,20 @@ constexpr int kMp3ProbeOk = 0;
 constexpr int kMp3ProbeFailed = 1;   // reader, read error, no usable frame before a fatal error, bad layer/mode
 constexpr int kMp3ProbeNoFile = -1;  // the file does not open
 
-// Measures a song's play time from its first good frame: the frame count of a
-// Xing or VBRI header, or else the file size (less tags) over the first frame's
-// length (its padding taken for every frame: an estimate), times the samples
-// of a frame (384 for layer I, 576 for MPEG-2 and 2.5 layer III, else 1152)
-// over the sample rate. Decodes one frame at most and reads about 768 KiB (more
-// only while no frame has been found), so the cost does not grow with the song.
-// Sets every field of `info`; frameCount and duration are 0 when no good frame
-// is found or the file does not open.
+// Measures a song's play time from its frames (mp3_frames.h): the tags at
+// both ends skipped by their sizes, the first frame found by a chain of frames,
+// the count of a Xing, Info or VBRI frame when the file holds its frames,
+// otherwise the frames counted by walking their headers (nothing is decoded).
+// The duration is their samples over the first audio frame's rate, as the
+// decoder gives them to the encoder. sampleRate, layer and bitRate are the
+// first audio frame's (a Xing or Info frame may be written at another bit
+// rate). Sets every field of `info`; frameCount and duration are 0 when no
+// frame is found or the file does not open.
 int probeMp3Length(const std::string& mp3Path, Mp3Info& info);
 
 // Bytes taken by an ID3v2 tag at the file's start (its header's size + 10)
-// plus 128 for an ID3v1 tag at its end; 0 for a file that does not open.
+// plus 128 for an ID3v1 tag at its end; 0 for a file that does not open. The
+// clock's first reckoning of tags; the probe and the decoder skip every tag.
 uint32_t mp3TagSize(const std::string& mp3Path);
 
 }  // namespace velmo

@@ -81,7 +81,8 @@ std::string songDisplayName(std::string_view path);
 std::string songName(const Song& song);
 
 // Bytes the song will take on the clock at `quality` (8, 4 or 2, the bitrate in
-// units of 8 kbit/s): quality x 1000 x play time in seconds, truncated. The
+// units of 8 kbit/s): quality x 1000 bytes a second over the play time and
+// what the encoder adds to it (estimateForDuration). The
 // play time comes from the probe of the reader that takes the file
 // (songDuration: the MP3 length probe for ".mp3" paths, the WAV length probe
 // for WAV that the 16-bit reader takes, the container's duration or a packet
@@ -91,7 +92,11 @@ std::string songName(const Song& song);
 // `path` is a full path: resolve "./dat/..." names against the start folder first.
 uint32_t estimateSongSize(const std::string& path, uint16_t quality);
 
-// The estimate for a play time of `seconds` at `quality`, by the rule above.
+// The estimate for a play time of `seconds` at `quality`: quality x 1000
+// bytes a second over the play time and what the encoder adds to every song
+// (its last chunk filled up, its start-up delay and its last frame: 80 ms at
+// Best and Good, 75 ms at Normal), truncated. 0 for no play time or one whose
+// estimate does not fit 32 bits.
 uint32_t estimateForDuration(double seconds, uint16_t quality);
 
 // What is known of a song beyond its record, from when it joined the list.

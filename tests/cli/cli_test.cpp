@@ -149,6 +149,14 @@ class CliTest : public ::testing::Test {
         return copyFixture(from, dir.file(folder), name);
     }
 
+    // The first 74 frames of the 128 kbit/s fixture, 1.93 s: at Best four
+    // stay below 65536 bytes with the encoder's share, and a fifth reaches it.
+    std::string shortSong(const std::string& name) {
+        const std::string path = song(name, "l3_44100_cbr128_stereo.mp3");
+        std::filesystem::resize_file(path, 31000);
+        return path;
+    }
+
     // A song table in `folder` whose records carry these estimates.
     void writeTable(const std::string& folder, const std::vector<uint32_t>& estimates, uint16_t quality = 4) {
         writeSongTable(folder, estimates, quality, 1);
@@ -293,9 +301,9 @@ TEST_F(CliTest, AddTakesRelativePathsAndListJsonShowsTheSavedTable) {
         EXPECT_EQ(uint32_t{songs[i].dataOffset}, s["dataOffset"]);
         EXPECT_EQ(uint32_t{songs[i].dataSize}, s["dataSize"]);
     }
-    // One second of 16-bit stereo at quality Good: 4000 bytes.
-    EXPECT_EQ(4000u, list["songs"][1]["sizeEstimate"]);
-    EXPECT_EQ(list["songs"][0]["sizeEstimate"].get<uint32_t>() + 4000u, list["totalEstimate"].get<uint32_t>());
+    // One second of 16-bit stereo at quality Good: 4000 bytes, and the encoder's 320.
+    EXPECT_EQ(4320u, list["songs"][1]["sizeEstimate"]);
+    EXPECT_EQ(list["songs"][0]["sizeEstimate"].get<uint32_t>() + 4320u, list["totalEstimate"].get<uint32_t>());
 
     const CliRun text = in(start, {"list"});
     EXPECT_EQ(0, text.status);
@@ -303,7 +311,7 @@ TEST_F(CliTest, AddTakesRelativePathsAndListJsonShowsTheSavedTable) {
     EXPECT_TRUE(has(text.out, "  #   Length          Size  Song\n")) << text.out;
     EXPECT_TRUE(has(text.out, "  1     0:02")) << text.out;
     EXPECT_TRUE(has(text.out, "  Walk.mp3, copy pending\n")) << text.out;
-    EXPECT_TRUE(has(text.out, "  2     0:01       3.9 KiB  Tone.wav, copy pending\n")) << text.out;
+    EXPECT_TRUE(has(text.out, "  2     0:01       4.2 KiB  Tone.wav, copy pending\n")) << text.out;
     EXPECT_TRUE(has(text.out, "Space usage: ")) << text.out;
 }
 
@@ -647,7 +655,7 @@ TEST_F(CliTest, NamesFromTagsAndWhatEachSongIs) {
     }
     const CliRun text = in(start, {"list"});
     EXPECT_TRUE(has(text.out, "  Ana - Sunrise Theme.mp3, copy pending\n")) << text.out;
-    EXPECT_TRUE(has(text.out, "  2     0:01       3.9 KiB  Morning Rain.flac, copy pending\n")) << text.out;
+    EXPECT_TRUE(has(text.out, "  2     0:01       4.2 KiB  Morning Rain.flac, copy pending\n")) << text.out;
 }
 
 // "Even Volume" is the folder's: `volume` sets it, `status` shows it, and a
@@ -920,7 +928,7 @@ TEST_F(CliTest, DownloadWithYesCutsTheListToTheStorage) {
     ASSERT_EQ(0, zentroSimSetStorageCode(4));  // 128 KiB: capacity 65536 bytes
     ASSERT_EQ(0, in(start, {"quality", "best"}).status);
     std::vector<std::string> args = {"add"};
-    for (int i = 0; i < 5; ++i) args.push_back(song("s" + std::to_string(i) + ".mp3", "l3_44100_cbr128_stereo.mp3"));
+    for (int i = 0; i < 5; ++i) args.push_back(shortSong("s" + std::to_string(i) + ".mp3"));
     const CliRun add = in(start, args);
     // The fifth song reaches the capacity: it stays, with the message.
     ASSERT_EQ(0, add.status) << add.err;
@@ -1326,7 +1334,7 @@ TEST_F(CliTest, JsonOutputIsWhatDocsJsonMdDescribes) {
     ASSERT_EQ(0, zentroSimSetStorageCode(4));  // 128 KiB: 65536 bytes for songs
     ASSERT_EQ(0, in(start, {"quality", "best"}).status);
     std::vector<std::string> add = {"add"};
-    for (int i = 0; i < 5; ++i) add.push_back(song("s" + std::to_string(i) + ".mp3", "l3_44100_cbr128_stereo.mp3"));
+    for (int i = 0; i < 5; ++i) add.push_back(shortSong("s" + std::to_string(i) + ".mp3"));
     ASSERT_EQ(0, in(start, add).status);
     ASSERT_EQ(0, in(start, {"download", "--yes"}).status);
 

@@ -9,6 +9,18 @@ void SongFactsStore::put(const std::string& key, SongFacts facts) {
     facts_[key] = std::move(facts);
 }
 
+void SongFactsStore::setFates(std::map<std::string, Fate> fates) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    fates_ = std::move(fates);
+}
+
+std::optional<SongFactsStore::Fate> SongFactsStore::findFate(const std::string& key) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = fates_.find(key);
+    if (it == fates_.end()) return std::nullopt;
+    return it->second;
+}
+
 std::optional<SongFacts> SongFactsStore::find(const std::string& key) const {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto it = facts_.find(key);

@@ -35,6 +35,17 @@ class SongFactsStore {
     SongFactsStore(const SongFactsStore&) = delete;
     SongFactsStore& operator=(const SongFactsStore&) = delete;
 
+    // What the last Download (or image) did with a song: its real size once
+    // converted, and whether it was left off. Kept for the run only.
+    struct Fate {
+        uint32_t convertedBytes = 0;  // its MP3 data's real size; 0 when not converted
+        bool leftOff = false;         // not on the clock: not converted, or did not fit
+        std::string why;              // for people, when left off
+    };
+    // Replaces every song's fate by those of `fates` (by key).
+    void setFates(std::map<std::string, Fate> fates);
+    std::optional<Fate> findFate(const std::string& key) const;
+
     void put(const std::string& key, SongFacts facts);
     std::optional<SongFacts> find(const std::string& key) const;
     bool known(const std::string& key) const { return find(key).has_value(); }
@@ -55,6 +66,7 @@ class SongFactsStore {
 
     mutable std::mutex mutex_;
     std::map<std::string, SongFacts> facts_;
+    std::map<std::string, Fate> fates_;
     std::atomic<bool> stop_{false};
     std::thread worker_;
 };

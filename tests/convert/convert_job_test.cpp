@@ -175,8 +175,15 @@ class Job {
     ImageHandOver::End endSeenByWriter = ImageHandOver::End::Running;
 };
 
-ConvertDone done(uint32_t imageBytes, std::vector<uint16_t> unconverted = {}) {
-    return ConvertDone{imageBytes, std::move(unconverted)};
+// The end of a job that made its image: the songs that could not be
+// converted (no write of theirs failed) and those that did not fit.
+ConvertDone done(uint32_t imageBytes, std::vector<uint16_t> unconverted = {}, std::vector<uint16_t> didNotFit = {}) {
+    ConvertDone d;
+    d.imageBytes = imageBytes;
+    d.unconvertedErrors.assign(unconverted.size(), 0);
+    d.unconverted = std::move(unconverted);
+    d.didNotFit = std::move(didNotFit);
+    return d;
 }
 
 std::vector<int16_t> ramp(uint32_t n, int16_t start = 1) {
@@ -264,15 +271,17 @@ TEST(ConvertJob, FailedAndDroppedSongsKeepNothing) {
         std::vector<uint32_t> samples;
         std::vector<uint32_t> sizes;        // dataSize expected per song
         std::vector<uint16_t> unconverted;  // songs passed over for space are not among them
+        std::vector<uint16_t> didNotFit;    // every other song of size 0
     } rows[] = {
         // 2048 KiB; the second song's 3rd chunk fails after two chunks were appended.
-        {"encode error mid-song", 2048, 100 / 4 + 3, {100, 40, 12}, {200, 0, 24}, {1}},
+        {"encode error mid-song", 2048, 100 / 4 + 3, {100, 40, 12}, {200, 0, 24}, {1}, {}},
         // 25 KiB: a data-area capacity of 736 bytes.
-        {"exactly at capacity is kept", 25, 0, {368}, {736}, {}},
-        {"one chunk past capacity is dropped", 25, 0, {372}, {0}, {}},
-        {"first dropped, second fits at offset 0", 25, 0, {400, 8}, {0, 16}, {}},
-        {"capacity reached by the second song", 25, 0, {360, 8}, {720, 16}, {}},
-        {"second passes capacity by 8 bytes", 25, 0, {360, 12}, {720, 0}, {}},
+        {"exactly at capacity is kept", 25, 0, {368}, {736}, {}, {}},
+        {"one chunk past capacity is dropped", 25, 0, {372}, {0}, {}, {0}},
+        {"first dropped, second fits at offset 0", 25, 0, {400, 8}, {0, 16}, {}, {0}},
+        {"capacity reached by the second song", 25, 0, {360, 8}, {720, 16}, {}, {}},
+        {"second passes capacity by 8 bytes", 25, 0, {360, 12}, {720, 0}, {}, {1}},
+        {"the songs after a full data area did not fit", 25, 0, {368, 8, 4}, {736, 0, 0}, {}, {1, 2}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -291,7 +300,7 @@ TEST(ConvertJob, FailedAndDroppedSongsKeepNothing) {
             job.expectEnd(ConvertFailed{});
             continue;
         }
-        job.expectEnd(done(8480 + total, row.unconverted));
+        job.expectEnd(done(8480 + total, row.unconverted, row.didNotFit));
         const auto image = job.image();
         expectConsistentImage(image, job.songs.data(), row.samples.size());
         for (size_t i = 0; i < row.sizes.size(); ++i) {
@@ -797,6 +806,7 @@ TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
         std::vector<uint8_t> image;
         std::vector<std::pair<uint32_t, uint32_t>> entries;  // offset, size
         std::vector<uint16_t> unconverted;
+        std::vector<uint16_t> didNotFit;
     };
     const uint32_t rate = 44100;
     auto convert = [&](unsigned workers) {
@@ -827,8 +837,11 @@ TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
         }
         const auto ends = job.recorder.all<ConvertDone>();
         EXPECT_EQ(ends.size(), 1u);
-        if (!ends.empty()) m.unconverted = ends[0].unconverted;
-        job.expectEnd(done(8480 + total, m.unconverted));
+        if (!ends.empty()) {
+            m.unconverted = ends[0].unconverted;
+            m.didNotFit = ends[0].didNotFit;
+        }
+        job.expectEnd(done(8480 + total, m.unconverted, m.didNotFit));
         expectConsistentImage(m.image, job.songs.data(), job.count);
         return m;
     };
@@ -844,11 +857,13 @@ TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
     EXPECT_GT(one.entries[5].second, 0u) << "a later song that fits is kept";
     EXPECT_EQ(0u, one.entries[6].second);
     EXPECT_EQ(std::vector<uint16_t>{3}, one.unconverted) << "only the missing song could not be converted";
+    EXPECT_EQ((std::vector<uint16_t>{4, 6}), one.didNotFit) << "every song passed over for space is named";
     for (unsigned workers : {4u, 2u, 4u}) {
         SCOPED_TRACE(workers);
         const Made many = convert(workers);
         EXPECT_EQ(one.entries, many.entries);
         EXPECT_EQ(one.unconverted, many.unconverted);
+        EXPECT_EQ(one.didNotFit, many.didNotFit);
         EXPECT_TRUE(one.image == many.image) << "the images differ";
     }
 }

@@ -423,6 +423,8 @@ int exitStatus(const Outcome& outcome) {
     switch (outcome.kind) {
         case OutcomeKind::Finished:
             return kExitOk;
+        case OutcomeKind::Incomplete:
+            return kExitIncomplete;
         case OutcomeKind::Stopped:
             // Only a signal stops an operation here.
             return stopSignal() != 0 ? stoppedStatus() : kExitFailed;
@@ -433,10 +435,19 @@ int exitStatus(const Outcome& outcome) {
     return kExitFailed;
 }
 
-// Names the songs of a finished conversion that reached the image without data.
-void noteUnconverted(const Outcome& outcome) {
-    for (const std::string& name : outcome.unconverted)
-        note(tr_("%s could not be converted; it has no data"), name.c_str());
+// Names, one line each, the songs of a finished conversion that reached the
+// image without data: scripts find them as error lines.
+void noteLeftOff(const Outcome& outcome) {
+    for (size_t k = 0; k < outcome.unconverted.size(); ++k) {
+        const char* name = outcome.unconverted[k].c_str();
+        const std::string cause = k < outcome.unconvertedCauses.size() ? outcome.unconvertedCauses[k] : std::string();
+        if (cause.empty())
+            note(tr_("%s could not be converted; it has no data"), name);
+        else
+            note(tr_("%s could not be converted (%s); it has no data"), name, cause.c_str());
+    }
+    for (const std::string& name : outcome.didNotFit)
+        note(tr_("%s did not fit on the clock and is not on it"), name.c_str());
 }
 
 int runNames(const Options& options, const std::string& source) {
@@ -462,12 +473,23 @@ int runDownload(const Options& options, std::optional<bool> verify) {
     s.core.onDownload();
     s.pump();
     int status = exitStatus(s.outcome());
-    if (status == kExitOk) {
+    if (status == kExitOk || status == kExitIncomplete) {
         std::error_code ec;
         const auto bytes = fs::file_size(s.imagePath(), ec);
-        std::printf(trn_("Downloaded %u song (%ju image bytes).\n", "Downloaded %u songs (%ju image bytes).\n",
-                         s.core.songCount()),
-                    s.core.songCount(), static_cast<uintmax_t>(ec ? 0 : bytes));
+        const Outcome& outcome = s.outcome();
+        const size_t leftOff = outcome.unconverted.size() + outcome.didNotFit.size();
+        const unsigned count = s.core.songCount();
+        if (leftOff == 0)
+            std::printf(trn_("Downloaded %u song (%ju image bytes).\n", "Downloaded %u songs (%ju image bytes).\n",
+                             count),
+                        count, static_cast<uintmax_t>(ec ? 0 : bytes));
+        else
+            // TRANSLATORS: the songs whole on the clock, then the songs of the list, then the image's size.
+            std::printf(trn_("Downloaded %u of %u song (%ju image bytes).\n",
+                             "Downloaded %u of %u songs (%ju image bytes).\n", count),
+                        static_cast<unsigned>(count - std::min<size_t>(leftOff, count)), count,
+                        static_cast<uintmax_t>(ec ? 0 : bytes));
+        noteLeftOff(outcome);
         if (s.outcome().verified)
             std::printf(tr_("Verified: the clock holds the %ju bytes of the image.\n"),
                         static_cast<uintmax_t>(ec ? 0 : bytes));
@@ -518,8 +540,8 @@ int runImage(const Options& options, const std::string& out) {
     s.pump();
     const Outcome& outcome = s.outcome();
     if (outcome.kind == OutcomeKind::Stopped) note(tr_("stopped: no image was written"));
-    if (outcome.kind != OutcomeKind::Finished) return exitStatus(outcome);
-    noteUnconverted(outcome);
+    if (outcome.kind != OutcomeKind::Finished && outcome.kind != OutcomeKind::Incomplete) return exitStatus(outcome);
+    noteLeftOff(outcome);
 
     // The core's image lives in the working folder until the close.
     std::vector<uint8_t> head;
@@ -536,7 +558,7 @@ int runImage(const Options& options, const std::string& out) {
     std::printf(trn_("Image: %u song, %ju bytes written to %s\n", "Image: %u songs, %ju bytes written to %s\n",
                      header.songCount),
                 header.songCount, static_cast<uintmax_t>(bytes), terminalText(out).c_str());
-    return kExitOk;
+    return exitStatus(outcome);
 }
 
 int runInspect(const Options& options, const std::string& file) {

@@ -1,5 +1,7 @@
 #include "velmo_core.h"
 
+#include <set>
+
 #include <filesystem>
 
 #include "convert_job.h"
@@ -112,6 +114,7 @@ void VelmoCore::onInitDialogOfflineForAttachedClock() {
 void VelmoCore::finishInitialisation(bool tableLoaded) {
     View& view = state_.view;
     state_.settings.load(state_.startDir);
+    state_.facts.loadFates(state_.startDir);
     view.setWindowTitle(windowTitle_);
     if (tableLoaded) state_.fillLines(0, state_.songCount);
     state_.showStatus(state_.totalEstimate);
@@ -184,6 +187,11 @@ void VelmoCore::onClose() {
     if (folderReadOnly_) return;
     saveSongTable(state_.startDir, state_.quality, state_.songCount, state_.songs.data(), state_.totalEstimate);
     if (state_.settings.changed()) state_.settings.save(state_.startDir);
+    if (state_.facts.fatesChanged()) {
+        std::set<std::string> listed;
+        for (uint16_t i = 0; i < state_.songCount; ++i) listed.insert(factsKey(state_.songs[i]));
+        state_.facts.saveFates(state_.startDir, listed);
+    }
     deleteTemporaryFiles();
 }
 
@@ -204,7 +212,10 @@ void VelmoCore::run(std::unique_ptr<RunningOperation> op) {
 }
 
 void VelmoCore::refuse(Operation op, const std::string& reason) {
-    lastOutcome_ = Outcome{op, OutcomeKind::Refused, reason, {}};
+    lastOutcome_ = Outcome{};
+    lastOutcome_.operation = op;
+    lastOutcome_.kind = OutcomeKind::Refused;
+    lastOutcome_.reason = reason;
     state_.view.operationEnded(lastOutcome_);
 }
 

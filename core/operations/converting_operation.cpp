@@ -169,23 +169,21 @@ void ConvertingOperation::noteImageOutcome(const std::string& reason) {
 namespace velmo {
 
 void ConvertingOperation::keepSongFates() const {
-    std::map<std::string, SongFactsStore::Fate> fates;
-    for (size_t i = 0; i < songs_.size() && i < fate_.convertedBytes.size(); ++i)
-        fates[factsKey(songs_[i])].convertedBytes = fate_.convertedBytes[i];
+    using Fate = SongFactsStore::Fate;
+    std::map<std::string, Fate> fates;
+    for (size_t i = 0; i < songs_.size() && i < fate_.convertedBytes.size(); ++i) {
+        Fate& f = fates[factsKey(songs_[i])];
+        f.quality = core_.quality;
+        f.convertedBytes = fate_.convertedBytes[i];
+    }
     for (size_t k = 0; k < fate_.unconverted.size(); ++k) {
         if (fate_.unconverted[k] >= songs_.size()) continue;
-        SongFactsStore::Fate& f = fates[factsKey(songs_[fate_.unconverted[k]])];
-        f.leftOff = true;
-        const std::string cause = unconvertedCause(k);
-        f.why = cause.empty() ? std::string(tr_("could not be converted"))
-                              : format(tr_("%s (%s)"), tr_("could not be converted"), cause.c_str());
+        Fate& f = fates[factsKey(songs_[fate_.unconverted[k]])];
+        f.leftOff = Fate::LeftOff::NotConverted;
+        f.errorNumber = k < fate_.unconvertedErrors.size() ? fate_.unconvertedErrors[k] : 0;
     }
-    for (uint16_t i : fate_.didNotFit) {
-        if (i >= songs_.size()) continue;
-        SongFactsStore::Fate& f = fates[factsKey(songs_[i])];
-        f.leftOff = true;
-        f.why = tr_("did not fit on the clock");
-    }
+    for (uint16_t i : fate_.didNotFit)
+        if (i < songs_.size()) fates[factsKey(songs_[i])].leftOff = Fate::LeftOff::DidNotFit;
     core_.facts.setFates(std::move(fates));
 }
 

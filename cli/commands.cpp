@@ -181,6 +181,21 @@ class Session {
 
 json textOrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
+// Why the last Download left the song off the clock, by kind; null when it did not.
+json leftOffJson(const VelmoCore& core, size_t index) {
+    const std::optional<SongFactsStore::Fate> fate = core.songFate(index);
+    if (!fate) return nullptr;
+    switch (fate->leftOff) {
+        case SongFactsStore::Fate::LeftOff::DidNotFit:
+            return "didNotFit";
+        case SongFactsStore::Fate::LeftOff::NotConverted:
+            return "notConverted";
+        case SongFactsStore::Fate::LeftOff::No:
+            break;
+    }
+    return nullptr;
+}
+
 json songJson(const VelmoCore& core, size_t index) {
     const Song& rec = core.song(index);
     const SongFacts facts = core.songFacts(index);
@@ -198,6 +213,9 @@ json songJson(const VelmoCore& core, size_t index) {
                 {"cutLimit", cutLimit},
                 {"dataOffset", dataOffset},
                 {"dataSize", dataSize},
+                {"convertedSize", core.songConvertedSize(index) ? json(*core.songConvertedSize(index)) : json(nullptr)},
+                {"leftOff", leftOffJson(core, index)},
+                {"leftOffReason", textOrNull(core.songLeftOffText(index))},
                 {"durationSeconds", facts.duration > 0.0 ? json(facts.duration) : json(nullptr)},
                 {"format", textOrNull(facts.format)},
                 {"title", textOrNull(facts.title)},
@@ -331,6 +349,11 @@ int runList(const Options& options) {
                         i < lines.size() ? terminalText(lines[i]).c_str() : "",
                         rec.copyPending ? tr_(", copy pending") : "");
             if (rec.cutFlag) std::printf(tr_(", cut at %u bytes"), rec.cutLimit);
+            // What the last Download made of it.
+            const std::string leftOff = core.songLeftOffText(i);
+            if (const std::optional<uint32_t> real = core.songConvertedSize(i))
+                std::printf(tr_(", converted to %s"), formatSize(*real).c_str());
+            if (!leftOff.empty()) std::printf(tr_(", not on the clock: %s"), leftOff.c_str());
             std::printf("\n");
         }
         std::printf(tr_("Total: %u bytes of %u\n"), core.totalEstimate(), capacity(kb));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -630,6 +631,50 @@ TEST(ConvertJob, EveryFormatBecomesMonoMp3OfItsLength) {
 // its PCM): each song gets one gain, by its loudness or, where that would
 // take its peak past the ceiling, by its peak; digital silence stays as it
 // is; and with the option off every song is echoed as it was decoded.
+// A disk that fills while a song's working file is written: the song is
+// named with that cause, and the songs around it are kept; when no song could
+// be written, the failure itself says the disk is full. /dev/full stands in
+// for the full disk (every write to it fails with ENOSPC).
+TEST(ConvertJob, AFullDiskIsNamedAsTheCause) {
+    FakeLibrary fake;
+    ASSERT_TRUE(fake.ok());
+    fake.setup(4, 0, 0, 0, 0);
+    struct Row {
+        const char* name;
+        std::vector<size_t> fullAt;  // songs whose even-volume PCM goes to the full disk
+        Event end;
+    } rows[] = {
+        {"one song's PCM", {1}, Event{}},
+        {"every song's PCM", {0, 1, 2}, Event{ConvertFailed{ENOSPC}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Job job;
+        job.evenVolume = true;
+        std::vector<std::vector<int16_t>> pcm;
+        for (int i = 0; i < 3; ++i) {
+            pcm.push_back(ramp(44100, static_cast<int16_t>(100 * (i + 1))));
+            job.addWav("s" + std::to_string(i) + ".wav", 44100, 1, pcm.back());
+        }
+        fs::create_directories(job.dir.file("dat"));
+        for (size_t i : row.fullAt) fs::create_symlink("/dev/full", job.ctx.path(songPcmWorkFile(i)));
+        job.run(4, kFake);
+        if (std::holds_alternative<ConvertFailed>(row.end)) {
+            job.expectEnd(row.end);
+            continue;
+        }
+        const auto ends = job.recorder.all<ConvertDone>();
+        ASSERT_EQ(1u, ends.size());
+        EXPECT_EQ(std::vector<uint16_t>{1}, ends[0].unconverted);
+        EXPECT_EQ(std::vector<int>{ENOSPC}, ends[0].unconvertedErrors);
+        EXPECT_TRUE(ends[0].didNotFit.empty());
+        EXPECT_EQ(0u, +job.songs[1].dataSize);
+        EXPECT_GT(+job.songs[0].dataSize, 0u);
+        EXPECT_GT(+job.songs[2].dataSize, 0u);
+        expectConsistentImage(job.image(), job.songs.data(), 3);
+    }
+}
+
 TEST(ConvertJob, EvenVolumeGivesEachSongOneGain) {
     FakeLibrary fake;
     ASSERT_TRUE(fake.ok());

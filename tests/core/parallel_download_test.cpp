@@ -237,3 +237,43 @@ TEST_F(ParallelDownloadTest, SongsWhoseRealSizePassesTheClockAreNamed) {
         core->onClose();
     }
 }
+
+// A disk that fills while Even Volume writes a song's PCM: the end names the
+// song with that cause, or, when no song could be written, says so of the
+// conversion as a whole. /dev/full stands in for the full disk.
+TEST_F(ParallelDownloadTest, AFullDiskIsNamedInTheEnd) {
+    struct Row {
+        std::vector<size_t> fullAt;
+        OutcomeKind kind;
+        std::string text;
+    } rows[] = {
+        {{1}, OutcomeKind::Incomplete, "Downloading songs finished ! 1 song could not be converted: B.wav (the disk is full)"},
+        {{0, 1}, OutcomeKind::Failed, "Music files converted error ! (the disk is full)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        fs::remove_all(start + "/dat");
+        fs::remove(start + "/zt_hdr.tbl");
+        ASSERT_EQ(0, zentroSimEraseAll());
+        startCore();
+        core->setEvenVolume(true);
+        const std::string p = dir.file("full");
+        fs::create_directories(p);
+        for (const char* name : {"A.wav", "B.wav"}) writeToneWav(p + "/" + name, 1);
+        core->onAdd({p + "/A.wav", p + "/B.wav"});
+        ASSERT_EQ(2, core->songCount());
+        for (size_t i : row.fullAt) fs::create_symlink("/dev/full", start + "/dat/raw-" + std::to_string(i) + ".tmp");
+        view.messages.clear();
+        core->onDownload();
+        ASSERT_TRUE(pumpToEnd());
+        EXPECT_EQ(std::vector<std::string>{row.text}, view.texts());
+        ASSERT_FALSE(view.outcomes.empty());
+        EXPECT_EQ(row.kind, view.outcomes.back().kind);
+        if (row.kind == OutcomeKind::Incomplete) {
+            EXPECT_EQ(std::vector<std::string>{"B.wav"}, view.outcomes.back().unconverted);
+            EXPECT_EQ(std::vector<std::string>{"the disk is full"}, view.outcomes.back().unconvertedCauses);
+            EXPECT_EQ("could not be converted (the disk is full)", core->songLeftOffText(1));
+        }
+        core->onClose();
+    }
+}

@@ -124,6 +124,7 @@ void ConvertPool::work() {
                     }
                     if (wake) ready_.notify_all();
                 };
+                encoder.clearWriteError();
                 r.song = convertSong(song, quality_, ctx_, encoder, ctx_.path(songMp3WorkFile(i)), stop_,
                                      watchOutput_ ? Encoder::OutputWatch(onOutput) : Encoder::OutputWatch(),
                                      evenVolume_ ? ctx_.path(songPcmWorkFile(i)) : std::string());

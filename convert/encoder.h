@@ -88,6 +88,8 @@ class Encoder {
     // The system's error number (errno) of the MP3 file's open or write that
     // ended the last encode(); 0 when it ended otherwise.
     int writeError() const { return writeError_; }
+    // Forgets it, before a song whose encode() may not be reached.
+    void clearWriteError() { writeError_ = 0; }
     void releaseLibrary();
 
   private:

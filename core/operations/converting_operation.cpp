@@ -164,10 +164,6 @@ void ConvertingOperation::noteImageOutcome(const std::string& reason) {
     outcome.didNotFit = namesOf(fate_.didNotFit);
 }
 
-}  // namespace velmo
-
-namespace velmo {
-
 void ConvertingOperation::keepSongFates() const {
     using Fate = SongFactsStore::Fate;
     std::map<std::string, Fate> fates;

@@ -198,6 +198,21 @@ class Session {
 
 json textOrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
+// Why the last Download left the song off the clock, by kind; null when it did not.
+json leftOffJson(const VelmoCore& core, size_t index) {
+    const std::optional<SongFactsStore::Fate> fate = core.songFate(index);
+    if (!fate) return nullptr;
+    switch (fate->leftOff) {
+        case SongFactsStore::Fate::LeftOff::DidNotFit:
+            return "didNotFit";
+        case SongFactsStore::Fate::LeftOff::NotConverted:
+            return "notConverted";
+        case SongFactsStore::Fate::LeftOff::No:
+            break;
+    }
+    return nullptr;
+}
+
 json songJson(const VelmoCore& core, size_t index) {
     const Song& rec = core.song(index);
     const SongFacts facts = core.songFacts(index);
@@ -215,6 +230,9 @@ json songJson(const VelmoCore& core, size_t index) {
                 {"cutLimit", cutLimit},
                 {"dataOffset", dataOffset},
                 {"dataSize", dataSize},
+                {"convertedSize", core.songConvertedSize(index) ? json(*core.songConvertedSize(index)) : json(nullptr)},
+                {"leftOff", leftOffJson(core, index)},
+                {"leftOffReason", textOrNull(core.songLeftOffText(index))},
                 {"durationSeconds", facts.duration > 0.0 ? json(facts.duration) : json(nullptr)},
                 {"format", textOrNull(facts.format)},
                 {"title", textOrNull(facts.title)},
@@ -349,6 +367,11 @@ int runList(const Options& options) {
                         i < lines.size() ? terminalText(lines[i]).c_str() : "",
                         rec.copyPending ? tr_(", copy pending") : "");
             if (rec.cutFlag) std::printf(tr_(", cut at %u bytes"), rec.cutLimit);
+            // What the last Download made of it.
+            const std::string leftOff = core.songLeftOffText(i);
+            if (const std::optional<uint32_t> real = core.songConvertedSize(i))
+                std::printf(tr_(", converted to %s"), formatSize(*real).c_str());
+            if (!leftOff.empty()) std::printf(tr_(", not on the clock: %s"), leftOff.c_str());
             std::printf("\n");
         }
         std::printf(tr_("Total: %u bytes of %u\n"), core.totalEstimate(), capacity(kb));
@@ -442,6 +465,8 @@ int exitStatus(const Outcome& outcome) {
     switch (outcome.kind) {
         case OutcomeKind::Finished:
             return kExitOk;
+        case OutcomeKind::Incomplete:
+            return kExitIncomplete;
         case OutcomeKind::Stopped:
             // Only a signal stops an operation here.
             return stopSignal() != 0 ? stoppedStatus() : kExitFailed;
@@ -452,10 +477,19 @@ int exitStatus(const Outcome& outcome) {
     return kExitFailed;
 }
 
-// Names the songs of a finished conversion that reached the image without data.
-void noteUnconverted(const Outcome& outcome) {
-    for (const std::string& name : outcome.unconverted)
-        note(tr_("%s could not be converted; it has no data"), name.c_str());
+// Names, one line each, the songs of a finished conversion that reached the
+// image without data: scripts find them as error lines.
+void noteLeftOff(const Outcome& outcome) {
+    for (size_t k = 0; k < outcome.unconverted.size(); ++k) {
+        const char* name = outcome.unconverted[k].c_str();
+        const std::string cause = k < outcome.unconvertedCauses.size() ? outcome.unconvertedCauses[k] : std::string();
+        if (cause.empty())
+            note(tr_("%s could not be converted; it has no data"), name);
+        else
+            note(tr_("%s could not be converted (%s); it has no data"), name, cause.c_str());
+    }
+    for (const std::string& name : outcome.didNotFit)
+        note(tr_("%s did not fit on the clock and is not on it"), name.c_str());
 }
 
 int runNames(const Options& options, const std::string& source) {
@@ -481,12 +515,23 @@ int runDownload(const Options& options, std::optional<bool> verify) {
     s.core.onDownload();
     s.pump();
     int status = exitStatus(s.outcome());
-    if (status == kExitOk) {
+    if (status == kExitOk || status == kExitIncomplete) {
         std::error_code ec;
         const auto bytes = fs::file_size(s.imagePath(), ec);
-        std::printf(trn_("Downloaded %u song (%ju image bytes).\n", "Downloaded %u songs (%ju image bytes).\n",
-                         s.core.songCount()),
-                    s.core.songCount(), static_cast<uintmax_t>(ec ? 0 : bytes));
+        const Outcome& outcome = s.outcome();
+        const size_t leftOff = outcome.unconverted.size() + outcome.didNotFit.size();
+        const unsigned count = s.core.songCount();
+        if (leftOff == 0)
+            std::printf(trn_("Downloaded %u song (%ju image bytes).\n", "Downloaded %u songs (%ju image bytes).\n",
+                             count),
+                        count, static_cast<uintmax_t>(ec ? 0 : bytes));
+        else
+            // TRANSLATORS: the songs whole on the clock, then the songs of the list, then the image's size.
+            std::printf(trn_("Downloaded %u of %u song (%ju image bytes).\n",
+                             "Downloaded %u of %u songs (%ju image bytes).\n", count),
+                        static_cast<unsigned>(count - std::min<size_t>(leftOff, count)), count,
+                        static_cast<uintmax_t>(ec ? 0 : bytes));
+        noteLeftOff(outcome);
         if (s.outcome().verified)
             std::printf(tr_("Verified: the clock holds the %ju bytes of the image.\n"),
                         static_cast<uintmax_t>(ec ? 0 : bytes));
@@ -534,8 +579,8 @@ int runImage(const Options& options, const std::string& out) {
     s.pump();
     const Outcome& outcome = s.outcome();
     if (outcome.kind == OutcomeKind::Stopped) note(tr_("stopped: no image was written"));
-    if (outcome.kind != OutcomeKind::Finished) return exitStatus(outcome);
-    noteUnconverted(outcome);
+    if (outcome.kind != OutcomeKind::Finished && outcome.kind != OutcomeKind::Incomplete) return exitStatus(outcome);
+    noteLeftOff(outcome);
 
     // The core's image lives in the working folder until the close.
     std::vector<uint8_t> head;
@@ -552,7 +597,7 @@ int runImage(const Options& options, const std::string& out) {
     std::printf(trn_("Image: %u song, %ju bytes written to %s\n", "Image: %u songs, %ju bytes written to %s\n",
                      header.songCount),
                 header.songCount, static_cast<uintmax_t>(bytes), terminalText(out).c_str());
-    return s.finish(kExitOk);
+    return s.finish(exitStatus(outcome));
 }
 
 int runInspect(const Options& options, const std::string& file) {

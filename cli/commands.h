@@ -15,6 +15,9 @@ enum ExitStatus : int {
     kExitOk = 0,      // the command did what it was asked
     kExitFailed = 1,  // refused or failed; a line on standard error says why
     kExitUsage = 2,   // the command line itself was wrong
+    // A download or image that ended with songs left off: songs that did not
+    // fit or could not be converted, each named on standard error.
+    kExitIncomplete = 3,
 };
 
 // The program's name: the caption of "Music files converted error !" and the

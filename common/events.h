@@ -51,13 +51,30 @@ struct WriteAbandoned {};
 struct ConvertNotice {
     std::string text;
 };
+// Every song that keeps an entry of size 0 is in exactly one of
+// `unconverted` and `didNotFit`: none reaches the clock empty unnamed.
 struct ConvertDone {          // end: the image is complete
     uint32_t imageBytes = 0;  // bytes of the image to transfer
     // List positions of the songs that could not be converted and keep an
     // entry of size 0 (songs passed over for want of space are not among them).
     std::vector<uint16_t> unconverted;
+    // One per `unconverted`: the system's error number (errno) of the write
+    // that failed (ENOSPC: the disk is full), or 0 when the cause is the
+    // song itself or not known.
+    std::vector<int> unconvertedErrors;
+    // List positions of the songs whose data did not fit in the data area
+    // once their real size was known (or that came after it was full): they
+    // keep an entry of size 0.
+    std::vector<uint16_t> didNotFit;
+    // One per song of the job, in list order: the bytes its MP3 data really
+    // took, kept or not; 0 for a song not converted.
+    std::vector<uint32_t> convertedBytes;
 };
-struct ConvertFailed {};  // end: no MP3 data was kept, or the image could not be made
+struct ConvertFailed {  // end: no MP3 data was kept, or the image could not be made
+    // The system's error number (errno) of the image's write that failed;
+    // 0 when nothing was kept for another reason.
+    int errorNumber = 0;
+};
 struct ConvertAborted {   // end: a working copy could not be made
     std::string text;     // the message to show, naming the file
 };

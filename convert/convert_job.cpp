@@ -108,8 +108,12 @@ void finish(const ConvertJob& job, Event end) {
     if (job.handOver) job.handOver->finish(image ? ImageHandOver::End::Image : ImageHandOver::End::NoImage);
 }
 
+// The system's error number of the write that just failed, never 0.
+int failedWriteError() { return errno != 0 ? errno : EIO; }
+
 // The header's place in a new image: zeros until the songs are all placed.
 bool startImage(const std::string& imagePath) {
+    errno = 0;
     FilePtr f = createFileForWriting(imagePath);
     if (!f) return false;
     const std::vector<uint8_t> zeros(kStorageHeaderBytes, 0);
@@ -127,9 +131,11 @@ bool appendSongBytes(const std::string& imagePath, const std::string& mp3Path, u
     for (uint32_t at = from; at < to;) {
         const size_t want = std::min<size_t>(to - at, buf.size());
         if (std::fread(buf.data(), 1, want, src.get()) != want) return false;
+        errno = 0;
         if (std::fwrite(buf.data(), 1, want, dst.get()) != want) return false;
         at += static_cast<uint32_t>(want);
     }
+    errno = 0;
     return std::fclose(dst.release()) == 0;
 }
 
@@ -168,12 +174,14 @@ std::optional<uint32_t> streamHeadSong(ConvertPool& pool, size_t i, const Conver
 // dataOffset and dataSize are set. Returns the bytes kept (0 when the stop was
 // seen or nothing was kept). A song that cannot be converted, or that would
 // pass the data-area capacity, keeps nothing: size 0 at the running offset.
-// `unconverted` receives the positions of the songs that could not be
-// converted; `copyFailure` the message of the first working copy that could
-// not be made, at which the loop ends.
+// `fate` receives what became of each song that keeps no data (could not be
+// converted, with the cause when a write failed, or did not fit) and each
+// song's real size; `copyFailure` the message of the first working copy that
+// could not be made, at which the loop ends; `imageError` the error number of
+// a write of the image that failed (the loop ends there too, keeping nothing).
 uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const std::atomic<bool>& stop,
-                         const std::string& imagePath, const std::string& encoderLibrary,
-                         std::vector<uint16_t>& unconverted, std::string& copyFailure) {
+                         const std::string& imagePath, const std::string& encoderLibrary, ConvertDone& fate,
+                         std::string& copyFailure, int& imageError) {
     const size_t count = job.songs ? std::min<size_t>(job.count, kMaxHeaderSongs) : 0;
     const uint32_t capacity = dataAreaCapacity(ctx.storageKB);
     makeWorkFolder(ctx);
@@ -186,6 +194,11 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
     uint32_t total = 0;
     uint32_t shownPercent = 0;
     bool loadReported = false;
+    fate.convertedBytes.assign(count, 0);
+    const auto imageFailed = [&] {
+        imageError = failedWriteError();
+        total = 0;
+    };
     for (size_t i = 0; i < count; ++i) {
         if (stop.load()) {
             total = 0;
@@ -197,7 +210,7 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
         if (job.handOver && total < capacity) {
             const std::optional<uint32_t> s = streamHeadSong(pool, i, job, ctx, imagePath, total, capacity);
             if (!s) {
-                total = 0;
+                imageFailed();
                 break;
             }
             streamed = *s;
@@ -216,14 +229,22 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
         if (r.copied) song.copyPending = 0;
         const std::string mp3Path = ctx.path(songMp3WorkFile(i));
         uint32_t kept = 0;
+        if (r.song.result == SongConversion::Converted) fate.convertedBytes[i] = r.song.bytes;
         // Whether a worker reached this song depends on timing; once the data
-        // area is full the song is passed over whatever became of it.
-        if (total < capacity) {
-            if (r.song.result == SongConversion::Converted) {
+        // area is full the song is passed over whatever became of it, and it
+        // did not fit, whatever the estimates said.
+        if (total >= capacity) {
+            fate.didNotFit.push_back(static_cast<uint16_t>(i));
+        } else {
+            if (r.song.result == SongConversion::Converted && r.song.bytes != 0) {
                 kept = r.song.bytes;
-                if (static_cast<uint64_t>(total) + kept > capacity) kept = 0;
+                if (static_cast<uint64_t>(total) + kept > capacity) {
+                    kept = 0;
+                    fate.didNotFit.push_back(static_cast<uint16_t>(i));
+                }
             } else {
-                unconverted.push_back(static_cast<uint16_t>(i));
+                fate.unconverted.push_back(static_cast<uint16_t>(i));
+                fate.unconvertedErrors.push_back(r.song.result == SongConversion::Converted ? 0 : r.song.errorNumber);
                 if (!r.song.encoderLoadError.empty() && !loadReported && job.events) {
                     // Without the encoder no song can be converted: say once what is missing.
                     loadReported = true;
@@ -237,15 +258,17 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
             // leave the image, and the write goes back over them.
             const uint64_t keep = uint64_t{kStorageHeaderBytes} + total;
             bool truncated = false;
+            errno = 0;
             job.handOver->retract(total, [&] { truncated = ::truncate(imagePath.c_str(), keep) == 0; });
             if (!truncated) {
-                total = 0;
+                imageFailed();
                 break;
             }
         }
+        errno = 0;
         if (kept != 0 && ((kept > streamed && !appendSongBytes(imagePath, mp3Path, streamed, kept)) ||
                           fileSize(imagePath) != uint64_t{kStorageHeaderBytes} + total + kept)) {
-            total = 0;
+            imageFailed();
             break;
         }
         removeFile(mp3Path);
@@ -299,12 +322,23 @@ SongConversionResult convertSongEvenly(const Song& song, uint16_t quality, const
     double gain = 1.0;
     double pcmPeak = 0;
     {
+        errno = 0;
         FilePtr file = createFileForWriting(pcmPath);
-        if (!file) return out;
+        if (!file) {
+            out.errorNumber = errno != 0 ? errno : EIO;
+            return out;
+        }
         FilePcmSink sink(file.get());
         LoudnessMeter meter(sink);
         rate = decodeSong(source, meter, &stop);
-        if (std::fclose(file.release()) != 0) rate = 0;
+        out.errorNumber = sink.error();
+        errno = 0;
+        if (std::fclose(file.release()) != 0) {
+            rate = 0;
+            if (out.errorNumber == 0) out.errorNumber = errno != 0 ? errno : EIO;
+        }
+        // The PCM is whole only when every write of it went through.
+        if (out.errorNumber != 0) rate = 0;
         if (meter.measured()) {
             pcmPeak = meter.samplePeak();
             gain = evenVolumeGain(meter.integratedLoudness(), pcmPeak);
@@ -418,11 +452,14 @@ void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::ato
     for (const char* name : {kMp3WorkFile, kRawWorkFile, kRawNextWorkFile}) removeFile(ctx.path(name));
 
     makeWorkFolder(ctx);
-    std::vector<uint16_t> unconverted;
+    ConvertDone fate;
     std::string copyFailure;
-    const uint32_t total = startImage(imagePath)
-                               ? convertAllSongs(job, ctx, stop, imagePath, encoderLibrary, unconverted, copyFailure)
-                               : 0;
+    int imageError = 0;
+    uint32_t total = 0;
+    if (startImage(imagePath))
+        total = convertAllSongs(job, ctx, stop, imagePath, encoderLibrary, fate, copyFailure, imageError);
+    else
+        imageError = failedWriteError();
     if (stop.load()) {
         dropImage();
         finish(job, JobStopped{StoppedWorker::Conversion});
@@ -434,19 +471,27 @@ void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::ato
         return;
     }
     // The image must hold exactly the bytes its header announces.
-    const bool packed = total != 0 &&
-                        overwriteImageHeader(imagePath, job.songs, static_cast<uint16_t>(count), job.totalEstimate,
-                                             job.quality) == kPackOk &&
-                        fileSize(imagePath) == uint64_t{total} + kStorageHeaderBytes;
+    bool packed = false;
+    if (total != 0) {
+        errno = 0;
+        packed = overwriteImageHeader(imagePath, job.songs, static_cast<uint16_t>(count), job.totalEstimate,
+                                      job.quality) == kPackOk &&
+                 fileSize(imagePath) == uint64_t{total} + kStorageHeaderBytes;
+        if (!packed) imageError = failedWriteError();
+    }
+    // Nothing kept because every song's own write failed: that is the cause.
+    for (size_t i = 0; !packed && imageError == 0 && i < fate.unconvertedErrors.size(); ++i)
+        imageError = fate.unconvertedErrors[i];
     if (!packed) {
         dropImage();
-        finish(job, ConvertFailed{});
+        finish(job, ConvertFailed{imageError});
         return;
     }
     if (!job.handOver && job.events) job.events->post(EncodeProgress{100});
     const uint64_t size = fileSize(imagePath).value_or(0);
     const uint32_t limit = imageCapacity(ctx.storageKB);
-    finish(job, ConvertDone{size > limit ? limit : total + kStorageHeaderBytes, std::move(unconverted)});
+    fate.imageBytes = size > limit ? limit : total + kStorageHeaderBytes;
+    finish(job, std::move(fate));
 }
 
 }  // namespace velmo

@@ -107,6 +107,9 @@ struct SongConversionResult {
     uint32_t bytes = 0;
     // The encoder library could not be loaded: the loader's reason.
     std::string encoderLoadError;
+    // Unconvertible because a working file (its MP3 data, even volume's
+    // PCM) could not be written: the system's error number (errno).
+    int errorNumber = 0;
 };
 
 // Converts one song from its working copy into an MP3 file of its own: the

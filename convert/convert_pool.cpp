@@ -124,9 +124,13 @@ void ConvertPool::work() {
                     }
                     if (wake) ready_.notify_all();
                 };
+                encoder.clearWriteError();
                 r.song = convertSong(song, quality_, ctx_, encoder, ctx_.path(songMp3WorkFile(i)), stop_,
                                      watchOutput_ ? Encoder::OutputWatch(onOutput) : Encoder::OutputWatch(),
                                      evenVolume_ ? ctx_.path(songPcmWorkFile(i)) : std::string());
+                // A song lost to a write of its own file (a full disk) is told by that cause.
+                if (r.song.result == SongConversion::Unconvertible && r.song.errorNumber == 0)
+                    r.song.errorNumber = encoder.writeError();
             } else {
                 r.song.result = SongConversion::Stopped;
             }

@@ -1,5 +1,7 @@
 #include "encoder.h"
 
+#include <cerrno>
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -192,8 +194,15 @@ int Encoder::encode(EventSink* events, uint8_t cutFlag, uint32_t limit, PcmSourc
     std::vector<uint8_t> input(chunkBytes);
     std::vector<int16_t> samples(samplesPerChunk_);
 
+    writeError_ = 0;
+    // A write that fails keeps the system's reason: a full disk is told as such.
+    const auto writeFailed = [this](int code) {
+        writeError_ = errno != 0 ? errno : EIO;
+        return code;
+    };
+    errno = 0;
     FilePtr mp3(std::fopen(mp3Path.c_str(), "ab"));
-    if (!mp3) return kEncodeNoResources;
+    if (!mp3) return writeFailed(kEncodeNoResources);
     // Each chunk's output goes straight to the file, so a failed write is
     // seen at that chunk and not at some later flush.
     std::setvbuf(mp3.get(), nullptr, _IONBF, 0);
@@ -216,7 +225,8 @@ int Encoder::encode(EventSink* events, uint8_t cutFlag, uint32_t limit, PcmSourc
         if (cutFlag && written >= limit) break;
         if (err != 0) return kEncodeChunkFailed;
         if (outBytes > outputBufferSize_) return kEncodeChunkFailed;
-        if (!writeAll(mp3.get(), output.data(), outBytes)) return kEncodeWriteFailed;
+        errno = 0;
+        if (!writeAll(mp3.get(), output.data(), outBytes)) return writeFailed(kEncodeWriteFailed);
         written += outBytes;
         postProgress(events, written, limit);
         if (onOutput && outBytes != 0) onOutput(written);
@@ -226,7 +236,8 @@ int Encoder::encode(EventSink* events, uint8_t cutFlag, uint32_t limit, PcmSourc
     if (lib_->deinitStream(stream_, output.data(), &finalBytes) != 0) return kEncodeFlushFailed;
     if (finalBytes > outputBufferSize_) return kEncodeFlushFailed;
     if (finalBytes > 0) {
-        if (!writeAll(mp3.get(), output.data(), finalBytes)) return kEncodeFinalWriteFailed;
+        errno = 0;
+        if (!writeAll(mp3.get(), output.data(), finalBytes)) return writeFailed(kEncodeFinalWriteFailed);
         written += finalBytes;
         postProgress(events, written, limit);
     }
@@ -235,7 +246,8 @@ int Encoder::encode(EventSink* events, uint8_t cutFlag, uint32_t limit, PcmSourc
     postProgress(events, written, written);
 
     closeStream();
-    if (std::fclose(mp3.release()) != 0) return kEncodeFinalWriteFailed;
+    errno = 0;
+    if (std::fclose(mp3.release()) != 0) return writeFailed(kEncodeFinalWriteFailed);
     bytesWritten = written;
     lib_.reset();
     return kEncodeOk;

@@ -85,6 +85,11 @@ class Encoder {
     // for a missing or unloadable file, or "missing symbol <name>". Empty when
     // it loaded.
     const std::string& loadError() const { return loadError_; }
+    // The system's error number (errno) of the MP3 file's open or write that
+    // ended the last encode(); 0 when it ended otherwise.
+    int writeError() const { return writeError_; }
+    // Forgets it, before a song whose encode() may not be reached.
+    void clearWriteError() { writeError_ = 0; }
     void releaseLibrary();
 
   private:
@@ -92,6 +97,7 @@ class Encoder {
     std::string libraryPath_;
     std::unique_ptr<Binding> lib_;
     std::string loadError_;
+    int writeError_ = 0;
     uintptr_t stream_ = 0;
     bool streamOpen_ = false;
     uint32_t samplesPerChunk_ = 0;

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -38,11 +39,17 @@ class FilePcmSink : public PcmSink {
     explicit FilePcmSink(std::FILE* file) : file_(file) {}
     void begin(uint32_t) override {}
     bool write(const uint8_t* bytes, size_t count) override {
-        return count == 0 || std::fwrite(bytes, 1, count, file_) == count;
+        errno = 0;
+        if (count == 0 || std::fwrite(bytes, 1, count, file_) == count) return true;
+        if (error_ == 0) error_ = errno != 0 ? errno : EIO;
+        return false;
     }
+    // The system's error number (errno) of the first write that failed; 0 when none did.
+    int error() const { return error_; }
 
   private:
     std::FILE* file_;
+    int error_ = 0;
 };
 
 class FilePcmSource : public PcmSource {

@@ -14,6 +14,9 @@ enum class Operation { None, Download, Reload, Firmware, Image, Verify };
 
 enum class OutcomeKind {
     Finished,  // done as asked
+    // Done, but songs are not whole on the clock (or in the image): each is
+    // named in `unconverted` or `didNotFit`.
+    Incomplete,
     Refused,   // not started: a check or the user's answer kept it from starting
     Failed,    // started and could not be completed
     Stopped,   // the user asked it to stop
@@ -28,6 +31,11 @@ struct Outcome {
     // A Download or image: the songs (their list lines) that could not be
     // converted and reached the image with no data.
     std::vector<std::string> unconverted;
+    // One per `unconverted`: why, for people ("the disk is full"); empty when not known.
+    std::vector<std::string> unconvertedCauses;
+    // A Download or image: the songs (their list lines) whose converted data
+    // did not fit in the clock's data area; they are not on it.
+    std::vector<std::string> didNotFit;
     // A Download: the clock was read back after the write and held the image.
     bool verified = false;
 };

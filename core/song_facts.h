@@ -20,6 +20,9 @@
 
 namespace velmo {
 
+// Beside the song table: what the last Download did with each song.
+constexpr const char* kFatesFileName = "velmo.fit";
+
 class SongFactsStore {
   public:
     // A song to probe: its key and the full paths to try, in order (its
@@ -34,6 +37,27 @@ class SongFactsStore {
     ~SongFactsStore();
     SongFactsStore(const SongFactsStore&) = delete;
     SongFactsStore& operator=(const SongFactsStore&) = delete;
+
+    // What the last Download did with a song: its real size once converted,
+    // and whether it was left off the clock and why.
+    struct Fate {
+        enum class LeftOff { No, NotConverted, DidNotFit };
+        uint16_t quality = 0;         // the quality it was converted at
+        uint32_t convertedBytes = 0;  // its MP3 data's real size; 0 when not converted
+        LeftOff leftOff = LeftOff::No;
+        int errorNumber = 0;  // NotConverted: the failed write's errno, 0 when not known
+        bool isLeftOff() const { return leftOff != LeftOff::No; }
+    };
+    // Replaces every song's fate by those of `fates` (by key).
+    void setFates(std::map<std::string, Fate> fates);
+    std::optional<Fate> findFate(const std::string& key) const;
+    // The fates kept beside the song table, so that they outlive the run (the
+    // terminal's list runs after its download): `startDir`/kFatesFileName.
+    // Only the fates of `keys` (the listed songs) are saved; a missing or
+    // unreadable file leaves none; a malformed line is passed over.
+    void loadFates(const std::string& startDir);
+    bool saveFates(const std::string& startDir, const std::set<std::string>& keys) const;
+    bool fatesChanged() const { return fatesChanged_; }
 
     void put(const std::string& key, SongFacts facts);
     std::optional<SongFacts> find(const std::string& key) const;
@@ -55,6 +79,8 @@ class SongFactsStore {
 
     mutable std::mutex mutex_;
     std::map<std::string, SongFacts> facts_;
+    std::map<std::string, Fate> fates_;
+    bool fatesChanged_ = false;
     std::atomic<bool> stop_{false};
     std::thread worker_;
 };

@@ -1,5 +1,7 @@
 #include "velmo_core.h"
 
+#include <set>
+
 #include <filesystem>
 
 #include "convert_job.h"
@@ -135,6 +137,7 @@ void VelmoCore::onInitDialogOfflineForAttachedClock() {
 void VelmoCore::finishInitialisation(bool tableLoaded) {
     View& view = state_.view;
     loadStartSettings();
+    state_.facts.loadFates(state_.startDir);
     view.setWindowTitle(windowTitle_);
     if (tableLoaded) state_.fillLines(0, state_.songCount);
     state_.showStatus(state_.totalEstimate);
@@ -212,6 +215,11 @@ void VelmoCore::onClose() {
         saveFailures_.push_back(format(tr_("The song list was not saved. %s"), failure.text().c_str()));
     if (state_.settings.changed() && !state_.settings.save(state_.startDir, &failure))
         saveFailures_.push_back(format(tr_("The options were not saved. %s"), failure.text().c_str()));
+    if (tableSavable_ && state_.facts.fatesChanged()) {
+        std::set<std::string> listed;
+        for (uint16_t i = 0; i < state_.songCount; ++i) listed.insert(factsKey(state_.songs[i]));
+        state_.facts.saveFates(state_.startDir, listed);
+    }
     for (const std::string& text : saveFailures_)
         state_.view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
     deleteTemporaryFiles();
@@ -234,7 +242,10 @@ void VelmoCore::run(std::unique_ptr<RunningOperation> op) {
 }
 
 void VelmoCore::refuse(Operation op, const std::string& reason) {
-    lastOutcome_ = Outcome{op, OutcomeKind::Refused, reason, {}};
+    lastOutcome_ = Outcome{};
+    lastOutcome_.operation = op;
+    lastOutcome_.kind = OutcomeKind::Refused;
+    lastOutcome_.reason = reason;
     state_.view.operationEnded(lastOutcome_);
 }
 

@@ -173,6 +173,16 @@ class VelmoCore {
     // Song i's tooltip: its file, format, length, estimated size at the
     // quality in force and its share of the clock, one per line.
     std::string songToolTip(size_t i) const;
+    // What the last Download did with song i (kept from run to run beside
+    // the song table): nothing when no Download has converted it since it
+    // joined the list.
+    std::optional<SongFactsStore::Fate> songFate(size_t i) const;
+    // Why song i is not on the clock after the last Download, for people;
+    // empty when it is (or no Download has been made).
+    std::string songLeftOffText(size_t i) const;
+    // Song i's real size after the last Download's conversion, at the
+    // quality in force; nothing when not known.
+    std::optional<uint32_t> songConvertedSize(size_t i) const;
 
     // How full the clock would be with the list at quality `code`: the
     // estimates rescaled as the quality button would rescale them.

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "admission.h"
+#include "operations/converting_operation.h"
 #include "operations/operation.h"
 #include "reload.h"
 #include "songlist.h"
@@ -268,7 +269,41 @@ std::string VelmoCore::songToolTip(size_t i) const {
     tip +=
         "\n" + format(tr_(kSongSizeFormat), qualityDisplayName(state_.quality).c_str(), formatSize(estimate).c_str());
     tip += "\n" + format(tr_(kSongShareFormat), percentOf(estimate, state_.capacityNow()));
+    const std::optional<uint32_t> real = songConvertedSize(i);
+    const std::string leftOff = songLeftOffText(i);
+    if (!leftOff.empty()) {
+        if (real) tip += "\n" + format(tr_("Converted size: %s"), formatSize(*real).c_str());
+        tip += "\n" + format(tr_("Not on the clock: %s"), leftOff.c_str());
+    } else if (real) {
+        tip += "\n" + format(tr_("Size on the clock: %s"), formatSize(*real).c_str());
+    }
     return tip;
+}
+
+std::optional<SongFactsStore::Fate> VelmoCore::songFate(size_t i) const {
+    return state_.facts.findFate(factsKey(state_.songs.at(i)));
+}
+
+std::optional<uint32_t> VelmoCore::songConvertedSize(size_t i) const {
+    const std::optional<SongFactsStore::Fate> fate = songFate(i);
+    // A size at another quality says nothing of this one.
+    if (!fate || fate->convertedBytes == 0 || fate->quality != state_.quality) return std::nullopt;
+    return fate->convertedBytes;
+}
+
+std::string VelmoCore::songLeftOffText(size_t i) const {
+    const std::optional<SongFactsStore::Fate> fate = songFate(i);
+    if (!fate) return {};
+    switch (fate->leftOff) {
+        case SongFactsStore::Fate::LeftOff::No:
+            return {};
+        case SongFactsStore::Fate::LeftOff::DidNotFit:
+            return tr_("did not fit on the clock");
+        case SongFactsStore::Fate::LeftOff::NotConverted:
+            break;
+    }
+    if (fate->errorNumber == 0) return tr_("could not be converted");
+    return format(tr_("%s (%s)"), tr_("could not be converted"), writeErrorText(fate->errorNumber).c_str());
 }
 
 VelmoCore::QualityFill VelmoCore::qualityFill(uint16_t code) const {

@@ -6,13 +6,37 @@
 #include <QHelpEvent>
 #include <QMimeData>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QTextDocument>
 #include <QToolTip>
 #include <QUrl>
 
 namespace velmo {
 
+namespace {
+
+// Draws the lines the list box marks as left out: greyed, in italics and struck through.
+class MarkedLineDelegate : public QStyledItemDelegate {
+  public:
+    explicit MarkedLineDelegate(SongListBox* box) : QStyledItemDelegate(box), box_(box) {}
+
+  protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (!box_->lineMarked(index.row())) return;
+        option->font.setItalic(true);
+        option->font.setStrikeOut(true);
+        option->palette.setColor(QPalette::Text, option->palette.color(QPalette::Disabled, QPalette::Text));
+    }
+
+  private:
+    SongListBox* box_;
+};
+
+}  // namespace
+
 SongListBox::SongListBox(QWidget* parent) : QListWidget(parent) {
+    setItemDelegate(new MarkedLineDelegate(this));
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSortingEnabled(false);
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
@@ -36,6 +60,10 @@ void SongListBox::setHorizontalExtent(int pixels) {
 QString SongListBox::lineToolTip(int line) const {
     if (!toolTipSource_ || line < 0 || line >= count()) return QString();
     return toolTipSource_(line);
+}
+
+bool SongListBox::lineMarked(int line) const {
+    return markSource_ && line >= 0 && line < count() && markSource_(line);
 }
 
 bool SongListBox::viewportEvent(QEvent* event) {

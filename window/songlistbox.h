@@ -37,6 +37,13 @@ class SongListBox : public QListWidget {
     // The tooltip of line `line`; empty for no line or no source.
     QString lineToolTip(int line) const;
 
+    // Which lines are drawn as left out (greyed, italic, struck through):
+    // asked whenever a line is drawn. Call viewport()->update() when the
+    // answers change.
+    using LineMarkSource = std::function<bool(int line)>;
+    void setLineMarkSource(LineMarkSource source) { markSource_ = std::move(source); }
+    bool lineMarked(int line) const;
+
   signals:
     // Local files dropped on the list, as the file system names them, in the
     // order the drop lists them.
@@ -52,6 +59,7 @@ class SongListBox : public QListWidget {
   private:
     int extent_ = 0;
     ToolTipSource toolTipSource_;
+    LineMarkSource markSource_;
 };
 
 // The local files among a drop's URLs, in their order.

@@ -260,6 +260,10 @@ void CVelmoDlg::createControls() {
     list_->setToolTipSource([this](int line) {
         return core_ && line < core_->songCount() ? fromCore(core_->songToolTip(static_cast<size_t>(line))) : QString();
     });
+    // The songs the last Download left off the clock.
+    list_->setLineMarkSource([this](int line) {
+        return core_ && line < core_->songCount() && !core_->songLeftOffText(static_cast<size_t>(line)).empty();
+    });
     place(list_, velmo::kIdSongList, 20, 39, 268, 89);
     list_->setAccessibleName(translated(N_("Songs")));
     list_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
@@ -655,6 +659,8 @@ void CVelmoDlg::setQualityButtons(bool best, bool good, bool normal) {
 }
 
 void CVelmoDlg::operationEnded(const velmo::Outcome& outcome) {
+    // A Download may have left songs off the clock, or put them back on.
+    list_->viewport()->update();
     // The songs a Reload brought are what the tooltips must describe now.
     if (outcome.operation == velmo::Operation::Reload && outcome.kind == velmo::OutcomeKind::Finished)
         core_->learnSongFacts();

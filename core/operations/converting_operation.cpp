@@ -1,5 +1,8 @@
 #include "converting_operation.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "admission.h"
 #include "convert_job.h"
 #include "translation.h"
@@ -65,16 +68,22 @@ bool ConvertingOperation::onConversionEvent(const Event& event) {
     }
     if (const auto* e = std::get_if<ConvertDone>(&event)) {
         conversionRunning_ = false;
-        unconverted_ = e->unconverted;
+        fate_ = *e;
+        if (kind() == Operation::Download) keepSongFates();
         onConversionEnded();
         return true;
     }
-    if (std::holds_alternative<ConvertFailed>(event)) {
+    if (const auto* e = std::get_if<ConvertFailed>(&event)) {
         conversionRunning_ = false;
         // A write that failed first has said why: one message is enough.
         if (!outcomeNoted()) {
-            view.messageBox(kConvertFailedText, core_.appName, MessageIcon::None, MessageButtons::Ok);
-            noteOutcome(OutcomeKind::Failed, kConvertFailedText);
+            // A full disk is said; the definition's text stands alone otherwise.
+            const std::string text =
+                e->errorNumber == 0
+                    ? std::string(kConvertFailedText)
+                    : format(tr_("%s (%s)"), kConvertFailedText, writeErrorText(e->errorNumber).c_str());
+            view.messageBox(text, core_.appName, MessageIcon::None, MessageButtons::Ok);
+            noteOutcome(OutcomeKind::Failed, text);
             view.setProgressBar(0);
             view.setProgressCaption(tr_(kProgressIdle));
         }
@@ -95,11 +104,83 @@ bool ConvertingOperation::onConversionEvent(const Event& event) {
     return false;
 }
 
-std::vector<std::string> ConvertingOperation::unconvertedNames() const {
+std::vector<std::string> ConvertingOperation::namesOf(const std::vector<uint16_t>& positions) const {
     std::vector<std::string> names;
-    for (uint16_t i : unconverted_)
+    for (uint16_t i : positions)
         if (i < songs_.size()) names.push_back(songName(songs_[i]));
     return names;
+}
+
+std::vector<std::string> ConvertingOperation::unconvertedNames() const { return namesOf(fate_.unconverted); }
+
+std::string ConvertingOperation::unconvertedCause(size_t k) const {
+    const int error = k < fate_.unconvertedErrors.size() ? fate_.unconvertedErrors[k] : 0;
+    return error == 0 ? std::string() : writeErrorText(error);
+}
+
+std::string writeErrorText(int errorNumber) {
+    if (errorNumber == ENOSPC) return tr_("the disk is full");
+    return std::strerror(errorNumber);
+}
+
+std::string ConvertingOperation::leftOffText(const std::string& finished) const {
+    std::string text = finished;
+    const std::vector<std::string> unconverted = unconvertedNames();
+    if (!unconverted.empty()) {
+        std::string list;
+        for (size_t k = 0; k < unconverted.size(); ++k) {
+            const std::string cause = unconvertedCause(k);
+            list += (k ? ", " : "") +
+                    (cause.empty() ? unconverted[k] : format(tr_("%s (%s)"), unconverted[k].c_str(), cause.c_str()));
+        }
+        const char* sentence =
+            // TRANSLATORS: %1$s is the finished message, %2$zu the count, %3$s the songs' names.
+            trn_("%s %zu song could not be converted: %s", "%s %zu songs could not be converted: %s",
+                 unconverted.size());
+        text = format(sentence, text.c_str(), unconverted.size(), list.c_str());
+    }
+    const std::vector<std::string> didNotFit = namesOf(fate_.didNotFit);
+    if (!didNotFit.empty()) {
+        std::string list;
+        for (size_t k = 0; k < didNotFit.size(); ++k) list += (k ? ", " : "") + didNotFit[k];
+        const char* sentence =
+            // TRANSLATORS: %1$s is what was said before (the finished message), %2$zu the count, %3$s the songs' names.
+            trn_("%s %zu song did not fit on the clock and is not on it: %s",
+                 "%s %zu songs did not fit on the clock and are not on it: %s", didNotFit.size());
+        text = format(sentence, text.c_str(), didNotFit.size(), list.c_str());
+    }
+    return text;
+}
+
+void ConvertingOperation::noteImageOutcome(const std::string& reason) {
+    if (!songsLeftOff()) {
+        noteOutcome(OutcomeKind::Finished);
+        return;
+    }
+    noteOutcome(OutcomeKind::Incomplete, reason);
+    Outcome& outcome = outcomeToFill();
+    outcome.unconverted = unconvertedNames();
+    for (size_t k = 0; k < fate_.unconverted.size(); ++k) outcome.unconvertedCauses.push_back(unconvertedCause(k));
+    outcome.didNotFit = namesOf(fate_.didNotFit);
+}
+
+void ConvertingOperation::keepSongFates() const {
+    using Fate = SongFactsStore::Fate;
+    std::map<std::string, Fate> fates;
+    for (size_t i = 0; i < songs_.size() && i < fate_.convertedBytes.size(); ++i) {
+        Fate& f = fates[factsKey(songs_[i])];
+        f.quality = core_.quality;
+        f.convertedBytes = fate_.convertedBytes[i];
+    }
+    for (size_t k = 0; k < fate_.unconverted.size(); ++k) {
+        if (fate_.unconverted[k] >= songs_.size()) continue;
+        Fate& f = fates[factsKey(songs_[fate_.unconverted[k]])];
+        f.leftOff = Fate::LeftOff::NotConverted;
+        f.errorNumber = k < fate_.unconvertedErrors.size() ? fate_.unconvertedErrors[k] : 0;
+    }
+    for (uint16_t i : fate_.didNotFit)
+        if (i < songs_.size()) fates[factsKey(songs_[i])].leftOff = Fate::LeftOff::DidNotFit;
+    core_.facts.setFates(std::move(fates));
 }
 
 }  // namespace velmo

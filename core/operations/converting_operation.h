@@ -35,11 +35,31 @@ class ConvertingOperation : public RunningOperation {
     // The conversion's end, for the operation's own steps.
     virtual void onConversionEnded() {}
     std::vector<std::string> unconvertedNames() const;
+    // True when the conversion left songs that keep no data: could not be
+    // converted, or did not fit once their real sizes were known.
+    bool songsLeftOff() const { return !fate_.unconverted.empty() || !fate_.didNotFit.empty(); }
+    // `finished` followed by the sentences that name every song left off
+    // (the same text when none was).
+    std::string leftOffText(const std::string& finished) const;
+    // The operation's end once its image is complete: Finished, or
+    // Incomplete naming the songs left off, with `reason` the text shown.
+    void noteImageOutcome(const std::string& reason);
 
     std::vector<Song> songs_;  // the operation's copy of the list
     uint32_t total_ = 0;
     bool conversionRunning_ = false;
-    std::vector<uint16_t> unconverted_;
+    ConvertDone fate_;  // what the conversion reported of each song
+
+  private:
+    std::vector<std::string> namesOf(const std::vector<uint16_t>& positions) const;
+    // Why song `k` of fate_.unconverted could not be converted; empty when not known.
+    std::string unconvertedCause(size_t k) const;
+    // Each song's real size and whether it is on the clock, for the list.
+    void keepSongFates() const;
 };
+
+// The cause of a failed write for people: a full disk named as such, else
+// the system's text for `errorNumber`.
+std::string writeErrorText(int errorNumber);
 
 }  // namespace velmo

@@ -175,21 +175,12 @@ void DownloadOperation::onEvent(const Event& event) {
 }
 
 void DownloadOperation::finished() {
-    // Songs that could not be converted reached the clock without data:
-    // they are named, not left to be found silent.
-    std::string text = tr_(kDownloadFinishedText);
-    const std::vector<std::string> names = unconvertedNames();
-    if (!names.empty()) {
-        std::string list;
-        for (size_t i = 0; i < names.size(); ++i) list += (i ? ", " : "") + names[i];
-        const char* sentence =
-            // TRANSLATORS: %1$s is the finished message, %2$zu the count, %3$s the songs' names.
-            trn_("%s %zu song could not be converted: %s", "%s %zu songs could not be converted: %s", names.size());
-        text = format(sentence, text.c_str(), names.size(), list.c_str());
-    }
+    // Songs that are not whole on the clock are named, not left to be found
+    // silent: those that could not be converted, and those whose real size
+    // did not fit.
+    const std::string text = leftOffText(tr_(kDownloadFinishedText));
     core_.view.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
-    noteOutcome(OutcomeKind::Finished);
-    outcomeToFill().unconverted = names;
+    noteImageOutcome(text);
 }
 
 // Flash tools read back what they wrote: a clock that acknowledged a block
@@ -257,7 +248,10 @@ void DownloadOperation::settle() {
         core_.songs[i].dataSize = songs_[i].dataSize;
     }
     // An image that did not reach the clock whole goes.
-    if (!outcomeNoted() || outcome().kind != OutcomeKind::Finished) core_.removeFile(kImageFile);
+    // An image that did not reach the clock whole goes; one with songs left
+    // off is still what the clock holds.
+    if (!outcomeNoted() || (outcome().kind != OutcomeKind::Finished && outcome().kind != OutcomeKind::Incomplete))
+        core_.removeFile(kImageFile);
 }
 
 }  // namespace velmo

@@ -29,8 +29,7 @@ void ImageOperation::onEstimates(uint32_t, const std::vector<UnreadableSong>&) {
 void ImageOperation::onEvent(const Event& event) {
     if (onConversionEvent(event)) {
         if (std::holds_alternative<ConvertDone>(event) && !outcomeNoted()) {
-            noteOutcome(OutcomeKind::Finished);
-            outcomeToFill().unconverted = unconvertedNames();
+            noteImageOutcome(leftOffText(tr_("The image was made.")));
             resetProgress();
         }
         return;
@@ -43,7 +42,8 @@ void ImageOperation::onEvent(const Event& event) {
 }
 
 void ImageOperation::settle() {
-    if (!outcomeNoted() || outcome().kind != OutcomeKind::Finished) core_.removeFile(kImageFile);
+    if (!outcomeNoted() || (outcome().kind != OutcomeKind::Finished && outcome().kind != OutcomeKind::Incomplete))
+        core_.removeFile(kImageFile);
 }
 
 }  // namespace velmo

@@ -1077,7 +1077,7 @@ TEST_F(CliTest, ImageIsTheListsStorageImageAndInspectReadsIt) {
 // The exit status follows how the core's operation ended, for the conversion
 // alone as for a Download; the conversion alone asks Download's questions.
 TEST_F(CliTest, ExitStatusComesFromTheOutcome) {
-    // Finished, with a song that could not be converted: named, status 0.
+    // Done, with a song that could not be converted: named, status 3.
     ASSERT_EQ(0, in(start, {"add", song("walk.mp3", "l3_44100_cbr128_stereo.mp3"),
                             song("victim.mp3", "l3_44100_cbr128_stereo.mp3")})
                      .status);
@@ -1086,12 +1086,14 @@ TEST_F(CliTest, ExitStatusComesFromTheOutcome) {
     writeFileBytes(start + "/dat/victim.mp3", std::vector<uint8_t>(3000, 0x11));
     fs::remove(dir.file("music") + "/victim.mp3");
     const CliRun partly = in(start, {"download"});
-    EXPECT_EQ(0, partly.status) << partly.err;
+    EXPECT_EQ(3, partly.status) << partly.err;
     EXPECT_TRUE(
         has(partly.err, "Information: Downloading songs finished ! 1 song could not be converted: victim.mp3\n"))
         << partly.err;
+    EXPECT_TRUE(has(partly.err, "velmo-cli: victim.mp3 could not be converted; it has no data\n")) << partly.err;
+    EXPECT_TRUE(has(partly.out, "Downloaded 1 of 2 songs (")) << partly.out;
     const CliRun imagePartly = in(start, {"--jobs", "2", "image", dir.file("partly.bin")});
-    EXPECT_EQ(0, imagePartly.status) << imagePartly.err;
+    EXPECT_EQ(3, imagePartly.status) << imagePartly.err;
     EXPECT_TRUE(has(imagePartly.err, "velmo-cli: victim.mp3 could not be converted; it has no data\n"))
         << imagePartly.err;
 
@@ -1143,6 +1145,77 @@ TEST_F(CliTest, ExitStatusComesFromTheOutcome) {
     }
     EXPECT_FALSE(fs::exists(dir.file("refused.bin")));
     EXPECT_FALSE(fs::exists(dir.file("failed.bin")));
+}
+
+// Songs whose real sizes pass the clock although their estimates did not:
+// the Download names each one, exits with a status of its own, and the list
+// tells every song's real size and which ones are not on the clock. Their
+// working copies were made by an earlier Download and have since grown, so
+// the estimates, made from the files the songs were added from, are too small.
+TEST_F(CliTest, SongsThatDidNotFitAreNamedWithAStatusOfTheirOwn) {
+    ASSERT_EQ(0, zentroSimSetStorageCode(4));  // 128 KiB: a data area of 106208 bytes
+    ASSERT_EQ(0, zentroSimSetDelay(0));
+    fs::create_directories(dir.file("fit"));
+    std::vector<std::string> args{"add"};
+    for (const char* name : {"A.wav", "B.wav", "C.wav", "D.wav"}) {
+        writeToneWav(dir.file("fit") + "/" + name, 1);
+        args.push_back(dir.file("fit") + "/" + name);
+    }
+    ASSERT_EQ(0, in(start, {"quality", "best"}).status);
+    ASSERT_EQ(0, in(start, args).status);
+
+    // Everything fits: as it always was.
+    const CliRun fits = in(start, {"--jobs", "2", "download"});
+    EXPECT_EQ(0, fits.status) << fits.err;
+    EXPECT_TRUE(has(fits.err, "Information: Downloading songs finished !\n")) << fits.err;
+    EXPECT_FALSE(has(fits.err, "velmo-cli: ")) << fits.err;
+    EXPECT_TRUE(has(fits.out, "Downloaded 4 songs (")) << fits.out;
+
+    // About 112000 bytes each at Best, where their sources estimate 8000.
+    for (const char* name : {"B.wav", "C.wav"}) writeToneWav(start + "/dat/" + name, 14);
+    const CliRun r = in(start, {"--jobs", "2", "download"});
+    EXPECT_EQ(3, r.status) << r.err;
+    EXPECT_TRUE(has(r.err,
+                    "Information: Downloading songs finished ! 2 songs did not fit on the clock and are not on it: "
+                    "B.wav, C.wav\n"))
+        << r.err;
+    EXPECT_TRUE(has(r.err, "velmo-cli: B.wav did not fit on the clock and is not on it\n")) << r.err;
+    EXPECT_TRUE(has(r.err, "velmo-cli: C.wav did not fit on the clock and is not on it\n")) << r.err;
+    EXPECT_TRUE(has(r.out, "Downloaded 2 of 4 songs (")) << r.out;
+
+    // The same end for a script.
+    const CliRun j = in(start, {"--json", "download"});
+    EXPECT_EQ(3, j.status) << j.err;
+    std::vector<std::string> errorLines;
+    std::istringstream lines(j.err);
+    for (std::string line; std::getline(lines, line);) {
+        const json m = json::parse(line);
+        if (m["error"].get<bool>()) errorLines.push_back(m["message"].get<std::string>());
+    }
+    EXPECT_EQ((std::vector<std::string>{"B.wav did not fit on the clock and is not on it",
+                                        "C.wav did not fit on the clock and is not on it"}),
+              errorLines)
+        << j.err;
+
+    // The list: each song's real size, and the songs left off.
+    const json list = listJson(start);
+    const json flashHeader = json::parse(in(start, {"--json", "inspect", sim + "/flash.bin"}).out);
+    ASSERT_EQ(4u, list["songs"].size());
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const json& song = list["songs"][i];
+        const bool left = i == 1 || i == 2;
+        EXPECT_EQ(left ? json("didNotFit") : json(nullptr), song["leftOff"]);
+        EXPECT_EQ(left ? json("did not fit on the clock") : json(nullptr), song["leftOffReason"]);
+        ASSERT_TRUE(song["convertedSize"].is_number_integer()) << song;
+        if (left)
+            EXPECT_GT(song["convertedSize"].get<uint32_t>(), 106208u - 8000u);
+        else
+            EXPECT_EQ(song["convertedSize"], flashHeader["songs"][i]["dataSize"]) << "the size on the clock";
+    }
+    const CliRun text = in(start, {"list"});
+    EXPECT_TRUE(has(text.out, "B.wav, converted to ")) << text.out;
+    EXPECT_TRUE(has(text.out, ", not on the clock: did not fit on the clock\n")) << text.out;
 }
 
 // However many songs convert at once, the image is the same.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -175,8 +176,15 @@ class Job {
     ImageHandOver::End endSeenByWriter = ImageHandOver::End::Running;
 };
 
-ConvertDone done(uint32_t imageBytes, std::vector<uint16_t> unconverted = {}) {
-    return ConvertDone{imageBytes, std::move(unconverted)};
+// The end of a job that made its image: the songs that could not be
+// converted (no write of theirs failed) and those that did not fit.
+ConvertDone done(uint32_t imageBytes, std::vector<uint16_t> unconverted = {}, std::vector<uint16_t> didNotFit = {}) {
+    ConvertDone d;
+    d.imageBytes = imageBytes;
+    d.unconvertedErrors.assign(unconverted.size(), 0);
+    d.unconverted = std::move(unconverted);
+    d.didNotFit = std::move(didNotFit);
+    return d;
 }
 
 std::vector<int16_t> ramp(uint32_t n, int16_t start = 1) {
@@ -264,15 +272,17 @@ TEST(ConvertJob, FailedAndDroppedSongsKeepNothing) {
         std::vector<uint32_t> samples;
         std::vector<uint32_t> sizes;        // dataSize expected per song
         std::vector<uint16_t> unconverted;  // songs passed over for space are not among them
+        std::vector<uint16_t> didNotFit;    // every other song of size 0
     } rows[] = {
         // 2048 KiB; the second song's 3rd chunk fails after two chunks were appended.
-        {"encode error mid-song", 2048, 100 / 4 + 3, {100, 40, 12}, {200, 0, 24}, {1}},
+        {"encode error mid-song", 2048, 100 / 4 + 3, {100, 40, 12}, {200, 0, 24}, {1}, {}},
         // 25 KiB: a data-area capacity of 736 bytes.
-        {"exactly at capacity is kept", 25, 0, {368}, {736}, {}},
-        {"one chunk past capacity is dropped", 25, 0, {372}, {0}, {}},
-        {"first dropped, second fits at offset 0", 25, 0, {400, 8}, {0, 16}, {}},
-        {"capacity reached by the second song", 25, 0, {360, 8}, {720, 16}, {}},
-        {"second passes capacity by 8 bytes", 25, 0, {360, 12}, {720, 0}, {}},
+        {"exactly at capacity is kept", 25, 0, {368}, {736}, {}, {}},
+        {"one chunk past capacity is dropped", 25, 0, {372}, {0}, {}, {0}},
+        {"first dropped, second fits at offset 0", 25, 0, {400, 8}, {0, 16}, {}, {0}},
+        {"capacity reached by the second song", 25, 0, {360, 8}, {720, 16}, {}, {}},
+        {"second passes capacity by 8 bytes", 25, 0, {360, 12}, {720, 0}, {}, {1}},
+        {"the songs after a full data area did not fit", 25, 0, {368, 8, 4}, {736, 0, 0}, {}, {1, 2}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -291,7 +301,7 @@ TEST(ConvertJob, FailedAndDroppedSongsKeepNothing) {
             job.expectEnd(ConvertFailed{});
             continue;
         }
-        job.expectEnd(done(8480 + total, row.unconverted));
+        job.expectEnd(done(8480 + total, row.unconverted, row.didNotFit));
         const auto image = job.image();
         expectConsistentImage(image, job.songs.data(), row.samples.size());
         for (size_t i = 0; i < row.sizes.size(); ++i) {
@@ -621,6 +631,50 @@ TEST(ConvertJob, EveryFormatBecomesMonoMp3OfItsLength) {
 // its PCM): each song gets one gain, by its loudness or, where that would
 // take its peak past the ceiling, by its peak; digital silence stays as it
 // is; and with the option off every song is echoed as it was decoded.
+// A disk that fills while a song's working file is written: the song is
+// named with that cause, and the songs around it are kept; when no song could
+// be written, the failure itself says the disk is full. /dev/full stands in
+// for the full disk (every write to it fails with ENOSPC).
+TEST(ConvertJob, AFullDiskIsNamedAsTheCause) {
+    FakeLibrary fake;
+    ASSERT_TRUE(fake.ok());
+    fake.setup(4, 0, 0, 0, 0);
+    struct Row {
+        const char* name;
+        std::vector<size_t> fullAt;  // songs whose even-volume PCM goes to the full disk
+        Event end;
+    } rows[] = {
+        {"one song's PCM", {1}, Event{}},
+        {"every song's PCM", {0, 1, 2}, Event{ConvertFailed{ENOSPC}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Job job;
+        job.evenVolume = true;
+        std::vector<std::vector<int16_t>> pcm;
+        for (int i = 0; i < 3; ++i) {
+            pcm.push_back(ramp(44100, static_cast<int16_t>(100 * (i + 1))));
+            job.addWav("s" + std::to_string(i) + ".wav", 44100, 1, pcm.back());
+        }
+        fs::create_directories(job.dir.file("dat"));
+        for (size_t i : row.fullAt) fs::create_symlink("/dev/full", job.ctx.path(songPcmWorkFile(i)));
+        job.run(4, kFake);
+        if (std::holds_alternative<ConvertFailed>(row.end)) {
+            job.expectEnd(row.end);
+            continue;
+        }
+        const auto ends = job.recorder.all<ConvertDone>();
+        ASSERT_EQ(1u, ends.size());
+        EXPECT_EQ(std::vector<uint16_t>{1}, ends[0].unconverted);
+        EXPECT_EQ(std::vector<int>{ENOSPC}, ends[0].unconvertedErrors);
+        EXPECT_TRUE(ends[0].didNotFit.empty());
+        EXPECT_EQ(0u, +job.songs[1].dataSize);
+        EXPECT_GT(+job.songs[0].dataSize, 0u);
+        EXPECT_GT(+job.songs[2].dataSize, 0u);
+        expectConsistentImage(job.image(), job.songs.data(), 3);
+    }
+}
+
 TEST(ConvertJob, EvenVolumeGivesEachSongOneGain) {
     FakeLibrary fake;
     ASSERT_TRUE(fake.ok());
@@ -797,6 +851,7 @@ TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
         std::vector<uint8_t> image;
         std::vector<std::pair<uint32_t, uint32_t>> entries;  // offset, size
         std::vector<uint16_t> unconverted;
+        std::vector<uint16_t> didNotFit;
     };
     const uint32_t rate = 44100;
     auto convert = [&](unsigned workers) {
@@ -827,8 +882,11 @@ TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
         }
         const auto ends = job.recorder.all<ConvertDone>();
         EXPECT_EQ(ends.size(), 1u);
-        if (!ends.empty()) m.unconverted = ends[0].unconverted;
-        job.expectEnd(done(8480 + total, m.unconverted));
+        if (!ends.empty()) {
+            m.unconverted = ends[0].unconverted;
+            m.didNotFit = ends[0].didNotFit;
+        }
+        job.expectEnd(done(8480 + total, m.unconverted, m.didNotFit));
         expectConsistentImage(m.image, job.songs.data(), job.count);
         return m;
     };
@@ -844,11 +902,13 @@ TEST(ConvertJob, OneAndFourWorkersMakeTheSameImage) {
     EXPECT_GT(one.entries[5].second, 0u) << "a later song that fits is kept";
     EXPECT_EQ(0u, one.entries[6].second);
     EXPECT_EQ(std::vector<uint16_t>{3}, one.unconverted) << "only the missing song could not be converted";
+    EXPECT_EQ((std::vector<uint16_t>{4, 6}), one.didNotFit) << "every song passed over for space is named";
     for (unsigned workers : {4u, 2u, 4u}) {
         SCOPED_TRACE(workers);
         const Made many = convert(workers);
         EXPECT_EQ(one.entries, many.entries);
         EXPECT_EQ(one.unconverted, many.unconverted);
+        EXPECT_EQ(one.didNotFit, many.didNotFit);
         EXPECT_TRUE(one.image == many.image) << "the images differ";
     }
 }

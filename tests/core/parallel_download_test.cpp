@@ -17,6 +17,9 @@ using namespace velmo;
 using namespace velmo::test;
 namespace fs = std::filesystem;
 
+// The data area of a 128 KiB clock (storage code 4).
+constexpr uint32_t kDataAreaCapacity128KiB = 128 * 1024 - 24864;
+
 class ParallelDownloadTest : public CoreTest {
   public:
     bool clockHoldsNoSongs() {
@@ -72,7 +75,7 @@ TEST_F(ParallelDownloadTest, OneAndFourWorkersPutTheSameImageOnTheClock) {
         ASSERT_FALSE(view.outcomes.empty());
         const Outcome& outcome = view.outcomes.back();
         EXPECT_EQ(Operation::Download, outcome.operation);
-        EXPECT_EQ(OutcomeKind::Finished, outcome.kind);
+        EXPECT_EQ(OutcomeKind::Incomplete, outcome.kind) << "a song is not on the clock";
         EXPECT_EQ(std::vector<std::string>{"Victim.mp3"}, outcome.unconverted);
         EXPECT_EQ(1, +core->song(3).cutFlag) << "the long song was cut to fit";
 
@@ -153,6 +156,124 @@ TEST_F(ParallelDownloadTest, AStopDuringTheConversionOrTheWriteLeavesNoSongs) {
         EXPECT_TRUE(view.enabled);
         EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin"));
         expectNoSongWorkFiles();
+        core->onClose();
+    }
+}
+
+// Songs whose converted data is larger than their estimates: each song's
+// working copy was made earlier and is longer than the file the Download
+// estimates it from, so the list passes no cut question, yet its real sizes
+// pass the 128 KiB clock's data area. Every song left off is named, the
+// Download does not end as plainly finished, and the songs that fit are on the
+// clock, the same with one worker as with four.
+TEST_F(ParallelDownloadTest, SongsWhoseRealSizePassesTheClockAreNamed) {
+    std::vector<uint8_t> first;
+    for (unsigned workers : {1u, 4u}) {
+        SCOPED_TRACE(workers);
+        fs::remove_all(start + "/dat");
+        fs::remove(start + "/zt_hdr.tbl");
+        ASSERT_EQ(0, zentroSimSetStorageCode(4));
+        ASSERT_EQ(0, zentroSimEraseAll());
+        startCore();
+        core->onQuality(kQualityBest);
+        const std::string p = dir.file("fit");
+        fs::create_directories(p);
+        for (const char* name : {"A.wav", "B.wav", "C.wav", "D.wav"}) writeToneWav(p + "/" + name, 1);
+        core->onAdd({p + "/A.wav", p + "/B.wav", p + "/C.wav", p + "/D.wav"});
+        ASSERT_EQ(4, core->songCount());
+        // B and C were converted from 14 s working copies: about 112000 bytes
+        // each at Best, where their 1 s sources estimate 8000.
+        fs::create_directories(start + "/dat");
+        for (const char* name : {"B.wav", "C.wav"}) writeToneWav(start + "/dat/" + name, 14);
+        editSavedList([](Song* songs) { songs[1].copyPending = songs[2].copyPending = 0; });
+        core->setConversionWorkers(workers);
+        view.messages.clear();
+
+        core->onDownload();
+        ASSERT_TRUE(pumpToEnd());
+        EXPECT_EQ((std::vector<std::string>{
+                      "Downloading songs finished ! 2 songs did not fit on the clock and are not on it: B.wav, C.wav"}),
+                  view.texts())
+            << "no cut question: the estimates fit";
+        ASSERT_FALSE(view.outcomes.empty());
+        const Outcome& outcome = view.outcomes.back();
+        EXPECT_EQ(OutcomeKind::Incomplete, outcome.kind);
+        EXPECT_EQ((std::vector<std::string>{"B.wav", "C.wav"}), outcome.didNotFit);
+        EXPECT_TRUE(outcome.unconverted.empty());
+
+        std::vector<uint8_t> image;
+        ASSERT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
+        EXPECT_TRUE(image == flash(kStorageHeaderAddress, static_cast<uint32_t>(image.size())))
+            << "the clock holds exactly the image";
+        StorageHeader h;
+        ASSERT_TRUE(decodeStorageHeader(image.data(), image.size(), h));
+        ASSERT_EQ(4, h.songCount);
+        EXPECT_GT(h.entries[0].dataSize, 0u);
+        EXPECT_EQ(0u, h.entries[1].dataSize);
+        EXPECT_EQ(0u, h.entries[2].dataSize);
+        EXPECT_GT(h.entries[3].dataSize, 0u) << "a later song that fits is on the clock";
+
+        // The list tells each song's real size, and which ones are not on the clock.
+        for (size_t i = 0; i < 4; ++i) {
+            SCOPED_TRACE(i);
+            const std::optional<SongFactsStore::Fate> fate = core->songFate(i);
+            ASSERT_TRUE(fate.has_value());
+            EXPECT_EQ(i == 1 || i == 2, fate->isLeftOff());
+            if (i == 0 || i == 3) {
+                EXPECT_EQ(fate->convertedBytes, +h.entries[i].dataSize);
+            } else {
+                EXPECT_GT(fate->convertedBytes, kDataAreaCapacity128KiB / 2) << "its real size, though it is not kept";
+            }
+        }
+        EXPECT_NE(std::string::npos, core->songToolTip(1).find("Not on the clock: did not fit on the clock"))
+            << core->songToolTip(1);
+        EXPECT_NE(std::string::npos, core->songToolTip(0).find("Size on the clock:")) << core->songToolTip(0);
+
+        if (first.empty()) {
+            first = image;
+        } else {
+            EXPECT_TRUE(first == image) << "one worker and four make different images";
+        }
+        core->onClose();
+    }
+}
+
+// A disk that fills while Even Volume writes a song's PCM: the end names the
+// song with that cause, or, when no song could be written, says so of the
+// conversion as a whole. /dev/full stands in for the full disk.
+TEST_F(ParallelDownloadTest, AFullDiskIsNamedInTheEnd) {
+    struct Row {
+        std::vector<size_t> fullAt;
+        OutcomeKind kind;
+        std::string text;
+    } rows[] = {
+        {{1}, OutcomeKind::Incomplete, "Downloading songs finished ! 1 song could not be converted: B.wav (the disk is full)"},
+        {{0, 1}, OutcomeKind::Failed, "Music files converted error ! (the disk is full)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        fs::remove_all(start + "/dat");
+        fs::remove(start + "/zt_hdr.tbl");
+        ASSERT_EQ(0, zentroSimEraseAll());
+        startCore();
+        core->setEvenVolume(true);
+        const std::string p = dir.file("full");
+        fs::create_directories(p);
+        for (const char* name : {"A.wav", "B.wav"}) writeToneWav(p + "/" + name, 1);
+        core->onAdd({p + "/A.wav", p + "/B.wav"});
+        ASSERT_EQ(2, core->songCount());
+        for (size_t i : row.fullAt) fs::create_symlink("/dev/full", start + "/dat/raw-" + std::to_string(i) + ".tmp");
+        view.messages.clear();
+        core->onDownload();
+        ASSERT_TRUE(pumpToEnd());
+        EXPECT_EQ(std::vector<std::string>{row.text}, view.texts());
+        ASSERT_FALSE(view.outcomes.empty());
+        EXPECT_EQ(row.kind, view.outcomes.back().kind);
+        if (row.kind == OutcomeKind::Incomplete) {
+            EXPECT_EQ(std::vector<std::string>{"B.wav"}, view.outcomes.back().unconverted);
+            EXPECT_EQ(std::vector<std::string>{"the disk is full"}, view.outcomes.back().unconvertedCauses);
+            EXPECT_EQ("could not be converted (the disk is full)", core->songLeftOffText(1));
+        }
         core->onClose();
     }
 }

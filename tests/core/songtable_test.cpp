@@ -7,12 +7,14 @@
 
 #include <cerrno>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 
 #include "bytes.h"
+#include "song_facts.h"
 #include "tempdir.h"
 
 using namespace velmo;
@@ -306,4 +308,46 @@ TEST(SongTable, FailedSaveLeavesThePreviousFileIntact) {
     EXPECT_EQ(0, saveSongTable(dir.path(), 8, 1, songs.get(), 2));
     EXPECT_EQ(std::vector<uint8_t>{7}, readFileBytes(elsewhere.file("precious")));
     EXPECT_EQ(encodeSongTable(8, 1, 2, songs.get()), readFileBytes(dir.file("zt_hdr.tbl")));
+}
+
+// What the last Download did with each song, kept beside the table: keys that
+// hold any byte come back as they were, only the listed songs are saved, and
+// a damaged file gives up only the lines it damaged.
+TEST(SongFates, RoundTripKeepsOddKeysAndSkipsDamagedLines) {
+    TempDir dir;
+    using Fate = SongFactsStore::Fate;
+    const std::string odd = std::string("/music/a b%20\n\xC3\xA9.wav") + std::string(1, '\0') + "./dat/a b.wav";
+    {
+        SongFactsStore store;
+        store.setFates({{odd, Fate{8, 123456, Fate::LeftOff::DidNotFit, 0}},
+                        {"kept", Fate{4, 777, Fate::LeftOff::No, 0}},
+                        {"full", Fate{2, 0, Fate::LeftOff::NotConverted, ENOSPC}},
+                        {"gone", Fate{2, 5, Fate::LeftOff::No, 0}}});
+        ASSERT_TRUE(store.fatesChanged());
+        ASSERT_TRUE(store.saveFates(dir.path(), {odd, "kept", "full"}));
+    }
+    SongFactsStore back;
+    back.loadFates(dir.path());
+    const std::optional<Fate> f = back.findFate(odd);
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(8, f->quality);
+    EXPECT_EQ(123456u, f->convertedBytes);
+    EXPECT_EQ(Fate::LeftOff::DidNotFit, f->leftOff);
+    ASSERT_TRUE(back.findFate("full").has_value());
+    EXPECT_EQ(ENOSPC, back.findFate("full")->errorNumber);
+    EXPECT_EQ(777u, back.findFate("kept")->convertedBytes);
+    EXPECT_FALSE(back.findFate("gone").has_value()) << "a song no longer listed is not saved";
+    EXPECT_FALSE(back.fatesChanged());
+
+    // Damaged lines among whole ones; a file of another kind gives nothing.
+    const std::string path = dir.file(kFatesFileName);
+    const std::string text = "velmo-fit 1\n8 100 1 0 good\n8 100 7 0 badKind\n8 x 1 0 badSize\n8 100 1 0 bad%G1\n"
+                             "8 100 1\n8 99999999999 0 0 tooBig\n";
+    writeFileBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
+    back.loadFates(dir.path());
+    EXPECT_TRUE(back.findFate("good").has_value());
+    for (const char* key : {"badKind", "badSize", "bad\x01", "tooBig"}) EXPECT_FALSE(back.findFate(key)) << key;
+    writeFileBytes(path, {'x', '\n', '8', ' ', '1', ' ', '0', ' ', '0', ' ', 'k', '\n'});
+    back.loadFates(dir.path());
+    EXPECT_FALSE(back.findFate("k").has_value());
 }

@@ -32,9 +32,13 @@ inline std::string describe(const Event& event) {
             if constexpr (std::is_same_v<T, ConvertDone>) {
                 std::string s = "ConvertDone{" + n(e.imageBytes) + ", [";
                 for (uint16_t u : e.unconverted) s += " " + n(u);
+                s += " ], errors [";
+                for (int u : e.unconvertedErrors) s += " " + n(u);
+                s += " ], didNotFit [";
+                for (uint16_t u : e.didNotFit) s += " " + n(u);
                 return s + " ]}";
             }
-            if constexpr (std::is_same_v<T, ConvertFailed>) return "ConvertFailed";
+            if constexpr (std::is_same_v<T, ConvertFailed>) return "ConvertFailed{" + n(e.errorNumber) + "}";
             if constexpr (std::is_same_v<T, ConvertAborted>) return "ConvertAborted{" + e.text + "}";
             if constexpr (std::is_same_v<T, TableReadDone>) return "TableReadDone";
             if constexpr (std::is_same_v<T, DataReadDone>) return "DataReadDone";

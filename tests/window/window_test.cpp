@@ -1256,6 +1256,56 @@ TEST_F(WindowTest, SongsShowWhatTheyAreInTheirTooltips) {
     QToolTip::hideText();
 }
 
+// A Download whose songs' real sizes pass the clock, though their estimates
+// did not, says in its end box which song is not on the clock; the list draws
+// that song's line as left out and its tooltip says why, and tells every
+// song's real size. A Download that fits says what it always said. The grown
+// song's working copy was made by the first Download; its estimate comes from
+// the file it was added from, which stayed short.
+TEST_F(WindowTest, ASongThatDidNotFitIsNamedAndMarkedInTheList) {
+    ASSERT_EQ(0, zentroSimSetStorageCode(4));  // 128 KiB: a data area of 106208 bytes
+    ASSERT_EQ(0, zentroSimSetDelay(0));
+    startWindow();
+    click(kIdBest);
+    fs::create_directories(dir.file("songs"));
+    for (const char* name : {"A.wav", "B.wav", "C.wav"}) velmo::test::writeToneWav(dir.file("songs/") + name, 1);
+    dlg->core().onDropFiles({dir.file("songs/A.wav"), dir.file("songs/B.wav"), dir.file("songs/C.wav")});
+    ASSERT_EQ(3, list()->count());
+    auto* box = qobject_cast<velmo::SongListBox*>(list());
+    ASSERT_NE(nullptr, box);
+    const auto texts = [this] {
+        std::vector<std::string> out;
+        for (const ShownBox& b : boxes) out.push_back(b.text);
+        return out;
+    };
+
+    click(kIdDownload);
+    ASSERT_TRUE(jobEnded());
+    EXPECT_EQ(std::vector<std::string>{"Downloading songs finished !"}, texts()) << "all fit: as it always was";
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(box->lineMarked(i)) << i;
+        EXPECT_TRUE(box->lineToolTip(i).contains("Size on the clock: ")) << box->lineToolTip(i).toStdString();
+    }
+
+    // About 112000 bytes at Best, where its source estimates 8000.
+    velmo::test::writeToneWav(start + "/dat/B.wav", 14);
+    boxes.clear();
+    click(kIdDownload);
+    ASSERT_TRUE(jobEnded());
+    EXPECT_EQ(std::vector<std::string>{"Downloading songs finished ! 1 song did not fit on the clock and is not on it: "
+                                       "B.wav"},
+              texts())
+        << "named in the end box, once";
+    EXPECT_EQ(velmo::OutcomeKind::Incomplete, dlg->core().lastOutcome().kind);
+    EXPECT_FALSE(box->lineMarked(0));
+    EXPECT_TRUE(box->lineMarked(1));
+    EXPECT_FALSE(box->lineMarked(2));
+    const QString tip = box->lineToolTip(1);
+    EXPECT_TRUE(tip.contains("\nConverted size: ")) << tip.toStdString();
+    EXPECT_TRUE(tip.endsWith("\nNot on the clock: did not fit on the clock")) << tip.toStdString();
+    EXPECT_TRUE(box->lineToolTip(2).contains("Size on the clock: ")) << "a later song that fits is on the clock";
+}
+
 // The quality buttons forecast how full the clock would be at each quality,
 // and follow every change of the list.
 TEST_F(WindowTest, QualityButtonsForecastTheSpaceInTheirTooltips) {

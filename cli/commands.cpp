@@ -181,6 +181,15 @@ class Session {
 
 json textOrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
+const char* conversionJson(VelmoCore::SongConversionPlan plan) {
+    switch (plan) {
+        case VelmoCore::SongConversionPlan::Copy: return "copy";
+        case VelmoCore::SongConversionPlan::CopyIfEven: return "copy-if-even";
+        case VelmoCore::SongConversionPlan::Encode: break;
+    }
+    return "encode";
+}
+
 json songJson(const VelmoCore& core, size_t index) {
     const Song& rec = core.song(index);
     const SongFacts facts = core.songFacts(index);
@@ -201,7 +210,8 @@ json songJson(const VelmoCore& core, size_t index) {
                 {"durationSeconds", facts.duration > 0.0 ? json(facts.duration) : json(nullptr)},
                 {"format", textOrNull(facts.format)},
                 {"title", textOrNull(facts.title)},
-                {"artist", textOrNull(facts.artist)}};
+                {"artist", textOrNull(facts.artist)},
+                {"conversion", conversionJson(core.conversionPlan(index))}};
 }
 
 // The three qualities, best first, as the window's buttons forecast them.

@@ -63,6 +63,13 @@ class LoudnessMeter : public PcmSink {
 // numbers.
 double evenVolumeGain(double loudnessLufs, double samplePeak);
 
+// A song already in the clock's form whose even-volume gain is within this
+// many dB of none is copied as it is rather than encoded again: a song that
+// has been through even volume once (a Reload brings it back) measures a
+// little off the target, by the encoding's own change of level, and the
+// encoding again would change it more than this gain does.
+constexpr double kEvenVolumeCopyToleranceDb = 0.5;
+
 // The decoded MP3 of a song given a gain is checked against
 // kEvenVolumePeakDbfs only when its PCM's peak comes within this many dB of
 // it: the largest overshoot measured (dense noise at the lowest bit rate) is

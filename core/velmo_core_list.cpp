@@ -247,6 +247,11 @@ SongFacts VelmoCore::songFacts(size_t i) const {
     return facts;
 }
 
+VelmoCore::SongConversionPlan VelmoCore::conversionPlan(size_t i) const {
+    if (songFacts(i).clockFormQuality != state_.quality || state_.quality == 0) return SongConversionPlan::Encode;
+    return evenVolume() ? SongConversionPlan::CopyIfEven : SongConversionPlan::Copy;
+}
+
 namespace {
 
 double percentOf(uint64_t total, uint32_t cap) {
@@ -267,6 +272,11 @@ std::string VelmoCore::songToolTip(size_t i) const {
     tip +=
         "\n" + format(tr_(kSongSizeFormat), qualityDisplayName(state_.quality).c_str(), formatSize(estimate).c_str());
     tip += "\n" + format(tr_(kSongShareFormat), percentOf(estimate, state_.capacityNow()));
+    const SongConversionPlan plan = conversionPlan(i);
+    tip += "\n";
+    tip += plan == SongConversionPlan::Copy         ? tr_(kSongCopiedText)
+           : plan == SongConversionPlan::CopyIfEven ? tr_(kSongCopiedIfEvenText)
+                                                    : tr_(kSongEncodedText);
     return tip;
 }
 

@@ -120,6 +120,40 @@ TEST_F(CopyRoundTripTest, ReloadThenDownloadLeavesTheClockAsItWasAtEachQuality) 
     }
 }
 
+// With Even Volume on, a song the first Download brought to the even
+// loudness measures within kEvenVolumeCopyToleranceDb of it when it comes
+// back, and is copied; one far from it is encoded with its gain.
+TEST_F(CopyRoundTripTest, WithEvenVolumeASongAlreadyEvenIsCopied) {
+    const std::vector<std::string> sources = {songFile("a", "Walk.mp3", "l3_44100_cbr128_stereo.mp3"),
+                                              songFile("a", "Tone.wav", "wav_pcm16_mono.wav")};
+    for (uint16_t q : {kQualityBest, kQualityGood, kQualityNormal}) {
+        SCOPED_TRACE("quality " + std::to_string(q));
+        freshStart();
+        core->setEvenVolume(true);
+        core->onAdd(sources);
+        setQuality(q);
+        download();
+        const std::vector<uint8_t> before = clockSongs(2048);
+        freshStart();
+        core->setEvenVolume(true);
+        reload();
+        download();
+        EXPECT_TRUE(sameSongs(before, clockSongs(2048))) << "the clock changed";
+    }
+
+    // The songs as they are (Even Volume off) are not at the even loudness:
+    // with it on, they are encoded again.
+    freshStart();
+    core->onAdd(sources);
+    download();
+    const std::vector<uint8_t> asTheyAre = clockSongs(2048);
+    freshStart();
+    core->setEvenVolume(true);
+    reload();
+    download();
+    EXPECT_FALSE(sameSongs(asTheyAre, clockSongs(2048)));
+}
+
 TEST_F(CopyRoundTripTest, TheTooltipSaysWhichSongsAreCopied) {
     freshStart();
     core->onAdd({songFile("a", "Walk.mp3", "l3_44100_cbr128_stereo.mp3"),

@@ -183,9 +183,12 @@ json textOrNull(const std::string& text) { return text.empty() ? json(nullptr) :
 
 const char* conversionJson(VelmoCore::SongConversionPlan plan) {
     switch (plan) {
-        case VelmoCore::SongConversionPlan::Copy: return "copy";
-        case VelmoCore::SongConversionPlan::CopyIfEven: return "copy-if-even";
-        case VelmoCore::SongConversionPlan::Encode: break;
+        case VelmoCore::SongConversionPlan::Copy:
+            return "copy";
+        case VelmoCore::SongConversionPlan::CopyIfEven:
+            return "copy-if-even";
+        case VelmoCore::SongConversionPlan::Encode:
+            break;
     }
     return "encode";
 }

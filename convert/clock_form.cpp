@@ -93,10 +93,12 @@ bool isInfoFrame(const Header& h, const uint8_t* frame) {
     return 36u + 4u <= h.length && std::memcmp(frame + 36, "VBRI", 4) == 0;
 }
 
+bool seekTo(std::FILE* f, uint64_t at) {
+    return at <= static_cast<uint64_t>(INT64_MAX) && ::fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0;
+}
+
 bool readAt(std::FILE* f, uint64_t at, uint8_t* into, size_t count) {
-    if (at > static_cast<uint64_t>(INT64_MAX)) return false;
-    if (::fseeko(f, static_cast<off_t>(at), SEEK_SET) != 0) return false;
-    return std::fread(into, 1, count, f) == count;
+    return seekTo(f, at) && std::fread(into, 1, count, f) == count;
 }
 
 uint32_t syncsafe(const uint8_t* p) {
@@ -165,7 +167,7 @@ ClockFormAudio walk(std::FILE* f, uint64_t fileBytes, uint32_t kbps, uint32_t sa
         begin += h.length;
     uint64_t at = begin;
     uint32_t frames = 0;
-    if (!readAt(f, at, frame, 0)) return out;
+    if (!seekTo(f, at)) return out;
     while (at < end) {
         if ((frames & 1023u) == 0 && stop != nullptr && stop->load()) return out;
         // Frames follow one another: the next header is read where the last ended.
@@ -228,7 +230,7 @@ int copyClockFormFrames(const std::string& path, const ClockFormAudio& audio, ui
     // Each frame's bytes are in the file once told, as the encoder's are.
     std::setvbuf(out.get(), nullptr, _IONBF, 0);
     uint8_t frame[kMaxFrameBytes];
-    if (!readAt(in.get(), audio.begin, frame, 0)) return kCopyNoFile;
+    if (!seekTo(in.get(), audio.begin)) return kCopyNoFile;
     uint32_t written = 0;
     uint32_t afterCut = 0;
     bool cut = false;

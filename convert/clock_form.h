@@ -38,11 +38,10 @@ struct ClockFormAudio {
 };
 
 // Walks the file's frame headers (no decoding; a few milliseconds for a
-// long song). `path` is a full path. A file that cannot be read, or that is
-// larger than any song the clock can hold, is not in the form. Stops early,
-// not in the form, once `stop` is set.
-ClockFormAudio findClockFormAudio(const std::string& path, uint16_t quality,
-                                  const std::atomic<bool>* stop = nullptr);
+// long song). `path` is a full path. A file that cannot be read, or whose
+// audio passes what 32 bits count, is not in the form. Stops early, not in
+// the form, once `stop` is set.
+ClockFormAudio findClockFormAudio(const std::string& path, uint16_t quality, const std::atomic<bool>* stop = nullptr);
 
 // The quality (8, 4 or 2) whose clock form the file is in; 0 for none.
 uint16_t clockFormQuality(const std::string& path);
@@ -61,9 +60,9 @@ constexpr uint32_t kFramesPastCut = 16;
 
 // Results of copyClockFormFrames.
 constexpr int kCopyOk = 0;
-constexpr int kCopyNoFile = -1;     // the song or the MP3 file could not be opened, or the song changed
+constexpr int kCopyNoFile = -1;       // the song or the MP3 file could not be opened, or the song changed
 constexpr int kCopyWriteFailed = -3;  // a frame was not written in full
-constexpr int kCopyStopped = -6;     // the stop request was seen
+constexpr int kCopyStopped = -6;      // the stop request was seen
 
 // Appends the audio frames of `audio` (found in `path` at `quality`) to
 // `mp3Path`, created if missing, frame by frame. With `cutFlag` set, as the
@@ -72,7 +71,6 @@ constexpr int kCopyStopped = -6;     // the stop request was seen
 // told the bytes written as they grow. Sets `bytesWritten` only on success.
 int copyClockFormFrames(const std::string& path, const ClockFormAudio& audio, uint16_t quality, uint8_t cutFlag,
                         uint32_t limit, const std::string& mp3Path, uint32_t& bytesWritten,
-                        const std::atomic<bool>* stop = nullptr,
-                        const std::function<void(uint32_t)>& onOutput = {});
+                        const std::atomic<bool>* stop = nullptr, const std::function<void(uint32_t)>& onOutput = {});
 
 }  // namespace velmo

@@ -144,8 +144,8 @@ TEST(ClockForm, AnOutsideFileInTheFormIsCopiedWithoutItsTagsAndInfoFrame) {
         // The copy is the original's audio frames, byte for byte: what lies
         // between its ID3v2 tag (and the Info frame lame writes when a frame
         // has room for it) and its ID3v1 tag.
-        size_t begin = 10 + ((size_t{original[6]} << 21) | (size_t{original[7]} << 14) |
-                             (size_t{original[8]} << 7) | original[9]);
+        size_t begin =
+            10 + ((size_t{original[6]} << 21) | (size_t{original[7]} << 14) | (size_t{original[8]} << 7) | original[9]);
         const std::string first(original.begin() + static_cast<long>(begin),
                                 original.begin() + static_cast<long>(begin) + frames[0].length);
         const bool info = first.find("Info") != std::string::npos;
@@ -263,9 +263,9 @@ TEST(ClockForm, ACutSongIsCutAsTheEncoderCutsIt) {
             const std::vector<uint8_t> whole = encode(pcm, rate, q);
             writeFileBytes(dir.file("whole.mp3"), whole);
             const uint32_t frameBytes = test::walkMp3Frames(whole)[0].length;
-            for (uint32_t limit : {1u, frameBytes * 3 + 1, static_cast<uint32_t>(whole.size() / 3),
-                                   static_cast<uint32_t>(whole.size() / 2) + 7,
-                                   static_cast<uint32_t>(whole.size() - 4 * frameBytes)}) {
+            for (uint32_t limit :
+                 {1u, frameBytes * 3 + 1, static_cast<uint32_t>(whole.size() / 3),
+                  static_cast<uint32_t>(whole.size() / 2) + 7, static_cast<uint32_t>(whole.size() - 4 * frameBytes)}) {
                 SCOPED_TRACE("q" + std::to_string(q) + " from " + std::to_string(rate) + " limit " +
                              std::to_string(limit));
                 const std::vector<uint8_t> cut = encode(pcm, rate, q, 1, limit);

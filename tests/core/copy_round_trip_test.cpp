@@ -92,8 +92,8 @@ class CopyRoundTripTest : public CoreTest {
     // Download `sources` at `quality`, Reload into a fresh folder, Download
     // again at `again`: the clock before and after the second Download.
     std::pair<std::vector<uint8_t>, std::vector<uint8_t>> roundTrip(const std::vector<std::string>& sources,
-                                                                      uint16_t quality, uint16_t again,
-                                                                      uint32_t storageKB) {
+                                                                    uint16_t quality, uint16_t again,
+                                                                    uint32_t storageKB) {
         freshStart();
         core->onAdd(sources);
         setQuality(quality);
@@ -156,8 +156,8 @@ TEST_F(CopyRoundTripTest, WithEvenVolumeASongAlreadyEvenIsCopied) {
 
 TEST_F(CopyRoundTripTest, TheTooltipSaysWhichSongsAreCopied) {
     freshStart();
-    core->onAdd({songFile("a", "Walk.mp3", "l3_44100_cbr128_stereo.mp3"),
-                 std::string(VELMO_COPY_FIXTURES) + "/good_form.mp3"});
+    core->onAdd(
+        {songFile("a", "Walk.mp3", "l3_44100_cbr128_stereo.mp3"), std::string(VELMO_COPY_FIXTURES) + "/good_form.mp3"});
     core->onGood();
     const std::string copied = "Download: copied as it is, already in the clock's form";
     const std::string encoded = "Download: encoded to the clock's form";
@@ -197,8 +197,8 @@ TEST_F(CopyRoundTripTest, ACutSongComesBackAsItWasCut) {
     for (const std::string& source : {songs.file("Long.wav"), longMp3}) {
         for (uint16_t q : {kQualityBest, kQualityGood, kQualityNormal}) {
             SCOPED_TRACE(source + " quality " + std::to_string(q));
-            const auto [before, after] = roundTrip({source, songFile("a", "Dropped.wav", "wav_pcm16_mono.wav")}, q,
-                                                   q, kSmallClockKB);
+            const auto [before, after] =
+                roundTrip({source, songFile("a", "Dropped.wav", "wav_pcm16_mono.wav")}, q, q, kSmallClockKB);
             ASSERT_EQ(1u, core->songCount());
             StorageHeader h;
             ASSERT_TRUE(decodeStorageHeader(before.data(), kStorageHeaderBytes, h));

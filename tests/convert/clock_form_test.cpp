@@ -172,6 +172,66 @@ TEST(ClockForm, AnOutsideFileInTheFormIsCopiedWithoutItsTagsAndInfoFrame) {
     }
 }
 
+// An APE tag (with its header) or a Lyrics3 tag after the frames, before
+// or instead of the ID3v1 tag, is left out as well; a tag whose size
+// passes the file's is no tag, and the song is encoded.
+TEST(ClockForm, TagsAtTheEndAreLeftOut) {
+    const std::vector<uint8_t> tagged = readFileBytes(copyFixture("best_form.mp3"));
+    const std::vector<uint8_t> id3v1(tagged.end() - 128, tagged.end());
+    const std::vector<uint8_t> audioOnly = copyOf(copyFixture("best_form.mp3"), kQualityBest);
+    ASSERT_FALSE(audioOnly.empty());
+    const std::vector<uint8_t> body(tagged.begin(), tagged.end() - 128);
+
+    const auto apeTag = [](uint32_t claimed) {
+        std::vector<uint8_t> item = {5, 0, 0, 0, 0, 0, 0, 0, 'T', 'i', 't', 'l', 'e', 0, 'H', 'e', 'l', 'l', 'o'};
+        const auto part = [&](bool header) {
+            std::vector<uint8_t> p = {'A', 'P', 'E', 'T', 'A', 'G', 'E', 'X', 0xD0, 0x07, 0, 0};
+            const uint32_t size = claimed != 0 ? claimed : static_cast<uint32_t>(item.size() + 32);
+            for (uint32_t v : {size, 1u, header ? 0xE0000000u : 0x80000000u, 0u, 0u})
+                for (int i = 0; i < 4; ++i) p.push_back(static_cast<uint8_t>(v >> (8 * i)));
+            return p;
+        };
+        std::vector<uint8_t> tag = part(true);
+        tag.insert(tag.end(), item.begin(), item.end());
+        const std::vector<uint8_t> footer = part(false);
+        tag.insert(tag.end(), footer.begin(), footer.end());
+        return tag;
+    };
+    const std::string lyrics = "LYRICSBEGININD0000210";
+    std::vector<uint8_t> lyrics3(lyrics.begin(), lyrics.end());
+    const std::string size =
+        std::string(6 - std::to_string(lyrics3.size()).size(), '0') + std::to_string(lyrics3.size());
+    lyrics3.insert(lyrics3.end(), size.begin(), size.end());
+    for (char c : std::string("LYRICS200")) lyrics3.push_back(static_cast<uint8_t>(c));
+
+    const auto join = [](std::vector<std::vector<uint8_t>> parts) {
+        std::vector<uint8_t> out;
+        for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        bool inForm;
+    } rows[] = {
+        {"APE", join({body, apeTag(0)}), true},
+        {"APE then ID3v1", join({body, apeTag(0), id3v1}), true},
+        {"Lyrics3 then ID3v1", join({body, lyrics3, id3v1}), true},
+        {"an APE tag claiming more than the file", join({body, apeTag(0x7FFFFFF0u)}), false},
+        {"an ID3v2 tag claiming more than the file", join({{'I', 'D', '3', 4, 0, 0, 0x7F, 0x7F, 0x7F, 0x7F}, body}),
+         false},
+    };
+    TempDir dir;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        writeFileBytes(dir.file("t.mp3"), row.bytes);
+        EXPECT_EQ(row.inForm, findClockFormAudio(dir.file("t.mp3"), kQualityBest).inForm);
+        if (row.inForm) {
+            EXPECT_EQ(audioOnly, copyOf(dir.file("t.mp3"), kQualityBest));
+        }
+    }
+}
+
 // Where audio frame `index` of a file in the form begins (after its ID3v2
 // tag and its Info frame).
 size_t audioFrameOffset(const std::vector<uint8_t>& bytes, size_t index) {

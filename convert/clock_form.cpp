@@ -23,8 +23,7 @@ constexpr int kMaxLeadingTags = 8;
 
 // MPEG version as the header's two bits give it.
 constexpr unsigned kMpeg1 = 3;
-constexpr unsigned kMpeg2 = 2;
-constexpr unsigned kMpeg25 = 0;
+constexpr unsigned kMpeg2 = 2;  // 0 is MPEG-2.5
 constexpr unsigned kLayer3 = 1;
 constexpr unsigned kModeMono = 3;
 

@@ -26,6 +26,9 @@
 #              velmo-cli image      vs  ffmpeg
 #   download   the ten songs into a 4 MiB simulated clock, link delay off:
 #              velmo-cli download   vs  velmo-cli image (the conversion alone)
+#   reloaded   the ten songs reloaded from that clock into a fresh folder:
+#              velmo-cli image      vs  velmo-cli image of the original list
+#              (the reloaded songs are in the clock's form: copied)
 #   device     4 MiB written and read back through the device layer:
 #              device_bench         vs  device_bench --delay (a USB 1.1 link)
 #   download 8 eight 45-second songs at quality Best into a 4 MiB clock with the
@@ -250,6 +253,18 @@ grep -q '^Verified' "$work/out.txt" || { echo "bench: the download did not verif
 row "download 10 songs + verify (velmo-cli)" "$M_WALL" "$M_CPU" "$M_RSS" "$image_wall" "$image_cpu" "$image_rss" \
     "velmo-cli image" "-"
 transfer=$(awk -v d="$M_WALL" -v i="$image_wall" 'BEGIN { printf "%.3f", d - i }')
+
+echo "Converting the ten songs reloaded from the clock (copied, not encoded again) ..."
+reloaded=$work/reloaded
+mkdir -p "$reloaded"
+cp "$bin/spn.bin" "$reloaded/"
+"$cli" --dir "$reloaded" reload --yes > /dev/null 2>&1
+measure 1 "$cli" --dir "$reloaded" image "$work/reloaded.bin"
+# The songs' bytes are the clock's own: the data area matches the first image.
+cmp -s <(tail -c +8481 "$work/ten.bin") <(tail -c +8481 "$work/reloaded.bin") ||
+  { echo "bench: the reloaded songs were not copied as they were" >&2; exit 1; }
+row "convert 10 reloaded songs (velmo-cli image)" "$M_WALL" "$M_CPU" "$M_RSS" "$image_wall" "$image_cpu" "$image_rss" \
+    "the original list" "<= 0.25"
 
 echo "The device layer: 4 MiB through the simulated clock, without and with the USB 1.1 delay ..."
 measure 1 "$bin/device_bench"

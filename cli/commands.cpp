@@ -213,6 +213,18 @@ json leftOffJson(const VelmoCore& core, size_t index) {
     return nullptr;
 }
 
+const char* conversionJson(VelmoCore::SongConversionPlan plan) {
+    switch (plan) {
+        case VelmoCore::SongConversionPlan::Copy:
+            return "copy";
+        case VelmoCore::SongConversionPlan::CopyIfEven:
+            return "copy-if-even";
+        case VelmoCore::SongConversionPlan::Encode:
+            break;
+    }
+    return "encode";
+}
+
 json songJson(const VelmoCore& core, size_t index) {
     const Song& rec = core.song(index);
     const SongFacts facts = core.songFacts(index);
@@ -236,7 +248,8 @@ json songJson(const VelmoCore& core, size_t index) {
                 {"durationSeconds", facts.duration > 0.0 ? json(facts.duration) : json(nullptr)},
                 {"format", textOrNull(facts.format)},
                 {"title", textOrNull(facts.title)},
-                {"artist", textOrNull(facts.artist)}};
+                {"artist", textOrNull(facts.artist)},
+                {"conversion", conversionJson(core.conversionPlan(index))}};
 }
 
 // The three qualities, best first, as the window's buttons forecast them.

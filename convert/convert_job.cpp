@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "clock_form.h"
 #include "convert_pool.h"
 #include "encoder.h"
 #include "fileio.h"
@@ -381,6 +382,42 @@ SongConversionResult convertSongEvenly(const Song& song, uint16_t quality, const
     return out;
 }
 
+// Discards what it is given: a song is only measured.
+class DiscardPcmSink : public PcmSink {
+  public:
+    void begin(uint32_t) override {}
+    bool write(const uint8_t*, size_t) override { return true; }
+};
+
+// A song already in the clock's form at `quality` (clock_form.h) has its
+// frames copied: encoding it again would only lose quality. With even volume
+// it is measured first, and copied only when its loudness is already the
+// even one (within kEvenVolumeCopyToleranceDb). Nothing when the song is to be
+// encoded.
+std::optional<SongConversionResult> copySongInClockForm(const Song& song, uint16_t quality, const std::string& source,
+                                                        const std::string& mp3Path, const std::atomic<bool>& stop,
+                                                        const Encoder::OutputWatch& onOutput, bool evenVolume) {
+    const ClockFormAudio audio = findClockFormAudio(source, quality, &stop);
+    if (!audio.inForm) return std::nullopt;
+    if (evenVolume) {
+        DiscardPcmSink discard;
+        LoudnessMeter meter(discard);
+        if (decodeSong(source, meter, &stop) == 0 || !meter.measured()) return std::nullopt;
+        const double gain = evenVolumeGain(meter.integratedLoudness(), meter.samplePeak());
+        if (!(std::fabs(20.0 * std::log10(gain)) <= kEvenVolumeCopyToleranceDb)) return std::nullopt;
+    }
+    SongConversionResult out;
+    uint32_t written = 0;
+    const int copied =
+        copyClockFormFrames(source, audio, quality, song.cutFlag, song.cutLimit, mp3Path, written, &stop, onOutput);
+    if (copied == kCopyOk) {
+        out.result = SongConversion::Converted;
+        out.bytes = written;
+    }
+    if (stop.load()) out = SongConversionResult{SongConversion::Stopped, 0, {}};
+    return out;
+}
+
 }  // namespace
 
 SongConversionResult convertSong(const Song& song, uint16_t quality, const WorkContext& ctx, Encoder& encoder,
@@ -391,6 +428,9 @@ SongConversionResult convertSong(const Song& song, uint16_t quality, const WorkC
     removeFile(mp3Path);
     const std::string work = fieldText(song.workPath);
     if (work.empty()) return out;
+    if (std::optional<SongConversionResult> copied =
+            copySongInClockForm(song, quality, ctx.path(work), mp3Path, stop, onOutput, !evenVolumePcm.empty()))
+        return *copied;
     if (!evenVolumePcm.empty())
         return convertSongEvenly(song, quality, ctx.path(work), encoder, mp3Path, stop, onOutput, evenVolumePcm);
 

@@ -63,6 +63,15 @@ class LoudnessMeter : public PcmSink {
 // numbers.
 double evenVolumeGain(double loudnessLufs, double samplePeak);
 
+// A song already in the clock's form whose even-volume gain is within this
+// many dB of none is copied as it is rather than encoded again. A song that
+// has been through even volume once (a Reload brings it back) measures a
+// little below the target, because the encoding itself takes some level off
+// (0.4 to 0.7 dB on test tones at every quality), and encoding it again would
+// only lose that much again; 1 LU is the tolerance EBU R128 itself allows
+// where a programme cannot be normalised exactly.
+constexpr double kEvenVolumeCopyToleranceDb = 1.0;
+
 // The decoded MP3 of a song given a gain is checked against
 // kEvenVolumePeakDbfs only when its PCM's peak comes within this many dB of
 // it: the largest overshoot measured (dense noise at the lowest bit rate) is

@@ -60,6 +60,12 @@ constexpr const char* kSongLengthFormat = N_("Length: %s");
 // TRANSLATORS: the quality's name ("Best", "Good", "Normal"), then a size ("801.6 KiB").
 constexpr const char* kSongSizeFormat = N_("Estimated size at %s quality: %s");
 constexpr const char* kSongShareFormat = N_("Share of the clock: %.1f %%");
+// What a Download does with the song: copies the frames of a file already in
+// the clock's form at the list's quality, or encodes it.
+constexpr const char* kSongCopiedText = N_("Download: copied as it is, already in the clock's form");
+constexpr const char* kSongCopiedIfEvenText =
+    N_("Download: copied as it is if its loudness is already even, otherwise encoded");
+constexpr const char* kSongEncodedText = N_("Download: encoded to the clock's form");
 // A song's format or length that cannot be told.
 constexpr const char* kUnknownText = N_("unknown");
 // How full the clock would be at a quality: the quality's name, then the percentage.

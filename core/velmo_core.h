@@ -162,6 +162,11 @@ class VelmoCore {
     // the list in this run or from learnSongFacts; until then, only its play
     // time, worked out from its estimate (0 when that is 0).
     SongFacts songFacts(size_t i) const;
+    // What a Download at the list's quality does with song i: its file is
+    // in the clock's form at that quality, so its frames are copied (with
+    // Even Volume on, only when its loudness is already even), or it is encoded.
+    enum class SongConversionPlan { Encode, Copy, CopyIfEven };
+    SongConversionPlan conversionPlan(size_t i) const;
     // Probes the songs whose facts are not known (those of the song table,
     // those a Reload brought) on a thread of the core's, which a later call,
     // the close and the core's end stop after the song at hand. The window

@@ -249,6 +249,11 @@ SongFacts VelmoCore::songFacts(size_t i) const {
     return facts;
 }
 
+VelmoCore::SongConversionPlan VelmoCore::conversionPlan(size_t i) const {
+    if (songFacts(i).clockFormQuality != state_.quality || state_.quality == 0) return SongConversionPlan::Encode;
+    return evenVolume() ? SongConversionPlan::CopyIfEven : SongConversionPlan::Copy;
+}
+
 namespace {
 
 double percentOf(uint64_t total, uint32_t cap) {
@@ -277,6 +282,11 @@ std::string VelmoCore::songToolTip(size_t i) const {
     } else if (real) {
         tip += "\n" + format(tr_("Size on the clock: %s"), formatSize(*real).c_str());
     }
+    const SongConversionPlan plan = conversionPlan(i);
+    tip += "\n";
+    tip += plan == SongConversionPlan::Copy         ? tr_(kSongCopiedText)
+           : plan == SongConversionPlan::CopyIfEven ? tr_(kSongCopiedIfEvenText)
+                                                    : tr_(kSongEncodedText);
     return tip;
 }
 

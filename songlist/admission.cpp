@@ -9,6 +9,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "clock_form.h"
 #include "paths.h"
 #include "song_reader.h"
 #include "song_tags.h"
@@ -143,6 +144,7 @@ SongFacts probeSongFacts(const std::string& path, bool withTags) {
     const SongProbe probe = probeSong(path);
     facts.duration = probe.duration;
     facts.format = probe.format;
+    facts.clockFormQuality = clockFormQuality(path);
     if (withTags) {
         SongTags tags = readSongTags(path);
         if (tags.status == TagRead::Read) {

@@ -105,6 +105,10 @@ struct SongFacts {
     std::string format;     // the decoder's name of the audio ("mp3", "flac", "pcm_s16le" ...); empty when not known
     std::string title;      // UTF-8 from the tags; empty when there is none
     std::string artist;
+    // The quality (8, 4 or 2) whose form the clock's songs take that the
+    // file is in already, so that a Download at it copies its frames
+    // (clock_form.h); 0 for none.
+    uint16_t clockFormQuality = 0;
 };
 
 // Probes the file's play time and format and, when `withTags`, reads its

@@ -149,7 +149,8 @@ TEST_F(NamesFromTagsTest, SongToolTipSaysWhatTheSongIs) {
     const uint32_t estimate = core->song(0).sizeEstimate;
     ASSERT_EQ(4320u, estimate);  // one second at Good, and the encoder's 80 ms
     EXPECT_EQ("Source file: " + path +
-                  "\nFormat: flac\nLength: 0:01\nEstimated size at Good quality: 4.2 KiB\nShare of the clock: 0.2 %",
+                  "\nFormat: flac\nLength: 0:01\nEstimated size at Good quality: 4.2 KiB\nShare of the clock: 0.2 %"
+                  "\nDownload: encoded to the clock's form",
               core->songToolTip(0));
     const SongFacts facts = core->songFacts(0);
     EXPECT_EQ("Morning Rain", facts.title);

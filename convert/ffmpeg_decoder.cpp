@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "bytes.h"
@@ -72,6 +73,10 @@ struct Input {
     // AVERROR(EIO), and packets read ahead still come first. Once set it
     // stays set, and the operation fails whatever the demuxer made of it.
     bool readFailed = false;
+    // The file's size, taken once when it is opened: demuxers ask for it at
+    // every packet, and a stat per packet made a file that claims more than
+    // it holds take minutes to be read to its end.
+    std::optional<uint64_t> size;
     IoPtr io;
     FormatPtr format;
     CodecPtr codec;
@@ -99,10 +104,11 @@ int readFromFile(void* opaque, uint8_t* buf, int size) {
 }
 
 int64_t seekInFile(void* opaque, int64_t offset, int whence) {
-    std::FILE* f = static_cast<Input*>(opaque)->file.get();
+    const Input* in = static_cast<Input*>(opaque);
+    std::FILE* f = in->file.get();
     if (whence & AVSEEK_SIZE) {
-        const std::optional<uint64_t> size = fileSize(f);
-        return size ? static_cast<int64_t>(*size) : AVERROR(EIO);
+        if (!in->size || *in->size > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return AVERROR(EIO);
+        return static_cast<int64_t>(*in->size);
     }
     whence &= ~AVSEEK_FORCE;
     if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return AVERROR(EINVAL);
@@ -145,6 +151,7 @@ int openFailure(const Input& in) { return in.readFailed ? kFfmpegReadFailed : kF
 // stream is discarded.
 int openInput(Input& in) {
     quietLibraries();
+    in.size = fileSize(in.file.get());
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
     if (buffer == nullptr) return kFfmpegRefused;
     AVIOContext* io = avio_alloc_context(buffer, kIoBufferBytes, 0, &in, readFromFile, nullptr, seekInFile);

@@ -27,6 +27,12 @@ constexpr int kIoBufferBytes = 65536;
 // A probe gives up on a stream when this many of its packets have come and
 // none has decoded: a damaged file is refused without reading all of it.
 constexpr int kProbePacketsWithoutFrame = 256;
+// Bytes read from the file without audio coming out of it: a decoded frame,
+// or once one has been, a packet of the song's stream with a duration. A
+// parser that finds no frame in what it is given (gigabytes of zeros behind a
+// header that claims 4 GiB) keeps reading to the end of the file; no song has
+// this much between two pieces of audio, so the file ends there.
+constexpr uint64_t kMaxBytesWithoutAudio = 16u << 20;
 // libswresample handles at most this many channels.
 constexpr int kMaxChannels = 64;
 // The highest rate of real recordings (768 kHz PCM). A damaged header can
@@ -77,6 +83,8 @@ struct Input {
     // every packet, and a stat per packet made a file that claims more than
     // it holds take minutes to be read to its end.
     std::optional<uint64_t> size;
+    // Bytes read since the last audio (kMaxBytesWithoutAudio), or since the open.
+    uint64_t readSinceAudio = 0;
     IoPtr io;
     FormatPtr format;
     CodecPtr codec;
@@ -91,10 +99,12 @@ int readFromFile(void* opaque, uint8_t* buf, int size) {
     auto* in = static_cast<Input*>(opaque);
     if (in->readFailed) return AVERROR(EIO);
     if (size <= 0) return 0;
+    if (in->readSinceAudio >= kMaxBytesWithoutAudio) return AVERROR_EOF;
     std::FILE* f = in->file.get();
     // A flag left by an earlier call must not decide this one.
     std::clearerr(f);
     const size_t got = std::fread(buf, 1, static_cast<size_t>(size), f);
+    in->readSinceAudio += got;
     if (got > 0) return static_cast<int>(got);
     if (std::ferror(f)) {
         in->readFailed = true;
@@ -403,8 +413,11 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
     int64_t first = std::numeric_limits<int64_t>::max();
     int64_t end = std::numeric_limits<int64_t>::min();
     int64_t summed = 0;
-    auto onFrame = [&decoded](const AVFrame* f) {
-        if (frameIsUsable(f)) decoded = true;
+    auto onFrame = [&decoded, &in](const AVFrame* f) {
+        if (frameIsUsable(f)) {
+            decoded = true;
+            in.readSinceAudio = 0;
+        }
         return kFfmpegOk;
     };
     for (;;) {
@@ -413,6 +426,7 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
         if (next == NextPacket::Failed) return kFfmpegReadFailed;
         if (next == NextPacket::End) break;
         if (packet->stream_index == in.streamIndex) {
+            if (decoded && packet->duration > 0) in.readSinceAudio = 0;
             const int64_t start = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (packet->duration > 0 && summed <= std::numeric_limits<int64_t>::max() - packet->duration)
                 summed += packet->duration;
@@ -493,7 +507,10 @@ int decodeFfmpegFile(FilePtr file, PcmSink& sink, FfmpegInfo& info, const std::a
     PacketPtr packet(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
     if (!packet || !frame) return kFfmpegRefused;
-    auto onFrame = [&writer](const AVFrame* f) { return writer.write(f); };
+    auto onFrame = [&writer, &in](const AVFrame* f) {
+        if (frameIsUsable(f)) in.readSinceAudio = 0;
+        return writer.write(f);
+    };
     for (;;) {
         if (stop != nullptr && stop->load()) return kFfmpegStopped;
         const NextPacket next = readPacket(in, packet.get());

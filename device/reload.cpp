@@ -21,8 +21,7 @@ namespace {
 
 // Reads `count` bytes of storage from `address` in blocks, into `out`.
 int readRange(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t count, std::vector<uint8_t>& out,
-              const std::atomic<bool>* stop, EventSink* events = nullptr, uint32_t doneBefore = 0,
-              uint32_t total = 0) {
+              const std::atomic<bool>* stop, EventSink* events = nullptr, uint32_t doneBefore = 0, uint32_t total = 0) {
     out.resize(count);
     for (uint32_t done = 0; done < count;) {
         if (stop != nullptr && stop->load()) return kDeviceStopped;
@@ -104,7 +103,8 @@ int confirmHeader(const DeviceJob& job, const WorkContext& ctx, const DeviceLibr
     if (recordFor(ctx.startDir, first, record)) return kDeviceOk;
     std::vector<uint8_t> taken;
     const int r = settleReads(
-        {first}, [&](std::vector<uint8_t>& again) {
+        {first},
+        [&](std::vector<uint8_t>& again) {
             return readRange(lib, job.handle, job.address, kStorageHeaderBytes, again, stop);
         },
         nullptr, taken);
@@ -139,8 +139,8 @@ int confirmSongs(const DeviceJob& job, const WorkContext& ctx, const DeviceLibra
     }
     std::vector<uint8_t> second;
     if (!recorded) {
-        if (const int r = readRange(lib, job.handle, job.address, job.blockSize, second, stop, &events,
-                                    job.blockSize, 2 * job.blockSize);
+        if (const int r = readRange(lib, job.handle, job.address, job.blockSize, second, stop, &events, job.blockSize,
+                                    2 * job.blockSize);
             r != kDeviceOk)
             return r;
     }
@@ -266,8 +266,7 @@ bool sameStream(const FrameHeader& a, const FrameHeader& first) {
 // no other file has, ending in ".mp3" as the song's will), so that no file
 // there changes before every song is read and checked. `relative` gets its
 // name ("./dat/.reload-XXXXXX.mp3"); says why it failed (errno, never 0).
-bool stageSongFile(const std::string& startDir, const uint8_t* bytes, size_t size, std::string& relative,
-                   int& error) {
+bool stageSongFile(const std::string& startDir, const uint8_t* bytes, size_t size, std::string& relative, int& error) {
     errno = 0;
     std::string path = resolvePath(startDir, "./dat/.reload-XXXXXX.mp3");
     const int fd = ::mkstemps(path.data(), 4);
@@ -305,13 +304,14 @@ void dataReadWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLi
                     const std::atomic<bool>* stop, bool readTwice) {
     std::vector<uint8_t> header;
     ReloadRecord record;
-    const bool recorded =
-        readFileHead(ctx.path(kReloadTableFile), header, kStorageHeaderBytes) && recordFor(ctx.startDir, header, record);
+    const bool recorded = readFileHead(ctx.path(kReloadTableFile), header, kStorageHeaderBytes) &&
+                          recordFor(ctx.startDir, header, record);
     const bool twice = !recorded && readTwice;
     TransferError error;
     CheckFailure failure;
     FirstHalfSink half(events);
-    int result = readStorageToFile(job, ctx.startDir, lib, twice ? static_cast<EventSink*>(&half) : &events, stop, &error);
+    int result =
+        readStorageToFile(job, ctx.startDir, lib, twice ? static_cast<EventSink*>(&half) : &events, stop, &error);
     if (result == kDeviceLocalFileFailed) failure.fileError = error.fileError;
     if (result == kDeviceOk && (recorded || twice))
         result = confirmSongs(job, ctx, lib, events, stop, recorded, record, failure);

@@ -102,8 +102,6 @@ bool saveReloadRecord(const std::string& startDir, const ReloadRecord& record) {
     return true;
 }
 
-void removeReloadRecord(const std::string& startDir) {
-    std::remove(resolvePath(startDir, kReloadRecordFile).c_str());
-}
+void removeReloadRecord(const std::string& startDir) { std::remove(resolvePath(startDir, kReloadRecordFile).c_str()); }
 
 }  // namespace velmo

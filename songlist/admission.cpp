@@ -247,7 +247,7 @@ namespace {
 
 // One walk below a folder that was added: what it has seen, and its limits.
 struct Walk {
-    std::string root;  // the added folder's real path, no trailing '/' (except "/")
+    std::string root;                        // the added folder's real path, no trailing '/' (except "/")
     std::set<std::pair<dev_t, ino_t>> seen;  // every folder listed, by device and inode
     size_t entries = 0;
     FolderWalk out;
@@ -255,8 +255,8 @@ struct Walk {
     // True when `real` is the root or lies below it.
     bool inside(const std::string& real) const {
         if (root == "/") return true;
-        return real == root || (real.size() > root.size() && real.compare(0, root.size(), root) == 0 &&
-                                real[root.size()] == '/');
+        return real == root ||
+               (real.size() > root.size() && real.compare(0, root.size(), root) == 0 && real[root.size()] == '/');
     }
 };
 

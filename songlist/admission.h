@@ -65,8 +65,7 @@ std::vector<std::string> folderWalkNotes(const std::string& folder, const Folder
 // `paths` with every folder replaced by songFilesInFolder of it, in place;
 // anything else (files, missing paths) is kept for admission to judge. The
 // walks' notes are appended to `notes` when given.
-std::vector<std::string> songFilesOf(const std::vector<std::string>& paths,
-                                     std::vector<std::string>* notes = nullptr);
+std::vector<std::string> songFilesOf(const std::vector<std::string>& paths, std::vector<std::string>* notes = nullptr);
 
 // True when `path` names a folder (or a link to one).
 bool isFolder(const std::string& path);

@@ -105,14 +105,14 @@ void DownloadOperation::onEstimates(uint32_t total, const std::vector<Unreadable
 // The working files a Download makes while the clock is being written must
 // fit: a disk that fills after the erase leaves the clock without songs.
 bool DownloadOperation::enoughDatSpace() {
-    const uint64_t needed =
-        datSpaceNeeded(songs_, core_.startDir, core_.quality, core_.session.storageKB(),
-                       core_.settings.flag(kEvenVolumeKey, false), core_.conversionWorkers);
+    const uint64_t needed = datSpaceNeeded(songs_, core_.startDir, core_.quality, core_.session.storageKB(),
+                                           core_.settings.flag(kEvenVolumeKey, false), core_.conversionWorkers);
     const std::optional<uint64_t> free = datSpaceFree(core_.startDir);
     if (!free || *free >= needed) return true;
-    const std::string text = format(tr_("Not enough space in %s: %llu MB needed, %llu MB free"),
-                                    core_.path("./dat").c_str(), static_cast<unsigned long long>(wholeMegabytes(needed, true)),
-                                    static_cast<unsigned long long>(wholeMegabytes(*free, false)));
+    const std::string text =
+        format(tr_("Not enough space in %s: %llu MB needed, %llu MB free"), core_.path("./dat").c_str(),
+               static_cast<unsigned long long>(wholeMegabytes(needed, true)),
+               static_cast<unsigned long long>(wholeMegabytes(*free, false)));
     resetProgress();
     core_.view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
     noteOutcome(OutcomeKind::Failed, text);

@@ -68,9 +68,8 @@ std::string ReloadOperation::readCheckText(const ReadFailed& failed) {
             return format(tr_("Read error: song %u (%s) read differently at every read. Try the Reload again."),
                           unsigned{failed.song}, failed.name.c_str());
         case ReadCheck::SongNotAsDownloaded:
-            return format(
-                tr_("Read error: song %u (%s) did not read as it was downloaded. Try the Reload again."),
-                unsigned{failed.song}, failed.name.c_str());
+            return format(tr_("Read error: song %u (%s) did not read as it was downloaded. Try the Reload again."),
+                          unsigned{failed.song}, failed.name.c_str());
         case ReadCheck::None:
             break;
     }

@@ -462,8 +462,7 @@ TEST_F(ReloadTest, AReadErrorIsCaughtByReadingAgain) {
         {"the count's first read", corrupt(readsBefore + 1, 0)},
         {"song 2's size at its first read", corrupt(readsBefore + 1, 32 + 264 + 4)},
         {"the signature's second read", corrupt(readsBefore + 4, 8)},
-        {"a song's audio byte at the first read",
-         corrupt(readsBefore + 6 + audioByte / 4096 + 1, audioByte % 4096)},
+        {"a song's audio byte at the first read", corrupt(readsBefore + 6 + audioByte / 4096 + 1, audioByte % 4096)},
         {"a song's audio byte at the second read",
          corrupt(readsBefore + 6 + dataBlocks + audioByte / 4096 + 1, audioByte % 4096)},
     };

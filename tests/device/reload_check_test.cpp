@@ -120,10 +120,10 @@ TEST(ReloadCheck, ReadsAreRepeatedUntilTheySettle) {
             return kDeviceOk;
         };
         Bytes taken;
-        const int r = settleReads(row.earlier, readAgain,
-                                  row.withRecord ? std::function<bool(const Bytes&)>([&](const Bytes& x) { return x == a; })
-                                                 : nullptr,
-                                  taken);
+        const int r = settleReads(
+            row.earlier, readAgain,
+            row.withRecord ? std::function<bool(const Bytes&)>([&](const Bytes& x) { return x == a; }) : nullptr,
+            taken);
         EXPECT_EQ(row.result, r);
         if (r == kDeviceOk) {
             EXPECT_EQ(row.taken, taken);
@@ -132,6 +132,6 @@ TEST(ReloadCheck, ReadsAreRepeatedUntilTheySettle) {
     }
     // A read that fails ends it with the failure.
     Bytes taken;
-    EXPECT_EQ(kDeviceConnectionFailed,
-              settleReads({a, b}, [](Bytes&) { return kDeviceConnectionFailed; }, nullptr, taken));
+    EXPECT_EQ(kDeviceConnectionFailed, settleReads(
+                                           {a, b}, [](Bytes&) { return kDeviceConnectionFailed; }, nullptr, taken));
 }

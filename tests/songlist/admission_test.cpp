@@ -332,14 +332,18 @@ TEST(Admission, AFolderWalkStaysInsideTheFolderAndEnds) {
         std::vector<std::string> expected;
     } rows[] = {
         {"a link to /", [&] { fs::create_directory_symlink("/", top + "/root"); }, {"/a.mp3", "/in/b.mp3"}},
-        {"a link to /proc/self", [&] { fs::create_directory_symlink("/proc/self", top + "/self"); },
+        {"a link to /proc/self",
+         [&] { fs::create_directory_symlink("/proc/self", top + "/self"); },
          {"/a.mp3", "/in/b.mp3"}},
-        {"a link to a folder beside it", [&] { fs::create_directory_symlink(outside, top + "/beside"); },
+        {"a link to a folder beside it",
+         [&] { fs::create_directory_symlink(outside, top + "/beside"); },
          {"/a.mp3", "/in/b.mp3"}},
         {"a link up the tree", [&] { fs::create_directory_symlink(top, top + "/in/up"); }, {"/a.mp3", "/in/b.mp3"}},
-        {"a link to a folder inside, listed once", [&] { fs::create_directory_symlink(top + "/in", top + "/alias"); },
+        {"a link to a folder inside, listed once",
+         [&] { fs::create_directory_symlink(top + "/in", top + "/alias"); },
          {"/a.mp3", "/alias/b.mp3"}},
-        {"a relative link out", [&] { fs::create_directory_symlink("../../outside", top + "/in/out"); },
+        {"a relative link out",
+         [&] { fs::create_directory_symlink("../../outside", top + "/in/out"); },
          {"/a.mp3", "/in/b.mp3"}},
     };
     for (const Row& row : rows) {

@@ -36,6 +36,11 @@
 #              own time for the same image (device_bench --delay's write time,
 #              scaled); and the same Download verified (the default) vs the
 #              link's write and read time for the image
+#   reload 8   the same eight songs reloaded over the USB 1.1 link: each song
+#              read twice (no record of a verified Download in the folder,
+#              "Check Reload by reading twice" on)  vs  read once (the option
+#              off); and in the Download's own folder, where the record of the
+#              verified Download spares the second read, vs read once
 #   32 songs   a download of 32 songs, one of them a 60-minute WAV (the memory
 #              figure): velmo-cli download  vs  velmo-cli image of the same list
 #
@@ -293,6 +298,20 @@ grep -q '^Verified' "$work/out.txt" || { echo "bench: the download did not verif
 link_rw=$(awk -v w="$(field write "$work/device-slow.txt")" -v r="$(field read "$work/device-slow.txt")" -v n="$eight_bytes" \
   'BEGIN { printf "%.3f", (w + r) * n / 4194304 }')
 row "download 8 songs + verify, USB 1.1" "$M_WALL" "$M_CPU" "$M_RSS" "$link_rw" - - "link write + read" "<= 1.06"
+# Reload of those songs: in a folder without the verified Download's record,
+# each song read twice (the default) against once; and in the Download's
+# folder, where the record spares the second read.
+echo "Reloading the eight songs over the USB 1.1 link ..."
+mkdir -p "$work/reload-twice" "$work/reload-once"
+cp "$bin/spn.bin" "$work/reload-twice/"
+cp "$bin/spn.bin" "$work/reload-once/"
+"$cli" --dir "$work/reload-once" reload-check once > /dev/null
+measure 1 "$cli" --dir "$work/reload-once" reload --yes
+o=("$M_WALL" "$M_CPU" "$M_RSS")
+measure 1 "$cli" --dir "$work/reload-twice" reload --yes
+row "reload 8 songs, USB 1.1, read twice" "$M_WALL" "$M_CPU" "$M_RSS" "${o[@]}" "read once" "~2"
+measure 1 "$cli" --dir "$eight" reload --yes
+row "reload 8 songs, USB 1.1, with the record" "$M_WALL" "$M_CPU" "$M_RSS" "${o[@]}" "read once" "~1"
 "$bin/zentro-sim" delay off > /dev/null
 
 echo "Downloading 32 songs, one of them a 60-minute WAV ..."

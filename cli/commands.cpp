@@ -282,13 +282,22 @@ int editList(const Options& options, const std::vector<std::string>& given, bool
     // A folder stands for the song files in it and its sub-folders; the core
     // then judges them exactly as the same files named one by one.
     bool emptyFolder = false;
+    bool walkLimited = false;
+    std::vector<std::string> files;
     for (const std::string& path : given) {
-        if (isFolder(path) && songFilesInFolder(path).empty()) {
+        if (!isFolder(path)) {
+            files.push_back(path);
+            continue;
+        }
+        const FolderWalk walk = walkSongFolder(path);
+        for (const std::string& said : folderWalkNotes(terminalText(path), walk)) note("%s", said.c_str());
+        walkLimited = walkLimited || walk.tooManyEntries || walk.tooDeep;
+        if (walk.files.empty()) {
             note(tr_("there are no song files in %s"), terminalText(path).c_str());
             emptyFolder = true;
         }
+        files.insert(files.end(), walk.files.begin(), walk.files.end());
     }
-    const std::vector<std::string> files = songFilesOf(given);
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     if (!s.startOffline()) return kExitFailed;
@@ -301,7 +310,7 @@ int editList(const Options& options, const std::vector<std::string>& given, bool
     if (taken != files.size()) note(tr_("%zu of %zu files joined the list"), taken, files.size());
     std::printf(tr_("Songs in the list: %u\n"), s.core.songCount());
     s.printStatusLine();
-    const bool ok = taken == files.size() && !emptyFolder && !s.failed();
+    const bool ok = taken == files.size() && !emptyFolder && !walkLimited && !s.failed();
     return s.finish(ok ? kExitOk : kExitFailed);
 }
 
@@ -566,6 +575,21 @@ int runReload(const Options& options) {
         s.printStatusLine();
     }
     return s.finish(status);
+}
+
+int runReloadCheck(const Options& options, const std::string& how) {
+    if (!how.empty() && how != "twice" && how != "once") {
+        note("%s", tr_("the reload check must be twice or once"));
+        return kExitUsage;
+    }
+    Session s(options, how.empty() ? FolderAccess::Shared : FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
+    s.startOffline();
+    if (!how.empty()) s.core.setReloadReadTwice(how == "twice");
+    std::printf("%s", s.core.reloadReadTwice() ? tr_("Check Reload by reading twice: on\n")
+                                               : tr_("Check Reload by reading twice: off\n"));
+    s.close();
+    return kExitOk;
 }
 
 int runFirmware(const Options& options, const std::string& file) {

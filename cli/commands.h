@@ -57,6 +57,9 @@ int runVolume(const Options& options, const std::string& name);
 int runNames(const Options& options, const std::string& source);
 int runDownload(const Options& options, std::optional<bool> verify);
 int runReload(const Options& options);
+// "twice" or "once": the folder's "Check Reload by reading twice" option;
+// empty: print which is in force.
+int runReloadCheck(const Options& options, const std::string& how);
 int runFirmware(const Options& options, const std::string& file);
 int runImage(const Options& options, const std::string& out);
 // Needs no start folder: reads the file only.

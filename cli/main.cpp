@@ -120,6 +120,13 @@ int main(int argc, char** argv) {
         app.add_subcommand("volume", tr_("every song at one loudness (even) or as it is (as-is, the default)"));
     volume->add_option("VOLUME", volumeName, tr_("even or as-is"))->required()->check(CLI::IsMember({"even", "as-is"}));
 
+    std::string readCheck;
+    auto* reloadCheck = app.add_subcommand(
+        "reload-check", tr_("without a record of the clock's songs, a Reload reads them twice (twice, the default) "
+                            "or once"));
+    reloadCheck->add_option("HOW", readCheck, tr_("twice or once; without it, say which is in force"))
+        ->check(CLI::IsMember({"twice", "once"}));
+
     bool verify = false;
     bool noVerify = false;
     auto* download = app.add_subcommand("download", tr_("as the Download button"));
@@ -214,6 +221,7 @@ int main(int argc, char** argv) {
     if (quality->parsed()) return runQuality(options, qualityName);
     if (names->parsed()) return runNames(options, namesSource);
     if (volume->parsed()) return runVolume(options, volumeName);
+    if (reloadCheck->parsed()) return runReloadCheck(options, readCheck);
     if (download->parsed())
         return runDownload(options, verify     ? std::optional<bool>(true)
                                     : noVerify ? std::optional<bool>(false)

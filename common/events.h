@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -87,9 +88,24 @@ enum class FirmwareStep { Written, ReadBack };
 struct FirmwareStepDone {  // end
     FirmwareStep step = FirmwareStep::Written;
 };
+// A Reload's read that came back whole but not as the clock holds it.
+enum class ReadCheck {
+    None,
+    HeaderDiffers,        // the header read differently at every read
+    SongDiffers,          // a song read differently at every read
+    SongNotAsDownloaded,  // a song kept differing from the last verified Download's record
+};
 struct ReadFailed {  // end
+    // Not an aggregate, so that the stages that know no check name only
+    // the first two fields.
+    ReadFailed(ReadStage stage_ = ReadStage::Table, int errorNumber_ = 0, ReadCheck check_ = ReadCheck::None,
+               uint16_t song_ = 0, std::string name_ = {})
+        : stage(stage_), errorNumber(errorNumber_), check(check_), song(song_), name(std::move(name_)) {}
     ReadStage stage = ReadStage::Table;
-    int errorNumber = 0;  // 0: the connection failed; else a local file's errno
+    int errorNumber = 0;  // 0: the connection failed (or `check` says why); else a local file's errno
+    ReadCheck check = ReadCheck::None;
+    uint16_t song = 0;  // SongDiffers, SongNotAsDownloaded: the song's position on the clock (1-based)
+    std::string name;   // ... and its name there
 };
 // end: the clock compared with the image, which was read whole.
 struct VerifyDone {
@@ -130,6 +146,9 @@ struct ReloadParsed {  // end
     // The songs reloaded, in the clock's order, the damaged ones left out;
     // their files are written.
     std::vector<Song> songs;
+    // Full paths of the files that hold `songs`' bytes until the list takes
+    // them (commitReloadedSongs renames each to its workPath), one per song.
+    std::vector<std::string> staged;
     uint16_t quality = 0;             // the quality the header names
     std::vector<uint16_t> damaged;    // clock positions (0-based) of the songs left out, ascending
     std::vector<uint32_t> estimates;  // one per song of `songs`

@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "bytes.h"
@@ -27,6 +28,12 @@ constexpr int kIoBufferBytes = 65536;
 // A probe gives up on a stream when this many of its packets have come and
 // none has decoded: a damaged file is refused without reading all of it.
 constexpr int kProbePacketsWithoutFrame = 256;
+// Bytes read from the file without audio coming out of it: a decoded frame,
+// or once one has been, a packet of the song's stream with a duration. A
+// parser that finds no frame in what it is given (gigabytes of zeros behind a
+// header that claims 4 GiB) keeps reading to the end of the file; no song has
+// this much between two pieces of audio, so the file ends there.
+constexpr uint64_t kMaxBytesWithoutAudio = 16u << 20;
 // libswresample handles at most this many channels.
 constexpr int kMaxChannels = 64;
 // The highest rate of real recordings (768 kHz PCM). A damaged header can
@@ -80,6 +87,12 @@ struct Input {
     // AVERROR(EIO), and packets read ahead still come first. Once set it
     // stays set, and the operation fails whatever the demuxer made of it.
     bool readFailed = false;
+    // The file's size, taken once when it is opened: demuxers ask for it at
+    // every packet, and a stat per packet made a file that claims more than
+    // it holds take minutes to be read to its end.
+    std::optional<uint64_t> size;
+    // Bytes read since the last audio (kMaxBytesWithoutAudio), or since the open.
+    uint64_t readSinceAudio = 0;
     IoPtr io;
     FormatPtr format;
     CodecPtr codec;
@@ -94,10 +107,12 @@ int readFromFile(void* opaque, uint8_t* buf, int size) {
     auto* in = static_cast<Input*>(opaque);
     if (in->readFailed) return AVERROR(EIO);
     if (size <= 0) return 0;
+    if (in->readSinceAudio >= kMaxBytesWithoutAudio) return AVERROR_EOF;
     std::FILE* f = in->file.get();
     // A flag left by an earlier call must not decide this one.
     std::clearerr(f);
     const size_t got = std::fread(buf, 1, static_cast<size_t>(size), f);
+    in->readSinceAudio += got;
     if (got > 0) return static_cast<int>(got);
     if (std::ferror(f)) {
         in->readFailed = true;
@@ -107,10 +122,11 @@ int readFromFile(void* opaque, uint8_t* buf, int size) {
 }
 
 int64_t seekInFile(void* opaque, int64_t offset, int whence) {
-    std::FILE* f = static_cast<Input*>(opaque)->file.get();
+    const Input* in = static_cast<Input*>(opaque);
+    std::FILE* f = in->file.get();
     if (whence & AVSEEK_SIZE) {
-        const std::optional<uint64_t> size = fileSize(f);
-        return size ? static_cast<int64_t>(*size) : AVERROR(EIO);
+        if (!in->size || *in->size > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return AVERROR(EIO);
+        return static_cast<int64_t>(*in->size);
     }
     whence &= ~AVSEEK_FORCE;
     if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return AVERROR(EINVAL);
@@ -153,6 +169,7 @@ int openFailure(const Input& in) { return in.readFailed ? kFfmpegReadFailed : kF
 // stream is discarded.
 int openInput(Input& in) {
     quietLibraries();
+    in.size = fileSize(in.file.get());
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
     if (buffer == nullptr) return kFfmpegRefused;
     AVIOContext* io = avio_alloc_context(buffer, kIoBufferBytes, 0, &in, readFromFile, nullptr, seekInFile);
@@ -415,9 +432,10 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
     double counted = 0.0;
     bool cutShort = false;
     const auto deadline = std::chrono::steady_clock::now() + kCountingTime;
-    auto onFrame = [&decoded, &counting, &counted](const AVFrame* f) {
+    auto onFrame = [&decoded, &counting, &counted, &in](const AVFrame* f) {
         if (frameIsUsable(f)) {
             decoded = true;
+            in.readSinceAudio = 0;
             if (counting) counted += static_cast<double>(f->nb_samples) / f->sample_rate;
         }
         return kFfmpegOk;
@@ -429,6 +447,7 @@ int probeFfmpegFile(FilePtr file, FfmpegInfo& info) {
         if (next == NextPacket::End) break;
         if (packet->stream_index == in.streamIndex) {
             packetBytes += packet->size;
+            if (decoded && packet->duration > 0) in.readSinceAudio = 0;
             const int64_t start = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             if (packet->duration > 0 && summed <= std::numeric_limits<int64_t>::max() - packet->duration)
                 summed += packet->duration;
@@ -531,7 +550,10 @@ int decodeFfmpegFile(FilePtr file, PcmSink& sink, FfmpegInfo& info, const std::a
     PacketPtr packet(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
     if (!packet || !frame) return kFfmpegRefused;
-    auto onFrame = [&writer](const AVFrame* f) { return writer.write(f); };
+    auto onFrame = [&writer, &in](const AVFrame* f) {
+        if (frameIsUsable(f)) in.readSinceAudio = 0;
+        return writer.write(f);
+    };
     for (;;) {
         if (stop != nullptr && stop->load()) return kFfmpegStopped;
         const NextPacket next = readPacket(in, packet.get());

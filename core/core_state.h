@@ -49,6 +49,12 @@ constexpr const char* kVerifyAfterDownloadKey = "verifyAfterDownload";
 // songs' bytes as they are converted without it).
 constexpr const char* kEvenVolumeKey = "evenVolume";
 
+// The option that has a Reload read the clock's songs twice and compare the
+// reads when the folder holds no record of the songs' digests to compare
+// with (on by default: MPEG audio carries no checksum of its own).
+constexpr const char* kReloadReadTwiceKey = "reloadReadTwice";
+constexpr const char* kReloadReadTwiceText = N_("Check Reload by reading twice");
+
 // The option that names songs joining the list from their tags (off by default).
 constexpr const char* kNamesFromTagsKey = "namesFromTags";
 constexpr const char* kNamesFromTagsText = N_("Names from Tags");

@@ -315,6 +315,10 @@ bool VelmoCore::evenVolume() const { return state_.settings.flag(kEvenVolumeKey,
 
 void VelmoCore::setEvenVolume(bool on) { state_.settings.setFlag(kEvenVolumeKey, on); }
 
+bool VelmoCore::reloadReadTwice() const { return state_.settings.flag(kReloadReadTwiceKey, true); }
+
+void VelmoCore::setReloadReadTwice(bool on) { state_.settings.setFlag(kReloadReadTwiceKey, on); }
+
 void VelmoCore::onMakeImage() {
     if (running_) return;
     std::string reason;

@@ -204,6 +204,11 @@ class VelmoCore {
     // Volume", off by default, kept in the settings).
     bool evenVolume() const;
     void setEvenVolume(bool on);
+    // Whether a Reload reads the songs twice and compares the reads when the
+    // folder holds no record of the clock's songs ("Check Reload by reading
+    // twice", on by default, kept in the settings).
+    bool reloadReadTwice() const;
+    void setReloadReadTwice(bool on);
 
     // The start folder's options (settings.h), shared by both front ends;
     // what is set here is saved at the close.

@@ -1,29 +1,195 @@
 #include "reload.h"
 
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <vector>
 
+#include "device.h"
 #include "fileio.h"
+#include "reload_record.h"
 #include "storage_layout.h"
 
 namespace velmo {
 
 namespace {
 
-void readWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events,
-                const std::atomic<bool>* stop, const Event& done, ReadStage stage) {
-    TransferError error;
-    const int result = readStorageToFile(job, ctx.startDir, lib, &events, stop, &error);
+// Reads `count` bytes of storage from `address` in blocks, into `out`.
+int readRange(const DeviceLibrary& lib, uint32_t handle, uint32_t address, uint32_t count, std::vector<uint8_t>& out,
+              const std::atomic<bool>* stop, EventSink* events = nullptr, uint32_t doneBefore = 0, uint32_t total = 0) {
+    out.resize(count);
+    for (uint32_t done = 0; done < count;) {
+        if (stop != nullptr && stop->load()) return kDeviceStopped;
+        const uint32_t n = std::min(count - done, kTransferBlockBytes);
+        const int r = readBlock(lib, handle, address + done, n, out.data() + done);
+        if (r != kDeviceOk) return r == kDeviceStopped ? r : kDeviceConnectionFailed;
+        done += n;
+        if (events != nullptr && total != 0) {
+            const auto percent = static_cast<int>(uint64_t{doneBefore + done} * 100 / total);
+            if (percent != 0) events->post(ReadProgress{percent});
+        }
+    }
+    return kDeviceOk;
+}
+
+// Passes events on, with the read's percentages scaled into the first half
+// of the bar: a second pass over the same bytes fills the other half.
+class FirstHalfSink : public EventSink {
+  public:
+    explicit FirstHalfSink(EventSink& to) : to_(to) {}
+    void post(Event event) override {
+        if (auto* p = std::get_if<ReadProgress>(&event)) {
+            p->percent /= 2;
+            if (p->percent == 0) return;
+        }
+        to_.post(std::move(event));
+    }
+
+  private:
+    EventSink& to_;
+};
+
+// What the check of the bytes read found, when not kDeviceOk.
+struct CheckFailure {
+    ReadCheck check = ReadCheck::None;
+    uint16_t song = 0;
+    std::string name;
+    int fileError = 0;
+};
+
+}  // namespace
+
+int settleReads(std::vector<std::vector<uint8_t>> reads, const std::function<int(std::vector<uint8_t>&)>& readAgain,
+                const std::function<bool(const std::vector<uint8_t>&)>& right, std::vector<uint8_t>& taken) {
+    while (reads.size() < static_cast<size_t>(kMostReads)) {
+        std::vector<uint8_t> again;
+        if (const int r = readAgain(again); r != kDeviceOk) return r;
+        const bool settled = right ? right(again) : std::find(reads.begin(), reads.end(), again) != reads.end();
+        if (settled) {
+            taken = std::move(again);
+            return kDeviceOk;
+        }
+        reads.push_back(std::move(again));
+    }
+    return kReadsDisagree;
+}
+
+namespace {
+
+// The recorded header, when the folder holds the record of the last verified
+// Download and `header` is its header byte for byte.
+bool recordFor(const std::string& startDir, const std::vector<uint8_t>& header, ReloadRecord& record) {
+    return loadReloadRecord(startDir, record) && record.header == header;
+}
+
+// The header in "./dat/tmp.tbl" confirmed by a second read, unless it is
+// the recorded one: a changed byte would otherwise pass for a clock without
+// songs, or for a damaged header. Reads that disagree are repeated until two
+// agree, which is then the header kept.
+int confirmHeader(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, const std::atomic<bool>* stop,
+                  CheckFailure& failure) {
+    const std::string path = ctx.path(kReloadTableFile);
+    std::vector<uint8_t> first;
+    if (!readFileHead(path, first, kStorageHeaderBytes) || first.size() != kStorageHeaderBytes) {
+        failure.fileError = errno != 0 ? errno : EIO;
+        return kDeviceLocalFileFailed;
+    }
+    ReloadRecord record;
+    if (recordFor(ctx.startDir, first, record)) return kDeviceOk;
+    std::vector<uint8_t> taken;
+    const int r = settleReads(
+        {first},
+        [&](std::vector<uint8_t>& again) {
+            return readRange(lib, job.handle, job.address, kStorageHeaderBytes, again, stop);
+        },
+        nullptr, taken);
+    if (r == kReadsDisagree) {
+        failure.check = ReadCheck::HeaderDiffers;
+        return kDeviceConnectionFailed;
+    }
+    if (r != kDeviceOk) return r;
+    if (taken != first && !writeWholeFile(path, taken.data(), taken.size())) {
+        failure.fileError = errno != 0 ? errno : EIO;
+        return kDeviceLocalFileFailed;
+    }
+    return kDeviceOk;
+}
+
+// The songs of "./dat/tmp.ztd" checked against the record of the last
+// verified Download when the header is its header, else (when `readTwice`)
+// against a second read of the whole data. A song that differs is read
+// again, up to kMostReads reads in all, and taken when a read agrees with the
+// record, or with an earlier read; the data file then gets its bytes.
+int confirmSongs(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events,
+                 const std::atomic<bool>* stop, bool recorded, const ReloadRecord& record, CheckFailure& failure) {
+    std::vector<uint8_t> headerBytes;
+    StorageHeader header;
+    std::vector<uint8_t> data;
+    const std::string dataPath = ctx.path(kReloadDataFile);
+    if (!readFileHead(ctx.path(kReloadTableFile), headerBytes, kStorageHeaderBytes) ||
+        !decodeStorageHeader(headerBytes.data(), headerBytes.size(), header) ||
+        !readFileHead(dataPath, data, job.blockSize) || data.size() != job.blockSize) {
+        failure.fileError = errno != 0 ? errno : EIO;
+        return kDeviceLocalFileFailed;
+    }
+    std::vector<uint8_t> second;
+    if (!recorded) {
+        if (const int r = readRange(lib, job.handle, job.address, job.blockSize, second, stop, &events, job.blockSize,
+                                    2 * job.blockSize);
+            r != kDeviceOk)
+            return r;
+    }
+    bool patched = false;
+    const size_t songs = std::min<size_t>(header.songCount, kMaxHeaderSongs);
+    for (size_t i = 0; i < songs; ++i) {
+        const StorageEntry& e = header.entries[i];
+        if (e.dataSize == 0 || uint64_t{e.dataOffset} + e.dataSize > data.size()) continue;
+        const auto begin = data.begin() + e.dataOffset;
+        const auto end = begin + e.dataSize;
+        const auto agrees = [&](const std::vector<uint8_t>& bytes) {
+            return i < record.digests.size() && songDigest(bytes.data(), bytes.size()) == record.digests[i];
+        };
+        std::vector<std::vector<uint8_t>> reads = {std::vector<uint8_t>(begin, end)};
+        if (recorded ? agrees(reads[0]) : std::equal(begin, end, second.begin() + e.dataOffset)) continue;
+        if (!recorded) reads.emplace_back(second.begin() + e.dataOffset, second.begin() + e.dataOffset + e.dataSize);
+        std::vector<uint8_t> taken;
+        const int r = settleReads(
+            std::move(reads),
+            [&](std::vector<uint8_t>& again) {
+                return readRange(lib, job.handle, job.address + e.dataOffset, e.dataSize, again, stop);
+            },
+            recorded ? std::function<bool(const std::vector<uint8_t>&)>(agrees) : nullptr, taken);
+        if (r == kReadsDisagree) {
+            failure.check = recorded ? ReadCheck::SongNotAsDownloaded : ReadCheck::SongDiffers;
+            failure.song = static_cast<uint16_t>(i + 1);
+            failure.name = safeReloadName(e.songName, kSongNameBytes, i);
+            return kDeviceConnectionFailed;
+        }
+        if (r != kDeviceOk) return r;
+        std::copy(taken.begin(), taken.end(), begin);
+        patched = true;
+    }
+    if (patched && !writeWholeFile(dataPath, data.data(), data.size())) {
+        failure.fileError = errno != 0 ? errno : EIO;
+        return kDeviceLocalFileFailed;
+    }
+    return kDeviceOk;
+}
+
+void postReadEnd(EventSink& events, int result, const CheckFailure& failure, const Event& done, ReadStage stage) {
     if (result == kDeviceOk)
         events.post(done);
     else if (result == kDeviceStopped)
         events.post(JobStopped{StoppedWorker::Read, false});
+    else if (result == kDeviceLocalFileFailed)
+        events.post(ReadFailed{stage, failure.fileError != 0 ? failure.fileError : EIO});
     else
-        events.post(ReadFailed{stage, result == kDeviceLocalFileFailed ? error.fileError : 0});
+        events.post(ReadFailed{stage, 0, failure.check, failure.song, failure.name});
 }
 
 // The header read back, or false when the file is missing or not a header.
@@ -96,15 +262,29 @@ bool sameStream(const FrameHeader& a, const FrameHeader& first) {
            a.channelMode == first.channelMode;
 }
 
-// Writes a song file and says why it failed (errno, never 0).
-bool writeSongFile(const std::string& path, const uint8_t* bytes, size_t size, int& error) {
+// Writes a song's bytes to a new file of its own in "./dat/" (a name that
+// no other file has, ending in ".mp3" as the song's will), so that no file
+// there changes before every song is read and checked. `relative` gets its
+// name ("./dat/.reload-XXXXXX.mp3"); says why it failed (errno, never 0).
+bool stageSongFile(const std::string& startDir, const uint8_t* bytes, size_t size, std::string& relative, int& error) {
     errno = 0;
-    FilePtr f = createFileForWriting(path);
+    std::string path = resolvePath(startDir, "./dat/.reload-XXXXXX.mp3");
+    const int fd = ::mkstemps(path.data(), 4);
+    if (fd < 0) {
+        error = errno != 0 ? errno : EIO;
+        return false;
+    }
+    relative = "./dat/" + path.substr(path.rfind('/') + 1);
+    FilePtr f(::fdopen(fd, "wb"));
     bool ok = f != nullptr;
+    if (!ok) ::close(fd);
     if (ok && size != 0 && std::fwrite(bytes, 1, size, f.get()) != size) ok = false;
     // A full disk may only show when the buffered bytes go out at the close.
     if (ok && std::fclose(f.release()) != 0) ok = false;
-    if (!ok) error = errno != 0 ? errno : EIO;
+    if (!ok) {
+        error = errno != 0 ? errno : EIO;
+        ::unlink(path.c_str());
+    }
     return ok;
 }
 
@@ -112,16 +292,38 @@ bool writeSongFile(const std::string& path, const uint8_t* bytes, size_t size, i
 
 void tableReadWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events,
                      const std::atomic<bool>* stop) {
-    readWorker(job, ctx, lib, events, stop, TableReadDone{}, ReadStage::Table);
+    TransferError error;
+    CheckFailure failure;
+    int result = readStorageToFile(job, ctx.startDir, lib, &events, stop, &error);
+    if (result == kDeviceLocalFileFailed) failure.fileError = error.fileError;
+    if (result == kDeviceOk) result = confirmHeader(job, ctx, lib, stop, failure);
+    postReadEnd(events, result, failure, TableReadDone{}, ReadStage::Table);
 }
 
 void dataReadWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibrary& lib, EventSink& events,
-                    const std::atomic<bool>* stop) {
-    readWorker(job, ctx, lib, events, stop, DataReadDone{}, ReadStage::Data);
+                    const std::atomic<bool>* stop, bool readTwice) {
+    std::vector<uint8_t> header;
+    ReloadRecord record;
+    const bool recorded = readFileHead(ctx.path(kReloadTableFile), header, kStorageHeaderBytes) &&
+                          recordFor(ctx.startDir, header, record);
+    const bool twice = !recorded && readTwice;
+    TransferError error;
+    CheckFailure failure;
+    FirstHalfSink half(events);
+    int result =
+        readStorageToFile(job, ctx.startDir, lib, twice ? static_cast<EventSink*>(&half) : &events, stop, &error);
+    if (result == kDeviceLocalFileFailed) failure.fileError = error.fileError;
+    if (result == kDeviceOk && (recorded || twice))
+        result = confirmSongs(job, ctx, lib, events, stop, recorded, record, failure);
+    postReadEnd(events, result, failure, DataReadDone{}, ReadStage::Data);
 }
 
 bool saneStorageHeader(const StorageHeader& header, uint32_t dataCapacity) {
     if (header.songCount > kMaxHeaderSongs) return false;
+    // Any other quality would make the next Download fail after its erase,
+    // or write at a rate the clock does not play.
+    if (header.quality != kQualityNormal && header.quality != kQualityGood && header.quality != kQualityBest)
+        return false;
     uint64_t previousEnd = 0;
     for (size_t i = 0; i < header.songCount; ++i) {
         const StorageEntry& e = header.entries[i];
@@ -206,10 +408,7 @@ ReloadParsed reloadSongs(const std::string& startDir, uint32_t dataCapacity, con
     if (!readFileHead(resolvePath(startDir, kReloadDataFile), data, headerDataEnd(header))) data.clear();
 
     std::vector<std::string> used;
-    std::vector<std::string> written;
-    const auto removeWritten = [&] {
-        for (const std::string& path : written) ::unlink(path.c_str());
-    };
+    const auto removeWritten = [&] { discardStagedSongs(startDir, out.staged); };
     for (size_t i = 0; i < header.songCount; ++i) {
         if (stop != nullptr && stop->load()) {
             removeWritten();
@@ -232,20 +431,18 @@ ReloadParsed reloadSongs(const std::string& startDir, uint32_t dataCapacity, con
             continue;
         }
         const std::string relative = "./dat/" + name + ".mp3";
-        const std::string path = resolvePath(startDir, relative);
+        std::string staged;
         int error = 0;
-        if (!writeSongFile(path, bytes, e.dataSize, error)) {
-            // A partly written file is no song; nor are the ones before it
-            // without the rest of the list.
-            ::unlink(path.c_str());
+        if (!stageSongFile(startDir, bytes, e.dataSize, staged, error)) {
+            // The songs before it are no list without the rest.
             removeWritten();
             ReloadParsed failed;
             failed.failure = ReloadFailure::WriteFailed;
-            failed.file = path;
+            failed.file = resolvePath(startDir, relative);
             failed.errorNumber = error;
             return failed;
         }
-        written.push_back(path);
+        out.staged.push_back(staged);
 
         Song rec;
         rec.copyPending = 0;
@@ -256,6 +453,66 @@ ReloadParsed reloadSongs(const std::string& startDir, uint32_t dataCapacity, con
         out.songs.push_back(rec);
     }
     return out;
+}
+
+void discardStagedSongs(const std::string& startDir, std::vector<std::string>& staged) {
+    for (const std::string& name : staged) ::unlink(resolvePath(startDir, name).c_str());
+    staged.clear();
+}
+
+bool commitReloadedSongs(const std::string& startDir, ReloadParsed& parsed, std::string& file, int& error) {
+    const size_t n = std::min(parsed.staged.size(), parsed.songs.size());
+    std::vector<std::string> targets;
+    for (size_t i = 0; i < n; ++i) {
+        targets.push_back(resolvePath(startDir, fieldText(parsed.songs[i].workPath)));
+        // What cannot be replaced by a file is found before anything moves.
+        struct stat st {};
+        if (::lstat(targets.back().c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            file = targets.back();
+            error = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
+            discardStagedSongs(startDir, parsed.staged);
+            return false;
+        }
+    }
+    // A file a song replaces (a working copy of the list shown) is first
+    // moved aside, and put back if a later rename fails.
+    std::vector<std::string> kept(n);
+    size_t done = 0;
+    bool ok = true;
+    for (; done < n && ok; ++done) {
+        const char* target = targets[done].c_str();
+        if (::access(target, F_OK) == 0) {
+            std::string aside = resolvePath(startDir, "./dat/.reload-kept-XXXXXX");
+            const int fd = ::mkstemp(aside.data());
+            ok = fd >= 0;
+            if (fd >= 0) ::close(fd);
+            if (ok && std::rename(target, aside.c_str()) != 0) {
+                ::unlink(aside.c_str());
+                ok = false;
+            }
+            if (ok) kept[done] = aside;
+        }
+        if (ok && std::rename(resolvePath(startDir, parsed.staged[done]).c_str(), target) != 0) ok = false;
+        if (!ok) {
+            file = targets[done];
+            error = errno != 0 ? errno : EIO;
+            if (!kept[done].empty()) std::rename(kept[done].c_str(), target);
+            kept[done].clear();
+        }
+    }
+    if (!ok) {
+        // Back as it was: the songs renamed in go, the files moved aside return.
+        for (size_t i = done - 1; i-- > 0;) {
+            ::unlink(targets[i].c_str());
+            if (!kept[i].empty()) std::rename(kept[i].c_str(), targets[i].c_str());
+        }
+        discardStagedSongs(startDir, parsed.staged);
+        return false;
+    }
+    for (const std::string& aside : kept)
+        if (!aside.empty()) ::unlink(aside.c_str());
+    parsed.staged.clear();
+    return true;
 }
 
 }  // namespace velmo

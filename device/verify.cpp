@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fileio.h"
+#include "reload_record.h"
 #include "storage_layout.h"
 
 namespace velmo {
@@ -58,6 +59,10 @@ void verifyWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibr
         done += n;
         reportProgress(&events, ProgressBar::Read, done, total);
     }
+    // What the clock now holds is known for sure: a Reload can check its
+    // reads against it. Without the record it reads twice instead.
+    ReloadRecord record;
+    if (recordOfImage(image.data(), image.size(), record)) saveReloadRecord(ctx.startDir, record);
     events.post(VerifyDone{true});
 }
 

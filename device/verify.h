@@ -17,7 +17,8 @@ namespace velmo {
 // bytes, comparing each as it comes and posting ReadProgress. Looks at `stop`
 // (may be null) before each block. job.blockSize is not used.
 // End events:
-//   every byte the same                -> VerifyDone{same = true}
+//   every byte the same                -> VerifyDone{same = true}, after the image's record
+//                                         (reload_record.h) is saved in ctx.startDir
 //   a byte differs                     -> VerifyDone{false, its storage address, the clock's byte,
 //                                         the image's byte}; nothing past that block is read
 //   the image cannot be read           -> ReadFailed{Verify, errno} (EFBIG: too large for the

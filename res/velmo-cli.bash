@@ -5,7 +5,7 @@ _velmo_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="status list add drop delete up down quality names volume download reload firmware image inspect help"
+    local commands="status list add drop delete up down quality names volume reload-check download reload firmware image inspect help"
     local global="--dir --json --jobs --help --version"
     # Every extension a song file may have (kSongExtensions), any case.
     local songs='@(mp3|wav|wave|flac|ogg|oga|opus|m4a|m4b|mp4|aac|aif|aiff|aifc|wma|asf|wv|ape|mka|webm|mp2|ac3|caf|au)'
@@ -77,6 +77,9 @@ _velmo_cli() {
             ;;
         volume)
             COMPREPLY=($(compgen -W "even as-is" -- "$cur"))
+            ;;
+        reload-check)
+            COMPREPLY=($(compgen -W "twice once" -- "$cur"))
             ;;
         help)
             COMPREPLY=($(compgen -W "${commands% help}" -- "$cur"))

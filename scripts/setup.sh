@@ -12,7 +12,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   libmad0-dev libmp3lame-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
-  libebur128-dev
+  libebur128-dev nettle-dev
   qt6-base-dev libgl-dev fonts-liberation
   libcli11-dev nlohmann-json3-dev libtag1-dev
   gettext qt6-translations-l10n

@@ -7,13 +7,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <set>
+#include <utility>
 
 #include "clock_form.h"
 #include "paths.h"
 #include "song_reader.h"
 #include "song_tags.h"
 #include "songrecord.h"
+#include "translation.h"
 
 namespace velmo {
 
@@ -253,63 +258,106 @@ namespace velmo {
 
 namespace {
 
-struct FolderId {
-    dev_t dev;
-    ino_t ino;
-    bool operator==(const FolderId& o) const { return dev == o.dev && ino == o.ino; }
+// One walk below a folder that was added: what it has seen, and its limits.
+struct Walk {
+    std::string root;                        // the added folder's real path, no trailing '/' (except "/")
+    std::set<std::pair<dev_t, ino_t>> seen;  // every folder listed, by device and inode
+    size_t entries = 0;
+    FolderWalk out;
+
+    // True when `real` is the root or lies below it.
+    bool inside(const std::string& real) const {
+        if (root == "/") return true;
+        return real == root ||
+               (real.size() > root.size() && real.compare(0, root.size(), root) == 0 && real[root.size()] == '/');
+    }
 };
 
-void listSongs(const std::string& folder, int depth, std::vector<FolderId>& open, std::vector<std::string>& out) {
+std::string realPath(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : std::string();
+}
+
+void listSongs(const std::string& folder, int depth, Walk& walk) {
     struct stat st {};
+    if (walk.out.tooManyEntries || (depth > kSongFolderDepth && walk.out.tooDeep)) return;
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
-    const FolderId id{st.st_dev, st.st_ino};
-    // A link back to a folder on the way down would list it for ever.
-    for (const FolderId& o : open)
-        if (o == id) return;
+    // A folder reached twice, through a link or a loop, is listed once: a
+    // link back up the tree would otherwise list it for ever.
+    if (!walk.seen.insert({st.st_dev, st.st_ino}).second) return;
 
     std::error_code ec;
     std::vector<std::string> names;
-    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (++walk.entries > kMaxFolderEntries) {
+            walk.out.tooManyEntries = true;
+            break;
+        }
         names.push_back(it->path().filename().string());
+    }
     std::sort(names.begin(), names.end());
 
-    open.push_back(id);
     const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
     for (const std::string& name : names) {
         const std::string path = prefix + name;
+        struct stat link {};
         struct stat entry {};
-        if (::stat(path.c_str(), &entry) != 0) continue;  // a dangling link
+        if (::lstat(path.c_str(), &link) != 0 || ::stat(path.c_str(), &entry) != 0) continue;  // a dangling link
         if (S_ISDIR(entry.st_mode)) {
-            if (depth < kSongFolderDepth) listSongs(path, depth + 1, open, out);
+            // A link may lead anywhere (/, /proc/self): only folders of the
+            // one added are walked.
+            if (S_ISLNK(link.st_mode) && !walk.inside(realPath(path))) continue;
+            // Below the depth limit the walk only looks whether a song is
+            // there, to say why it was left out; once known, no further.
+            if (depth < kSongFolderDepth || !walk.out.tooDeep) listSongs(path, depth + 1, walk);
         } else if (S_ISREG(entry.st_mode) && namesSong(name)) {
-            out.push_back(path);
+            if (depth <= kSongFolderDepth)
+                walk.out.files.push_back(path);
+            else
+                walk.out.tooDeep = true;
         }
+        if (walk.out.tooManyEntries) return;
     }
-    open.pop_back();
 }
 
 }  // namespace
 
-std::vector<std::string> songFilesInFolder(const std::string& folder) {
-    std::vector<std::string> out;
-    std::vector<FolderId> open;
-    listSongs(folder, 0, open, out);
-    return out;
+FolderWalk walkSongFolder(const std::string& folder) {
+    Walk walk;
+    walk.root = realPath(folder);
+    if (walk.root.empty()) return {};
+    listSongs(folder, 0, walk);
+    return std::move(walk.out);
 }
 
-std::vector<std::string> songFilesOf(const std::vector<std::string>& paths) {
+std::vector<std::string> songFilesInFolder(const std::string& folder) { return walkSongFolder(folder).files; }
+
+std::vector<std::string> folderWalkNotes(const std::string& folder, const FolderWalk& walk) {
+    std::vector<std::string> notes;
+    if (walk.tooManyEntries)
+        notes.push_back(format(tr_("%s holds more than %zu entries: only the songs among the first %zu were taken"),
+                               folder.c_str(), kMaxFolderEntries, kMaxFolderEntries));
+    if (walk.tooDeep)
+        notes.push_back(format(tr_("%s: songs deeper than %d levels were left out"), folder.c_str(), kSongFolderDepth));
+    return notes;
+}
+
+std::vector<std::string> songFilesOf(const std::vector<std::string>& paths, std::vector<std::string>* notes) {
     std::vector<std::string> out;
     for (const std::string& p : paths) {
         if (isFolder(p)) {
-            const std::vector<std::string> songs = songFilesInFolder(p);
-            out.insert(out.end(), songs.begin(), songs.end());
+            const FolderWalk walk = walkSongFolder(p);
+            out.insert(out.end(), walk.files.begin(), walk.files.end());
+            if (notes != nullptr) {
+                const std::vector<std::string> said = folderWalkNotes(p, walk);
+                notes->insert(notes->end(), said.begin(), said.end());
+            }
         } else {
             out.push_back(p);
         }
     }
     return out;
 }
-
 bool isFolder(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

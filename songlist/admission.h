@@ -38,17 +38,34 @@ std::string songFilePatterns();
 // folders are left out (a music collection is a few levels deep at most).
 constexpr int kSongFolderDepth = 16;
 
+// How many entries (files, folders, links) a folder walk looks at in all
+// before it stops: a folder added by mistake (a home folder, a mount of a
+// whole disk) is not walked for minutes.
+constexpr size_t kMaxFolderEntries = 10000;
+
+struct FolderWalk {
+    std::vector<std::string> files;  // as songFilesInFolder
+    bool tooManyEntries = false;     // the walk stopped at kMaxFolderEntries entries
+    bool tooDeep = false;            // a song deeper than kSongFolderDepth levels was left out
+};
+
 // The song files in `folder` and its sub-folders, as full paths: regular
 // files (or links to them) whose name has a song extension, in name order
 // (byte order of the names, each folder's songs and sub-folders merged in
-// that order, depth first). A linked folder is entered once: a link back to a
-// folder already being listed is skipped. Folders that cannot be read are
-// left out; an empty result means no song was found.
+// that order, depth first). Every folder (by device and inode) is listed once
+// however often links lead to it, and a link to a folder is followed only
+// when the folder lies inside `folder` (by its real path). Folders that
+// cannot be read are left out; an empty result means no song was found.
+FolderWalk walkSongFolder(const std::string& folder);
 std::vector<std::string> songFilesInFolder(const std::string& folder);
+// What the user is told of a walk's limits, one translated sentence each
+// ("... deeper than 16 levels ..."); empty when none was reached.
+std::vector<std::string> folderWalkNotes(const std::string& folder, const FolderWalk& walk);
 
 // `paths` with every folder replaced by songFilesInFolder of it, in place;
-// anything else (files, missing paths) is kept for admission to judge.
-std::vector<std::string> songFilesOf(const std::vector<std::string>& paths);
+// anything else (files, missing paths) is kept for admission to judge. The
+// walks' notes are appended to `notes` when given.
+std::vector<std::string> songFilesOf(const std::vector<std::string>& paths, std::vector<std::string>* notes = nullptr);
 
 // True when `path` names a folder (or a link to one).
 bool isFolder(const std::string& path);

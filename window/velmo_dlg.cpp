@@ -121,6 +121,13 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
         if (!core_->isClosed() && core_->evenVolume() != on) core_->setEvenVolume(on);
     });
     addAction(evenVolumeAction_);
+    readTwiceAction_ = new QAction(translated(velmo::kReloadReadTwiceText), this);
+    readTwiceAction_->setCheckable(true);
+    readTwiceAction_->setChecked(true);
+    connect(readTwiceAction_, &QAction::toggled, this, [this](bool on) {
+        if (!core_->isClosed() && core_->reloadReadTwice() != on) core_->setReloadReadTwice(on);
+    });
+    addAction(readTwiceAction_);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
     timer_.setTimerType(Qt::CoarseTimer);
@@ -370,8 +377,10 @@ void CVelmoDlg::createControls() {
             dropped.reserve(static_cast<size_t>(paths.size()));
             for (const QString& p : paths) dropped.push_back(QFile::encodeName(p).toStdString());
             // A dropped folder stands for its songs, judged as if dropped one by one.
-            const std::vector<std::string> files = velmo::songFilesOf(dropped);
+            std::vector<std::string> notes;
+            const std::vector<std::string> files = velmo::songFilesOf(dropped, &notes);
             enterCore([this, &files] { core_->onDropFiles(files); });
+            showWalkNotes(notes);
         },
         Qt::QueuedConnection);
 }
@@ -385,6 +394,7 @@ void CVelmoDlg::initDialog() {
         // The songs of the table are described as the probe learns them.
         core_->learnSongFacts();
         evenVolumeAction_->setChecked(core_->evenVolume());
+        readTwiceAction_->setChecked(core_->reloadReadTwice());
         const velmo::Settings& settings = core_->settings();
         const long width = settings.number("window.width", 0, 0, QWIDGETSIZE_MAX);
         const long height = settings.number("window.height", 0, 0, QWIDGETSIZE_MAX);
@@ -456,8 +466,16 @@ void CVelmoDlg::addFiles(const std::vector<std::string>& paths) {
     if (core_->isClosed()) return;
     // A folder stands for its songs: the core then judges them, limits and
     // messages included, exactly as the same files chosen one by one.
-    const std::vector<std::string> files = velmo::songFilesOf(paths);
+    std::vector<std::string> notes;
+    const std::vector<std::string> files = velmo::songFilesOf(paths, &notes);
     enterCore([this, &files] { core_->onAdd(files); });
+    showWalkNotes(notes);
+}
+
+void CVelmoDlg::showWalkNotes(const std::vector<std::string>& notes) {
+    // A folder walked only in part says so: songs left out are not silent.
+    for (const std::string& text : notes)
+        messageBox(text, velmo::kCaptionWarning, velmo::MessageIcon::Warning, velmo::MessageButtons::Ok);
 }
 
 QSize CVelmoDlg::rememberedSize() const {

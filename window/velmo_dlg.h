@@ -78,10 +78,14 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QAction* namesFromTagsAction() const { return namesAction_; }
     // The context menu's "Even Volume" (checkable, kept in the settings).
     QAction* evenVolumeAction() const { return evenVolumeAction_; }
+    // The context menu's "Check Reload by reading twice" (checkable, kept in the settings).
+    QAction* readTwiceAction() const { return readTwiceAction_; }
 
     // Adds song files and folders (their songs in name order) as the Add
     // button does with the same files chosen: what `velmo FILE...` asks for.
     void addFiles(const std::vector<std::string>& paths);
+    // One warning box for each note of a folder walk that reached a limit.
+    void showWalkNotes(const std::vector<std::string>& notes);
 
     // The size the window opens at when the settings name none: the
     // template's, which is also the smallest it can be made.
@@ -179,6 +183,7 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QAction* verifyAction_ = nullptr;
     QAction* namesAction_ = nullptr;
     QAction* evenVolumeAction_ = nullptr;
+    QAction* readTwiceAction_ = nullptr;
     QTimer timer_;
 
     // Outlives the core, whose workers post to it until they are joined.

@@ -3,9 +3,12 @@
 #include <cstring>
 
 #include <cstdio>
+#include <optional>
 
 #include "admission.h"
 #include "convert_job.h"
+#include "dat_space.h"
+#include "reload_record.h"
 #include "storage_layout.h"
 #include "transfer.h"
 #include "translation.h"
@@ -70,6 +73,7 @@ void DownloadOperation::onEstimates(uint32_t total, const std::vector<Unreadable
     }
     for (size_t i = 0; i < songs_.size(); ++i) core_.songs[i].sizeEstimate = songs_[i].sizeEstimate;
     core_.totalEstimate = total;
+    if (!enoughDatSpace()) return;
     if (listWasCut_) {
         core_.view.resetLines();
         core_.fillLines(0, core_.songCount);
@@ -89,10 +93,30 @@ void DownloadOperation::onEstimates(uint32_t total, const std::vector<Unreadable
     job.eraseLength = core_.session.storageKB() * 1024u - kStorageHeaderAddress;
     job.expectedBytes = total + kStorageHeaderBytes;
     writeRunning_ = true;
+    // The clock changes now: the digests of its last verified Download
+    // describe it no longer.
+    removeReloadRecord(core_.startDir);
     startWorker(true,
                 [job, work = core_.work(), lib = &core_.session.library(), cancel = &cancellation_,
                  handOver = &handOver_](EventSink& events) { writeWorker(job, work, *lib, events, cancel, handOver); });
     startConversion(&handOver_);
+}
+
+// The working files a Download makes while the clock is being written must
+// fit: a disk that fills after the erase leaves the clock without songs.
+bool DownloadOperation::enoughDatSpace() {
+    const uint64_t needed = datSpaceNeeded(songs_, core_.startDir, core_.quality, core_.session.storageKB(),
+                                           core_.settings.flag(kEvenVolumeKey, false), core_.conversionWorkers);
+    const std::optional<uint64_t> free = datSpaceFree(core_.startDir);
+    if (!free || *free >= needed) return true;
+    const std::string text =
+        format(tr_("Not enough space in %s: %llu MB needed, %llu MB free"), core_.path("./dat").c_str(),
+               static_cast<unsigned long long>(wholeMegabytes(needed, true)),
+               static_cast<unsigned long long>(wholeMegabytes(*free, false)));
+    resetProgress();
+    core_.view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+    noteOutcome(OutcomeKind::Failed, text);
+    return false;
 }
 
 void DownloadOperation::cancel() {

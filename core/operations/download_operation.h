@@ -35,6 +35,8 @@ class DownloadOperation : public ConvertingOperation {
     void onEstimates(uint32_t total, const std::vector<UnreadableSong>& unreadable) override;
 
   private:
+    // Refuses (box and outcome) when dat/ has no room for what the Download writes.
+    bool enoughDatSpace();
     void writeEnded();
     void stopped(const char* text);
     void startVerify();

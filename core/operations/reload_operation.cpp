@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -49,13 +50,30 @@ void ReloadOperation::startRead(uint32_t address, const char* path, uint32_t cou
     job.address = address;
     job.path = path;
     job.blockSize = count;
-    startWorker(true, [job, table, work = core_.work(), lib = &core_.session.library(),
+    const bool readTwice = core_.settings.flag(kReloadReadTwiceKey, true);
+    startWorker(true, [job, table, readTwice, work = core_.work(), lib = &core_.session.library(),
                        stop = &cancellation_.flag()](EventSink& events) {
         if (table)
             tableReadWorker(job, work, *lib, events, stop);
         else
-            dataReadWorker(job, work, *lib, events, stop);
+            dataReadWorker(job, work, *lib, events, stop, readTwice);
     });
+}
+
+std::string ReloadOperation::readCheckText(const ReadFailed& failed) {
+    switch (failed.check) {
+        case ReadCheck::HeaderDiffers:
+            return tr_("Read error: the clock's song header read differently at every read. Try the Reload again.");
+        case ReadCheck::SongDiffers:
+            return format(tr_("Read error: song %u (%s) read differently at every read. Try the Reload again."),
+                          unsigned{failed.song}, failed.name.c_str());
+        case ReadCheck::SongNotAsDownloaded:
+            return format(tr_("Read error: song %u (%s) did not read as it was downloaded. Try the Reload again."),
+                          unsigned{failed.song}, failed.name.c_str());
+        case ReadCheck::None:
+            break;
+    }
+    return tr_("USB connection error !");
 }
 
 void ReloadOperation::fail(const std::string& text, const char* caption, MessageIcon icon) {
@@ -75,7 +93,13 @@ void ReloadOperation::onEvent(const Event& event) {
         onParsed(*e);
     } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
         const bool data = e->stage == ReadStage::Data;
-        if (e->errorNumber != 0) {
+        if (e->check != ReadCheck::None) {
+            // The clock answered every read, but never twice alike: the
+            // connection is sound enough to try again, nothing is kept.
+            fail(readCheckText(*e));
+            core_.removeFile(kReloadTableFile);
+            core_.removeFile(kReloadDataFile);
+        } else if (e->errorNumber != 0) {
             // A file of this computer failed: the clock is not at fault.
             fail(format(tr_("Cannot write %s: %s"), core_.path(data ? kReloadDataFile : kReloadTableFile).c_str(),
                         std::strerror(e->errorNumber)));
@@ -128,11 +152,17 @@ void ReloadOperation::startParse() {
                         stop = &cancellation_.flag()](EventSink& events) {
         bool stopped = false;
         ReloadParsed parsed = reloadSongs(startDir, capacity, stop, stopped);
-        if (!stopped && parsed.failure == ReloadFailure::None)
-            parsed.estimates = estimateSongs(parsed.songs, startDir, parsed.quality, EstimateSource::WorkPath, stop);
+        if (!stopped && parsed.failure == ReloadFailure::None) {
+            // Estimated from the staged files, which are the songs' bytes.
+            std::vector<Song> staged = parsed.songs;
+            for (size_t i = 0; i < staged.size() && i < parsed.staged.size(); ++i)
+                std::snprintf(staged[i].workPath, sizeof staged[i].workPath, "%s", parsed.staged[i].c_str());
+            parsed.estimates = estimateSongs(staged, startDir, parsed.quality, EstimateSource::WorkPath, stop);
+        }
         if (stopped || stop->load()) {
-            // Songs written before the stop are no list's: they go.
-            for (const Song& song : parsed.songs) ::unlink(resolvePath(startDir, fieldText(song.workPath)).c_str());
+            // Songs read before the stop are no list's: they go, and
+            // dat/ is as it was.
+            discardStagedSongs(startDir, parsed.staged);
             events.post(JobStopped{StoppedWorker::Read, false});
             return;
         }
@@ -140,8 +170,15 @@ void ReloadOperation::startParse() {
     });
 }
 
-void ReloadOperation::onParsed(const ReloadParsed& parsed) {
+void ReloadOperation::onParsed(const ReloadParsed& given) {
     View& view = core_.view;
+    ReloadParsed parsed = given;
+    // Only now, with every song read and checked, do the songs take their
+    // names in dat/, where a working copy of the list shown may be one.
+    if (parsed.failure == ReloadFailure::None && !parsed.songs.empty() &&
+        !commitReloadedSongs(core_.startDir, parsed, parsed.file, parsed.errorNumber))
+        parsed.failure = ReloadFailure::WriteFailed;
+    discardStagedSongs(core_.startDir, parsed.staged);
     if (parsed.failure != ReloadFailure::None) {
         if (parsed.failure == ReloadFailure::WriteFailed)
             fail(format(tr_("Cannot write %s: %s"), parsed.file.c_str(), std::strerror(parsed.errorNumber)));

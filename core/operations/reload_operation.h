@@ -32,6 +32,7 @@ class ReloadOperation : public RunningOperation {
     // The worker that turns the files read into songs (ReloadParsed).
     void startParse();
     void onParsed(const ReloadParsed& parsed);
+    static std::string readCheckText(const ReadFailed& failed);
     void fail(const std::string& text, const char* caption = kCaptionError, MessageIcon icon = MessageIcon::Error);
 };
 

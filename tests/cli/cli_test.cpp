@@ -446,6 +446,18 @@ TEST_F(CliTest, AFolderAddsItsSongsInNameOrder) {
     const CliRun none = in(start, {"add", dir.file("empty")});
     EXPECT_EQ(1, none.status);
     EXPECT_TRUE(has(none.err, "velmo-cli: there are no song files in " + dir.file("empty") + "\n")) << none.err;
+    // ... and says why when its only song lies too deep, and what a link to
+    // the whole disk beside it changes: nothing.
+    std::string deep = dir.file("deep");
+    for (int level = 0; level <= 17; ++level) deep += "/d";
+    fs::create_directories(deep);
+    fs::copy_file(fixturePath("l3_44100_cbr128_stereo.mp3"), deep + "/far.mp3");
+    fs::create_directory_symlink("/", dir.file("deep") + "/root");
+    const CliRun far = in(start, {"add", dir.file("deep")});
+    EXPECT_EQ(1, far.status);
+    EXPECT_TRUE(has(far.err, "velmo-cli: " + dir.file("deep") + ": songs deeper than 16 levels were left out\n"))
+        << far.err;
+    EXPECT_TRUE(has(far.err, "velmo-cli: there are no song files in " + dir.file("deep") + "\n")) << far.err;
 }
 
 // 33 songs in a folder meet Add's limit of 32 exactly as the same 33 files
@@ -656,6 +668,20 @@ TEST_F(CliTest, NamesFromTagsAndWhatEachSongIs) {
     const CliRun text = in(start, {"list"});
     EXPECT_TRUE(has(text.out, "  Ana - Sunrise Theme.mp3, copy pending\n")) << text.out;
     EXPECT_TRUE(has(text.out, "  2     0:01       4.2 KiB  Morning Rain.flac, copy pending\n")) << text.out;
+}
+
+// "Check Reload by reading twice" is the folder's: on by default,
+// `reload-check` sets and says it, and the setting survives the run.
+TEST_F(CliTest, ReloadCheckIsKeptForTheFolder) {
+    const CliRun said = in(start, {"reload-check"});
+    EXPECT_EQ(0, said.status) << said.err;
+    EXPECT_EQ("Check Reload by reading twice: on\n", said.out);
+    const CliRun once = in(start, {"reload-check", "once"});
+    EXPECT_EQ(0, once.status) << once.err;
+    EXPECT_EQ("Check Reload by reading twice: off\n", once.out);
+    EXPECT_EQ("Check Reload by reading twice: off\n", in(start, {"reload-check"}).out);
+    EXPECT_EQ("Check Reload by reading twice: on\n", in(start, {"reload-check", "twice"}).out);
+    EXPECT_NE(0, in(start, {"reload-check", "thrice"}).status);
 }
 
 // "Even Volume" is the folder's: `volume` sets it, `status` shows it, and a

@@ -632,3 +632,38 @@ TEST(FfmpegNoNetwork, ListsAreRefusedAndSongsReadWithNoSocket) {
     EXPECT_TRUE(run.exited);
     EXPECT_EQ("", run.report);
 }
+
+// A WAV whose header claims 4 GiB, its data a sparse run of zeros: the
+// reader's work is bounded by what the file holds, and a stream in which no
+// frame is ever found is refused after a bounded read, not read to its end.
+TEST(FfmpegDecoder, AWavThatClaimsMoreThanItHoldsIsReadAsWhatItHolds) {
+    TempDir dir;
+    const auto claimingWav = [&](const std::string& name, uint16_t format, uint16_t bits) {
+        const uint16_t align = static_cast<uint16_t>(bits == 0 ? 1 : bits / 8);
+        std::vector<uint8_t> h(44);
+        std::memcpy(&h[0], "RIFF", 4);
+        writeLe32(&h[4], 0xFFFFFFFF);
+        std::memcpy(&h[8], "WAVEfmt ", 8);
+        writeLe32(&h[16], 16);
+        writeLe16(&h[20], format);
+        writeLe16(&h[22], 1);
+        writeLe32(&h[24], 44100);
+        writeLe32(&h[28], 44100u * align);
+        writeLe16(&h[32], align);
+        writeLe16(&h[34], bits);
+        std::memcpy(&h[36], "data", 4);
+        writeLe32(&h[40], 0xFFFFFFFF);
+        const std::string path = dir.file(name);
+        writeFileBytes(path, h);
+        // 256 MiB, of which the disk holds nothing but the header.
+        EXPECT_EQ(0, ::truncate(path.c_str(), 1ll << 28));
+        return path;
+    };
+    FfmpegInfo info;
+    const std::string pcm24 = claimingWav("pcm24.wav", 1, 24);
+    ASSERT_EQ(kFfmpegOk, probeFfmpegLength(pcm24, info));
+    EXPECT_NEAR(static_cast<double>((1ll << 28) - 44) / (44100.0 * 3), info.duration, 0.01);
+    // MP3 inside a WAV, but no frame in 256 MiB of zeros.
+    EXPECT_EQ(kFfmpegRefused, probeFfmpegLength(claimingWav("mp3.wav", 0x55, 0), info));
+    EXPECT_EQ(kFfmpegRefused, decodeFfmpeg(claimingWav("mp3-decode.wav", 0x55, 0), dir.file("out.pcm"), info));
+}

@@ -2,14 +2,18 @@
 // compared with the image, nothing is erased before every song can be read,
 // and dat/ keeps only the copies the list needs.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
 #include "admission.h"
 #include "core_fixture.h"
+#include "song_fixtures.h"
 #include "storage_layout.h"
 
 namespace velmo::test {
@@ -139,6 +143,53 @@ TEST_F(DownloadChecksTest, AnUnreadableSongLeavesTheClockAsItWas) {
         fs::remove(source);
         copyFixture("wav_pcm16_stereo.wav", dir.file("m"), "Two.wav");
     }
+}
+
+// A start folder whose disk cannot hold what the Download would write into
+// dat/: refused before the erase, naming the folder and both sizes; the clock
+// keeps its songs. Mounting needs the right to; skipped where not given.
+TEST_F(DownloadChecksTest, NotEnoughSpaceInDatIsRefusedBeforeTheErase) {
+    listOfThree();
+    core->onDownload();
+    ASSERT_TRUE(pumpToEnd());
+    ASSERT_EQ(OutcomeKind::Finished, core->lastOutcome().kind);
+    const std::vector<uint8_t> before = flash(kStorageHeaderAddress, 64 * 1024);
+    core->onClose();
+    core.reset();
+
+    const std::string disk = dir.file("small");
+    fs::create_directories(disk);
+    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    start = disk;
+    fs::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", start + "/spn.bin");
+    startCore();
+    // Two seconds short of 2 MB of source: its working copy alone does not fit.
+    fs::create_directories(dir.file("w"));
+    writeToneWav(dir.file("w") + "/Long.wav", 22);
+    core->onAdd({dir.file("w") + "/Long.wav"});
+    ASSERT_EQ(1, core->songCount());
+    zentroSimResetCounts();
+    core->onDownload();
+    ASSERT_TRUE(pumpToEnd());
+    ASSERT_EQ(1u, view.texts().size());
+    const std::string text = view.texts()[0];
+    const std::string prefix = "Not enough space in " + start + "/dat: ";
+    ASSERT_EQ(0u, text.rfind(prefix, 0)) << text;
+    unsigned long long needed = 0, free = 0;
+    ASSERT_EQ(2, std::sscanf(text.c_str() + prefix.size(), "%llu MB needed, %llu MB free", &needed, &free)) << text;
+    EXPECT_GE(needed, 2u) << text;
+    EXPECT_LE(free, 1u) << text;
+    EXPECT_EQ(OutcomeKind::Failed, core->lastOutcome().kind);
+    EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_ERASE));
+    EXPECT_EQ(before, flash(kStorageHeaderAddress, 64 * 1024));
+    EXPECT_TRUE(view.enabled);
+    core->onClose();
+    core.reset();
 }
 
 TEST_F(DownloadChecksTest, DatHoldsOnlyTheListsCopiesAfterDownloadsReloadsAndDeletes) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "bytes.h"
 #include "core_fixture.h"
@@ -80,17 +81,30 @@ class ReloadTest : public CoreTest {
     // The clock's reads that come before the header's, counted in a Reload of
     // the same songs (one read per block of 4096 bytes: three for the header,
     // then the data's); the start folder's dat/ is emptied after it.
+    // The header is read twice (no record of a Download is there), the data
+    // once (reading twice is turned off for the count).
     uint32_t readsBeforeTable(const std::vector<Entry>& songs) {
         zentroSimReset();
         writeClock(static_cast<uint16_t>(songs.size()), songs);
         startCore();
+        core->setReloadReadTwice(false);
         zentroSimResetCounts();
         reload();
         const uint32_t end = songs.back().offset + songs.back().size;
-        const uint32_t reads = zentroSimCount(ZENTRO_COUNT_READ) - 3 - (end + 4095) / 4096;
+        const uint32_t reads = zentroSimCount(ZENTRO_COUNT_READ) - 6 - (end + 4095) / 4096;
         core->onClose();
         fs::remove_all(start + "/dat");
+        fs::remove(start + "/velmo.conf");
         return reads;
+    }
+
+    // Every file in dat/ with its bytes.
+    std::map<std::string, std::vector<uint8_t>> datFiles() {
+        std::map<std::string, std::vector<uint8_t>> files;
+        for (const auto& entry : fs::directory_iterator(start + "/dat"))
+            files[entry.path().filename().string()] =
+                fs::is_regular_file(entry.path()) ? readFileBytes(entry.path().string()) : std::vector<uint8_t>{};
+        return files;
     }
 };
 
@@ -296,7 +310,6 @@ TEST_F(ReloadTest, ADamagedHeaderLeavesTheListAsItWas) {
         writeBe32(b, value);
         ASSERT_EQ(0, zentroSimWriteFlash(address, 4, b));
     };
-    const uint32_t readsBefore = readsBeforeTable(eight);
     struct Row {
         const char* name;
         std::function<void()> arrange;
@@ -311,15 +324,12 @@ TEST_F(ReloadTest, ADamagedHeaderLeavesTheListAsItWas) {
              const std::vector<uint8_t> name(kSongNameBytes, 'a');
              ASSERT_EQ(0, zentroSimWriteFlash(entryField(3, 8), kSongNameBytes, name.data()));
          }},
-        // The header's first read returns its count's high byte inverted.
-        {"corrupt read of the count",
-         [&] { ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, readsBefore + 1, 0)); }},
-        // ... song 2's size's high byte.
-        {"corrupt read of an entry",
-         [&] {
-             ASSERT_EQ(0,
-                       zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, readsBefore + 1, 32 + 264 + 4));
-         }},
+        // A quality the encoder has no rate for, or at a rate the clock does not play.
+        {"quality 0", [&] { writeClock(8, eight, 0); }},
+        {"quality 1", [&] { writeClock(8, eight, 1); }},
+        {"quality 3", [&] { writeClock(8, eight, 3); }},
+        {"quality 247", [&] { writeClock(8, eight, 247); }},
+        {"quality 0xFF08", [&] { writeClock(8, eight, 0xFF08); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -357,8 +367,8 @@ TEST_F(ReloadTest, ASongWhoseFrameChainBreaksIsNamedAndLeftOut) {
     // Storage address of song 2's frame header nearest its middle, and of a
     // byte inside a frame's audio data there, which no walk can judge.
     const uint32_t middleFrame = kDataAreaAddress + 9000 + 14 * kFrameBytes;
-    // The reads the Reload makes before song data: the header's come last.
-    const uint32_t readsBefore = readsBeforeTable(songs) + 3;
+    // The reads the Reload makes before song data: the header's two come last.
+    const uint32_t readsBefore = readsBeforeTable(songs) + 6;
     const auto dataRead = [&](uint32_t address) {  // the read event and the offset in its block
         const uint32_t at = address - kDataAreaAddress;
         return std::make_pair(readsBefore + at / 4096 + 1, at % 4096);
@@ -409,6 +419,8 @@ TEST_F(ReloadTest, ASongWhoseFrameChainBreaksIsNamedAndLeftOut) {
         writeClock(3, songs);
         writeTable({1234}, 4);
         startCore();
+        // One read of each song: what the walk alone finds.
+        core->setReloadReadTwice(false);
         row.arrange();
         reload();
         EXPECT_EQ((std::vector<std::string>{"Reload song data into P.C ?", "Reloading songs finished !", row.warning}),
@@ -425,6 +437,178 @@ TEST_F(ReloadTest, ASongWhoseFrameChainBreaksIsNamedAndLeftOut) {
         }
         core->onClose();
         fs::remove_all(start + "/dat");
+    }
+}
+
+// A read that hands back a changed byte is caught by reading again: in the
+// header (a changed signature once read as a clock without songs, a changed
+// count or size as a damaged header) and in a song's audio data, which no
+// frame walk can judge. Without a record of a Download, each song is read
+// twice ("Check Reload by reading twice", on by default).
+TEST_F(ReloadTest, AReadErrorIsCaughtByReadingAgain) {
+    const std::vector<Entry> songs = {{0, 9000, "one"}, {9000, 12000, "two"}, {21000, 5000, "three"}};
+    const uint32_t readsBefore = readsBeforeTable(songs);
+    const uint32_t dataBlocks = (26000 + 4095) / 4096;
+    // A byte inside a frame's audio data in song 2.
+    const uint32_t audioByte = 9000 + 14 * kFrameBytes + 100;
+    const auto corrupt = [](uint32_t event, uint32_t offset) {
+        return [=] { ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, event, offset)); };
+    };
+    struct Row {
+        const char* name;
+        std::function<void()> arrange;
+    } rows[] = {
+        {"the signature's first read", corrupt(readsBefore + 1, 8)},
+        {"the count's first read", corrupt(readsBefore + 1, 0)},
+        {"song 2's size at its first read", corrupt(readsBefore + 1, 32 + 264 + 4)},
+        {"the signature's second read", corrupt(readsBefore + 4, 8)},
+        {"a song's audio byte at the first read", corrupt(readsBefore + 6 + audioByte / 4096 + 1, audioByte % 4096)},
+        {"a song's audio byte at the second read",
+         corrupt(readsBefore + 6 + dataBlocks + audioByte / 4096 + 1, audioByte % 4096)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        zentroSimReset();
+        writeClock(3, songs);
+        writeTable({1234}, 4);
+        startCore();
+        row.arrange();
+        reload();
+        EXPECT_EQ((std::vector<std::string>{"Reload song data into P.C ?", "Reloading songs finished !"}),
+                  view.texts());
+        ASSERT_EQ((std::vector<std::string>{"one.mp3", "two.mp3", "three.mp3"}), view.lines);
+        for (size_t i = 0; i < songs.size(); ++i)
+            EXPECT_EQ(flash(kDataAreaAddress + songs[i].offset, songs[i].size),
+                      readFileBytes(start + "/dat/" + view.lines[i]))
+                << view.lines[i];
+        core->onClose();
+        fs::remove_all(start + "/dat");
+    }
+}
+
+// After a verified Download the folder holds the digests of the clock's
+// songs: a Reload of that clock reads each song once, reads again only a song
+// that does not match, and ends naming a song that never does.
+TEST_F(ReloadTest, TheRecordOfAVerifiedDownloadChecksTheReload) {
+    const uint32_t readsBefore = readsBeforeTable({{0, 1000, "x"}});
+    fs::remove(start + "/zt_hdr.tbl");
+    zentroSimReset();
+    startCore();
+    core->onAdd({songFile("a", "Morning Walk.mp3", "l3_44100_cbr128_stereo.mp3"),
+                 songFile("a", "Tone.wav", "wav_pcm16_mono.wav")});
+    core->onDownload();
+    ASSERT_TRUE(pumpToEnd());
+    ASSERT_TRUE(core->lastOutcome().verified) << ::testing::PrintToString(view.texts());
+    ASSERT_TRUE(fs::exists(start + "/zt_songs.sum"));
+    const Song first = core->song(0);
+    const Song second = core->song(1);
+    const uint32_t dataBlocks = (second.dataOffset + second.dataSize + 4095) / 4096;
+
+    // A clean Reload: the header once, the data once.
+    view.messages.clear();
+    zentroSimResetCounts();
+    reload();
+    ASSERT_EQ((std::vector<std::string>{"Reload song data into P.C ?", "Reloading songs finished !"}), view.texts());
+    EXPECT_EQ(readsBefore + 3 + dataBlocks, zentroSimCount(ZENTRO_COUNT_READ));
+
+    // A changed byte in song 1's first read: that song alone is read again.
+    ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_CORRUPT_READ, ZENTRO_TRIGGER_AT, readsBefore + 4, first.dataSize / 2));
+    view.messages.clear();
+    zentroSimResetCounts();
+    reload();
+    ASSERT_EQ((std::vector<std::string>{"Reload song data into P.C ?", "Reloading songs finished !"}), view.texts());
+    EXPECT_EQ(readsBefore + 3 + dataBlocks + (first.dataSize + 4095) / 4096, zentroSimCount(ZENTRO_COUNT_READ));
+    ASSERT_EQ((std::vector<std::string>{"Morning Walk.mp3", "Tone.mp3"}), view.lines);
+    EXPECT_EQ(flash(kDataAreaAddress + first.dataOffset, first.dataSize),
+              readFileBytes(start + "/dat/Morning Walk.mp3"));
+
+    // The clock's song 2 no longer holds what was downloaded: every read
+    // differs from the record, and the list and dat/ stay as they were.
+    const uint32_t changedAt = kDataAreaAddress + second.dataOffset + second.dataSize / 2;
+    const uint8_t changed = static_cast<uint8_t>(~flash(changedAt, 1)[0]);
+    ASSERT_EQ(0, zentroSimWriteFlash(changedAt, 1, &changed));
+    // The read's own files of the Reload before go with this one's, as
+    // after any failed Reload; every other file stays.
+    auto dat = datFiles();
+    dat.erase("tmp.tbl");
+    dat.erase("tmp.ztd");
+    view.messages.clear();
+    reload();
+    EXPECT_EQ((std::vector<std::string>{
+                  "Reload song data into P.C ?",
+                  "Read error: song 2 (Tone) did not read as it was downloaded. Try the Reload again."}),
+              view.texts());
+    EXPECT_EQ(MessageIcon::Error, view.messages.back().icon);
+    EXPECT_EQ(OutcomeKind::Failed, core->lastOutcome().kind);
+    EXPECT_EQ((std::vector<std::string>{"Morning Walk.mp3", "Tone.mp3"}), view.lines);
+    EXPECT_EQ(dat, datFiles());
+    EXPECT_NE(0u, core->deviceHandle()) << "the connection is kept";
+    EXPECT_TRUE(view.enabled);
+}
+
+// A Reload that fails after the songs were read writes nothing under the
+// songs' names: a clock song named like a working copy of the list shown
+// leaves that copy whole, and dat/ is exactly as it was.
+TEST_F(ReloadTest, AFailedReloadLeavesDatAsItWas) {
+    std::vector<Entry> songs = {{0, 40000, "song0"}};
+    for (uint32_t i = 1; i < 8; ++i) songs.push_back({i * 40000, 40000, "s" + std::to_string(i + 1)});
+    const auto pages = [](uint64_t bytes) { return (bytes + 4095) / 4096; };
+    const std::vector<uint8_t> copy(5000, 0xAB);  // the working copy of the list's song0
+    const std::string spn = std::string(VELMO_BIN_DIR) + "/spn.bin";
+    struct Row {
+        const char* name;
+        bool smallDisk;
+        std::string failing;  // the file named, empty: any
+        int error;
+    } rows[] = {
+        {"the disk fills while the songs are written", true, "", ENOSPC},
+        {"a folder has a song's name", false, "s5.mp3", EISDIR},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        zentroSimReset();
+        writeClock(8, songs);
+        start = dir.file(row.smallDisk ? "disk" : "folder");
+        fs::create_directories(start);
+        if (row.smallDisk) {
+            const std::string disk = start;
+            const uint64_t used = pages(fs::file_size(spn)) + 2 * pages(kSongRecordBytes + 64) + 2 + pages(copy.size());
+            const uint64_t room = pages(kStorageHeaderBytes) + pages(8 * 40000) + 4 * pages(40000);
+            const std::string size = "size=" + std::to_string((used + room) * 4) + "k";
+            if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, size.c_str()) != 0)
+                GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+        }
+        fs::copy_file(spn, start + "/spn.bin");
+        struct Unmount {
+            std::string path;
+            ~Unmount() {
+                if (!path.empty()) ::umount2(path.c_str(), MNT_DETACH);
+            }
+        } unmount{row.smallDisk ? start : std::string()};
+        writeTable({1234}, 4);
+        fs::create_directories(start + "/dat");
+        writeFileBytes(start + "/dat/song0.mp3", copy);
+        if (!row.smallDisk) fs::create_directories(start + "/dat/" + row.failing);
+        startCore();
+        const auto before = datFiles();
+        ASSERT_EQ(copy, before.at("song0.mp3"));
+        reload();
+        ASSERT_EQ(2u, view.messages.size());
+        const std::string& text = view.messages[1].text;
+        const std::string prefix = "Cannot write " + start + "/dat/" + row.failing;
+        const std::string suffix = std::string(": ") + std::strerror(row.error);
+        EXPECT_EQ(0u, text.rfind(prefix, 0)) << text;
+        ASSERT_GT(text.size(), suffix.size());
+        EXPECT_EQ(suffix, text.substr(text.size() - suffix.size())) << text;
+        EXPECT_EQ(std::vector<std::string>{"song0.mp3"}, view.lines);
+        auto after = datFiles();
+        // The read's own files go, as after any failed Reload.
+        after.erase("tmp.tbl");
+        after.erase("tmp.ztd");
+        EXPECT_EQ(before, after);
+        core->onClose();
+        core.reset();
+        if (!row.smallDisk) fs::remove_all(start + "/dat");
     }
 }
 

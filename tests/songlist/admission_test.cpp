@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "audio_fixtures.h"
 #include "bytes.h"
@@ -363,4 +364,103 @@ TEST(Admission, SongFolderDepthIsBounded) {
     }
     // The folder itself and kSongFolderDepth levels below it.
     EXPECT_EQ(static_cast<size_t>(kSongFolderDepth + 1), songFilesInFolder(dir.file("top")).size());
+}
+
+// A walk below an added folder leaves it only for folders inside it, lists
+// each folder once however many links lead there, and ends.
+TEST(Admission, AFolderWalkStaysInsideTheFolderAndEnds) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const std::string top = dir.file("top");
+    const std::string outside = dir.file("outside");
+    fs::create_directories(top + "/in");
+    fs::create_directories(outside);
+    writeFileBytes(top + "/a.mp3", {1});
+    writeFileBytes(top + "/in/b.mp3", {1});
+    writeFileBytes(outside + "/c.mp3", {1});
+    struct Row {
+        const char* name;
+        std::function<void()> arrange;
+        std::vector<std::string> expected;
+    } rows[] = {
+        {"a link to /", [&] { fs::create_directory_symlink("/", top + "/root"); }, {"/a.mp3", "/in/b.mp3"}},
+        {"a link to /proc/self",
+         [&] { fs::create_directory_symlink("/proc/self", top + "/self"); },
+         {"/a.mp3", "/in/b.mp3"}},
+        {"a link to a folder beside it",
+         [&] { fs::create_directory_symlink(outside, top + "/beside"); },
+         {"/a.mp3", "/in/b.mp3"}},
+        {"a link up the tree", [&] { fs::create_directory_symlink(top, top + "/in/up"); }, {"/a.mp3", "/in/b.mp3"}},
+        {"a link to a folder inside, listed once",
+         [&] { fs::create_directory_symlink(top + "/in", top + "/alias"); },
+         {"/a.mp3", "/alias/b.mp3"}},
+        {"a relative link out",
+         [&] { fs::create_directory_symlink("../../outside", top + "/in/out"); },
+         {"/a.mp3", "/in/b.mp3"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.arrange();
+        std::vector<std::string> expected;
+        for (const std::string& e : row.expected) expected.push_back(top + e);
+        const FolderWalk walk = walkSongFolder(top);
+        EXPECT_EQ(expected, walk.files);
+        EXPECT_FALSE(walk.tooManyEntries);
+        EXPECT_FALSE(walk.tooDeep);
+        for (const auto& entry : fs::directory_iterator(top))
+            if (fs::is_symlink(entry.symlink_status())) fs::remove(entry.path());
+        for (const auto& entry : fs::directory_iterator(top + "/in"))
+            if (fs::is_symlink(entry.symlink_status())) fs::remove(entry.path());
+    }
+
+    // Three links on every one of 16 levels, each to the level below: every
+    // folder is listed once, not 3^16 times.
+    std::string level = top + "/deep";
+    for (int i = 0; i < kSongFolderDepth - 1; ++i) {
+        fs::create_directories(level + "/next");
+        writeFileBytes(level + "/s.mp3", {1});
+        for (const char* link : {"l1", "l2", "l3"}) fs::create_directory_symlink(level + "/next", level + "/" + link);
+        level += "/next";
+    }
+    const FolderWalk walk = walkSongFolder(top);
+    // a.mp3, in/b.mp3 and one song on each of the levels.
+    EXPECT_EQ(static_cast<size_t>(2 + kSongFolderDepth - 1), walk.files.size()) << "each level's song once";
+    EXPECT_FALSE(walk.tooManyEntries);
+}
+
+// A walk says when a limit left songs out: too many entries, or songs
+// deeper than the depth limit; a deep folder without songs says nothing.
+TEST(Admission, AFolderWalkSaysWhyItLeftSongsOut) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const std::string many = dir.file("many");
+    fs::create_directories(many);
+    for (size_t i = 0; i <= kMaxFolderEntries; ++i) writeFileBytes(many + "/" + std::to_string(i) + ".txt", {});
+    FolderWalk walk = walkSongFolder(many);
+    EXPECT_TRUE(walk.tooManyEntries);
+    ASSERT_EQ(1u, folderWalkNotes(many, walk).size());
+    EXPECT_EQ(many + " holds more than 10000 entries: only the songs among the first 10000 were taken",
+              folderWalkNotes(many, walk)[0]);
+    fs::remove(many + "/0.txt");
+    EXPECT_FALSE(walkSongFolder(many).tooManyEntries) << "exactly 10000 entries are all looked at";
+
+    for (const bool songDeep : {false, true}) {
+        SCOPED_TRACE(songDeep ? "a song too deep" : "only folders too deep");
+        const std::string top = dir.file(songDeep ? "deep-song" : "deep-folder");
+        std::string path = top;
+        for (int level = 0; level <= kSongFolderDepth + 2; ++level) path += "/d";
+        fs::create_directories(path);
+        writeFileBytes(top + "/near.mp3", {1});
+        if (songDeep) writeFileBytes(path + "/far.mp3", {1});
+        walk = walkSongFolder(top);
+        EXPECT_EQ(std::vector<std::string>{top + "/near.mp3"}, walk.files);
+        EXPECT_EQ(songDeep, walk.tooDeep);
+        const std::vector<std::string> notes = folderWalkNotes(top, walk);
+        if (songDeep) {
+            ASSERT_EQ(1u, notes.size());
+            EXPECT_EQ(top + ": songs deeper than 16 levels were left out", notes[0]);
+        } else {
+            EXPECT_TRUE(notes.empty());
+        }
+    }
 }

@@ -510,13 +510,16 @@ void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::ato
         finish(job, ConvertAborted{copyFailure});
         return;
     }
-    // The image must hold exactly the bytes its header announces.
+    // The image must hold exactly the bytes its header announces. Its total
+    // is the data the songs really take, not the list's estimate: the clock
+    // is told what it holds, and a list copied back from the clock packs to
+    // the same header.
     bool packed = false;
     if (total != 0) {
         errno = 0;
-        packed = overwriteImageHeader(imagePath, job.songs, static_cast<uint16_t>(count), job.totalEstimate,
-                                      job.quality) == kPackOk &&
-                 fileSize(imagePath) == uint64_t{total} + kStorageHeaderBytes;
+        packed =
+            overwriteImageHeader(imagePath, job.songs, static_cast<uint16_t>(count), total, job.quality) == kPackOk &&
+            fileSize(imagePath) == uint64_t{total} + kStorageHeaderBytes;
         if (!packed) imageError = failedWriteError();
     }
     // Nothing kept because every song's own write failed: that is the cause.

@@ -118,8 +118,9 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
         // Every refused file is named with its reason, and the next one is tried.
         const int openError = fits ? songFileOpenError(path) : 0;
         if (openError != 0) {
-            state_.view.messageBox(format(tr_("Cannot open %s: %s"), messageName(path).c_str(), std::strerror(openError)),
-                                   kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+            state_.view.messageBox(
+                format(tr_("Cannot open %s: %s"), messageName(path).c_str(), std::strerror(openError)), kCaptionError,
+                MessageIcon::Error, MessageButtons::Ok);
             continue;
         }
         if (fits && songWorkPath(path, work)) work = admit(path, work, n, facts);
@@ -133,8 +134,8 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
             keepFacts(rec, std::move(facts));
             ++n;
         } else {
-            state_.view.messageBox(format(tr_("The file format of %s is not supported"), messageName(path).c_str()), kCaptionError,
-                                   MessageIcon::Error, MessageButtons::Ok);
+            state_.view.messageBox(format(tr_("The file format of %s is not supported"), messageName(path).c_str()),
+                                   kCaptionError, MessageIcon::Error, MessageButtons::Ok);
         }
         if (n >= kMaxAddSongs) {
             state_.view.messageBox(tr_("Song counts are over than limit"), kCaptionError, MessageIcon::Error,
@@ -242,10 +243,10 @@ void VelmoCore::setNamesFromTags(bool on) { state_.settings.setFlag(kNamesFromTa
 SongFacts VelmoCore::songFacts(size_t i) const {
     const Song& rec = state_.songs.at(i);
     SongFacts facts = state_.facts.find(factsKey(rec)).value_or(SongFacts{});
-    // The estimate is quality x 1000 x the play time, truncated: it gives the
-    // play time back to the millisecond, rescaled or not.
+    // The estimate is the play time's bytes plus the encoder's share: it
+    // gives the play time back to the millisecond, rescaled or not.
     if (!(facts.duration > 0.0) && state_.quality != 0)
-        facts.duration = static_cast<double>(rec.sizeEstimate) / (state_.quality * 1000.0);
+        facts.duration = durationForEstimate(rec.sizeEstimate, state_.quality);
     return facts;
 }
 

@@ -93,13 +93,7 @@ bool loadReloadRecord(const std::string& startDir, ReloadRecord& out) {
 // The one place the record is written.
 bool saveReloadRecord(const std::string& startDir, const ReloadRecord& record) {
     const std::vector<uint8_t> bytes = encodeReloadRecord(record);
-    const std::string path = resolvePath(startDir, kReloadRecordFile);
-    const std::string partial = path + ".new";
-    if (!writeWholeFile(partial, bytes.data(), bytes.size()) || std::rename(partial.c_str(), path.c_str()) != 0) {
-        std::remove(partial.c_str());
-        return false;
-    }
-    return true;
+    return writeFileSafely(resolvePath(startDir, kReloadRecordFile), bytes.data(), bytes.size());
 }
 
 void removeReloadRecord(const std::string& startDir) { std::remove(resolvePath(startDir, kReloadRecordFile).c_str()); }

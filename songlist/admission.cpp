@@ -125,6 +125,20 @@ uint32_t estimateSongSize(const std::string& path, uint16_t quality) {
     return estimateForDuration(songDuration(path), quality);
 }
 
+namespace {
+// What the encoder adds to a song's play time, in bytes (see estimateForDuration).
+double encoderShareBytes(uint16_t quality) {
+    return static_cast<double>(quality) * (quality == kQualityNormal ? 75.0 : 80.0);
+}
+}  // namespace
+
+double durationForEstimate(uint32_t estimate, uint16_t quality) {
+    if (quality == 0) return 0.0;
+    const double share = encoderShareBytes(quality);
+    const double bytes = static_cast<double>(estimate) > share ? static_cast<double>(estimate) - share : 0.0;
+    return bytes / (static_cast<double>(quality) * 1000.0);
+}
+
 uint32_t estimateForDuration(double seconds, uint16_t quality) {
     if (!(seconds > 0.0)) return 0;
     // The encoder's own share: its last chunk of samples filled up with
@@ -136,7 +150,7 @@ uint32_t estimateForDuration(double seconds, uint16_t quality) {
     // share that keeps a song of 5 s within 2 % at any of those rates, and
     // is the same function of the play time wherever a song is estimated.
     // Whole bytes: quality x 80 (75 at Normal) on top of the play time's.
-    const double encoderBytes = static_cast<double>(quality) * (quality == kQualityNormal ? 75.0 : 80.0);
+    const double encoderBytes = encoderShareBytes(quality);
     const double bytes = std::floor(static_cast<double>(quality) * 1000.0 * seconds) + encoderBytes;
     // A play time whose size does not fit 32 bits comes only from a damaged
     // header (it could never fit the clock) and would overflow the list's total.

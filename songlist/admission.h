@@ -115,6 +115,8 @@ uint32_t estimateSongSize(const std::string& path, uint16_t quality);
 // Best and Good, 75 ms at Normal), truncated. 0 for no play time or one whose
 // estimate does not fit 32 bits.
 uint32_t estimateForDuration(double seconds, uint16_t quality);
+// The play time an estimate stands for: its inverse, to the millisecond.
+double durationForEstimate(uint32_t estimate, uint16_t quality);
 
 // What is known of a song beyond its record, from when it joined the list.
 struct SongFacts {

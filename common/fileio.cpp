@@ -123,9 +123,12 @@ bool replaceableTarget(const std::string& target, FileWriteError* failure) {
     int error = 0;
     if (::lstat(target.c_str(), &st) != 0) {
         // A missing file is made; a missing folder is not.
-        if (errno != ENOENT) error = errno;
-        else if (struct stat dir {}; ::stat(folderOfPath(target).c_str(), &dir) != 0) error = errno;
-        else if (!S_ISDIR(dir.st_mode)) error = ENOTDIR;
+        if (errno != ENOENT)
+            error = errno;
+        else if (struct stat dir{}; ::stat(folderOfPath(target).c_str(), &dir) != 0)
+            error = errno;
+        else if (!S_ISDIR(dir.st_mode))
+            error = ENOTDIR;
     } else if (S_ISLNK(st.st_mode)) {
         error = ELOOP;
     } else if (S_ISDIR(st.st_mode)) {
@@ -244,6 +247,15 @@ std::string executableFolder() {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return {};
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool makeOwnFolder(const std::string& folder) {
+    std::string path = folder;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ::unlink(path.c_str());
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace velmo

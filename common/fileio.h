@@ -62,6 +62,12 @@ const char* fileProblemText(int errorNumber);
 // FIFO or a device (EINVAL), is refused; so is a name whose folder is missing.
 bool replaceableTarget(const std::string& target, FileWriteError* failure = nullptr);
 
+// Makes `folder` (a trailing "/" allowed) a real folder of its own: a symbolic
+// link in its place is removed first (what it points to is left alone), so
+// that working files are never written, nor stray ones deleted, elsewhere.
+// True when it is a folder afterwards.
+bool makeOwnFolder(const std::string& folder);
+
 // The one way our own files (the song table, the settings) are written:
 // a new file is created beside the target under a fresh name with
 // O_CREAT|O_EXCL|O_NOFOLLOW (no file or link of that name is ever opened),

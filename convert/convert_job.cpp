@@ -39,11 +39,7 @@ constexpr size_t kCopyBufferBytes = 1 << 20;
 
 void removeFile(const std::string& path) { ::unlink(path.c_str()); }
 
-bool makeWorkFolder(const WorkContext& ctx) {
-    std::error_code ec;
-    fs::create_directories(ctx.path(kWorkDir), ec);
-    return !ec;
-}
+bool makeWorkFolder(const WorkContext& ctx) { return makeOwnFolder(ctx.path(kWorkDir)); }
 
 }  // namespace
 

@@ -86,8 +86,8 @@ bool VelmoCore::loadStartTable() {
         state_.startDir, table, state_.songs.data(), folderReadOnly_ ? DamagedFile::Leave : DamagedFile::SetAside);
     // A table that was neither loaded nor moved out of the way is not
     // replaced by the list this run makes.
-    tableSavable_ = loaded.status == SongTableLoad::Loaded || loaded.status == SongTableLoad::Missing ||
-                    !loaded.setAsideAs.empty();
+    tableSavable_ =
+        loaded.status == SongTableLoad::Loaded || loaded.status == SongTableLoad::Missing || !loaded.setAsideAs.empty();
     const std::string problem = songTableProblemText(state_.startDir, loaded);
     if (!problem.empty()) {
         const bool handled = !loaded.setAsideAs.empty();
@@ -146,9 +146,9 @@ void VelmoCore::finishInitialisation(bool tableLoaded) {
     if (state_.quality == kQualityGood) view.setQualityButtons(false, true, false);
     if (state_.quality == kQualityNormal) view.setQualityButtons(false, false, true);
     if (!folderReadOnly_) {
+        // First, so that nothing below is deleted or written through a link.
+        makeOwnFolder(state_.path(kWorkDir));
         deleteTemporaryFiles();
-        std::error_code ec;
-        std::filesystem::create_directories(state_.path(kWorkDir), ec);
         // Copies an earlier run left behind would only grow dat/.
         state_.removeStrayWorkingCopies(workingFilesToKeep());
     }

@@ -228,3 +228,26 @@ TEST_F(CoreTest, ASongTableWithUnterminatedFieldsLoadsWithinThem) {
     EXPECT_EQ(0, saved[kSongTableHeaderBytes + 8 + kPathBytes - 1]);
     EXPECT_EQ('S', saved[kSongTableHeaderBytes + 8 + kPathBytes - 2]);
 }
+
+// A working folder that is a link to another folder: the start neither
+// deletes nor writes there; the link alone is replaced by a folder of its own.
+TEST_F(CoreTest, AWorkingFolderThatIsALinkIsReplacedAndWhatItPointsToIsKept) {
+    const std::string elsewhere = dir.file("elsewhere");
+    fs::create_directories(elsewhere);
+    for (const char* name : {"tmp.bin", "song.mp3", "raw.tmp"}) {
+        std::FILE* f = std::fopen((elsewhere + "/" + name).c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        std::fputs("precious", f);
+        std::fclose(f);
+    }
+    fs::create_directories(start);
+    fs::create_directory_symlink(elsewhere, start + "/dat");
+    startCore();
+    EXPECT_FALSE(fs::is_symlink(start + "/dat"));
+    EXPECT_TRUE(fs::is_directory(start + "/dat"));
+    for (const char* name : {"tmp.bin", "song.mp3", "raw.tmp"}) {
+        EXPECT_TRUE(fs::exists(elsewhere + "/" + name)) << name;
+        EXPECT_EQ(8u, fs::file_size(elsewhere + "/" + name)) << name;
+    }
+    core->onClose();
+}

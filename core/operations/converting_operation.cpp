@@ -77,7 +77,7 @@ bool ConvertingOperation::onConversionEvent(const Event& event) {
         conversionRunning_ = false;
         // A write that failed first has said why: one message is enough.
         if (!outcomeNoted()) {
-            // A full disk is said; the definition's text stands alone otherwise.
+            // A full disk is said; the failure's own text stands alone otherwise.
             const std::string text =
                 e->errorNumber == 0
                     ? std::string(kConvertFailedText)

@@ -19,6 +19,7 @@
 #include "install_paths.h"
 #include "json_text.h"
 #include "paths.h"
+#include "presenter.h"
 #include "songlist.h"
 #include "storage_layout.h"
 #include "terminal_text.h"
@@ -151,7 +152,7 @@ class Session {
                 note(tr_("%s/%s (the clock's agent program) is missing; it lies beside the program in %s"),
                      terminalText(options_.startDir).c_str(), kAgentFileName, terminalText(programs).c_str());
         }
-        core.onInitDialog();
+        core.start();
         return !core.isClosed() && (!changesList || editable());
     }
     // The start without the clock, for work that does not need it. The list's
@@ -160,7 +161,7 @@ class Session {
     // False when the command would change a list that cannot be saved (the
     // start has said why).
     bool startOffline() {
-        core.onInitDialogOfflineForAttachedClock();
+        core.startOfflineForAttachedClock();
         return editable();
     }
     void pump() { pumpUntilIdle(core, queue, view); }
@@ -168,7 +169,7 @@ class Session {
     void close() {
         view.endProgressLine();
         // Without the lock the folder belongs to another Velmo: nothing is saved.
-        if (locked() && !core.isClosed()) core.onClose();
+        if (locked() && !core.isClosed()) core.close();
     }
     // Closes and gives the command's exit status: a failure when the close
     // could not save the list or the options.
@@ -176,10 +177,18 @@ class Session {
         close();
         return core.saveFailures().empty() || status != kExitOk ? status : kExitFailed;
     }
-    bool failed() const { return view.failureShown(kProgramName); }
+    bool failed() const { return view.failureTold(); }
+    // Answers the core's questions, one after another, until the operation
+    // has started or ended. The firmware file is given with the request.
+    void answer(std::optional<Question> question) {
+        while (question)
+            question = question->wantsPath() ? core.answerPath({}) : core.answer(view.ask(*question));
+    }
     const Outcome& outcome() const { return core.lastOutcome(); }
     std::string imagePath() const { return core.path("./dat/tmp.bin"); }
-    void printStatusLine() const { std::printf("%s\n", trimLeft(core.statusText(core.totalEstimate())).c_str()); }
+    void printStatusLine() const {
+        std::printf("%s\n", trimLeft(present::spaceUsage(core.totalEstimate(), core.capacity())).c_str());
+    }
 
   private:
     bool editable() const { return !exclusive_ || core.listSavable(); }
@@ -303,9 +312,9 @@ int editList(const Options& options, const std::vector<std::string>& given, bool
     if (!s.startOffline()) return kExitFailed;
     const uint16_t before = s.core.songCount();
     if (drop)
-        s.core.onDropFiles(files);
+        s.core.dropSongs(files);
     else
-        s.core.onAdd(files);
+        s.core.addSongs(files);
     const size_t taken = static_cast<size_t>(s.core.songCount() - before);
     if (taken != files.size()) note(tr_("%zu of %zu files joined the list"), taken, files.size());
     std::printf(tr_("Songs in the list: %u\n"), s.core.songCount());
@@ -323,7 +332,7 @@ int runStatus(const Options& options) {
     json storageCode = nullptr;
     if (connected && s.core.storageCode()) storageCode = *s.core.storageCode();
     const uint32_t kb = s.core.storageKB();
-    const std::string usage = trimLeft(s.core.statusText(s.core.totalEstimate()));
+    const std::string usage = trimLeft(present::spaceUsage(s.core.totalEstimate(), s.core.capacity()));
     if (options.json) {
         json out{{"format", kJsonFormat},
                  {"connected", connected},
@@ -413,7 +422,7 @@ int runDelete(const Options& options, long position) {
     if (!s.locked()) return kExitFailed;
     if (!s.startOffline()) return kExitFailed;
     if (!validPosition(s, position)) return kExitFailed;
-    s.core.onDelete(static_cast<int>(position - 1));
+    s.core.removeSong(static_cast<int>(position - 1));
     std::printf(tr_("Songs in the list: %u\n"), s.core.songCount());
     s.printStatusLine();
     return s.finish(kExitOk);
@@ -428,7 +437,7 @@ int runUp(const Options& options, long position) {
         note(tr_("song 1 is already the first"));
         return kExitFailed;
     }
-    s.core.onUp(static_cast<int>(position - 1));
+    s.core.moveSongUp(static_cast<int>(position - 1));
     printLines(s.view.lines());
     return s.finish(kExitOk);
 }
@@ -442,7 +451,7 @@ int runDown(const Options& options, long position) {
         note(tr_("song %ld is already the last"), position);
         return kExitFailed;
     }
-    s.core.onDown(static_cast<int>(position - 1));
+    s.core.moveSongDown(static_cast<int>(position - 1));
     printLines(s.view.lines());
     return s.finish(kExitOk);
 }
@@ -459,7 +468,7 @@ int runQuality(const Options& options, const std::string& name) {
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     if (!s.startOffline()) return kExitFailed;
-    s.core.onQuality(code);
+    s.core.setQuality(code);
     std::printf(tr_("Quality: %s (%u)\n"), qualityName(s.core.quality()).c_str(), s.core.quality());
     s.printStatusLine();
     return s.finish(kExitOk);
@@ -502,15 +511,16 @@ int exitStatus(const Outcome& outcome) {
 // Names, one line each, the songs of a finished conversion that reached the
 // image without data: scripts find them as error lines.
 void noteLeftOff(const Outcome& outcome) {
-    for (size_t k = 0; k < outcome.unconverted.size(); ++k) {
-        const char* name = outcome.unconverted[k].c_str();
-        const std::string cause = k < outcome.unconvertedCauses.size() ? outcome.unconvertedCauses[k] : std::string();
-        if (cause.empty())
+    const LeftOff& off = outcome.leftOff;
+    for (size_t k = 0; k < off.unconverted.size(); ++k) {
+        const char* name = off.unconverted[k].c_str();
+        const int cause = k < off.causes.size() ? off.causes[k] : 0;
+        if (cause == 0)
             note(tr_("%s could not be converted; it has no data"), name);
         else
-            note(tr_("%s could not be converted (%s); it has no data"), name, cause.c_str());
+            note(tr_("%s could not be converted (%s); it has no data"), name, present::causeText(cause).c_str());
     }
-    for (const std::string& name : outcome.didNotFit)
+    for (const std::string& name : off.didNotFit)
         note(tr_("%s did not fit on the clock and is not on it"), name.c_str());
 }
 
@@ -534,14 +544,14 @@ int runDownload(const Options& options, std::optional<bool> verify) {
     if (!s.locked()) return kExitFailed;
     if (!s.startWithClock()) return kExitFailed;
     if (verify) s.core.overrideVerifyAfterDownload(*verify);
-    s.core.onDownload();
+    s.answer(s.core.download());
     s.pump();
     int status = exitStatus(s.outcome());
     if (status == kExitOk || status == kExitIncomplete) {
         std::error_code ec;
         const auto bytes = fs::file_size(s.imagePath(), ec);
         const Outcome& outcome = s.outcome();
-        const size_t leftOff = outcome.unconverted.size() + outcome.didNotFit.size();
+        const size_t leftOff = outcome.leftOff.unconverted.size() + outcome.leftOff.didNotFit.size();
         const unsigned count = s.core.songCount();
         if (leftOff == 0)
             std::printf(trn_("Downloaded %u song (%ju image bytes).\n", "Downloaded %u songs (%ju image bytes).\n",
@@ -566,7 +576,7 @@ int runReload(const Options& options) {
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     if (!s.startWithClock()) return kExitFailed;
-    s.core.onReload();
+    s.answer(s.core.reload());
     s.pump();
     const int status = exitStatus(s.outcome());
     if (status == kExitOk) {
@@ -599,8 +609,7 @@ int runFirmware(const Options& options, const std::string& file) {
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     if (!s.startWithClock(false)) return kExitFailed;
-    s.view.setFirmwareFile(file);
-    s.core.onUpgradeFirmware();
+    s.answer(s.core.upgradeFirmware(file));
     s.pump();
     const int status = exitStatus(s.outcome());
     return s.finish(status);
@@ -612,7 +621,7 @@ int runImage(const Options& options, const std::string& out) {
     if (!s.locked()) return kExitFailed;
     if (!s.startOffline()) return kExitFailed;
     // Download's own checks, question and conversion, without the clock.
-    s.core.onMakeImage();
+    s.answer(s.core.makeImage());
     s.pump();
     const Outcome& outcome = s.outcome();
     if (outcome.kind == OutcomeKind::Stopped) note(tr_("stopped: no image was written"));

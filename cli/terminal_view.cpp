@@ -13,6 +13,7 @@
 
 #include "commands.h"
 #include "json_text.h"
+#include "presenter.h"
 #include "terminal_text.h"
 #include "translation.h"
 #include "velmo_core.h"
@@ -39,12 +40,6 @@ bool saysOk(std::string answer) {
 }
 
 bool gJsonMessages = false;
-
-// A box that reports a refusal or a failure (see failureShown).
-bool isFailure(const ShownBox& b, const std::string& appName) {
-    if (b.buttons == MessageButtons::OkCancel) return b.answer == MessageResult::Cancel;
-    return b.icon == MessageIcon::Error || b.caption == "Error" || b.caption == appName;
-}
 
 }  // namespace
 
@@ -76,9 +71,14 @@ void TerminalView::removeLine(int index) {
     lines_.erase(lines_.begin() + index);
 }
 
-void TerminalView::setProgressCaption(const std::string& text) {
-    caption_ = text;
+void TerminalView::setProgressStage(ProgressStage stage) {
+    stage_ = stage;
+    caption_ = present::caption(stage);
     drawProgress(false);
+}
+
+void TerminalView::setSpaceUsage(uint32_t total, uint32_t capacity) {
+    statusLine_ = present::spaceUsage(total, capacity);
 }
 
 void TerminalView::setProgressBar(int percent) {
@@ -90,7 +90,7 @@ void TerminalView::drawProgress(bool barMoved) {
     // The idle state ("Progress:" and an empty bar) is the end of a job: the
     // line is finished, nothing new is drawn.
     if (gJsonMessages) return;  // a program reading the lines wants messages only
-    const bool idle = caption_ == tr_(kProgressIdle) && percent_ == 0;
+    const bool idle = stage_ == ProgressStage::Idle && percent_ == 0;
     if (idle) {
         endProgressLine();
         printedCaption_.clear();
@@ -131,10 +131,20 @@ std::string TerminalView::oneLine(const std::string& text) {
     return out;
 }
 
-MessageResult TerminalView::messageBox(const std::string& text, const std::string& caption, MessageIcon icon,
-                                       MessageButtons buttons) {
+void TerminalView::tell(const Message& message) {
+    show(present::box(message, kProgramName), isFailure(message));
+}
+
+bool TerminalView::ask(const Question& question) {
+    return show(present::box(question), false) == MessageResult::Ok;
+}
+
+MessageResult TerminalView::show(const present::Box& shown, bool failure) {
     endProgressLine();
-    ShownBox box{text, caption, icon, buttons, MessageResult::Ok};
+    const std::string& text = shown.text;
+    const std::string& caption = shown.caption;
+    const MessageButtons buttons = shown.buttons;
+    ShownBox box{text, caption, shown.icon, buttons, MessageResult::Ok};
     // Box texts name files and songs, whose bytes came from the disk or the clock.
     // The core gives the captions in English, for the JSON lines; people read them translated.
     // TRANSLATORS: a message box on the terminal: its caption, then its text.
@@ -146,7 +156,9 @@ MessageResult TerminalView::messageBox(const std::string& text, const std::strin
             box.answer = MessageResult::Cancel;
         const std::string answer =
             buttons == MessageButtons::Ok ? "" : (box.answer == MessageResult::Ok ? "ok" : "cancel");
-        writeJsonMessage(err_, oneLine(text), caption.c_str(), isFailure(box, kProgramName), answer);
+        const bool declined = buttons == MessageButtons::OkCancel && box.answer == MessageResult::Cancel;
+        failureTold_ = failureTold_ || failure || declined;
+        writeJsonMessage(err_, oneLine(text), caption.c_str(), failure || declined, answer);
         boxes_.push_back(box);
         return box.answer;
     }
@@ -164,22 +176,13 @@ MessageResult TerminalView::messageBox(const std::string& text, const std::strin
         if (!std::getline(std::cin, answer) || !saysOk(answer)) box.answer = MessageResult::Cancel;
     }
     std::fflush(err_);
+    failureTold_ = failureTold_ || failure || box.answer == MessageResult::Cancel;
     boxes_.push_back(box);
     return box.answer;
 }
 
-bool TerminalView::chooseFirmwareFile(std::string& path) {
-    if (firmwareFile_.empty()) return false;
-    path = firmwareFile_;
-    return true;
-}
-
 bool TerminalView::shown(const std::string& text) const {
     return std::any_of(boxes_.begin(), boxes_.end(), [&](const ShownBox& b) { return b.text == text; });
-}
-
-bool TerminalView::failureShown(const std::string& appName) const {
-    return std::any_of(boxes_.begin(), boxes_.end(), [&](const ShownBox& b) { return isFailure(b, appName); });
 }
 
 namespace {
@@ -212,23 +215,25 @@ void pumpUntilIdle(VelmoCore& core, EventQueue& queue, TerminalView& view) {
     while (core.operationRunning() || core.workersRunning()) {
         if (!stopPassed && stopSignal() != 0 && core.operationRunning()) {
             stopPassed = true;
-            if (!core.onStop()) {
+            if (!core.stop()) {
                 view.endProgressLine();
                 std::fprintf(
                     stderr, "%s: %s\n", kProgramName,
-                    format(tr_("%s; waiting until it is written and verified"), tr_(kFirmwareWaitCaption)).c_str());
+                    format(tr_("%s; waiting until it is written and verified"),
+                           present::caption(ProgressStage::FirmwareWait).c_str())
+                        .c_str());
             }
         }
         const auto now = Clock::now();
         if (now >= nextTick) {
-            if (view.timerRunning()) core.onTimer();
+            if (view.timerRunning()) core.tick();
             nextTick = now + tick;
         }
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
-        if (queue.take(m, std::clamp(wait, std::chrono::milliseconds(1), kSignalLatency))) core.onEvent(m);
+        if (queue.take(m, std::clamp(wait, std::chrono::milliseconds(1), kSignalLatency))) core.handle(m);
     }
     // Every worker has ended: whatever it posted last is already queued.
-    while (queue.take(m, std::chrono::milliseconds(0))) core.onEvent(m);
+    while (queue.take(m, std::chrono::milliseconds(0))) core.handle(m);
     core.joinWorkers();
 }
 

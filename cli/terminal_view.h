@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "event_queue.h"
+#include "presenter.h"
 #include "view.h"
 
 namespace velmo {
@@ -43,9 +44,9 @@ class TerminalView : public View {
     // chooses between redrawing the progress line and printing plain lines.
     TerminalView(QuestionPolicy policy, std::FILE* err, bool errIsTerminal);
 
-    void setProgressCaption(const std::string& text) override;
+    void setProgressStage(ProgressStage stage) override;
     void setProgressBar(int percent) override;
-    void setStatusLine(const std::string& text) override { statusLine_ = text; }
+    void setSpaceUsage(uint32_t total, uint32_t capacity) override;
     void appendLine(const std::string& text) override { lines_.push_back(text); }
     void insertLine(int index, const std::string& text) override;
     void removeLine(int index) override;
@@ -55,16 +56,15 @@ class TerminalView : public View {
     void enableControls(bool enable) override { enabled_ = enable; }
     void setQualityButtons(bool, bool, bool) override {}
     void setWindowTitle(const std::string& title) override { title_ = title; }
-    MessageResult messageBox(const std::string& text, const std::string& caption, MessageIcon icon,
-                             MessageButtons buttons) override;
-    // Answers with the file named on the command line (setFirmwareFile); false
-    // when none was given.
-    bool chooseFirmwareFile(std::string& path) override;
+    // Prints what the core tells as the window would show it: one line
+    // "Caption: text", or a JSON line.
+    void tell(const Message& message) override;
+    // Asks a Yes/No question by the policy: Yes with --yes, on the terminal
+    // when standard input is one, else No.
+    bool ask(const Question& question);
     void startTimer(int) override { timerRunning_ = true; }
     void stopTimer() override { timerRunning_ = false; }
     void closeWindow() override { closed_ = true; }
-
-    void setFirmwareFile(std::string path) { firmwareFile_ = std::move(path); }
 
     const std::vector<std::string>& lines() const { return lines_; }
     const std::string& statusLine() const { return statusLine_; }
@@ -74,10 +74,9 @@ class TerminalView : public View {
 
     // True when a box with exactly this text was shown.
     bool shown(const std::string& text) const;
-    // True when any box reported a refusal or a failure: an error box (error
-    // icon, caption "Error" or the program's name, which the conversion's
-    // failure uses) or a question answered Cancel.
-    bool failureShown(const std::string& appName) const;
+    // True when the core told of a refusal or a failure, or a question was
+    // answered No.
+    bool failureTold() const { return failureTold_; }
 
     // Ends a progress line that is being redrawn in place, so that the next
     // output starts on a line of its own.
@@ -89,11 +88,13 @@ class TerminalView : public View {
 
   private:
     void drawProgress(bool barMoved);
+    MessageResult show(const present::Box& box, bool failure);
 
     QuestionPolicy policy_;
     std::FILE* err_;
     bool errIsTerminal_;
 
+    ProgressStage stage_ = ProgressStage::Idle;
     std::string caption_ = "Progress:";
     int percent_ = 0;
     bool lineOpen_ = false;       // a redrawn line is on the screen, without its line break
@@ -103,7 +104,7 @@ class TerminalView : public View {
     std::vector<std::string> lines_;
     std::string statusLine_;
     std::string title_;
-    std::string firmwareFile_;
+    bool failureTold_ = false;
     bool enabled_ = true;
     bool timerRunning_ = false;
     bool closed_ = false;

@@ -51,13 +51,6 @@ void CoreState::removeFile(const std::string& name) const { ::unlink(path(name).
 
 uint32_t CoreState::capacityNow() const { return capacity(session.storageKB()); }
 
-std::string CoreState::statusText(uint32_t total) const {
-    const uint32_t cap = capacityNow();
-    const double usage = static_cast<double>(total) * 100.0 / static_cast<double>(cap);
-    if (usage >= 100.0) return tr_(" Space usage: Storage is full !");
-    return format(tr_(" Space usage: %2.1f%c"), usage, '%');
-}
-
 void CoreState::fillLines(uint16_t first, uint16_t end) {
     for (uint16_t i = first; i < end; ++i) view.appendLine(songName(songs[i]));
 }
@@ -81,8 +74,10 @@ void CoreState::removeStrayWorkingCopies(const std::vector<std::string>& keep) c
     for (const fs::path& p : stray) fs::remove(p, ec);
 }
 
-std::string CoreState::noClockText(const char* unplugged) const {
-    return session.busy() ? tr_(kClockBusyText) : unplugged;
+Message CoreState::noClock(Say say) const {
+    Message m{say};
+    m.busy = session.busy();
+    return m;
 }
 
 std::string unreadableReason(const std::string& path) {

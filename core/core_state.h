@@ -18,30 +18,11 @@
 #include "song_facts.h"
 #include "songrecord.h"
 #include "translation.h"
+#include "message.h"
 #include "view.h"
 #include "work_context.h"
 
 namespace velmo {
-
-// The captions are translated by the front ends where they show a box.
-constexpr const char* kCaptionError = N_("Error");
-constexpr const char* kCaptionWarning = N_("Warning");
-constexpr const char* kCaptionInformation = N_("Information");
-constexpr const char* kProgressIdle = N_("Progress:");
-// When a clock is attached but another program (a second Velmo on another
-// folder) holds it: told apart from an unplugged clock, whose messages stay.
-constexpr const char* kClockBusyText = N_("The clock is in use by another program !");
-
-// The agent refused to write a block: the storage failed, not the connection.
-constexpr const char* kStorageWriteErrorText = N_("Storage write error !");
-// What a stopped operation leaves, said when it ends.
-constexpr const char* kDownloadStoppedErasedText = N_("Download stopped: the clock now holds no songs.");
-constexpr const char* kDownloadStoppedUntouchedText = N_("Download stopped: the clock was not changed.");
-constexpr const char* kDownloadStoppedUnverifiedText =
-    N_("Download stopped: the clock holds the new songs, but they were not verified.");
-constexpr const char* kReloadStoppedText = N_("Reload stopped: the song list was not changed.");
-// Shown while a firmware write that cannot be stopped is waited for.
-constexpr const char* kFirmwareWaitCaption = N_("Writing firmware: the clock must not be unplugged");
 
 // The option that has every Download read the clock back (on by default).
 constexpr const char* kVerifyAfterDownloadKey = "verifyAfterDownload";
@@ -107,9 +88,8 @@ struct CoreState {
     std::string path(const std::string& name) const { return resolvePath(startDir, name); }
     void removeFile(const std::string& name) const;
     uint32_t capacityNow() const;
-    // The space-usage line for a byte total at the current storage size.
-    std::string statusText(uint32_t total) const;
-    void showStatus(uint32_t total) { view.setStatusLine(statusText(total)); }
+    void showStatus(uint32_t total) { view.setSpaceUsage(total, capacityNow()); }
+    void tell(Message message) { view.tell(message); }
     // Appends the lines of songs [first, end).
     void fillLines(uint16_t first, uint16_t end);
     // Removes the files in dat/ that no song of the list names (as its working
@@ -117,8 +97,9 @@ struct CoreState {
     // `keep`: copies left by songs deleted or replaced by a Reload. Nothing
     // outside dat/ is touched, and folders there are left alone.
     void removeStrayWorkingCopies(const std::vector<std::string>& keep) const;
-    // `unplugged`, or the busy text when the last open found the clock held.
-    std::string noClockText(const char* unplugged) const;
+    // A message that the clock is not there; it says so when the last open
+    // found the clock held by another program.
+    Message noClock(Say say) const;
 };
 
 // The key of a song in CoreState::facts: both its paths, which together

@@ -6,11 +6,7 @@
 
 #include "convert_job.h"
 #include "convert_pool.h"
-#include "operations/download_operation.h"
-#include "operations/firmware_operation.h"
-#include "operations/image_operation.h"
-#include "operations/reload_operation.h"
-#include "operations/verify_operation.h"
+#include "operations/operation.h"
 #include "songlist.h"
 #include "songtable.h"
 #include "storage_layout.h"
@@ -90,9 +86,10 @@ bool VelmoCore::loadStartTable() {
         loaded.status == SongTableLoad::Loaded || loaded.status == SongTableLoad::Missing || !loaded.setAsideAs.empty();
     const std::string problem = songTableProblemText(state_.startDir, loaded);
     if (!problem.empty()) {
-        const bool handled = !loaded.setAsideAs.empty();
-        state_.view.messageBox(problem, handled ? kCaptionWarning : kCaptionError,
-                               handled ? MessageIcon::Warning : MessageIcon::Error, MessageButtons::Ok);
+        Message m{Say::TableProblem};
+        m.detail = problem;
+        m.setAside = !loaded.setAsideAs.empty();
+        state_.tell(m);
     }
     if (loaded.status != SongTableLoad::Loaded) return false;
     state_.songCount = table.songCount;
@@ -106,16 +103,16 @@ void VelmoCore::loadStartSettings() {
         state_.settings.load(state_.startDir, folderReadOnly_ ? DamagedFile::Leave : DamagedFile::SetAside);
     const std::string problem = loaded.text(state_.startDir);
     if (problem.empty()) return;
-    const bool handled = !loaded.setAsideAs.empty();
-    state_.view.messageBox(problem, handled ? kCaptionWarning : kCaptionError,
-                           handled ? MessageIcon::Warning : MessageIcon::Error, MessageButtons::Ok);
+    Message m{Say::SettingsProblem};
+    m.detail = problem;
+    m.setAside = !loaded.setAsideAs.empty();
+    state_.tell(m);
 }
 
-void VelmoCore::onInitDialog() {
+void VelmoCore::start() {
     const bool tableLoaded = loadStartTable();
     if (!state_.session.load(deviceLibraryPath_)) {
-        state_.view.messageBox(tr_("Please install USB driver first !"), kCaptionError, MessageIcon::Error,
-                               MessageButtons::Ok);
+        state_.tell({Say::NoDeviceLibrary});
         requestClose();
         return;
     }
@@ -124,14 +121,14 @@ void VelmoCore::onInitDialog() {
     finishInitialisation(tableLoaded);
 }
 
-void VelmoCore::onInitDialogOffline(uint32_t storageKB) {
+void VelmoCore::startOffline(uint32_t storageKB) {
     // Nothing is loaded, nothing is polled.
     if (storageKB != 0) state_.session.setStorageKB(storageKB);
     finishInitialisation(loadStartTable());
 }
 
-void VelmoCore::onInitDialogOfflineForAttachedClock() {
-    onInitDialogOffline(ClockSession::attachedStorageKB(deviceLibraryPath_, state_.startDir));
+void VelmoCore::startOfflineForAttachedClock() {
+    startOffline(ClockSession::attachedStorageKB(deviceLibraryPath_, state_.startDir));
 }
 
 void VelmoCore::finishInitialisation(bool tableLoaded) {
@@ -161,8 +158,7 @@ void VelmoCore::connectionCheck() {
     ClockSession& session = state_.session;
     view.enableControls(false);
     if (!session.open()) {
-        view.messageBox(state_.noClockText(tr_("USB connection error !\nPlease plug-in USB first.")), kCaptionError,
-                        MessageIcon::Error, MessageButtons::Ok);
+        state_.tell(state_.noClock(Say::NoClockAtStart));
         requestClose();
         return;
     }
@@ -170,15 +166,14 @@ void VelmoCore::connectionCheck() {
     if (result < 0) {
         session.drop(false);
         view.enableControls(true);
-        view.messageBox(tr_("Please plug-out & plug-in USB again !"), kCaptionError, MessageIcon::Error,
-                        MessageButtons::Ok);
+        state_.tell({Say::ReplugClock});
         requestClose();
         return;
     }
     const uint32_t kb = session.reportedStorageKB();
     // A code without a storage size would make every capacity wrap around.
     if (result == kDeviceAgentFailed || kb == 0) {
-        view.messageBox(tr_("Storage device is not found !"), kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+        state_.tell({Say::StorageDeviceNotFound});
         view.enableControls(true);
         requestClose();
         return;
@@ -188,11 +183,11 @@ void VelmoCore::connectionCheck() {
 }
 
 void VelmoCore::requestClose() {
-    onClose();
+    close();
     state_.view.closeWindow();
 }
 
-void VelmoCore::onClose() {
+void VelmoCore::close() {
     if (closed_) return;
     closed_ = true;
     if (state_.session.state() != ConnectionState::NotLoaded) state_.view.stopTimer();
@@ -210,22 +205,25 @@ void VelmoCore::onClose() {
     if (folderReadOnly_) return;
     // A save that fails is said: the list or the options of this run are lost.
     FileWriteError failure;
+    const auto notSaved = [&](Say say) {
+        Message m{say};
+        m.detail = failure.text();
+        saveFailures_.push_back(m);
+    };
     if (tableSavable_ && saveSongTable(state_.startDir, state_.quality, state_.songCount, state_.songs.data(),
                                        state_.totalEstimate, &failure) != 0)
-        saveFailures_.push_back(format(tr_("The song list was not saved. %s"), failure.text().c_str()));
-    if (state_.settings.changed() && !state_.settings.save(state_.startDir, &failure))
-        saveFailures_.push_back(format(tr_("The options were not saved. %s"), failure.text().c_str()));
+        notSaved(Say::ListNotSaved);
+    if (state_.settings.changed() && !state_.settings.save(state_.startDir, &failure)) notSaved(Say::OptionsNotSaved);
     if (tableSavable_ && state_.facts.fatesChanged()) {
         std::set<std::string> listed;
         for (uint16_t i = 0; i < state_.songCount; ++i) listed.insert(factsKey(state_.songs[i]));
         state_.facts.saveFates(state_.startDir, listed);
     }
-    for (const std::string& text : saveFailures_)
-        state_.view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+    for (const Message& m : saveFailures_) state_.tell(m);
     deleteTemporaryFiles();
 }
 
-void VelmoCore::onTimer() {
+void VelmoCore::tick() {
     if (closed_) return;
     if (!deviceWorkerRunning()) state_.session.closeDeferred();
     state_.session.poll(deviceWorkerRunning());
@@ -241,11 +239,11 @@ void VelmoCore::run(std::unique_ptr<RunningOperation> op) {
     endIfOver();
 }
 
-void VelmoCore::refuse(Operation op, const std::string& reason) {
+void VelmoCore::refuse(Operation op, const Message& message) {
     lastOutcome_ = Outcome{};
     lastOutcome_.operation = op;
     lastOutcome_.kind = OutcomeKind::Refused;
-    lastOutcome_.reason = reason;
+    lastOutcome_.message = message;
     state_.view.operationEnded(lastOutcome_);
 }
 
@@ -260,9 +258,8 @@ void VelmoCore::endIfOver() {
     running_->settle();
     running_->afterControlsEnabled();
     lastOutcome_ = running_->outcome();
-    // The songs a Reload replaced leave their copies behind.
-    if (lastOutcome_.operation == Operation::Reload && !folderReadOnly_)
-        state_.removeStrayWorkingCopies(workingFilesToKeep());
+    // The songs the operation replaced leave their copies behind.
+    if (running_->traits().replacesList && !folderReadOnly_) state_.removeStrayWorkingCopies(workingFilesToKeep());
     running_.reset();
     view.operationEnded(lastOutcome_);
     if (closeAfterOperation_) {
@@ -271,35 +268,92 @@ void VelmoCore::endIfOver() {
     }
 }
 
-void VelmoCore::onEvent(const PostedEvent& posted) {
+void VelmoCore::handle(const PostedEvent& posted) {
     if (closed_ || !running_ || posted.operation != running_->serial()) return;
     running_->deliver(posted.event);
     endIfOver();
 }
 
-std::string VelmoCore::stopQuestion() const { return running_ && !closed_ ? running_->stopQuestion() : std::string(); }
+std::optional<Question> VelmoCore::stopQuestion() const {
+    return running_ && !closed_ ? running_->stopQuestion() : std::nullopt;
+}
 
-bool VelmoCore::onStop() {
+bool VelmoCore::stop() {
     if (!running_ || closed_) return true;
     return running_->stop();
 }
 
-bool VelmoCore::onCloseRequest() {
-    if (closed_ || !running_ || running_->kind() != Operation::Firmware) return true;
+bool VelmoCore::mayClose() {
+    if (closed_ || !running_ || !running_->traits().closeWaits) return true;
     running_->stop();
     closeAfterOperation_ = true;
     return false;
 }
 
-void VelmoCore::onDownload() {
-    if (running_) return;
-    std::string reason;
-    if (!DownloadOperation::checks(state_, true, reason)) {
-        refuse(Operation::Download, reason);
-        return;
+std::optional<Question> VelmoCore::begin(Operation kind, Answers answers) {
+    pending_.reset();
+    const OperationEntry* entry = findOperation(kind);
+    if (running_ || closed_ || entry == nullptr) return std::nullopt;
+    Launch launch;
+    launch.verify = verifyAfterDownload();
+    const Admission admission = entry->admit(state_, answers, launch);
+    switch (admission.verdict) {
+        case Admission::Verdict::Go:
+            run(entry->make(state_, nextSerial_++, launch));
+            return std::nullopt;
+        case Admission::Verdict::Refused:
+            if (admission.told) state_.tell(*admission.refusal);
+            refuse(kind, *admission.refusal);
+            return std::nullopt;
+        case Admission::Verdict::Declined: {
+            Message declined{admission.question.kind == QuestionKind::FirmwareFile ? Say::NoFirmwareChosen
+                                                                                   : Say::Declined};
+            declined.question = static_cast<int>(admission.question.kind);
+            refuse(kind, declined);
+            return std::nullopt;
+        }
+        case Admission::Verdict::Ask:
+            break;
     }
-    const bool cut = cutToFit(state_.songs.data(), state_.songCount, state_.capacityNow()) != 0;
-    run(std::make_unique<DownloadOperation>(state_, nextSerial_++, cut, verifyAfterDownload()));
+    pending_ = Pending{kind, std::move(answers), admission.question};
+    return admission.question;
+}
+
+std::optional<Question> VelmoCore::begin(Operation kind) { return begin(kind, Answers{}); }
+
+std::optional<Question> VelmoCore::answer(bool yes) {
+    if (!pending_) return std::nullopt;
+    Pending p = std::move(*pending_);
+    p.answers.given[p.question.kind] = yes;
+    return begin(p.kind, std::move(p.answers));
+}
+
+std::optional<Question> VelmoCore::answerPath(std::string path) {
+    if (!pending_) return std::nullopt;
+    Pending p = std::move(*pending_);
+    p.answers.path = std::move(path);
+    return begin(p.kind, std::move(p.answers));
+}
+
+std::optional<Question> VelmoCore::download() { return begin(Operation::Download); }
+
+std::optional<Question> VelmoCore::makeImage() { return begin(Operation::Image); }
+
+std::optional<Question> VelmoCore::reload() { return begin(Operation::Reload); }
+
+std::optional<Question> VelmoCore::verify() { return begin(Operation::Verify); }
+
+std::optional<Question> VelmoCore::upgradeFirmware(std::optional<std::string> file) {
+    Answers answers;
+    answers.path = std::move(file);
+    return begin(Operation::Firmware, std::move(answers));
+}
+
+std::vector<std::pair<Operation, std::string>> VelmoCore::simpleOperations() {
+    std::vector<std::pair<Operation, std::string>> out;
+    for (const OperationEntry* e : operationTable())
+        if (e->traits.command != nullptr) out.emplace_back(e->traits.kind, e->traits.command);
+    return out;
 }
 
 bool VelmoCore::verifyAfterDownload() const {
@@ -318,47 +372,5 @@ void VelmoCore::setEvenVolume(bool on) { state_.settings.setFlag(kEvenVolumeKey,
 bool VelmoCore::reloadReadTwice() const { return state_.settings.flag(kReloadReadTwiceKey, true); }
 
 void VelmoCore::setReloadReadTwice(bool on) { state_.settings.setFlag(kReloadReadTwiceKey, on); }
-
-void VelmoCore::onMakeImage() {
-    if (running_) return;
-    std::string reason;
-    if (!DownloadOperation::checks(state_, false, reason)) {
-        refuse(Operation::Image, reason);
-        return;
-    }
-    run(std::make_unique<ImageOperation>(state_, nextSerial_++));
-}
-
-void VelmoCore::onReload() {
-    if (running_) return;
-    std::string reason;
-    if (!ReloadOperation::checks(state_, reason)) {
-        refuse(Operation::Reload, reason);
-        return;
-    }
-    run(std::make_unique<ReloadOperation>(state_, nextSerial_++));
-}
-
-void VelmoCore::onUpgradeFirmware() {
-    if (running_) return;
-    std::string reason;
-    uint32_t bytes = 0;
-    const bool accepted = FirmwareOperation::checks(state_, chosenPath_, bytes, reason);
-    if (!accepted) {
-        refuse(Operation::Firmware, reason);
-        return;
-    }
-    run(std::make_unique<FirmwareOperation>(state_, nextSerial_++, bytes));
-}
-
-void VelmoCore::onVerify() {
-    if (running_) return;
-    std::string reason;
-    if (!VerifyOperation::checks(state_, reason)) {
-        refuse(Operation::Verify, reason);
-        return;
-    }
-    run(std::make_unique<VerifyOperation>(state_, nextSerial_++));
-}
 
 }  // namespace velmo

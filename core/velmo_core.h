@@ -1,7 +1,7 @@
 // The main window's state and handlers, without a toolkit. A front end (the Qt
 // window, the terminal) forwards every control's event to one handler here
 // and implements View; the events of the operations' workers arrive in the
-// front end's EventQueue and are handed to onEvent on the user-interface thread.
+// front end's EventQueue and are handed to handle() on the user-interface thread.
 //
 // The core keeps the song list, the clock session and the settings, and
 // routes each handler to the one operation that runs (core/operations/).
@@ -13,11 +13,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core_state.h"
 #include "event_queue.h"
 #include "outcome.h"
+#include "question.h"
 #include "songrecord.h"
 #include "view.h"
 
@@ -33,7 +35,7 @@ class VelmoCore {
   public:
     // `startDir`: the folder every relative name is resolved against (the
     // current folder at start-up). `events` is where the operations' workers
-    // post; the front end hands each event to onEvent on its own thread.
+    // post; the front end hands each event to handle() on its own thread.
     VelmoCore(View& view, EventQueue& events, std::string startDir);
     // Stops and joins any worker still running.
     ~VelmoCore();
@@ -42,6 +44,7 @@ class VelmoCore {
 
     // The window's caption for "Music files converted error !" (the program's name).
     void setApplicationName(std::string name) { state_.appName = std::move(name); }
+    const std::string& applicationName() const { return state_.appName; }
     // Where the device library is loaded from; empty (default): the executable's folder.
     void setDeviceLibraryPath(std::string path) { deviceLibraryPath_ = std::move(path); }
     // For a front end that only looks at the list under a shared folder lock
@@ -59,64 +62,88 @@ class VelmoCore {
     bool optionsSavable() const { return state_.settings.savable(); }
     // What the close could not save (its messages, also shown as boxes);
     // empty when everything was saved.
-    const std::vector<std::string>& saveFailures() const { return saveFailures_; }
+    const std::vector<Message>& saveFailures() const { return saveFailures_; }
     // How many songs a Download (or the conversion alone) converts at once;
     // 0: one for each core (the default). The image is the same whatever it is.
     void setConversionWorkers(unsigned workers);
     unsigned conversionWorkers() const { return state_.conversionWorkers; }
 
-    // Handlers, one per event of the main window.
-    void onInitDialog();
+    // What the user does, one call each. None shows anything: what the user
+    // is told goes to View::tell as data, in order, for the front end to word
+    // (present/) and show.
+
+    // The start: the song table, the settings, the device library and the
+    // connection check. Call once.
+    void start();
     // The start for work that needs no clock: the terminal front end's list
-    // editing, listing and conversion alone. It does everything onInitDialog
-    // does except loading the device library and the connection check: the
-    // timer polls nothing and there is no handle (Download, Reload and
-    // Upgrade Firmware answer as with no clock attached). `storageKB` is the
-    // storage size the list is planned for; 0 keeps the initial 2048 KiB.
-    // Call it instead of onInitDialog, once; onClose then saves the table and
-    // removes the working files as after a normal start.
-    void onInitDialogOffline(uint32_t storageKB = 0);
+    // editing, listing and conversion alone. It does everything start() does
+    // except loading the device library and the connection check: the timer
+    // polls nothing and there is no handle (Download, Reload and Upgrade
+    // Firmware answer as with no clock attached). `storageKB` is the storage
+    // size the list is planned for; 0 keeps the initial 2048 KiB. Call it
+    // instead of start(), once; close() then saves the table and removes the
+    // working files as after a normal start.
+    void startOffline(uint32_t storageKB = 0);
     // The same, planned for the storage of a clock that happens to be
     // attached (its agent is asked once and the clock let go again), as the
     // window would plan; the initial size without one.
-    void onInitDialogOfflineForAttachedClock();
-    void onClose();
-    void onTimer();
-    void onAdd(const std::vector<std::string>& chosenPaths);
-    void onDropFiles(const std::vector<std::string>& droppedPaths);
-    void onDelete(int selectedLine);
-    void onUp(int selectedLine);
-    void onDown(int selectedLine);
-    void onQuality(uint16_t code);  // a QualityCode
-    void onBest() { onQuality(kQualityBest); }
-    void onGood() { onQuality(kQualityGood); }
-    void onNormal() { onQuality(kQualityNormal); }
-    void onDownload();
+    void startOfflineForAttachedClock();
+    // The program ends: any operation is stopped and joined, the list and
+    // the options are saved, the working files removed.
+    void close();
+    // The window's timer: the clock's connection is polled.
+    void tick();
+
+    // The list. Each refusal and each file left out is told.
+    void addSongs(const std::vector<std::string>& paths);
+    void dropSongs(const std::vector<std::string>& paths);
+    void removeSong(int index);
+    void moveSongUp(int index);
+    void moveSongDown(int index);
+    void setQuality(uint16_t code);  // a QualityCode
+
+    // The operations. Each returns the question the user must answer before
+    // it can start (answer it with answer() or answerPath(), which go on from
+    // there and may return the next one), or nothing: it started, or it was
+    // refused or declined (lastOutcome() and View::operationEnded say so).
+    std::optional<Question> download();
     // The conversion alone, for front ends that make an image without a
     // clock, into "./dat/tmp.bin" (removed at close); the list stays as it is.
-    void onMakeImage();
-    void onReload();
-    void onUpgradeFirmware();
+    std::optional<Question> makeImage();
+    std::optional<Question> reload();
+    // `file`: the firmware file when the caller knows it already; otherwise
+    // the FirmwareFile question asks for it.
+    std::optional<Question> upgradeFirmware(std::optional<std::string> file = std::nullopt);
     // Reads the clock back and compares it with the image the last Download
     // wrote; its outcome names the first address that differs.
-    void onVerify();
+    std::optional<Question> verify();
+    // Any operation of the table (operations/operation.h) by its kind.
+    std::optional<Question> begin(Operation kind);
+    // The answer to the question last returned: Yes or No ...
+    std::optional<Question> answer(bool yes);
+    // ... or the path a FirmwareFile question asked for (empty: none chosen).
+    std::optional<Question> answerPath(std::string path);
+    // The operations the table holds with a command of their own name and
+    // nothing more than their questions (OperationTraits::command).
+    static std::vector<std::pair<Operation, std::string>> simpleOperations();
+
     // The user asks to stop the operation under way (the Stop button, Ctrl-C).
     // A Download, Reload, Verify or the conversion alone stops within one
     // block or chunk and ends with a message that says what the clock and the
     // list hold. A firmware write is never stopped once started: the progress
     // caption says so, and false is returned.
-    bool onStop();
-    // The window asks to close. True: it may close now (onClose stops and
-    // joins any worker). False: a firmware write is under way; the window is
-    // closed by the core once the firmware has been verified.
-    bool onCloseRequest();
+    bool stop();
+    // The window asks to close. True: it may close now (close() stops and
+    // joins any worker). False: the operation under way is one the close
+    // waits for (a firmware write); the core closes the window once it ends.
+    bool mayClose();
     // The question Escape or the close puts before it stops the operation
-    // under way ("A download is under way. Stop it?" and what stopping
-    // leaves); empty when none runs or it is not stopped by a close.
-    std::string stopQuestion() const;
+    // under way (StopOperation, with what stopping leaves); none when none
+    // runs or it is not stopped by a close.
+    std::optional<Question> stopQuestion() const;
     // An event from the queue. Events of an operation that has ended are
     // left out.
-    void onEvent(const PostedEvent& posted);
+    void handle(const PostedEvent& posted);
 
     // Read access for front ends and tests.
     uint16_t songCount() const { return state_.songCount; }
@@ -132,7 +159,6 @@ class VelmoCore {
     const std::string& startDir() const { return state_.startDir; }
     // A name of the working folder ("./dat/tmp.bin") as a full path.
     std::string path(const std::string& name) const { return state_.path(name); }
-    const std::string& chosenPath() const { return chosenPath_; }
     bool isClosed() const { return closed_; }
     // An operation runs: the controls stay disabled until it ends.
     bool operationRunning() const;
@@ -215,8 +241,8 @@ class VelmoCore {
     Settings& settings() { return state_.settings; }
     const Settings& settings() const { return state_.settings; }
 
-    // The space-usage line for a byte total at the current storage size.
-    std::string statusText(uint32_t total) const { return state_.statusText(total); }
+    // The data area's capacity at the storage size the list is planned for.
+    uint32_t capacity() const { return state_.capacityNow(); }
 
   private:
     bool loadStartTable();
@@ -240,10 +266,11 @@ class VelmoCore {
     std::string admit(const std::string& path, std::string work, uint16_t upTo, SongFacts& facts) const;
     void keepFacts(const Song& song, SongFacts facts);
 
+    std::optional<Question> begin(Operation kind, Answers answers);
     // Starts an operation whose questions have been answered.
     void run(std::unique_ptr<RunningOperation> op);
     // An operation that ends before it starts.
-    void refuse(Operation op, const std::string& reason);
+    void refuse(Operation op, const Message& message);
     // Ends the running operation once it is over.
     void endIfOver();
     bool deviceWorkerRunning() const;
@@ -253,8 +280,7 @@ class VelmoCore {
     bool folderReadOnly_ = false;
     // The song table may be replaced at the close (see loadStartTable).
     bool tableSavable_ = true;
-    std::vector<std::string> saveFailures_;
-    std::string chosenPath_;
+    std::vector<Message> saveFailures_;
     std::string windowTitle_;
     bool closed_ = false;
     bool closeAfterOperation_ = false;  // the window asked to close during a firmware write
@@ -262,6 +288,13 @@ class VelmoCore {
     std::unique_ptr<RunningOperation> running_;
     Outcome lastOutcome_;
     std::optional<bool> verifyOverride_;
+    // The request whose question is waiting for its answer.
+    struct Pending {
+        Operation kind;
+        Answers answers;
+        Question question;
+    };
+    std::optional<Pending> pending_;
 };
 
 }  // namespace velmo

@@ -87,30 +87,26 @@ void VelmoCore::addSongsFitted(uint16_t oldCount, uint32_t n) {
     for (uint32_t i = 0; i < count; ++i) listed.insert(factsKey(state_.songs[i]));
     state_.facts.retain(listed);
     if (state_.totalEstimate >= state_.capacityNow())
-        state_.view.messageBox(tr_("Storage size limit reached !"), kCaptionInformation, MessageIcon::Information,
-                               MessageButtons::Ok);
+        state_.tell({Say::StorageLimitReached});
     state_.fillLines(oldCount, static_cast<uint16_t>(count));
     state_.songCount = static_cast<uint16_t>(count);
     state_.showStatus(state_.totalEstimate);
 }
 
-void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
+void VelmoCore::addSongs(const std::vector<std::string>& chosenPaths) {
     // The running operation works on the list as it was when it started.
     if (running_) return;
     if (state_.songCount >= kMaxAddSongs) {
-        state_.view.messageBox(tr_("Song counts are over than limit !"), kCaptionError, MessageIcon::Error,
-                               MessageButtons::Ok);
+        state_.tell({Say::SongCountOverLimit});
         return;
     }
     if (state_.totalEstimate >= state_.capacityNow()) {
-        state_.view.messageBox(tr_("Songs over than storage limit !"), kCaptionError, MessageIcon::Error,
-                               MessageButtons::Ok);
+        state_.tell({Say::SongsOverStorageLimit});
         return;
     }
     const uint16_t oldCount = state_.songCount;
     uint16_t n = state_.songCount;
     for (const std::string& path : chosenPaths) {
-        chosenPath_ = path;
         // A path that does not fit the record is never cut short into it.
         const bool fits = path.size() < kPathBytes;
         std::string work;
@@ -118,9 +114,10 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
         // Every refused file is named with its reason, and the next one is tried.
         const int openError = fits ? songFileOpenError(path) : 0;
         if (openError != 0) {
-            state_.view.messageBox(
-                format(tr_("Cannot open %s: %s"), messageName(path).c_str(), std::strerror(openError)), kCaptionError,
-                MessageIcon::Error, MessageButtons::Ok);
+            Message m{Say::CannotOpenSong};
+            m.file = path;
+            m.errorNumber = openError;
+            state_.tell(m);
             continue;
         }
         if (fits && songWorkPath(path, work)) work = admit(path, work, n, facts);
@@ -134,30 +131,28 @@ void VelmoCore::onAdd(const std::vector<std::string>& chosenPaths) {
             keepFacts(rec, std::move(facts));
             ++n;
         } else {
-            state_.view.messageBox(format(tr_("The file format of %s is not supported"), messageName(path).c_str()),
-                                   kCaptionError, MessageIcon::Error, MessageButtons::Ok);
+            Message m{Say::FormatNotSupported};
+            m.file = path;
+            state_.tell(m);
         }
         if (n >= kMaxAddSongs) {
-            state_.view.messageBox(tr_("Song counts are over than limit"), kCaptionError, MessageIcon::Error,
-                                   MessageButtons::Ok);
+            state_.tell({Say::SongCountReachedLimit});
             break;
         }
     }
     addSongsFitted(oldCount, n);
 }
 
-void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
+void VelmoCore::dropSongs(const std::vector<std::string>& droppedPaths) {
     if (running_) return;
     const size_t k = droppedPaths.size();
     if (k == 0) return;
     if (state_.songCount + k > kMaxSongs) {
-        state_.view.messageBox(tr_("Total song files are over than sixty four files !"), kCaptionError,
-                               MessageIcon::Error, MessageButtons::Ok);
+        state_.tell({Say::DropOverSixtyFour});
         return;
     }
     if (state_.totalEstimate >= state_.capacityNow()) {
-        state_.view.messageBox(tr_("Songs over than storage limit !"), kCaptionError, MessageIcon::Error,
-                               MessageButtons::Ok);
+        state_.tell({Say::SongsOverStorageLimit});
         return;
     }
     const uint16_t oldCount = state_.songCount;
@@ -171,8 +166,7 @@ void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
         SongFacts facts;
         if (songWorkPath(path, work)) work = admit(path, work, n, facts);
         if (work.empty()) {
-            state_.view.messageBox(tr_("Only support '.mp3' & '.wav' file format."), kCaptionError, MessageIcon::None,
-                                   MessageButtons::Ok);
+            state_.tell({Say::OnlyMp3AndWav});
             break;
         }
         Song& rec = state_.songs[n];
@@ -185,12 +179,11 @@ void VelmoCore::onDropFiles(const std::vector<std::string>& droppedPaths) {
         ++accepted;
     }
     if (accepted != k)
-        state_.view.messageBox(tr_("Only support '.mp3' & '.wav' file format."), kCaptionError, MessageIcon::Error,
-                               MessageButtons::Ok);
+        state_.tell({Say::DroppedFilesLeftOut});
     addSongsFitted(oldCount, n);
 }
 
-void VelmoCore::onDelete(int selectedLine) {
+void VelmoCore::removeSong(int selectedLine) {
     if (running_) return;
     if (state_.songCount == 0 || selectedLine < 0 || selectedLine >= state_.songCount) return;
     const uint16_t i = static_cast<uint16_t>(selectedLine);
@@ -201,13 +194,13 @@ void VelmoCore::onDelete(int selectedLine) {
     // (a list saved by an older version may share one).
     const std::string work = fieldText(rec.workPath);
     if (!workNameInUse(work, state_.songCount, i)) state_.removeFile(work);
-    removeSong(state_.songs.data(), state_.songCount, i);
+    velmo::removeSong(state_.songs.data(), state_.songCount, i);
     state_.removeStrayWorkingCopies(workingFilesToKeep());
     state_.showStatus(state_.totalEstimate);
     state_.view.selectLine(-1);
 }
 
-void VelmoCore::onUp(int selectedLine) {
+void VelmoCore::moveSongUp(int selectedLine) {
     if (running_) return;
     if (state_.songCount == 0 || selectedLine <= 0 || selectedLine >= state_.songCount) return;
     const uint16_t i = static_cast<uint16_t>(selectedLine);
@@ -217,7 +210,7 @@ void VelmoCore::onUp(int selectedLine) {
     exchangeSongs(state_.songs.data(), static_cast<uint16_t>(i - 1), i);
 }
 
-void VelmoCore::onDown(int selectedLine) {
+void VelmoCore::moveSongDown(int selectedLine) {
     if (running_) return;
     if (state_.songCount == 0 || selectedLine < 0 || selectedLine + 1 >= state_.songCount) return;
     const uint16_t i = static_cast<uint16_t>(selectedLine);
@@ -227,7 +220,7 @@ void VelmoCore::onDown(int selectedLine) {
     exchangeSongs(state_.songs.data(), i, static_cast<uint16_t>(i + 1));
 }
 
-void VelmoCore::onQuality(uint16_t code) {
+void VelmoCore::setQuality(uint16_t code) {
     if (running_) return;
     state_.view.setQualityButtons(code == kQualityBest, code == kQualityGood, code == kQualityNormal);
     if (code == state_.quality) return;

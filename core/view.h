@@ -3,8 +3,10 @@
 // user-interface thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
+#include "message.h"
 #include "outcome.h"
 
 namespace velmo {
@@ -12,6 +14,19 @@ namespace velmo {
 enum class MessageIcon { None, Error, Information, Warning };
 enum class MessageButtons { Ok, OkCancel };
 enum class MessageResult { Ok, Cancel };
+
+// What the progress caption says is under way.
+enum class ProgressStage {
+    Idle,
+    Converting,
+    Downloading,
+    Verifying,
+    CheckingClock,      // a Reload reads the song header
+    Reloading,          // ... and the songs
+    FirmwareWait,       // a firmware write, which cannot be stopped, is waited for
+    VerifyingFirmware,
+    Erasing,
+};
 
 // Control ids of the main window, kept so that front ends and tests name the
 // same controls.
@@ -37,9 +52,10 @@ class View {
   public:
     virtual ~View() = default;
 
-    virtual void setProgressCaption(const std::string& text) = 0;  // control 1018
-    virtual void setProgressBar(int percent) = 0;                  // control 1003, 0..100
-    virtual void setStatusLine(const std::string& text) = 0;       // control 1017
+    virtual void setProgressStage(ProgressStage stage) = 0;  // control 1018
+    virtual void setProgressBar(int percent) = 0;            // control 1003, 0..100
+    // The space-usage line (control 1017): `total` bytes of `capacity`.
+    virtual void setSpaceUsage(uint32_t total, uint32_t capacity) = 0;
 
     // The song list box (control 1005); line i belongs to record i.
     virtual void appendLine(const std::string& text) = 0;
@@ -59,12 +75,10 @@ class View {
     virtual void setQualityButtons(bool best, bool good, bool normal) = 0;
     virtual void setWindowTitle(const std::string& title) = 0;
 
-    // Shown modally; the answer is Ok for a box with the OK button alone.
-    virtual MessageResult messageBox(const std::string& text, const std::string& caption, MessageIcon icon,
-                                     MessageButtons buttons) = 0;
-
-    // The firmware file dialog ("Binary files", "*.bin"); false when cancelled.
-    virtual bool chooseFirmwareFile(std::string& path) = 0;
+    // Something the user is told, in the order the core tells it; the front
+    // end words it through the presenter (present/) and shows it before it
+    // returns (a modal box in the window).
+    virtual void tell(const Message& message) = 0;
 
     // An operation has ended (every one of Download, Reload, Upgrade
     // Firmware and the conversion alone, refusals included), after its

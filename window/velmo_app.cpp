@@ -68,7 +68,7 @@ bool CVelmoApp::InitInstance() {
     // and working files. The lock stays with the application object until the
     // program ends; a folder where the lock file cannot be made runs unlocked.
     if (folderLock_.acquire(folder, velmo::FolderAccess::Exclusive) == velmo::FolderLockResult::InUse) {
-        QMessageBox::critical(nullptr, QString::fromUtf8(velmo::tr_(velmo::kCaptionError)),
+        QMessageBox::critical(nullptr, QString::fromUtf8(velmo::tr_("Error")),
                               QString::fromUtf8(velmo::tr_(velmo::kFolderInUseText)));
         exitStatus_ = 1;
         return false;

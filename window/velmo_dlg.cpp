@@ -31,6 +31,7 @@
 #include "settings.h"
 #include "songlistbox.h"
 #include "translation.h"
+#include "presenter.h"
 #include "velmo_core.h"
 
 using velmo::N_;
@@ -288,7 +289,7 @@ void CVelmoDlg::createControls() {
     progress_->setTextVisible(false);
     progress_->setAccessibleName(translated(N_("Progress")));
 
-    progressCaption_ = new QLabel(translated(velmo::kProgressIdle), this);
+    progressCaption_ = new QLabel(fromCore(velmo::present::caption(velmo::ProgressStage::Idle)), this);
     place(progressCaption_, velmo::kIdProgressCaption, 20, 158, 112, 9);
     progressCaption_->setTextFormat(Qt::PlainText);
     progressCaption_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -354,20 +355,20 @@ void CVelmoDlg::createControls() {
 
     connect(download_, &QPushButton::clicked, this, [this] {
         // During a Download or Reload the button reads "Stop".
-        enterCore([this] { stopAvailable_ ? static_cast<void>(core_->onStop()) : core_->onDownload(); });
+        enterCore([this] { stopAvailable_ ? static_cast<void>(core_->stop()) : answer(core_->download()); });
     });
     connect(add_, &QPushButton::clicked, this, &CVelmoDlg::onAdd);
     connect(delete_, &QPushButton::clicked, this,
-            [this] { enterCore([this] { core_->onDelete(list_->selectedLine()); }); });
-    connect(reload_, &QPushButton::clicked, this, [this] { enterCore([this] { core_->onReload(); }); });
+            [this] { enterCore([this] { core_->removeSong(list_->selectedLine()); }); });
+    connect(reload_, &QPushButton::clicked, this, [this] { enterCore([this] { answer(core_->reload()); }); });
     connect(down_, &QAbstractButton::clicked, this,
-            [this] { enterCore([this] { core_->onDown(list_->selectedLine()); }); });
+            [this] { enterCore([this] { core_->moveSongDown(list_->selectedLine()); }); });
     connect(up_, &QAbstractButton::clicked, this,
-            [this] { enterCore([this] { core_->onUp(list_->selectedLine()); }); });
-    connect(upgrade_, &QPushButton::clicked, this, [this] { enterCore([this] { core_->onUpgradeFirmware(); }); });
-    connect(good_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->onGood(); }); });
-    connect(best_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->onBest(); }); });
-    connect(normal_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->onNormal(); }); });
+            [this] { enterCore([this] { core_->moveSongUp(list_->selectedLine()); }); });
+    connect(upgrade_, &QPushButton::clicked, this, [this] { enterCore([this] { answer(core_->upgradeFirmware()); }); });
+    connect(good_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->setQuality(velmo::kQualityGood); }); });
+    connect(best_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->setQuality(velmo::kQualityBest); }); });
+    connect(normal_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->setQuality(velmo::kQualityNormal); }); });
     // Handled once the drop itself has finished, as a posted notification:
     // the drag source is never kept waiting behind a message box.
     connect(
@@ -379,14 +380,14 @@ void CVelmoDlg::createControls() {
             // A dropped folder stands for its songs, judged as if dropped one by one.
             std::vector<std::string> notes;
             const std::vector<std::string> files = velmo::songFilesOf(dropped, &notes);
-            enterCore([this, &files] { core_->onDropFiles(files); });
+            enterCore([this, &files] { core_->dropSongs(files); });
             showWalkNotes(notes);
         },
         Qt::QueuedConnection);
 }
 
 void CVelmoDlg::initDialog() {
-    enterCore([this] { core_->onInitDialog(); });
+    enterCore([this] { core_->start(); });
     // The settings are read by the start-up.
     if (!core_->isClosed()) {
         verifyAction_->setChecked(core_->verifyAfterDownload());
@@ -428,7 +429,7 @@ void CVelmoDlg::deliverPending() {
         const velmo::PostedEvent m = std::move(pending_.front());
         pending_.pop_front();
         ++coreDepth_;
-        core_->onEvent(m);
+        core_->handle(m);
         --coreDepth_;
     }
     delivering_ = false;
@@ -449,7 +450,7 @@ void CVelmoDlg::onTimerTick() {
     // A tick that comes while a handler waits in a modal loop is left out;
     // the next one is 300 ms away.
     if (coreDepth_ != 0) return;
-    enterCore([this] { core_->onTimer(); });
+    enterCore([this] { core_->tick(); });
 }
 
 void CVelmoDlg::onAdd() {
@@ -468,14 +469,14 @@ void CVelmoDlg::addFiles(const std::vector<std::string>& paths) {
     // messages included, exactly as the same files chosen one by one.
     std::vector<std::string> notes;
     const std::vector<std::string> files = velmo::songFilesOf(paths, &notes);
-    enterCore([this, &files] { core_->onAdd(files); });
+    enterCore([this, &files] { core_->addSongs(files); });
     showWalkNotes(notes);
 }
 
 void CVelmoDlg::showWalkNotes(const std::vector<std::string>& notes) {
     // A folder walked only in part says so: songs left out are not silent.
     for (const std::string& text : notes)
-        messageBox(text, velmo::kCaptionWarning, velmo::MessageIcon::Warning, velmo::MessageButtons::Ok);
+        messageBox(text, "Warning", velmo::MessageIcon::Warning, velmo::MessageButtons::Ok);
 }
 
 QSize CVelmoDlg::rememberedSize() const {
@@ -536,19 +537,20 @@ void CVelmoDlg::closeEvent(QCloseEvent* event) {
     // A Download or Reload is not dropped on a stray Escape or close: the
     // user is asked first, and a stopped one ends with its own message,
     // which says what the clock holds, before the window goes.
-    const std::string question = core_->isClosed() ? std::string() : core_->stopQuestion();
-    if (!question.empty()) {
+    const std::optional<velmo::Question> question =
+        core_->isClosed() ? std::nullopt : core_->stopQuestion();
+    if (question) {
         event->ignore();
         enterCore([this, &question] {
-            if (!askToStop(question)) return;
+            if (!askToStop(velmo::present::box(*question).text)) return;
             closeAfterStop_ = true;
-            core_->onStop();
+            core_->stop();
         });
         return;
     }
     // A firmware write is never cut short: the core closes the window once
     // the firmware has been verified.
-    if (!core_->isClosed() && !core_->onCloseRequest()) {
+    if (!core_->isClosed() && !core_->mayClose()) {
         event->ignore();
         return;
     }
@@ -557,7 +559,7 @@ void CVelmoDlg::closeEvent(QCloseEvent* event) {
     // then does the window go.
     if (!core_->isClosed()) {
         rememberSize();
-        enterCore([this] { core_->onClose(); });
+        enterCore([this] { core_->close(); });
     }
     timer_.stop();
     setResult(QDialog::Rejected);
@@ -591,6 +593,29 @@ void CVelmoDlg::showAboutBox() {
 
 // ---------------------------------------------------------------------------
 // velmo::View
+
+void CVelmoDlg::setProgressStage(velmo::ProgressStage stage) { setProgressCaption(velmo::present::caption(stage)); }
+
+void CVelmoDlg::setSpaceUsage(uint32_t total, uint32_t capacity) {
+    setStatusLine(velmo::present::spaceUsage(total, capacity));
+}
+
+void CVelmoDlg::tell(const velmo::Message& message) {
+    const velmo::present::Box box = velmo::present::box(message, core_->applicationName());
+    messageBox(box.text, box.caption, box.icon, box.buttons);
+}
+
+void CVelmoDlg::answer(std::optional<velmo::Question> question) {
+    while (question) {
+        if (question->wantsPath()) {
+            std::string path;
+            question = core_->answerPath(chooseFirmwareFile(path) ? path : std::string());
+            continue;
+        }
+        const velmo::present::Box box = velmo::present::box(*question);
+        question = core_->answer(messageBox(box.text, box.caption, box.icon, box.buttons) == velmo::MessageResult::Ok);
+    }
+}
 
 void CVelmoDlg::setProgressCaption(const std::string& text) {
     progressCaption_->setText(fromCore(text));

@@ -20,12 +20,14 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "dialog_units.h"
 #include "event_queue.h"
 #include "translation.h"
+#include "question.h"
 #include "view.h"
 
 class QAction;
@@ -95,9 +97,10 @@ class CVelmoDlg : public QDialog, public velmo::View {
     static constexpr const char* kFolderChoice = velmo::N_("Folders of music files");
 
     // velmo::View
-    void setProgressCaption(const std::string& text) override;
+    void setProgressStage(velmo::ProgressStage stage) override;
     void setProgressBar(int percent) override;
-    void setStatusLine(const std::string& text) override;
+    void setSpaceUsage(uint32_t total, uint32_t capacity) override;
+    void tell(const velmo::Message& message) override;
     void appendLine(const std::string& text) override;
     void insertLine(int index, const std::string& text) override;
     void removeLine(int index) override;
@@ -110,9 +113,18 @@ class CVelmoDlg : public QDialog, public velmo::View {
     void operationEnded(const velmo::Outcome& outcome) override;
     using QDialog::setWindowTitle;
     void setWindowTitle(const std::string& title) override;
+
+    // The caption and the status line as shown.
+    void setProgressCaption(const std::string& text);
+    void setStatusLine(const std::string& text);
+    // One box, modal, through the runner; Ok for a box with OK alone.
     velmo::MessageResult messageBox(const std::string& text, const std::string& caption, velmo::MessageIcon icon,
-                                    velmo::MessageButtons buttons) override;
-    bool chooseFirmwareFile(std::string& path) override;
+                                    velmo::MessageButtons buttons);
+    // The firmware file dialog ("Binary files", "*.bin"); false when cancelled.
+    bool chooseFirmwareFile(std::string& path);
+    // Asks the core's questions, each its own way, until the operation has
+    // started or ended.
+    void answer(std::optional<velmo::Question> question);
     void startTimer(int milliseconds) override;
     void stopTimer() override;
     void closeWindow() override;

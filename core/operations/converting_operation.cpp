@@ -28,7 +28,7 @@ void ConvertingOperation::startEstimates(const std::vector<Song>& songs, bool ch
 }
 
 void ConvertingOperation::startConversion(ImageHandOver* handOver) {
-    core_.view.setProgressCaption(tr_("Progress: converting music data..."));
+    core_.view.setProgressStage(ProgressStage::Converting);
     core_.view.setProgressBar(1);
     ConvertJob job;
     job.totalEstimate = total_;
@@ -62,8 +62,9 @@ bool ConvertingOperation::onConversionEvent(const Event& event) {
         return true;
     }
     if (const auto* e = std::get_if<ConvertNotice>(&event)) {
-        // No owner and no caption of its own: the system's default caption.
-        view.messageBox(e->text, kCaptionError, MessageIcon::None, MessageButtons::Ok);
+        Message m{Say::ConvertNotice};
+        m.detail = e->text;
+        core_.tell(m);
         return true;
     }
     if (const auto* e = std::get_if<ConvertDone>(&event)) {
@@ -77,15 +78,11 @@ bool ConvertingOperation::onConversionEvent(const Event& event) {
         conversionRunning_ = false;
         // A write that failed first has said why: one message is enough.
         if (!outcomeNoted()) {
-            // A full disk is said; the failure's own text stands alone otherwise.
-            const std::string text =
-                e->errorNumber == 0
-                    ? std::string(kConvertFailedText)
-                    : format(tr_("%s (%s)"), kConvertFailedText, writeErrorText(e->errorNumber).c_str());
-            view.messageBox(text, core_.appName, MessageIcon::None, MessageButtons::Ok);
-            noteOutcome(OutcomeKind::Failed, text);
+            Message m{Say::ConvertFailed};
+            m.errorNumber = e->errorNumber;
+            fail(m);
             view.setProgressBar(0);
-            view.setProgressCaption(tr_(kProgressIdle));
+            view.setProgressStage(ProgressStage::Idle);
         }
         onConversionEnded();
         return true;
@@ -93,10 +90,11 @@ bool ConvertingOperation::onConversionEvent(const Event& event) {
     if (const auto* e = std::get_if<ConvertAborted>(&event)) {
         conversionRunning_ = false;
         if (!outcomeNoted()) {
-            view.messageBox(e->text, kCaptionError, MessageIcon::None, MessageButtons::Ok);
-            noteOutcome(OutcomeKind::Failed, e->text);
+            Message m{Say::ConvertAborted};
+            m.detail = e->text;
+            fail(m);
             view.setProgressBar(0);
-            view.setProgressCaption(tr_(kProgressIdle));
+            view.setProgressStage(ProgressStage::Idle);
         }
         onConversionEnded();
         return true;
@@ -111,57 +109,27 @@ std::vector<std::string> ConvertingOperation::namesOf(const std::vector<uint16_t
     return names;
 }
 
-std::vector<std::string> ConvertingOperation::unconvertedNames() const { return namesOf(fate_.unconverted); }
-
-std::string ConvertingOperation::unconvertedCause(size_t k) const {
-    const int error = k < fate_.unconvertedErrors.size() ? fate_.unconvertedErrors[k] : 0;
-    return error == 0 ? std::string() : writeErrorText(error);
-}
-
 std::string writeErrorText(int errorNumber) {
     if (errorNumber == ENOSPC) return tr_("the disk is full");
     return std::strerror(errorNumber);
 }
 
-std::string ConvertingOperation::leftOffText(const std::string& finished) const {
-    std::string text = finished;
-    const std::vector<std::string> unconverted = unconvertedNames();
-    if (!unconverted.empty()) {
-        std::string list;
-        for (size_t k = 0; k < unconverted.size(); ++k) {
-            const std::string cause = unconvertedCause(k);
-            list += (k ? ", " : "") +
-                    (cause.empty() ? unconverted[k] : format(tr_("%s (%s)"), unconverted[k].c_str(), cause.c_str()));
-        }
-        const char* sentence =
-            // TRANSLATORS: %1$s is the finished message, %2$zu the count, %3$s the songs' names.
-            trn_("%s %zu song could not be converted: %s", "%s %zu songs could not be converted: %s",
-                 unconverted.size());
-        text = format(sentence, text.c_str(), unconverted.size(), list.c_str());
-    }
-    const std::vector<std::string> didNotFit = namesOf(fate_.didNotFit);
-    if (!didNotFit.empty()) {
-        std::string list;
-        for (size_t k = 0; k < didNotFit.size(); ++k) list += (k ? ", " : "") + didNotFit[k];
-        const char* sentence =
-            // TRANSLATORS: %1$s is what was said before (the finished message), %2$zu the count, %3$s the songs' names.
-            trn_("%s %zu song did not fit on the clock and is not on it: %s",
-                 "%s %zu songs did not fit on the clock and are not on it: %s", didNotFit.size());
-        text = format(sentence, text.c_str(), didNotFit.size(), list.c_str());
-    }
-    return text;
+LeftOff ConvertingOperation::leftOff() const {
+    LeftOff off;
+    off.unconverted = namesOf(fate_.unconverted);
+    for (size_t k = 0; k < fate_.unconverted.size(); ++k)
+        off.causes.push_back(k < fate_.unconvertedErrors.size() ? fate_.unconvertedErrors[k] : 0);
+    off.didNotFit = namesOf(fate_.didNotFit);
+    return off;
 }
 
-void ConvertingOperation::noteImageOutcome(const std::string& reason) {
+void ConvertingOperation::noteImageOutcome(const Message& message) {
     if (!songsLeftOff()) {
         noteOutcome(OutcomeKind::Finished);
         return;
     }
-    noteOutcome(OutcomeKind::Incomplete, reason);
-    Outcome& outcome = outcomeToFill();
-    outcome.unconverted = unconvertedNames();
-    for (size_t k = 0; k < fate_.unconverted.size(); ++k) outcome.unconvertedCauses.push_back(unconvertedCause(k));
-    outcome.didNotFit = namesOf(fate_.didNotFit);
+    noteOutcome(OutcomeKind::Incomplete, message);
+    outcomeToFill().leftOff = leftOff();
 }
 
 void ConvertingOperation::keepSongFates() const {

@@ -34,16 +34,14 @@ class ConvertingOperation : public RunningOperation {
     bool onConversionEvent(const Event& event);
     // The conversion's end, for the operation's own steps.
     virtual void onConversionEnded() {}
-    std::vector<std::string> unconvertedNames() const;
     // True when the conversion left songs that keep no data: could not be
     // converted, or did not fit once their real sizes were known.
     bool songsLeftOff() const { return !fate_.unconverted.empty() || !fate_.didNotFit.empty(); }
-    // `finished` followed by the sentences that name every song left off
-    // (the same text when none was).
-    std::string leftOffText(const std::string& finished) const;
+    // Every song left off, by name.
+    LeftOff leftOff() const;
     // The operation's end once its image is complete: Finished, or
-    // Incomplete naming the songs left off, with `reason` the text shown.
-    void noteImageOutcome(const std::string& reason);
+    // Incomplete naming the songs left off, with `message` what was said.
+    void noteImageOutcome(const Message& message);
 
     std::vector<Song> songs_;  // the operation's copy of the list
     uint32_t total_ = 0;
@@ -52,8 +50,6 @@ class ConvertingOperation : public RunningOperation {
 
   private:
     std::vector<std::string> namesOf(const std::vector<uint16_t>& positions) const;
-    // Why song `k` of fate_.unconverted could not be converted; empty when not known.
-    std::string unconvertedCause(size_t k) const;
     // Each song's real size and whether it is on the clock, for the list.
     void keepSongFates() const;
 };

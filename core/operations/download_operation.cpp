@@ -12,6 +12,7 @@
 #include "storage_layout.h"
 #include "transfer.h"
 #include "translation.h"
+#include "songlist.h"
 #include "verify.h"
 
 namespace velmo {
@@ -22,53 +23,39 @@ DownloadOperation::DownloadOperation(CoreState& core, uint64_t serial, bool list
     cancellation_.setWakeUp([this] { handOver_.wake(); });
 }
 
-bool DownloadOperation::checks(CoreState& core, bool needsClock, std::string& reason) {
-    View& view = core.view;
-    const auto refused = [&](const std::string& text, const char* caption, MessageIcon icon) {
-        view.messageBox(text, caption, icon, MessageButtons::Ok);
-        reason = text;
-        return false;
-    };
+Admission DownloadOperation::admit(CoreState& core, bool needsClock, const Answers& answers) {
     // A clock that another program holds is no unplugged clock.
-    if (needsClock && core.session.handle() == 0)
-        return refused(core.noClockText(tr_("Please plug-in USB to download songs !")), kCaptionError,
-                       MessageIcon::Error);
-    if (core.songCount == 0)
-        return refused(tr_("No song files are in list box !"), kCaptionInformation, MessageIcon::Information);
+    if (needsClock && core.session.handle() == 0) return Admission::refuse(core.noClock(Say::NoClockForDownload));
+    if (core.songCount == 0) return Admission::refuse({Say::NoSongs});
     // The clock's header describes 32 songs; a longer list is refused whole.
-    if (core.songCount > kMaxHeaderSongs)
-        return refused(tr_("Song counts are over than limit !"), kCaptionError, MessageIcon::Error);
-    if (core.totalEstimate >= core.capacityNow() &&
-        view.messageBox(tr_("Auto cut songs to fit storage size ?"), N_("Warning !"), MessageIcon::None,
-                        MessageButtons::OkCancel) != MessageResult::Ok) {
-        reason = "Auto cut songs to fit storage size ? Cancel";
-        return false;
-    }
-    return true;
+    if (core.songCount > kMaxHeaderSongs) return Admission::refuse({Say::SongCountOverLimit});
+    if (core.totalEstimate >= core.capacityNow()) return Admission::confirm(answers, QuestionKind::AutoCut);
+    return Admission::go();
 }
 
 void DownloadOperation::start() {
     // The Download shows itself at once, and can be stopped from the start.
     core_.view.setProgressBar(1);
     core_.view.setStopAvailable(true);
-    core_.view.setProgressCaption(tr_("Progress: converting music data..."));
+    core_.view.setProgressStage(ProgressStage::Converting);
     startEstimates(std::vector<Song>(core_.songs.begin(), core_.songs.begin() + core_.songCount), true);
 }
 
 void DownloadOperation::onEstimates(uint32_t total, const std::vector<UnreadableSong>& unreadable) {
     if (cancellation_.cancelled()) {
-        stopped(kDownloadStoppedUntouchedText);
+        stopped(Say::DownloadStoppedUntouched);
         return;
     }
     // The clock is erased only for songs that can all be read: a song gone
     // since it was added would otherwise leave the clock empty.
     if (!unreadable.empty()) {
-        std::string text;
-        for (const UnreadableSong& u : unreadable)
-            text += (text.empty() ? "" : "\n") + format(tr_("Cannot read %s: %s"), u.path.c_str(), u.reason.c_str());
+        Message m{Say::SongsUnreadable};
+        for (const UnreadableSong& u : unreadable) {
+            m.items.push_back(u.path);
+            m.reasons.push_back(u.reason);
+        }
         resetProgress();
-        core_.view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
-        noteOutcome(OutcomeKind::Failed, text);
+        fail(m);
         return;
     }
     for (size_t i = 0; i < songs_.size(); ++i) core_.songs[i].sizeEstimate = songs_[i].sizeEstimate;
@@ -79,9 +66,7 @@ void DownloadOperation::onEstimates(uint32_t total, const std::vector<Unreadable
         core_.fillLines(0, core_.songCount);
         core_.showStatus(total);
     }
-    if (!startAgent(
-            {tr_("Please plug-out & plug-in USB again !"), kCaptionError, MessageIcon::Error, BoxAt::AfterReEnable},
-            {tr_("Storage is not found !"), kCaptionInformation, MessageIcon::Information, BoxAt::BeforeReEnable}))
+    if (!startAgent({Say::ReplugClock, BoxAt::AfterReEnable}, {Say::StorageNotFoundForDownload, BoxAt::BeforeReEnable}))
         return;
 
     DeviceJob job;
@@ -109,13 +94,12 @@ bool DownloadOperation::enoughDatSpace() {
                                            core_.settings.flag(kEvenVolumeKey, false), core_.conversionWorkers);
     const std::optional<uint64_t> free = datSpaceFree(core_.startDir);
     if (!free || *free >= needed) return true;
-    const std::string text =
-        format(tr_("Not enough space in %s: %llu MB needed, %llu MB free"), core_.path("./dat").c_str(),
-               static_cast<unsigned long long>(wholeMegabytes(needed, true)),
-               static_cast<unsigned long long>(wholeMegabytes(*free, false)));
+    Message m{Say::NotEnoughSpace};
+    m.file = core_.path("./dat");
+    m.needed = wholeMegabytes(needed, true);
+    m.free = wholeMegabytes(*free, false);
     resetProgress();
-    core_.view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
-    noteOutcome(OutcomeKind::Failed, text);
+    fail(m);
     return false;
 }
 
@@ -124,11 +108,11 @@ void DownloadOperation::cancel() {
     handOver_.wake();
 }
 
-std::string DownloadOperation::stopQuestion() const {
-    const char* leaves = verifying_ ? tr_("The clock will keep the new songs, but they will not be verified.")
-                         : erasing_ ? tr_("The clock will then hold no songs.")
-                                    : tr_("The clock will not be changed.");
-    return std::string(tr_("A download is under way. Stop it?")) + "\n" + leaves;
+std::optional<Question> DownloadOperation::stopQuestion() const {
+    Question q{QuestionKind::StopOperation};
+    q.operation = static_cast<int>(Operation::Download);
+    q.leaves = verifying_ ? StopLeaves::ClockUnverified : erasing_ ? StopLeaves::ClockEmpty : StopLeaves::ClockUnchanged;
+    return q;
 }
 
 bool DownloadOperation::stop() {
@@ -141,11 +125,10 @@ void DownloadOperation::writeEnded() {
     resetProgress();
 }
 
-void DownloadOperation::stopped(const char* english) {
-    const char* text = tr_(english);
+void DownloadOperation::stopped(Say say) {
     core_.view.setProgressBar(0);
-    core_.view.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
-    noteOutcome(OutcomeKind::Stopped, text);
+    core_.tell({say});
+    noteOutcome(OutcomeKind::Stopped, Message{say});
     resetProgress();
 }
 
@@ -163,15 +146,12 @@ void DownloadOperation::onEvent(const Event& event) {
         // being written once the first block goes to the clock.
         if (!writeCaptionShown_) {
             writeCaptionShown_ = true;
-            view.setProgressCaption(tr_("Progress: downloading music data..."));
+            view.setProgressStage(ProgressStage::Downloading);
         }
         view.setProgressBar(e->percent);
     } else if (const auto* e = std::get_if<WriteFailed>(&event)) {
-        const std::string text = writeFailureText(*e, kImageFile);
-        if (!outcomeNoted()) {
-            view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
-            noteOutcome(OutcomeKind::Failed, text);
-        }
+        const Message m = writeFailure(*e, kImageFile);
+        if (!outcomeNoted()) fail(m);
         writeEnded();
     } else if (std::holds_alternative<DownloadDone>(event)) {
         writeRunning_ = false;
@@ -189,7 +169,7 @@ void DownloadOperation::onEvent(const Event& event) {
         writeRunning_ = false;
         // The worker that touched the clock says what it holds.
         if (!outcomeNoted()) {
-            stopped(e->erased ? kDownloadStoppedErasedText : kDownloadStoppedUntouchedText);
+            stopped(e->erased ? Say::DownloadStoppedErased : Say::DownloadStoppedUntouched);
         } else {
             resetProgress();
         }
@@ -202,28 +182,34 @@ void DownloadOperation::finished() {
     // Songs that are not whole on the clock are named, not left to be found
     // silent: those that could not be converted, and those whose real size
     // did not fit.
-    const std::string text = leftOffText(tr_(kDownloadFinishedText));
-    core_.view.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
-    noteImageOutcome(text);
+    Message m{Say::DownloadFinished};
+    m.leftOff = leftOff();
+    core_.tell(m);
+    noteImageOutcome(m);
 }
 
 // Flash tools read back what they wrote: a clock that acknowledged a block
 // it did not program would otherwise pass for a finished Download.
 void DownloadOperation::startVerify() {
     verifying_ = true;
-    core_.view.setProgressCaption(tr_("Progress: verifying music data..."));
+    core_.view.setProgressStage(ProgressStage::Verifying);
     startReadBack();
 }
 
-std::string DownloadOperation::placeOf(uint32_t address) const {
-    if (address < kDataAreaAddress) return tr_("in the song header");
+void DownloadOperation::placeOf(uint32_t address, Message& m) const {
+    m.place = Place::Header;
+    if (address < kDataAreaAddress) return;
     const uint32_t offset = address - kDataAreaAddress;
     for (size_t i = 0; i < songs_.size() && i < kMaxHeaderSongs; ++i) {
         const Song& s = songs_[i];
-        if (offset >= s.dataOffset && offset - s.dataOffset < s.dataSize)
-            return format(tr_("in song %zu (%s)"), i + 1, songName(s).c_str());
+        if (offset >= s.dataOffset && offset - s.dataOffset < s.dataSize) {
+            m.place = Place::Song;
+            m.song = static_cast<uint32_t>(i + 1);
+            m.name = songName(s);
+            return;
+        }
     }
-    return tr_("past the songs");
+    m.place = Place::PastSongs;
 }
 
 void DownloadOperation::onVerifyEvent(const Event& event) {
@@ -237,28 +223,26 @@ void DownloadOperation::onVerifyEvent(const Event& event) {
             finished();
             outcomeToFill().verified = true;
         } else {
-            // TRANSLATORS: the last %s is where the address lies, e.g. "in song 2 (Name)".
-            const std::string message = format(
-                tr_("Verify failed: the clock holds 0x%02X at storage address 0x%X where the image has 0x%02X, %s"),
-                e->clockByte, e->address, e->imageByte, placeOf(e->address).c_str());
-            view.messageBox(message, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
-            noteOutcome(OutcomeKind::Failed, message);
+            Message m{Say::VerifyMismatch};
+            m.address = e->address;
+            m.clockByte = e->clockByte;
+            m.imageByte = e->imageByte;
+            placeOf(e->address, m);
+            fail(m);
         }
     } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
-        std::string text;
+        Message m{Say::UsbConnectionError};
         if (e->errorNumber != 0) {
-            text = format(tr_("Cannot read %s: %s"), core_.path(kImageFile).c_str(), std::strerror(e->errorNumber));
+            m = Message{Say::CannotReadFile};
+            m.file = core_.path(kImageFile);
+            m.errorNumber = e->errorNumber;
         } else {
             core_.session.drop(deviceWorkerRunning());
-            text = tr_("USB connection error");
         }
-        view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
-        noteOutcome(OutcomeKind::Failed, text);
+        fail(m);
     } else if (std::holds_alternative<JobStopped>(event)) {
-        view.setProgressBar(0);
-        view.messageBox(tr_(kDownloadStoppedUnverifiedText), kCaptionInformation, MessageIcon::Information,
-                        MessageButtons::Ok);
-        noteOutcome(OutcomeKind::Stopped, tr_(kDownloadStoppedUnverifiedText));
+        stopped(Say::DownloadStoppedUnverified);
+        return;
     }
     resetProgress();
 }
@@ -277,5 +261,14 @@ void DownloadOperation::settle() {
     if (!outcomeNoted() || (outcome().kind != OutcomeKind::Finished && outcome().kind != OutcomeKind::Incomplete))
         core_.removeFile(kImageFile);
 }
+
+extern const OperationEntry kDownloadOperation;
+const OperationEntry kDownloadOperation{
+    {Operation::Download, true, false, false, nullptr},
+    [](CoreState& core, const Answers& answers, Launch&) { return DownloadOperation::admit(core, true, answers); },
+    [](CoreState& core, uint64_t serial, const Launch& launch) -> std::unique_ptr<RunningOperation> {
+        const bool cut = cutToFit(core.songs.data(), core.songCount, core.capacityNow()) != 0;
+        return std::make_unique<DownloadOperation>(core, serial, cut, launch.verify);
+    }};
 
 }  // namespace velmo

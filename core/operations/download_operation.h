@@ -15,15 +15,12 @@
 
 namespace velmo {
 
-constexpr const char* kDownloadFinishedText = N_("Downloading songs finished !");
-
 class DownloadOperation : public ConvertingOperation {
   public:
     // `verify`: the clock is read back once written and compared with the image.
     DownloadOperation(CoreState& core, uint64_t serial, bool listWasCut, bool verify);
-    // The checks that need no worker, and the cut question. False when the
-    // Download is refused: the box has been shown and `reason` says why.
-    static bool checks(CoreState& core, bool needsClock, std::string& reason);
+    // The checks that need no worker, and the cut question.
+    static Admission admit(CoreState& core, bool needsClock, const Answers& answers);
 
     void start() override;
     void cancel() override;
@@ -38,12 +35,12 @@ class DownloadOperation : public ConvertingOperation {
     // Refuses (box and outcome) when dat/ has no room for what the Download writes.
     bool enoughDatSpace();
     void writeEnded();
-    void stopped(const char* text);
+    void stopped(Say say);
     void startVerify();
     void onVerifyEvent(const Event& event);
     void finished();
     // The song (or the header) that holds a storage address, for messages.
-    std::string placeOf(uint32_t address) const;
+    void placeOf(uint32_t address, Message& m) const;
 
     bool listWasCut_;
     bool verify_;
@@ -54,7 +51,7 @@ class DownloadOperation : public ConvertingOperation {
     bool erasing_ = false;            // the clock's songs are going
 
   public:
-    std::string stopQuestion() const override;
+    std::optional<Question> stopQuestion() const override;
 };
 
 }  // namespace velmo

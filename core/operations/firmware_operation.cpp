@@ -13,43 +13,39 @@
 
 namespace velmo {
 
-bool FirmwareOperation::checks(CoreState& core, std::string& chosen, uint32_t& fileBytes, std::string& reason) {
-    View& view = core.view;
-    const auto refused = [&](const std::string& text) {
-        view.messageBox(text, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
-        reason = text;
-        return false;
-    };
-    if (core.session.handle() == 0) return refused(core.noClockText(tr_("Please plug-in USB again !")));
-    std::string path;
-    if (!view.chooseFirmwareFile(path)) {
-        reason = "No firmware file was chosen.";
-        return false;
+Admission FirmwareOperation::admit(CoreState& core, const Answers& answers, uint32_t& fileBytes) {
+    if (core.session.handle() == 0) return Admission::refuse(core.noClock(Say::NoClockForFirmware));
+    if (!answers.path) {
+        Admission ask;
+        ask.verdict = Admission::Verdict::Ask;
+        ask.question = Question{QuestionKind::FirmwareFile};
+        return ask;
     }
-    chosen = path;
-    if (view.messageBox(tr_("Upgrade Firmware ?"), N_("Warning"), MessageIcon::None, MessageButtons::OkCancel) !=
-        MessageResult::Ok) {
-        reason = "Upgrade Firmware ? Cancel";
-        return false;
+    if (answers.path->empty()) {
+        Admission none;
+        none.verdict = Admission::Verdict::Declined;
+        none.question = Question{QuestionKind::FirmwareFile};
+        return none;
     }
+    const Admission confirmed = Admission::confirm(answers, QuestionKind::UpgradeFirmware);
+    if (!confirmed.goes()) return confirmed;
+    const std::string& path = *answers.path;
     // The size is known before a byte is read: a huge file, a device or a
     // FIFO chosen as firmware ends here at once.
     const std::optional<uint64_t> size = firmwareFileSize(path);
-    if (!size) return refused(tr_("Firmware code format error !"));
+    if (!size) return Admission::refuse({Say::FirmwareFormatError});
     // The framed image (the file and 8 bytes) must not run into the song header.
-    if (*size > kMaxFirmwareFileBytes) return refused(tr_("Firmware code file size is over limitation !"));
-    if (checkFirmwareFormat(path) != 0) return refused(tr_("Firmware code format error !"));
+    if (*size > kMaxFirmwareFileBytes) return Admission::refuse({Say::FirmwareTooLarge});
+    if (checkFirmwareFormat(path) != 0) return Admission::refuse({Say::FirmwareFormatError});
     fileBytes = static_cast<uint32_t>(*size);
-    if (frameFirmware(path, core.startDir) != 0) return refused(tr_("Binary code file reading error!"));
-    if (core.session.handle() == 0) return refused(core.noClockText(tr_("Please plug-in USB again !")));
-    return true;
+    if (frameFirmware(path, core.startDir) != 0) return Admission::refuse({Say::FirmwareUnreadable});
+    if (core.session.handle() == 0) return Admission::refuse(core.noClock(Say::NoClockForFirmware));
+    return Admission::go();
 }
 
 void FirmwareOperation::start() {
     core_.view.setProgressBar(1);
-    if (!startAgent(
-            {tr_("Please plug-in USB again !"), kCaptionError, MessageIcon::Error, BoxAt::BeforeReEnable},
-            {tr_("Storage format reading error !\n"), kCaptionError, MessageIcon::Error, BoxAt::BeforeReEnable}))
+    if (!startAgent({Say::FirmwareAgentLost, BoxAt::BeforeReEnable}, {Say::StorageFormatError, BoxAt::BeforeReEnable}))
         return;
     DeviceJob job;
     job.mode = WriteMode::FirmwareCode;
@@ -64,7 +60,7 @@ void FirmwareOperation::start() {
 }
 
 bool FirmwareOperation::stop() {
-    core_.view.setProgressCaption(tr_(kFirmwareWaitCaption));
+    core_.view.setProgressStage(ProgressStage::FirmwareWait);
     return false;
 }
 
@@ -78,7 +74,7 @@ void FirmwareOperation::onEvent(const Event& event) {
         view.setProgressBar(e->percent);
     } else if (const auto* e = std::get_if<FirmwareStepDone>(&event)) {
         if (e->step == FirmwareStep::Written) {
-            view.setProgressCaption(tr_("Progress:Verifying firmware code..."));
+            view.setProgressStage(ProgressStage::VerifyingFirmware);
             view.setProgressBar(0);
             const std::optional<uint64_t> framed = firmwareFileSize(code);
             DeviceJob job;
@@ -97,34 +93,40 @@ void FirmwareOperation::onEvent(const Event& event) {
         ::unlink(code.c_str());
         ::unlink(check.c_str());
         if (same) {
-            view.messageBox(tr_("Writing code O.K !"), kCaptionInformation, MessageIcon::Information,
-                            MessageButtons::Ok);
+            core_.tell({Say::FirmwareWritten});
             noteOutcome(OutcomeKind::Finished);
         } else {
             invalidateFirmware(core_.session.library(), core_.session.handle());
-            showError(tr_("Writing code failed !"));
-            noteOutcome(OutcomeKind::Failed, tr_("Writing code failed !"));
+            fail({Say::FirmwareWriteFailed});
         }
         resetProgress();
     } else if (const auto* e = std::get_if<WriteFailed>(&event)) {
-        const std::string text = writeFailureText(*e, kFirmwareCodeFile);
-        showError(text);
-        noteOutcome(OutcomeKind::Failed, text);
+        fail(writeFailure(*e, kFirmwareCodeFile));
         resetProgress();
     } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
         if (e->errorNumber != 0) {
-            const std::string text = format(tr_("Cannot write %s: %s"), messageName(check).c_str(), std::strerror(e->errorNumber));
-            showError(text);
-            noteOutcome(OutcomeKind::Failed, text);
+            Message m{Say::CannotWriteFile};
+            m.file = check;
+            m.errorNumber = e->errorNumber;
+            fail(m);
         } else {
             core_.session.drop(deviceWorkerRunning());
-            showError(tr_("Verify code failed !"));
-            noteOutcome(OutcomeKind::Failed, tr_("Verify code failed !"));
+            fail({Say::FirmwareVerifyFailed});
         }
         ::unlink(code.c_str());
         ::unlink(check.c_str());
         resetProgress();
     }
 }
+
+extern const OperationEntry kFirmwareOperation;
+const OperationEntry kFirmwareOperation{
+    {Operation::Firmware, true, true, false, nullptr},
+    [](CoreState& core, const Answers& answers, Launch& launch) {
+        return FirmwareOperation::admit(core, answers, launch.fileBytes);
+    },
+    [](CoreState& core, uint64_t serial, const Launch& launch) -> std::unique_ptr<RunningOperation> {
+        return std::make_unique<FirmwareOperation>(core, serial, launch.fileBytes);
+    }};
 
 }  // namespace velmo

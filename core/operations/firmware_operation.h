@@ -14,10 +14,10 @@ class FirmwareOperation : public RunningOperation {
   public:
     FirmwareOperation(CoreState& core, uint64_t serial, uint32_t fileBytes)
         : RunningOperation(Operation::Firmware, core, serial), fileBytes_(fileBytes) {}
-    // The clock check, the file dialog, the question and the file's checks,
-    // then the framed copy in "./dat/code.tmp". False when refused (`reason`
-    // says why); otherwise `chosen` is the file and `fileBytes` its size.
-    static bool checks(CoreState& core, std::string& chosen, uint32_t& fileBytes, std::string& reason);
+    // The clock check, the file, the question and the file's checks, then
+    // the framed copy in "./dat/code.tmp"; once it goes, `fileBytes` is the
+    // file's size.
+    static Admission admit(CoreState& core, const Answers& answers, uint32_t& fileBytes);
 
     void start() override;
     bool stop() override;

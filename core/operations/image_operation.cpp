@@ -3,6 +3,7 @@
 #include "convert_job.h"
 #include "songlist.h"
 #include "translation.h"
+#include "download_operation.h"
 
 namespace velmo {
 
@@ -12,14 +13,14 @@ void ImageOperation::start() {
     cutToFit(copy.data(), count, core_.capacityNow());
     copy.resize(count);
     core_.view.setStopAvailable(true);
-    core_.view.setProgressCaption(tr_("Progress: converting music data..."));
+    core_.view.setProgressStage(ProgressStage::Converting);
     core_.view.setProgressBar(1);
     startEstimates(copy, false);
 }
 
 void ImageOperation::onEstimates(uint32_t, const std::vector<UnreadableSong>&) {
     if (cancellation_.cancelled()) {
-        noteOutcome(OutcomeKind::Stopped, kImageStoppedText);
+        noteOutcome(OutcomeKind::Stopped, Message{Say::ImageStopped});
         resetProgress();
         return;
     }
@@ -29,14 +30,16 @@ void ImageOperation::onEstimates(uint32_t, const std::vector<UnreadableSong>&) {
 void ImageOperation::onEvent(const Event& event) {
     if (onConversionEvent(event)) {
         if (std::holds_alternative<ConvertDone>(event) && !outcomeNoted()) {
-            noteImageOutcome(leftOffText(tr_("The image was made.")));
+            Message m{Say::ImageMade};
+            m.leftOff = leftOff();
+            noteImageOutcome(m);
             resetProgress();
         }
         return;
     }
     if (const auto* e = std::get_if<JobStopped>(&event); e && e->worker == StoppedWorker::Conversion) {
         conversionRunning_ = false;
-        noteOutcome(OutcomeKind::Stopped, kImageStoppedText);
+        noteOutcome(OutcomeKind::Stopped, Message{Say::ImageStopped});
         resetProgress();
     }
 }
@@ -45,5 +48,13 @@ void ImageOperation::settle() {
     if (!outcomeNoted() || (outcome().kind != OutcomeKind::Finished && outcome().kind != OutcomeKind::Incomplete))
         core_.removeFile(kImageFile);
 }
+
+extern const OperationEntry kImageOperation;
+const OperationEntry kImageOperation{
+    {Operation::Image, false, false, false, nullptr},
+    [](CoreState& core, const Answers& answers, Launch&) { return DownloadOperation::admit(core, false, answers); },
+    [](CoreState& core, uint64_t serial, const Launch&) -> std::unique_ptr<RunningOperation> {
+        return std::make_unique<ImageOperation>(core, serial);
+    }};
 
 }  // namespace velmo

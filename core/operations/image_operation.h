@@ -8,7 +8,6 @@
 
 namespace velmo {
 
-constexpr const char* kImageStoppedText = "Stopped: no image was made.";
 
 class ImageOperation : public ConvertingOperation {
   public:

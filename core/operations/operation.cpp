@@ -67,28 +67,37 @@ void RunningOperation::startWorker(bool device, std::function<void(EventSink&)> 
     workers_.push_back(Worker{std::move(t), done, device});
 }
 
-void RunningOperation::noteOutcome(OutcomeKind kind, const std::string& reason) {
+void RunningOperation::noteOutcome(OutcomeKind kind, std::optional<Message> message) {
     if (outcomeNoted_) return;
     outcomeNoted_ = true;
     outcome_.operation = kind_;
     outcome_.kind = kind;
-    outcome_.reason = reason;
+    outcome_.message = std::move(message);
 }
 
-std::string RunningOperation::writeFailureText(const WriteFailed& failed, const std::string& file) {
+void RunningOperation::fail(Message message) {
+    core_.tell(message);
+    noteOutcome(OutcomeKind::Failed, std::move(message));
+}
+
+Message RunningOperation::writeFailure(const WriteFailed& failed, const std::string& file) {
     switch (failed.kind) {
-        case WriteFailure::LocalFile:
+        case WriteFailure::LocalFile: {
             // A file of this computer failed: the clock is not at fault.
-            return format(tr_("Cannot read %s: %s"), messageName(core_.path(file)).c_str(), std::strerror(failed.errorNumber));
+            Message m{Say::CannotReadFile};
+            m.file = core_.path(file);
+            m.errorNumber = failed.errorNumber;
+            return m;
+        }
         case WriteFailure::Connection:
             core_.session.drop(deviceWorkerRunning());
-            return tr_("USB connection error");
+            return {Say::UsbConnectionError};
         case WriteFailure::Program:
-            return tr_(kStorageWriteErrorText);
+            return {Say::StorageWriteError};
         case WriteFailure::Erase:
             break;
     }
-    return tr_("Storage erase error !");
+    return {Say::StorageEraseError};
 }
 
 void RunningOperation::startReadBack() {
@@ -101,12 +110,8 @@ void RunningOperation::startReadBack() {
 }
 
 void RunningOperation::resetProgress() {
-    core_.view.setProgressCaption(tr_(kProgressIdle));
+    core_.view.setProgressStage(ProgressStage::Idle);
     core_.view.setProgressBar(0);
-}
-
-void RunningOperation::showError(const std::string& text, const std::string& caption, MessageIcon icon) {
-    core_.view.messageBox(text, caption, icon, MessageButtons::Ok);
 }
 
 void RunningOperation::afterControlsEnabled() {
@@ -118,14 +123,15 @@ bool RunningOperation::startAgent(const AgentFailureBox& lost, const AgentFailur
     if (result >= 0 && result != kDeviceAgentFailed) return true;
     const AgentFailureBox box = result < 0 ? lost : noStorage;
     View& view = core_.view;
-    view.setProgressCaption(tr_(kProgressIdle));
-    const auto show = [&view, box] { view.messageBox(box.text, box.caption, box.icon, MessageButtons::Ok); };
+    view.setProgressStage(ProgressStage::Idle);
+    const Message message{box.say};
+    const auto show = [&view, message] { view.tell(message); };
     if (box.at == BoxAt::BeforeProgressReset) show();
     view.setProgressBar(0);
     if (result < 0) core_.session.drop(deviceWorkerRunning());
     if (box.at == BoxAt::BeforeReEnable) show();
     if (box.at == BoxAt::AfterReEnable) boxAfterControls_ = show;
-    noteOutcome(OutcomeKind::Failed, box.text);
+    noteOutcome(OutcomeKind::Failed, message);
     return false;
 }
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,12 +23,85 @@
 #include "event_queue.h"
 #include "events.h"
 #include "outcome.h"
+#include "question.h"
 
 namespace velmo {
+
+// Whether a requested operation may start, decided before it is made: it
+// goes, it is refused (with the message the user is told), or a question
+// must be answered first (or was answered No).
+struct Admission {
+    enum class Verdict { Go, Refused, Ask, Declined };
+    Verdict verdict = Verdict::Go;
+    std::optional<Message> refusal;  // Refused
+    bool told = true;                // ... and the user is told the refusal
+    Question question;               // Ask, Declined
+
+    static Admission go() { return {}; }
+    static Admission refuse(Message message) {
+        Admission a;
+        a.verdict = Verdict::Refused;
+        a.refusal = std::move(message);
+        return a;
+    }
+    // Refused with nothing shown: the outcome alone says why.
+    static Admission refuseQuietly(Message message) {
+        Admission a = refuse(std::move(message));
+        a.told = false;
+        return a;
+    }
+    // Goes on when `kind` was answered Yes; asks it when not answered yet.
+    static Admission confirm(const Answers& answers, QuestionKind kind) {
+        Admission a;
+        a.question = Question{kind};
+        const std::optional<bool> yes = answers.about(kind);
+        a.verdict = !yes ? Verdict::Ask : *yes ? Verdict::Go : Verdict::Declined;
+        return a;
+    }
+    bool goes() const { return verdict == Verdict::Go; }
+};
+
+class RunningOperation;
+
+// What the core knows of an operation of one kind, declared by the operation
+// itself: nothing outside it switches on its kind.
+struct OperationTraits {
+    Operation kind = Operation::None;
+    bool needsClock = true;
+    // The close waits until it has ended instead of stopping it (a firmware
+    // write, which a stop would leave half done).
+    bool closeWaits = false;
+    // Its end may replace the list: the copies of the songs it replaced are tidied.
+    bool replacesList = false;
+    // The terminal's command that runs it with nothing more than its
+    // questions answered, and the window's context menu entry; null for an
+    // operation that has a command and a control of its own.
+    const char* command = nullptr;
+};
+
+// What the decision to start gives the operation it starts.
+struct Launch {
+    bool verify = false;     // a Download reads the clock back (Verify after Download)
+    uint32_t fileBytes = 0;  // Upgrade Firmware: the file's size
+};
+
+// One row of the table of operations (VelmoCore::begin): its traits, the
+// checks and questions before it starts, and how it is made.
+struct OperationEntry {
+    OperationTraits traits;
+    Admission (*admit)(CoreState& core, const Answers& answers, Launch& launch);
+    std::unique_ptr<RunningOperation> (*make)(CoreState& core, uint64_t serial, const Launch& launch);
+};
+
+// Every operation there is, in the order front ends offer them.
+const std::vector<const OperationEntry*>& operationTable();
+const OperationEntry* findOperation(Operation kind);
 
 class RunningOperation {
   public:
     RunningOperation(Operation kind, CoreState& core, uint64_t serial);
+    // The traits of this operation's kind.
+    const OperationTraits& traits() const { return findOperation(kind_)->traits; }
     virtual ~RunningOperation();
     RunningOperation(const RunningOperation&) = delete;
     RunningOperation& operator=(const RunningOperation&) = delete;
@@ -45,7 +119,7 @@ class RunningOperation {
     virtual bool stop();
     // What the user is asked before a close stops this operation; empty when
     // a close needs no question.
-    virtual std::string stopQuestion() const { return {}; }
+    virtual std::optional<Question> stopQuestion() const { return std::nullopt; }
     // The window closes: everything stops that may.
     virtual void cancel() { cancellation_.cancel(); }
 
@@ -72,14 +146,14 @@ class RunningOperation {
     // exactly one end event as its last act.
     void startWorker(bool device, std::function<void(EventSink&)> body);
     // How the operation ends; the first one noted counts.
-    void noteOutcome(OutcomeKind kind, const std::string& reason = {});
+    void noteOutcome(OutcomeKind kind, std::optional<Message> message = std::nullopt);
     bool outcomeNoted() const { return outcomeNoted_; }
     Outcome& outcomeToFill() { return outcome_; }
 
     // Steps every operation ends with.
     void resetProgress();
-    void showError(const std::string& text, const std::string& caption = kCaptionError,
-                   MessageIcon icon = MessageIcon::Error);
+    // Tells the user and notes the outcome the message says.
+    void fail(Message message);
     // Starts the agent for the operation (the bar is at 1). True when it runs
     // and found the storage; otherwise the bar goes back to 0, the connection
     // is dropped when it was lost (`lost`) and the box of the failure is shown
@@ -88,15 +162,13 @@ class RunningOperation {
     // enabled, or after, as each operation has it.
     enum class BoxAt { BeforeProgressReset, BeforeReEnable, AfterReEnable };
     struct AgentFailureBox {
-        const char* text;
-        const char* caption;
-        MessageIcon icon;
+        Say say;
         BoxAt at;
     };
     bool startAgent(const AgentFailureBox& lost, const AgentFailureBox& noStorage);
     // The message of a failed write of `file` (a name in the working folder);
     // a lost connection is dropped here.
-    std::string writeFailureText(const WriteFailed& failed, const std::string& file);
+    Message writeFailure(const WriteFailed& failed, const std::string& file);
     // Reads the clock back from the song header on and compares it with the
     // image "./dat/tmp.bin" on a worker: ReadProgress, then VerifyDone.
     void startReadBack();

@@ -16,31 +16,19 @@
 
 namespace velmo {
 
-bool ReloadOperation::checks(CoreState& core, std::string& reason) {
-    const auto noClock = [&] {
-        reason = core.noClockText(tr_("Please plug-in USB again !"));
-        core.view.messageBox(reason, kCaptionError, MessageIcon::Error, MessageButtons::Ok);
-        return false;
-    };
-    if (core.session.handle() == 0) return noClock();
-    if (core.view.messageBox(tr_("Reload song data into P.C ?"), N_("Warning"), MessageIcon::None,
-                             MessageButtons::OkCancel) != MessageResult::Ok) {
-        reason = "Reload song data into P.C ? Cancel";
-        return false;
-    }
-    // The clock may have gone while the question was open.
-    if (core.session.handle() == 0) return noClock();
-    return true;
+Admission ReloadOperation::admit(CoreState& core, const Answers& answers) {
+    // Checked again once answered: the clock may have gone while the question was open.
+    if (core.session.handle() == 0) return Admission::refuse(core.noClock(Say::NoClockForReload));
+    return Admission::confirm(answers, QuestionKind::ReloadSongs);
 }
 
 void ReloadOperation::start() {
     core_.view.setProgressBar(1);
-    if (!startAgent({tr_("USB connection error ! Please plug-in USB again."), kCaptionError, MessageIcon::Error,
-                     BoxAt::AfterReEnable},
-                    {tr_("Storage is not found !"), kCaptionError, MessageIcon::Error, BoxAt::BeforeProgressReset}))
+    if (!startAgent({Say::ReloadAgentLost, BoxAt::AfterReEnable},
+                    {Say::StorageNotFoundForReload, BoxAt::BeforeProgressReset}))
         return;
     core_.view.setStopAvailable(true);
-    core_.view.setProgressCaption(tr_("Progress:checking music data..."));
+    core_.view.setProgressStage(ProgressStage::CheckingClock);
     startRead(kStorageHeaderAddress, kReloadTableFile, kStorageHeaderBytes, true);
 }
 
@@ -60,25 +48,24 @@ void ReloadOperation::startRead(uint32_t address, const char* path, uint32_t cou
     });
 }
 
-std::string ReloadOperation::readCheckText(const ReadFailed& failed) {
+Message ReloadOperation::readCheckMessage(const ReadFailed& failed) {
+    Message m{Say::UsbConnectionErrorBang};
     switch (failed.check) {
         case ReadCheck::HeaderDiffers:
-            return tr_("Read error: the clock's song header read differently at every read. Try the Reload again.");
+            m.say = Say::ReadHeaderDiffers;
+            break;
         case ReadCheck::SongDiffers:
-            return format(tr_("Read error: song %u (%s) read differently at every read. Try the Reload again."),
-                          unsigned{failed.song}, failed.name.c_str());
+            m.say = Say::ReadSongDiffers;
+            break;
         case ReadCheck::SongNotAsDownloaded:
-            return format(tr_("Read error: song %u (%s) did not read as it was downloaded. Try the Reload again."),
-                          unsigned{failed.song}, failed.name.c_str());
+            m.say = Say::ReadSongNotAsDownloaded;
+            break;
         case ReadCheck::None:
             break;
     }
-    return tr_("USB connection error !");
-}
-
-void ReloadOperation::fail(const std::string& text, const char* caption, MessageIcon icon) {
-    core_.view.messageBox(text, caption, icon, MessageButtons::Ok);
-    noteOutcome(OutcomeKind::Failed, text);
+    m.song = failed.song;
+    m.name = failed.name;
+    return m;
 }
 
 void ReloadOperation::onEvent(const Event& event) {
@@ -96,13 +83,15 @@ void ReloadOperation::onEvent(const Event& event) {
         if (e->check != ReadCheck::None) {
             // The clock answered every read, but never twice alike: the
             // connection is sound enough to try again, nothing is kept.
-            fail(readCheckText(*e));
+            fail(readCheckMessage(*e));
             core_.removeFile(kReloadTableFile);
             core_.removeFile(kReloadDataFile);
         } else if (e->errorNumber != 0) {
             // A file of this computer failed: the clock is not at fault.
-            fail(format(tr_("Cannot write %s: %s"), core_.path(data ? kReloadDataFile : kReloadTableFile).c_str(),
-                        std::strerror(e->errorNumber)));
+            Message m{Say::CannotWriteFile};
+            m.file = core_.path(data ? kReloadDataFile : kReloadTableFile);
+            m.errorNumber = e->errorNumber;
+            fail(m);
             // Neither file is of use, the one cut short least of all.
             core_.removeFile(kReloadTableFile);
             core_.removeFile(kReloadDataFile);
@@ -111,15 +100,15 @@ void ReloadOperation::onEvent(const Event& event) {
             // The partly read files are of no use to anyone.
             core_.removeFile(kReloadTableFile);
             if (data) core_.removeFile(kReloadDataFile);
-            fail(tr_("USB connection error !"));
+            fail({Say::UsbConnectionErrorBang});
         }
         resetProgress();
     } else if (std::holds_alternative<JobStopped>(event)) {
         core_.removeFile(kReloadTableFile);
         core_.removeFile(kReloadDataFile);
         view.setProgressBar(0);
-        view.messageBox(tr_(kReloadStoppedText), kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
-        noteOutcome(OutcomeKind::Stopped, tr_(kReloadStoppedText));
+        core_.tell({Say::ReloadStopped});
+        noteOutcome(OutcomeKind::Stopped, Message{Say::ReloadStopped});
         resetProgress();
     }
 }
@@ -130,17 +119,17 @@ void ReloadOperation::onTableRead() {
     if (header == ReloadHeader::Damaged) {
         // Songs read by a header that lies would replace the list with
         // nonsense: none is read.
-        fail(tr_(kHeaderDamagedText));
+        fail({Say::HeaderDamaged});
         core_.removeFile(kReloadTableFile);
         resetProgress();
         return;
     }
     if (n == 0) {
-        fail(tr_("Storage has no music data."), kCaptionInformation, MessageIcon::Information);
+        fail({Say::NoMusicData});
         resetProgress();
         return;
     }
-    core_.view.setProgressCaption(tr_("Progress:Reloading music data..."));
+    core_.view.setProgressStage(ProgressStage::Reloading);
     startRead(kDataAreaAddress, kReloadDataFile, n, false);
 }
 
@@ -180,11 +169,14 @@ void ReloadOperation::onParsed(const ReloadParsed& given) {
         parsed.failure = ReloadFailure::WriteFailed;
     discardStagedSongs(core_.startDir, parsed.staged);
     if (parsed.failure != ReloadFailure::None) {
-        if (parsed.failure == ReloadFailure::WriteFailed)
-            fail(format(tr_("Cannot write %s: %s"), parsed.file.c_str(), std::strerror(parsed.errorNumber)));
-        else
-            fail(tr_(parsed.failure == ReloadFailure::HeaderDamaged ? kHeaderDamagedText
-                                                                    : N_("Reload music data failed.")));
+        if (parsed.failure == ReloadFailure::WriteFailed) {
+            Message m{Say::CannotWriteFile};
+            m.file = parsed.file;
+            m.errorNumber = parsed.errorNumber;
+            fail(m);
+        } else {
+            fail({parsed.failure == ReloadFailure::HeaderDamaged ? Say::HeaderDamaged : Say::ReloadFailed});
+        }
         core_.removeFile(kReloadTableFile);
         core_.removeFile(kReloadDataFile);
         resetProgress();
@@ -194,15 +186,13 @@ void ReloadOperation::onParsed(const ReloadParsed& given) {
     // cut short by an earlier version, a damaged clock, a failed read) would
     // reach the next download as songs of size 0 or as noise: they are left
     // out and named.
-    std::string warning;
-    for (uint16_t d : parsed.damaged)
-        warning += format(tr_("Song %d on the clock is damaged and was not reloaded"), d + 1) + "\n";
-    if (!warning.empty()) warning.pop_back();
+    Message damaged{Say::SongsDamaged};
+    for (uint16_t d : parsed.damaged) damaged.numbers.push_back(d + 1u);
     const auto count = static_cast<uint16_t>(parsed.songs.size());
     if (count == 0) {
-        view.setProgressCaption(tr_(kProgressIdle));
+        view.setProgressStage(ProgressStage::Idle);
         view.setProgressBar(0);
-        fail(warning, kCaptionWarning, MessageIcon::Warning);
+        fail(damaged);
         resetProgress();
         return;
     }
@@ -222,12 +212,19 @@ void ReloadOperation::onParsed(const ReloadParsed& given) {
     view.resetLines();
     core_.fillLines(0, count);
     core_.showStatus(total);
-    view.setProgressCaption(tr_(kProgressIdle));
+    view.setProgressStage(ProgressStage::Idle);
     view.setProgressBar(0);
-    view.messageBox(tr_("Reloading songs finished !"), kCaptionInformation, MessageIcon::Information,
-                    MessageButtons::Ok);
-    if (!warning.empty()) view.messageBox(warning, kCaptionWarning, MessageIcon::Warning, MessageButtons::Ok);
+    core_.tell({Say::ReloadFinished});
+    if (!damaged.numbers.empty()) core_.tell(damaged);
     noteOutcome(OutcomeKind::Finished);
 }
+
+extern const OperationEntry kReloadOperation;
+const OperationEntry kReloadOperation{
+    {Operation::Reload, true, false, true, nullptr},
+    [](CoreState& core, const Answers& answers, Launch&) { return ReloadOperation::admit(core, answers); },
+    [](CoreState& core, uint64_t serial, const Launch&) -> std::unique_ptr<RunningOperation> {
+        return std::make_unique<ReloadOperation>(core, serial);
+    }};
 
 }  // namespace velmo

@@ -9,18 +9,19 @@
 
 namespace velmo {
 
-// The end of a Reload whose header names what no Download writes.
-constexpr const char* kHeaderDamagedText = N_("The clock's song header is damaged");
 
 class ReloadOperation : public RunningOperation {
   public:
     ReloadOperation(CoreState& core, uint64_t serial) : RunningOperation(Operation::Reload, core, serial) {}
-    // The clock check and the question. False when refused (`reason` says why).
-    static bool checks(CoreState& core, std::string& reason);
+    // The clock check and the question.
+    static Admission admit(CoreState& core, const Answers& answers);
 
     void start() override;
-    std::string stopQuestion() const override {
-        return "A reload is under way. Stop it?\nThe song list will not be changed.";
+    std::optional<Question> stopQuestion() const override {
+        Question q{QuestionKind::StopOperation};
+        q.operation = static_cast<int>(Operation::Reload);
+        q.leaves = StopLeaves::ListUnchanged;
+        return q;
     }
 
   protected:
@@ -32,8 +33,7 @@ class ReloadOperation : public RunningOperation {
     // The worker that turns the files read into songs (ReloadParsed).
     void startParse();
     void onParsed(const ReloadParsed& parsed);
-    static std::string readCheckText(const ReadFailed& failed);
-    void fail(const std::string& text, const char* caption = kCaptionError, MessageIcon icon = MessageIcon::Error);
+    static Message readCheckMessage(const ReadFailed& failed);
 };
 
 }  // namespace velmo

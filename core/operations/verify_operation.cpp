@@ -11,21 +11,19 @@
 
 namespace velmo {
 
-bool VerifyOperation::checks(const CoreState& core, std::string& reason) {
-    if (core.session.handle() == 0) {
-        reason = "verify: the clock is no longer connected";
-        return false;
-    }
+Admission VerifyOperation::admit(const CoreState& core) {
+    if (core.session.handle() == 0) return Admission::refuseQuietly({Say::VerifyNoClock});
     const std::optional<uint64_t> size = fileSize(core.path(kImageFile));
     if (!size || *size == 0) {
-        reason = "verify: the image " + core.path(kImageFile) + " is gone; nothing to compare";
-        return false;
+        Message m{Say::VerifyImageGone};
+        m.file = core.path(kImageFile);
+        return Admission::refuseQuietly(m);
     }
-    return true;
+    return Admission::go();
 }
 
 void VerifyOperation::start() {
-    core_.view.setProgressCaption("Progress: verifying music data...");
+    core_.view.setProgressStage(ProgressStage::Verifying);
     startReadBack();
 }
 
@@ -38,24 +36,34 @@ void VerifyOperation::onEvent(const Event& event) {
         if (e->same) {
             noteOutcome(OutcomeKind::Finished);
         } else {
-            char text[160];
-            std::snprintf(text, sizeof text,
-                          "verify failed: the clock holds 0x%02X at storage address 0x%X where the image has 0x%02X",
-                          e->clockByte, e->address, e->imageByte);
-            noteOutcome(OutcomeKind::Failed, text);
+            Message m{Say::VerifyFailedAt};
+            m.address = e->address;
+            m.clockByte = e->clockByte;
+            m.imageByte = e->imageByte;
+            noteOutcome(OutcomeKind::Failed, m);
         }
     } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
         if (e->errorNumber != 0) {
-            noteOutcome(OutcomeKind::Failed, "verify: cannot read the image " + core_.path(kImageFile) + ": " +
-                                                 std::strerror(e->errorNumber));
+            Message m{Say::VerifyImageUnreadable};
+            m.file = core_.path(kImageFile);
+            m.errorNumber = e->errorNumber;
+            noteOutcome(OutcomeKind::Failed, m);
         } else {
             core_.session.drop(deviceWorkerRunning());
-            noteOutcome(OutcomeKind::Failed, "verify: reading the clock's storage failed");
+            noteOutcome(OutcomeKind::Failed, Message{Say::VerifyReadFailed});
         }
     } else if (std::holds_alternative<JobStopped>(event)) {
-        noteOutcome(OutcomeKind::Stopped, "Verify stopped: the clock was not changed.");
+        noteOutcome(OutcomeKind::Stopped, Message{Say::VerifyStopped});
     }
     resetProgress();
 }
+
+extern const OperationEntry kVerifyOperation;
+const OperationEntry kVerifyOperation{
+    {Operation::Verify, true, false, false, nullptr},
+    [](CoreState& core, const Answers&, Launch&) { return VerifyOperation::admit(core); },
+    [](CoreState& core, uint64_t serial, const Launch&) -> std::unique_ptr<RunningOperation> {
+        return std::make_unique<VerifyOperation>(core, serial);
+    }};
 
 }  // namespace velmo

@@ -10,8 +10,8 @@ namespace velmo {
 class VerifyOperation : public RunningOperation {
   public:
     VerifyOperation(CoreState& core, uint64_t serial) : RunningOperation(Operation::Verify, core, serial) {}
-    // False when there is nothing to verify against (`reason` says why).
-    static bool checks(const CoreState& core, std::string& reason);
+    // Refused when there is nothing to verify against.
+    static Admission admit(const CoreState& core);
 
     void start() override;
 

@@ -41,7 +41,7 @@ class CopyRoundTripTest : public CoreTest {
 
     // A new, empty start folder on the same clock, and a core started on it.
     void freshStart() {
-        if (core && !core->isClosed()) core->onClose();
+        if (core && !core->isClosed()) core->close();
         start = dir.file("start" + std::to_string(++folders));
         fs::create_directories(start);
         fs::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", start + "/spn.bin");
@@ -49,20 +49,20 @@ class CopyRoundTripTest : public CoreTest {
     }
 
     void setQuality(uint16_t q) {
-        if (q == kQualityBest) core->onBest();
-        if (q == kQualityGood) core->onGood();
-        if (q == kQualityNormal) core->onNormal();
+        if (q == kQualityBest) core->setQuality(kQualityBest);
+        if (q == kQualityGood) core->setQuality(kQualityGood);
+        if (q == kQualityNormal) core->setQuality(kQualityNormal);
     }
 
     void download() {
         view.messages.clear();
-        core->onDownload();
+        view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
         ASSERT_TRUE(shown("Downloading songs finished !"));
     }
 
     void reload() {
-        core->onReload();
+        view.answer(*core, core->reload());
         ASSERT_TRUE(pumpToEnd());
         ASSERT_TRUE(shown("Reloading songs finished !"));
     }
@@ -89,7 +89,7 @@ class CopyRoundTripTest : public CoreTest {
                                                                     uint16_t quality, uint16_t again,
                                                                     uint32_t storageKB) {
         freshStart();
-        core->onAdd(sources);
+        core->addSongs(sources);
         setQuality(quality);
         download();
         const std::vector<uint8_t> before = clockSongs(storageKB);
@@ -124,7 +124,7 @@ TEST_F(CopyRoundTripTest, WithEvenVolumeASongAlreadyEvenIsCopied) {
         SCOPED_TRACE("quality " + std::to_string(q));
         freshStart();
         core->setEvenVolume(true);
-        core->onAdd(sources);
+        core->addSongs(sources);
         setQuality(q);
         download();
         const std::vector<uint8_t> before = clockSongs(2048);
@@ -138,7 +138,7 @@ TEST_F(CopyRoundTripTest, WithEvenVolumeASongAlreadyEvenIsCopied) {
     // The songs as they are (Even Volume off) are not at the even loudness:
     // with it on, they are encoded again.
     freshStart();
-    core->onAdd(sources);
+    core->addSongs(sources);
     download();
     const std::vector<uint8_t> asTheyAre = clockSongs(2048);
     freshStart();
@@ -150,9 +150,9 @@ TEST_F(CopyRoundTripTest, WithEvenVolumeASongAlreadyEvenIsCopied) {
 
 TEST_F(CopyRoundTripTest, TheTooltipSaysWhichSongsAreCopied) {
     freshStart();
-    core->onAdd(
+    core->addSongs(
         {songFile("a", "Walk.mp3", "l3_44100_cbr128_stereo.mp3"), std::string(VELMO_COPY_FIXTURES) + "/good_form.mp3"});
-    core->onGood();
+    core->setQuality(kQualityGood);
     const std::string copied = "Download: copied as it is, already in the clock's form";
     const std::string encoded = "Download: encoded to the clock's form";
     const auto lastLine = [this](size_t i) {
@@ -166,7 +166,7 @@ TEST_F(CopyRoundTripTest, TheTooltipSaysWhichSongsAreCopied) {
     core->setEvenVolume(true);
     EXPECT_EQ(VelmoCore::SongConversionPlan::CopyIfEven, core->conversionPlan(1));
     core->setEvenVolume(false);
-    core->onBest();
+    core->setQuality(kQualityBest);
     EXPECT_EQ(encoded, lastLine(1)) << "at another quality it is encoded";
 
     // Every song a Reload brings back is in the clock's form.

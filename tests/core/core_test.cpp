@@ -78,7 +78,7 @@ TEST_F(CoreTest, StartUpFailuresShowTheirMessageAndClose) {
         zentroSimReset();
         fs::remove(start + "/zt_hdr.tbl");
         row.arrange(*this);
-        core->onInitDialog();
+        core->start();
         ASSERT_EQ(1u, view.messages.size());
         EXPECT_EQ(row.message, view.messages[0].text);
         EXPECT_EQ("Error", view.messages[0].caption);
@@ -103,11 +103,11 @@ TEST_F(CoreTest, SmallStorageSetsTheCapacity) {
 
 TEST_F(CoreTest, TheListSurvivesCloseAndStart) {
     startCore();
-    core->onAdd({songFile("a", "One.mp3", kSong), songFile("a", "Two.wav", "wav_pcm16_stereo.wav")});
-    core->onBest();
+    core->addSongs({songFile("a", "One.mp3", kSong), songFile("a", "Two.wav", "wav_pcm16_stereo.wav")});
+    core->setQuality(kQualityBest);
     ASSERT_EQ(2, core->songCount());
     const uint32_t total = core->totalEstimate();
-    core->onClose();
+    core->close();
     EXPECT_TRUE(fs::exists(start + "/zt_hdr.tbl"));
 
     startCore();
@@ -143,7 +143,7 @@ TEST_F(CoreTest, ATableThatIsAFolderIsNeitherLoadedNorReplaced) {
     ASSERT_EQ(1u, view.messages.size());
     EXPECT_EQ(MessageIcon::Error, view.messages[0].icon);
     EXPECT_NE(std::string::npos, view.messages[0].text.find("it is a folder")) << view.messages[0].text;
-    core->onClose();
+    core->close();
     EXPECT_TRUE(fs::is_directory(start + "/zt_hdr.tbl"));
 }
 
@@ -155,11 +155,12 @@ TEST_F(CoreTest, OptionsThatCannotBeReadAreNotReplaced) {
     EXPECT_FALSE(core->optionsSavable());
     ASSERT_EQ(1u, view.messages.size());
     core->setEvenVolume(true);
-    core->onClose();
+    core->close();
     EXPECT_TRUE(fs::is_directory(start + "/velmo.conf"));
     ASSERT_EQ(1u, core->saveFailures().size());
-    EXPECT_NE(std::string::npos, core->saveFailures()[0].find("The options were not saved")) << core->saveFailures()[0];
-    EXPECT_EQ(core->saveFailures()[0], view.messages.back().text);
+    const std::string failure = present::text(core->saveFailures()[0]);
+    EXPECT_NE(std::string::npos, failure.find("The options were not saved")) << failure;
+    EXPECT_EQ(failure, view.messages.back().text);
 }
 
 // A damaged options file (not text) is kept under another name and named.
@@ -182,13 +183,13 @@ TEST_F(CoreTest, AddTakesAtMost32Songs) {
     startCore();
     std::vector<std::string> files;
     for (int i = 0; i < 40; ++i) files.push_back(songFile("many", "s" + std::to_string(i) + ".mp3", kSong));
-    core->onAdd(files);
+    core->addSongs(files);
     EXPECT_EQ(32, core->songCount());
     EXPECT_EQ(32u, view.lines.size());
     EXPECT_EQ(std::vector<std::string>{"Song counts are over than limit"}, view.texts());
 
     view.messages.clear();
-    core->onAdd({files[39]});
+    core->addSongs({files[39]});
     EXPECT_EQ(std::vector<std::string>{"Song counts are over than limit !"}, view.texts());
     EXPECT_EQ(32, core->songCount());
 }
@@ -201,7 +202,7 @@ TEST_F(CoreTest, AddRefusesUnsupportedFilesAndKeepsGoing) {
     writeFileBytes(bad, std::vector<uint8_t>(600, 'x'));
     const std::string good = songFile("a", "SONG.MP3", kSong);
     const std::string longPath = "/" + std::string(2100, 'x') + ".mp3";
-    core->onAdd({bad, good, longPath, songFile("a", "a.WaV", "wav_pcm16_mono.wav")});
+    core->addSongs({bad, good, longPath, songFile("a", "a.WaV", "wav_pcm16_mono.wav")});
     EXPECT_EQ((std::vector<std::string>{"The file format of " + bad + " is not supported",
                                         "The file format of " + longPath + " is not supported"}),
               view.texts());
@@ -222,7 +223,7 @@ TEST_F(CoreTest, AddNamesEveryRefusedFileWithItsReason) {
     writeFileBytes(text, {'h', 'i'});
     const std::string garbage = dir.file("m/Noise.flac");
     writeFileBytes(garbage, std::vector<uint8_t>(4000, 0x5A));
-    core->onAdd({missing, songFile("m", "Eight.wav", "wav_pcm8_mono.wav"), folder, text, garbage,
+    core->addSongs({missing, songFile("m", "Eight.wav", "wav_pcm8_mono.wav"), folder, text, garbage,
                  songFile("m", "Song.flac", "flac16_96000_stereo.flac"),
                  songFile("n", "Song.flac", "flac16_96000_stereo.flac")});
     EXPECT_EQ(
@@ -239,7 +240,7 @@ TEST_F(CoreTest, AddNamesEveryRefusedFileWithItsReason) {
 
     // Drops take every song extension too.
     view.messages.clear();
-    core->onDropFiles(
+    core->dropSongs(
         {songFile("d", "Tune.OPUS", "opus_48000_stereo.opus"), songFile("d", "Tune.m4a", "alac_22050_stereo.m4a")});
     EXPECT_TRUE(view.messages.empty());
     EXPECT_EQ(5, core->songCount());
@@ -249,8 +250,8 @@ TEST_F(CoreTest, AddNamesEveryRefusedFileWithItsReason) {
 
 TEST_F(CoreTest, SameFileNamesGetDistinctWorkingCopies) {
     startCore();
-    core->onAdd({songFile("x", "Song.mp3", kSong), songFile("y", "Song.mp3", kSong)});
-    core->onDropFiles({songFile("z", "Song.mp3", kSong)});
+    core->addSongs({songFile("x", "Song.mp3", kSong), songFile("y", "Song.mp3", kSong)});
+    core->dropSongs({songFile("z", "Song.mp3", kSong)});
     EXPECT_EQ((std::vector<std::string>{"Song.mp3", "Song (2).mp3", "Song (3).mp3"}), view.lines);
     EXPECT_STREQ("./dat/Song (2).mp3", core->song(1).workPath);
 }
@@ -260,7 +261,7 @@ TEST_F(CoreTest, TheCapacityReachedMidBatchStopsTheBatch) {
     startCore();
     std::vector<std::string> files;
     for (int i = 0; i < 12; ++i) files.push_back(songFile("c", "s" + std::to_string(i) + ".mp3", kSong));
-    core->onAdd(files);
+    core->addSongs(files);
     const uint32_t each = core->song(0).sizeEstimate;
     ASSERT_GT(each, 0u);
     const uint32_t expected = (65536 + each - 1) / each;  // the song at which the sum reaches capacity stays
@@ -269,7 +270,7 @@ TEST_F(CoreTest, TheCapacityReachedMidBatchStopsTheBatch) {
     EXPECT_EQ(" Space usage: Storage is full !", view.statusLine);
 
     view.messages.clear();
-    core->onDropFiles({files[11]});
+    core->dropSongs({files[11]});
     EXPECT_EQ(std::vector<std::string>{"Songs over than storage limit !"}, view.texts());
 }
 
@@ -277,19 +278,19 @@ TEST_F(CoreTest, DropChecksCountsAndExtensions) {
     startCore();
     std::vector<std::string> sixty;
     for (int i = 0; i < 60; ++i) sixty.push_back(songFile("d", "s" + std::to_string(i) + ".wav", "wav_pcm8_mono.wav"));
-    core->onDropFiles(sixty);  // 8-bit WAVs are kept by a drop, with estimate 0
+    core->dropSongs(sixty);  // 8-bit WAVs are kept by a drop, with estimate 0
     ASSERT_EQ(60, core->songCount());
     EXPECT_TRUE(view.messages.empty());
 
     std::vector<std::string> ten(sixty.begin(), sixty.begin() + 10);
-    core->onDropFiles(ten);
+    core->dropSongs(ten);
     EXPECT_EQ(std::vector<std::string>{"Total song files are over than sixty four files !"}, view.texts());
     EXPECT_EQ(60, core->songCount());
 
     view.messages.clear();
     const std::string txt = dir.file("notes.txt");
     writeFileBytes(txt, {'h', 'i'});
-    core->onDropFiles({songFile("e", "Mixed.Mp3", kSong), txt});
+    core->dropSongs({songFile("e", "Mixed.Mp3", kSong), txt});
     EXPECT_EQ(61, core->songCount());
     ASSERT_EQ(1u, view.messages.size());
     EXPECT_EQ("Only support '.mp3' & '.wav' file format.", view.messages[0].text);
@@ -298,7 +299,7 @@ TEST_F(CoreTest, DropChecksCountsAndExtensions) {
     // A name that passes the extension test but names no song: a plain box
     // where the loop stops, then the same text with the error icon.
     view.messages.clear();
-    core->onDropFiles({songFile("e", "Last.mp3", kSong), "/music/.mp3", songFile("e", "Never.mp3", kSong)});
+    core->dropSongs({songFile("e", "Last.mp3", kSong), "/music/.mp3", songFile("e", "Never.mp3", kSong)});
     EXPECT_EQ(62, core->songCount());
     ASSERT_EQ(2u, view.messages.size());
     EXPECT_EQ(MessageIcon::None, view.messages[0].icon);
@@ -309,12 +310,12 @@ TEST_F(CoreTest, DeleteUpAndDown) {
     startCore();
     std::vector<std::string> files;
     for (const char* n : {"a.mp3", "b.mp3", "c.mp3", "d.mp3", "e.mp3"}) files.push_back(songFile("f", n, kSong));
-    core->onAdd(files);
+    core->addSongs(files);
     const uint32_t total = core->totalEstimate();
     const uint32_t third = core->song(2).sizeEstimate;
     writeFileBytes(start + "/dat/c.mp3", {1, 2, 3});  // a working copy
 
-    core->onDelete(2);
+    core->removeSong(2);
     EXPECT_EQ((std::vector<std::string>{"a.mp3", "b.mp3", "d.mp3", "e.mp3"}), view.lines);
     EXPECT_STREQ("./dat/d.mp3", core->song(2).workPath);
     EXPECT_EQ(total - third, core->totalEstimate());
@@ -322,22 +323,22 @@ TEST_F(CoreTest, DeleteUpAndDown) {
     EXPECT_TRUE(fs::exists(files[2])) << "the source is never touched";
     EXPECT_EQ(-1, view.selected);
 
-    core->onUp(2);
+    core->moveSongUp(2);
     EXPECT_EQ((std::vector<std::string>{"a.mp3", "d.mp3", "b.mp3", "e.mp3"}), view.lines);
     EXPECT_EQ(1, view.selected);
     EXPECT_STREQ("./dat/d.mp3", core->song(1).workPath);
-    core->onDown(1);
+    core->moveSongDown(1);
     EXPECT_EQ((std::vector<std::string>{"a.mp3", "b.mp3", "d.mp3", "e.mp3"}), view.lines);
     EXPECT_EQ(2, view.selected);
 
     // The boundaries and no selection change nothing.
     const auto before = view.lines;
-    core->onUp(0);
-    core->onDown(3);
-    core->onUp(-1);
-    core->onDown(-1);
-    core->onDelete(-1);
-    core->onDelete(4);
+    core->moveSongUp(0);
+    core->moveSongDown(3);
+    core->moveSongUp(-1);
+    core->moveSongDown(-1);
+    core->removeSong(-1);
+    core->removeSong(4);
     EXPECT_EQ(before, view.lines);
     EXPECT_EQ(4, core->songCount());
 }
@@ -345,7 +346,7 @@ TEST_F(CoreTest, DeleteUpAndDown) {
 TEST_F(CoreTest, QualityRescalesWithTheRemainderDropped) {
     writeTable({1440000, 720001}, 8);
     startCore();
-    core->onGood();
+    core->setQuality(kQualityGood);
     EXPECT_EQ(720000u, +core->song(0).sizeEstimate);
     EXPECT_EQ(360000u, +core->song(1).sizeEstimate);
     EXPECT_EQ(1080000u, core->totalEstimate());
@@ -353,10 +354,10 @@ TEST_F(CoreTest, QualityRescalesWithTheRemainderDropped) {
 
     writeTable({7999}, 8);
     startCore();
-    core->onGood();
-    core->onBest();
+    core->setQuality(kQualityGood);
+    core->setQuality(kQualityBest);
     EXPECT_EQ(7998u, +core->song(0).sizeEstimate);
-    core->onBest();  // the code in force: nothing changes
+    core->setQuality(kQualityBest);  // the code in force: nothing changes
     EXPECT_EQ(7998u, +core->song(0).sizeEstimate);
     EXPECT_TRUE(view.best);
     EXPECT_FALSE(view.good || view.normal);
@@ -365,9 +366,10 @@ TEST_F(CoreTest, QualityRescalesWithTheRemainderDropped) {
 TEST_F(CoreTest, StatusLineAtTheEdges) {
     startCore();
     const uint32_t cap = capacity(2048);
-    EXPECT_EQ(" Space usage: 50.0%", core->statusText(1015808));
-    EXPECT_EQ(" Space usage: Storage is full !", core->statusText(cap));
-    EXPECT_EQ(" Space usage: 100.0%", core->statusText(cap - 1));
+    ASSERT_EQ(cap, core->capacity());
+    EXPECT_EQ(" Space usage: 50.0%", present::spaceUsage(1015808, cap));
+    EXPECT_EQ(" Space usage: Storage is full !", present::spaceUsage(cap, cap));
+    EXPECT_EQ(" Space usage: 100.0%", present::spaceUsage(cap - 1, cap));
 }
 
 // ---------------------------------------------------------------------------
@@ -375,13 +377,13 @@ TEST_F(CoreTest, StatusLineAtTheEdges) {
 
 TEST_F(CoreTest, DownloadChecksComeFirstAndCancelChangesNothing) {
     startCore();
-    core->onDownload();
+    view.answer(*core, core->download());
     EXPECT_EQ(std::vector<std::string>{"No song files are in list box !"}, view.texts());
 
     writeTable({1000000, 1000000, 1000000}, 4);
     startCore();
     view.answers = {MessageResult::Cancel};
-    core->onDownload();
+    view.answer(*core, core->download());
     ASSERT_EQ(1u, view.messages.size());
     EXPECT_EQ("Auto cut songs to fit storage size ?", view.messages[0].text);
     EXPECT_EQ("Warning !", view.messages[0].caption);
@@ -393,9 +395,9 @@ TEST_F(CoreTest, DownloadChecksComeFirstAndCancelChangesNothing) {
     EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_ERASE));
 
     zentroSimSetPlugged(0);
-    core->onTimer();
+    core->tick();
     view.messages.clear();
-    core->onDownload();
+    view.answer(*core, core->download());
     EXPECT_EQ(std::vector<std::string>{"Please plug-in USB to download songs !"}, view.texts());
 }
 
@@ -403,10 +405,10 @@ TEST_F(CoreTest, DownloadRefusesMoreSongsThanTheClockDescribes) {
     startCore();
     std::vector<std::string> files;
     for (int i = 0; i < 33; ++i) files.push_back(songFile("g", "s" + std::to_string(i) + ".mp3", kSong));
-    core->onDropFiles(files);
+    core->dropSongs(files);
     ASSERT_EQ(33, core->songCount());
     view.messages.clear();
-    core->onDownload();
+    view.answer(*core, core->download());
     EXPECT_EQ(std::vector<std::string>{"Song counts are over than limit !"}, view.texts());
     EXPECT_EQ(33, core->songCount());
     EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_ERASE));
@@ -414,10 +416,10 @@ TEST_F(CoreTest, DownloadRefusesMoreSongsThanTheClockDescribes) {
 
 TEST_F(CoreTest, DownloadWritesTheImageToTheClock) {
     startCore();
-    core->onAdd({songFile("h", "First Song.mp3", kSong), songFile("h", "Second.wav", "wav_pcm16_stereo.wav"),
+    core->addSongs({songFile("h", "First Song.mp3", kSong), songFile("h", "Second.wav", "wav_pcm16_stereo.wav"),
                  songFile("h", "Third.mp3", "l3_22050_vbr_xing.mp3")});
     ASSERT_EQ(3, core->songCount());
-    core->onDownload();
+    view.answer(*core, core->download());
     EXPECT_FALSE(view.enabled);
     EXPECT_EQ("Progress: converting music data...", view.progressCaption);
     ASSERT_TRUE(pumpUntil([&] { return shown("Downloading songs finished !"); }));
@@ -485,13 +487,13 @@ TEST_F(CoreTest, DownloadFailureChainsEndWithTheirMessages) {
         fs::remove(start + "/zt_hdr.tbl");
         startCore();
         const std::string source = songFile("i", "Only.mp3", kSong);
-        core->onAdd({source});
+        core->addSongs({source});
         ASSERT_EQ(1, core->songCount());
         std::vector<std::string> expected = row.messages;
         if (std::string(row.name) == "missing source")
             expected = {"Cannot read " + source + ": " + std::strerror(ENOENT)};
         row.arrange(*this);
-        core->onDownload();
+        view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
         auto texts = view.texts();
         // A write that fails stops the conversion: its one message is all.
@@ -504,7 +506,7 @@ TEST_F(CoreTest, DownloadFailureChainsEndWithTheirMessages) {
         EXPECT_EQ(1, core->songCount());
         EXPECT_EQ(row.connected, core->deviceHandle() != 0);
         EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin") && !row.connected);
-        core->onClose();
+        core->close();
         EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_BAD_HANDLE));
         core.reset();
     }
@@ -514,11 +516,11 @@ TEST_F(CoreTest, ThePollFollowsUnplugAndReplugSilently) {
     startCore();
     const uint32_t first = core->deviceHandle();
     zentroSimSetPlugged(0);
-    core->onTimer();
+    core->tick();
     EXPECT_EQ(1, core->connectState());
     EXPECT_EQ(0u, core->deviceHandle());
     zentroSimSetPlugged(1);
-    core->onTimer();
+    core->tick();
     EXPECT_EQ(2, core->connectState());
     EXPECT_NE(0u, core->deviceHandle());
     EXPECT_NE(first, core->deviceHandle());

@@ -26,7 +26,7 @@ class DownloadChecksTest : public CoreTest {
     // Three songs in the list, downloaded once so that the clock holds them.
     void listOfThree() {
         startCore();
-        core->onAdd({songFile("m", "One.mp3", "l3_44100_cbr128_stereo.mp3"),
+        core->addSongs({songFile("m", "One.mp3", "l3_44100_cbr128_stereo.mp3"),
                      songFile("m", "Two.wav", "wav_pcm16_stereo.wav"),
                      songFile("m", "Three.mp3", "l3_22050_vbr_xing.mp3")});
         ASSERT_EQ(3, core->songCount());
@@ -50,7 +50,7 @@ TEST_F(DownloadChecksTest, ABlockTheClockDidNotProgramFailsTheDownload) {
         listOfThree();
         // Only the block's first 16 bytes reach the flash.
         ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_PROGRAM_SHORT, ZENTRO_TRIGGER_AT, block, 16));
-        core->onDownload();
+        view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
         ASSERT_EQ(1u, view.messages.size()) << view.texts().front();
         const ShownMessage& box = view.messages[0];
@@ -78,14 +78,14 @@ TEST_F(DownloadChecksTest, ABlockTheClockDidNotProgramFailsTheDownload) {
         ASSERT_EQ(1u, view.outcomes.size());
         EXPECT_EQ(OutcomeKind::Failed, view.outcomes[0].kind);
         EXPECT_FALSE(view.outcomes[0].verified);
-        core->onClose();
+        core->close();
         core.reset();
     }
 }
 
 TEST_F(DownloadChecksTest, AVerifiedDownloadSaysSoAndTheOptionTurnsItOff) {
     listOfThree();
-    core->onDownload();
+    view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     EXPECT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
     EXPECT_TRUE(core->lastOutcome().verified);
@@ -94,11 +94,11 @@ TEST_F(DownloadChecksTest, AVerifiedDownloadSaysSoAndTheOptionTurnsItOff) {
 
     // Off, and remembered for the next start of this folder.
     core->setVerifyAfterDownload(false);
-    core->onClose();
+    core->close();
     startCore();
     EXPECT_FALSE(core->verifyAfterDownload());
     zentroSimResetCounts();
-    core->onDownload();
+    view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     EXPECT_EQ(OutcomeKind::Finished, core->lastOutcome().kind);
     EXPECT_FALSE(core->lastOutcome().verified);
@@ -121,7 +121,7 @@ TEST_F(DownloadChecksTest, AnUnreadableSongLeavesTheClockAsItWas) {
         {"a symlink loop", [](const std::string& p) { fs::remove(p), fs::create_symlink(p, p); }, std::strerror(ELOOP)},
     };
     listOfThree();
-    core->onDownload();
+    view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     ASSERT_EQ(OutcomeKind::Finished, core->lastOutcome().kind);
     const std::vector<uint8_t> before = flash(kStorageHeaderAddress, 64 * 1024);
@@ -129,12 +129,12 @@ TEST_F(DownloadChecksTest, AnUnreadableSongLeavesTheClockAsItWas) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         // The song's working copy goes too: the Download must read its source again.
-        core->onClose();
+        core->close();
         fs::remove(start + "/dat/Two.wav");
         editSavedList([](Song* songs) { songs[1].copyPending = 1; });
         row.spoil(source);
         zentroSimResetCounts();
-        core->onDownload();
+        view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
         EXPECT_EQ(std::vector<std::string>{"Cannot read " + source + ": " + row.reason}, view.texts());
         EXPECT_EQ(OutcomeKind::Failed, core->lastOutcome().kind);
@@ -150,11 +150,11 @@ TEST_F(DownloadChecksTest, AnUnreadableSongLeavesTheClockAsItWas) {
 // keeps its songs. Mounting needs the right to; skipped where not given.
 TEST_F(DownloadChecksTest, NotEnoughSpaceInDatIsRefusedBeforeTheErase) {
     listOfThree();
-    core->onDownload();
+    view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     ASSERT_EQ(OutcomeKind::Finished, core->lastOutcome().kind);
     const std::vector<uint8_t> before = flash(kStorageHeaderAddress, 64 * 1024);
-    core->onClose();
+    core->close();
     core.reset();
 
     const std::string disk = dir.file("small");
@@ -171,10 +171,10 @@ TEST_F(DownloadChecksTest, NotEnoughSpaceInDatIsRefusedBeforeTheErase) {
     // Two seconds short of 2 MB of source: its working copy alone does not fit.
     fs::create_directories(dir.file("w"));
     writeToneWav(dir.file("w") + "/Long.wav", 22);
-    core->onAdd({dir.file("w") + "/Long.wav"});
+    core->addSongs({dir.file("w") + "/Long.wav"});
     ASSERT_EQ(1, core->songCount());
     zentroSimResetCounts();
-    core->onDownload();
+    view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     ASSERT_EQ(1u, view.texts().size());
     const std::string text = view.texts()[0];
@@ -188,7 +188,7 @@ TEST_F(DownloadChecksTest, NotEnoughSpaceInDatIsRefusedBeforeTheErase) {
     EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_ERASE));
     EXPECT_EQ(before, flash(kStorageHeaderAddress, 64 * 1024));
     EXPECT_TRUE(view.enabled);
-    core->onClose();
+    core->close();
     core.reset();
 }
 
@@ -197,14 +197,14 @@ TEST_F(DownloadChecksTest, DatHoldsOnlyTheListsCopiesAfterDownloadsReloadsAndDel
         SCOPED_TRACE(cycle);
         if (cycle == 0) listOfThree();
         if (core->songCount() < 3)
-            core->onAdd({songFile("m" + std::to_string(cycle), "Added.mp3", "l3_44100_cbr128_stereo.mp3")});
-        core->onDownload();
+            core->addSongs({songFile("m" + std::to_string(cycle), "Added.mp3", "l3_44100_cbr128_stereo.mp3")});
+        view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
-        ASSERT_EQ(OutcomeKind::Finished, core->lastOutcome().kind) << core->lastOutcome().reason;
-        core->onReload();
+        ASSERT_EQ(OutcomeKind::Finished, core->lastOutcome().kind) << reasonOf(core->lastOutcome());
+        view.answer(*core, core->reload());
         ASSERT_TRUE(pumpToEnd());
-        ASSERT_EQ(OutcomeKind::Finished, core->lastOutcome().kind) << core->lastOutcome().reason;
-        core->onDelete(0);
+        ASSERT_EQ(OutcomeKind::Finished, core->lastOutcome().kind) << reasonOf(core->lastOutcome());
+        core->removeSong(0);
         std::set<std::string> expected;
         for (uint16_t i = 0; i < core->songCount(); ++i)
             expected.insert(fs::path(core->song(i).workPath).filename().string());
@@ -213,7 +213,7 @@ TEST_F(DownloadChecksTest, DatHoldsOnlyTheListsCopiesAfterDownloadsReloadsAndDel
         for (const char* name : {"tmp.bin", "tmp.tbl", "tmp.ztd"}) files.erase(name);
         EXPECT_EQ(expected, files);
     }
-    core->onClose();
+    core->close();
     startCore();
     std::set<std::string> expected;
     for (uint16_t i = 0; i < core->songCount(); ++i)

@@ -76,7 +76,7 @@ TEST_F(CoreTest, ReloadPulledAtEveryCallFailsWithItsMessageOrGivesTheSongsBack) 
             ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, n, 0));
         }
         view.answers = {MessageResult::Ok};
-        core->onReload();
+        view.answer(*core, core->reload());
         ASSERT_TRUE(pumpToEnd());
         const std::vector<std::string> texts = view.texts();
         ASSERT_EQ(2u, texts.size());
@@ -98,7 +98,7 @@ TEST_F(CoreTest, ReloadPulledAtEveryCallFailsWithItsMessageOrGivesTheSongsBack) 
             EXPECT_FALSE(fs::exists(start + "/dat/tmp.ztd"));
         }
         EXPECT_TRUE(view.enabled);
-        core->onClose();
+        core->close();
         EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_BAD_HANDLE));
     }
     // Only the run without a fault gets that far.
@@ -151,7 +151,7 @@ TEST_F(CoreTest, FirmwareFilesThatAreNotSmallRegularFilesEndAtOnce) {
         view.firmwareChoices = {row.path};
         view.answers = {MessageResult::Ok};
         zentroSimResetCounts();
-        core->onUpgradeFirmware();
+        view.answer(*core, core->upgradeFirmware());
         EXPECT_FALSE(core->operationRunning());
         EXPECT_EQ((std::vector<std::string>{"Upgrade Firmware ?", row.message}), view.texts());
         EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_START));
@@ -181,11 +181,11 @@ TEST_F(CoreTest, ASongSourceReplacedByAFifoOrADeviceEndsTheDownload) {
         fs::remove_all(start + "/zt_hdr.tbl");
         startCore();
         const std::string tone = songFile(std::string("songs-") + row.name, "Tone.wav", "wav_pcm16_mono.wav");
-        core->onAdd({tone});
+        core->addSongs({tone});
         ASSERT_EQ(1, core->songCount());
         fs::remove(tone);
         row.replace(tone);
-        core->onDownload();
+        view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
         EXPECT_FALSE(shown("Downloading songs finished !"));
         bool named = false;
@@ -193,7 +193,7 @@ TEST_F(CoreTest, ASongSourceReplacedByAFifoOrADeviceEndsTheDownload) {
         EXPECT_TRUE(named) << testing::PrintToString(view.texts());
         EXPECT_TRUE(view.enabled);
         EXPECT_FALSE(fs::exists(start + "/dat/Tone.wav"));
-        core->onClose();
+        core->close();
     }
 }
 
@@ -222,7 +222,7 @@ TEST_F(CoreTest, ASongTableWithUnterminatedFieldsLoadsWithinThem) {
     }
     ASSERT_EQ(2u, view.lines.size());
     // Saved back, a field keeps every byte but the last.
-    core->onClose();
+    core->close();
     const std::vector<uint8_t> saved = readFileBytes(start + "/zt_hdr.tbl");
     ASSERT_EQ(file.size(), saved.size());
     EXPECT_EQ(0, saved[kSongTableHeaderBytes + 8 + kPathBytes - 1]);
@@ -249,5 +249,5 @@ TEST_F(CoreTest, AWorkingFolderThatIsALinkIsReplacedAndWhatItPointsToIsKept) {
         EXPECT_TRUE(fs::exists(elsewhere + "/" + name)) << name;
         EXPECT_EQ(8u, fs::file_size(elsewhere + "/" + name)) << name;
     }
-    core->onClose();
+    core->close();
 }

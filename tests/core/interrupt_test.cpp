@@ -36,15 +36,15 @@ class InterruptTest : public CoreTest {
     void SetUp() override {
         CoreTest::SetUp();
         startCore();
-        core->onAdd(
+        core->addSongs(
             {songFile("m", "One.mp3", "l3_44100_cbr128_stereo.mp3"), songFile("m", "Two.wav", "wav_pcm16_stereo.wav")});
         zentroSimResetCounts();
-        core->onDownload();
+        view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
         ASSERT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
         blocks = static_cast<int>(zentroSimCount(ZENTRO_COUNT_PROGRAM));
         ASSERT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
-        core->onClose();
+        core->close();
         ASSERT_TRUE(readWholeFile(start + "/zt_hdr.tbl", table));
         // song data blocks, then the header's three
         ASSERT_EQ(blocks, static_cast<int>((image.size() - kStorageHeaderBytes + 4095) / 4096 + 3));
@@ -98,13 +98,13 @@ TEST_F(InterruptTest, TheClockHoldsNoSongsOrTheWholeImage) {
                       zentroSimSetFault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, static_cast<uint32_t>(block), 0));
         }
         zentroSimResetCounts();
-        core->onDownload();
+        view.answer(*core, core->download());
         bool stopped = false;
         ASSERT_TRUE(pumpUntil([&] {
             if (row.how == Cut::Stop && !stopped &&
                 zentroSimCount(ZENTRO_COUNT_PROGRAM) >= static_cast<uint64_t>(block - 1)) {
                 stopped = true;
-                core->onStop();
+                core->stop();
             }
             return !core->operationRunning() && !core->workersRunning();
         }));
@@ -119,16 +119,16 @@ TEST_F(InterruptTest, TheClockHoldsNoSongsOrTheWholeImage) {
             // message says which.
             EXPECT_TRUE(clockHoldsNoSongs() || clockHoldsTheImage());
             EXPECT_TRUE(
-                shown(kDownloadStoppedUntouchedText) ||
-                (clockHoldsNoSongs() ? shown(kDownloadStoppedErasedText) : shown("Downloading songs finished !")));
+                shown("Download stopped: the clock was not changed.") ||
+                (clockHoldsNoSongs() ? shown("Download stopped: the clock now holds no songs.") : shown("Downloading songs finished !")));
         } else {
             EXPECT_TRUE(clockHoldsNoSongs());
             // An unplugged clock and a block the agent refused are told apart.
-            EXPECT_TRUE(shown(row.how == Cut::Unplug ? "USB connection error" : kStorageWriteErrorText));
+            EXPECT_TRUE(shown(row.how == Cut::Unplug ? "USB connection error" : "Storage write error !"));
         }
         EXPECT_FALSE(shown("Downloading songs finished !") && clockHoldsNoSongs());
         EXPECT_TRUE(view.enabled);
-        core->onClose();
+        core->close();
         std::vector<uint8_t> after;
         ASSERT_TRUE(readWholeFile(start + "/zt_hdr.tbl", after));
         EXPECT_EQ(table, after) << "the song list is unchanged";
@@ -140,12 +140,12 @@ TEST_F(InterruptTest, TheClockHoldsNoSongsOrTheWholeImage) {
 // A stop during the conversion ends the download at once, and the next one succeeds.
 TEST_F(InterruptTest, StopDuringTheConversion) {
     startCore();
-    core->onDownload();
-    EXPECT_TRUE(core->onStop());
+    view.answer(*core, core->download());
+    EXPECT_TRUE(core->stop());
     ASSERT_TRUE(pumpToEnd());
-    EXPECT_TRUE(shown(kDownloadStoppedErasedText) || shown(kDownloadStoppedUntouchedText));
+    EXPECT_TRUE(shown("Download stopped: the clock now holds no songs.") || shown("Download stopped: the clock was not changed."));
     EXPECT_FALSE(shown("Music files converted error !"));
-    EXPECT_TRUE(shown(kDownloadStoppedErasedText) ? clockHoldsNoSongs() : clockHoldsTheImage());
+    EXPECT_TRUE(shown("Download stopped: the clock now holds no songs.") ? clockHoldsNoSongs() : clockHoldsTheImage());
     EXPECT_EQ(1u, view.messages.size());
     EXPECT_EQ("Progress:", view.progressCaption);
     EXPECT_TRUE(view.enabled);
@@ -153,7 +153,7 @@ TEST_F(InterruptTest, StopDuringTheConversion) {
     EXPECT_FALSE(fs::exists(start + "/dat/mp3.tmp"));
 
     view.messages.clear();
-    core->onDownload();
+    view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     EXPECT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
     EXPECT_TRUE(clockHoldsTheImage());

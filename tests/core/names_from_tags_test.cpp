@@ -45,7 +45,7 @@ class NamesFromTagsTest : public CoreTest {
     }
 
     void freshStartFolder(const std::string& name) {
-        core->onClose();
+        core->close();
         start = dir.file(name);
         fs::create_directories(start);
         fs::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", start + "/spn.bin");
@@ -60,7 +60,7 @@ TEST_F(NamesFromTagsTest, DownloadWritesTagNamesAndReloadBringsThemBack) {
     const std::string longTitle = readSongTags(taggedFixture("long_title.mp3")).title;
     const std::string longName = tagSongName(longTitle, "");
     ASSERT_FALSE(longName.empty());
-    core->onAdd({tagged("m", "01 - track.mp3", "id3v24.mp3"), tagged("m", "02 - track.flac", "title_only.flac"),
+    core->addSongs({tagged("m", "01 - track.mp3", "id3v24.mp3"), tagged("m", "02 - track.flac", "title_only.flac"),
                  tagged("m", "03 - track.mp3", "long_title.mp3"), tagged("m2", "01 - track.mp3", "id3v24.mp3"),
                  tagged("m", "05 - untagged.mp3", "untagged.mp3")});
     ASSERT_EQ(5, core->songCount()) << ::testing::PrintToString(view.texts());
@@ -71,14 +71,14 @@ TEST_F(NamesFromTagsTest, DownloadWritesTagNamesAndReloadBringsThemBack) {
               view.lines);
 
     view.answers = {MessageResult::Ok};
-    core->onDownload();
+    view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     ASSERT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
     EXPECT_EQ(names, clockNames());
 
     freshStartFolder("fresh");
     view.answers = {MessageResult::Ok};
-    core->onReload();
+    view.answer(*core, core->reload());
     ASSERT_TRUE(pumpToEnd());
     std::vector<std::string> lines;
     for (const std::string& n : names) lines.push_back(n + ".mp3");
@@ -88,7 +88,7 @@ TEST_F(NamesFromTagsTest, DownloadWritesTagNamesAndReloadBringsThemBack) {
 TEST_F(NamesFromTagsTest, AlongNameKeepsItsLimitWithItsNumber) {
     startCore();
     core->setNamesFromTags(true);
-    core->onAdd({tagged("a", "x.mp3", "long_title.mp3"), tagged("b", "x.mp3", "long_title.mp3")});
+    core->addSongs({tagged("a", "x.mp3", "long_title.mp3"), tagged("b", "x.mp3", "long_title.mp3")});
     ASSERT_EQ(2, core->songCount());
     const std::string first = songName(core->song(0));
     const std::string second = songName(core->song(1));
@@ -103,9 +103,9 @@ TEST_F(NamesFromTagsTest, AlongNameKeepsItsLimitWithItsNumber) {
 // image are those of the same songs without any tag.
 TEST_F(NamesFromTagsTest, OptionOffNamesByFileAndMakesTheSameImage) {
     const auto makeImage = [this](const std::vector<std::string>& files, std::vector<std::string>& paths) {
-        core->onAdd(files);
+        core->addSongs(files);
         paths = workPaths();
-        core->onMakeImage();
+        view.answer(*core, core->makeImage());
         EXPECT_TRUE(pumpToEnd());
         std::vector<uint8_t> image;
         EXPECT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
@@ -125,17 +125,17 @@ TEST_F(NamesFromTagsTest, OptionOffNamesByFileAndMakesTheSameImage) {
     ASSERT_GT(taggedImage.size(), kStorageHeaderBytes);
     EXPECT_TRUE(taggedImage == plainImage);
     // A folder whose option was never set gets no settings file.
-    core->onClose();
+    core->close();
     EXPECT_FALSE(fs::exists(start + "/velmo.conf"));
 }
 
 TEST_F(NamesFromTagsTest, SongsInTheListKeepTheirNamesAndTheOptionIsKept) {
     startCore();
-    core->onAdd({tagged("m", "01 - track.mp3", "id3v24.mp3")});
+    core->addSongs({tagged("m", "01 - track.mp3", "id3v24.mp3")});
     core->setNamesFromTags(true);
-    core->onAdd({tagged("m", "02 - track.ogg", "vorbis.ogg")});
+    core->addSongs({tagged("m", "02 - track.ogg", "vorbis.ogg")});
     EXPECT_EQ((std::vector<std::string>{"01 - track.mp3", "Vorbis Artist - Vorbis Title.ogg"}), view.lines);
-    core->onClose();
+    core->close();
     startCore();
     EXPECT_TRUE(core->namesFromTags());
     EXPECT_EQ((std::vector<std::string>{"01 - track.mp3", "Vorbis Artist - Vorbis Title.ogg"}), view.lines);
@@ -144,7 +144,7 @@ TEST_F(NamesFromTagsTest, SongsInTheListKeepTheirNamesAndTheOptionIsKept) {
 TEST_F(NamesFromTagsTest, SongToolTipSaysWhatTheSongIs) {
     startCore();
     const std::string path = tagged("m", "song.flac", "title_only.flac");
-    core->onAdd({path});
+    core->addSongs({path});
     ASSERT_EQ(1, core->songCount());
     const uint32_t estimate = core->song(0).sizeEstimate;
     ASSERT_EQ(4320u, estimate);  // one second at Good, and the encoder's 80 ms
@@ -160,8 +160,8 @@ TEST_F(NamesFromTagsTest, SongToolTipSaysWhatTheSongIs) {
 // A song from the song table is known by its estimate until it is probed.
 TEST_F(NamesFromTagsTest, SongsFromTheTableAreProbedOffTheCallersThread) {
     startCore();
-    core->onAdd({tagged("m", "song.wav", "riff_info.wav")});
-    core->onClose();
+    core->addSongs({tagged("m", "song.wav", "riff_info.wav")});
+    core->close();
     startCore();
     ASSERT_EQ(1, core->songCount());
     SongFacts before = core->songFacts(0);
@@ -186,12 +186,12 @@ TEST_F(NamesFromTagsTest, QualityToolTipsForecastEachQuality) {
     EXPECT_EQ(3000000u, best.total);
     EXPECT_FALSE(best.fits);
     // Exactly the capacity is a list that is cut: it does not fit.
-    core->onClose();
+    core->close();
     writeTable({2031616 / 2}, kQualityGood);
     startCore();
     EXPECT_EQ("Best: 100.0 %, does not fit", core->qualityToolTip(kQualityBest));
     // The song's length comes from its estimate: 1,500,000 bytes at 4,000 a second.
-    core->onClose();
+    core->close();
     writeTable({1500000}, kQualityGood);
     startCore();
     EXPECT_NE(std::string::npos, core->songToolTip(0).find("\nFormat: unknown\nLength: 6:15\n"));

@@ -40,14 +40,14 @@ TEST_F(OperationsTest, AFailedWriteStopsEveryConvertingSongWithOneMessage) {
         writeToneWav(songs.back(), 240);
     }
     startCore();
-    core->onNormal();
-    core->onAdd(songs);
+    core->setQuality(kQualityNormal);
+    core->addSongs(songs);
     ASSERT_EQ(4, core->songCount());
     core->setConversionWorkers(4);
     // The first block fails to program: the short song is final while the
     // long ones are still converting.
     ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_PROGRAM_FAIL, ZENTRO_TRIGGER_AT, 1, 0));
-    core->onDownload();
+    view.answer(*core, core->download());
     Clock::time_point failedAt{};
     ASSERT_TRUE(pumpUntil([&] {
         if (failedAt == Clock::time_point{} && !view.messages.empty()) failedAt = Clock::now();
@@ -58,7 +58,7 @@ TEST_F(OperationsTest, AFailedWriteStopsEveryConvertingSongWithOneMessage) {
     EXPECT_LT(took.count(), 1000) << "ms: the songs under way were not stopped";
     ASSERT_EQ(1u, view.outcomes.size());
     EXPECT_EQ(OutcomeKind::Failed, view.outcomes[0].kind);
-    EXPECT_EQ("Storage write error !", view.outcomes[0].reason);
+    EXPECT_EQ("Storage write error !", reasonOf(view.outcomes[0]));
     EXPECT_NE(0u, core->deviceHandle()) << "a refused block is no lost connection";
     EXPECT_TRUE(view.enabled);
     EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin"));
@@ -82,7 +82,7 @@ TEST_F(OperationsTest, TheDownloadsReEstimateLeavesTheUserInterfaceThreadFree) {
     ASSERT_EQ(kMaxHeaderSongs, core->songCount());
 
     const Clock::time_point before = Clock::now();
-    core->onDownload();
+    view.answer(*core, core->download());
     const auto blocked = Clock::now() - before;
     EXPECT_TRUE(core->operationRunning());
     EXPECT_FALSE(view.enabled);
@@ -90,9 +90,9 @@ TEST_F(OperationsTest, TheDownloadsReEstimateLeavesTheUserInterfaceThreadFree) {
     // thread would take far longer than this.
     EXPECT_LT(blocked, std::chrono::milliseconds(50));
 
-    EXPECT_TRUE(core->onStop());
+    EXPECT_TRUE(core->stop());
     ASSERT_TRUE(pumpToEnd());
-    EXPECT_EQ(std::vector<std::string>{kDownloadStoppedUntouchedText}, view.texts());
+    EXPECT_EQ(std::vector<std::string>{"Download stopped: the clock was not changed."}, view.texts());
     ASSERT_EQ(1u, view.outcomes.size());
     EXPECT_EQ(OutcomeKind::Stopped, view.outcomes[0].kind);
     EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_ERASE)) << "a Download stopped while it estimates never erases";
@@ -100,43 +100,43 @@ TEST_F(OperationsTest, TheDownloadsReEstimateLeavesTheUserInterfaceThreadFree) {
 
 TEST_F(OperationsTest, VerifyNamesTheFirstAddressThatDiffers) {
     startCore();
-    core->onAdd({songFile("v", "One.mp3", "l3_44100_cbr128_stereo.mp3")});
-    core->onDownload();
+    core->addSongs({songFile("v", "One.mp3", "l3_44100_cbr128_stereo.mp3")});
+    view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     ASSERT_EQ(OutcomeKind::Finished, core->lastOutcome().kind);
 
-    core->onVerify();
+    view.answer(*core, core->verify());
     ASSERT_TRUE(pumpToEnd());
     EXPECT_EQ(Operation::Verify, core->lastOutcome().operation);
-    EXPECT_EQ(OutcomeKind::Finished, core->lastOutcome().kind) << core->lastOutcome().reason;
+    EXPECT_EQ(OutcomeKind::Finished, core->lastOutcome().kind) << reasonOf(core->lastOutcome());
 
     // One byte of the song's second block changed on the clock after the write.
     const uint32_t at = kDataAreaAddress + 4100;
     const uint8_t byte = simFlash(at, 1)[0];
     const uint8_t changed = static_cast<uint8_t>(byte ^ 0x01);
     ASSERT_EQ(0, zentroSimWriteFlash(at, 1, &changed));
-    core->onVerify();
+    view.answer(*core, core->verify());
     ASSERT_TRUE(pumpToEnd());
     char expected[160];
     std::snprintf(expected, sizeof expected,
                   "verify failed: the clock holds 0x%02X at storage address 0x%X where the image has 0x%02X", changed,
                   at, byte);
     EXPECT_EQ(OutcomeKind::Failed, core->lastOutcome().kind);
-    EXPECT_EQ(expected, core->lastOutcome().reason);
+    EXPECT_EQ(expected, reasonOf(core->lastOutcome()));
     EXPECT_TRUE(view.messages.empty() || view.texts() == std::vector<std::string>{"Downloading songs finished !"})
         << "Verify shows no box of its own";
 }
 
 TEST_F(OperationsTest, EventsOfAnEndedOperationAreLeftOut) {
     startCore();
-    core->onAdd({songFile("s", "One.mp3", "l3_44100_cbr128_stereo.mp3")});
-    core->onDownload();
+    core->addSongs({songFile("s", "One.mp3", "l3_44100_cbr128_stereo.mp3")});
+    view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     const size_t boxes = view.messages.size();
     const Outcome last = core->lastOutcome();
     // What a worker of the finished Download might still have had queued.
-    core->onEvent(PostedEvent{1, WriteFailed{WriteFailure::Erase, 0}});
-    core->onEvent(PostedEvent{1, DownloadDone{}});
+    core->handle(PostedEvent{1, WriteFailed{WriteFailure::Erase, 0}});
+    core->handle(PostedEvent{1, DownloadDone{}});
     EXPECT_EQ(boxes, view.messages.size());
     EXPECT_EQ(last.kind, core->lastOutcome().kind);
     EXPECT_FALSE(core->operationRunning());

@@ -47,10 +47,10 @@ class ParallelDownloadTest : public CoreTest {
         ASSERT_EQ(0, zentroSimEraseAll());
         startCore();
         core->setConversionWorkers(workers);
-        core->onQuality(kQualityBest);
+        core->setQuality(kQualityBest);
         fs::create_directories(dir.file("p"));
         writeToneWav(dir.file("p") + "/Long.wav", 10);
-        core->onAdd({songFile("p", "One.mp3", "l3_44100_cbr128_stereo.mp3"),
+        core->addSongs({songFile("p", "One.mp3", "l3_44100_cbr128_stereo.mp3"),
                      songFile("p", "Victim.mp3", "l3_44100_cbr128_stereo.mp3"),
                      songFile("p", "Two.wav", "wav_pcm16_stereo.wav"), dir.file("p") + "/Long.wav"});
         ASSERT_EQ(4, core->songCount());
@@ -68,7 +68,7 @@ TEST_F(ParallelDownloadTest, OneAndFourWorkersPutTheSameImageOnTheClock) {
     for (unsigned workers : {1u, 4u}) {
         SCOPED_TRACE(workers);
         makeList(workers);
-        core->onDownload();
+        view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
         EXPECT_EQ((std::vector<std::string>{"Auto cut songs to fit storage size ?",
                                             "Downloading songs finished ! 1 song could not be converted: Victim.mp3"}),
@@ -77,7 +77,7 @@ TEST_F(ParallelDownloadTest, OneAndFourWorkersPutTheSameImageOnTheClock) {
         const Outcome& outcome = view.outcomes.back();
         EXPECT_EQ(Operation::Download, outcome.operation);
         EXPECT_EQ(OutcomeKind::Incomplete, outcome.kind) << "a song is not on the clock";
-        EXPECT_EQ(std::vector<std::string>{"Victim.mp3"}, outcome.unconverted);
+        EXPECT_EQ(std::vector<std::string>{"Victim.mp3"}, outcome.leftOff.unconverted);
         EXPECT_EQ(1, +core->song(3).cutFlag) << "the long song was cut to fit";
 
         std::vector<uint8_t> image;
@@ -95,7 +95,7 @@ TEST_F(ParallelDownloadTest, OneAndFourWorkersPutTheSameImageOnTheClock) {
         } else {
             EXPECT_TRUE(first == image) << "one worker and four make different images";
         }
-        core->onClose();
+        core->close();
     }
 }
 
@@ -118,10 +118,10 @@ TEST_F(ParallelDownloadTest, AStopDuringTheConversionOrTheWriteLeavesNoSongs) {
         // A whole image from an earlier download, which a stop must not leave named.
         startCore();
         core->setConversionWorkers(4);
-        core->onQuality(kQualityBest);
-        core->onAdd({dir.file("s") + "/Short.wav", dir.file("s") + "/LongA.wav", dir.file("s") + "/LongB.wav"});
+        core->setQuality(kQualityBest);
+        core->addSongs({dir.file("s") + "/Short.wav", dir.file("s") + "/LongA.wav", dir.file("s") + "/LongB.wav"});
         ASSERT_EQ(3, core->songCount());
-        core->onDownload();
+        view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
         ASSERT_FALSE(clockHoldsNoSongs());
         view.messages.clear();
@@ -129,7 +129,7 @@ TEST_F(ParallelDownloadTest, AStopDuringTheConversionOrTheWriteLeavesNoSongs) {
         ASSERT_EQ(0, zentroSimSetDelay(1));
         delivered.clear();
         zentroSimResetCounts();
-        core->onDownload();
+        view.answer(*core, core->download());
         bool stopped = false, stillConverting = false;
         ASSERT_TRUE(pumpUntil([&] {
             const bool writing = std::any_of(delivered.begin(), delivered.end(), [](const PostedEvent& m) {
@@ -141,7 +141,7 @@ TEST_F(ParallelDownloadTest, AStopDuringTheConversionOrTheWriteLeavesNoSongs) {
                     return std::holds_alternative<ConvertDone>(m.event);
                 });
                 stopped = true;
-                core->onStop();
+                core->stop();
             }
             return !core->operationRunning() && !core->workersRunning();
         }));
@@ -149,15 +149,15 @@ TEST_F(ParallelDownloadTest, AStopDuringTheConversionOrTheWriteLeavesNoSongs) {
         ASSERT_EQ(0, zentroSimSetDelay(0));
         EXPECT_TRUE(stillConverting) << "the stop came after the conversion";
         EXPECT_TRUE(clockHoldsNoSongs());
-        EXPECT_EQ(std::vector<std::string>{kDownloadStoppedErasedText}, view.texts());
+        EXPECT_EQ(std::vector<std::string>{"Download stopped: the clock now holds no songs."}, view.texts());
         ASSERT_FALSE(view.outcomes.empty());
         EXPECT_EQ(OutcomeKind::Stopped, view.outcomes.back().kind);
-        EXPECT_EQ(kDownloadStoppedErasedText, view.outcomes.back().reason);
+        EXPECT_EQ("Download stopped: the clock now holds no songs.", reasonOf(view.outcomes.back()));
         EXPECT_EQ("Progress:", view.progressCaption);
         EXPECT_TRUE(view.enabled);
         EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin"));
         expectNoSongWorkFiles();
-        core->onClose();
+        core->close();
     }
 }
 
@@ -176,11 +176,11 @@ TEST_F(ParallelDownloadTest, SongsWhoseRealSizePassesTheClockAreNamed) {
         ASSERT_EQ(0, zentroSimSetStorageCode(4));
         ASSERT_EQ(0, zentroSimEraseAll());
         startCore();
-        core->onQuality(kQualityBest);
+        core->setQuality(kQualityBest);
         const std::string p = dir.file("fit");
         fs::create_directories(p);
         for (const char* name : {"A.wav", "B.wav", "C.wav", "D.wav"}) writeToneWav(p + "/" + name, 1);
-        core->onAdd({p + "/A.wav", p + "/B.wav", p + "/C.wav", p + "/D.wav"});
+        core->addSongs({p + "/A.wav", p + "/B.wav", p + "/C.wav", p + "/D.wav"});
         ASSERT_EQ(4, core->songCount());
         // B and C were converted from 14 s working copies: about 112000 bytes
         // each at Best, where their 1 s sources estimate 8000.
@@ -190,7 +190,7 @@ TEST_F(ParallelDownloadTest, SongsWhoseRealSizePassesTheClockAreNamed) {
         core->setConversionWorkers(workers);
         view.messages.clear();
 
-        core->onDownload();
+        view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
         EXPECT_EQ((std::vector<std::string>{
                       "Downloading songs finished ! 2 songs did not fit on the clock and are not on it: B.wav, C.wav"}),
@@ -199,8 +199,8 @@ TEST_F(ParallelDownloadTest, SongsWhoseRealSizePassesTheClockAreNamed) {
         ASSERT_FALSE(view.outcomes.empty());
         const Outcome& outcome = view.outcomes.back();
         EXPECT_EQ(OutcomeKind::Incomplete, outcome.kind);
-        EXPECT_EQ((std::vector<std::string>{"B.wav", "C.wav"}), outcome.didNotFit);
-        EXPECT_TRUE(outcome.unconverted.empty());
+        EXPECT_EQ((std::vector<std::string>{"B.wav", "C.wav"}), outcome.leftOff.didNotFit);
+        EXPECT_TRUE(outcome.leftOff.unconverted.empty());
 
         std::vector<uint8_t> image;
         ASSERT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
@@ -235,7 +235,7 @@ TEST_F(ParallelDownloadTest, SongsWhoseRealSizePassesTheClockAreNamed) {
         } else {
             EXPECT_TRUE(first == image) << "one worker and four make different images";
         }
-        core->onClose();
+        core->close();
     }
 }
 
@@ -261,23 +261,23 @@ TEST_F(ParallelDownloadTest, AFullDiskIsNamedInTheEnd) {
         const std::string p = dir.file("full");
         fs::create_directories(p);
         for (const char* name : {"A.wav", "B.wav"}) writeToneWav(p + "/" + name, 1);
-        core->onAdd({p + "/A.wav", p + "/B.wav"});
+        core->addSongs({p + "/A.wav", p + "/B.wav"});
         ASSERT_EQ(2, core->songCount());
         for (size_t i : row.fullAt) {
             const std::string why = test::plantFullDisk(start + "/dat/raw-" + std::to_string(i) + ".tmp");
             if (!why.empty()) GTEST_SKIP() << "cannot make a full-disk node here: " << why;
         }
         view.messages.clear();
-        core->onDownload();
+        view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
         EXPECT_EQ(std::vector<std::string>{row.text}, view.texts());
         ASSERT_FALSE(view.outcomes.empty());
         EXPECT_EQ(row.kind, view.outcomes.back().kind);
         if (row.kind == OutcomeKind::Incomplete) {
-            EXPECT_EQ(std::vector<std::string>{"B.wav"}, view.outcomes.back().unconverted);
-            EXPECT_EQ(std::vector<std::string>{"the disk is full"}, view.outcomes.back().unconvertedCauses);
+            EXPECT_EQ(std::vector<std::string>{"B.wav"}, view.outcomes.back().leftOff.unconverted);
+            EXPECT_EQ(std::vector<int>{ENOSPC}, view.outcomes.back().leftOff.causes);
             EXPECT_EQ("could not be converted (the disk is full)", core->songLeftOffText(1));
         }
-        core->onClose();
+        core->close();
     }
 }

@@ -74,7 +74,7 @@ class ReloadTest : public CoreTest {
   public:
     void reload() {
         view.answers = {MessageResult::Ok};
-        core->onReload();
+        view.answer(*core, core->reload());
         ASSERT_TRUE(pumpToEnd());
     }
 
@@ -92,7 +92,7 @@ class ReloadTest : public CoreTest {
         reload();
         const uint32_t end = songs.back().offset + songs.back().size;
         const uint32_t reads = zentroSimCount(ZENTRO_COUNT_READ) - 6 - (end + 4095) / 4096;
-        core->onClose();
+        core->close();
         fs::remove_all(start + "/dat");
         fs::remove(start + "/velmo.conf");
         return reads;
@@ -110,17 +110,17 @@ class ReloadTest : public CoreTest {
 
 TEST_F(ReloadTest, DownloadThenReloadGivesBackTheSameSongs) {
     startCore();
-    core->onAdd({songFile("a", "Morning Walk.mp3", "l3_44100_cbr128_stereo.mp3"),
+    core->addSongs({songFile("a", "Morning Walk.mp3", "l3_44100_cbr128_stereo.mp3"),
                  songFile("a", "Tone.wav", "wav_pcm16_mono.wav")});
-    core->onBest();
-    core->onDownload();
+    core->setQuality(kQualityBest);
+    view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     ASSERT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
     std::vector<uint8_t> image;
     ASSERT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
     const Song first = core->song(0);
     const Song second = core->song(1);
-    core->onClose();
+    core->close();
 
     // A fresh start folder on the same clock.
     start = dir.file("fresh");
@@ -215,7 +215,7 @@ TEST_F(ReloadTest, DamagedSongsAreLeftOutAndNamed) {
             EXPECT_TRUE(name == "dat" || name == "spn.bin" || name == "zt_hdr.tbl") << name << " outside dat/";
         }
         EXPECT_TRUE(view.enabled);
-        core->onClose();
+        core->close();
     }
 }
 
@@ -225,12 +225,12 @@ TEST_F(ReloadTest, AStoppedReloadLeavesTheListAsItWas) {
     startCore();
     ASSERT_EQ(0, zentroSimSetDelay(1));  // a reload long enough to be stopped half-way
     view.answers = {MessageResult::Ok};
-    core->onReload();
+    view.answer(*core, core->reload());
     ASSERT_TRUE(pumpUntil(
         [&] { return core->operationRunning() && view.progressCaption == "Progress:Reloading music data..."; }));
-    EXPECT_TRUE(core->onStop());
+    EXPECT_TRUE(core->stop());
     ASSERT_TRUE(pumpToEnd());
-    EXPECT_EQ((std::vector<std::string>{"Reload song data into P.C ?", kReloadStoppedText}), view.texts());
+    EXPECT_EQ((std::vector<std::string>{"Reload song data into P.C ?", "Reload stopped: the song list was not changed."}), view.texts());
     EXPECT_EQ(1, core->songCount());
     EXPECT_EQ(std::vector<std::string>{"song0.mp3"}, view.lines);
     EXPECT_FALSE(fs::exists(start + "/dat/tmp.ztd"));
@@ -266,7 +266,7 @@ TEST_F(ReloadTest, NothingToReload) {
         if (std::string(row.name) == "never written") {
             EXPECT_FALSE(fs::exists(start + "/dat/tmp.tbl"));
         }
-        core->onClose();
+        core->close();
     }
 }
 
@@ -275,7 +275,7 @@ TEST_F(ReloadTest, CancelTalksToNoDevice) {
     startCore();
     zentroSimResetCounts();
     view.answers = {MessageResult::Cancel};
-    core->onReload();
+    view.answer(*core, core->reload());
     EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_START));
     EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_WRITE));
     EXPECT_FALSE(core->operationRunning());
@@ -352,7 +352,7 @@ TEST_F(ReloadTest, ADamagedHeaderLeavesTheListAsItWas) {
         EXPECT_FALSE(fs::exists(start + "/dat/tmp.ztd")) << "no song data is read";
         EXPECT_FALSE(fs::exists(start + "/dat/s1.mp3"));
         EXPECT_TRUE(view.enabled);
-        core->onClose();
+        core->close();
         std::vector<uint8_t> after;
         ASSERT_TRUE(readWholeFile(start + "/zt_hdr.tbl", after));
         EXPECT_EQ(table, after) << "zt_hdr.tbl is byte-identical";
@@ -435,7 +435,7 @@ TEST_F(ReloadTest, ASongWhoseFrameChainBreaksIsNamedAndLeftOut) {
             const bool listed = std::find(row.lines.begin(), row.lines.end(), name) != row.lines.end();
             EXPECT_EQ(listed, fs::exists(start + "/dat/" + name)) << name << ": only listed songs have files";
         }
-        core->onClose();
+        core->close();
         fs::remove_all(start + "/dat");
     }
 }
@@ -481,7 +481,7 @@ TEST_F(ReloadTest, AReadErrorIsCaughtByReadingAgain) {
             EXPECT_EQ(flash(kDataAreaAddress + songs[i].offset, songs[i].size),
                       readFileBytes(start + "/dat/" + view.lines[i]))
                 << view.lines[i];
-        core->onClose();
+        core->close();
         fs::remove_all(start + "/dat");
     }
 }
@@ -494,9 +494,9 @@ TEST_F(ReloadTest, TheRecordOfAVerifiedDownloadChecksTheReload) {
     fs::remove(start + "/zt_hdr.tbl");
     zentroSimReset();
     startCore();
-    core->onAdd({songFile("a", "Morning Walk.mp3", "l3_44100_cbr128_stereo.mp3"),
+    core->addSongs({songFile("a", "Morning Walk.mp3", "l3_44100_cbr128_stereo.mp3"),
                  songFile("a", "Tone.wav", "wav_pcm16_mono.wav")});
-    core->onDownload();
+    view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     ASSERT_TRUE(core->lastOutcome().verified) << ::testing::PrintToString(view.texts());
     ASSERT_TRUE(fs::exists(start + "/zt_songs.sum"));
@@ -606,7 +606,7 @@ TEST_F(ReloadTest, AFailedReloadLeavesDatAsItWas) {
         after.erase("tmp.tbl");
         after.erase("tmp.ztd");
         EXPECT_EQ(before, after);
-        core->onClose();
+        core->close();
         core.reset();
         if (!row.smallDisk) fs::remove_all(start + "/dat");
     }
@@ -617,13 +617,13 @@ TEST_F(ReloadTest, AFailedReloadLeavesDatAsItWas) {
 TEST_F(ReloadTest, EverySongADownloadWritesIsReloaded) {
     ASSERT_EQ(0, zentroSimSetStorageCode(4));  // 128 KiB: the long song is cut
     startCore();
-    core->onQuality(kQualityBest);
+    core->setQuality(kQualityBest);
     fs::create_directories(dir.file("p"));
     writeToneWav(dir.file("p") + "/Long.wav", 10);
-    core->onAdd({songFile("p", "One.mp3", "l3_44100_cbr128_stereo.mp3"),
+    core->addSongs({songFile("p", "One.mp3", "l3_44100_cbr128_stereo.mp3"),
                  songFile("p", "Two.wav", "wav_pcm16_stereo.wav"), dir.file("p") + "/Long.wav"});
     view.answers = {MessageResult::Ok};
-    core->onDownload();
+    view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     ASSERT_EQ((std::vector<std::string>{"Storage size limit reached !", "Auto cut songs to fit storage size ?",
                                         "Downloading songs finished !"}),
@@ -631,7 +631,7 @@ TEST_F(ReloadTest, EverySongADownloadWritesIsReloaded) {
     ASSERT_EQ(1, +core->song(2).cutFlag) << "the long song was cut to fit";
     const uint32_t cutSize = core->song(2).dataSize;
     ASSERT_GT(cutSize, 0u);
-    core->onClose();
+    core->close();
 
     start = dir.file("fresh");
     fs::create_directories(start);
@@ -665,7 +665,7 @@ TEST_F(ReloadTest, ASongFileThatCannotBeWrittenEndsTheReload) {
     EXPECT_FALSE(fs::exists(start + "/dat/three.mp3"));
     EXPECT_FALSE(fs::exists(start + "/dat/tmp.tbl"));
     EXPECT_FALSE(fs::exists(start + "/dat/tmp.ztd"));
-    core->onClose();
+    core->close();
     std::vector<uint8_t> after;
     ASSERT_TRUE(readWholeFile(start + "/zt_hdr.tbl", after));
     EXPECT_EQ(table, after);
@@ -728,7 +728,7 @@ TEST_F(ReloadTest, AFullDiskEndsTheReloadNamingTheFile) {
         EXPECT_EQ(std::vector<std::string>{"song0.mp3"}, view.lines);
         for (const auto& entry : fs::directory_iterator(start + "/dat"))
             ADD_FAILURE() << entry.path().filename() << " is left in dat/";
-        core->onClose();
+        core->close();
         std::vector<uint8_t> after;
         ASSERT_TRUE(readWholeFile(start + "/zt_hdr.tbl", after));
         EXPECT_EQ(table, after) << "zt_hdr.tbl is byte-identical";
@@ -756,7 +756,7 @@ TEST_F(ReloadTest, UnplugDuringEachReadStep) {
         EXPECT_FALSE(fs::exists(start + "/dat/tmp.ztd"));
         EXPECT_EQ(1, core->songCount());
         EXPECT_TRUE(view.enabled);
-        core->onClose();
+        core->close();
         EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_BAD_HANDLE));
     }
 }
@@ -772,7 +772,7 @@ class FirmwareTest : public CoreTest {
         view.messages.clear();
         view.firmwareChoices = {path};
         view.answers = {MessageResult::Ok};
-        core->onUpgradeFirmware();
+        view.answer(*core, core->upgradeFirmware());
         EXPECT_TRUE(pumpToEnd());
         return view.texts();
     }
@@ -813,7 +813,6 @@ TEST_F(FirmwareTest, TheFramedImageLandsAtTheFirmwareArea) {
     EXPECT_EQ(expected, flash(kFirmwareAddress, 108));
     EXPECT_FALSE(fs::exists(start + "/dat/code.tmp"));
     EXPECT_FALSE(fs::exists(start + "/dat/check.tmp"));
-    EXPECT_EQ(dir.file("fw.bin"), core->chosenPath());
 }
 
 TEST_F(FirmwareTest, ACorruptedReadBackErasesTheFirmwareHead) {
@@ -839,11 +838,11 @@ TEST_F(FirmwareTest, UnplugDuringTheReadBack) {
 TEST_F(FirmwareTest, NoClockOrCancelledDialog) {
     startCore();
     view.firmwareChoices.clear();
-    core->onUpgradeFirmware();  // the dialog is cancelled
+    view.answer(*core, core->upgradeFirmware());  // the dialog is cancelled
     EXPECT_TRUE(view.messages.empty());
     zentroSimSetPlugged(0);
-    core->onTimer();
-    core->onUpgradeFirmware();
+    core->tick();
+    view.answer(*core, core->upgradeFirmware());
     EXPECT_EQ(std::vector<std::string>{"Please plug-in USB again !"}, view.texts());
 }
 

@@ -46,7 +46,7 @@ class CoreTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (core && !core->isClosed()) core->onClose();
+        if (core && !core->isClosed()) core->close();
         core.reset();
     }
 
@@ -58,7 +58,7 @@ class CoreTest : public ::testing::Test {
     // Initialises a new core on the start folder, as the window's start does.
     void startCore() {
         makeCore();
-        core->onInitDialog();
+        core->start();
     }
 
     // Delivers queued worker messages until `done` holds (or the time runs out).
@@ -69,7 +69,7 @@ class CoreTest : public ::testing::Test {
             PostedEvent m{};
             if (target.take(m, std::chrono::milliseconds(20))) {
                 delivered.push_back(m);
-                core->onEvent(m);
+                core->handle(m);
             }
         }
         return true;
@@ -82,7 +82,7 @@ class CoreTest : public ::testing::Test {
         PostedEvent m{};
         while (target.take(m, std::chrono::milliseconds(50))) {
             delivered.push_back(m);
-            core->onEvent(m);
+            core->handle(m);
         }
         core->joinWorkers();
         return ok;
@@ -91,7 +91,7 @@ class CoreTest : public ::testing::Test {
     // Changes the list as saved in the song table: the core is closed (saving
     // it), the records are edited and a new core starts on them.
     void editSavedList(const std::function<void(Song* songs)>& edit) {
-        core->onClose();
+        core->close();
         SongTableHeader header;
         std::vector<Song> songs(kMaxSongs);
         ASSERT_EQ(0, loadSongTable(start, header, songs.data()));

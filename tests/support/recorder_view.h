@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "presenter.h"
+#include "velmo_core.h"
 #include "view.h"
 
 namespace velmo::test {
@@ -16,6 +18,11 @@ struct ShownMessage {
     MessageIcon icon;
     MessageButtons buttons;
 };
+
+// What an outcome's message says, as the user was told it; empty for none.
+inline std::string reasonOf(const Outcome& outcome) {
+    return outcome.message ? present::text(*outcome.message) : std::string();
+}
 
 class RecorderView : public View {
   public:
@@ -37,13 +44,14 @@ class RecorderView : public View {
     std::deque<MessageResult> answers;        // default: Ok
     std::deque<std::string> firmwareChoices;  // empty: the dialog is cancelled
     std::vector<Outcome> outcomes;            // every operation's end, in order
+    std::vector<Message> told;                // every message, as data
 
-    void setProgressCaption(const std::string& text) override { progressCaption = text; }
+    void setProgressStage(ProgressStage stage) override { progressCaption = present::caption(stage); }
     void setProgressBar(int percent) override {
         progressBar = percent;
         progressHistory.push_back(percent);
     }
-    void setStatusLine(const std::string& text) override { statusLine = text; }
+    void setSpaceUsage(uint32_t total, uint32_t capacity) override { statusLine = present::spaceUsage(total, capacity); }
     void operationEnded(const Outcome& outcome) override { outcomes.push_back(outcome); }
     void appendLine(const std::string& text) override { lines.push_back(text); }
     void insertLine(int index, const std::string& text) override { lines.insert(lines.begin() + index, text); }
@@ -61,19 +69,34 @@ class RecorderView : public View {
         normal = n;
     }
     void setWindowTitle(const std::string& t) override { title = t; }
-    MessageResult messageBox(const std::string& text, const std::string& caption, MessageIcon icon,
-                             MessageButtons buttons) override {
-        messages.push_back({text, caption, icon, buttons});
-        if (answers.empty()) return MessageResult::Ok;
-        MessageResult r = answers.front();
-        answers.pop_front();
-        return r;
+    void tell(const Message& message) override {
+        const present::Box box = present::box(message, "velmo");
+        messages.push_back({box.text, box.caption, box.icon, box.buttons});
+        told.push_back(message);
     }
-    bool chooseFirmwareFile(std::string& path) override {
-        if (firmwareChoices.empty()) return false;
-        path = firmwareChoices.front();
-        firmwareChoices.pop_front();
-        return true;
+    // Answers the core's questions as the window would: each Yes/No one is
+    // recorded as a box and answered from `answers` (Ok when empty), the
+    // firmware file from `firmwareChoices` (cancelled when empty).
+    void answer(VelmoCore& core, std::optional<Question> question) {
+        while (question) {
+            if (question->wantsPath()) {
+                std::string path;
+                if (!firmwareChoices.empty()) {
+                    path = firmwareChoices.front();
+                    firmwareChoices.pop_front();
+                }
+                question = core.answerPath(path);
+                continue;
+            }
+            const present::Box box = present::box(*question);
+            messages.push_back({box.text, box.caption, box.icon, box.buttons});
+            MessageResult r = MessageResult::Ok;
+            if (!answers.empty()) {
+                r = answers.front();
+                answers.pop_front();
+            }
+            question = core.answer(r == MessageResult::Ok);
+        }
     }
     void startTimer(int) override { timerRunning = true; }
     void stopTimer() override { timerRunning = false; }

@@ -354,7 +354,7 @@ TEST_F(WindowTest, EveryLanguageFitsAndNamesItsControls) {
             EXPECT_LE(QFontMetrics(label->font()).horizontalAdvance(label->text()), label->width()) << caption;
             EXPECT_EQ(label->text(), control(kIdProgressBar)->accessibleDescription());
         }
-        dlg->setProgressCaption(velmo::tr_(kProgressIdle));
+        dlg->setProgressCaption(velmo::tr_("Progress:"));
 
         // The arrows say what they do, in the user's language, also as tooltips.
         for (auto [id, englishName] :
@@ -1513,7 +1513,7 @@ TEST_F(WindowTest, StopEndsADownloadAndGivesTheButtonBack) {
     }));
     click(kIdDownload);  // it reads Stop now
     ASSERT_TRUE(jobEnded());
-    EXPECT_TRUE(shown(kDownloadStoppedErasedText));
+    EXPECT_TRUE(shown("Download stopped: the clock now holds no songs."));
     for (const ShownBox& b : boxes) EXPECT_EQ(std::string::npos, b.text.find("Stop it?")) << "Stop asks nothing";
     EXPECT_FALSE(shown("Downloading songs finished !"));
     EXPECT_EQ("Download", visibleText(control(kIdDownload)).toStdString());
@@ -1561,7 +1561,7 @@ TEST_F(WindowTest, ClosingDuringATransferReturnsAtOnce) {
         EXPECT_FALSE(dlg->close());
         ASSERT_TRUE(pumpUntil([this] { return dlg->isClosed(); }, 5000));
         EXPECT_LT(timer.elapsed(), 500);
-        EXPECT_TRUE(shown(reload ? kReloadStoppedText : kDownloadStoppedErasedText));
+        EXPECT_TRUE(shown(reload ? "Reload stopped: the song list was not changed." : "Download stopped: the clock now holds no songs."));
         EXPECT_FALSE(dlg->core().workersRunning());
         SongTableHeader table;
         std::unique_ptr<Song[]> songs(new Song[kMaxSongs]());
@@ -1588,7 +1588,7 @@ TEST_F(WindowTest, ClosingDuringAFirmwareWriteWaitsForIt) {
     ASSERT_TRUE(dlg->core().operationRunning());
     EXPECT_FALSE(dlg->close()) << "the close waits for the firmware";
     EXPECT_FALSE(dlg->isClosed());
-    EXPECT_EQ(kFirmwareWaitCaption, control<QLabel>(kIdProgressCaption)->text().toStdString());
+    EXPECT_EQ("Writing firmware: the clock must not be unplugged", control<QLabel>(kIdProgressCaption)->text().toStdString());
     ASSERT_TRUE(pumpUntil([this] { return dlg->isClosed(); }, 20000));
     EXPECT_TRUE(shown("Writing code O.K !"));
     EXPECT_FALSE(dlg->isVisible());
@@ -1653,7 +1653,7 @@ TEST_F(WindowTest, EscapeDuringADownloadAsksFirst) {
         EXPECT_FALSE(dlg->isClosed());
         if (yes) {
             ASSERT_TRUE(pumpUntil([this] { return dlg->isClosed(); }, 20000));
-            EXPECT_TRUE(shown(kDownloadStoppedErasedText));
+            EXPECT_TRUE(shown("Download stopped: the clock now holds no songs."));
             EXPECT_FALSE(shown("Downloading songs finished !"));
             EXPECT_FALSE(dlg->isVisible());
             std::vector<uint8_t> bytes(kStorageHeaderBytes);

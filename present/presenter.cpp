@@ -1,0 +1,340 @@
+#include "presenter.h"
+
+#include <cstring>
+
+#include "core_state.h"
+#include "operations/converting_operation.h"
+#include "terminal_text.h"
+#include "translation.h"
+
+namespace velmo::present {
+
+namespace {
+
+constexpr const char* kCaptionError = N_("Error");
+constexpr const char* kCaptionWarning = N_("Warning");
+constexpr const char* kCaptionInformation = N_("Information");
+
+Box error(std::string text) { return Box{std::move(text), kCaptionError, MessageIcon::Error, MessageButtons::Ok}; }
+Box information(std::string text) {
+    return Box{std::move(text), kCaptionInformation, MessageIcon::Information, MessageButtons::Ok};
+}
+Box warning(std::string text) { return Box{std::move(text), kCaptionWarning, MessageIcon::Warning, MessageButtons::Ok}; }
+// An error box with no icon: the system's default look for the caption.
+Box plainError(std::string text) { return Box{std::move(text), kCaptionError, MessageIcon::None, MessageButtons::Ok}; }
+
+// The clock is attached, but another program (a second Velmo on another
+// folder) holds it: told apart from an unplugged clock, whose text stays.
+std::string noClock(const Message& m, const char* unplugged) {
+    return m.busy ? tr_("The clock is in use by another program !") : tr_(unplugged);
+}
+
+std::string cannot(const char* sentence, const Message& m) {
+    return format(tr_(sentence), messageName(m.file).c_str(), std::strerror(m.errorNumber));
+}
+
+std::string placeText(const Message& m) {
+    switch (m.place) {
+        case Place::Header:
+            return tr_("in the song header");
+        case Place::Song:
+            return format(tr_("in song %u (%s)"), unsigned{m.song}, m.name.c_str());
+        case Place::PastSongs:
+            break;
+    }
+    return tr_("past the songs");
+}
+
+std::string songsUnreadable(const Message& m) {
+    std::string text;
+    for (size_t i = 0; i < m.items.size(); ++i)
+        text += (text.empty() ? "" : "\n") +
+                format(tr_("Cannot read %s: %s"), m.items[i].c_str(), i < m.reasons.size() ? m.reasons[i].c_str() : "");
+    return text;
+}
+
+std::string songsDamaged(const Message& m) {
+    std::string text;
+    for (uint32_t n : m.numbers)
+        text += (text.empty() ? "" : "\n") + format(tr_("Song %d on the clock is damaged and was not reloaded"), int(n));
+    return text;
+}
+
+}  // namespace
+
+std::string causeText(int errorNumber) { return writeErrorText(errorNumber); }
+
+std::string withLeftOff(const std::string& finished, const LeftOff& leftOff) {
+    std::string text = finished;
+    if (!leftOff.unconverted.empty()) {
+        std::string list;
+        for (size_t k = 0; k < leftOff.unconverted.size(); ++k) {
+            const int cause = k < leftOff.causes.size() ? leftOff.causes[k] : 0;
+            const std::string& name = leftOff.unconverted[k];
+            list += (k ? ", " : "") +
+                    (cause == 0 ? name : format(tr_("%s (%s)"), name.c_str(), writeErrorText(cause).c_str()));
+        }
+        const char* sentence =
+            // TRANSLATORS: %1$s is the finished message, %2$zu the count, %3$s the songs' names.
+            trn_("%s %zu song could not be converted: %s", "%s %zu songs could not be converted: %s",
+                 leftOff.unconverted.size());
+        text = format(sentence, text.c_str(), leftOff.unconverted.size(), list.c_str());
+    }
+    if (!leftOff.didNotFit.empty()) {
+        std::string list;
+        for (size_t k = 0; k < leftOff.didNotFit.size(); ++k) list += (k ? ", " : "") + leftOff.didNotFit[k];
+        const char* sentence =
+            // TRANSLATORS: %1$s is what was said before (the finished message), %2$zu the count, %3$s the songs' names.
+            trn_("%s %zu song did not fit on the clock and is not on it: %s",
+                 "%s %zu songs did not fit on the clock and are not on it: %s", leftOff.didNotFit.size());
+        text = format(sentence, text.c_str(), leftOff.didNotFit.size(), list.c_str());
+    }
+    return text;
+}
+
+Box box(const Message& m, const std::string& appName) {
+    switch (m.say) {
+        case Say::TableProblem:
+        case Say::SettingsProblem:
+            return m.setAside ? warning(m.detail) : error(m.detail);
+        case Say::NoDeviceLibrary:
+            return error(tr_("Please install USB driver first !"));
+        case Say::NoClockAtStart:
+            return error(noClock(m, N_("USB connection error !\nPlease plug-in USB first.")));
+        case Say::ReplugClock:
+            return error(tr_("Please plug-out & plug-in USB again !"));
+        case Say::StorageDeviceNotFound:
+            return error(tr_("Storage device is not found !"));
+        case Say::ListNotSaved:
+            return error(format(tr_("The song list was not saved. %s"), m.detail.c_str()));
+        case Say::OptionsNotSaved:
+            return error(format(tr_("The options were not saved. %s"), m.detail.c_str()));
+
+        case Say::StorageLimitReached:
+            return information(tr_("Storage size limit reached !"));
+        case Say::SongCountOverLimit:
+            return error(tr_("Song counts are over than limit !"));
+        case Say::SongCountReachedLimit:
+            return error(tr_("Song counts are over than limit"));
+        case Say::SongsOverStorageLimit:
+            return error(tr_("Songs over than storage limit !"));
+        case Say::CannotOpenSong:
+            return error(cannot(N_("Cannot open %s: %s"), m));
+        case Say::FormatNotSupported:
+            return error(format(tr_("The file format of %s is not supported"), messageName(m.file).c_str()));
+        case Say::DropOverSixtyFour:
+            return error(tr_("Total song files are over than sixty four files !"));
+        case Say::OnlyMp3AndWav:
+            return plainError(tr_("Only support '.mp3' & '.wav' file format."));
+        case Say::DroppedFilesLeftOut:
+            return error(tr_("Only support '.mp3' & '.wav' file format."));
+
+        case Say::NoClockForDownload:
+            return error(noClock(m, N_("Please plug-in USB to download songs !")));
+        case Say::NoSongs:
+            return information(tr_("No song files are in list box !"));
+        case Say::SongsUnreadable:
+            return error(songsUnreadable(m));
+        case Say::NotEnoughSpace:
+            return error(format(tr_("Not enough space in %s: %llu MB needed, %llu MB free"), m.file.c_str(),
+                                static_cast<unsigned long long>(m.needed), static_cast<unsigned long long>(m.free)));
+        case Say::StorageNotFoundForDownload:
+            return information(tr_("Storage is not found !"));
+        case Say::ConvertNotice:
+        case Say::ConvertAborted:
+            return plainError(m.detail);
+        case Say::ConvertFailed: {
+            // A full disk is said; the failure's own text stands alone otherwise.
+            const std::string text = m.errorNumber == 0 ? std::string(kConvertFailedText)
+                                                        : format(tr_("%s (%s)"), kConvertFailedText,
+                                                                 writeErrorText(m.errorNumber).c_str());
+            return Box{text, appName, MessageIcon::None, MessageButtons::Ok};
+        }
+        case Say::DownloadFinished:
+            return information(withLeftOff(tr_("Downloading songs finished !"), m.leftOff));
+        case Say::DownloadStoppedErased:
+            return information(tr_("Download stopped: the clock now holds no songs."));
+        case Say::DownloadStoppedUntouched:
+            return information(tr_("Download stopped: the clock was not changed."));
+        case Say::DownloadStoppedUnverified:
+            return information(tr_("Download stopped: the clock holds the new songs, but they were not verified."));
+        case Say::VerifyMismatch:
+            // TRANSLATORS: the last %s is where the address lies, e.g. "in song 2 (Name)".
+            return error(format(
+                tr_("Verify failed: the clock holds 0x%02X at storage address 0x%X where the image has 0x%02X, %s"),
+                m.clockByte, m.address, m.imageByte, placeText(m).c_str()));
+        case Say::ImageMade:
+            return information(withLeftOff(tr_("The image was made."), m.leftOff));
+        case Say::ImageStopped:
+            return information("Stopped: no image was made.");
+
+        case Say::CannotReadFile:
+            return error(cannot(N_("Cannot read %s: %s"), m));
+        case Say::CannotWriteFile:
+            return error(cannot(N_("Cannot write %s: %s"), m));
+        case Say::UsbConnectionError:
+            return error(tr_("USB connection error"));
+        case Say::UsbConnectionErrorBang:
+            return error(tr_("USB connection error !"));
+        case Say::StorageWriteError:
+            return error(tr_("Storage write error !"));
+        case Say::StorageEraseError:
+            return error(tr_("Storage erase error !"));
+
+        case Say::NoClockForReload:
+        case Say::NoClockForFirmware:
+        case Say::FirmwareAgentLost:
+            return error(noClock(m, N_("Please plug-in USB again !")));
+        case Say::ReloadAgentLost:
+            return error(tr_("USB connection error ! Please plug-in USB again."));
+        case Say::StorageNotFoundForReload:
+            return error(tr_("Storage is not found !"));
+        case Say::ReadHeaderDiffers:
+            return error(
+                tr_("Read error: the clock's song header read differently at every read. Try the Reload again."));
+        case Say::ReadSongDiffers:
+            return error(format(tr_("Read error: song %u (%s) read differently at every read. Try the Reload again."),
+                                unsigned{m.song}, m.name.c_str()));
+        case Say::ReadSongNotAsDownloaded:
+            return error(
+                format(tr_("Read error: song %u (%s) did not read as it was downloaded. Try the Reload again."),
+                       unsigned{m.song}, m.name.c_str()));
+        case Say::HeaderDamaged:
+            return error(tr_("The clock's song header is damaged"));
+        case Say::NoMusicData:
+            return information(tr_("Storage has no music data."));
+        case Say::ReloadFailed:
+            return error(tr_("Reload music data failed."));
+        case Say::SongsDamaged:
+            return warning(songsDamaged(m));
+        case Say::ReloadFinished:
+            return information(tr_("Reloading songs finished !"));
+        case Say::ReloadStopped:
+            return information(tr_("Reload stopped: the song list was not changed."));
+
+        case Say::StorageFormatError:
+            return error(tr_("Storage format reading error !\n"));
+        case Say::FirmwareFormatError:
+            return error(tr_("Firmware code format error !"));
+        case Say::FirmwareTooLarge:
+            return error(tr_("Firmware code file size is over limitation !"));
+        case Say::FirmwareUnreadable:
+            return error(tr_("Binary code file reading error!"));
+        case Say::FirmwareWritten:
+            return information(tr_("Writing code O.K !"));
+        case Say::FirmwareWriteFailed:
+            return error(tr_("Writing code failed !"));
+        case Say::FirmwareVerifyFailed:
+            return error(tr_("Verify code failed !"));
+
+        // The terminal's words for a Verify, which has no box of its own.
+        case Say::VerifyNoClock:
+            return error("verify: the clock is no longer connected");
+        case Say::VerifyImageGone:
+            return error("verify: the image " + m.file + " is gone; nothing to compare");
+        case Say::VerifyFailedAt:
+            return error(format("verify failed: the clock holds 0x%02X at storage address 0x%X where the image has 0x%02X",
+                                m.clockByte, m.address, m.imageByte));
+        case Say::VerifyImageUnreadable:
+            return error("verify: cannot read the image " + m.file + ": " + std::strerror(m.errorNumber));
+        case Say::VerifyReadFailed:
+            return error("verify: reading the clock's storage failed");
+        case Say::VerifyStopped:
+            return information("Verify stopped: the clock was not changed.");
+
+        case Say::NoClockForErase:
+            return error(noClock(m, N_("Please plug-in USB again !")));
+        case Say::EraseAgentLost:
+            return error(tr_("Please plug-out & plug-in USB again !"));
+        case Say::StorageNotFoundForErase:
+            return error(tr_("Storage is not found !"));
+        case Say::EraseFinished:
+            return information(tr_("The clock's songs were erased."));
+        case Say::EraseStopped:
+            return information(m.erased ? tr_("Erase stopped: the clock now holds no songs.")
+                                        : tr_("Erase stopped: the clock was not changed."));
+
+        case Say::Declined:
+            return information(box(Question{static_cast<QuestionKind>(m.question)}).text + " Cancel");
+        case Say::NoFirmwareChosen:
+            return information("No firmware file was chosen.");
+    }
+    return error({});
+}
+
+std::string text(const Message& message) { return box(message, "velmo").text; }
+
+Box box(const Question& q) {
+    switch (q.kind) {
+        case QuestionKind::AutoCut:
+            return Box{tr_("Auto cut songs to fit storage size ?"), N_("Warning !"), MessageIcon::None,
+                       MessageButtons::OkCancel};
+        case QuestionKind::ReloadSongs:
+            return Box{tr_("Reload song data into P.C ?"), kCaptionWarning, MessageIcon::None,
+                       MessageButtons::OkCancel};
+        case QuestionKind::UpgradeFirmware:
+            return Box{tr_("Upgrade Firmware ?"), kCaptionWarning, MessageIcon::None, MessageButtons::OkCancel};
+        case QuestionKind::FirmwareFile:
+            return Box{"Binary files", "*.bin", MessageIcon::None, MessageButtons::OkCancel};
+        case QuestionKind::EraseClock:
+            return Box{tr_("Erase every song from the clock ?"), kCaptionWarning, MessageIcon::None,
+                       MessageButtons::OkCancel};
+        case QuestionKind::StopOperation:
+            break;
+    }
+    const char* what = q.operation == static_cast<int>(Operation::Reload)  ? tr_("A reload is under way. Stop it?")
+                       : q.operation == static_cast<int>(Operation::Erase) ? tr_("An erase is under way. Stop it?")
+                                                                           : tr_("A download is under way. Stop it?");
+    const char* leaves = nullptr;
+    switch (q.leaves) {
+        case StopLeaves::ClockUnchanged:
+            leaves = tr_("The clock will not be changed.");
+            break;
+        case StopLeaves::ClockEmpty:
+            leaves = tr_("The clock will then hold no songs.");
+            break;
+        case StopLeaves::ClockUnverified:
+            leaves = tr_("The clock will keep the new songs, but they will not be verified.");
+            break;
+        case StopLeaves::ListUnchanged:
+            leaves = tr_("The song list will not be changed.");
+            break;
+        case StopLeaves::Nothing:
+            break;
+    }
+    std::string text = what;
+    if (leaves != nullptr) text += std::string("\n") + leaves;
+    return Box{text, kCaptionWarning, MessageIcon::Warning, MessageButtons::OkCancel};
+}
+
+std::string caption(ProgressStage stage) {
+    switch (stage) {
+        case ProgressStage::Idle:
+            break;
+        case ProgressStage::Converting:
+            return tr_("Progress: converting music data...");
+        case ProgressStage::Downloading:
+            return tr_("Progress: downloading music data...");
+        case ProgressStage::Verifying:
+            return tr_("Progress: verifying music data...");
+        case ProgressStage::CheckingClock:
+            return tr_("Progress:checking music data...");
+        case ProgressStage::Reloading:
+            return tr_("Progress:Reloading music data...");
+        case ProgressStage::FirmwareWait:
+            return tr_("Writing firmware: the clock must not be unplugged");
+        case ProgressStage::VerifyingFirmware:
+            return tr_("Progress:Verifying firmware code...");
+        case ProgressStage::Erasing:
+            return tr_("Progress: erasing the clock...");
+    }
+    return tr_("Progress:");
+}
+
+std::string spaceUsage(uint32_t total, uint32_t capacity) {
+    const double usage = static_cast<double>(total) * 100.0 / static_cast<double>(capacity);
+    if (usage >= 100.0) return tr_(" Space usage: Storage is full !");
+    return format(tr_(" Space usage: %2.1f%c"), usage, '%');
+}
+
+}  // namespace velmo::present

@@ -1,0 +1,45 @@
+// The words of the program: every message, question and progress caption the
+// core hands out as data becomes here the text, caption and icon a front end
+// shows, in the user's language. No toolkit: the window shows the result as
+// a box, the terminal prints it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "message.h"
+#include "question.h"
+#include "view.h"
+
+namespace velmo::present {
+
+// A box as the window shows it. The caption is given in English (the terminal's
+// JSON lines carry it so); front ends translate it where they show it.
+struct Box {
+    std::string text;
+    std::string caption;
+    MessageIcon icon = MessageIcon::None;
+    MessageButtons buttons = MessageButtons::Ok;
+};
+
+// `appName`: the caption of the conversion's failure (the program's name).
+Box box(const Message& message, const std::string& appName);
+// The message's text alone.
+std::string text(const Message& message);
+// A Yes/No question as a box with OK and Cancel (StopOperation: its text,
+// asked with Yes and No by the window). FirmwareFile is asked by a file
+// dialog: its box gives the dialog's title.
+Box box(const Question& question);
+
+// The progress caption of a stage.
+std::string caption(ProgressStage stage);
+// The space-usage line: " Space usage: 42.1%", or that the storage is full.
+std::string spaceUsage(uint32_t total, uint32_t capacity);
+
+// Why a song could not be converted, from the errno of the write that
+// failed ("the disk is full").
+std::string causeText(int errorNumber);
+// What a Download or image left off, after the sentence that ends it.
+std::string withLeftOff(const std::string& finished, const LeftOff& leftOff);
+
+}  // namespace velmo::present

@@ -32,9 +32,16 @@ VelmoCore::VelmoCore(View& view, EventQueue& events, std::string startDir) : sta
 }
 
 VelmoCore::~VelmoCore() {
-    // Every worker stops at its next safe point and is joined before the
-    // library it uses goes away.
-    running_.reset();
+    // An operation still under way ends as at the close: every worker stops
+    // at its next safe point and is joined before the library it uses goes
+    // away, and the list keeps what it did. The front end may be half
+    // destroyed by now (the window destroys the core in its own destructor):
+    // nothing is shown.
+    if (running_) {
+        running_->shutdown();
+        running_->settle();
+        running_.reset();
+    }
 }
 
 void VelmoCore::setConversionWorkers(unsigned workers) {
@@ -200,8 +207,7 @@ void VelmoCore::onClose() {
     // A worker still running is stopped at its next safe point and joined
     // before the library it uses goes away; the list keeps what it did.
     if (running_) {
-        running_->cancel();
-        running_->joinWorkers();
+        running_->shutdown();
         running_->settle();
         running_.reset();
     }
@@ -253,7 +259,7 @@ void VelmoCore::endIfOver() {
     if (!running_ || !running_->over()) return;
     View& view = state_.view;
     // Its workers have posted their last event: they end at once.
-    running_->joinWorkers();
+    running_->shutdown();
     state_.session.closeDeferred();
     view.setStopAvailable(false);
     view.enableControls(true);

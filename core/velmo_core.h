@@ -35,7 +35,8 @@ class VelmoCore {
     // current folder at start-up). `events` is where the operations' workers
     // post; the front end hands each event to onEvent on its own thread.
     VelmoCore(View& view, EventQueue& events, std::string startDir);
-    // Stops and joins any worker still running.
+    // Ends an operation still under way as the close does (stops and joins
+    // its workers; the list keeps what it did), without showing anything.
     ~VelmoCore();
     VelmoCore(const VelmoCore&) = delete;
     VelmoCore& operator=(const VelmoCore&) = delete;

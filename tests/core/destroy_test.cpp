@@ -1,0 +1,156 @@
+// The core destroyed while an operation runs (the window goes away without a
+// close): every worker is stopped and joined before anything it uses is gone,
+// each posts its end, nothing is shown, and the files a stopped operation
+// leaves are tidied as at the close. Run under AddressSanitizer and
+// ThreadSanitizer, a worker that outlived its operation shows there.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core_fixture.h"
+#include "storage_layout.h"
+
+using namespace velmo;
+using namespace velmo::test;
+namespace fs = std::filesystem;
+
+class DestroyTest : public CoreTest {
+  public:
+    // A list of long songs, so that a conversion, a write and a read last
+    // long enough to be cut short.
+    void addLongSongs(int count, int seconds) {
+        fs::create_directories(dir.file("d"));
+        std::vector<std::string> paths;
+        for (int i = 0; i < count; ++i) {
+            paths.push_back(dir.file("d") + "/Long" + std::to_string(i) + ".wav");
+            writeToneWav(paths.back(), seconds);
+        }
+        core->onAdd(paths);
+        ASSERT_EQ(count, core->songCount());
+    }
+
+    // A first, complete Download, for a Reload and a Verify to read back.
+    void downloadOnce() {
+        core->onDownload();
+        ASSERT_TRUE(pumpToEnd());
+        ASSERT_EQ(OutcomeKind::Finished, core->lastOutcome().kind) << core->lastOutcome().reason;
+        view.messages.clear();
+        delivered.clear();
+    }
+
+    // Delivers events until `when` holds, then destroys the core with the
+    // operation under way. Returns the events its workers posted that were
+    // not delivered: those of the destruction.
+    std::vector<Event> destroyWhen(const std::function<bool()>& when) {
+        EXPECT_TRUE(pumpUntil([&] { return when() || !core->operationRunning(); }));
+        EXPECT_TRUE(core->operationRunning()) << "the operation ended before the core was destroyed";
+        const size_t shownBefore = view.messages.size();
+        const size_t endedBefore = view.outcomes.size();
+        core.reset();
+        EXPECT_EQ(shownBefore, view.messages.size()) << "the destruction shows nothing";
+        EXPECT_EQ(endedBefore, view.outcomes.size());
+        std::vector<Event> left;
+        PostedEvent m{};
+        while (target.take(m, std::chrono::milliseconds(0))) left.push_back(std::move(m.event));
+        return left;
+    }
+
+    bool seen(const std::function<bool(const Event&)>& match) const {
+        return std::any_of(delivered.begin(), delivered.end(), [&](const PostedEvent& m) { return match(m.event); });
+    }
+
+    static bool stopped(const std::vector<Event>& events, StoppedWorker worker) {
+        return std::any_of(events.begin(), events.end(), [worker](const Event& e) {
+            const auto* s = std::get_if<JobStopped>(&e);
+            return s && s->worker == worker;
+        });
+    }
+
+    static bool has(const std::vector<Event>& events, const std::function<bool(const Event&)>& match) {
+        return std::any_of(events.begin(), events.end(), match);
+    }
+
+    bool clockHoldsNoSongs() {
+        StorageHeader h;
+        const std::vector<uint8_t> bytes = flash(kStorageHeaderAddress, kStorageHeaderBytes);
+        return !decodeStorageHeader(bytes.data(), bytes.size(), h) || !hasStorageSignature(h);
+    }
+
+    // What a stopped Download leaves in dat/: no image, no song's working file.
+    void expectDownloadTidied() {
+        EXPECT_FALSE(fs::exists(start + "/dat/tmp.bin")) << "an image that did not reach the clock whole goes";
+        for (const auto& entry : fs::directory_iterator(start + "/dat")) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_FALSE(name.rfind("raw-", 0) == 0 || name.rfind("mp3-", 0) == 0) << name << " is left";
+        }
+    }
+};
+
+// The write has erased the clock and waits for the conversion's first song
+// (the link is fast, the conversion is not): the destruction must wake it.
+TEST_F(DestroyTest, DuringADownloadsConversion) {
+    startCore();
+    core->setConversionWorkers(2);
+    core->onQuality(kQualityBest);
+    addLongSongs(3, 40);
+    core->onDownload();
+    const std::vector<Event> left = destroyWhen([] { return zentroSimCount(ZENTRO_COUNT_ERASE) >= 1; });
+    EXPECT_FALSE(seen([](const Event& e) { return std::holds_alternative<ConvertDone>(e); }));
+    EXPECT_TRUE(stopped(left, StoppedWorker::Conversion)) << "the conversion was cut short";
+    EXPECT_TRUE(stopped(left, StoppedWorker::Write) ||
+                has(left, [](const Event& e) { return std::holds_alternative<WriteAbandoned>(e); }))
+        << "the write ended too";
+    EXPECT_TRUE(clockHoldsNoSongs());
+    expectDownloadTidied();
+}
+
+// Blocks go to the clock over a slow link when the core goes.
+TEST_F(DestroyTest, DuringADownloadsWrite) {
+    startCore();
+    core->setConversionWorkers(2);
+    core->onQuality(kQualityBest);
+    addLongSongs(2, 30);
+    ASSERT_EQ(0, zentroSimSetDelay(1));
+    core->onDownload();
+    const std::vector<Event> left =
+        destroyWhen([&] { return seen([](const Event& e) { return std::holds_alternative<WriteProgress>(e); }); });
+    EXPECT_TRUE(has(left,
+                    [](const Event& e) {
+                        const auto* s = std::get_if<JobStopped>(&e);
+                        return s && s->worker == StoppedWorker::Write && s->erased;
+                    }))
+        << "the write was cut short after the erase";
+    EXPECT_FALSE(has(left, [](const Event& e) { return std::holds_alternative<DownloadDone>(e); }));
+    EXPECT_TRUE(clockHoldsNoSongs()) << "the header, written last, was not";
+    expectDownloadTidied();
+}
+
+TEST_F(DestroyTest, DuringAReload) {
+    startCore();
+    core->onQuality(kQualityBest);
+    addLongSongs(1, 60);
+    downloadOnce();
+    ASSERT_EQ(0, zentroSimSetDelay(1));
+    core->onReload();  // the question is answered OK
+    const std::vector<Event> left =
+        destroyWhen([&] { return view.progressCaption == "Progress:Reloading music data..."; });
+    EXPECT_TRUE(stopped(left, StoppedWorker::Read)) << "the read of the song data was cut short";
+}
+
+TEST_F(DestroyTest, DuringAVerify) {
+    startCore();
+    core->onQuality(kQualityBest);
+    addLongSongs(1, 60);
+    downloadOnce();
+    ASSERT_EQ(0, zentroSimSetDelay(1));
+    core->onVerify();
+    const std::vector<Event> left =
+        destroyWhen([&] { return seen([](const Event& e) { return std::holds_alternative<ReadProgress>(e); }); });
+    EXPECT_TRUE(stopped(left, StoppedWorker::Read)) << "the read-back was cut short";
+    EXPECT_FALSE(has(left, [](const Event& e) { return std::holds_alternative<VerifyDone>(e); }));
+    EXPECT_TRUE(fs::exists(start + "/dat/tmp.bin")) << "the image of the last Download stays";
+}

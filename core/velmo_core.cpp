@@ -37,11 +37,7 @@ VelmoCore::~VelmoCore() {
     // away, and the list keeps what it did. The front end may be half
     // destroyed by now (the window destroys the core in its own destructor):
     // nothing is shown.
-    if (running_) {
-        running_->shutdown();
-        running_->settle();
-        running_.reset();
-    }
+    if (running_) discardOperation();
 }
 
 void VelmoCore::setConversionWorkers(unsigned workers) {
@@ -206,11 +202,7 @@ void VelmoCore::onClose() {
 
     // A worker still running is stopped at its next safe point and joined
     // before the library it uses goes away; the list keeps what it did.
-    if (running_) {
-        running_->shutdown();
-        running_->settle();
-        running_.reset();
-    }
+    if (running_) discardOperation();
     state_.facts.stop();
     state_.session.shutdown();
     if (folderReadOnly_) return;
@@ -253,6 +245,15 @@ void VelmoCore::refuse(Operation op, const std::string& reason) {
     lastOutcome_.kind = OutcomeKind::Refused;
     lastOutcome_.reason = reason;
     state_.view.operationEnded(lastOutcome_);
+}
+
+void VelmoCore::discardOperation() {
+    running_->shutdown();
+    // Its workers' last events are left undelivered: what they did to the
+    // list is kept all the same.
+    for (const Event& event : state_.queue.pending(running_->serial())) running_->keepResults(event);
+    running_->settle();
+    running_.reset();
 }
 
 void VelmoCore::endIfOver() {

@@ -247,6 +247,10 @@ class VelmoCore {
     void refuse(Operation op, const std::string& reason);
     // Ends the running operation once it is over.
     void endIfOver();
+    // Ends the running operation before it is over, showing nothing (the
+    // close, the core's end): its workers are stopped and joined, and the
+    // list keeps what they did.
+    void discardOperation();
     bool deviceWorkerRunning() const;
 
     CoreState state_;

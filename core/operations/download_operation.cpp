@@ -219,9 +219,9 @@ std::string DownloadOperation::placeOf(uint32_t address) const {
     if (address < kDataAreaAddress) return tr_("in the song header");
     const uint32_t offset = address - kDataAreaAddress;
     for (size_t i = 0; i < songs_.size() && i < kMaxHeaderSongs; ++i) {
-        const Song& s = songs_[i];
-        if (offset >= s.dataOffset && offset - s.dataOffset < s.dataSize)
-            return format(tr_("in song %zu (%s)"), i + 1, songName(s).c_str());
+        const SongPlacement* p = placement(i);
+        if (p && p->placed && offset >= p->dataOffset && offset - p->dataOffset < p->dataSize)
+            return format(tr_("in song %zu (%s)"), i + 1, songName(songs_[i]).c_str());
     }
     return tr_("past the songs");
 }
@@ -264,13 +264,9 @@ void DownloadOperation::onVerifyEvent(const Event& event) {
 }
 
 void DownloadOperation::settle() {
-    // The conversion's copy carries what it did to each song (working copies
-    // made, where each song's data lies): the list keeps it, whatever the end.
-    for (size_t i = 0; i < songs_.size() && i < core_.songs.size(); ++i) {
-        core_.songs[i].copyPending = songs_[i].copyPending;
-        core_.songs[i].dataOffset = songs_[i].dataOffset;
-        core_.songs[i].dataSize = songs_[i].dataSize;
-    }
+    // What the conversion did to each song (working copies made, where each
+    // song's data lies): the list keeps it, whatever the end.
+    applyPlacements();
     // An image that did not reach the clock whole goes.
     // An image that did not reach the clock whole goes; one with songs left
     // off is still what the clock holds.

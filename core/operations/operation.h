@@ -64,6 +64,10 @@ class RunningOperation {
     // Waits for every thread this operation started (the close, the terminal).
     void joinWorkers();
 
+    // An event of this operation's workers that will not be delivered: the
+    // operation ends without it (the close, the core's end). What it says of
+    // the list is kept for settle(); nothing is shown.
+    virtual void keepResults(const Event& event) { (void)event; }
     // Once every worker has ended (at the operation's end, after the
     // controls are enabled again, or at the close): the list takes what the
     // operation's copy of it holds, and files it leaves are tidied. Shows

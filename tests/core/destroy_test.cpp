@@ -154,3 +154,35 @@ TEST_F(DestroyTest, DuringAVerify) {
     EXPECT_FALSE(has(left, [](const Event& e) { return std::holds_alternative<VerifyDone>(e); }));
     EXPECT_TRUE(fs::exists(start + "/dat/tmp.bin")) << "the image of the last Download stays";
 }
+
+// The close ends a Download without delivering its workers' last events: the
+// list it saves still keeps what the conversion did before the stop (the first
+// song's working copy made and its place in the image), and only that.
+TEST_F(DestroyTest, TheCloseKeepsWhatTheConversionDidBeforeTheStop) {
+    startCore();
+    core->setConversionWorkers(1);
+    core->onQuality(kQualityBest);
+    fs::create_directories(dir.file("d"));
+    writeToneWav(dir.file("d") + "/Short.wav", 1);
+    writeToneWav(dir.file("d") + "/LongA.wav", 40);
+    writeToneWav(dir.file("d") + "/LongB.wav", 40);
+    core->onAdd({dir.file("d") + "/Short.wav", dir.file("d") + "/LongA.wav", dir.file("d") + "/LongB.wav"});
+    ASSERT_EQ(3, core->songCount());
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(1, +core->song(i).copyPending) << i;
+    core->onDownload();
+    // The short song takes at most three blocks: a fourth holds data of the
+    // next one, published only once the short one was placed.
+    ASSERT_TRUE(pumpUntil([] { return zentroSimCount(ZENTRO_COUNT_PROGRAM) >= 4; }));
+    ASSERT_TRUE(core->operationRunning());
+    core->onClose();
+    EXPECT_FALSE(seen([](const Event& e) { return std::holds_alternative<ConvertDone>(e); }));
+
+    SongTableHeader header;
+    std::vector<Song> saved(kMaxSongs);
+    ASSERT_EQ(0, loadSongTable(start, header, saved.data()));
+    ASSERT_EQ(3, header.songCount);
+    EXPECT_EQ(0, +saved[0].copyPending) << "its working copy was made";
+    EXPECT_EQ(0u, saved[0].dataOffset);
+    EXPECT_GT(saved[0].dataSize, 0u) << "its place in the image";
+    EXPECT_EQ(1, +saved[2].copyPending) << "the conversion never reached it";
+}

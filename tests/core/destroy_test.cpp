@@ -92,11 +92,13 @@ class DestroyTest : public CoreTest {
 
 // The write has erased the clock and waits for the conversion's first song
 // (the link is fast, the conversion is not): the destruction must wake it.
+// More songs than workers: songs no worker has started yet are looked at
+// again as each worker stops.
 TEST_F(DestroyTest, DuringADownloadsConversion) {
     startCore();
     core->setConversionWorkers(2);
     core->onQuality(kQualityBest);
-    addLongSongs(3, 40);
+    addLongSongs(5, 20);
     core->onDownload();
     const std::vector<Event> left = destroyWhen([] { return zentroSimCount(ZENTRO_COUNT_ERASE) >= 1; });
     EXPECT_FALSE(seen([](const Event& e) { return std::holds_alternative<ConvertDone>(e); }));

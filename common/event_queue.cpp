@@ -19,4 +19,12 @@ bool EventQueue::take(PostedEvent& out, std::chrono::milliseconds timeout) {
     return true;
 }
 
+std::vector<Event> EventQueue::pending(uint64_t operation) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Event> out;
+    for (const PostedEvent& e : queue_)
+        if (e.operation == operation) out.push_back(e.event);
+    return out;
+}
+
 }  // namespace velmo

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "events.h"
 
@@ -27,12 +28,15 @@ class EventQueue {
     void post(PostedEvent event);
     // Waits up to `timeout` for the oldest event; false when none came.
     bool take(PostedEvent& out, std::chrono::milliseconds timeout);
+    // Copies of the events of `operation` still queued, oldest first; they
+    // stay queued. For an operation ended without them (the close).
+    std::vector<Event> pending(uint64_t operation) const;
     // Called on the posting thread after each post (the window posts itself
     // a notification there). Set it before any worker starts.
     void setWakeUp(std::function<void()> wakeUp) { wakeUp_ = std::move(wakeUp); }
 
   private:
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<PostedEvent> queue_;
     std::function<void()> wakeUp_;

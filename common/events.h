@@ -47,6 +47,15 @@ struct DownloadDone {};  // end: the whole image is on the clock, header last
 struct WriteAbandoned {};
 
 // The conversion (the Download's, or the conversion alone).
+// What the conversion did to one song of its job: the job works on a copy of
+// the songs of its own, and the operation applies this to the list on the
+// user-interface thread, whichever way the conversion ended.
+struct SongPlacement {
+    bool copyMade = false;    // its working copy was made: the list's copyPending goes to 0
+    bool placed = false;      // taken into the image in list order: the two fields below are its own
+    uint32_t dataOffset = 0;  // from the data area's start
+    uint32_t dataSize = 0;    // the bytes of its data the image holds (0: none kept)
+};
 // A problem the user is told of while the conversion goes on (the encoder
 // library does not load); the worker does not wait for it to be read.
 struct ConvertNotice {
@@ -70,14 +79,18 @@ struct ConvertDone {          // end: the image is complete
     // One per song of the job, in list order: the bytes its MP3 data really
     // took, kept or not; 0 for a song not converted.
     std::vector<uint32_t> convertedBytes;
+    // One per song of the job, in list order.
+    std::vector<SongPlacement> placements{};
 };
 struct ConvertFailed {  // end: no MP3 data was kept, or the image could not be made
     // The system's error number (errno) of the image's write that failed;
     // 0 when nothing was kept for another reason.
     int errorNumber = 0;
+    std::vector<SongPlacement> placements{};  // one per song of the job: what was done before the end
 };
 struct ConvertAborted {   // end: a working copy could not be made
     std::string text;     // the message to show, naming the file
+    std::vector<SongPlacement> placements{};  // one per song of the job: what was done before the end
 };
 
 // The read workers of Reload, the firmware's verification and Verify.
@@ -160,6 +173,8 @@ struct JobStopped {  // end
     StoppedWorker worker = StoppedWorker::Conversion;
     // The write worker: the clock's song storage had been erased.
     bool erased = false;
+    // The conversion: one per song of its job, what was done before the stop.
+    std::vector<SongPlacement> placements{};
 };
 
 using Event =

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -167,8 +168,8 @@ std::optional<uint32_t> streamHeadSong(ConvertPool& pool, size_t i, const Conver
 
 // The song loop: converts songs 0 to min(count, 32) - 1 on the job's workers
 // and takes their results in list order: each song's data is appended to
-// `imagePath` (which must exist, holding the header's place) and its
-// dataOffset and dataSize are set. Returns the bytes kept (0 when the stop was
+// `imagePath` (which must exist, holding the header's place) and its place in
+// fate.placements is set. Returns the bytes kept (0 when the stop was
 // seen or nothing was kept). A song that cannot be converted, or that would
 // pass the data-area capacity, keeps nothing: size 0 at the running offset.
 // `fate` receives what became of each song that keeps no data (could not be
@@ -179,10 +180,10 @@ std::optional<uint32_t> streamHeadSong(ConvertPool& pool, size_t i, const Conver
 uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const std::atomic<bool>& stop,
                          const std::string& imagePath, const std::string& encoderLibrary, ConvertDone& fate,
                          std::string& copyFailure, int& imageError) {
-    const size_t count = job.songs ? std::min<size_t>(job.count, kMaxHeaderSongs) : 0;
+    const size_t count = std::min<size_t>(job.songs.size(), kMaxHeaderSongs);
     const uint32_t capacity = dataAreaCapacity(ctx.storageKB);
     makeWorkFolder(ctx);
-    ConvertPool pool(job.songs, count, job.quality, ctx, stop, job.workers, capacity, encoderLibrary,
+    ConvertPool pool(job.songs.data(), count, job.quality, ctx, stop, job.workers, capacity, encoderLibrary,
                      job.handOver != nullptr, job.evenVolume);
 
     // The results are taken in list order, so offsets, the capacity and the
@@ -217,13 +218,13 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
             total = 0;
             break;
         }
-        Song& song = job.songs[i];
+        SongPlacement& placement = fate.placements[i];
         if (!r.copyFailure.empty()) {
             copyFailure = r.copyFailure;
             total = 0;
             break;
         }
-        if (r.copied) song.copyPending = 0;
+        if (r.copied) placement.copyMade = true;
         const std::string mp3Path = ctx.path(songMp3WorkFile(i));
         uint32_t kept = 0;
         if (r.song.result == SongConversion::Converted) fate.convertedBytes[i] = r.song.bytes;
@@ -269,8 +270,9 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
             break;
         }
         removeFile(mp3Path);
-        song.dataSize = kept;
-        song.dataOffset = offset;
+        placement.placed = true;
+        placement.dataSize = kept;
+        placement.dataOffset = offset;
         total += kept;
         offset += kept;
         pool.setKeptTotal(total);
@@ -291,6 +293,13 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
 }
 
 }  // namespace
+
+void applyPlacement(const SongPlacement& placement, Song& song) {
+    if (placement.copyMade) song.copyPending = 0;
+    if (!placement.placed) return;
+    song.dataOffset = placement.dataOffset;
+    song.dataSize = placement.dataSize;
+}
 
 std::string copyFailedText(const Song& song) {
     return format(tr_(kCopyFailedFormat), messageName(fieldText(song.sourcePath)).c_str());
@@ -481,7 +490,7 @@ void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::ato
         else
             removeFile(imagePath);
     };
-    const size_t count = std::min<size_t>(job.count, kMaxHeaderSongs);
+    const size_t count = std::min<size_t>(job.songs.size(), kMaxHeaderSongs);
     // An image from an earlier download must not pass for this one's, and
     // files an interrupted earlier run left would only take room.
     removeFile(imagePath);
@@ -489,6 +498,7 @@ void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::ato
 
     makeWorkFolder(ctx);
     ConvertDone fate;
+    fate.placements.assign(job.songs.size(), SongPlacement{});
     std::string copyFailure;
     int imageError = 0;
     uint32_t total = 0;
@@ -498,12 +508,12 @@ void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::ato
         imageError = failedWriteError();
     if (stop.load()) {
         dropImage();
-        finish(job, JobStopped{StoppedWorker::Conversion});
+        finish(job, JobStopped{StoppedWorker::Conversion, false, std::move(fate.placements)});
         return;
     }
     if (!copyFailure.empty()) {
         dropImage();
-        finish(job, ConvertAborted{copyFailure});
+        finish(job, ConvertAborted{copyFailure, std::move(fate.placements)});
         return;
     }
     // The image must hold exactly the bytes its header announces. Its total
@@ -512,10 +522,13 @@ void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::ato
     // the same header.
     bool packed = false;
     if (total != 0) {
+        // The header describes the songs as the job placed them.
+        std::vector<Song> placed(job.songs.begin(), job.songs.begin() + static_cast<std::ptrdiff_t>(count));
+        for (size_t i = 0; i < count; ++i) applyPlacement(fate.placements[i], placed[i]);
         errno = 0;
-        packed =
-            overwriteImageHeader(imagePath, job.songs, static_cast<uint16_t>(count), total, job.quality) == kPackOk &&
-            fileSize(imagePath) == uint64_t{total} + kStorageHeaderBytes;
+        packed = overwriteImageHeader(imagePath, placed.data(), static_cast<uint16_t>(count), total, job.quality) ==
+                     kPackOk &&
+                 fileSize(imagePath) == uint64_t{total} + kStorageHeaderBytes;
         if (!packed) imageError = failedWriteError();
     }
     // Nothing kept because every song's own write failed: that is the cause.
@@ -523,7 +536,7 @@ void runConvertJob(const ConvertJob& job, const WorkContext& ctx, const std::ato
         imageError = fate.unconvertedErrors[i];
     if (!packed) {
         dropImage();
-        finish(job, ConvertFailed{imageError});
+        finish(job, ConvertFailed{imageError, std::move(fate.placements)});
         return;
     }
     if (!job.handOver && job.events) job.events->post(EncodeProgress{100});

@@ -8,6 +8,8 @@
 // (no MP3 data was kept, or the image could not be made), JobStopped{Conversion}
 // (the stop flag was seen between copies, songs, PCM blocks or encoder chunks)
 // or ConvertDone (the image's size and the songs that could not be converted).
+// Each of them carries what the job did to each song so far (its working copy
+// made, where its data lies in the image and its real size).
 // No per-song working file is left in "./dat/", nor "./dat/mp3.tmp"; no image
 // is left but a finished one. All "./dat/" names are resolved against
 // WorkContext::startDir.
@@ -25,6 +27,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "encoder.h"
 #include "events.h"
@@ -53,15 +56,15 @@ std::string songMp3WorkFile(size_t position);  // "./dat/mp3-<position>.tmp"
 constexpr size_t kPcmQueueBytes = 1 << 18;
 
 // Filled by the operation just before the start, unchanged while the job
-// runs. `songs`, `events` and `handOver` must outlive the job.
+// runs. `events` and `handOver` must outlive the job.
 struct ConvertJob {
     uint32_t startOffset = 0;    // data offset of the first song; always 0
     uint32_t totalEstimate = 0;  // the list's size estimate, bytes; goes into the image header
     uint16_t quality = 0;        // 8 Best, 4 Good, 2 Normal
-    // The operation's own copy of the list: the job sets copyPending,
-    // dataOffset and dataSize there. Nobody else touches it while the job runs.
-    Song* songs = nullptr;
-    uint16_t count = 0;  // songs to convert; only the first 32 are (the header's room)
+    // The songs to convert, in list order; only the first 32 are (the
+    // header's room). The job's own copy, which it only reads: what it did to
+    // each song comes back in its end event (SongPlacement).
+    std::vector<Song> songs;
     // Conversion workers; 0 is taken as 1. The image does not depend on it.
     unsigned workers = 1;
     // Every song brought to one loudness (loudness.h). Off: each song's
@@ -73,6 +76,11 @@ struct ConvertJob {
     // bytes placed in the image against `totalEstimate`.
     ImageHandOver* handOver = nullptr;
 };
+
+// Gives `song` what the job did to it: copyPending cleared when its working
+// copy was made, its data offset and size when it was placed. A song the job
+// did not reach keeps its fields.
+void applyPlacement(const SongPlacement& placement, Song& song);
 
 // The message for a working copy that could not be made.
 std::string copyFailedText(const Song& song);

@@ -28,9 +28,12 @@ VelmoCore::VelmoCore(View& view, EventQueue& events, std::string startDir) : sta
 }
 
 VelmoCore::~VelmoCore() {
-    // Every worker stops at its next safe point and is joined before the
-    // library it uses goes away.
-    running_.reset();
+    // An operation still under way ends as at the close: every worker stops
+    // at its next safe point and is joined before the library it uses goes
+    // away, and the list keeps what it did. The front end may be half
+    // destroyed by now (the window destroys the core in its own destructor):
+    // nothing is shown.
+    if (running_) discardOperation();
 }
 
 void VelmoCore::setConversionWorkers(unsigned workers) {
@@ -194,12 +197,7 @@ void VelmoCore::close() {
 
     // A worker still running is stopped at its next safe point and joined
     // before the library it uses goes away; the list keeps what it did.
-    if (running_) {
-        running_->cancel();
-        running_->joinWorkers();
-        running_->settle();
-        running_.reset();
-    }
+    if (running_) discardOperation();
     state_.facts.stop();
     state_.session.shutdown();
     if (folderReadOnly_) return;
@@ -247,11 +245,20 @@ void VelmoCore::refuse(Operation op, const Message& message) {
     state_.view.operationEnded(lastOutcome_);
 }
 
+void VelmoCore::discardOperation() {
+    running_->shutdown();
+    // Its workers' last events are left undelivered: what they did to the
+    // list is kept all the same.
+    for (const Event& event : state_.queue.pending(running_->serial())) running_->keepResults(event);
+    running_->settle();
+    running_.reset();
+}
+
 void VelmoCore::endIfOver() {
     if (!running_ || !running_->over()) return;
     View& view = state_.view;
     // Its workers have posted their last event: they end at once.
-    running_->joinWorkers();
+    running_->shutdown();
     state_.session.closeDeferred();
     view.setStopAvailable(false);
     view.enableControls(true);

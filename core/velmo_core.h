@@ -37,7 +37,8 @@ class VelmoCore {
     // current folder at start-up). `events` is where the operations' workers
     // post; the front end hands each event to handle() on its own thread.
     VelmoCore(View& view, EventQueue& events, std::string startDir);
-    // Stops and joins any worker still running.
+    // Ends an operation still under way as the close does (stops and joins
+    // its workers; the list keeps what it did), without showing anything.
     ~VelmoCore();
     VelmoCore(const VelmoCore&) = delete;
     VelmoCore& operator=(const VelmoCore&) = delete;
@@ -273,6 +274,10 @@ class VelmoCore {
     void refuse(Operation op, const Message& message);
     // Ends the running operation once it is over.
     void endIfOver();
+    // Ends the running operation before it is over, showing nothing (the
+    // close, the core's end): its workers are stopped and joined, and the
+    // list keeps what they did.
+    void discardOperation();
     bool deviceWorkerRunning() const;
 
     CoreState state_;

@@ -74,8 +74,7 @@ int main(int argc, char** argv) {
     CountingSink sink;
     velmo::ConvertJob job;
     job.quality = static_cast<uint16_t>(std::atoi(argv[2]));
-    job.songs = songs.data();
-    job.count = static_cast<uint16_t>(count);
+    job.songs.assign(songs.begin(), songs.begin() + count);
     job.events = &sink;
     const std::atomic<bool> stop{false};
 
@@ -86,7 +85,8 @@ int main(int argc, char** argv) {
     struct rusage ru {};
     getrusage(RUSAGE_SELF, &ru);
     uint64_t kept = 0;
-    for (int i = 0; i < count; ++i) kept += songs[i].dataSize;
+    if (const auto* done = sink.end ? std::get_if<velmo::ConvertDone>(&*sink.end) : nullptr)
+        for (const velmo::SongPlacement& p : done->placements) kept += p.dataSize;
     const auto* done = sink.end ? std::get_if<velmo::ConvertDone>(&*sink.end) : nullptr;
     std::printf(
         "songs %d  wall %.3f s  end %s image %u bytes  kept %llu bytes  progress events %lu  peak RSS %.1f MiB\n",

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <type_traits>
+#include <variant>
 
 #include "admission.h"
 #include "convert_job.h"
@@ -33,8 +35,7 @@ void ConvertingOperation::startConversion(ImageHandOver* handOver) {
     ConvertJob job;
     job.totalEstimate = total_;
     job.quality = core_.quality;
-    job.songs = songs_.data();
-    job.count = static_cast<uint16_t>(songs_.size());
+    job.songs = songs_;
     job.workers = core_.conversionWorkers;
     job.evenVolume = core_.settings.flag(kEvenVolumeKey, false);
     job.handOver = handOver;
@@ -46,6 +47,7 @@ void ConvertingOperation::startConversion(ImageHandOver* handOver) {
 }
 
 bool ConvertingOperation::onConversionEvent(const Event& event) {
+    keepResults(event);
     View& view = core_.view;
     if (const auto* e = std::get_if<EstimatesDone>(&event)) {
         uint32_t total = 0;
@@ -100,6 +102,29 @@ bool ConvertingOperation::onConversionEvent(const Event& event) {
         return true;
     }
     return false;
+}
+
+void ConvertingOperation::keepResults(const Event& event) {
+    // Each end of the conversion says what it did to the songs so far.
+    std::visit(
+        [this](const auto& e) {
+            using T = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<T, ConvertDone> || std::is_same_v<T, ConvertFailed> ||
+                          std::is_same_v<T, ConvertAborted>)
+                placements_ = e.placements;
+            if constexpr (std::is_same_v<T, JobStopped>)
+                if (e.worker == StoppedWorker::Conversion) placements_ = e.placements;
+        },
+        event);
+}
+
+void ConvertingOperation::applyPlacements() {
+    for (size_t i = 0; i < placements_.size() && i < core_.songs.size(); ++i)
+        applyPlacement(placements_[i], core_.songs[i]);
+}
+
+const SongPlacement* ConvertingOperation::placement(size_t i) const {
+    return i < placements_.size() ? &placements_[i] : nullptr;
 }
 
 std::vector<std::string> ConvertingOperation::namesOf(const std::vector<uint16_t>& positions) const {

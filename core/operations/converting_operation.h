@@ -17,6 +17,8 @@ constexpr const char* kConvertFailedText = "Music files converted error !";
 class ConvertingOperation : public RunningOperation {
   public:
     using RunningOperation::RunningOperation;
+    // What the conversion did to each song, from whichever event ends it.
+    void keepResults(const Event& event) override;
 
   protected:
     // Copies the list's first `count` songs (already cut to fit, when they
@@ -30,7 +32,8 @@ class ConvertingOperation : public RunningOperation {
     // The conversion of the copy on its own worker; `handOver` non-null when
     // a write takes the image as it is made.
     void startConversion(ImageHandOver* handOver);
-    // The events of the conversion common to both; true when handled.
+    // The events of the conversion common to both; true when handled. What
+    // the conversion did to each song is kept (keepResults) whatever ends it.
     bool onConversionEvent(const Event& event);
     // The conversion's end, for the operation's own steps.
     virtual void onConversionEnded() {}
@@ -42,6 +45,12 @@ class ConvertingOperation : public RunningOperation {
     // The operation's end once its image is complete: Finished, or
     // Incomplete naming the songs left off, with `message` what was said.
     void noteImageOutcome(const Message& message);
+    // The list (core_.songs) takes what the conversion did to its songs, as
+    // its end event said: working copies made, where each song's data lies.
+    // On the user-interface thread, once the conversion has ended.
+    void applyPlacements();
+    // What the conversion did to song i; null before its end event.
+    const SongPlacement* placement(size_t i) const;
 
     std::vector<Song> songs_;  // the operation's copy of the list
     uint32_t total_ = 0;
@@ -52,6 +61,8 @@ class ConvertingOperation : public RunningOperation {
     std::vector<std::string> namesOf(const std::vector<uint16_t>& positions) const;
     // Each song's real size and whether it is on the clock, for the list.
     void keepSongFates() const;
+
+    std::vector<SongPlacement> placements_;  // from the conversion's end event, whatever it was
 };
 
 // The cause of a failed write for people: a full disk named as such, else

@@ -201,11 +201,11 @@ void DownloadOperation::placeOf(uint32_t address, Message& m) const {
     if (address < kDataAreaAddress) return;
     const uint32_t offset = address - kDataAreaAddress;
     for (size_t i = 0; i < songs_.size() && i < kMaxHeaderSongs; ++i) {
-        const Song& s = songs_[i];
-        if (offset >= s.dataOffset && offset - s.dataOffset < s.dataSize) {
+        const SongPlacement* p = placement(i);
+        if (p && p->placed && offset >= p->dataOffset && offset - p->dataOffset < p->dataSize) {
             m.place = Place::Song;
             m.song = static_cast<uint32_t>(i + 1);
-            m.name = songName(s);
+            m.name = songName(songs_[i]);
             return;
         }
     }
@@ -248,13 +248,9 @@ void DownloadOperation::onVerifyEvent(const Event& event) {
 }
 
 void DownloadOperation::settle() {
-    // The conversion's copy carries what it did to each song (working copies
-    // made, where each song's data lies): the list keeps it, whatever the end.
-    for (size_t i = 0; i < songs_.size() && i < core_.songs.size(); ++i) {
-        core_.songs[i].copyPending = songs_[i].copyPending;
-        core_.songs[i].dataOffset = songs_[i].dataOffset;
-        core_.songs[i].dataSize = songs_[i].dataSize;
-    }
+    // What the conversion did to each song (working copies made, where each
+    // song's data lies): the list keeps it, whatever the end.
+    applyPlacements();
     // An image that did not reach the clock whole goes.
     // An image that did not reach the clock whole goes; one with songs left
     // off is still what the clock holds.

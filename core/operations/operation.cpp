@@ -1,5 +1,6 @@
 #include "operation.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "convert_job.h"
@@ -15,7 +16,18 @@ RunningOperation::RunningOperation(Operation kind, CoreState& core, uint64_t ser
     : core_(core), kind_(kind), serial_(serial), events_(core.queue, serial) {}
 
 RunningOperation::~RunningOperation() {
-    cancel();
+    // The owner has called shutdown(): a thread still running here would use
+    // members of the derived operation, already destroyed.
+    assert(workers_.empty() && "RunningOperation destroyed before shutdown()");
+    // Without assertions, waiting is still better than a thread left behind
+    // (std::thread's destructor would end the program).
+    joinWorkers();
+}
+
+void RunningOperation::shutdown() {
+    // An operation that is over has no worker left to stop: its threads
+    // return once they have posted their end.
+    if (!over()) cancel();
     joinWorkers();
 }
 

@@ -5,8 +5,9 @@
 // The core creates it once the operation's questions have been answered,
 // calls start(), hands it every event its workers post (deliver) and the
 // user's stop, and ends it when over(): its outcome is decided and every
-// worker it started has posted its end event. The destructor cancels what
-// still runs and joins every thread.
+// worker it started has posted its end event. Whoever owns it calls
+// shutdown() before letting it go, on every path: the workers use members of
+// the derived operation, which are gone by the time the base destructor runs.
 #pragma once
 
 #include <atomic>
@@ -122,6 +123,11 @@ class RunningOperation {
     virtual std::optional<Question> stopQuestion() const { return std::nullopt; }
     // The window closes: everything stops that may.
     virtual void cancel() { cancellation_.cancel(); }
+    // Ends the operation's threads before anything they use goes: cancels
+    // what still runs (unless the operation is over) through the most derived
+    // cancel(), so that a worker waiting on the operation's own state is
+    // woken, then joins every thread. Safe to call more than once.
+    void shutdown();
 
     bool over() const { return outcomeNoted_ && endsAwaited_ == 0; }
     const Outcome& outcome() const { return outcome_; }
@@ -132,9 +138,14 @@ class RunningOperation {
     // Waits for every thread this operation started (the close, the terminal).
     void joinWorkers();
 
+    // An event of this operation's workers that will not be delivered: the
+    // operation ends without it (the close, the core's end). What it says of
+    // the list is kept for settle(); nothing is shown.
+    virtual void keepResults(const Event& event) { (void)event; }
     // Once every worker has ended (at the operation's end, after the
     // controls are enabled again, or at the close): the list takes what the
-    // operation's copy of it holds, and files it leaves are tidied.
+    // operation's copy of it holds, and files it leaves are tidied. Shows
+    // nothing: the core's destructor settles too, when the screen may be gone.
     virtual void settle() {}
     // At the end, after settle(): a box that belongs after the re-enable.
     void afterControlsEnabled();

@@ -9,8 +9,10 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "audio_fixtures.h"
@@ -32,6 +34,7 @@ namespace velmo {
 namespace {
 
 namespace fs = std::filesystem;
+using test::describe;
 using test::described;
 using test::EventRecorder;
 using test::FakeLibrary;
@@ -42,9 +45,10 @@ using test::TempDir;
 using test::writeFileBytes;
 
 // One job's world: a start folder with the songs' sources in src/, the
-// operation's copy of the list, its cancellation, the recorder standing in for
-// the receiver of the events and, for a streamed job, a write worker standing
-// in on the hand-over.
+// operation's list, its cancellation, the recorder standing in for the
+// receiver of the events and, for a streamed job, a write worker standing in
+// on the hand-over. As the operation does, the job is given a copy of the
+// list, and the list takes what the job's end event says it did to each song.
 class Job {
   public:
     Job() : songs(kMaxSongs) {
@@ -80,8 +84,7 @@ class Job {
         ConvertJob job;
         job.totalEstimate = 123456;
         job.quality = quality;
-        job.songs = songs.data();
-        job.count = count;
+        job.songs.assign(songs.begin(), songs.begin() + count);
         job.events = &recorder;
         job.workers = workers;
         job.handOver = streamed ? &handOver : nullptr;
@@ -118,6 +121,21 @@ class Job {
         std::thread t([&] { runConvertJob(job, ctx, cancellation.flag(), library); });
         t.join();
         if (writer.joinable()) writer.join();
+        given = job.songs;
+        const std::vector<Event> events = recorder.events();
+        const std::vector<SongPlacement>* end = events.empty() ? nullptr : placementsOf(events.back());
+        placements = end ? *end : std::vector<SongPlacement>{};
+        for (size_t i = 0; i < placements.size() && i < songs.size(); ++i) applyPlacement(placements[i], songs[i]);
+    }
+
+    // What a conversion's end event says the job did to each song; null for
+    // any other event.
+    static const std::vector<SongPlacement>* placementsOf(const Event& end) {
+        if (const auto* e = std::get_if<ConvertDone>(&end)) return &e->placements;
+        if (const auto* e = std::get_if<ConvertFailed>(&end)) return &e->placements;
+        if (const auto* e = std::get_if<ConvertAborted>(&end)) return &e->placements;
+        if (const auto* e = std::get_if<JobStopped>(&end)) return &e->placements;
+        return nullptr;
     }
 
     std::vector<uint8_t> image() const { return readFileBytes(dir.file("dat/tmp.bin")); }
@@ -159,8 +177,10 @@ class Job {
 
     TempDir dir;
     WorkContext ctx;
-    std::vector<Song> songs;
+    std::vector<Song> songs;  // the list: after the run, as the end event left it
     uint16_t count = 0;
+    std::vector<Song> given;                // the job's own songs, as they were once it ended
+    std::vector<SongPlacement> placements;  // as the end event gave them
     unsigned workers = 1;
     bool evenVolume = false;
     // A Download's job (the default), or the conversion alone, which reports
@@ -259,6 +279,101 @@ TEST(ConvertJob, ImageOfThreeSongs100000And0And50000) {
     EXPECT_EQ(readBe32(image.data() + 2), 150000u) << "the songs' real data, not the job's estimate of 123456";
     EXPECT_EQ(readBe16(image.data() + 12), 4u);
     EXPECT_EQ(readFileBytes(job.dir.file("dat/a.wav")), readFileBytes(job.dir.file("src/a.wav"))) << "working copy";
+}
+
+// The job changes none of the songs it is given: what it did to each one comes
+// back in its end event, whichever way it ended, and for an image that was made
+// it is exactly what the image's header says and where each song's data lies.
+TEST(ConvertJob, ItsEndEventSaysWhatItDidToEachSong) {
+    FakeLibrary fake;
+    ASSERT_TRUE(fake.ok());
+    const SongPlacement none{};
+    const auto placed = [](uint32_t offset, uint32_t size) { return SongPlacement{true, true, offset, size}; };
+    struct Row {
+        const char* name;
+        std::function<void(Job&)> arrange;
+        std::function<bool(const Event&)> isEnd;
+        std::vector<SongPlacement> expected;
+    } rows[] = {
+        {"the image is made",
+         [](Job& j) {
+             j.addWav("a.wav", 44100, 1, ramp(500));
+             j.add("b.mp3", {});  // nothing to encode: placed with no data
+             j.addWav("c.wav", 44100, 1, ramp(100));
+         },
+         [](const Event& e) { return std::holds_alternative<ConvertDone>(e); },
+         {placed(0, 1000), placed(1000, 0), placed(1000, 200)}},
+        {"stopped once the first song is placed",
+         [](Job& j) {
+             j.addWav("a.wav", 44100, 1, ramp(100));
+             j.addWav("b.wav", 44100, 1, ramp(40000));
+             j.addWav("c.wav", 44100, 1, ramp(100));
+             j.onPublished = [&j](uint32_t) { j.cancellation.cancel(); };
+         },
+         [](const Event& e) { return std::holds_alternative<JobStopped>(e); },
+         {placed(0, 200), none, none}},
+        {"a working copy cannot be made",
+         [](Job& j) {
+             j.addWav("a.wav", 44100, 1, ramp(100));
+             j.addWav("b.wav", 44100, 1, ramp(100));
+             j.addWav("c.wav", 44100, 1, ramp(100));
+             fs::remove(j.dir.file("src/b.wav"));
+         },
+         [](const Event& e) { return std::holds_alternative<ConvertAborted>(e); },
+         {placed(0, 200), none, none}},
+        {"no song could be converted",
+         [](Job& j) {
+             j.add("a.mp3", {});
+             j.add("b.mp3", {});
+         },
+         [](const Event& e) { return std::holds_alternative<ConvertFailed>(e); },
+         {placed(0, 0), placed(0, 0)}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake.setup(4, 0, 0, 0, 0);
+        fake.slow(1000);  // a song of 40000 samples is not done before the stop lands
+        Job job;
+        row.arrange(job);
+        const std::vector<Song> before(job.songs.begin(), job.songs.begin() + job.count);
+        job.run(4, kFake);
+
+        const std::vector<Event> events = job.recorder.events();
+        ASSERT_FALSE(events.empty());
+        EXPECT_TRUE(row.isEnd(events.back())) << describe(events.back());
+        ASSERT_EQ(before.size(), job.given.size());
+        for (size_t i = 0; i < before.size(); ++i) {
+            std::vector<uint8_t> was(kSongRecordBytes), is(kSongRecordBytes);
+            encodeSongRecord(before[i], was.data());
+            encodeSongRecord(job.given[i], is.data());
+            EXPECT_EQ(was, is) << "song " << i << " was changed by the job";
+        }
+        ASSERT_EQ(row.expected.size(), job.placements.size());
+        for (size_t i = 0; i < row.expected.size(); ++i) {
+            const SongPlacement& p = job.placements[i];
+            const SongPlacement& e = row.expected[i];
+            EXPECT_EQ(std::make_tuple(e.copyMade, e.placed, e.dataOffset, e.dataSize),
+                      std::make_tuple(p.copyMade, p.placed, p.dataOffset, p.dataSize))
+                << "song " << i;
+            // A working copy said to be made is there, with the source's bytes.
+            if (p.copyMade) {
+                EXPECT_EQ(readFileBytes(job.dir.file(std::string(job.songs[i].workPath).substr(2))),
+                          readFileBytes(job.songs[i].sourcePath))
+                    << "song " << i;
+            }
+        }
+        if (!std::holds_alternative<ConvertDone>(events.back())) continue;
+        const std::vector<uint8_t> image = job.image();
+        StorageHeader h;
+        ASSERT_TRUE(decodeStorageHeader(image.data(), image.size(), h));
+        ASSERT_EQ(job.placements.size(), h.songCount);
+        for (size_t i = 0; i < job.placements.size(); ++i) {
+            EXPECT_EQ(+h.entries[i].dataOffset, job.placements[i].dataOffset) << "song " << i;
+            EXPECT_EQ(+h.entries[i].dataSize, job.placements[i].dataSize) << "song " << i;
+        }
+        EXPECT_EQ(songData(image, job.songs[0]), echoed(ramp(500)));
+        EXPECT_EQ(songData(image, job.songs[2]), echoed(ramp(100)));
+    }
 }
 
 // A song that fails part-way or is dropped for space has appended data to the

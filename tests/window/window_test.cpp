@@ -42,7 +42,7 @@
 #include <string>
 #include <vector>
 
-#include "about_dlg.h"
+#include "about_dialog.h"
 #include "bitmapbutton.h"
 #include "bitmappicture.h"
 #include "filedialogst.h"
@@ -55,7 +55,7 @@
 #include "storage_layout.h"
 #include "tempdir.h"
 #include "velmo_core.h"
-#include "velmo_dlg.h"
+#include "main_window.h"
 #include "window_language.h"
 #include "zentro_sim_control.h"
 
@@ -104,7 +104,7 @@ Units unitsOf(const QFont& font) {
 QString textOf(QWidget* w) {
     if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
     if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
-    if (auto* p = qobject_cast<CBitmapPicture*>(w)) return p->text();
+    if (auto* p = qobject_cast<BitmapPicture*>(w)) return p->text();
     return {};
 }
 
@@ -125,7 +125,7 @@ class WindowTestBase : public ::testing::Test {
     TempDir dir;
     std::string start;
     std::string sim;
-    std::unique_ptr<CVelmoDlg> dlg;
+    std::unique_ptr<MainWindow> dlg;
     std::vector<ShownBox> boxes;
     std::deque<QMessageBox::StandardButton> answers;  // default: OK
     std::vector<SeenFileDialog> fileDialogs;
@@ -157,7 +157,7 @@ class WindowTestBase : public ::testing::Test {
 
   public:
     void startWindow() {
-        dlg = std::make_unique<CVelmoDlg>(nullptr, QString::fromStdString(start));
+        dlg = std::make_unique<MainWindow>(nullptr, QString::fromStdString(start));
         dlg->setMessageBoxRunner([this](QMessageBox& box) {
             // A real box runs a modal loop: whatever is queued arrives meanwhile.
             QCoreApplication::processEvents();
@@ -169,7 +169,7 @@ class WindowTestBase : public ::testing::Test {
             answers.pop_front();
             return static_cast<int>(answer);
         });
-        dlg->initDialog();
+        dlg->start();
         if (!dlg->isClosed()) {
             dlg->show();
             ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
@@ -262,11 +262,11 @@ TEST_F(WindowTest, ControlsSitWhereTheTemplatePutsThem) {
         {1000, "QPushButton", "Add", 19, 131, 48, 17},
         {1001, "QPushButton", "Delete", 92, 131, 48, 17},
         {1011, "QPushButton", "Reload", 170, 131, 48, 17},
-        {1008, "CBitmapButton", "BUTTON_DOWN", 293, 103, 12, 12},
-        {129, "CBitmapButton", "BUTTON_UP", 293, 45, 12, 12},
+        {1008, "BitmapButton", "BUTTON_DOWN", 293, 103, 12, 12},
+        {129, "BitmapButton", "BUTTON_UP", 293, 45, 12, 12},
         {1004, "QPushButton", "Upgrade Firmware", 231, 165, 75, 18},
         {1005, "QListWidget", nullptr, 20, 39, 268, 89},
-        {1016, "CBitmapPicture", "Music Song:", 17, 28, 43, 10},
+        {1016, "BitmapPicture", "Music Song:", 17, 28, 43, 10},
         {1003, "QProgressBar", nullptr, 20, 167, 197, 17},
         {1018, "QLabel", "Progress:", 20, 158, 112, 9},
         {1009, "QRadioButton", "Good", 218, 23, 27, 8},
@@ -379,7 +379,7 @@ TEST_F(WindowTest, EveryLanguageFitsAndNamesItsControls) {
 }
 
 // The controls that Tab visits, from the window's focus chain.
-std::vector<QWidget*> tabStops(CVelmoDlg& dlg) {
+std::vector<QWidget*> tabStops(MainWindow& dlg) {
     std::vector<QWidget*> stops;
     QWidget* w = &dlg;
     do {
@@ -458,7 +458,7 @@ TEST_F(WindowTest, ButtonsCarryDistinctMnemonicsOnTheirOwnLetters) {
     startWindow();
     std::vector<QKeySequence> keys;
     for (QAbstractButton* b : dlg->findChildren<QAbstractButton*>()) {
-        if (qobject_cast<CBitmapButton*>(b)) continue;  // no caption is drawn
+        if (qobject_cast<BitmapButton*>(b)) continue;  // no caption is drawn
         SCOPED_TRACE(b->text().toStdString());
         const QKeySequence key = QKeySequence::mnemonic(b->text());
         ASSERT_FALSE(key.isEmpty()) << "no mnemonic";
@@ -527,7 +527,7 @@ TEST_F(WindowTest, StartUpShowsTheConnectedClock) {
     EXPECT_EQ(QAbstractItemView::SingleSelection, list()->selectionMode());
     EXPECT_TRUE(list()->viewport()->acceptDrops());
 
-    auto* picture = control<CBitmapPicture>(kIdPicture);
+    auto* picture = control<BitmapPicture>(kIdPicture);
     EXPECT_FALSE(picture->hasBitmap());
     EXPECT_TRUE(picture->centerImage());
 
@@ -537,11 +537,11 @@ TEST_F(WindowTest, StartUpShowsTheConnectedClock) {
                  {kIdDown, kBitmapDown, kBitmapDownSelected, kBitmapDownDisabled}};
     for (const Faces& f : faces) {
         SCOPED_TRACE(f.id);
-        auto* b = control<CBitmapButton>(f.id);
-        EXPECT_EQ(loadBitmapResource(f.normal), b->image(CBitmapButton::Face::Normal));
-        EXPECT_EQ(loadBitmapResource(f.selected), b->image(CBitmapButton::Face::Selected));
-        EXPECT_EQ(loadBitmapResource(f.normal), b->image(CBitmapButton::Face::Focus));
-        EXPECT_EQ(loadBitmapResource(f.disabled), b->image(CBitmapButton::Face::Disabled));
+        auto* b = control<BitmapButton>(f.id);
+        EXPECT_EQ(loadBitmapResource(f.normal), b->image(BitmapButton::Face::Normal));
+        EXPECT_EQ(loadBitmapResource(f.selected), b->image(BitmapButton::Face::Selected));
+        EXPECT_EQ(loadBitmapResource(f.normal), b->image(BitmapButton::Face::Focus));
+        EXPECT_EQ(loadBitmapResource(f.disabled), b->image(BitmapButton::Face::Disabled));
     }
 
     // The minimised window and the task bar show the program icon.
@@ -654,7 +654,7 @@ TEST_P(ButtonHandlers, TheKeyboardReachesTheHandler) {
 
 // Short names for what the rows do with the fixture.
 struct Peek {
-    static CVelmoDlg& dialog(WindowTestBase& t) { return *t.dlg; }
+    static MainWindow& dialog(WindowTestBase& t) { return *t.dlg; }
     static QStringList linesOf(WindowTestBase& t) { return t.lines(); }
     static int selected(WindowTestBase& t) { return t.selectedLine(); }
     static void select(WindowTestBase& t, int row) { t.clickLine(row); }
@@ -685,7 +685,7 @@ const ButtonRow kButtonRows[] = {
          // case, and the choice of folders after it.
          const QStringList filters = Peek::dialogsOf(t)[0].nameFilters;
          ASSERT_EQ(2, filters.size());
-         EXPECT_EQ(QStringLiteral("%1 (*)").arg(CVelmoDlg::kFolderChoice), filters[1]);
+         EXPECT_EQ(QStringLiteral("%1 (*)").arg(MainWindow::kFolderChoice), filters[1]);
          EXPECT_TRUE(filters[0].startsWith("Music files (*.[mM][pP]3 *.[wW][aA][vV] ")) << filters[0].toStdString();
          for (const char* pattern : {"*.[fF][lL][aA][cC]", "*.[oO][gG][gG]", "*.[oO][pP][uU][sS]", "*.[mM]4[aA]",
                                      "*.[aA][iI][fF][fF]", "*.[aA][iI][fF]", "*.[wW][mM][aA]", "*.[aA][aA][cC]"})
@@ -984,7 +984,7 @@ TEST_F(WindowTest, ADisabledWindowTakesNoCommand) {
     click(kIdAdd);
     bool about = false;
     QTimer::singleShot(0, dlg.get(), [&about] {
-        if (auto* box = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget())) {
+        if (auto* box = qobject_cast<AboutDialog*>(QApplication::activeModalWidget())) {
             about = true;
             box->accept();
         }
@@ -1357,7 +1357,7 @@ TEST_F(WindowTest, AboutBoxOpensOnF1AndFromTheContextMenu) {
 
     int opened = 0;
     auto inspect = [this, &opened] {
-        auto* about = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
+        auto* about = qobject_cast<AboutDialog*>(QApplication::activeModalWidget());
         if (!about) return;
         ++opened;
         EXPECT_EQ("Demo", about->windowTitle().toStdString());
@@ -1768,7 +1768,7 @@ TEST_F(WindowTest, AddAndDropTakeFolders) {
     click(kIdAdd);
     ASSERT_EQ(2u, fileDialogs.size());
     EXPECT_EQ(QFileDialog::ExistingFiles, fileDialogs[0].mode);
-    EXPECT_TRUE(fileDialogs[0].nameFilters.last().startsWith(CVelmoDlg::kFolderChoice));
+    EXPECT_TRUE(fileDialogs[0].nameFilters.last().startsWith(MainWindow::kFolderChoice));
     EXPECT_EQ(QFileDialog::Directory, fileDialogs[1].mode);
     EXPECT_EQ((QStringList{"1.wav", "x.mp3", "3.mp3"}), lines());
     EXPECT_TRUE(boxes.empty());

@@ -7,7 +7,7 @@
 // arrives while a core handler waits in a message box or a file dialog is
 // kept (messages, in order) or skipped (ticks) until the handler returns.
 //
-// Use: construct, optionally set the test seams, initDialog(), then exec()
+// Use: construct, optionally set the test seams, start(), then exec()
 // unless isClosed() (start-up failed and the close handler has already run).
 #pragma once
 
@@ -38,26 +38,26 @@ class QProgressBar;
 class QResizeEvent;
 class QPushButton;
 class QRadioButton;
-class CBitmapButton;
-class CBitmapPicture;
+class BitmapButton;
+class BitmapPicture;
 
 namespace velmo {
 class SongListBox;
 class VelmoCore;
 }  // namespace velmo
 
-class CVelmoDlg : public QDialog, public velmo::View {
+class MainWindow : public QDialog, public velmo::View {
     Q_OBJECT
 
   public:
     // `startDir`: the start folder; empty: the current folder.
-    explicit CVelmoDlg(QWidget* parent = nullptr, const QString& startDir = QString());
+    explicit MainWindow(QWidget* parent = nullptr, const QString& startDir = QString());
     // Stops and joins any worker before the window goes away.
-    ~CVelmoDlg() override;
+    ~MainWindow() override;
 
-    // The dialog's initialisation (the core's start-up). Call once, before
-    // the window is shown.
-    void initDialog();
+    // The core's start-up: reads the settings and the list, finds the clock.
+    // Call once, before the window is shown.
+    void start();
     // The close handler has run: the window is done and must not be shown again.
     bool isClosed() const;
 
@@ -168,11 +168,11 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QPushButton* add_ = nullptr;
     QPushButton* delete_ = nullptr;
     QPushButton* reload_ = nullptr;
-    CBitmapButton* down_ = nullptr;
-    CBitmapButton* up_ = nullptr;
+    BitmapButton* down_ = nullptr;
+    BitmapButton* up_ = nullptr;
     QPushButton* upgrade_ = nullptr;
     velmo::SongListBox* list_ = nullptr;
-    CBitmapPicture* picture_ = nullptr;
+    BitmapPicture* picture_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* progressCaption_ = nullptr;
     QRadioButton* good_ = nullptr;

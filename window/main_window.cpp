@@ -1,4 +1,4 @@
-#include "velmo_dlg.h"
+#include "main_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -22,7 +22,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "about_dlg.h"
+#include "about_dialog.h"
 #include "admission.h"
 #include "bitmapbutton.h"
 #include "bitmappicture.h"
@@ -79,7 +79,7 @@ constexpr int kTitleBarAllowance = 32;
 
 }  // namespace
 
-CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
+MainWindow::MainWindow(QWidget* parent, const QString& startDir)
     : QDialog(parent), units_(velmo::templateFont(QStringLiteral("Times New Roman"), 11)) {
     // A dialog with a title bar, its menu, and minimise and maximise boxes:
     // the template's size is the smallest, the list takes what is added.
@@ -99,7 +99,7 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
     aboutAction_ = new QAction(translated(N_("&About Zentro...")), this);
     aboutAction_->setShortcut(QKeySequence(Qt::Key_F1));
     aboutAction_->setShortcutContext(Qt::WindowShortcut);
-    connect(aboutAction_, &QAction::triggered, this, &CVelmoDlg::showAboutBox);
+    connect(aboutAction_, &QAction::triggered, this, &MainWindow::showAboutBox);
     addAction(aboutAction_);
     // Checked from the folder's settings once the core has read them.
     verifyAction_ = new QAction(translated(N_("Verify after Download")), this);
@@ -131,7 +131,7 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
     timer_.setTimerType(Qt::CoarseTimer);
-    connect(&timer_, &QTimer::timeout, this, &CVelmoDlg::onTimerTick);
+    connect(&timer_, &QTimer::timeout, this, &MainWindow::onTimerTick);
 
     const QString dir = startDir.isEmpty() ? QDir::currentPath() : QDir(startDir).absolutePath();
     // Runs on worker threads: postEvent only queues the notification.
@@ -142,17 +142,17 @@ CVelmoDlg::CVelmoDlg(QWidget* parent, const QString& startDir)
     if (!name.isEmpty()) core_->setApplicationName(name.toStdString());
 }
 
-CVelmoDlg::~CVelmoDlg() {
+MainWindow::~MainWindow() {
     // The workers post to this object until they are joined.
     core_.reset();
     QCoreApplication::removePostedEvents(this, WorkerEvent::eventType());
 }
 
-QSize CVelmoDlg::templateSize() const {
+QSize MainWindow::templateSize() const {
     return QSize(units_.toPixelsX(kTemplateWidth), units_.toPixelsY(kTemplateHeight));
 }
 
-bool CVelmoDlg::captionFits(const QWidget* w, const QFont& font) const {
+bool MainWindow::captionFits(const QWidget* w, const QFont& font) const {
     const QFontMetrics m(font);
     int room = w->width();
     QStringList texts;
@@ -167,7 +167,7 @@ bool CVelmoDlg::captionFits(const QWidget* w, const QFont& font) const {
         room -= 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, b);
     } else if (const auto* l = qobject_cast<const QLabel*>(w)) {
         texts << l->text();
-    } else if (const auto* p = qobject_cast<const CBitmapPicture*>(w)) {
+    } else if (const auto* p = qobject_cast<const BitmapPicture*>(w)) {
         texts << p->text();
     } else if (const auto* g = qobject_cast<const QGroupBox*>(w)) {
         // The title sits between the frame's corners.
@@ -179,7 +179,7 @@ bool CVelmoDlg::captionFits(const QWidget* w, const QFont& font) const {
     return true;
 }
 
-void CVelmoDlg::fitCaptions() {
+void MainWindow::fitCaptions() {
     const QList<QWidget*> captions = {download_,
                                       add_,
                                       delete_,
@@ -202,7 +202,7 @@ void CVelmoDlg::fitCaptions() {
     for (QWidget* w : captions) w->setFont(captionFont_);
 }
 
-int CVelmoDlg::fittingPointSize() const {
+int MainWindow::fittingPointSize() const {
     // The template's size follows its font. A large scale factor (or a small
     // screen) would push the window, and the status line at its bottom, off
     // the screen: the font steps down until the window and its title bar fit.
@@ -219,7 +219,7 @@ int CVelmoDlg::fittingPointSize() const {
     return kSmallestPointSize;
 }
 
-void CVelmoDlg::createControls() {
+void MainWindow::createControls() {
     const velmo::DialogUnits& du = units_;
     auto place = [&du](QWidget* w, int id, int x, int y, int cx, int cy) {
         if (id != 0) w->setObjectName(idName(id));
@@ -250,9 +250,9 @@ void CVelmoDlg::createControls() {
     delete_ = pushButton(N_("D&elete"), velmo::kIdDelete, 92, 131, 48, 17);
     reload_ = pushButton(N_("&Reload"), velmo::kIdReload, 170, 131, 48, 17);
 
-    down_ = new CBitmapButton(QStringLiteral("BUTTON_DOWN"), this);
+    down_ = new BitmapButton(QStringLiteral("BUTTON_DOWN"), this);
     place(down_, velmo::kIdDown, 293, 103, 12, 12);
-    up_ = new CBitmapButton(QStringLiteral("BUTTON_UP"), this);
+    up_ = new BitmapButton(QStringLiteral("BUTTON_UP"), this);
     place(up_, velmo::kIdUp, 293, 45, 12, 12);
     // The arrows are pictures: a screen reader and the tooltip say what they do.
     for (auto [button, text] :
@@ -277,7 +277,7 @@ void CVelmoDlg::createControls() {
     list_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
-    picture_ = new CBitmapPicture(translated(N_("Music Song:")), this);
+    picture_ = new BitmapPicture(translated(N_("Music Song:")), this);
     picture_->setCenterImage(true);
     place(picture_, velmo::kIdPicture, 17, 28, 43, 10);
 
@@ -356,7 +356,7 @@ void CVelmoDlg::createControls() {
         // During a Download or Reload the button reads "Stop".
         enterCore([this] { stopAvailable_ ? static_cast<void>(core_->onStop()) : core_->onDownload(); });
     });
-    connect(add_, &QPushButton::clicked, this, &CVelmoDlg::onAdd);
+    connect(add_, &QPushButton::clicked, this, &MainWindow::onAdd);
     connect(delete_, &QPushButton::clicked, this,
             [this] { enterCore([this] { core_->onDelete(list_->selectedLine()); }); });
     connect(reload_, &QPushButton::clicked, this, [this] { enterCore([this] { core_->onReload(); }); });
@@ -385,7 +385,7 @@ void CVelmoDlg::createControls() {
         Qt::QueuedConnection);
 }
 
-void CVelmoDlg::initDialog() {
+void MainWindow::start() {
     enterCore([this] { core_->onInitDialog(); });
     // The settings are read by the start-up.
     if (!core_->isClosed()) {
@@ -402,14 +402,14 @@ void CVelmoDlg::initDialog() {
         resize(rememberedSize());
     }
     // The bitmap buttons' faces: normal, pressed, focused, greyed.
-    up_->LoadBitmaps(velmo::kBitmapUp, velmo::kBitmapUpSelected, velmo::kBitmapUp, velmo::kBitmapUpDisabled);
-    down_->LoadBitmaps(velmo::kBitmapDown, velmo::kBitmapDownSelected, velmo::kBitmapDown, velmo::kBitmapDownDisabled);
+    up_->loadBitmaps(velmo::kBitmapUp, velmo::kBitmapUpSelected, velmo::kBitmapUp, velmo::kBitmapUpDisabled);
+    down_->loadBitmaps(velmo::kBitmapDown, velmo::kBitmapDownSelected, velmo::kBitmapDown, velmo::kBitmapDownDisabled);
 }
 
-bool CVelmoDlg::isClosed() const { return core_->isClosed(); }
+bool MainWindow::isClosed() const { return core_->isClosed(); }
 
 template <class F>
-void CVelmoDlg::enterCore(F&& handler) {
+void MainWindow::enterCore(F&& handler) {
     ++coreDepth_;
     handler();
     --coreDepth_;
@@ -421,7 +421,7 @@ void CVelmoDlg::enterCore(F&& handler) {
     }
 }
 
-void CVelmoDlg::deliverPending() {
+void MainWindow::deliverPending() {
     if (delivering_) return;
     delivering_ = true;
     while (!pending_.empty() && coreDepth_ == 0) {
@@ -434,7 +434,7 @@ void CVelmoDlg::deliverPending() {
     delivering_ = false;
 }
 
-bool CVelmoDlg::event(QEvent* event) {
+bool MainWindow::event(QEvent* event) {
     if (event->type() == WorkerEvent::eventType()) {
         // Events are taken in the order the workers posted them.
         velmo::PostedEvent m;
@@ -445,14 +445,14 @@ bool CVelmoDlg::event(QEvent* event) {
     return QDialog::event(event);
 }
 
-void CVelmoDlg::onTimerTick() {
+void MainWindow::onTimerTick() {
     // A tick that comes while a handler waits in a modal loop is left out;
     // the next one is 300 ms away.
     if (coreDepth_ != 0) return;
     enterCore([this] { core_->onTimer(); });
 }
 
-void CVelmoDlg::onAdd() {
+void MainWindow::onAdd() {
     CFileDialogST dialog(true, "", velmo::OFN_ALLOWMULTISELECT | velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT,
                          {{velmo::tr_("Music files"), velmo::songFilePatterns()}}, this);
     dialog.SetFolderChoice(velmo::tr_(kFolderChoice));
@@ -462,7 +462,7 @@ void CVelmoDlg::onAdd() {
     addFiles(paths);
 }
 
-void CVelmoDlg::addFiles(const std::vector<std::string>& paths) {
+void MainWindow::addFiles(const std::vector<std::string>& paths) {
     if (core_->isClosed()) return;
     // A folder stands for its songs: the core then judges them, limits and
     // messages included, exactly as the same files chosen one by one.
@@ -472,13 +472,13 @@ void CVelmoDlg::addFiles(const std::vector<std::string>& paths) {
     showWalkNotes(notes);
 }
 
-void CVelmoDlg::showWalkNotes(const std::vector<std::string>& notes) {
+void MainWindow::showWalkNotes(const std::vector<std::string>& notes) {
     // A folder walked only in part says so: songs left out are not silent.
     for (const std::string& text : notes)
         messageBox(text, velmo::kCaptionWarning, velmo::MessageIcon::Warning, velmo::MessageButtons::Ok);
 }
 
-QSize CVelmoDlg::rememberedSize() const {
+QSize MainWindow::rememberedSize() const {
     if (!loadedSize_.isValid()) return templateSize();
     QSize size = loadedSize_.expandedTo(templateSize());
     // A size kept on a larger screen is cut to this one.
@@ -486,7 +486,7 @@ QSize CVelmoDlg::rememberedSize() const {
     return size;
 }
 
-void CVelmoDlg::rememberSize() {
+void MainWindow::rememberSize() {
     // A maximised window is remembered at the size it comes back to.
     const QSize now = isMaximized() || isFullScreen() ? normalGeometry().size() : size();
     if (!now.isValid() || now == (loadedSize_.isValid() ? loadedSize_ : templateSize())) return;
@@ -495,7 +495,7 @@ void CVelmoDlg::rememberSize() {
     settings.set("window.height", std::to_string(now.height()));
 }
 
-void CVelmoDlg::resizeEvent(QResizeEvent* event) {
+void MainWindow::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
     const int dx = std::max(0, width() - templateSize().width());
     const int dy = std::max(0, height() - templateSize().height());
@@ -509,7 +509,7 @@ void CVelmoDlg::resizeEvent(QResizeEvent* event) {
     }
 }
 
-bool CVelmoDlg::askToStop(const std::string& question) {
+bool MainWindow::askToStop(const std::string& question) {
     QMessageBox box(QMessageBox::Question, windowTitle(), fromCore(question), QMessageBox::Yes | QMessageBox::No, this);
     box.setTextFormat(Qt::PlainText);
     box.setAccessibleDescription(box.text());
@@ -521,7 +521,7 @@ bool CVelmoDlg::askToStop(const std::string& question) {
     return answer == QMessageBox::Yes;
 }
 
-void CVelmoDlg::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
     if (coreDepth_ != 0) {
         // Closed from inside a handler's modal loop: the handler finishes first.
         closePending_ = true;
@@ -564,11 +564,11 @@ void CVelmoDlg::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void CVelmoDlg::reject() { close(); }
+void MainWindow::reject() { close(); }
 
-void CVelmoDlg::accept() { close(); }
+void MainWindow::accept() { close(); }
 
-void CVelmoDlg::keyPressEvent(QKeyEvent* event) {
+void MainWindow::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         event->accept();
         return;
@@ -583,16 +583,16 @@ void CVelmoDlg::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
-void CVelmoDlg::showAboutBox() {
+void MainWindow::showAboutBox() {
     if (!isEnabled() || core_->isClosed() || core_->operationRunning()) return;
-    CAboutDlg about(this);
+    AboutDialog about(this);
     about.exec();
 }
 
 // ---------------------------------------------------------------------------
 // velmo::View
 
-void CVelmoDlg::setProgressCaption(const std::string& text) {
+void MainWindow::setProgressCaption(const std::string& text) {
     progressCaption_->setText(fromCore(text));
     // A long caption (a translation's) steps its own font down to be read whole.
     QFont font = captionFont_;
@@ -603,9 +603,9 @@ void CVelmoDlg::setProgressCaption(const std::string& text) {
     progress_->setAccessibleDescription(progressCaption_->text());
 }
 
-void CVelmoDlg::setProgressBar(int percent) { progress_->setValue(qBound(0, percent, 100)); }
+void MainWindow::setProgressBar(int percent) { progress_->setValue(qBound(0, percent, 100)); }
 
-void CVelmoDlg::setStatusLine(const std::string& text) {
+void MainWindow::setStatusLine(const std::string& text) {
     status_->setText(fromCore(text));
     if (!core_) return;
     // The status line follows every change of the list, the quality and the
@@ -615,21 +615,21 @@ void CVelmoDlg::setStatusLine(const std::string& text) {
     normal_->setToolTip(fromCore(core_->qualityToolTip(velmo::kQualityNormal)));
 }
 
-void CVelmoDlg::appendLine(const std::string& text) { list_->addItem(QFile::decodeName(text.c_str())); }
+void MainWindow::appendLine(const std::string& text) { list_->addItem(QFile::decodeName(text.c_str())); }
 
-void CVelmoDlg::insertLine(int index, const std::string& text) {
+void MainWindow::insertLine(int index, const std::string& text) {
     list_->insertItem(index, QFile::decodeName(text.c_str()));
 }
 
-void CVelmoDlg::removeLine(int index) { delete list_->takeItem(index); }
+void MainWindow::removeLine(int index) { delete list_->takeItem(index); }
 
-void CVelmoDlg::resetLines() { list_->clear(); }
+void MainWindow::resetLines() { list_->clear(); }
 
-void CVelmoDlg::selectLine(int index) { list_->selectLine(index); }
+void MainWindow::selectLine(int index) { list_->selectLine(index); }
 
-void CVelmoDlg::setHorizontalExtent(int pixels) { list_->setHorizontalExtent(pixels); }
+void MainWindow::setHorizontalExtent(int pixels) { list_->setHorizontalExtent(pixels); }
 
-void CVelmoDlg::enableControls(bool enable) {
+void MainWindow::enableControls(bool enable) {
     if (!enable) {
         // The controls go one by one: a disabled window would grey the
         // progress caption and bar too, and a running job would look dead.
@@ -654,7 +654,7 @@ void CVelmoDlg::enableControls(bool enable) {
     setEnabled(true);
 }
 
-void CVelmoDlg::setStopAvailable(bool available) {
+void MainWindow::setStopAvailable(bool available) {
     if (available == stopAvailable_) return;
     stopAvailable_ = available;
     if (available) {
@@ -666,7 +666,7 @@ void CVelmoDlg::setStopAvailable(bool available) {
     }
 }
 
-void CVelmoDlg::setQualityButtons(bool best, bool good, bool normal) {
+void MainWindow::setQualityButtons(bool best, bool good, bool normal) {
     // Exclusive buttons cannot all be cleared, which a stored quality of
     // another value asks for; they are set one by one with the rule off.
     for (QRadioButton* r : {best_, good_, normal_}) r->setAutoExclusive(false);
@@ -676,7 +676,7 @@ void CVelmoDlg::setQualityButtons(bool best, bool good, bool normal) {
     for (QRadioButton* r : {best_, good_, normal_}) r->setAutoExclusive(true);
 }
 
-void CVelmoDlg::operationEnded(const velmo::Outcome& outcome) {
+void MainWindow::operationEnded(const velmo::Outcome& outcome) {
     // A Download may have left songs off the clock, or put them back on.
     list_->viewport()->update();
     // The songs a Reload brought are what the tooltips must describe now.
@@ -688,9 +688,9 @@ void CVelmoDlg::operationEnded(const velmo::Outcome& outcome) {
     QTimer::singleShot(0, this, [this] { close(); });
 }
 
-void CVelmoDlg::setWindowTitle(const std::string& title) { QDialog::setWindowTitle(fromCore(title)); }
+void MainWindow::setWindowTitle(const std::string& title) { QDialog::setWindowTitle(fromCore(title)); }
 
-velmo::MessageResult CVelmoDlg::messageBox(const std::string& text, const std::string& caption, velmo::MessageIcon icon,
+velmo::MessageResult MainWindow::messageBox(const std::string& text, const std::string& caption, velmo::MessageIcon icon,
                                            velmo::MessageButtons buttons) {
     QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
     switch (icon) {
@@ -722,7 +722,7 @@ velmo::MessageResult CVelmoDlg::messageBox(const std::string& text, const std::s
     return answer == QMessageBox::Ok ? velmo::MessageResult::Ok : velmo::MessageResult::Cancel;
 }
 
-bool CVelmoDlg::chooseFirmwareFile(std::string& path) {
+bool MainWindow::chooseFirmwareFile(std::string& path) {
     CFileDialogST dialog(true, "", velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT,
                          {{velmo::tr_("Binary files"), "*.bin"}}, this);
     if (dialog.RunDialog() != CFileDialogST::IDOK) return false;
@@ -735,11 +735,11 @@ bool CVelmoDlg::chooseFirmwareFile(std::string& path) {
     return any;
 }
 
-void CVelmoDlg::startTimer(int milliseconds) { timer_.start(milliseconds); }
+void MainWindow::startTimer(int milliseconds) { timer_.start(milliseconds); }
 
-void CVelmoDlg::stopTimer() { timer_.stop(); }
+void MainWindow::stopTimer() { timer_.stop(); }
 
-void CVelmoDlg::closeWindow() {
+void MainWindow::closeWindow() {
     timer_.stop();
     if (isVisible()) done(QDialog::Rejected);
 }

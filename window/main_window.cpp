@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QEvent>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -26,7 +28,7 @@
 #include "admission.h"
 #include "bitmapbutton.h"
 #include "bitmappicture.h"
-#include "filedialogst.h"
+#include "file_dialog.h"
 #include "resources.h"
 #include "settings.h"
 #include "songlistbox.h"
@@ -96,6 +98,13 @@ MainWindow::MainWindow(QWidget* parent, const QString& startDir)
     createControls();
     fitCaptions();
 
+    // A folder cannot be chosen in Add's dialog of files: it has an entry of its own.
+    addFolderAction_ = new QAction(translated(kAddFolderText), this);
+    connect(addFolderAction_, &QAction::triggered, this, &MainWindow::onAddFolder);
+    addAction(addFolderAction_);
+    auto* separator = new QAction(this);
+    separator->setSeparator(true);
+    addAction(separator);
     aboutAction_ = new QAction(translated(N_("&About Zentro...")), this);
     aboutAction_->setShortcut(QKeySequence(Qt::Key_F1));
     aboutAction_->setShortcutContext(Qt::WindowShortcut);
@@ -452,14 +461,33 @@ void MainWindow::onTimerTick() {
     enterCore([this] { core_->onTimer(); });
 }
 
+std::vector<std::string> MainWindow::runFileDialog(QFileDialog& dialog) {
+    if (!lastFolder_.isEmpty()) dialog.setDirectory(lastFolder_);
+    const std::vector<std::string> paths = velmo::runFileDialog(dialog, fileDialogRunner_);
+    // A chosen folder's parent, so that its neighbours are at hand next time.
+    if (!paths.empty()) lastFolder_ = QFileInfo(QFile::decodeName(paths.front().c_str())).absolutePath();
+    return paths;
+}
+
 void MainWindow::onAdd() {
-    CFileDialogST dialog(true, "", velmo::OFN_ALLOWMULTISELECT | velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT,
-                         {{velmo::tr_("Music files"), velmo::songFilePatterns()}}, this);
-    dialog.SetFolderChoice(velmo::tr_(kFolderChoice));
-    if (dialog.RunDialog() != CFileDialogST::IDOK) return;
-    std::vector<std::string> paths;
-    for (velmo::PathPosition pos = dialog.FirstPathPosition(); pos;) paths.push_back(dialog.NextSelectedPath(pos));
-    addFiles(paths);
+    QFileDialog dialog(this);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFiles);
+    velmo::setFileType(dialog, translated(N_("Music files")), velmo::songFilePatterns());
+    const std::vector<std::string> paths = runFileDialog(dialog);
+    if (!paths.empty()) addFiles(paths);
+}
+
+void MainWindow::onAddFolder() {
+    // Like the Add button: not while a job runs, which has the button disabled.
+    if (core_->isClosed() || !add_->isEnabled()) return;
+    QFileDialog dialog(this, translated(kAddFolderCaption));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    const std::vector<std::string> paths = runFileDialog(dialog);
+    // The folder's songs, in name order, as if chosen one by one.
+    if (!paths.empty()) addFiles({paths.front()});
 }
 
 void MainWindow::addFiles(const std::vector<std::string>& paths) {
@@ -641,12 +669,14 @@ void MainWindow::enableControls(bool enable) {
             disabledForJob_.push_back(w);
         }
         if (stopAvailable_) download_->setEnabled(true);
+        addFolderAction_->setEnabled(false);
         download_->repaint();
         upgrade_->repaint();
         return;
     }
     for (QWidget* w : disabledForJob_) w->setEnabled(true);
     disabledForJob_.clear();
+    addFolderAction_->setEnabled(true);
     upgrade_->setEnabled(true);
     upgrade_->repaint();
     download_->setEnabled(true);
@@ -723,16 +753,14 @@ velmo::MessageResult MainWindow::messageBox(const std::string& text, const std::
 }
 
 bool MainWindow::chooseFirmwareFile(std::string& path) {
-    CFileDialogST dialog(true, "", velmo::OFN_HIDEREADONLY | velmo::OFN_OVERWRITEPROMPT,
-                         {{velmo::tr_("Binary files"), "*.bin"}}, this);
-    if (dialog.RunDialog() != CFileDialogST::IDOK) return false;
-    // Every chosen path in turn; the last one counts.
-    bool any = false;
-    for (velmo::PathPosition pos = dialog.FirstPathPosition(); pos;) {
-        path = dialog.NextSelectedPath(pos);
-        any = true;
-    }
-    return any;
+    QFileDialog dialog(this);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    velmo::setFileType(dialog, translated(N_("Binary files")), "*.bin");
+    const std::vector<std::string> paths = runFileDialog(dialog);
+    if (paths.empty()) return false;
+    path = paths.front();
+    return true;
 }
 
 void MainWindow::startTimer(int milliseconds) { timer_.start(milliseconds); }

@@ -25,12 +25,14 @@
 
 #include "dialog_units.h"
 #include "event_queue.h"
+#include "file_dialog.h"
 #include "translation.h"
 #include "view.h"
 
 class QAction;
 class QButtonGroup;
 class QCloseEvent;
+class QFileDialog;
 class QKeyEvent;
 class QLabel;
 class QMessageBox;
@@ -69,6 +71,15 @@ class MainWindow : public QDialog, public velmo::View {
     // that reads the box and answers; an empty function restores the default.
     using MessageBoxRunner = std::function<int(QMessageBox&)>;
     void setMessageBoxRunner(MessageBoxRunner runner) { messageBoxRunner_ = std::move(runner); }
+    // How a prepared file dialog (Add's, Add Folder's, the firmware's) is
+    // shown, likewise: the default runs it modally.
+    void setFileDialogRunner(velmo::FileDialogRunner runner) { fileDialogRunner_ = std::move(runner); }
+
+    // The context menu's "Add Folder...": a folder's songs, in name order.
+    QAction* addFolderAction() const { return addFolderAction_; }
+    static constexpr const char* kAddFolderText = velmo::N_("Add &Folder...");
+    // The caption of the folder dialog it opens.
+    static constexpr const char* kAddFolderCaption = velmo::N_("Add Folder");
 
     // The About box entry of the window's context menu (also on F1).
     QAction* aboutAction() const { return aboutAction_; }
@@ -90,9 +101,6 @@ class MainWindow : public QDialog, public velmo::View {
     // The size the window opens at when the settings name none: the
     // template's, which is also the smallest it can be made.
     QSize templateSize() const;
-
-    // The file dialog's entry that turns Add's choice to folders.
-    static constexpr const char* kFolderChoice = velmo::N_("Folders of music files");
 
     // velmo::View
     void setProgressCaption(const std::string& text) override;
@@ -160,6 +168,9 @@ class MainWindow : public QDialog, public velmo::View {
     void enterCore(F&& handler);
     void deliverPending();
     void onAdd();
+    void onAddFolder();
+    // Runs a prepared file dialog where the last one left off.
+    std::vector<std::string> runFileDialog(QFileDialog& dialog);
     void onTimerTick();
 
     velmo::DialogUnits units_;
@@ -179,6 +190,7 @@ class MainWindow : public QDialog, public velmo::View {
     QRadioButton* best_ = nullptr;
     QRadioButton* normal_ = nullptr;
     QLabel* status_ = nullptr;
+    QAction* addFolderAction_ = nullptr;
     QAction* aboutAction_ = nullptr;
     QAction* verifyAction_ = nullptr;
     QAction* namesAction_ = nullptr;
@@ -190,6 +202,10 @@ class MainWindow : public QDialog, public velmo::View {
     velmo::EventQueue queue_;
     std::unique_ptr<velmo::VelmoCore> core_;
     MessageBoxRunner messageBoxRunner_;
+    velmo::FileDialogRunner fileDialogRunner_;
+    // Where the last file dialog's choice was: the next one opens there, and
+    // the process's current folder never changes.
+    QString lastFolder_;
 
     int coreDepth_ = 0;  // core handlers running (nested in modal loops)
     bool delivering_ = false;

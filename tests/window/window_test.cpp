@@ -1,6 +1,6 @@
 // The main window run as a user would run it, against the simulated clock in
 // a start folder of its own. Message boxes are answered through the dialog's
-// message box runner and file dialogs through CFileDialogST's runner, after
+// message box runner and file dialogs through its file dialog runner, after
 // the events a modal loop would deliver.
 #include <gtest/gtest.h>
 
@@ -45,7 +45,6 @@
 #include "about_dialog.h"
 #include "bitmapbutton.h"
 #include "bitmappicture.h"
-#include "filedialogst.h"
 #include "resources.h"
 #include "song_fixtures.h"
 #include "songlistbox.h"
@@ -139,20 +138,11 @@ class WindowTestBase : public ::testing::Test {
         fs::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", start + "/spn.bin");
         ASSERT_EQ(0, zentroSimSetDir(sim.c_str()));
         ASSERT_EQ(0, zentroSimReset());
-        CFileDialogST::SetRunner([this](QFileDialog& d) -> std::optional<QStringList> {
-            fileDialogs.push_back({d.nameFilters(), d.fileMode()});
-            if (fileChoices.empty()) return std::nullopt;
-            QStringList chosen = fileChoices.front();
-            fileChoices.pop_front();
-            if (chosen.isEmpty()) return std::nullopt;
-            return chosen;
-        });
     }
 
     void TearDown() override {
         if (dlg && !dlg->isClosed()) dlg->close();
         dlg.reset();
-        CFileDialogST::SetRunner(nullptr);
     }
 
   public:
@@ -168,6 +158,14 @@ class WindowTestBase : public ::testing::Test {
             const QMessageBox::StandardButton answer = answers.front();
             answers.pop_front();
             return static_cast<int>(answer);
+        });
+        dlg->setFileDialogRunner([this](QFileDialog& d) -> std::optional<QStringList> {
+            fileDialogs.push_back({d.nameFilters(), d.fileMode()});
+            if (fileChoices.empty()) return std::nullopt;
+            QStringList chosen = fileChoices.front();
+            fileChoices.pop_front();
+            if (chosen.isEmpty()) return std::nullopt;
+            return chosen;
         });
         dlg->start();
         if (!dlg->isClosed()) {
@@ -681,11 +679,9 @@ const ButtonRow kButtonRows[] = {
      },
      [](WindowTestBase& t) {
          ASSERT_EQ(1u, Peek::dialogsOf(t).size());
-         // One "Music files" filter naming every accepted extension, in any
-         // case, and the choice of folders after it.
+         // One "Music files" filter naming every accepted extension, in any case.
          const QStringList filters = Peek::dialogsOf(t)[0].nameFilters;
-         ASSERT_EQ(2, filters.size());
-         EXPECT_EQ(QStringLiteral("%1 (*)").arg(MainWindow::kFolderChoice), filters[1]);
+         ASSERT_EQ(1, filters.size());
          EXPECT_TRUE(filters[0].startsWith("Music files (*.[mM][pP]3 *.[wW][aA][vV] ")) << filters[0].toStdString();
          for (const char* pattern : {"*.[fF][lL][aA][cC]", "*.[oO][gG][gG]", "*.[oO][pP][uU][sS]", "*.[mM]4[aA]",
                                      "*.[aA][iI][fF][fF]", "*.[aA][iI][fF]", "*.[wW][mM][aA]", "*.[aA][aA][cC]"})
@@ -1747,8 +1743,8 @@ TEST_F(WindowTest, FilesOnTheCommandLineJoinTheList) {
     EXPECT_TRUE(boxes.empty());
 }
 
-// A folder, from Add's folder choice or dropped, adds its songs in name order.
-TEST_F(WindowTest, AddAndDropTakeFolders) {
+// A folder, from the Add Folder entry or dropped, adds its songs in name order.
+TEST_F(WindowTest, AddFolderAndDropTakeFolders) {
     const std::string album = dir.file("album");
     velmo::test::copyFixture(kMp3Fixture, album + "/2 Disc", "x.mp3");
     velmo::test::copyFixture(kWavFixture, album, "1.wav");
@@ -1756,20 +1752,17 @@ TEST_F(WindowTest, AddAndDropTakeFolders) {
     writeFileBytes(album + "/cover.txt", {'h', 'i'});
     startWindow();
 
-    // The dialog offers folders; choosing them turns it to folders.
-    CFileDialogST::SetRunner([&](QFileDialog& d) -> std::optional<QStringList> {
+    ASSERT_TRUE(dlg->actions().contains(dlg->addFolderAction()));
+    EXPECT_EQ(MainWindow::kAddFolderText, dlg->addFolderAction()->text().toStdString());
+    dlg->setFileDialogRunner([&](QFileDialog& d) -> std::optional<QStringList> {
         fileDialogs.push_back({d.nameFilters(), d.fileMode()});
-        const QString folders = d.nameFilters().last();
-        d.selectNameFilter(folders);
-        emit d.filterSelected(folders);
-        fileDialogs.push_back({d.nameFilters(), d.fileMode()});
+        EXPECT_TRUE(d.testOption(QFileDialog::ShowDirsOnly));
+        EXPECT_EQ(MainWindow::kAddFolderCaption, d.windowTitle().toStdString());
         return QStringList{QString::fromStdString(album)};
     });
-    click(kIdAdd);
-    ASSERT_EQ(2u, fileDialogs.size());
-    EXPECT_EQ(QFileDialog::ExistingFiles, fileDialogs[0].mode);
-    EXPECT_TRUE(fileDialogs[0].nameFilters.last().startsWith(MainWindow::kFolderChoice));
-    EXPECT_EQ(QFileDialog::Directory, fileDialogs[1].mode);
+    dlg->addFolderAction()->trigger();
+    ASSERT_EQ(1u, fileDialogs.size());
+    EXPECT_EQ(QFileDialog::Directory, fileDialogs[0].mode);
     EXPECT_EQ((QStringList{"1.wav", "x.mp3", "3.mp3"}), lines());
     EXPECT_TRUE(boxes.empty());
 
@@ -1785,4 +1778,38 @@ TEST_F(WindowTest, AddAndDropTakeFolders) {
     QCoreApplication::sendEvent(target, &drop);
     ASSERT_TRUE(pumpUntil([this] { return lines().size() == 4; }, 5000));
     EXPECT_EQ(album + "/2 Disc/x.mp3", std::string(dlg->core().song(3).sourcePath));
+}
+
+// Songs made in no particular order come in the order of their names (the
+// names' bytes), whatever order the folder lists them in; a cancelled folder
+// dialog adds nothing, and the entry is off while a job runs.
+TEST_F(WindowTest, AddFolderAddsTheSongsInNameOrder) {
+    const std::string folder = dir.file("mixed");
+    const char* const created[] = {"b.mp3", "10.wav", "a.mp3", "C.mp3", "2.mp3"};
+    for (const char* name : created)
+        velmo::test::copyFixture(fs::path(name).extension() == ".wav" ? kWavFixture : kMp3Fixture, folder, name);
+    startWindow();
+
+    fileChoices.push_back({});
+    dlg->addFolderAction()->trigger();
+    ASSERT_EQ(1u, fileDialogs.size());
+    EXPECT_EQ(QFileDialog::Directory, fileDialogs[0].mode);
+    EXPECT_TRUE(lines().isEmpty());
+
+    fileChoices.push_back({QString::fromStdString(folder)});
+    dlg->addFolderAction()->trigger();
+    ASSERT_EQ(2u, fileDialogs.size());
+    const QStringList expected{"10.wav", "2.mp3", "C.mp3", "a.mp3", "b.mp3"};
+    EXPECT_EQ(expected, lines());
+    for (int i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(folder + "/" + expected[i].toStdString(),
+                  std::string(dlg->core().song(static_cast<size_t>(i)).sourcePath));
+    EXPECT_TRUE(boxes.empty());
+
+    dlg->enableControls(false);
+    EXPECT_FALSE(dlg->addFolderAction()->isEnabled());
+    dlg->addFolderAction()->trigger();
+    EXPECT_EQ(2u, fileDialogs.size());
+    dlg->enableControls(true);
+    EXPECT_TRUE(dlg->addFolderAction()->isEnabled());
 }

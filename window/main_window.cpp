@@ -1,80 +1,42 @@
 #include "main_window.h"
 
+// The window's construction: its controls, their layout and captions, its
+// context menu, and its size.
 #include <QAction>
-#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
-#include <QEvent>
 #include <QFile>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLabel>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QResizeEvent>
 #include <QScreen>
-#include <QShortcut>
 #include <QStyle>
-#include <QTimer>
+#include <QVBoxLayout>
 #include <algorithm>
-#include <chrono>
 
-#include "about_dialog.h"
-#include "admission.h"
 #include "bitmapbutton.h"
 #include "bitmappicture.h"
-#include "file_dialog.h"
+#include "main_window_internal.h"
 #include "resources.h"
 #include "settings.h"
 #include "songlistbox.h"
+#include "template_layout.h"
 #include "translation.h"
 #include "velmo_core.h"
 
 using velmo::N_;
+using namespace velmo::window;
 
 namespace {
-
-// Tells the user-interface thread that a worker has queued an event.
-class WorkerEvent : public QEvent {
-  public:
-    WorkerEvent() : QEvent(eventType()) {}
-
-    static QEvent::Type eventType() {
-        static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
-        return type;
-    }
-};
-
-QString fromCore(const std::string& text) {
-    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-QString idName(int id) { return QString::number(id); }
-
-// The caption as it is drawn: a mnemonic's "&" is not shown ("&&" shows one "&").
-QString shownText(const QString& text) {
-    QString out;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i] == QLatin1Char('&') && i + 1 < text.size()) ++i;
-        out += text[i];
-    }
-    return out;
-}
-
-// A text of the window's own, in the user's language.
-QString translated(const char* english) { return QString::fromUtf8(velmo::tr_(english)); }
 
 // Template 102: 324 x 209 dialog units in "Times New Roman" at 11 points.
 constexpr int kTemplateWidth = 324;
 constexpr int kTemplateHeight = 209;
 constexpr int kTemplatePointSize = 11;
-// Below this the captions are no longer legible; a smaller screen crops.
-constexpr int kSmallestPointSize = 6;
 // Room for the window manager's title bar, which is not known before the
 // window is shown: desktops draw it about 30 pixels high.
 constexpr int kTitleBarAllowance = 32;
@@ -82,12 +44,12 @@ constexpr int kTitleBarAllowance = 32;
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent, const QString& startDir)
-    : QDialog(parent), units_(velmo::templateFont(QStringLiteral("Times New Roman"), 11)) {
+    : QDialog(parent), units_(velmo::templateFont(kTemplateFamily, 11)) {
     // A dialog with a title bar, its menu, and minimise and maximise boxes:
     // the template's size is the smallest, the list takes what is added.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
-    setFont(velmo::templateFont(QStringLiteral("Times New Roman"), fittingPointSize()));
+    setFont(velmo::templateFont(kTemplateFamily, fittingPointSize()));
     units_ = velmo::DialogUnits(font());
     setMinimumSize(templateSize());
     resize(templateSize());
@@ -96,6 +58,8 @@ MainWindow::MainWindow(QWidget* parent, const QString& startDir)
     // The minimised window and the task bar show the program icon.
     setWindowIcon(velmo::programIcon());
     createControls();
+    layoutControls();
+    connectControls();
     fitCaptions();
 
     // A folder cannot be chosen in Add's dialog of files: it has an entry of its own.
@@ -199,10 +163,10 @@ void MainWindow::fitCaptions() {
                                       best_,
                                       normal_,
                                       progressCaption_,
-                                      findChild<QGroupBox*>()};
+                                      qualityGroup_};
     captionFont_ = font();
     for (int points = font().pointSize(); points > kSmallestPointSize; --points) {
-        captionFont_ = velmo::templateFont(QStringLiteral("Times New Roman"), points);
+        captionFont_ = velmo::templateFont(kTemplateFamily, points);
         if (std::all_of(captions.begin(), captions.end(),
                         [this](const QWidget* w) { return captionFits(w, captionFont_); }))
             break;
@@ -220,7 +184,7 @@ int MainWindow::fittingPointSize() const {
     const QSize room = screen->availableGeometry().size();
     const int titleBar = std::max(kTitleBarAllowance, style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this));
     for (int points = kTemplatePointSize; points > kSmallestPointSize; --points) {
-        const velmo::DialogUnits units(velmo::templateFont(QStringLiteral("Times New Roman"), points));
+        const velmo::DialogUnits units(velmo::templateFont(kTemplateFamily, points));
         if (units.toPixelsX(kTemplateWidth) <= room.width() &&
             units.toPixelsY(kTemplateHeight) + titleBar <= room.height())
             return points;
@@ -229,40 +193,37 @@ int MainWindow::fittingPointSize() const {
 }
 
 void MainWindow::createControls() {
-    const velmo::DialogUnits& du = units_;
-    auto place = [&du](QWidget* w, int id, int x, int y, int cx, int cy) {
-        if (id != 0) w->setObjectName(idName(id));
-        w->setGeometry(du.toPixels(x, y, cx, cy));
-    };
-    auto pushButton = [this, &place](const char* text, int id, int x, int y, int cx, int cy) {
+    auto named = [](QWidget* w, int id) { w->setObjectName(QString::number(id)); };
+    auto pushButton = [this, &named](const char* text, int id) {
         auto* b = new QPushButton(translated(text), this);
-        place(b, id, x, y, cx, cy);
+        named(b, id);
         // Enter never presses a button of this window.
         b->setAutoDefault(false);
         b->setDefault(false);
         b->setFocusPolicy(Qt::StrongFocus);
         return b;
     };
-    auto radio = [this, &place](const char* text, int id, int x, int y, int cx, int cy) {
+    auto radio = [this, &named](const char* text, int id) {
         auto* r = new QRadioButton(translated(text), this);
-        place(r, id, x, y, cx, cy);
+        named(r, id);
         // Not a tab stop: reached by the mouse (and the arrow keys once focused).
         r->setFocusPolicy(Qt::ClickFocus);
         return r;
     };
 
-    // In the template's order. Each caption carries a mnemonic (Alt and the
-    // underlined letter) on a letter it already has; the radio buttons are no
-    // tab stops, so their mnemonics are the keyboard's way to the quality.
-    download_ = pushButton(N_("&Download"), velmo::kIdDownload, 240, 131, 48, 17);
-    add_ = pushButton(N_("&Add"), velmo::kIdAdd, 19, 131, 48, 17);
-    delete_ = pushButton(N_("D&elete"), velmo::kIdDelete, 92, 131, 48, 17);
-    reload_ = pushButton(N_("&Reload"), velmo::kIdReload, 170, 131, 48, 17);
+    // In the template's order, which is also the order they are drawn in.
+    // Each caption carries a mnemonic (Alt and the underlined letter) on a
+    // letter it already has; the radio buttons are no tab stops, so their
+    // mnemonics are the keyboard's way to the quality.
+    download_ = pushButton(N_("&Download"), velmo::kIdDownload);
+    add_ = pushButton(N_("&Add"), velmo::kIdAdd);
+    delete_ = pushButton(N_("D&elete"), velmo::kIdDelete);
+    reload_ = pushButton(N_("&Reload"), velmo::kIdReload);
 
     down_ = new BitmapButton(QStringLiteral("BUTTON_DOWN"), this);
-    place(down_, velmo::kIdDown, 293, 103, 12, 12);
+    named(down_, velmo::kIdDown);
     up_ = new BitmapButton(QStringLiteral("BUTTON_UP"), this);
-    place(up_, velmo::kIdUp, 293, 45, 12, 12);
+    named(up_, velmo::kIdUp);
     // The arrows are pictures: a screen reader and the tooltip say what they do.
     for (auto [button, text] :
          {std::pair{up_, N_("Move the selected song up")}, std::pair{down_, N_("Move the selected song down")}}) {
@@ -270,9 +231,10 @@ void MainWindow::createControls() {
         button->setToolTip(translated(text));
     }
 
-    upgrade_ = pushButton(N_("&Upgrade Firmware"), velmo::kIdUpgradeFirmware, 231, 165, 75, 18);
+    upgrade_ = pushButton(N_("&Upgrade Firmware"), velmo::kIdUpgradeFirmware);
 
     list_ = new velmo::SongListBox(this);
+    named(list_, velmo::kIdSongList);
     list_->setToolTipSource([this](int line) {
         return core_ && line < core_->songCount() ? fromCore(core_->songToolTip(static_cast<size_t>(line))) : QString();
     });
@@ -280,48 +242,46 @@ void MainWindow::createControls() {
     list_->setLineMarkSource([this](int line) {
         return core_ && line < core_->songCount() && !core_->songLeftOffText(static_cast<size_t>(line)).empty();
     });
-    place(list_, velmo::kIdSongList, 20, 39, 268, 89);
     list_->setAccessibleName(translated(N_("Songs")));
     list_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     list_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
     picture_ = new BitmapPicture(translated(N_("Music Song:")), this);
+    named(picture_, velmo::kIdPicture);
     picture_->setCenterImage(true);
-    place(picture_, velmo::kIdPicture, 17, 28, 43, 10);
 
     progress_ = new QProgressBar(this);
-    place(progress_, velmo::kIdProgressBar, 20, 167, 197, 17);
+    named(progress_, velmo::kIdProgressBar);
     progress_->setRange(0, 100);
     progress_->setValue(0);
     progress_->setTextVisible(false);
     progress_->setAccessibleName(translated(N_("Progress")));
 
     progressCaption_ = new QLabel(translated(velmo::kProgressIdle), this);
-    place(progressCaption_, velmo::kIdProgressCaption, 20, 158, 112, 9);
+    named(progressCaption_, velmo::kIdProgressCaption);
     progressCaption_->setTextFormat(Qt::PlainText);
     progressCaption_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    good_ = radio(N_("&Good"), velmo::kIdGood, 218, 23, 27, 8);
-    best_ = radio(N_("&Best"), velmo::kIdBest, 186, 22, 26, 10);
+    good_ = radio(N_("&Good"), velmo::kIdGood);
+    best_ = radio(N_("&Best"), velmo::kIdBest);
 
-    auto* group = new QGroupBox(translated(N_("Music quality")), this);
-    group->setObjectName(QStringLiteral("qualityGroup"));
-    group->setAccessibleName(shownText(group->title()));
-    place(group, 0, 183, 12, 105, 24);
-    group->setAlignment(Qt::AlignHCenter);
+    qualityGroup_ = new QGroupBox(translated(N_("Music quality")), this);
+    qualityGroup_->setObjectName(QStringLiteral("qualityGroup"));
+    qualityGroup_->setAccessibleName(shownText(qualityGroup_->title()));
+    qualityGroup_->setAlignment(Qt::AlignHCenter);
     // A frame drawn around its neighbours, never over them or in their way.
-    group->lower();
-    group->setAttribute(Qt::WA_TransparentForMouseEvents);
+    qualityGroup_->lower();
+    qualityGroup_->setAttribute(Qt::WA_TransparentForMouseEvents);
 
     status_ = new QLabel(QStringLiteral("Static"), this);
-    place(status_, velmo::kIdStatusLine, 0, 197, 324, 12);
+    named(status_, velmo::kIdStatusLine);
     status_->setTextFormat(Qt::PlainText);
     status_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     status_->setLineWidth(1);
     status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
-    normal_ = radio(N_("&Normal"), velmo::kIdNormal, 251, 22, 35, 10);
+    normal_ = radio(N_("&Normal"), velmo::kIdNormal);
 
     // Tab goes the way the eye reads the window: the list, the arrows beside
     // it from the top, the row of buttons below it from the left, then
@@ -333,65 +293,60 @@ void MainWindow::createControls() {
     QWidget::setTabOrder(delete_, reload_);
     QWidget::setTabOrder(reload_, download_);
     QWidget::setTabOrder(download_, upgrade_);
+}
 
-    // Resized, the list grows; everything beside or below it keeps its
-    // distance to the right or bottom edge, the rest stays where it is.
-    const std::pair<QWidget*, unsigned> anchors[] = {
-        {download_, kMoveX | kMoveY},
-        {add_, kMoveY},
-        {delete_, kMoveY},
-        {reload_, kMoveY},
-        {down_, kMoveX | kMoveY},
-        {up_, kMoveX},
-        {upgrade_, kMoveX | kMoveY},
-        {list_, kGrowX | kGrowY},
-        {picture_, 0},
-        {progress_, kMoveY | kGrowX},
-        {progressCaption_, kMoveY},
-        {good_, kMoveX},
-        {best_, kMoveX},
-        {group, kMoveX},
-        {status_, kMoveY | kGrowX},
-        {normal_, kMoveX},
-    };
-    for (const auto& [widget, how] : anchors) placed_.push_back({widget, widget->geometry(), how});
+void MainWindow::layoutControls() {
+    // Five bands from the top, each at the template's rectangles (dialog
+    // units). Grown, the list takes the room both ways; what lies right of
+    // it or below it keeps its distance to that edge, the rest stays put.
+    const velmo::DialogUnits& du = units_;
+    auto* bands = new QVBoxLayout(this);
+    bands->setContentsMargins(0, 0, 0, 0);
+    bands->setSpacing(0);
 
-    // The Delete key in the list does what the Delete button does.
-    auto* deleteKey = new QShortcut(QKeySequence(Qt::Key_Delete), list_);
-    deleteKey->setContext(Qt::WidgetWithChildrenShortcut);
-    connect(deleteKey, &QShortcut::activated, delete_, &QPushButton::click);
+    // The list's caption, and the quality buttons in their frame at the right.
+    velmo::TemplateBand top(du, 0, 39, kTemplateWidth);
+    top.add(picture_, 17, 28, 43, 10);
+    top.add(qualityGroup_, 183, 12, 105, 24);
+    top.add(best_, 186, 22, 26, 10);
+    top.add(good_, 218, 23, 27, 8);
+    top.add(normal_, 251, 22, 35, 10);
+    top.growAt(120);
+    bands->addLayout(top.build(), 0);
 
-    connect(download_, &QPushButton::clicked, this, [this] {
-        // During a Download or Reload the button reads "Stop".
-        enterCore([this] { stopAvailable_ ? static_cast<void>(core_->onStop()) : core_->onDownload(); });
-    });
-    connect(add_, &QPushButton::clicked, this, &MainWindow::onAdd);
-    connect(delete_, &QPushButton::clicked, this,
-            [this] { enterCore([this] { core_->onDelete(list_->selectedLine()); }); });
-    connect(reload_, &QPushButton::clicked, this, [this] { enterCore([this] { core_->onReload(); }); });
-    connect(down_, &QAbstractButton::clicked, this,
-            [this] { enterCore([this] { core_->onDown(list_->selectedLine()); }); });
-    connect(up_, &QAbstractButton::clicked, this,
-            [this] { enterCore([this] { core_->onUp(list_->selectedLine()); }); });
-    connect(upgrade_, &QPushButton::clicked, this, [this] { enterCore([this] { core_->onUpgradeFirmware(); }); });
-    connect(good_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->onGood(); }); });
-    connect(best_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->onBest(); }); });
-    connect(normal_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->onNormal(); }); });
-    // Handled once the drop itself has finished, as a posted notification:
-    // the drag source is never kept waiting behind a message box.
-    connect(
-        list_, &velmo::SongListBox::filesDropped, this,
-        [this](const QStringList& paths) {
-            std::vector<std::string> dropped;
-            dropped.reserve(static_cast<size_t>(paths.size()));
-            for (const QString& p : paths) dropped.push_back(QFile::encodeName(p).toStdString());
-            // A dropped folder stands for its songs, judged as if dropped one by one.
-            std::vector<std::string> notes;
-            const std::vector<std::string> files = velmo::songFilesOf(dropped, &notes);
-            enterCore([this, &files] { core_->onDropFiles(files); });
-            showWalkNotes(notes);
-        },
-        Qt::QueuedConnection);
+    // The list, with the arrows at its right: up near its top, down near its bottom.
+    velmo::TemplateBand songs(du, 39, 130, kTemplateWidth);
+    songs.add(list_, 20, 39, 268, 89);
+    songs.add(up_, 293, 45, 12, 12);
+    songs.add(down_, 293, 103, 12, 12);
+    songs.growAt(150, 80);
+    bands->addLayout(songs.build(), 1);
+
+    // Add, Delete and Reload at the left, Download at the right.
+    velmo::TemplateBand buttons(du, 130, 155, kTemplateWidth);
+    buttons.add(add_, 19, 131, 48, 17);
+    buttons.add(delete_, 92, 131, 48, 17);
+    buttons.add(reload_, 170, 131, 48, 17);
+    buttons.add(download_, 240, 131, 48, 17);
+    buttons.growAt(229);
+    bands->addLayout(buttons.build(), 0);
+
+    // The progress, its bar as wide as the room allows; Upgrade Firmware at the right.
+    velmo::TemplateBand progress(du, 155, 197, kTemplateWidth);
+    progress.add(progressCaption_, 20, 158, 112, 9);
+    progress.add(progress_, 20, 167, 197, 17);
+    progress.add(upgrade_, 231, 165, 75, 18);
+    progress.growAt(175);
+    bands->addLayout(progress.build(), 0);
+
+    // The status line across the bottom.
+    velmo::TemplateBand bottom(du, 197, kTemplateHeight, kTemplateWidth);
+    bottom.add(status_, 0, 197, 324, 12);
+    bottom.growAt(0);
+    bands->addLayout(bottom.build(), 0);
+
+    // The captions are fitted to their controls' widths, which the layout gives.
+    bands->activate();
 }
 
 void MainWindow::start() {
@@ -417,95 +372,6 @@ void MainWindow::start() {
 
 bool MainWindow::isClosed() const { return core_->isClosed(); }
 
-template <class F>
-void MainWindow::enterCore(F&& handler) {
-    ++coreDepth_;
-    handler();
-    --coreDepth_;
-    if (coreDepth_ != 0) return;
-    deliverPending();
-    if (closePending_) {
-        closePending_ = false;
-        close();
-    }
-}
-
-void MainWindow::deliverPending() {
-    if (delivering_) return;
-    delivering_ = true;
-    while (!pending_.empty() && coreDepth_ == 0) {
-        const velmo::PostedEvent m = std::move(pending_.front());
-        pending_.pop_front();
-        ++coreDepth_;
-        core_->onEvent(m);
-        --coreDepth_;
-    }
-    delivering_ = false;
-}
-
-bool MainWindow::event(QEvent* event) {
-    if (event->type() == WorkerEvent::eventType()) {
-        // Events are taken in the order the workers posted them.
-        velmo::PostedEvent m;
-        while (queue_.take(m, std::chrono::milliseconds(0))) pending_.push_back(std::move(m));
-        if (coreDepth_ == 0) deliverPending();
-        return true;
-    }
-    return QDialog::event(event);
-}
-
-void MainWindow::onTimerTick() {
-    // A tick that comes while a handler waits in a modal loop is left out;
-    // the next one is 300 ms away.
-    if (coreDepth_ != 0) return;
-    enterCore([this] { core_->onTimer(); });
-}
-
-std::vector<std::string> MainWindow::runFileDialog(QFileDialog& dialog) {
-    if (!lastFolder_.isEmpty()) dialog.setDirectory(lastFolder_);
-    const std::vector<std::string> paths = velmo::runFileDialog(dialog, fileDialogRunner_);
-    // A chosen folder's parent, so that its neighbours are at hand next time.
-    if (!paths.empty()) lastFolder_ = QFileInfo(QFile::decodeName(paths.front().c_str())).absolutePath();
-    return paths;
-}
-
-void MainWindow::onAdd() {
-    QFileDialog dialog(this);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFiles);
-    velmo::setFileType(dialog, translated(N_("Music files")), velmo::songFilePatterns());
-    const std::vector<std::string> paths = runFileDialog(dialog);
-    if (!paths.empty()) addFiles(paths);
-}
-
-void MainWindow::onAddFolder() {
-    // Like the Add button: not while a job runs, which has the button disabled.
-    if (core_->isClosed() || !add_->isEnabled()) return;
-    QFileDialog dialog(this, translated(kAddFolderCaption));
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::Directory);
-    dialog.setOption(QFileDialog::ShowDirsOnly);
-    const std::vector<std::string> paths = runFileDialog(dialog);
-    // The folder's songs, in name order, as if chosen one by one.
-    if (!paths.empty()) addFiles({paths.front()});
-}
-
-void MainWindow::addFiles(const std::vector<std::string>& paths) {
-    if (core_->isClosed()) return;
-    // A folder stands for its songs: the core then judges them, limits and
-    // messages included, exactly as the same files chosen one by one.
-    std::vector<std::string> notes;
-    const std::vector<std::string> files = velmo::songFilesOf(paths, &notes);
-    enterCore([this, &files] { core_->onAdd(files); });
-    showWalkNotes(notes);
-}
-
-void MainWindow::showWalkNotes(const std::vector<std::string>& notes) {
-    // A folder walked only in part says so: songs left out are not silent.
-    for (const std::string& text : notes)
-        messageBox(text, velmo::kCaptionWarning, velmo::MessageIcon::Warning, velmo::MessageButtons::Ok);
-}
-
 QSize MainWindow::rememberedSize() const {
     if (!loadedSize_.isValid()) return templateSize();
     QSize size = loadedSize_.expandedTo(templateSize());
@@ -521,253 +387,4 @@ void MainWindow::rememberSize() {
     velmo::Settings& settings = core_->settings();
     settings.set("window.width", std::to_string(now.width()));
     settings.set("window.height", std::to_string(now.height()));
-}
-
-void MainWindow::resizeEvent(QResizeEvent* event) {
-    QDialog::resizeEvent(event);
-    const int dx = std::max(0, width() - templateSize().width());
-    const int dy = std::max(0, height() - templateSize().height());
-    for (const Placed& p : placed_) {
-        QRect r = p.atTemplateSize;
-        if (p.anchors & kMoveX) r.translate(dx, 0);
-        if (p.anchors & kMoveY) r.translate(0, dy);
-        if (p.anchors & kGrowX) r.setWidth(r.width() + dx);
-        if (p.anchors & kGrowY) r.setHeight(r.height() + dy);
-        p.widget->setGeometry(r);
-    }
-}
-
-bool MainWindow::askToStop(const std::string& question) {
-    QMessageBox box(QMessageBox::Question, windowTitle(), fromCore(question), QMessageBox::Yes | QMessageBox::No, this);
-    box.setTextFormat(Qt::PlainText);
-    box.setAccessibleDescription(box.text());
-    // Escape pressed once more, by the same habit, keeps the job running.
-    box.setDefaultButton(QMessageBox::No);
-    box.setEscapeButton(QMessageBox::No);
-    box.setEnabled(true);
-    const int answer = messageBoxRunner_ ? messageBoxRunner_(box) : box.exec();
-    return answer == QMessageBox::Yes;
-}
-
-void MainWindow::closeEvent(QCloseEvent* event) {
-    if (coreDepth_ != 0) {
-        // Closed from inside a handler's modal loop: the handler finishes first.
-        closePending_ = true;
-        event->ignore();
-        return;
-    }
-    if (closeAfterStop_) {
-        // Already stopping on the user's word: the window goes at its end.
-        event->ignore();
-        return;
-    }
-    // A Download or Reload is not dropped on a stray Escape or close: the
-    // user is asked first, and a stopped one ends with its own message,
-    // which says what the clock holds, before the window goes.
-    const std::string question = core_->isClosed() ? std::string() : core_->stopQuestion();
-    if (!question.empty()) {
-        event->ignore();
-        enterCore([this, &question] {
-            if (!askToStop(question)) return;
-            closeAfterStop_ = true;
-            core_->onStop();
-        });
-        return;
-    }
-    // A firmware write is never cut short: the core closes the window once
-    // the firmware has been verified.
-    if (!core_->isClosed() && !core_->onCloseRequest()) {
-        event->ignore();
-        return;
-    }
-    // The close handler stops and joins any worker (each ends within one
-    // block or chunk), saves the list and removes the working files; only
-    // then does the window go.
-    if (!core_->isClosed()) {
-        rememberSize();
-        enterCore([this] { core_->onClose(); });
-    }
-    timer_.stop();
-    setResult(QDialog::Rejected);
-    event->accept();
-}
-
-void MainWindow::reject() { close(); }
-
-void MainWindow::accept() { close(); }
-
-void MainWindow::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        event->accept();
-        return;
-    }
-    // F1 normally arrives as the About entry's shortcut; this catches it
-    // where no shortcut is dispatched.
-    if (event->key() == Qt::Key_F1 && event->modifiers() == Qt::NoModifier) {
-        event->accept();
-        showAboutBox();
-        return;
-    }
-    QDialog::keyPressEvent(event);
-}
-
-void MainWindow::showAboutBox() {
-    if (!isEnabled() || core_->isClosed() || core_->operationRunning()) return;
-    AboutDialog about(this);
-    about.exec();
-}
-
-// ---------------------------------------------------------------------------
-// velmo::View
-
-void MainWindow::setProgressCaption(const std::string& text) {
-    progressCaption_->setText(fromCore(text));
-    // A long caption (a translation's) steps its own font down to be read whole.
-    QFont font = captionFont_;
-    while (!captionFits(progressCaption_, font) && font.pointSize() > kSmallestPointSize)
-        font = velmo::templateFont(QStringLiteral("Times New Roman"), font.pointSize() - 1);
-    progressCaption_->setFont(font);
-    // The bar tells a screen reader what it follows.
-    progress_->setAccessibleDescription(progressCaption_->text());
-}
-
-void MainWindow::setProgressBar(int percent) { progress_->setValue(qBound(0, percent, 100)); }
-
-void MainWindow::setStatusLine(const std::string& text) {
-    status_->setText(fromCore(text));
-    if (!core_) return;
-    // The status line follows every change of the list, the quality and the
-    // clock's size: so do the quality buttons' forecasts.
-    best_->setToolTip(fromCore(core_->qualityToolTip(velmo::kQualityBest)));
-    good_->setToolTip(fromCore(core_->qualityToolTip(velmo::kQualityGood)));
-    normal_->setToolTip(fromCore(core_->qualityToolTip(velmo::kQualityNormal)));
-}
-
-void MainWindow::appendLine(const std::string& text) { list_->addItem(QFile::decodeName(text.c_str())); }
-
-void MainWindow::insertLine(int index, const std::string& text) {
-    list_->insertItem(index, QFile::decodeName(text.c_str()));
-}
-
-void MainWindow::removeLine(int index) { delete list_->takeItem(index); }
-
-void MainWindow::resetLines() { list_->clear(); }
-
-void MainWindow::selectLine(int index) { list_->selectLine(index); }
-
-void MainWindow::setHorizontalExtent(int pixels) { list_->setHorizontalExtent(pixels); }
-
-void MainWindow::enableControls(bool enable) {
-    if (!enable) {
-        // The controls go one by one: a disabled window would grey the
-        // progress caption and bar too, and a running job would look dead.
-        setEnabled(true);
-        for (QWidget* w : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-            if (w == progress_ || w == progressCaption_ || !w->isEnabled()) continue;
-            if (w == download_ && stopAvailable_) continue;
-            w->setEnabled(false);
-            disabledForJob_.push_back(w);
-        }
-        if (stopAvailable_) download_->setEnabled(true);
-        addFolderAction_->setEnabled(false);
-        download_->repaint();
-        upgrade_->repaint();
-        return;
-    }
-    for (QWidget* w : disabledForJob_) w->setEnabled(true);
-    disabledForJob_.clear();
-    addFolderAction_->setEnabled(true);
-    upgrade_->setEnabled(true);
-    upgrade_->repaint();
-    download_->setEnabled(true);
-    download_->repaint();
-    setEnabled(true);
-}
-
-void MainWindow::setStopAvailable(bool available) {
-    if (available == stopAvailable_) return;
-    stopAvailable_ = available;
-    if (available) {
-        downloadText_ = download_->text();
-        download_->setText(translated(N_("&Stop")));
-        enableControls(false);
-    } else {
-        download_->setText(downloadText_);
-    }
-}
-
-void MainWindow::setQualityButtons(bool best, bool good, bool normal) {
-    // Exclusive buttons cannot all be cleared, which a stored quality of
-    // another value asks for; they are set one by one with the rule off.
-    for (QRadioButton* r : {best_, good_, normal_}) r->setAutoExclusive(false);
-    best_->setChecked(best);
-    good_->setChecked(good);
-    normal_->setChecked(normal);
-    for (QRadioButton* r : {best_, good_, normal_}) r->setAutoExclusive(true);
-}
-
-void MainWindow::operationEnded(const velmo::Outcome& outcome) {
-    // A Download may have left songs off the clock, or put them back on.
-    list_->viewport()->update();
-    // The songs a Reload brought are what the tooltips must describe now.
-    if (outcome.operation == velmo::Operation::Reload && outcome.kind == velmo::OutcomeKind::Finished)
-        core_->learnSongFacts();
-    if (!closeAfterStop_) return;
-    closeAfterStop_ = false;
-    // After the handler that delivered the end has returned.
-    QTimer::singleShot(0, this, [this] { close(); });
-}
-
-void MainWindow::setWindowTitle(const std::string& title) { QDialog::setWindowTitle(fromCore(title)); }
-
-velmo::MessageResult MainWindow::messageBox(const std::string& text, const std::string& caption, velmo::MessageIcon icon,
-                                           velmo::MessageButtons buttons) {
-    QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
-    switch (icon) {
-        case velmo::MessageIcon::None:
-            boxIcon = QMessageBox::NoIcon;
-            break;
-        case velmo::MessageIcon::Error:
-            boxIcon = QMessageBox::Critical;
-            break;
-        case velmo::MessageIcon::Information:
-            boxIcon = QMessageBox::Information;
-            break;
-        case velmo::MessageIcon::Warning:
-            boxIcon = QMessageBox::Warning;
-            break;
-    }
-    const bool okCancel = buttons == velmo::MessageButtons::OkCancel;
-    // The core gives the captions in English: they are a few words the window translates.
-    QMessageBox box(boxIcon, translated(caption.c_str()), fromCore(text),
-                    okCancel ? (QMessageBox::Ok | QMessageBox::Cancel) : QMessageBox::Ok, this);
-    box.setTextFormat(Qt::PlainText);
-    // A screen reader reads the text, not only the caption.
-    box.setAccessibleDescription(box.text());
-    box.setDefaultButton(QMessageBox::Ok);
-    box.setEscapeButton(okCancel ? QMessageBox::Cancel : QMessageBox::Ok);
-    // A window of its own takes input while this one is disabled for a job.
-    box.setEnabled(true);
-    const int answer = messageBoxRunner_ ? messageBoxRunner_(box) : box.exec();
-    return answer == QMessageBox::Ok ? velmo::MessageResult::Ok : velmo::MessageResult::Cancel;
-}
-
-bool MainWindow::chooseFirmwareFile(std::string& path) {
-    QFileDialog dialog(this);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    velmo::setFileType(dialog, translated(N_("Binary files")), "*.bin");
-    const std::vector<std::string> paths = runFileDialog(dialog);
-    if (paths.empty()) return false;
-    path = paths.front();
-    return true;
-}
-
-void MainWindow::startTimer(int milliseconds) { timer_.start(milliseconds); }
-
-void MainWindow::stopTimer() { timer_.stop(); }
-
-void MainWindow::closeWindow() {
-    timer_.stop();
-    if (isVisible()) done(QDialog::Rejected);
 }

@@ -1,22 +1,24 @@
 // The main window: template 102 on Qt Widgets. It shows what the core tells
 // it (velmo::View), forwards every control's event to the core's handler, and
 // hands the workers' messages to the core on the user-interface thread: a
-// worker's post() becomes an event posted to the dialog, handled in event().
+// worker's post() becomes an event posted to the window, handled in event().
 //
 // The core is never entered twice: a worker message or timer tick that
 // arrives while a core handler waits in a message box or a file dialog is
 // kept (messages, in order) or skipped (ticks) until the handler returns.
+//
+// Its code is in three files: main_window.cpp builds it (controls, layout,
+// captions, context menu, size), main_window_events.cpp handles what the
+// user and the workers do, main_window_view.cpp is its velmo::View.
 //
 // Use: construct, optionally set the test seams, start(), then exec()
 // unless isClosed() (start-up failed and the close handler has already run).
 #pragma once
 
 #include <QDialog>
-#include <QRect>
 #include <QSize>
 #include <QString>
 #include <QTimer>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -30,14 +32,13 @@
 #include "view.h"
 
 class QAction;
-class QButtonGroup;
 class QCloseEvent;
 class QFileDialog;
+class QGroupBox;
 class QKeyEvent;
 class QLabel;
 class QMessageBox;
 class QProgressBar;
-class QResizeEvent;
 class QPushButton;
 class QRadioButton;
 class BitmapButton;
@@ -137,17 +138,8 @@ class MainWindow : public QDialog, public velmo::View {
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
   private:
-    // Which edges of the window a control keeps its distance to as the
-    // window grows: it moves with the right or bottom edge, or stretches.
-    enum Anchor : unsigned { kMoveX = 1, kMoveY = 2, kGrowX = 4, kGrowY = 8 };
-    struct Placed {
-        QWidget* widget;
-        QRect atTemplateSize;
-        unsigned anchors;
-    };
     // The window's size from the settings, bounded by the template's size
     // and the screen; the template's size when none is stored.
     QSize rememberedSize() const;
@@ -157,15 +149,20 @@ class MainWindow : public QDialog, public velmo::View {
 
     // The template's 11 points, or less when the window would not fit the screen.
     int fittingPointSize() const;
+    // The controls, named by their ids (main_window.cpp).
     void createControls();
+    // Their places: template 102 at its size, the list taking what is added.
+    void layoutControls();
+    // Each control's event to its core handler (main_window_events.cpp).
+    void connectControls();
     // Steps the captions' font down from the window's until every caption
     // (in whatever language) is shown whole on its control: a translation
     // may be longer than the English text the template was drawn for.
     void fitCaptions();
     // Whether the caption of `w` fits it in `font`.
     bool captionFits(const QWidget* w, const QFont& font) const;
-    template <class F>
-    void enterCore(F&& handler);
+    // Runs a core handler; worker messages that come meanwhile wait for its end.
+    void enterCore(const std::function<void()>& handler);
     void deliverPending();
     void onAdd();
     void onAddFolder();
@@ -190,6 +187,7 @@ class MainWindow : public QDialog, public velmo::View {
     QRadioButton* best_ = nullptr;
     QRadioButton* normal_ = nullptr;
     QLabel* status_ = nullptr;
+    QGroupBox* qualityGroup_ = nullptr;
     QAction* addFolderAction_ = nullptr;
     QAction* aboutAction_ = nullptr;
     QAction* verifyAction_ = nullptr;
@@ -213,7 +211,6 @@ class MainWindow : public QDialog, public velmo::View {
     // The user answered Yes to the stop question: the window closes once the
     // stopped operation has ended with its message.
     bool closeAfterStop_ = false;
-    std::vector<Placed> placed_;
     QSize loadedSize_;                        // as the settings gave it, to save only a change
     std::deque<velmo::PostedEvent> pending_;  // workers' events kept for the core, in order
 

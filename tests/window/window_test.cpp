@@ -1714,6 +1714,38 @@ TEST_F(WindowTest, AResizedWindowGrowsTheListAndIsRemembered) {
     EXPECT_EQ(before[kIdSongList].adjusted(0, 0, 40, 60), control(kIdSongList)->geometry());
 }
 
+// Whatever the window is resized to, by a pixel or by much, the list takes
+// all that is added, the controls right of it and below it keep their
+// distance to those edges, the rest stay; back at the template's size every
+// control is where it began.
+TEST_F(WindowTest, TheListTakesTheRoomAtEverySizeAndGivesItBack) {
+    startWindow();
+    const QSize small = dlg->size();
+    std::map<int, QRect> before;
+    for (int id : {kIdSongList, kIdAdd, kIdDelete, kIdReload, kIdDownload, kIdUp, kIdDown, kIdUpgradeFirmware,
+                   kIdProgressBar, kIdProgressCaption, kIdBest, kIdGood, kIdNormal, kIdStatusLine, kIdPicture})
+        before[id] = control(id)->geometry();
+    const QRect frame = dlg->findChild<QGroupBox*>()->geometry();
+    for (const QSize grown : {QSize(1, 0), QSize(0, 1), QSize(137, 59), QSize(3, 250), QSize(0, 0)}) {
+        SCOPED_TRACE(testing::Message() << grown.width() << " x " << grown.height());
+        dlg->resize(small + grown);
+        QCoreApplication::processEvents();
+        ASSERT_EQ(small + grown, dlg->size());
+        const int dx = grown.width(), dy = grown.height();
+        EXPECT_EQ(before[kIdSongList].adjusted(0, 0, dx, dy), control(kIdSongList)->geometry());
+        for (int id : {kIdAdd, kIdDelete, kIdReload, kIdProgressCaption})
+            EXPECT_EQ(before[id].translated(0, dy), control(id)->geometry()) << id;
+        for (int id : {kIdDownload, kIdDown, kIdUpgradeFirmware})
+            EXPECT_EQ(before[id].translated(dx, dy), control(id)->geometry()) << id;
+        for (int id : {kIdUp, kIdBest, kIdGood, kIdNormal})
+            EXPECT_EQ(before[id].translated(dx, 0), control(id)->geometry()) << id;
+        EXPECT_EQ(frame.translated(dx, 0), dlg->findChild<QGroupBox*>()->geometry());
+        EXPECT_EQ(before[kIdPicture], control(kIdPicture)->geometry());
+        EXPECT_EQ(before[kIdProgressBar].translated(0, dy).adjusted(0, 0, dx, 0), control(kIdProgressBar)->geometry());
+        EXPECT_EQ(before[kIdStatusLine].translated(0, dy).adjusted(0, 0, dx, 0), control(kIdStatusLine)->geometry());
+    }
+}
+
 TEST_F(WindowTest, AStoredSizeIsNeverBelowTheTemplates) {
     std::ofstream(start + "/velmo.conf") << "window.width=10\nwindow.height=10\n";
     startWindow();

@@ -43,7 +43,7 @@ bool BitmapButton::loadBitmaps(int normal, int selected, int focus, int disabled
 }
 
 bool BitmapButton::loadBitmaps(const QString& normal, const QString& selected, const QString& focus,
-                                const QString& disabled) {
+                               const QString& disabled) {
     for (QImage& image : images_) image = QImage();
     images_[index(Face::Normal)] = velmo::loadBitmapResource(normal);
     if (images_[index(Face::Normal)].isNull()) {

@@ -18,10 +18,10 @@
 #include "folder_lock.h"
 #include "install_paths.h"
 
+#include "main_window.h"
 #include "resources.h"
 #include "start_options.h"
 #include "translation.h"
-#include "main_window.h"
 
 Application::Application(int& argc, char** argv) : app_(std::make_unique<QApplication>(argc, argv)) {
     // QApplication has set the whole locale from the environment, numbers

@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "application.h"
 #include "fileio.h"
 #include "install_paths.h"
 #include "start_options.h"
 #include "translation.h"
-#include "application.h"
 #include "velmo_build.h"
 
 int main(int argc, char** argv) {

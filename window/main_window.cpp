@@ -153,17 +153,8 @@ bool MainWindow::captionFits(const QWidget* w, const QFont& font) const {
 }
 
 void MainWindow::fitCaptions() {
-    const QList<QWidget*> captions = {download_,
-                                      add_,
-                                      delete_,
-                                      reload_,
-                                      upgrade_,
-                                      picture_,
-                                      good_,
-                                      best_,
-                                      normal_,
-                                      progressCaption_,
-                                      qualityGroup_};
+    const QList<QWidget*> captions = {download_, add_,  delete_, reload_,          upgrade_,     picture_,
+                                      good_,     best_, normal_, progressCaption_, qualityGroup_};
     captionFont_ = font();
     for (int points = font().pointSize(); points > kSmallestPointSize; --points) {
         captionFont_ = velmo::templateFont(kTemplateFamily, points);

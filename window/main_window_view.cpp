@@ -121,8 +121,8 @@ void MainWindow::operationEnded(const velmo::Outcome& outcome) {
 
 void MainWindow::setWindowTitle(const std::string& title) { QDialog::setWindowTitle(fromCore(title)); }
 
-velmo::MessageResult MainWindow::messageBox(const std::string& text, const std::string& caption, velmo::MessageIcon icon,
-                                           velmo::MessageButtons buttons) {
+velmo::MessageResult MainWindow::messageBox(const std::string& text, const std::string& caption,
+                                            velmo::MessageIcon icon, velmo::MessageButtons buttons) {
     QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
     switch (icon) {
         case velmo::MessageIcon::None:

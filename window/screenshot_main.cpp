@@ -16,11 +16,11 @@
 #include "admission.h"
 #include "fileio.h"
 #include "install_paths.h"
+#include "main_window.h"
 #include "resources.h"
 #include "songrecord.h"
 #include "songtable.h"
 #include "translation.h"
-#include "main_window.h"
 
 namespace {
 

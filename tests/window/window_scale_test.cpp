@@ -15,9 +15,9 @@
 #include <filesystem>
 #include <string>
 
+#include "main_window.h"
 #include "tempdir.h"
 #include "velmo_core.h"
-#include "main_window.h"
 #include "window_language.h"
 #include "zentro_sim_control.h"
 

@@ -45,6 +45,7 @@
 #include "about_dialog.h"
 #include "bitmapbutton.h"
 #include "bitmappicture.h"
+#include "main_window.h"
 #include "resources.h"
 #include "song_fixtures.h"
 #include "songlistbox.h"
@@ -54,7 +55,6 @@
 #include "storage_layout.h"
 #include "tempdir.h"
 #include "velmo_core.h"
-#include "main_window.h"
 #include "window_language.h"
 #include "zentro_sim_control.h"
 

@@ -8,20 +8,20 @@
 
 namespace {
 
-constexpr int index(CBitmapButton::Face face) { return static_cast<int>(face); }
+constexpr int index(BitmapButton::Face face) { return static_cast<int>(face); }
 
 // The focus frame lies this far inside the button's edge, on the raised face.
 constexpr int kFocusInset = 3;
 
 }  // namespace
 
-CBitmapButton::CBitmapButton(QWidget* parent) : QAbstractButton(parent) { setFocusPolicy(Qt::StrongFocus); }
+BitmapButton::BitmapButton(QWidget* parent) : QAbstractButton(parent) { setFocusPolicy(Qt::StrongFocus); }
 
-CBitmapButton::CBitmapButton(const QString& text, QWidget* parent) : CBitmapButton(parent) { setText(text); }
+BitmapButton::BitmapButton(const QString& text, QWidget* parent) : BitmapButton(parent) { setText(text); }
 
-CBitmapButton::~CBitmapButton() = default;
+BitmapButton::~BitmapButton() = default;
 
-bool CBitmapButton::LoadBitmaps(int normal, int selected, int focus, int disabled) {
+bool BitmapButton::loadBitmaps(int normal, int selected, int focus, int disabled) {
     auto byId = [](int id) { return id != 0 ? velmo::loadBitmapResource(id) : QImage(); };
     for (QImage& image : images_) image = QImage();
     images_[index(Face::Normal)] = byId(normal);
@@ -42,8 +42,8 @@ bool CBitmapButton::LoadBitmaps(int normal, int selected, int focus, int disable
     return all;
 }
 
-bool CBitmapButton::LoadBitmaps(const QString& normal, const QString& selected, const QString& focus,
-                                const QString& disabled) {
+bool BitmapButton::loadBitmaps(const QString& normal, const QString& selected, const QString& focus,
+                               const QString& disabled) {
     for (QImage& image : images_) image = QImage();
     images_[index(Face::Normal)] = velmo::loadBitmapResource(normal);
     if (images_[index(Face::Normal)].isNull()) {
@@ -63,18 +63,18 @@ bool CBitmapButton::LoadBitmaps(const QString& normal, const QString& selected, 
     return all;
 }
 
-void CBitmapButton::SizeToContent() {
+void BitmapButton::sizeToContent() {
     const QImage& normal = images_[index(Face::Normal)];
     if (!normal.isNull()) resize(normal.size());
 }
 
-void CBitmapButton::setScaledContents(bool on) {
+void BitmapButton::setScaledContents(bool on) {
     if (on == scaled_) return;
     scaled_ = on;
     update();
 }
 
-CBitmapButton::Face CBitmapButton::currentFace() const {
+BitmapButton::Face BitmapButton::currentFace() const {
     auto has = [this](Face face) { return !images_[index(face)].isNull(); };
     if (isDown() && has(Face::Selected)) return Face::Selected;
     if (hasFocus() && has(Face::Focus)) return Face::Focus;
@@ -82,14 +82,14 @@ CBitmapButton::Face CBitmapButton::currentFace() const {
     return Face::Normal;
 }
 
-const QImage& CBitmapButton::image(Face face) const { return images_[index(face)]; }
+const QImage& BitmapButton::image(Face face) const { return images_[index(face)]; }
 
-QSize CBitmapButton::sizeHint() const {
+QSize BitmapButton::sizeHint() const {
     const QImage& normal = images_[index(Face::Normal)];
     return normal.isNull() ? QSize(16, 16) : normal.size();
 }
 
-void CBitmapButton::paintEvent(QPaintEvent*) {
+void BitmapButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QImage& face = images_[index(currentFace())];
     if (face.isNull()) {
@@ -111,7 +111,7 @@ void CBitmapButton::paintEvent(QPaintEvent*) {
     }
 }
 
-bool CBitmapButton::focusFaceShowsFocus() const {
+bool BitmapButton::focusFaceShowsFocus() const {
     const QImage& focus = images_[index(Face::Focus)];
     return !focus.isNull() && focus != images_[index(Face::Normal)];
 }

@@ -9,28 +9,28 @@
 #include <QImage>
 #include <QString>
 
-class CBitmapButton : public QAbstractButton {
+class BitmapButton : public QAbstractButton {
     Q_OBJECT
 
   public:
     enum class Face { Normal, Selected, Focus, Disabled };
 
-    explicit CBitmapButton(QWidget* parent = nullptr);
-    explicit CBitmapButton(const QString& text, QWidget* parent = nullptr);
-    ~CBitmapButton() override;
+    explicit BitmapButton(QWidget* parent = nullptr);
+    explicit BitmapButton(const QString& text, QWidget* parent = nullptr);
+    ~BitmapButton() override;
 
     // Loads the four bitmaps by resource id (0: that state has none) and drops
     // the ones loaded before. False when the normal bitmap is missing (nothing
     // else is loaded then) or when a non-zero id of another state is missing
     // (the others are loaded all the same).
-    bool LoadBitmaps(int normal, int selected = 0, int focus = 0, int disabled = 0);
+    bool loadBitmaps(int normal, int selected = 0, int focus = 0, int disabled = 0);
 
     // The same by name (velmo::bitmapResourcePath); an empty name: none.
-    bool LoadBitmaps(const QString& normal, const QString& selected = QString(), const QString& focus = QString(),
+    bool loadBitmaps(const QString& normal, const QString& selected = QString(), const QString& focus = QString(),
                      const QString& disabled = QString());
 
     // Resizes the button to its normal bitmap.
-    void SizeToContent();
+    void sizeToContent();
 
     // Off (the default): each bitmap is drawn at its own size from the button's
     // top-left corner. On: it is stretched over the whole button.

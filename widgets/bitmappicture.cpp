@@ -37,13 +37,13 @@ QImage mapSystemGreys(const QImage& source, const QPalette& palette) {
 
 }  // namespace
 
-CBitmapPicture::CBitmapPicture(QWidget* parent) : QWidget(parent) {}
+BitmapPicture::BitmapPicture(QWidget* parent) : QWidget(parent) {}
 
-CBitmapPicture::CBitmapPicture(const QString& text, QWidget* parent) : QWidget(parent), text_(text) {}
+BitmapPicture::BitmapPicture(const QString& text, QWidget* parent) : QWidget(parent), text_(text) {}
 
-CBitmapPicture::~CBitmapPicture() = default;
+BitmapPicture::~BitmapPicture() = default;
 
-bool CBitmapPicture::LoadFromId(int id) {
+bool BitmapPicture::loadFromId(int id) {
     resourceId_ = id;
     resourceName_.clear();
     QImage image = velmo::loadBitmapResource(id);
@@ -51,7 +51,7 @@ bool CBitmapPicture::LoadFromId(int id) {
     return attach(std::move(image));
 }
 
-bool CBitmapPicture::LoadFromName(const QString& name) {
+bool BitmapPicture::loadFromName(const QString& name) {
     resourceId_ = -1;
     resourceName_ = name;
     QImage image = velmo::loadBitmapResource(name);
@@ -59,36 +59,36 @@ bool CBitmapPicture::LoadFromName(const QString& name) {
     return attach(std::move(image));
 }
 
-bool CBitmapPicture::ReloadBitmap() {
-    if (resourceId_ > 0) return LoadFromId(resourceId_);
-    if (!resourceName_.isEmpty()) return LoadFromName(resourceName_);
+bool BitmapPicture::reloadBitmap() {
+    if (resourceId_ > 0) return loadFromId(resourceId_);
+    if (!resourceName_.isEmpty()) return loadFromName(resourceName_);
     return false;
 }
 
-bool CBitmapPicture::attach(QImage image) {
+bool BitmapPicture::attach(QImage image) {
     bitmap_ = mapSystemGreys(image, palette());
     update();
     return !bitmap_.isNull();
 }
 
-void CBitmapPicture::setText(const QString& text) {
+void BitmapPicture::setText(const QString& text) {
     if (text == text_) return;
     text_ = text;
     update();
 }
 
-void CBitmapPicture::setCenterImage(bool on) {
+void BitmapPicture::setCenterImage(bool on) {
     if (on == centerImage_) return;
     centerImage_ = on;
     update();
 }
 
-QSize CBitmapPicture::sizeHint() const {
+QSize BitmapPicture::sizeHint() const {
     if (hasBitmap()) return bitmap_.size();
     return fontMetrics().size(Qt::TextSingleLine, text_) + QSize(4, 2);
 }
 
-void CBitmapPicture::paintEvent(QPaintEvent*) {
+void BitmapPicture::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect area = rect();
     if (hasBitmap()) {
@@ -111,8 +111,8 @@ void CBitmapPicture::paintEvent(QPaintEvent*) {
     painter.drawText(area, flags, text_);
 }
 
-void CBitmapPicture::changeEvent(QEvent* event) {
+void BitmapPicture::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     // A new palette changes the colours the bitmap's greys are drawn in.
-    if (event->type() == QEvent::PaletteChange) ReloadBitmap();
+    if (event->type() == QEvent::PaletteChange) reloadBitmap();
 }

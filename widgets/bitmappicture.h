@@ -11,26 +11,26 @@
 #include <QString>
 #include <QWidget>
 
-class CBitmapPicture : public QWidget {
+class BitmapPicture : public QWidget {
     Q_OBJECT
 
   public:
-    explicit CBitmapPicture(QWidget* parent = nullptr);
-    explicit CBitmapPicture(const QString& text, QWidget* parent = nullptr);
-    ~CBitmapPicture() override;
+    explicit BitmapPicture(QWidget* parent = nullptr);
+    explicit BitmapPicture(const QString& text, QWidget* parent = nullptr);
+    ~BitmapPicture() override;
 
     // Loads bitmap `id` (":/bitmaps/<id>.png"). The id is recorded for
-    // ReloadBitmap and the name forgotten even when the load fails; on failure
+    // reloadBitmap and the name forgotten even when the load fails; on failure
     // the bitmap shown so far stays. True when the new bitmap is shown.
-    bool LoadFromId(int id);
+    bool loadFromId(int id);
 
     // Loads a bitmap by name (see velmo::bitmapResourcePath). Records the name
-    // and forgets the id (it becomes -1); results as LoadFromId.
-    bool LoadFromName(const QString& name);
+    // and forgets the id (it becomes -1); results as loadFromId.
+    bool loadFromName(const QString& name);
 
     // Loads again what was last asked for: by id when the id is above 0, else
     // by name when there is one; false when there is neither.
-    bool ReloadBitmap();
+    bool reloadBitmap();
 
     bool hasBitmap() const { return !bitmap_.isNull(); }
     QSize bitmapSize() const { return bitmap_.size(); }

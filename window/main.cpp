@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "application.h"
 #include "fileio.h"
 #include "install_paths.h"
 #include "start_options.h"
 #include "translation.h"
-#include "velmo_app.h"
 #include "velmo_build.h"
 
 int main(int argc, char** argv) {
@@ -23,7 +23,6 @@ int main(int argc, char** argv) {
         std::printf("%s", velmo::startUsage().c_str());
         return 0;
     }
-    CVelmoApp app(argc, argv);
-    app.InitInstance();
-    return app.exitStatus();
+    Application app(argc, argv);
+    return app.run();
 }

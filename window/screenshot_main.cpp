@@ -16,11 +16,11 @@
 #include "admission.h"
 #include "fileio.h"
 #include "install_paths.h"
+#include "main_window.h"
 #include "resources.h"
 #include "songrecord.h"
 #include "songtable.h"
 #include "translation.h"
-#include "velmo_dlg.h"
 
 namespace {
 
@@ -74,16 +74,16 @@ int main(int argc, char** argv) {
     qputenv("ZENTRO_SIM_DIR", QFile::encodeName(sim));
     if (argc > 2 && !writeSongTable(QFile::encodeName(start).toStdString(), argc, argv)) return 1;
 
-    CVelmoDlg dialog(nullptr, start);
-    dialog.initDialog();
-    if (dialog.isClosed()) {
+    MainWindow window(nullptr, start);
+    window.start();
+    if (window.isClosed()) {
         std::fprintf(stderr, "velmo-screenshot: the window closed at start-up\n");
         return 1;
     }
-    dialog.show();
+    window.show();
     QApplication::processEvents();
-    const bool saved = dialog.grab().save(QString::fromLocal8Bit(argv[1]), "PNG");
-    dialog.close();
+    const bool saved = window.grab().save(QString::fromLocal8Bit(argv[1]), "PNG");
+    window.close();
     if (!saved) {
         std::fprintf(stderr, "velmo-screenshot: cannot write %s\n", argv[1]);
         return 1;

@@ -11,7 +11,7 @@
 #include "widget_render.h"
 
 using velmo::test::renderWidget;
-using Face = CBitmapButton::Face;
+using Face = BitmapButton::Face;
 
 namespace {
 
@@ -36,8 +36,8 @@ class BitmapButtonFaces : public ::testing::TestWithParam<FaceRow> {};
 
 TEST_P(BitmapButtonFaces, PaintTheImageOfTheButtonsState) {
     const FaceRow& row = GetParam();
-    CBitmapButton button(QStringLiteral("BUTTON_UP"));
-    EXPECT_TRUE(button.LoadBitmaps(row.normal, row.selected, row.focus, row.disabled));
+    BitmapButton button(QStringLiteral("BUTTON_UP"));
+    EXPECT_TRUE(button.loadBitmaps(row.normal, row.selected, row.focus, row.disabled));
     button.resize(30, 30);
     button.setDown(row.down);
     button.setEnabled(row.enabled);
@@ -62,9 +62,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(BitmapButton, FocusedFaceComesBeforeDisabledAndAfterPressed) {
     QWidget window;
-    auto* button = new CBitmapButton(QStringLiteral("BUTTON_DOWN"), &window);
+    auto* button = new BitmapButton(QStringLiteral("BUTTON_DOWN"), &window);
     // Distinct focus image, so the focus face can be told from the normal one.
-    ASSERT_TRUE(button->LoadBitmaps(131, 132, 133, 135));
+    ASSERT_TRUE(button->loadBitmaps(131, 132, 133, 135));
     button->resize(24, 22);
     window.show();
     QApplication::setActiveWindow(&window);
@@ -81,12 +81,12 @@ TEST(BitmapButton, FocusedFaceComesBeforeDisabledAndAfterPressed) {
 }
 
 TEST(BitmapButton, LoadingReportsMissingBitmaps) {
-    CBitmapButton button;
-    EXPECT_FALSE(button.LoadBitmaps(9999, 134)) << "no normal bitmap";
+    BitmapButton button;
+    EXPECT_FALSE(button.loadBitmaps(9999, 134)) << "no normal bitmap";
     EXPECT_TRUE(button.image(Face::Normal).isNull());
     EXPECT_TRUE(button.image(Face::Selected).isNull()) << "nothing else is loaded without the normal one";
 
-    EXPECT_FALSE(button.LoadBitmaps(129, 9999, 0, 135)) << "a missing selected bitmap";
+    EXPECT_FALSE(button.loadBitmaps(129, 9999, 0, 135)) << "a missing selected bitmap";
     EXPECT_FALSE(button.image(Face::Normal).isNull());
     EXPECT_TRUE(button.image(Face::Selected).isNull());
     EXPECT_FALSE(button.image(Face::Disabled).isNull());
@@ -94,18 +94,18 @@ TEST(BitmapButton, LoadingReportsMissingBitmaps) {
     EXPECT_EQ(Face::Normal, button.currentFace());
 
     // A new load drops the images of the previous one.
-    EXPECT_TRUE(button.LoadBitmaps(QStringLiteral("131")));
+    EXPECT_TRUE(button.loadBitmaps(QStringLiteral("131")));
     EXPECT_TRUE(button.image(Face::Disabled).isNull());
     EXPECT_EQ(velmo::loadBitmapResource(131), button.image(Face::Normal));
 
-    button.SizeToContent();
+    button.sizeToContent();
     EXPECT_EQ(QSize(24, 22), button.size());
     EXPECT_EQ(QSize(24, 22), button.sizeHint());
 }
 
 TEST(BitmapButton, ScaledContentsFillTheButton) {
-    CBitmapButton button;
-    ASSERT_TRUE(button.LoadBitmaps(129, 134, 129, 135));
+    BitmapButton button;
+    ASSERT_TRUE(button.loadBitmaps(129, 134, 129, 135));
     button.setScaledContents(true);
     button.resize(48, 44);
     const QImage rendered = renderWidget(button);

@@ -33,7 +33,7 @@ QPalette testPalette(const QColor& face = kFace) {
     return palette;
 }
 
-// Saves `image` as a PNG in `dir` and returns its path, for LoadFromName.
+// Saves `image` as a PNG in `dir` and returns its path, for loadFromName.
 QString savePng(const TempDir& dir, const char* name, const QImage& image) {
     const QString path = QString::fromStdString(dir.file(name));
     EXPECT_TRUE(image.save(path, "PNG"));
@@ -53,7 +53,7 @@ class PictureWithoutBitmap : public ::testing::TestWithParam<TextRow> {};
 
 TEST_P(PictureWithoutBitmap, PaintsTheButtonFaceAndItsText) {
     const TextRow& row = GetParam();
-    CBitmapPicture picture(QString::fromUtf8(row.text));
+    BitmapPicture picture(QString::fromUtf8(row.text));
     picture.setPalette(testPalette());
     picture.setCenterImage(row.centerImage);
     picture.resize(160, 40);
@@ -99,9 +99,9 @@ QImage positionBitmap(int width, int height) {
 
 TEST(PictureWithBitmap, StretchesAllButTheLastColumnAndRowOverTheControl) {
     TempDir dir;
-    CBitmapPicture picture;
+    BitmapPicture picture;
     picture.setPalette(testPalette());
-    ASSERT_TRUE(picture.LoadFromName(savePng(dir, "stretch.png", positionBitmap(100, 50))));
+    ASSERT_TRUE(picture.loadFromName(savePng(dir, "stretch.png", positionBitmap(100, 50))));
     ASSERT_EQ(QSize(100, 50), picture.bitmapSize());
     picture.resize(200, 100);
 
@@ -133,10 +133,10 @@ TEST(PictureWithBitmap, DrawsItsTextOverTheBitmap) {
     TempDir dir;
     QImage plain(40, 20, QImage::Format_RGB32);
     plain.fill(qRgb(250, 250, 250));
-    CBitmapPicture picture(QStringLiteral("Music Song:"));
+    BitmapPicture picture(QStringLiteral("Music Song:"));
     picture.setPalette(testPalette());
     picture.setCenterImage(true);
-    ASSERT_TRUE(picture.LoadFromName(savePng(dir, "plain.png", plain)));
+    ASSERT_TRUE(picture.loadFromName(savePng(dir, "plain.png", plain)));
     picture.resize(160, 40);
 
     int ink = 0;
@@ -153,9 +153,9 @@ TEST(PictureWithBitmap, GreysTakeThePaletteColoursAndFollowAPaletteChange) {
     greys.setPixel(1, 0, qRgb(192, 192, 192));
     greys.setPixel(2, 0, qRgb(223, 223, 223));
     greys.setPixel(3, 0, qRgb(191, 191, 191));
-    CBitmapPicture picture;
+    BitmapPicture picture;
     picture.setPalette(testPalette());
-    ASSERT_TRUE(picture.LoadFromName(savePng(dir, "greys.png", greys)));
+    ASSERT_TRUE(picture.loadFromName(savePng(dir, "greys.png", greys)));
     EXPECT_EQ(kShadow.rgb(), picture.bitmap().pixel(0, 0));
     EXPECT_EQ(kFace.rgb(), picture.bitmap().pixel(1, 0));
     EXPECT_EQ(kLight.rgb(), picture.bitmap().pixel(2, 0));
@@ -169,41 +169,41 @@ TEST(PictureWithBitmap, GreysTakeThePaletteColoursAndFollowAPaletteChange) {
 TEST(PictureLoading, RecordsWhatWasAskedForAndReloadsIt) {
     TempDir dir;
     const QString named = savePng(dir, "named.png", positionBitmap(10, 6));
-    CBitmapPicture picture;
+    BitmapPicture picture;
 
     EXPECT_EQ(-1, picture.resourceId());
-    EXPECT_FALSE(picture.ReloadBitmap()) << "nothing asked for yet";
+    EXPECT_FALSE(picture.reloadBitmap()) << "nothing asked for yet";
 
-    EXPECT_FALSE(picture.LoadFromId(0));
+    EXPECT_FALSE(picture.loadFromId(0));
     EXPECT_EQ(0, picture.resourceId());
     EXPECT_TRUE(picture.resourceName().isEmpty());
-    EXPECT_FALSE(picture.ReloadBitmap()) << "id 0 and no name";
+    EXPECT_FALSE(picture.reloadBitmap()) << "id 0 and no name";
     EXPECT_FALSE(picture.hasBitmap());
 
-    ASSERT_TRUE(picture.LoadFromId(velmo::kBitmapUp));
+    ASSERT_TRUE(picture.loadFromId(velmo::kBitmapUp));
     EXPECT_EQ(QSize(24, 22), picture.bitmapSize());
-    EXPECT_TRUE(picture.ReloadBitmap());
+    EXPECT_TRUE(picture.reloadBitmap());
 
-    ASSERT_TRUE(picture.LoadFromName(named));
+    ASSERT_TRUE(picture.loadFromName(named));
     EXPECT_EQ(-1, picture.resourceId());
     EXPECT_EQ(named, picture.resourceName());
-    EXPECT_TRUE(picture.ReloadBitmap());
+    EXPECT_TRUE(picture.reloadBitmap());
     EXPECT_EQ(QSize(10, 6), picture.bitmapSize());
 
     // A failed load keeps the bitmap shown and still records the id, so a
     // later reload tries that id again.
-    EXPECT_FALSE(picture.LoadFromId(9999));
+    EXPECT_FALSE(picture.loadFromId(9999));
     EXPECT_EQ(9999, picture.resourceId());
     EXPECT_TRUE(picture.resourceName().isEmpty());
     EXPECT_EQ(QSize(10, 6), picture.bitmapSize());
-    EXPECT_FALSE(picture.ReloadBitmap());
+    EXPECT_FALSE(picture.reloadBitmap());
     EXPECT_EQ(QSize(10, 6), picture.bitmapSize());
 
-    EXPECT_FALSE(picture.LoadFromName(QStringLiteral("no such bitmap")));
+    EXPECT_FALSE(picture.loadFromName(QStringLiteral("no such bitmap")));
     EXPECT_EQ(-1, picture.resourceId());
     EXPECT_EQ(QSize(10, 6), picture.bitmapSize());
 
-    EXPECT_TRUE(picture.LoadFromName(QStringLiteral("144"))) << "a plain name is looked up among the bitmaps";
+    EXPECT_TRUE(picture.loadFromName(QStringLiteral("144"))) << "a plain name is looked up among the bitmaps";
     EXPECT_EQ(QSize(32, 32), picture.bitmapSize());
 }
 

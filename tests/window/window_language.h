@@ -71,7 +71,7 @@ inline void expectCaptionsWhole(const QWidget& window) {
             text = b->text();
         } else if (const auto* l = qobject_cast<const QLabel*>(w)) {
             text = l->text();
-        } else if (const auto* p = qobject_cast<const CBitmapPicture*>(w)) {
+        } else if (const auto* p = qobject_cast<const BitmapPicture*>(w)) {
             text = p->text();
         } else {
             continue;

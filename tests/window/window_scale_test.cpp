@@ -15,9 +15,9 @@
 #include <filesystem>
 #include <string>
 
+#include "main_window.h"
 #include "tempdir.h"
 #include "velmo_core.h"
-#include "velmo_dlg.h"
 #include "window_language.h"
 #include "zentro_sim_control.h"
 
@@ -41,8 +41,8 @@ TEST(ScaledWindow, FitsTheScreenWithItsStatusLine) {
     ASSERT_DOUBLE_EQ(kScale, screen->devicePixelRatio());
     ASSERT_EQ(QSize(kScreenWidth / kScale, kScreenHeight / kScale), screen->geometry().size());
 
-    CVelmoDlg dlg(nullptr, QString::fromStdString(start));
-    dlg.initDialog();
+    MainWindow dlg(nullptr, QString::fromStdString(start));
+    dlg.start();
     ASSERT_FALSE(dlg.isClosed());
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
@@ -84,8 +84,8 @@ TEST(ScaledWindow, EveryLanguageFitsAndNamesItsControls) {
     for (const char* language : velmo::test::kLanguages) {
         SCOPED_TRACE(language);
         velmo::test::useLanguage(language);
-        CVelmoDlg dlg(nullptr, QString::fromStdString(start));
-        dlg.initDialog();
+        MainWindow dlg(nullptr, QString::fromStdString(start));
+        dlg.start();
         ASSERT_FALSE(dlg.isClosed());
         dlg.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));

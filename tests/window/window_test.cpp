@@ -1,6 +1,6 @@
 // The main window run as a user would run it, against the simulated clock in
 // a start folder of its own. Message boxes are answered through the dialog's
-// message box runner and file dialogs through CFileDialogST's runner, after
+// message box runner and file dialogs through its file dialog runner, after
 // the events a modal loop would deliver.
 #include <gtest/gtest.h>
 
@@ -42,10 +42,10 @@
 #include <string>
 #include <vector>
 
-#include "about_dlg.h"
+#include "about_dialog.h"
 #include "bitmapbutton.h"
 #include "bitmappicture.h"
-#include "filedialogst.h"
+#include "main_window.h"
 #include "resources.h"
 #include "song_fixtures.h"
 #include "songlistbox.h"
@@ -54,8 +54,8 @@
 #include "start_options.h"
 #include "storage_layout.h"
 #include "tempdir.h"
+#include "presenter.h"
 #include "velmo_core.h"
-#include "velmo_dlg.h"
 #include "window_language.h"
 #include "zentro_sim_control.h"
 
@@ -104,7 +104,7 @@ Units unitsOf(const QFont& font) {
 QString textOf(QWidget* w) {
     if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
     if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
-    if (auto* p = qobject_cast<CBitmapPicture*>(w)) return p->text();
+    if (auto* p = qobject_cast<BitmapPicture*>(w)) return p->text();
     return {};
 }
 
@@ -125,7 +125,7 @@ class WindowTestBase : public ::testing::Test {
     TempDir dir;
     std::string start;
     std::string sim;
-    std::unique_ptr<CVelmoDlg> dlg;
+    std::unique_ptr<MainWindow> dlg;
     std::vector<ShownBox> boxes;
     std::deque<QMessageBox::StandardButton> answers;  // default: OK
     std::vector<SeenFileDialog> fileDialogs;
@@ -139,25 +139,16 @@ class WindowTestBase : public ::testing::Test {
         fs::copy_file(std::string(VELMO_BIN_DIR) + "/spn.bin", start + "/spn.bin");
         ASSERT_EQ(0, zentroSimSetDir(sim.c_str()));
         ASSERT_EQ(0, zentroSimReset());
-        CFileDialogST::SetRunner([this](QFileDialog& d) -> std::optional<QStringList> {
-            fileDialogs.push_back({d.nameFilters(), d.fileMode()});
-            if (fileChoices.empty()) return std::nullopt;
-            QStringList chosen = fileChoices.front();
-            fileChoices.pop_front();
-            if (chosen.isEmpty()) return std::nullopt;
-            return chosen;
-        });
     }
 
     void TearDown() override {
         if (dlg && !dlg->isClosed()) dlg->close();
         dlg.reset();
-        CFileDialogST::SetRunner(nullptr);
     }
 
   public:
     void startWindow() {
-        dlg = std::make_unique<CVelmoDlg>(nullptr, QString::fromStdString(start));
+        dlg = std::make_unique<MainWindow>(nullptr, QString::fromStdString(start));
         dlg->setMessageBoxRunner([this](QMessageBox& box) {
             // A real box runs a modal loop: whatever is queued arrives meanwhile.
             QCoreApplication::processEvents();
@@ -169,7 +160,15 @@ class WindowTestBase : public ::testing::Test {
             answers.pop_front();
             return static_cast<int>(answer);
         });
-        dlg->initDialog();
+        dlg->setFileDialogRunner([this](QFileDialog& d) -> std::optional<QStringList> {
+            fileDialogs.push_back({d.nameFilters(), d.fileMode()});
+            if (fileChoices.empty()) return std::nullopt;
+            QStringList chosen = fileChoices.front();
+            fileChoices.pop_front();
+            if (chosen.isEmpty()) return std::nullopt;
+            return chosen;
+        });
+        dlg->start();
         if (!dlg->isClosed()) {
             dlg->show();
             ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
@@ -262,11 +261,11 @@ TEST_F(WindowTest, ControlsSitWhereTheTemplatePutsThem) {
         {1000, "QPushButton", "Add", 19, 131, 48, 17},
         {1001, "QPushButton", "Delete", 92, 131, 48, 17},
         {1011, "QPushButton", "Reload", 170, 131, 48, 17},
-        {1008, "CBitmapButton", "BUTTON_DOWN", 293, 103, 12, 12},
-        {129, "CBitmapButton", "BUTTON_UP", 293, 45, 12, 12},
+        {1008, "BitmapButton", "BUTTON_DOWN", 293, 103, 12, 12},
+        {129, "BitmapButton", "BUTTON_UP", 293, 45, 12, 12},
         {1004, "QPushButton", "Upgrade Firmware", 231, 165, 75, 18},
         {1005, "QListWidget", nullptr, 20, 39, 268, 89},
-        {1016, "CBitmapPicture", "Music Song:", 17, 28, 43, 10},
+        {1016, "BitmapPicture", "Music Song:", 17, 28, 43, 10},
         {1003, "QProgressBar", nullptr, 20, 167, 197, 17},
         {1018, "QLabel", "Progress:", 20, 158, 112, 9},
         {1009, "QRadioButton", "Good", 218, 23, 27, 8},
@@ -379,7 +378,7 @@ TEST_F(WindowTest, EveryLanguageFitsAndNamesItsControls) {
 }
 
 // The controls that Tab visits, from the window's focus chain.
-std::vector<QWidget*> tabStops(CVelmoDlg& dlg) {
+std::vector<QWidget*> tabStops(MainWindow& dlg) {
     std::vector<QWidget*> stops;
     QWidget* w = &dlg;
     do {
@@ -423,7 +422,7 @@ TEST_F(WindowTest, TabStopsFollowTheVisualOrder) {
 
 TEST_F(WindowTest, EveryControlThatTakesFocusShowsIt) {
     startWindow();
-    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture)});
+    dlg->core().dropSongs({song("One.mp3", kMp3Fixture)});
     dlg->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
     const std::vector<QWidget*> stops = tabStops(*dlg);
@@ -458,7 +457,7 @@ TEST_F(WindowTest, ButtonsCarryDistinctMnemonicsOnTheirOwnLetters) {
     startWindow();
     std::vector<QKeySequence> keys;
     for (QAbstractButton* b : dlg->findChildren<QAbstractButton*>()) {
-        if (qobject_cast<CBitmapButton*>(b)) continue;  // no caption is drawn
+        if (qobject_cast<BitmapButton*>(b)) continue;  // no caption is drawn
         SCOPED_TRACE(b->text().toStdString());
         const QKeySequence key = QKeySequence::mnemonic(b->text());
         ASSERT_FALSE(key.isEmpty()) << "no mnemonic";
@@ -476,7 +475,7 @@ TEST_F(WindowTest, ButtonsCarryDistinctMnemonicsOnTheirOwnLetters) {
 
 TEST_F(WindowTest, TheDeleteKeyInTheListDeletesTheSelectedSong) {
     startWindow();
-    dlg->core().onDropFiles(
+    dlg->core().dropSongs(
         {song("One.mp3", kMp3Fixture), song("Two.wav", kWavFixture), song("Three.mp3", kMp3Fixture)});
     dlg->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
@@ -527,7 +526,7 @@ TEST_F(WindowTest, StartUpShowsTheConnectedClock) {
     EXPECT_EQ(QAbstractItemView::SingleSelection, list()->selectionMode());
     EXPECT_TRUE(list()->viewport()->acceptDrops());
 
-    auto* picture = control<CBitmapPicture>(kIdPicture);
+    auto* picture = control<BitmapPicture>(kIdPicture);
     EXPECT_FALSE(picture->hasBitmap());
     EXPECT_TRUE(picture->centerImage());
 
@@ -537,11 +536,11 @@ TEST_F(WindowTest, StartUpShowsTheConnectedClock) {
                  {kIdDown, kBitmapDown, kBitmapDownSelected, kBitmapDownDisabled}};
     for (const Faces& f : faces) {
         SCOPED_TRACE(f.id);
-        auto* b = control<CBitmapButton>(f.id);
-        EXPECT_EQ(loadBitmapResource(f.normal), b->image(CBitmapButton::Face::Normal));
-        EXPECT_EQ(loadBitmapResource(f.selected), b->image(CBitmapButton::Face::Selected));
-        EXPECT_EQ(loadBitmapResource(f.normal), b->image(CBitmapButton::Face::Focus));
-        EXPECT_EQ(loadBitmapResource(f.disabled), b->image(CBitmapButton::Face::Disabled));
+        auto* b = control<BitmapButton>(f.id);
+        EXPECT_EQ(loadBitmapResource(f.normal), b->image(BitmapButton::Face::Normal));
+        EXPECT_EQ(loadBitmapResource(f.selected), b->image(BitmapButton::Face::Selected));
+        EXPECT_EQ(loadBitmapResource(f.normal), b->image(BitmapButton::Face::Focus));
+        EXPECT_EQ(loadBitmapResource(f.disabled), b->image(BitmapButton::Face::Disabled));
     }
 
     // The minimised window and the task bar show the program icon.
@@ -654,7 +653,7 @@ TEST_P(ButtonHandlers, TheKeyboardReachesTheHandler) {
 
 // Short names for what the rows do with the fixture.
 struct Peek {
-    static CVelmoDlg& dialog(WindowTestBase& t) { return *t.dlg; }
+    static MainWindow& dialog(WindowTestBase& t) { return *t.dlg; }
     static QStringList linesOf(WindowTestBase& t) { return t.lines(); }
     static int selected(WindowTestBase& t) { return t.selectedLine(); }
     static void select(WindowTestBase& t, int row) { t.clickLine(row); }
@@ -666,7 +665,7 @@ struct Peek {
         return t.song(name, fixture);
     }
     static void twoSongs(WindowTestBase& t) {
-        dialog(t).core().onDropFiles({songOf(t, "One.mp3", kMp3Fixture), songOf(t, "Two.wav", kWavFixture)});
+        dialog(t).core().dropSongs({songOf(t, "One.mp3", kMp3Fixture), songOf(t, "Two.wav", kWavFixture)});
     }
     static QRadioButton* radio(WindowTestBase& t, int id) {
         return dialog(t).findChild<QRadioButton*>(QString::number(id));
@@ -681,11 +680,9 @@ const ButtonRow kButtonRows[] = {
      },
      [](WindowTestBase& t) {
          ASSERT_EQ(1u, Peek::dialogsOf(t).size());
-         // One "Music files" filter naming every accepted extension, in any
-         // case, and the choice of folders after it.
+         // One "Music files" filter naming every accepted extension, in any case.
          const QStringList filters = Peek::dialogsOf(t)[0].nameFilters;
-         ASSERT_EQ(2, filters.size());
-         EXPECT_EQ(QStringLiteral("%1 (*)").arg(CVelmoDlg::kFolderChoice), filters[1]);
+         ASSERT_EQ(1, filters.size());
          EXPECT_TRUE(filters[0].startsWith("Music files (*.[mM][pP]3 *.[wW][aA][vV] ")) << filters[0].toStdString();
          for (const char* pattern : {"*.[fF][lL][aA][cC]", "*.[oO][gG][gG]", "*.[oO][pP][uU][sS]", "*.[mM]4[aA]",
                                      "*.[aA][iI][fF][fF]", "*.[aA][iI][fF]", "*.[wW][mM][aA]", "*.[aA][aA][cC]"})
@@ -755,7 +752,7 @@ const ButtonRow kButtonRows[] = {
     {"Good", kIdGood,
      [](WindowTestBase& t) {
          Peek::twoSongs(t);
-         Peek::dialog(t).core().onBest();
+         Peek::dialog(t).core().setQuality(velmo::kQualityBest);
      },
      [](WindowTestBase& t) {
          EXPECT_EQ(4, Peek::dialog(t).core().quality());
@@ -774,7 +771,7 @@ INSTANTIATE_TEST_SUITE_P(Window, ButtonHandlers, ::testing::ValuesIn(kButtonRows
 
 TEST_F(WindowTest, QualityButtonsRescaleTheStatusLine) {
     startWindow();
-    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture)});
+    dlg->core().dropSongs({song("One.mp3", kMp3Fixture)});
     auto* status = control<QLabel>(kIdStatusLine);
     const QString good = status->text();
     click(kIdBest);
@@ -783,7 +780,7 @@ TEST_F(WindowTest, QualityButtonsRescaleTheStatusLine) {
     const QString normal = status->text();
     EXPECT_NE(good, best);
     EXPECT_NE(best, normal);
-    EXPECT_EQ(dlg->core().statusText(dlg->core().totalEstimate()), normal.toStdString());
+    EXPECT_EQ(velmo::present::spaceUsage(dlg->core().totalEstimate(), dlg->core().capacity()), normal.toStdString());
 }
 
 // ---------------------------------------------------------------------------
@@ -842,7 +839,8 @@ const BoxRow kBoxRows[] = {
          Peek::choicesOf(t).push_back({QString::fromStdString(Act::path(t, "fw.bin"))});
          Peek::answersOf(t).push_back(QMessageBox::Cancel);
          Act::click(t, kIdUpgradeFirmware);
-         EXPECT_EQ(Act::path(t, "fw.bin"), Peek::dialog(t).core().chosenPath());
+         // The file dialog was asked, and its choice taken, before the question.
+         EXPECT_TRUE(Peek::choicesOf(t).empty());
      },
      "Upgrade Firmware ?", "Warning", QMessageBox::NoIcon, QMessageBox::Ok | QMessageBox::Cancel},
     {"list over the storage",
@@ -902,7 +900,7 @@ TEST_F(WindowTest, WithoutARunnerTheRealBoxIsShownModally) {
 
 TEST_F(WindowTest, DownloadMovesTheBarAndCaptionToTheEnd) {
     startWindow();
-    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture), song("Two.wav", kWavFixture)});
+    dlg->core().dropSongs({song("One.mp3", kMp3Fixture), song("Two.wav", kWavFixture)});
     auto* bar = control<QProgressBar>(kIdProgressBar);
     auto* caption = control<QLabel>(kIdProgressCaption);
     struct Step {
@@ -977,14 +975,14 @@ TEST_F(WindowTest, DownloadMovesTheBarAndCaptionToTheEnd) {
 
 TEST_F(WindowTest, ADisabledWindowTakesNoCommand) {
     startWindow();
-    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture)});
+    dlg->core().dropSongs({song("One.mp3", kMp3Fixture)});
     zentroSimSetDelay(1);
     click(kIdDownload);
     ASSERT_FALSE(control(kIdAdd)->isEnabled());
     click(kIdAdd);
     bool about = false;
     QTimer::singleShot(0, dlg.get(), [&about] {
-        if (auto* box = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget())) {
+        if (auto* box = qobject_cast<AboutDialog*>(QApplication::activeModalWidget())) {
             about = true;
             box->accept();
         }
@@ -999,7 +997,7 @@ TEST_F(WindowTest, ADisabledWindowTakesNoCommand) {
 
 TEST_F(WindowTest, ClosingDuringAJobEndsItThroughTheCloseHandler) {
     startWindow();
-    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture), song("Two.wav", kWavFixture)});
+    dlg->core().dropSongs({song("One.mp3", kMp3Fixture), song("Two.wav", kWavFixture)});
     zentroSimSetDelay(1);
     click(kIdDownload);
     ASSERT_TRUE(dlg->core().operationRunning());
@@ -1020,7 +1018,7 @@ TEST_F(WindowTest, ClosingDuringAJobEndsItThroughTheCloseHandler) {
 
 TEST_F(WindowTest, WorkerMessagesWaitWhileAHandlersBoxIsOpen) {
     startWindow();
-    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture), song("Two.wav", kWavFixture)});
+    dlg->core().dropSongs({song("One.mp3", kMp3Fixture), song("Two.wav", kWavFixture)});
     // The write worker fails at its erase; the conversion stops at once and
     // reports its own end, with no message of its own.
     ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_ERASE_FAIL, ZENTRO_TRIGGER_AT, 1, 0));
@@ -1068,7 +1066,7 @@ TEST_F(WindowTest, ClosingEndsTheModalRun) {
 
 TEST_F(WindowTest, UpAndDownCarryTheSelectionWithTheSong) {
     startWindow();
-    dlg->core().onDropFiles({song("A.mp3", kMp3Fixture), song("B.wav", kWavFixture), song("C.mp3", kMp3Fixture)});
+    dlg->core().dropSongs({song("A.mp3", kMp3Fixture), song("B.wav", kWavFixture), song("C.mp3", kMp3Fixture)});
     ASSERT_EQ((QStringList{"A.mp3", "B.wav", "C.mp3"}), lines());
 
     struct Row {
@@ -1155,7 +1153,7 @@ TEST_F(WindowTest, ADropWithoutLocalFilesIsRefused) {
 
 TEST_F(WindowTest, EscapeClosesThroughTheCloseHandler) {
     startWindow();
-    dlg->core().onDropFiles({song("One.mp3", kMp3Fixture)});
+    dlg->core().dropSongs({song("One.mp3", kMp3Fixture)});
     list()->setFocus();
     QTest::keyClick(list(), Qt::Key_Escape);
     EXPECT_TRUE(dlg->isClosed());
@@ -1224,7 +1222,7 @@ TEST_F(WindowTest, NamesFromTagsIsAnOptionOfTheContextMenu) {
     fs::create_directories(dir.file("tagged"));
     const std::string file = dir.file("tagged") + "/01 - track.mp3";
     fs::copy_file(std::string(VELMO_TAG_FIXTURES) + "/id3v24.mp3", file);
-    dlg->core().onDropFiles({file});
+    dlg->core().dropSongs({file});
     EXPECT_EQ(QStringList{"Ana - Sunrise Theme.mp3"}, lines());
 }
 
@@ -1233,7 +1231,7 @@ TEST_F(WindowTest, NamesFromTagsIsAnOptionOfTheContextMenu) {
 TEST_F(WindowTest, SongsShowWhatTheyAreInTheirTooltips) {
     startWindow();
     const std::string file = song("One<br>Two.wav", "wav_pcm16_mono.wav");
-    dlg->core().onDropFiles({file});
+    dlg->core().dropSongs({file});
     auto* box = qobject_cast<velmo::SongListBox*>(list());
     ASSERT_NE(nullptr, box);
     const QString tip = box->lineToolTip(0);
@@ -1269,7 +1267,7 @@ TEST_F(WindowTest, ASongThatDidNotFitIsNamedAndMarkedInTheList) {
     click(kIdBest);
     fs::create_directories(dir.file("songs"));
     for (const char* name : {"A.wav", "B.wav", "C.wav"}) velmo::test::writeToneWav(dir.file("songs/") + name, 1);
-    dlg->core().onDropFiles({dir.file("songs/A.wav"), dir.file("songs/B.wav"), dir.file("songs/C.wav")});
+    dlg->core().dropSongs({dir.file("songs/A.wav"), dir.file("songs/B.wav"), dir.file("songs/C.wav")});
     ASSERT_EQ(3, list()->count());
     auto* box = qobject_cast<velmo::SongListBox*>(list());
     ASSERT_NE(nullptr, box);
@@ -1357,7 +1355,7 @@ TEST_F(WindowTest, AboutBoxOpensOnF1AndFromTheContextMenu) {
 
     int opened = 0;
     auto inspect = [this, &opened] {
-        auto* about = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
+        auto* about = qobject_cast<AboutDialog*>(QApplication::activeModalWidget());
         if (!about) return;
         ++opened;
         EXPECT_EQ("Demo", about->windowTitle().toStdString());
@@ -1503,8 +1501,8 @@ TEST_F(WindowTest, StopEndsADownloadAndGivesTheButtonBack) {
     startWindow();
     fs::create_directories(dir.file("songs"));
     velmo::test::writeToneWav(dir.file("songs") + "/Long.wav", 60);
-    dlg->core().onDropFiles({dir.file("songs") + "/Long.wav", song("One.mp3", kMp3Fixture)});
-    dlg->core().onBest();
+    dlg->core().dropSongs({dir.file("songs") + "/Long.wav", song("One.mp3", kMp3Fixture)});
+    dlg->core().setQuality(velmo::kQualityBest);
     ASSERT_EQ(0, zentroSimSetDelay(1));
     click(kIdDownload);
     ASSERT_TRUE(pumpUntil([this] {
@@ -1545,8 +1543,8 @@ TEST_F(WindowTest, ClosingDuringATransferReturnsAtOnce) {
         startWindow();
         fs::create_directories(dir.file("songs"));
         velmo::test::writeToneWav(dir.file("songs") + "/Long.wav", 60);
-        dlg->core().onDropFiles({dir.file("songs") + "/Long.wav"});
-        dlg->core().onBest();
+        dlg->core().dropSongs({dir.file("songs") + "/Long.wav"});
+        dlg->core().setQuality(velmo::kQualityBest);
         ASSERT_EQ(0, zentroSimSetDelay(1));
         click(reload ? kIdReload : kIdDownload);
         ASSERT_TRUE(pumpUntil([&] {
@@ -1634,8 +1632,8 @@ TEST_F(WindowTest, EscapeDuringADownloadAsksFirst) {
         startWindow();
         fs::create_directories(dir.file("songs"));
         velmo::test::writeToneWav(dir.file("songs") + "/Long.wav", yes ? 60 : 4);
-        dlg->core().onDropFiles({dir.file("songs") + "/Long.wav", song("One.mp3", kMp3Fixture)});
-        dlg->core().onBest();
+        dlg->core().dropSongs({dir.file("songs") + "/Long.wav", song("One.mp3", kMp3Fixture)});
+        dlg->core().setQuality(velmo::kQualityBest);
         ASSERT_EQ(0, zentroSimSetDelay(1));
         click(kIdDownload);
         // The erase has begun once the songs are being written.
@@ -1718,6 +1716,38 @@ TEST_F(WindowTest, AResizedWindowGrowsTheListAndIsRemembered) {
     EXPECT_EQ(before[kIdSongList].adjusted(0, 0, 40, 60), control(kIdSongList)->geometry());
 }
 
+// Whatever the window is resized to, by a pixel or by much, the list takes
+// all that is added, the controls right of it and below it keep their
+// distance to those edges, the rest stay; back at the template's size every
+// control is where it began.
+TEST_F(WindowTest, TheListTakesTheRoomAtEverySizeAndGivesItBack) {
+    startWindow();
+    const QSize small = dlg->size();
+    std::map<int, QRect> before;
+    for (int id : {kIdSongList, kIdAdd, kIdDelete, kIdReload, kIdDownload, kIdUp, kIdDown, kIdUpgradeFirmware,
+                   kIdProgressBar, kIdProgressCaption, kIdBest, kIdGood, kIdNormal, kIdStatusLine, kIdPicture})
+        before[id] = control(id)->geometry();
+    const QRect frame = dlg->findChild<QGroupBox*>()->geometry();
+    for (const QSize grown : {QSize(1, 0), QSize(0, 1), QSize(137, 59), QSize(3, 250), QSize(0, 0)}) {
+        SCOPED_TRACE(testing::Message() << grown.width() << " x " << grown.height());
+        dlg->resize(small + grown);
+        QCoreApplication::processEvents();
+        ASSERT_EQ(small + grown, dlg->size());
+        const int dx = grown.width(), dy = grown.height();
+        EXPECT_EQ(before[kIdSongList].adjusted(0, 0, dx, dy), control(kIdSongList)->geometry());
+        for (int id : {kIdAdd, kIdDelete, kIdReload, kIdProgressCaption})
+            EXPECT_EQ(before[id].translated(0, dy), control(id)->geometry()) << id;
+        for (int id : {kIdDownload, kIdDown, kIdUpgradeFirmware})
+            EXPECT_EQ(before[id].translated(dx, dy), control(id)->geometry()) << id;
+        for (int id : {kIdUp, kIdBest, kIdGood, kIdNormal})
+            EXPECT_EQ(before[id].translated(dx, 0), control(id)->geometry()) << id;
+        EXPECT_EQ(frame.translated(dx, 0), dlg->findChild<QGroupBox*>()->geometry());
+        EXPECT_EQ(before[kIdPicture], control(kIdPicture)->geometry());
+        EXPECT_EQ(before[kIdProgressBar].translated(0, dy).adjusted(0, 0, dx, 0), control(kIdProgressBar)->geometry());
+        EXPECT_EQ(before[kIdStatusLine].translated(0, dy).adjusted(0, 0, dx, 0), control(kIdStatusLine)->geometry());
+    }
+}
+
 TEST_F(WindowTest, AStoredSizeIsNeverBelowTheTemplates) {
     std::ofstream(start + "/velmo.conf") << "window.width=10\nwindow.height=10\n";
     startWindow();
@@ -1747,8 +1777,8 @@ TEST_F(WindowTest, FilesOnTheCommandLineJoinTheList) {
     EXPECT_TRUE(boxes.empty());
 }
 
-// A folder, from Add's folder choice or dropped, adds its songs in name order.
-TEST_F(WindowTest, AddAndDropTakeFolders) {
+// A folder, from the Add Folder entry or dropped, adds its songs in name order.
+TEST_F(WindowTest, AddFolderAndDropTakeFolders) {
     const std::string album = dir.file("album");
     velmo::test::copyFixture(kMp3Fixture, album + "/2 Disc", "x.mp3");
     velmo::test::copyFixture(kWavFixture, album, "1.wav");
@@ -1756,20 +1786,17 @@ TEST_F(WindowTest, AddAndDropTakeFolders) {
     writeFileBytes(album + "/cover.txt", {'h', 'i'});
     startWindow();
 
-    // The dialog offers folders; choosing them turns it to folders.
-    CFileDialogST::SetRunner([&](QFileDialog& d) -> std::optional<QStringList> {
+    ASSERT_TRUE(dlg->actions().contains(dlg->addFolderAction()));
+    EXPECT_EQ(MainWindow::kAddFolderText, dlg->addFolderAction()->text().toStdString());
+    dlg->setFileDialogRunner([&](QFileDialog& d) -> std::optional<QStringList> {
         fileDialogs.push_back({d.nameFilters(), d.fileMode()});
-        const QString folders = d.nameFilters().last();
-        d.selectNameFilter(folders);
-        emit d.filterSelected(folders);
-        fileDialogs.push_back({d.nameFilters(), d.fileMode()});
+        EXPECT_TRUE(d.testOption(QFileDialog::ShowDirsOnly));
+        EXPECT_EQ(MainWindow::kAddFolderCaption, d.windowTitle().toStdString());
         return QStringList{QString::fromStdString(album)};
     });
-    click(kIdAdd);
-    ASSERT_EQ(2u, fileDialogs.size());
-    EXPECT_EQ(QFileDialog::ExistingFiles, fileDialogs[0].mode);
-    EXPECT_TRUE(fileDialogs[0].nameFilters.last().startsWith(CVelmoDlg::kFolderChoice));
-    EXPECT_EQ(QFileDialog::Directory, fileDialogs[1].mode);
+    dlg->addFolderAction()->trigger();
+    ASSERT_EQ(1u, fileDialogs.size());
+    EXPECT_EQ(QFileDialog::Directory, fileDialogs[0].mode);
     EXPECT_EQ((QStringList{"1.wav", "x.mp3", "3.mp3"}), lines());
     EXPECT_TRUE(boxes.empty());
 
@@ -1785,4 +1812,38 @@ TEST_F(WindowTest, AddAndDropTakeFolders) {
     QCoreApplication::sendEvent(target, &drop);
     ASSERT_TRUE(pumpUntil([this] { return lines().size() == 4; }, 5000));
     EXPECT_EQ(album + "/2 Disc/x.mp3", std::string(dlg->core().song(3).sourcePath));
+}
+
+// Songs made in no particular order come in the order of their names (the
+// names' bytes), whatever order the folder lists them in; a cancelled folder
+// dialog adds nothing, and the entry is off while a job runs.
+TEST_F(WindowTest, AddFolderAddsTheSongsInNameOrder) {
+    const std::string folder = dir.file("mixed");
+    const char* const created[] = {"b.mp3", "10.wav", "a.mp3", "C.mp3", "2.mp3"};
+    for (const char* name : created)
+        velmo::test::copyFixture(fs::path(name).extension() == ".wav" ? kWavFixture : kMp3Fixture, folder, name);
+    startWindow();
+
+    fileChoices.push_back({});
+    dlg->addFolderAction()->trigger();
+    ASSERT_EQ(1u, fileDialogs.size());
+    EXPECT_EQ(QFileDialog::Directory, fileDialogs[0].mode);
+    EXPECT_TRUE(lines().isEmpty());
+
+    fileChoices.push_back({QString::fromStdString(folder)});
+    dlg->addFolderAction()->trigger();
+    ASSERT_EQ(2u, fileDialogs.size());
+    const QStringList expected{"10.wav", "2.mp3", "C.mp3", "a.mp3", "b.mp3"};
+    EXPECT_EQ(expected, lines());
+    for (int i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(folder + "/" + expected[i].toStdString(),
+                  std::string(dlg->core().song(static_cast<size_t>(i)).sourcePath));
+    EXPECT_TRUE(boxes.empty());
+
+    dlg->enableControls(false);
+    EXPECT_FALSE(dlg->addFolderAction()->isEnabled());
+    dlg->addFolderAction()->trigger();
+    EXPECT_EQ(2u, fileDialogs.size());
+    dlg->enableControls(true);
+    EXPECT_TRUE(dlg->addFolderAction()->isEnabled());
 }

@@ -1,4 +1,4 @@
-#include "velmo_app.h"
+#include "application.h"
 
 #include <QApplication>
 #include <QDir>
@@ -18,12 +18,12 @@
 #include "folder_lock.h"
 #include "install_paths.h"
 
+#include "main_window.h"
 #include "resources.h"
 #include "start_options.h"
 #include "translation.h"
-#include "velmo_dlg.h"
 
-CVelmoApp::CVelmoApp(int& argc, char** argv) : app_(std::make_unique<QApplication>(argc, argv)) {
+Application::Application(int& argc, char** argv) : app_(std::make_unique<QApplication>(argc, argv)) {
     // QApplication has set the whole locale from the environment, numbers
     // included: ours are printed as the English texts have them.
     velmo::initTranslations(velmo::localeFolder(velmo::executableFolder()));
@@ -34,15 +34,15 @@ CVelmoApp::CVelmoApp(int& argc, char** argv) : app_(std::make_unique<QApplicatio
                       QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(qtTexts);
     // No application name is set: Qt takes the program file's name ("velmo"),
-    // which the dialog uses as the caption of the conversion's failure.
+    // which the window uses as the caption of the conversion's failure.
     QApplication::setWindowIcon(velmo::programIcon());
     // The menu entry's name: desktops match the running window to it.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.velmo.velmo"));
 }
 
-CVelmoApp::~CVelmoApp() = default;
+Application::~Application() = default;
 
-bool CVelmoApp::InitInstance() {
+int Application::run() {
     // QApplication has taken its own arguments out; the rest are ours.
     std::vector<std::string> args;
     const QStringList all = QCoreApplication::arguments();
@@ -52,8 +52,7 @@ bool CVelmoApp::InitInstance() {
         std::fprintf(stderr, "velmo: %s\n%s",
                      velmo::format(velmo::tr_("unknown argument %s"), options.unknown.c_str()).c_str(),
                      velmo::startUsage().c_str());
-        exitStatus_ = 2;
-        return false;
+        return 2;
     }
     std::string folder, error;
     if (!velmo::chooseStartFolder(options, QFile::encodeName(QDir::currentPath()).toStdString(), folder, error)) {
@@ -61,8 +60,7 @@ bool CVelmoApp::InitInstance() {
         QMessageBox::critical(nullptr, QStringLiteral("velmo"),
                               QString::fromStdString(velmo::format(
                                   velmo::tr_("The folder for the song list cannot be made: %s"), error.c_str())));
-        exitStatus_ = 1;
-        return false;
+        return 1;
     }
     // A second Velmo in the same start folder would overwrite this one's list
     // and working files. The lock stays with the application object until the
@@ -70,13 +68,12 @@ bool CVelmoApp::InitInstance() {
     if (folderLock_.acquire(folder, velmo::FolderAccess::Exclusive) == velmo::FolderLockResult::InUse) {
         QMessageBox::critical(nullptr, QString::fromUtf8(velmo::tr_("Error")),
                               QString::fromUtf8(velmo::tr_(velmo::kFolderInUseText)));
-        exitStatus_ = 1;
-        return false;
+        return 1;
     }
-    CVelmoDlg dialog(nullptr, QFile::decodeName(folder.c_str()));
-    dialog.initDialog();
+    MainWindow window(nullptr, QFile::decodeName(folder.c_str()));
+    window.start();
     // A failed start-up has already run the close handler: nothing to show.
-    if (dialog.isClosed()) return false;
+    if (window.isClosed()) return 0;
     if (!options.files.empty()) {
         // Named against the folder the program was started in, which the
         // start folder need not be; added once the window is up, so that a
@@ -85,8 +82,8 @@ bool CVelmoApp::InitInstance() {
         for (const std::string& f : options.files)
             files.push_back(
                 QFile::encodeName(QFileInfo(QFile::decodeName(f.c_str())).absoluteFilePath()).toStdString());
-        QTimer::singleShot(0, &dialog, [&dialog, files] { dialog.addFiles(files); });
+        QTimer::singleShot(0, &window, [&window, files] { window.addFiles(files); });
     }
-    dialog.exec();
-    return false;
+    window.exec();
+    return 0;
 }

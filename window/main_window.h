@@ -1,22 +1,24 @@
 // The main window: template 102 on Qt Widgets. It shows what the core tells
 // it (velmo::View), forwards every control's event to the core's handler, and
 // hands the workers' messages to the core on the user-interface thread: a
-// worker's post() becomes an event posted to the dialog, handled in event().
+// worker's post() becomes an event posted to the window, handled in event().
 //
 // The core is never entered twice: a worker message or timer tick that
 // arrives while a core handler waits in a message box or a file dialog is
 // kept (messages, in order) or skipped (ticks) until the handler returns.
 //
-// Use: construct, optionally set the test seams, initDialog(), then exec()
+// Its code is in three files: main_window.cpp builds it (controls, layout,
+// captions, context menu, size), main_window_events.cpp handles what the
+// user and the workers do, main_window_view.cpp is its velmo::View.
+//
+// Use: construct, optionally set the test seams, start(), then exec()
 // unless isClosed() (start-up failed and the close handler has already run).
 #pragma once
 
 #include <QDialog>
-#include <QRect>
 #include <QSize>
 #include <QString>
 #include <QTimer>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -26,40 +28,41 @@
 
 #include "dialog_units.h"
 #include "event_queue.h"
+#include "file_dialog.h"
 #include "translation.h"
 #include "question.h"
 #include "view.h"
 
 class QAction;
-class QButtonGroup;
 class QCloseEvent;
+class QFileDialog;
+class QGroupBox;
 class QKeyEvent;
 class QLabel;
 class QMessageBox;
 class QProgressBar;
-class QResizeEvent;
 class QPushButton;
 class QRadioButton;
-class CBitmapButton;
-class CBitmapPicture;
+class BitmapButton;
+class BitmapPicture;
 
 namespace velmo {
 class SongListBox;
 class VelmoCore;
 }  // namespace velmo
 
-class CVelmoDlg : public QDialog, public velmo::View {
+class MainWindow : public QDialog, public velmo::View {
     Q_OBJECT
 
   public:
     // `startDir`: the start folder; empty: the current folder.
-    explicit CVelmoDlg(QWidget* parent = nullptr, const QString& startDir = QString());
+    explicit MainWindow(QWidget* parent = nullptr, const QString& startDir = QString());
     // Stops and joins any worker before the window goes away.
-    ~CVelmoDlg() override;
+    ~MainWindow() override;
 
-    // The dialog's initialisation (the core's start-up). Call once, before
-    // the window is shown.
-    void initDialog();
+    // The core's start-up: reads the settings and the list, finds the clock.
+    // Call once, before the window is shown.
+    void start();
     // The close handler has run: the window is done and must not be shown again.
     bool isClosed() const;
 
@@ -71,6 +74,15 @@ class CVelmoDlg : public QDialog, public velmo::View {
     // that reads the box and answers; an empty function restores the default.
     using MessageBoxRunner = std::function<int(QMessageBox&)>;
     void setMessageBoxRunner(MessageBoxRunner runner) { messageBoxRunner_ = std::move(runner); }
+    // How a prepared file dialog (Add's, Add Folder's, the firmware's) is
+    // shown, likewise: the default runs it modally.
+    void setFileDialogRunner(velmo::FileDialogRunner runner) { fileDialogRunner_ = std::move(runner); }
+
+    // The context menu's "Add Folder...": a folder's songs, in name order.
+    QAction* addFolderAction() const { return addFolderAction_; }
+    static constexpr const char* kAddFolderText = velmo::N_("Add &Folder...");
+    // The caption of the folder dialog it opens.
+    static constexpr const char* kAddFolderCaption = velmo::N_("Add Folder");
 
     // The About box entry of the window's context menu (also on F1).
     QAction* aboutAction() const { return aboutAction_; }
@@ -92,9 +104,6 @@ class CVelmoDlg : public QDialog, public velmo::View {
     // The size the window opens at when the settings name none: the
     // template's, which is also the smallest it can be made.
     QSize templateSize() const;
-
-    // The file dialog's entry that turns Add's choice to folders.
-    static constexpr const char* kFolderChoice = velmo::N_("Folders of music files");
 
     // velmo::View
     void setProgressStage(velmo::ProgressStage stage) override;
@@ -141,17 +150,8 @@ class CVelmoDlg : public QDialog, public velmo::View {
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
   private:
-    // Which edges of the window a control keeps its distance to as the
-    // window grows: it moves with the right or bottom edge, or stretches.
-    enum Anchor : unsigned { kMoveX = 1, kMoveY = 2, kGrowX = 4, kGrowY = 8 };
-    struct Placed {
-        QWidget* widget;
-        QRect atTemplateSize;
-        unsigned anchors;
-    };
     // The window's size from the settings, bounded by the template's size
     // and the screen; the template's size when none is stored.
     QSize rememberedSize() const;
@@ -161,17 +161,25 @@ class CVelmoDlg : public QDialog, public velmo::View {
 
     // The template's 11 points, or less when the window would not fit the screen.
     int fittingPointSize() const;
+    // The controls, named by their ids (main_window.cpp).
     void createControls();
+    // Their places: template 102 at its size, the list taking what is added.
+    void layoutControls();
+    // Each control's event to its core handler (main_window_events.cpp).
+    void connectControls();
     // Steps the captions' font down from the window's until every caption
     // (in whatever language) is shown whole on its control: a translation
     // may be longer than the English text the template was drawn for.
     void fitCaptions();
     // Whether the caption of `w` fits it in `font`.
     bool captionFits(const QWidget* w, const QFont& font) const;
-    template <class F>
-    void enterCore(F&& handler);
+    // Runs a core handler; worker messages that come meanwhile wait for its end.
+    void enterCore(const std::function<void()>& handler);
     void deliverPending();
     void onAdd();
+    void onAddFolder();
+    // Runs a prepared file dialog where the last one left off.
+    std::vector<std::string> runFileDialog(QFileDialog& dialog);
     void onTimerTick();
 
     velmo::DialogUnits units_;
@@ -180,17 +188,19 @@ class CVelmoDlg : public QDialog, public velmo::View {
     QPushButton* add_ = nullptr;
     QPushButton* delete_ = nullptr;
     QPushButton* reload_ = nullptr;
-    CBitmapButton* down_ = nullptr;
-    CBitmapButton* up_ = nullptr;
+    BitmapButton* down_ = nullptr;
+    BitmapButton* up_ = nullptr;
     QPushButton* upgrade_ = nullptr;
     velmo::SongListBox* list_ = nullptr;
-    CBitmapPicture* picture_ = nullptr;
+    BitmapPicture* picture_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* progressCaption_ = nullptr;
     QRadioButton* good_ = nullptr;
     QRadioButton* best_ = nullptr;
     QRadioButton* normal_ = nullptr;
     QLabel* status_ = nullptr;
+    QGroupBox* qualityGroup_ = nullptr;
+    QAction* addFolderAction_ = nullptr;
     QAction* aboutAction_ = nullptr;
     QAction* verifyAction_ = nullptr;
     QAction* namesAction_ = nullptr;
@@ -202,6 +212,10 @@ class CVelmoDlg : public QDialog, public velmo::View {
     velmo::EventQueue queue_;
     std::unique_ptr<velmo::VelmoCore> core_;
     MessageBoxRunner messageBoxRunner_;
+    velmo::FileDialogRunner fileDialogRunner_;
+    // Where the last file dialog's choice was: the next one opens there, and
+    // the process's current folder never changes.
+    QString lastFolder_;
 
     int coreDepth_ = 0;  // core handlers running (nested in modal loops)
     bool delivering_ = false;
@@ -209,7 +223,6 @@ class CVelmoDlg : public QDialog, public velmo::View {
     // The user answered Yes to the stop question: the window closes once the
     // stopped operation has ended with its message.
     bool closeAfterStop_ = false;
-    std::vector<Placed> placed_;
     QSize loadedSize_;                        // as the settings gave it, to save only a change
     std::deque<velmo::PostedEvent> pending_;  // workers' events kept for the core, in order
 

@@ -1,4 +1,4 @@
-#include "about_dlg.h"
+#include "about_dialog.h"
 
 #include <QLabel>
 #include <QPixmap>
@@ -8,7 +8,7 @@
 #include "resources.h"
 #include "translation.h"
 
-CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QString::fromUtf8(velmo::tr_("Demo")));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);

@@ -528,12 +528,13 @@ int runNames(const Options& options, const std::string& source) {
     return s.finish(kExitOk);
 }
 
-int runDownload(const Options& options, std::optional<bool> verify) {
+int runDownload(const Options& options, std::optional<bool> verify, bool fullVerify) {
     installStopSignals();
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     if (!s.startWithClock()) return kExitFailed;
     if (verify) s.core.overrideVerifyAfterDownload(*verify);
+    if (fullVerify) s.core.overrideFullVerify(true);
     s.core.onDownload();
     s.pump();
     int status = exitStatus(s.outcome());
@@ -543,6 +544,17 @@ int runDownload(const Options& options, std::optional<bool> verify) {
         const Outcome& outcome = s.outcome();
         const size_t leftOff = outcome.unconverted.size() + outcome.didNotFit.size();
         const unsigned count = s.core.songCount();
+        if (options.json) {
+            printJson(json{{"format", kJsonFormat},
+                           {"songCount", count},
+                           {"songsLeftOff", leftOff},
+                           {"imageBytes", outcome.imageBytes},
+                           {"bytesWritten", outcome.bytesWritten},
+                           {"songsUnchanged", outcome.songsUnchanged},
+                           {"verified", outcome.verified}});
+            noteLeftOff(outcome);
+            return s.finish(status);
+        }
         if (leftOff == 0)
             std::printf(trn_("Downloaded %u song (%ju image bytes).\n", "Downloaded %u songs (%ju image bytes).\n",
                              count),

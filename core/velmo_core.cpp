@@ -11,6 +11,7 @@
 #include "operations/image_operation.h"
 #include "operations/reload_operation.h"
 #include "operations/verify_operation.h"
+#include "conversion_cache.h"
 #include "songlist.h"
 #include "songtable.h"
 #include "storage_layout.h"
@@ -151,6 +152,7 @@ void VelmoCore::finishInitialisation(bool tableLoaded) {
         deleteTemporaryFiles();
         // Copies an earlier run left behind would only grow dat/.
         state_.removeStrayWorkingCopies(workingFilesToKeep());
+        keepOnlyCachedSongs(state_.songs.data(), state_.songCount, state_.work());
     }
     view.enableControls(true);
     if (!closed_ && state_.session.state() != ConnectionState::NotLoaded) view.startTimer(kTimerMilliseconds);
@@ -261,8 +263,10 @@ void VelmoCore::endIfOver() {
     running_->afterControlsEnabled();
     lastOutcome_ = running_->outcome();
     // The songs a Reload replaced leave their copies behind.
-    if (lastOutcome_.operation == Operation::Reload && !folderReadOnly_)
+    if (lastOutcome_.operation == Operation::Reload && !folderReadOnly_) {
         state_.removeStrayWorkingCopies(workingFilesToKeep());
+        keepOnlyCachedSongs(state_.songs.data(), state_.songCount, state_.work());
+    }
     running_.reset();
     view.operationEnded(lastOutcome_);
     if (closeAfterOperation_) {
@@ -299,7 +303,9 @@ void VelmoCore::onDownload() {
         return;
     }
     const bool cut = cutToFit(state_.songs.data(), state_.songCount, state_.capacityNow()) != 0;
-    run(std::make_unique<DownloadOperation>(state_, nextSerial_++, cut, verifyAfterDownload()));
+    auto download = std::make_unique<DownloadOperation>(state_, nextSerial_++, cut, verifyAfterDownload());
+    download->setFullVerify(fullVerify());
+    run(std::move(download));
 }
 
 bool VelmoCore::verifyAfterDownload() const {
@@ -309,6 +315,15 @@ bool VelmoCore::verifyAfterDownload() const {
 void VelmoCore::setVerifyAfterDownload(bool on) {
     verifyOverride_.reset();
     state_.settings.setFlag(kVerifyAfterDownloadKey, on);
+}
+
+bool VelmoCore::fullVerify() const {
+    return fullVerifyOverride_.value_or(state_.settings.flag(kFullVerifyKey, false));
+}
+
+void VelmoCore::setFullVerify(bool on) {
+    fullVerifyOverride_.reset();
+    state_.settings.setFlag(kFullVerifyKey, on);
 }
 
 bool VelmoCore::evenVolume() const { return state_.settings.flag(kEvenVolumeKey, false); }

@@ -8,11 +8,13 @@
 #include "admission.h"
 #include "convert_job.h"
 #include "dat_space.h"
+#include "image_record.h"
 #include "reload_record.h"
 #include "storage_layout.h"
 #include "transfer.h"
 #include "translation.h"
 #include "verify.h"
+#include "written_summary.h"
 
 namespace velmo {
 
@@ -96,6 +98,8 @@ void DownloadOperation::onEstimates(uint32_t total, const std::vector<Unreadable
     // The clock changes now: the digests of its last verified Download
     // describe it no longer.
     removeReloadRecord(core_.startDir);
+    job.record = loadImageRecord(core_.startDir);
+    removeImageRecord(core_.startDir);
     startWorker(true,
                 [job, work = core_.work(), lib = &core_.session.library(), cancel = &cancellation_,
                  handOver = &handOver_](EventSink& events) { writeWorker(job, work, *lib, events, cancel, handOver); });
@@ -173,8 +177,9 @@ void DownloadOperation::onEvent(const Event& event) {
             noteOutcome(OutcomeKind::Failed, text);
         }
         writeEnded();
-    } else if (std::holds_alternative<DownloadDone>(event)) {
+    } else if (const auto* e = std::get_if<DownloadDone>(&event)) {
         writeRunning_ = false;
+        written_ = *e;
         if (verify_ && !cancellation_.cancelled()) {
             startVerify();
             return;
@@ -202,9 +207,16 @@ void DownloadOperation::finished() {
     // Songs that are not whole on the clock are named, not left to be found
     // silent: those that could not be converted, and those whose real size
     // did not fit.
-    const std::string text = leftOffText(tr_(kDownloadFinishedText));
+    Outcome facts;
+    facts.imageBytes = written_.imageBytes;
+    facts.bytesWritten = written_.bytesWritten;
+    facts.songsUnchanged = written_.songsUnchanged;
+    const std::string text = leftOffText(tr_(kDownloadFinishedText)) + writtenSummaryLine(facts);
     core_.view.messageBox(text, kCaptionInformation, MessageIcon::Information, MessageButtons::Ok);
     noteImageOutcome(text);
+    outcomeToFill().imageBytes = facts.imageBytes;
+    outcomeToFill().bytesWritten = facts.bytesWritten;
+    outcomeToFill().songsUnchanged = facts.songsUnchanged;
 }
 
 // Flash tools read back what they wrote: a clock that acknowledged a block
@@ -212,7 +224,12 @@ void DownloadOperation::finished() {
 void DownloadOperation::startVerify() {
     verifying_ = true;
     core_.view.setProgressCaption(tr_("Progress: verifying music data..."));
-    startReadBack();
+    std::vector<ImageSpan> spans;
+    if (written_.byRecord && !fullVerify_)
+        for (const auto& [offset, length] : written_.written) spans.push_back(ImageSpan{offset, length});
+    // Nothing written: the header alone is read back.
+    if (written_.byRecord && !fullVerify_ && spans.empty()) spans.push_back(ImageSpan{0, 0});
+    startReadBack(std::move(spans));
 }
 
 std::string DownloadOperation::placeOf(uint32_t address) const {

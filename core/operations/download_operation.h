@@ -25,6 +25,9 @@ class DownloadOperation : public ConvertingOperation {
     // Download is refused: the box has been shown and `reason` says why.
     static bool checks(CoreState& core, bool needsClock, std::string& reason);
 
+    // The read-back compares the whole image even where the clock held it already.
+    void setFullVerify(bool on) { fullVerify_ = on; }
+
     void start() override;
     void cancel() override;
     bool stop() override;
@@ -48,6 +51,8 @@ class DownloadOperation : public ConvertingOperation {
     bool listWasCut_;
     bool verify_;
     bool verifying_ = false;
+    bool fullVerify_ = false;
+    DownloadDone written_;  // what the write put on the clock
     ImageHandOver handOver_;
     bool writeRunning_ = false;
     bool writeCaptionShown_ = false;  // the first block has been written

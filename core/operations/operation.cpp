@@ -91,8 +91,9 @@ std::string RunningOperation::writeFailureText(const WriteFailed& failed, const 
     return tr_("Storage erase error !");
 }
 
-void RunningOperation::startReadBack() {
+void RunningOperation::startReadBack(std::vector<ImageSpan> spans) {
     DeviceJob job;
+    job.verifySpans = std::move(spans);
     job.handle = core_.session.handle();
     job.address = kStorageHeaderAddress;
     job.path = kImageFile;

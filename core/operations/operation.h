@@ -20,6 +20,7 @@
 #include "cancellation.h"
 #include "core_state.h"
 #include "event_queue.h"
+#include "image_record.h"
 #include "events.h"
 #include "outcome.h"
 
@@ -99,7 +100,8 @@ class RunningOperation {
     std::string writeFailureText(const WriteFailed& failed, const std::string& file);
     // Reads the clock back from the song header on and compares it with the
     // image "./dat/tmp.bin" on a worker: ReadProgress, then VerifyDone.
-    void startReadBack();
+    // `spans` not empty: only the header and these spans of the image.
+    void startReadBack(std::vector<ImageSpan> spans = {});
 
     CoreState& core_;
     Cancellation cancellation_;

@@ -46,7 +46,7 @@ _velmo_cli() {
 
     local options="--dir --json --help"
     case $command in
-        download) options+=" --yes --verify --no-verify --jobs" ;;
+        download) options+=" --yes --verify --verify=full --no-verify --jobs" ;;
         image) options+=" --yes --jobs" ;;
         reload | firmware) options+=" --yes" ;;
     esac

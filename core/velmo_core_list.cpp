@@ -15,6 +15,8 @@
 #include "translation.h"
 #include "velmo_core.h"
 
+#include "conversion_cache.h"
+
 namespace velmo {
 
 static_assert(kMaxTagNameBytes <= kMaxReloadNameBytes, "a name from tags comes back whole from a Reload");
@@ -203,6 +205,8 @@ void VelmoCore::onDelete(int selectedLine) {
     if (!workNameInUse(work, state_.songCount, i)) state_.removeFile(work);
     removeSong(state_.songs.data(), state_.songCount, i);
     state_.removeStrayWorkingCopies(workingFilesToKeep());
+    // Its converted bytes go with it too.
+    keepOnlyCachedSongs(state_.songs.data(), state_.songCount, state_.work());
     state_.showStatus(state_.totalEstimate);
     state_.view.selectLine(-1);
 }

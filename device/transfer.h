@@ -48,9 +48,9 @@ struct DeviceJob {
     // A download's: the record of the last verified Download in this folder
     // (image_record.h), or null. When the clock's header is that record's,
     // only the sectors that differ are erased and written.
-    std::shared_ptr<const ImageRecord> record;
+    std::shared_ptr<const ImageRecord> record = nullptr;
     // A read-back's: only these spans of the image are compared (empty: all).
-    std::vector<ImageSpan> verifySpans;
+    std::vector<ImageSpan> verifySpans = {};
 };
 
 constexpr uint32_t kReadStagingBytes = 262144;

@@ -724,6 +724,43 @@ TEST_F(CliTest, VolumeIsKeptForTheFolderAndADownloadFollowsIt) {
     EXPECT_TRUE(has(in(start, {"status"}).out, "\nVolume: as-is\n"));
 }
 
+// A second Download of the same list writes nothing and says so; the
+// read-back covers the header then, and every byte with --verify=full.
+TEST_F(CliTest, DownloadAgainWritesNothingAndVerifyFullReadsEverything) {
+    ASSERT_EQ(
+        0, in(start, {"add", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3"), song("Tone.wav", "wav_pcm16_stereo.wav")})
+               .status);
+    const CliRun first = in(start, {"--json", "download"});
+    ASSERT_EQ(0, first.status) << first.err;
+    const json whole = json::parse(first.out);
+    EXPECT_EQ(whole["imageBytes"], whole["bytesWritten"]);
+    EXPECT_EQ(0, whole["songsUnchanged"].get<int>());
+    const uint32_t imageBytes = whole["imageBytes"].get<uint32_t>();
+
+    struct Row {
+        std::vector<std::string> args;
+        uint64_t blocksRead;
+    };
+    const Row rows[] = {{{"--json", "download"}, 3}, {{"--json", "download", "--verify=full"}, (imageBytes + 4095) / 4096}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args.back());
+        zentroSimResetCounts();
+        const CliRun again = in(start, row.args);
+        ASSERT_EQ(0, again.status) << again.err;
+        const json o = json::parse(again.out);
+        EXPECT_EQ(0, o["bytesWritten"].get<int>());
+        EXPECT_EQ(imageBytes, o["imageBytes"].get<uint32_t>());
+        EXPECT_EQ(2, o["songsUnchanged"].get<int>());
+        EXPECT_TRUE(o["verified"].get<bool>());
+        EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_ERASE));
+        EXPECT_EQ(0u, zentroSimCount(ZENTRO_COUNT_PROGRAM));
+        // the header read that decides, then the read-back
+        EXPECT_EQ(3u + row.blocksRead, zentroSimCount(ZENTRO_COUNT_READ_BLOCK));
+        EXPECT_TRUE(has(again.err, "wrote 0 bytes of ")) << again.err;
+    }
+    EXPECT_EQ(2, in(start, {"download", "--verify=some"}).status);
+}
+
 TEST_F(CliTest, DownloadThenReloadIntoAFreshFolderReturnsTheSongs) {
     ASSERT_EQ(
         0, in(start, {"add", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3"), song("Tone.wav", "wav_pcm16_stereo.wav")})

@@ -1203,6 +1203,26 @@ TEST_F(WindowTest, VerifyAfterDownloadIsAnOptionOfTheContextMenu) {
     EXPECT_FALSE(dlg->core().verifyAfterDownload());
 }
 
+// "Verify Every Byte" is off by default and kept for the folder like the others.
+TEST_F(WindowTest, VerifyEveryByteIsAnOptionOfTheContextMenu) {
+    startWindow();
+    QAction* full = dlg->fullVerifyAction();
+    ASSERT_NE(nullptr, full);
+    EXPECT_TRUE(dlg->actions().contains(full));
+    EXPECT_EQ("Verify Every Byte", full->text().toStdString());
+    EXPECT_TRUE(full->isCheckable());
+    EXPECT_FALSE(full->isChecked());
+    EXPECT_FALSE(dlg->core().fullVerify());
+    full->trigger();
+    EXPECT_TRUE(dlg->core().fullVerify());
+    dlg->close();
+    ASSERT_TRUE(dlg->isClosed());
+
+    startWindow();
+    EXPECT_TRUE(dlg->fullVerifyAction()->isChecked());
+    EXPECT_TRUE(dlg->core().fullVerify());
+}
+
 // "Names from Tags" is off by default; what the user chooses is kept for the
 // folder, and names the songs that join the list from then on.
 TEST_F(WindowTest, NamesFromTagsIsAnOptionOfTheContextMenu) {

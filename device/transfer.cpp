@@ -254,7 +254,10 @@ int writeByRecord(const DeviceLibrary& lib, const DeviceJob& job, const WorkCont
         errno = ENODATA;
         return localFailure(error);
     }
-    const SectorPlan plan = planSectors(*job.record, next);
+    SectorPlan plan = planSectors(*job.record, next);
+    // A record from a larger storage than this clock reports erases no further than its end.
+    plan.tailTo = std::min(plan.tailTo, imageCapacity(ctx.storageKB) / kStorageSectorBytes);
+    plan.tailFrom = std::min(plan.tailFrom, plan.tailTo);
     uint64_t toWrite = 0;
     for (uint32_t sector : plan.rewrite)
         toWrite += std::min<uint64_t>(kStorageSectorBytes, image.size() - uint64_t{sector} * kStorageSectorBytes);

@@ -9,7 +9,9 @@
 // (the stop flag was seen between copies, songs, PCM blocks or encoder chunks)
 // or ConvertDone (the image's size and the songs that could not be converted).
 // No per-song working file is left in "./dat/", nor "./dat/mp3.tmp"; no image
-// is left but a finished one. All "./dat/" names are resolved against
+// is left but a finished one. The converted songs stay in the conversion
+// cache ("./dat/cache/", conversion_cache.h), which then holds the job's
+// songs only. All "./dat/" names are resolved against
 // WorkContext::startDir.
 //
 // While it runs, "./dat/tmp.bin" holds a header of zeros followed by the data

@@ -41,6 +41,13 @@
 #              "Check Reload by reading twice" on)  vs  read once (the option
 #              off); and in the Download's own folder, where the record of the
 #              verified Download spares the second read, vs read once
+#   append     one 20-second song appended to a clock of twenty at Best, over
+#              the USB 1.1 link: velmo-cli download (the clock holds the
+#              last verified Download: what differs is written, the songs
+#              unchanged come from the conversion cache)  vs  a full Download
+#              of the same list from a fresh folder (target <= 0.25); the two
+#              flashes must be byte-identical.
+#              VELMO_BENCH_ONLY=append bench/run.sh runs this row alone.
 #   32 songs   a download of 32 songs, one of them a 60-minute WAV (the memory
 #              figure): velmo-cli download  vs  velmo-cli image of the same list
 #
@@ -101,6 +108,24 @@ row() {
   rows+=("$*")
 }
 
+print_table() {
+echo "Velmo benchmarks: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg), build $build"
+printf '%s\n' "${rows[@]}" | awk -F'|' '
+  # GNU time counts in hundredths of a second: a zero is "under 0.01 s".
+  function secs(x) { return x == "-" ? "-" : (x + 0 == 0 ? "<0.01" : sprintf("%.3f", x)) }
+  function ratio(a, b) {
+    if (a == "-" || b == "-" || b + 0 == 0) return "-"
+    return a + 0 == 0 ? sprintf("<%.3f", 0.01 / b) : sprintf("%.2f", a / b)
+  }
+  function mib(k) { return k == "-" ? "-" : sprintf("%.1f", k / 1024) }
+  BEGIN {
+    fmt = "%-40s %9s %9s %6s  %8s %8s %6s  %8s %8s  %-18s %s\n"
+    printf fmt, "figure", "ours s", "peer s", "ratio", "ours CPU", "peer CPU", "ratio", "ours MiB", "peer MiB", "peer", "target"
+    printf fmt, "------", "------", "------", "-----", "--------", "--------", "-----", "--------", "--------", "----", "------"
+  }
+  { printf fmt, $1, secs($2), secs($5), ratio($2, $5), secs($3), secs($6), ratio($3, $6), mib($4), mib($7), $8, $9 }'
+}
+
 # ---------------------------------------------------------------------------
 # Songs (two tones in motion over pink noise: something the coders work at)
 
@@ -111,6 +136,43 @@ tone() {  # SECONDS OUT.wav VARIANT
   sox -q -n -r 44100 -b 16 -c 2 "$2" synth "$1" sine $f1-$((f1 * 2)) sine $f2 pinknoise \
       remix 1,2v0.3,3v0.2 2,3v0.3 gain -3
 }
+# A clock of twenty 20-second songs at Best, one more appended: the Download
+# by the record against a full Download of the same list.
+append_bench() {
+  echo "Appending one 20-second song to a clock of twenty, over the USB 1.1 link ..."
+  local inc=$work/append-inc full=$work/append-full
+  mkdir -p "$inc" "$full" "$work/append"
+  cp "$bin/spn.bin" "$inc/"
+  cp "$bin/spn.bin" "$full/"
+  local list=()
+  for i in $(seq 0 20); do
+    tone 20 "$work/append/a$i.wav" $((i + 40))
+    list+=("$work/append/a$i.wav")
+  done
+  "$bin/zentro-sim" delay off > /dev/null
+  "$cli" --dir "$inc" quality best > /dev/null
+  "$cli" --dir "$full" quality best > /dev/null
+  "$cli" --dir "$inc" add "${list[@]:0:20}" > /dev/null 2>&1
+  "$cli" --dir "$inc" download > /dev/null 2>&1 || { echo "bench: the first download failed" >&2; exit 1; }
+  "$cli" --dir "$inc" add "${list[20]}" > /dev/null 2>&1
+  "$cli" --dir "$full" add "${list[@]}" > /dev/null 2>&1
+  "$bin/zentro-sim" delay on > /dev/null
+  measure 1 "$cli" --dir "$inc" download
+  grep -q '^Verified' "$work/out.txt" || { echo "bench: the appending download did not verify" >&2; exit 1; }
+  local o=("$M_WALL" "$M_CPU" "$M_RSS")
+  cp "$ZENTRO_SIM_DIR/flash.bin" "$work/append-inc.bin"
+  measure 1 "$cli" --dir "$full" download
+  grep -q '^Verified' "$work/out.txt" || { echo "bench: the full download did not verify" >&2; exit 1; }
+  cmp -s "$ZENTRO_SIM_DIR/flash.bin" "$work/append-inc.bin" ||
+    { echo "bench: the two downloads left different flashes" >&2; exit 1; }
+  "$bin/zentro-sim" delay off > /dev/null
+  row "append 1 song to 20, USB 1.1 (velmo-cli)" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "full download" "<= 0.25"
+}
+if [[ ${VELMO_BENCH_ONLY:-} == append ]]; then
+  append_bench
+  print_table
+  exit 0
+fi
 tone 180 "$work/src.wav" 0
 lame --quiet -b 128 "$work/src.wav" "$work/song.mp3"
 sox -q "$work/src.wav" -r 22050 "$work/src22.wav"
@@ -320,25 +382,13 @@ o=("$M_WALL" "$M_CPU" "$M_RSS")
 measure 1 "$cli" --dir "$many" image --yes "$work/many.bin"
 row "download 32 songs, one 60 min (velmo-cli)" "${o[@]}" "$M_WALL" "$M_CPU" "$M_RSS" "velmo-cli image" "mem < 64 MiB"
 
+append_bench
+
 # ---------------------------------------------------------------------------
 # The table
 
 echo
-echo "Velmo benchmarks: $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg), build $build"
-printf '%s\n' "${rows[@]}" | awk -F'|' '
-  # GNU time counts in hundredths of a second: a zero is "under 0.01 s".
-  function secs(x) { return x == "-" ? "-" : (x + 0 == 0 ? "<0.01" : sprintf("%.3f", x)) }
-  function ratio(a, b) {
-    if (a == "-" || b == "-" || b + 0 == 0) return "-"
-    return a + 0 == 0 ? sprintf("<%.3f", 0.01 / b) : sprintf("%.2f", a / b)
-  }
-  function mib(k) { return k == "-" ? "-" : sprintf("%.1f", k / 1024) }
-  BEGIN {
-    fmt = "%-40s %9s %9s %6s  %8s %8s %6s  %8s %8s  %-18s %s\n"
-    printf fmt, "figure", "ours s", "peer s", "ratio", "ours CPU", "peer CPU", "ratio", "ours MiB", "peer MiB", "peer", "target"
-    printf fmt, "------", "------", "------", "-----", "--------", "--------", "-----", "--------", "--------", "----", "------"
-  }
-  { printf fmt, $1, secs($2), secs($5), ratio($2, $5), secs($3), secs($6), ratio($3, $6), mib($4), mib($7), $8, $9 }'
+print_table
 echo
 echo "Wall and CPU times in seconds (best of 3 for decode, probe and the six songs, one run otherwise); MiB: peak resident memory."
 echo "The download converts again, erases, writes $image_bytes image bytes and reads them back:"

@@ -538,12 +538,13 @@ int runNames(const Options& options, const std::string& source) {
     return s.finish(kExitOk);
 }
 
-int runDownload(const Options& options, std::optional<bool> verify) {
+int runDownload(const Options& options, std::optional<bool> verify, bool fullVerify) {
     installStopSignals();
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     if (!s.startWithClock()) return kExitFailed;
     if (verify) s.core.overrideVerifyAfterDownload(*verify);
+    if (fullVerify) s.core.overrideFullVerify(true);
     s.answer(s.core.download());
     s.pump();
     int status = exitStatus(s.outcome());
@@ -553,6 +554,17 @@ int runDownload(const Options& options, std::optional<bool> verify) {
         const Outcome& outcome = s.outcome();
         const size_t leftOff = outcome.leftOff.unconverted.size() + outcome.leftOff.didNotFit.size();
         const unsigned count = s.core.songCount();
+        if (options.json) {
+            printJson(json{{"format", kJsonFormat},
+                           {"songCount", count},
+                           {"songsLeftOff", leftOff},
+                           {"imageBytes", outcome.imageBytes},
+                           {"bytesWritten", outcome.bytesWritten},
+                           {"songsUnchanged", outcome.songsUnchanged},
+                           {"verified", outcome.verified}});
+            noteLeftOff(outcome);
+            return s.finish(status);
+        }
         if (leftOff == 0)
             std::printf(trn_("Downloaded %u song (%ju image bytes).\n", "Downloaded %u songs (%ju image bytes).\n",
                              count),

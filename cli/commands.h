@@ -55,7 +55,7 @@ int runVolume(const Options& options, const std::string& name);
 // "tags" or "files": how songs joining the list are named from now on;
 // empty: say which it is.
 int runNames(const Options& options, const std::string& source);
-int runDownload(const Options& options, std::optional<bool> verify);
+int runDownload(const Options& options, std::optional<bool> verify, bool fullVerify = false);
 int runReload(const Options& options);
 // "twice" or "once": the folder's "Check Reload by reading twice" option;
 // empty: print which is in force.

@@ -127,12 +127,15 @@ int main(int argc, char** argv) {
     reloadCheck->add_option("HOW", readCheck, tr_("twice or once; without it, say which is in force"))
         ->check(CLI::IsMember({"twice", "once"}));
 
-    bool verify = false;
+    std::string verify;
     bool noVerify = false;
     auto* download = app.add_subcommand("download", tr_("as the Download button"));
     download->add_flag("--yes", options.yes, tr_("answer OK to the question"));
     auto* verifyFlag = download->add_flag(
-        "--verify", verify, tr_("read the image back from the clock and compare it byte for byte (the default)"));
+        "--verify{written}", verify,
+        tr_("read back what was written and compare it byte for byte (the default); --verify=full reads back "
+            "the whole image"));
+    verifyFlag->check(CLI::IsMember({"written", "full"}));
     download->add_flag("--no-verify", noVerify, tr_("do not read the clock back after this download"))
         ->excludes(verifyFlag);
 
@@ -223,9 +226,11 @@ int main(int argc, char** argv) {
     if (volume->parsed()) return runVolume(options, volumeName);
     if (reloadCheck->parsed()) return runReloadCheck(options, readCheck);
     if (download->parsed())
-        return runDownload(options, verify     ? std::optional<bool>(true)
-                                    : noVerify ? std::optional<bool>(false)
-                                               : std::nullopt);
+        return runDownload(options,
+                           !verify.empty() ? std::optional<bool>(true)
+                           : noVerify      ? std::optional<bool>(false)
+                                           : std::nullopt,
+                           verify == "full");
     if (reload->parsed()) return runReload(options);
     if (firmware->parsed()) return runFirmware(options, absolutePath(firmwareFile));
     if (image->parsed()) return runImage(options, absolutePath(imageOut));

@@ -41,7 +41,16 @@ struct WriteFailed {  // end
 // A Download's write begins to erase the clock's song storage: from now on a
 // stop leaves the clock without songs.
 struct StorageErasing {};
-struct DownloadDone {};  // end: the whole image is on the clock, header last
+struct DownloadDone {  // end: the whole image is on the clock, header last
+    uint32_t imageBytes = 0;
+    uint32_t bytesWritten = 0;  // programmed; below imageBytes when unchanged sectors were kept
+    uint32_t songsUnchanged = 0;  // songs whose sectors were neither erased nor written
+    // Written by the record of the last verified Download: only these image
+    // spans (offsets from the header's address) were programmed. Empty for a
+    // full write.
+    bool byRecord = false;
+    std::vector<std::pair<uint32_t, uint32_t>> written;
+};
 // end: the conversion made no image and was not stopped; nothing was sent
 // after the erase (the conversion's own end event says why).
 struct WriteAbandoned {};

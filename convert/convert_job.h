@@ -11,7 +11,9 @@
 // Each of them carries what the job did to each song so far (its working copy
 // made, where its data lies in the image and its real size).
 // No per-song working file is left in "./dat/", nor "./dat/mp3.tmp"; no image
-// is left but a finished one. All "./dat/" names are resolved against
+// is left but a finished one. The converted songs stay in the conversion
+// cache ("./dat/cache/", conversion_cache.h), which then holds the job's
+// songs only. All "./dat/" names are resolved against
 // WorkContext::startDir.
 //
 // While it runs, "./dat/tmp.bin" holds a header of zeros followed by the data

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "conversion_cache.h"
+
 namespace velmo {
 
 namespace {
@@ -49,6 +51,8 @@ ConvertPool::~ConvertPool() {
     cancel();
     for (std::thread& t : threads_)
         if (t.joinable()) t.join();
+    // The cache holds the list's songs only.
+    keepOnlyCachedSongs(songs_, count_, ctx_);
     for (size_t i = 0; i < count_; ++i) {
         ::unlink(ctx_.path(songPcmWorkFile(i)).c_str());
         ::unlink(ctx_.path(songMp3WorkFile(i)).c_str());
@@ -124,13 +128,25 @@ void ConvertPool::work() {
                     }
                     if (wake) ready_.notify_all();
                 };
-                encoder.clearWriteError();
-                r.song = convertSong(song, quality_, ctx_, encoder, ctx_.path(songMp3WorkFile(i)), stop_,
-                                     watchOutput_ ? Encoder::OutputWatch(onOutput) : Encoder::OutputWatch(),
-                                     evenVolume_ ? ctx_.path(songPcmWorkFile(i)) : std::string());
-                // A song lost to a write of its own file (a full disk) is told by that cause.
-                if (r.song.result == SongConversion::Unconvertible && r.song.errorNumber == 0)
-                    r.song.errorNumber = encoder.writeError();
+                // A song converted before from the same working copy, at the
+                // same quality and options, gives the same bytes again.
+                const ConversionCache cache(ctx_);
+                const std::string key = cache.keyOf(song, quality_, evenVolume_);
+                const std::string mp3Path = ctx_.path(songMp3WorkFile(i));
+                uint32_t cached = 0;
+                if (cache.fetch(song, key, mp3Path, cached)) {
+                    r.song.result = SongConversion::Converted;
+                    r.song.bytes = cached;
+                } else {
+                    encoder.clearWriteError();
+                    r.song = convertSong(song, quality_, ctx_, encoder, mp3Path, stop_,
+                                         watchOutput_ ? Encoder::OutputWatch(onOutput) : Encoder::OutputWatch(),
+                                         evenVolume_ ? ctx_.path(songPcmWorkFile(i)) : std::string());
+                    // A song lost to a write of its own file (a full disk) is told by that cause.
+                    if (r.song.result == SongConversion::Unconvertible && r.song.errorNumber == 0)
+                        r.song.errorNumber = encoder.writeError();
+                    if (r.song.result == SongConversion::Converted) cache.store(song, key, mp3Path, r.song.bytes);
+                }
             } else {
                 r.song.result = SongConversion::Stopped;
             }

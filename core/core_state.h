@@ -26,6 +26,7 @@ namespace velmo {
 
 // The option that has every Download read the clock back (on by default).
 constexpr const char* kVerifyAfterDownloadKey = "verifyAfterDownload";
+constexpr const char* kFullVerifyKey = "verifyEveryByte";
 // The option that brings every song to one loudness (off by default: the
 // songs' bytes as they are converted without it).
 constexpr const char* kEvenVolumeKey = "evenVolume";

@@ -41,7 +41,7 @@ enum class Say : uint16_t {
     ConvertNotice,              // `detail`: the conversion's own notice
     ConvertFailed,              // `errorNumber`: the write that failed, 0: none
     ConvertAborted,             // `detail`: the conversion's own text, naming the file
-    DownloadFinished,           // `leftOff`; `verified`
+    DownloadFinished,           // `leftOff`, `written`
     DownloadStoppedErased,
     DownloadStoppedUntouched,
     DownloadStoppedUnverified,
@@ -110,6 +110,13 @@ struct LeftOff {
     bool empty() const { return unconverted.empty() && didNotFit.empty(); }
 };
 
+// How much of its image a Download wrote.
+struct Written {
+    uint32_t imageBytes = 0;
+    uint32_t bytesWritten = 0;
+    uint32_t songsUnchanged = 0;  // songs whose sectors the clock kept
+};
+
 // Where a storage address lies, for a Verify that failed.
 enum class Place { Header, Song, PastSongs };
 
@@ -135,6 +142,7 @@ struct Message {
     std::vector<std::string> reasons;  // ... and why each cannot be read
     std::vector<uint32_t> numbers;
     LeftOff leftOff;
+    Written written;  // DownloadFinished
     int question = 0;  // Declined: the QuestionKind
 };
 

@@ -35,6 +35,12 @@ struct Outcome {
     LeftOff leftOff;
     // A Download: the clock was read back after the write and held the image.
     bool verified = false;
+    // A Download that reached the clock: the image's size, the bytes
+    // programmed (below the size when sectors the clock held already were
+    // kept), and the songs whose sectors were neither erased nor written.
+    uint32_t imageBytes = 0;
+    uint32_t bytesWritten = 0;
+    uint32_t songsUnchanged = 0;
 };
 
 }  // namespace velmo

@@ -7,6 +7,7 @@
 #include "convert_job.h"
 #include "convert_pool.h"
 #include "operations/operation.h"
+#include "conversion_cache.h"
 #include "songlist.h"
 #include "songtable.h"
 #include "storage_layout.h"
@@ -151,6 +152,7 @@ void VelmoCore::finishInitialisation(bool tableLoaded) {
         deleteTemporaryFiles();
         // Copies an earlier run left behind would only grow dat/.
         state_.removeStrayWorkingCopies(workingFilesToKeep());
+        keepOnlyCachedSongs(state_.songs.data(), state_.songCount, state_.work());
     }
     view.enableControls(true);
     if (!closed_ && state_.session.state() != ConnectionState::NotLoaded) view.startTimer(kTimerMilliseconds);
@@ -266,7 +268,10 @@ void VelmoCore::endIfOver() {
     running_->afterControlsEnabled();
     lastOutcome_ = running_->outcome();
     // The songs the operation replaced leave their copies behind.
-    if (running_->traits().replacesList && !folderReadOnly_) state_.removeStrayWorkingCopies(workingFilesToKeep());
+    if (running_->traits().replacesList && !folderReadOnly_) {
+        state_.removeStrayWorkingCopies(workingFilesToKeep());
+        keepOnlyCachedSongs(state_.songs.data(), state_.songCount, state_.work());
+    }
     running_.reset();
     view.operationEnded(lastOutcome_);
     if (closeAfterOperation_) {
@@ -303,6 +308,7 @@ std::optional<Question> VelmoCore::begin(Operation kind, Answers answers) {
     if (running_ || closed_ || entry == nullptr) return std::nullopt;
     Launch launch;
     launch.verify = verifyAfterDownload();
+    launch.fullVerify = fullVerify();
     const Admission admission = entry->admit(state_, answers, launch);
     switch (admission.verdict) {
         case Admission::Verdict::Go:
@@ -370,6 +376,15 @@ bool VelmoCore::verifyAfterDownload() const {
 void VelmoCore::setVerifyAfterDownload(bool on) {
     verifyOverride_.reset();
     state_.settings.setFlag(kVerifyAfterDownloadKey, on);
+}
+
+bool VelmoCore::fullVerify() const {
+    return fullVerifyOverride_.value_or(state_.settings.flag(kFullVerifyKey, false));
+}
+
+void VelmoCore::setFullVerify(bool on) {
+    fullVerifyOverride_.reset();
+    state_.settings.setFlag(kFullVerifyKey, on);
 }
 
 bool VelmoCore::evenVolume() const { return state_.settings.flag(kEvenVolumeKey, false); }

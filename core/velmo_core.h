@@ -178,6 +178,13 @@ class VelmoCore {
     void setVerifyAfterDownload(bool on);
     // The same for this run only, not remembered (velmo-cli --no-verify).
     void overrideVerifyAfterDownload(bool on) { verifyOverride_ = on; }
+    // "Verify every byte" (off by default, kept in the settings): the
+    // read-back compares the whole image, also the sectors a Download kept
+    // because the clock held them already.
+    bool fullVerify() const;
+    void setFullVerify(bool on);
+    // The same for this run only (velmo-cli download --verify=full).
+    void overrideFullVerify(bool on) { fullVerifyOverride_ = on; }
 
     // Whether a song joining the list is named from its tags ("Names from
     // Tags", off by default, kept in the settings). Songs already in the
@@ -293,6 +300,7 @@ class VelmoCore {
     std::unique_ptr<RunningOperation> running_;
     Outcome lastOutcome_;
     std::optional<bool> verifyOverride_;
+    std::optional<bool> fullVerifyOverride_;
     // The request whose question is waiting for its answer.
     struct Pending {
         Operation kind;

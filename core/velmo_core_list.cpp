@@ -15,6 +15,8 @@
 #include "translation.h"
 #include "velmo_core.h"
 
+#include "conversion_cache.h"
+
 namespace velmo {
 
 static_assert(kMaxTagNameBytes <= kMaxReloadNameBytes, "a name from tags comes back whole from a Reload");
@@ -196,6 +198,8 @@ void VelmoCore::removeSong(int selectedLine) {
     if (!workNameInUse(work, state_.songCount, i)) state_.removeFile(work);
     velmo::removeSong(state_.songs.data(), state_.songCount, i);
     state_.removeStrayWorkingCopies(workingFilesToKeep());
+    // Its converted bytes go with it too.
+    keepOnlyCachedSongs(state_.songs.data(), state_.songCount, state_.work());
     state_.showStatus(state_.totalEstimate);
     state_.view.selectLine(-1);
 }

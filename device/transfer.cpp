@@ -215,6 +215,105 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, const W
     return kDeviceOk;
 }
 
+// The clock's header, read once: whether it is the record's byte for byte.
+int clockHeaderIs(const DeviceLibrary& lib, const DeviceJob& job, const ImageRecord& record, bool& same) {
+    same = false;
+    std::vector<uint8_t> header(kStorageHeaderBytes);
+    for (uint32_t at = 0; at < kStorageHeaderBytes; at += kTransferBlockBytes) {
+        const uint32_t n = std::min(kTransferBlockBytes, kStorageHeaderBytes - at);
+        if (readBlock(lib, job.handle, job.address + at, n, header.data() + at) != kDeviceOk)
+            return kDeviceConnectionFailed;
+    }
+    same = record.header == header;
+    return kDeviceOk;
+}
+
+// A Download onto a clock that holds the record's image: waits for the whole
+// new image, then erases and writes only the sectors that differ. The
+// signature's sector is erased before any other change and written after all
+// of them, so that an interruption leaves a clock that names no song, or the
+// old image, or the new one. `erased`: the clock's songs are gone.
+int writeByRecord(const DeviceLibrary& lib, const DeviceJob& job, const WorkContext& ctx, EventSink& events,
+                  ImageHandOver& handOver, const std::atomic<bool>* stop, TransferError* error, bool& erased,
+                  DownloadDone& done) {
+    static const std::atomic<bool> kNeverStops{false};
+    const std::atomic<bool>& stopFlag = stop != nullptr ? *stop : kNeverStops;
+    ImageHandOver::State seen = handOver.state();
+    while (seen.end == ImageHandOver::End::Running) {
+        if (stopSeen(stop)) return kDeviceStopped;
+        seen = handOver.waitFor(UINT32_MAX, stopFlag);
+    }
+    if (seen.end != ImageHandOver::End::Image) return kImageNotMade;
+    if (stopSeen(stop)) return kDeviceStopped;
+
+    std::vector<uint8_t> image;
+    errno = 0;
+    if (!readWholeFile(ctx.path(job.path), image, imageCapacity(ctx.storageKB))) return localFailure(error);
+    ImageRecord next;
+    if (!recordOfStorageImage(image.data(), image.size(), next)) {
+        errno = ENODATA;
+        return localFailure(error);
+    }
+    SectorPlan plan = planSectors(*job.record, next);
+    // A record from a larger storage than this clock reports erases no further than its end.
+    plan.tailTo = std::min(plan.tailTo, imageCapacity(ctx.storageKB) / kStorageSectorBytes);
+    plan.tailFrom = std::min(plan.tailFrom, plan.tailTo);
+    uint64_t toWrite = 0;
+    for (uint32_t sector : plan.rewrite)
+        toWrite += std::min<uint64_t>(kStorageSectorBytes, image.size() - uint64_t{sector} * kStorageSectorBytes);
+    done.imageBytes = static_cast<uint32_t>(image.size());
+    done.byRecord = true;
+
+    const auto sectorAddress = [&](uint32_t sector) { return job.address + sector * kStorageSectorBytes; };
+    uint32_t written = 0;
+    const auto program = [&](uint32_t sector) -> int {
+        const uint32_t from = sector * kStorageSectorBytes;
+        const auto n = static_cast<uint32_t>(std::min<uint64_t>(kStorageSectorBytes, image.size() - from));
+        if (const int r = programBlock(lib, job.handle, sectorAddress(sector), image.data() + from, n); r != kDeviceOk)
+            return programFailure(r);
+        written += n;
+        done.written.emplace_back(from, n);
+        reportProgress(&events, ProgressBar::Write, written, static_cast<uint32_t>(toWrite));
+        return kDeviceOk;
+    };
+    if (!plan.rewrite.empty()) {
+        events.post(StorageErasing{});
+        erased = true;
+        if (const int r = eraseStorage(lib, job.handle, sectorAddress(0), kStorageSectorBytes); r != kDeviceOk)
+            return r;
+        for (uint32_t sector : plan.rewrite) {
+            if (sector == 0) continue;
+            if (stopSeen(stop)) return kDeviceStopped;
+            if (const int r = eraseStorage(lib, job.handle, sectorAddress(sector), kStorageSectorBytes);
+                r != kDeviceOk)
+                return r;
+            if (const int r = program(sector); r != kDeviceOk) return r;
+        }
+        // What a full Download leaves there: erased flash.
+        if (plan.tailTo > plan.tailFrom) {
+            if (stopSeen(stop)) return kDeviceStopped;
+            if (const int r = eraseStorage(lib, job.handle, sectorAddress(plan.tailFrom),
+                                           (plan.tailTo - plan.tailFrom) * kStorageSectorBytes);
+                r != kDeviceOk)
+                return r;
+        }
+        if (stopSeen(stop)) return kDeviceStopped;
+        if (const int r = program(0); r != kDeviceOk) return r;
+    }
+    done.bytesWritten = written;
+    done.songsUnchanged = songsInUntouchedSectors(next.header.data(), plan.rewrite);
+    return kDeviceOk;
+}
+
+// The end of a Download that wrote the whole image.
+DownloadDone fullWrite(const std::string& imagePath) {
+    DownloadDone done;
+    const std::optional<uint64_t> size = fileSize(imagePath);
+    done.imageBytes = size ? static_cast<uint32_t>(std::min<uint64_t>(*size, UINT32_MAX)) : 0;
+    done.bytesWritten = done.imageBytes;
+    return done;
+}
+
 }  // namespace
 
 void reportProgress(EventSink* events, ProgressBar bar, uint32_t done, uint32_t total) {
@@ -308,11 +407,24 @@ void writeWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibra
         return;
     }
 
-    // From here on the clock's songs are going: a stop can no longer leave them.
-    if (job.mode == WriteMode::SongImage) events.post(StorageErasing{});
-    int result = eraseStorage(lib, job.handle, job.address, job.eraseLength);
     TransferError error;
-    if (result == kDeviceOk) {
+    DownloadDone done;
+    bool erased = true;
+    int result = kDeviceOk;
+    bool byRecord = false;
+    if (job.mode == WriteMode::SongImage && handOver != nullptr && job.record != nullptr) {
+        result = clockHeaderIs(lib, job, *job.record, byRecord);
+        if (result == kDeviceOk && byRecord) {
+            erased = false;
+            result = writeByRecord(lib, job, ctx, events, *handOver, stop, &error, erased, done);
+        }
+    }
+    if (result == kDeviceOk && !byRecord) {
+        // From here on the clock's songs are going: a stop can no longer leave them.
+        if (job.mode == WriteMode::SongImage) events.post(StorageErasing{});
+        result = eraseStorage(lib, job.handle, job.address, job.eraseLength);
+    }
+    if (result == kDeviceOk && !byRecord) {
         if (handOver != nullptr) {
             result = streamImageToStorage(lib, job, ctx, events, *handOver, stop, &error);
         } else {
@@ -330,17 +442,17 @@ void writeWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibra
             if (job.mode == WriteMode::FirmwareCode)
                 events.post(FirmwareStepDone{FirmwareStep::Written});
             else
-                events.post(DownloadDone{});
+                events.post(byRecord ? done : fullWrite(ctx.path(job.path)));
             return;
         case kDeviceStopped:
-            events.post(JobStopped{StoppedWorker::Write, true});
+            events.post(JobStopped{StoppedWorker::Write, erased});
             return;
         case kImageNotMade:
             // A conversion that ended on the cancellation: this worker says
             // what the clock holds (erased); otherwise the conversion's own end
             // event says why there is no image.
             if (stopSeen(stop))
-                events.post(JobStopped{StoppedWorker::Write, true});
+                events.post(JobStopped{StoppedWorker::Write, erased});
             else
                 events.post(WriteAbandoned{});
             return;

@@ -19,12 +19,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "cancellation.h"
 #include "device.h"
 #include "events.h"
 #include "image_handover.h"
+#include "image_record.h"
 #include "work_context.h"
 
 namespace velmo {
@@ -42,6 +45,12 @@ struct DeviceJob {
     // A download's image size as the list's estimates expect it; the write
     // progress is measured against it until the image's real size is known.
     uint32_t expectedBytes = 0;
+    // A download's: the record of the last verified Download in this folder
+    // (image_record.h), or null. When the clock's header is that record's,
+    // only the sectors that differ are erased and written.
+    std::shared_ptr<const ImageRecord> record = nullptr;
+    // A read-back's: only these spans of the image are compared (empty: all).
+    std::vector<ImageSpan> verifySpans = {};
 };
 
 constexpr uint32_t kReadStagingBytes = 262144;
@@ -107,6 +116,13 @@ int readStorageToFile(const DeviceJob& job, const std::string& startDir, const D
 //     then against the image's size. Between blocks it sleeps in
 //     handOver->waitFor(), so the operation's cancellation must wake the
 //     hand-over (Cancellation::setWakeUp).
+//   `handOver` set and job.record given: first reads the clock's header
+//     (one read of its 8480 bytes). When it is byte for byte the record's,
+//     nothing is erased before the image is whole; then only the sectors
+//     whose content differs from the record's are erased and written (and
+//     the old image's sectors past the new end erased), the signature's
+//     sector erased before all of them and written after all of them. Any
+//     other header: the whole write above.
 //   `handOver` null: pauses 100 ms for the agent and writes the file as it
 //     stands (SongImage: writeImageToStorage; FirmwareCode: writeFileToStorage).
 // End events:

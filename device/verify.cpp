@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fileio.h"
+#include "image_record.h"
 #include "reload_record.h"
 #include "storage_layout.h"
 
@@ -37,32 +38,52 @@ void verifyWorker(const DeviceJob& job, const WorkContext& ctx, const DeviceLibr
         events.post(ReadFailed{ReadStage::Verify, e});
         return;
     }
-    const auto total = static_cast<uint32_t>(image.size());
+    // The spans to compare: the whole image, or what a Download by the
+    // record wrote and the header (the rest was the clock's already).
+    std::vector<ImageSpan> spans;
+    if (job.verifySpans.empty()) {
+        spans.push_back(ImageSpan{0, static_cast<uint32_t>(image.size())});
+    } else {
+        spans.push_back(ImageSpan{0, std::min<uint32_t>(kStorageHeaderBytes, static_cast<uint32_t>(image.size()))});
+        for (const ImageSpan& span : job.verifySpans)
+            if (span.offset < image.size())
+                spans.push_back(ImageSpan{
+                    span.offset, static_cast<uint32_t>(std::min<uint64_t>(span.length, image.size() - span.offset))});
+    }
+    uint32_t total = 0;
+    for (const ImageSpan& span : spans) total += span.length;
     std::vector<uint8_t> block(kTransferBlockBytes);
-    for (uint32_t done = 0; done < total;) {
-        if (stop != nullptr && stop->load()) {
-            events.post(JobStopped{StoppedWorker::Read, false});
-            return;
+    uint32_t done = 0;
+    for (const ImageSpan& span : spans) {
+        for (uint32_t at = span.offset; at < span.offset + span.length;) {
+            if (stop != nullptr && stop->load()) {
+                events.post(JobStopped{StoppedWorker::Read, false});
+                return;
+            }
+            const uint32_t n = std::min(span.offset + span.length - at, kTransferBlockBytes);
+            if (readBlock(lib, job.handle, job.address + at, n, block.data()) != kDeviceOk) {
+                events.post(ReadFailed{ReadStage::Verify, 0});
+                return;
+            }
+            const auto from = image.begin() + at;
+            const auto differs = std::mismatch(block.begin(), block.begin() + n, from);
+            if (differs.first != block.begin() + n) {
+                const auto off = static_cast<uint32_t>(differs.first - block.begin());
+                events.post(VerifyDone{false, job.address + at + off, *differs.first, *differs.second});
+                return;
+            }
+            at += n;
+            done += n;
+            reportProgress(&events, ProgressBar::Read, done, total);
         }
-        const uint32_t n = std::min(total - done, kTransferBlockBytes);
-        if (readBlock(lib, job.handle, job.address + done, n, block.data()) != kDeviceOk) {
-            events.post(ReadFailed{ReadStage::Verify, 0});
-            return;
-        }
-        const auto from = image.begin() + done;
-        const auto differs = std::mismatch(block.begin(), block.begin() + n, from);
-        if (differs.first != block.begin() + n) {
-            const auto at = static_cast<uint32_t>(differs.first - block.begin());
-            events.post(VerifyDone{false, job.address + done + at, *differs.first, *differs.second});
-            return;
-        }
-        done += n;
-        reportProgress(&events, ProgressBar::Read, done, total);
     }
     // What the clock now holds is known for sure: a Reload can check its
     // reads against it. Without the record it reads twice instead.
     ReloadRecord record;
     if (recordOfImage(image.data(), image.size(), record)) saveReloadRecord(ctx.startDir, record);
+    // And the next Download writes only what differs from it.
+    ImageRecord sectors;
+    if (recordOfStorageImage(image.data(), image.size(), sectors)) saveImageRecord(ctx.startDir, sectors);
     events.post(VerifyDone{true});
 }
 

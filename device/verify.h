@@ -14,11 +14,13 @@ namespace velmo {
 // a regular file of at most imageCapacity(ctx.storageKB) bytes, bounded before
 // any of it is read), then reads the clock's storage from job.address
 // (kStorageHeaderAddress) for the image's length in blocks of up to 4096
-// bytes, comparing each as it comes and posting ReadProgress. Looks at `stop`
+// bytes, comparing each as it comes and posting ReadProgress; with
+// job.verifySpans, only the header and those spans of the image. Looks at `stop`
 // (may be null) before each block. job.blockSize is not used.
 // End events:
 //   every byte the same                -> VerifyDone{same = true}, after the image's record
-//                                         (reload_record.h) is saved in ctx.startDir
+//                                         (reload_record.h) and its sectors' record
+//                                         (image_record.h) are saved in ctx.startDir
 //   a byte differs                     -> VerifyDone{false, its storage address, the clock's byte,
 //                                         the image's byte}; nothing past that block is read
 //   the image cannot be read           -> ReadFailed{Verify, errno} (EFBIG: too large for the

@@ -8,7 +8,7 @@ set -euo pipefail
 src=$1
 out=$2
 cd "$src"
-mapfile -t sources < <(find cli common core songlist convert device platform widgets window \
+mapfile -t sources < <(find cli common core present songlist convert device platform widgets window \
   -name '*.cpp' -o -name '*.h' | LC_ALL=C sort)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

@@ -9,6 +9,8 @@
 
 namespace velmo::present {
 
+std::string writtenSummary(const Written& w);
+
 namespace {
 
 constexpr const char* kCaptionError = N_("Error");
@@ -38,7 +40,7 @@ std::string placeText(const Message& m) {
         case Place::Header:
             return tr_("in the song header");
         case Place::Song:
-            return format(tr_("in song %u (%s)"), unsigned{m.song}, m.name.c_str());
+            return format(tr_("in song %zu (%s)"), static_cast<size_t>(m.song), m.name.c_str());
         case Place::PastSongs:
             break;
     }
@@ -60,7 +62,27 @@ std::string songsDamaged(const Message& m) {
     return text;
 }
 
+std::string sizeText(uint32_t bytes) {
+    if (bytes < 1024u) return format(trn_("%u byte", "%u bytes", bytes), bytes);
+    if (bytes < 1024u * 1024u) return format(tr_("%u KiB"), (bytes + 512u) / 1024u);
+    return format(tr_("%.1f MiB"), static_cast<double>(bytes) / (1024.0 * 1024.0));
+}
+
+// A line with the summary when the clock kept sectors it held already;
+// nothing after a whole write, whose end reads as it always has.
+std::string writtenLine(const Written& w) {
+    if (w.imageBytes == 0 || w.bytesWritten >= w.imageBytes) return {};
+    return "\n" + writtenSummary(w);
+}
+
 }  // namespace
+
+std::string writtenSummary(const Written& w) {
+    // TRANSLATORS: the bytes written, the image's size, then the songs the clock kept as they were.
+    return format(trn_("wrote %s of %s; %u song unchanged", "wrote %s of %s; %u songs unchanged", w.songsUnchanged),
+                  sizeText(w.bytesWritten).c_str(), sizeText(w.imageBytes).c_str(),
+                  static_cast<unsigned>(w.songsUnchanged));
+}
 
 std::string causeText(int errorNumber) { return writeErrorText(errorNumber); }
 
@@ -151,7 +173,7 @@ Box box(const Message& m, const std::string& appName) {
             return Box{text, appName, MessageIcon::None, MessageButtons::Ok};
         }
         case Say::DownloadFinished:
-            return information(withLeftOff(tr_("Downloading songs finished !"), m.leftOff));
+            return information(withLeftOff(tr_("Downloading songs finished !"), m.leftOff) + writtenLine(m.written));
         case Say::DownloadStoppedErased:
             return information(tr_("Download stopped: the clock now holds no songs."));
         case Say::DownloadStoppedUntouched:

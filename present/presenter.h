@@ -39,6 +39,8 @@ std::string spaceUsage(uint32_t total, uint32_t capacity);
 // Why a song could not be converted, from the errno of the write that
 // failed ("the disk is full").
 std::string causeText(int errorNumber);
+// "wrote 212 KiB of 2.9 MiB; 31 songs unchanged".
+std::string writtenSummary(const Written& written);
 // What a Download or image left off, after the sentence that ends it.
 std::string withLeftOff(const std::string& finished, const LeftOff& leftOff);
 

@@ -54,6 +54,11 @@ _velmo_cli() {
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
     fi
+    # "--verify=" is split at the "=": what follows it is its value.
+    if [[ $command == download && $prev == "=" && ${words[cword-2]} == --verify ]]; then
+        COMPREPLY=($(compgen -W "full" -- "$cur"))
+        return
+    fi
 
     case $command in
         add | drop)

@@ -83,6 +83,13 @@ MainWindow::MainWindow(QWidget* parent, const QString& startDir)
         if (!core_->isClosed() && core_->verifyAfterDownload() != on) core_->setVerifyAfterDownload(on);
     });
     addAction(verifyAction_);
+    // A Download writes only the sectors that changed; this reads back the rest too.
+    fullVerifyAction_ = new QAction(translated(N_("Verify Every Byte")), this);
+    fullVerifyAction_->setCheckable(true);
+    connect(fullVerifyAction_, &QAction::toggled, this, [this](bool on) {
+        if (!core_->isClosed() && core_->fullVerify() != on) core_->setFullVerify(on);
+    });
+    addAction(fullVerifyAction_);
     namesAction_ = new QAction(translated(velmo::kNamesFromTagsText), this);
     namesAction_->setCheckable(true);
     connect(namesAction_, &QAction::toggled, this, [this](bool on) {
@@ -346,6 +353,7 @@ void MainWindow::start() {
     // The settings are read by the start-up.
     if (!core_->isClosed()) {
         verifyAction_->setChecked(core_->verifyAfterDownload());
+        fullVerifyAction_->setChecked(core_->fullVerify());
         namesAction_->setChecked(core_->namesFromTags());
         // The songs of the table are described as the probe learns them.
         core_->learnSongFacts();

@@ -88,6 +88,8 @@ class MainWindow : public QDialog, public velmo::View {
     QAction* aboutAction() const { return aboutAction_; }
     // The context menu's "Verify after Download" (checkable, kept in the settings).
     QAction* verifyAction() const { return verifyAction_; }
+    // "Verify Every Byte" (checkable, kept in the settings, off by default).
+    QAction* fullVerifyAction() const { return fullVerifyAction_; }
     // The context menu's "Names from Tags" (checkable, kept in the settings).
     QAction* namesFromTagsAction() const { return namesAction_; }
     // The context menu's "Even Volume" (checkable, kept in the settings).
@@ -203,6 +205,7 @@ class MainWindow : public QDialog, public velmo::View {
     QAction* addFolderAction_ = nullptr;
     QAction* aboutAction_ = nullptr;
     QAction* verifyAction_ = nullptr;
+    QAction* fullVerifyAction_ = nullptr;
     QAction* namesAction_ = nullptr;
     QAction* evenVolumeAction_ = nullptr;
     QAction* readTwiceAction_ = nullptr;

@@ -8,6 +8,7 @@
 #include "admission.h"
 #include "convert_job.h"
 #include "dat_space.h"
+#include "image_record.h"
 #include "reload_record.h"
 #include "storage_layout.h"
 #include "transfer.h"
@@ -81,6 +82,8 @@ void DownloadOperation::onEstimates(uint32_t total, const std::vector<Unreadable
     // The clock changes now: the digests of its last verified Download
     // describe it no longer.
     removeReloadRecord(core_.startDir);
+    job.record = loadImageRecord(core_.startDir);
+    removeImageRecord(core_.startDir);
     startWorker(true,
                 [job, work = core_.work(), lib = &core_.session.library(), cancel = &cancellation_,
                  handOver = &handOver_](EventSink& events) { writeWorker(job, work, *lib, events, cancel, handOver); });
@@ -153,8 +156,9 @@ void DownloadOperation::onEvent(const Event& event) {
         const Message m = writeFailure(*e, kImageFile);
         if (!outcomeNoted()) fail(m);
         writeEnded();
-    } else if (std::holds_alternative<DownloadDone>(event)) {
+    } else if (const auto* e = std::get_if<DownloadDone>(&event)) {
         writeRunning_ = false;
+        written_ = *e;
         if (verify_ && !cancellation_.cancelled()) {
             startVerify();
             return;
@@ -184,8 +188,14 @@ void DownloadOperation::finished() {
     // did not fit.
     Message m{Say::DownloadFinished};
     m.leftOff = leftOff();
+    m.written.imageBytes = written_.imageBytes;
+    m.written.bytesWritten = written_.bytesWritten;
+    m.written.songsUnchanged = written_.songsUnchanged;
     core_.tell(m);
     noteImageOutcome(m);
+    outcomeToFill().imageBytes = m.written.imageBytes;
+    outcomeToFill().bytesWritten = m.written.bytesWritten;
+    outcomeToFill().songsUnchanged = m.written.songsUnchanged;
 }
 
 // Flash tools read back what they wrote: a clock that acknowledged a block
@@ -193,7 +203,12 @@ void DownloadOperation::finished() {
 void DownloadOperation::startVerify() {
     verifying_ = true;
     core_.view.setProgressStage(ProgressStage::Verifying);
-    startReadBack();
+    std::vector<ImageSpan> spans;
+    if (written_.byRecord && !fullVerify_)
+        for (const auto& [offset, length] : written_.written) spans.push_back(ImageSpan{offset, length});
+    // Nothing written: the header alone is read back.
+    if (written_.byRecord && !fullVerify_ && spans.empty()) spans.push_back(ImageSpan{0, 0});
+    startReadBack(std::move(spans));
 }
 
 void DownloadOperation::placeOf(uint32_t address, Message& m) const {
@@ -264,7 +279,9 @@ const OperationEntry kDownloadOperation{
     [](CoreState& core, const Answers& answers, Launch&) { return DownloadOperation::admit(core, true, answers); },
     [](CoreState& core, uint64_t serial, const Launch& launch) -> std::unique_ptr<RunningOperation> {
         const bool cut = cutToFit(core.songs.data(), core.songCount, core.capacityNow()) != 0;
-        return std::make_unique<DownloadOperation>(core, serial, cut, launch.verify);
+        auto download = std::make_unique<DownloadOperation>(core, serial, cut, launch.verify);
+        download->setFullVerify(launch.fullVerify);
+        return download;
     }};
 
 }  // namespace velmo

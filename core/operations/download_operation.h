@@ -22,6 +22,9 @@ class DownloadOperation : public ConvertingOperation {
     // The checks that need no worker, and the cut question.
     static Admission admit(CoreState& core, bool needsClock, const Answers& answers);
 
+    // The read-back compares the whole image even where the clock held it already.
+    void setFullVerify(bool on) { fullVerify_ = on; }
+
     void start() override;
     void cancel() override;
     bool stop() override;
@@ -45,6 +48,8 @@ class DownloadOperation : public ConvertingOperation {
     bool listWasCut_;
     bool verify_;
     bool verifying_ = false;
+    bool fullVerify_ = false;
+    DownloadDone written_;  // what the write put on the clock
     ImageHandOver handOver_;
     bool writeRunning_ = false;
     bool writeCaptionShown_ = false;  // the first block has been written

@@ -112,8 +112,9 @@ Message RunningOperation::writeFailure(const WriteFailed& failed, const std::str
     return {Say::StorageEraseError};
 }
 
-void RunningOperation::startReadBack() {
+void RunningOperation::startReadBack(std::vector<ImageSpan> spans) {
     DeviceJob job;
+    job.verifySpans = std::move(spans);
     job.handle = core_.session.handle();
     job.address = kStorageHeaderAddress;
     job.path = kImageFile;

@@ -22,6 +22,7 @@
 #include "cancellation.h"
 #include "core_state.h"
 #include "event_queue.h"
+#include "image_record.h"
 #include "events.h"
 #include "outcome.h"
 #include "question.h"
@@ -82,7 +83,8 @@ struct OperationTraits {
 
 // What the decision to start gives the operation it starts.
 struct Launch {
-    bool verify = false;     // a Download reads the clock back (Verify after Download)
+    bool verify = false;      // a Download reads the clock back (Verify after Download) ...
+    bool fullVerify = false;  // ... every byte of it, not only what it wrote
     uint32_t fileBytes = 0;  // Upgrade Firmware: the file's size
 };
 
@@ -182,7 +184,8 @@ class RunningOperation {
     Message writeFailure(const WriteFailed& failed, const std::string& file);
     // Reads the clock back from the song header on and compares it with the
     // image "./dat/tmp.bin" on a worker: ReadProgress, then VerifyDone.
-    void startReadBack();
+    // `spans` not empty: only the header and these spans of the image.
+    void startReadBack(std::vector<ImageSpan> spans = {});
 
     CoreState& core_;
     Cancellation cancellation_;

@@ -724,6 +724,47 @@ TEST_F(CliTest, VolumeIsKeptForTheFolderAndADownloadFollowsIt) {
     EXPECT_TRUE(has(in(start, {"status"}).out, "\nVolume: as-is\n"));
 }
 
+// A second Download of the same list writes nothing and says so; the
+// read-back covers the header then, and every byte with --verify=full.
+TEST_F(CliTest, DownloadAgainWritesNothingAndVerifyFullReadsEverything) {
+    ASSERT_EQ(
+        0, in(start, {"add", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3"), song("Tone.wav", "wav_pcm16_stereo.wav")})
+               .status);
+    const CliRun first = in(start, {"--json", "download"});
+    ASSERT_EQ(0, first.status) << first.err;
+    const json whole = json::parse(first.out);
+    EXPECT_EQ(whole["imageBytes"], whole["bytesWritten"]);
+    EXPECT_EQ(0, whole["songsUnchanged"].get<int>());
+    const uint32_t imageBytes = whole["imageBytes"].get<uint32_t>();
+
+    struct Row {
+        std::vector<std::string> args;
+        uint64_t blocksRead;
+    };
+    const Row rows[] = {{{"download"}, 3}, {{"download", "--verify=full"}, (imageBytes + 4095) / 4096}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args.back());
+        const CliRun again = in(start, row.args);
+        ASSERT_EQ(0, again.status) << again.err;
+        EXPECT_TRUE(has(again.err, "Information: Downloading songs finished ! wrote 0 bytes of ")) << again.err;
+        // One progress line per block read back: the header's three, or all.
+        size_t lines = 0;
+        for (size_t at = again.err.find("Progress: verifying music data... "); at != std::string::npos;
+             at = again.err.find("Progress: verifying music data... ", at + 1))
+            ++lines;
+        EXPECT_EQ(row.blocksRead, lines) << again.err;
+        EXPECT_FALSE(has(again.err, "Progress: downloading music data")) << again.err;
+    }
+    const CliRun same = in(start, {"--json", "download"});
+    ASSERT_EQ(0, same.status) << same.err;
+    const json o = json::parse(same.out);
+    EXPECT_EQ(0, o["bytesWritten"].get<int>());
+    EXPECT_EQ(imageBytes, o["imageBytes"].get<uint32_t>());
+    EXPECT_EQ(2, o["songsUnchanged"].get<int>());
+    EXPECT_TRUE(o["verified"].get<bool>());
+    EXPECT_EQ(2, in(start, {"download", "--verify=some"}).status);
+}
+
 TEST_F(CliTest, DownloadThenReloadIntoAFreshFolderReturnsTheSongs) {
     ASSERT_EQ(
         0, in(start, {"add", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3"), song("Tone.wav", "wav_pcm16_stereo.wav")})
@@ -1116,7 +1157,8 @@ TEST_F(CliTest, ExitStatusComesFromTheOutcome) {
     const CliRun partly = in(start, {"download"});
     EXPECT_EQ(3, partly.status) << partly.err;
     EXPECT_TRUE(
-        has(partly.err, "Information: Downloading songs finished ! 1 song could not be converted: victim.mp3\n"))
+        // The clock held the last Download: the end says how much was written.
+        has(partly.err, "Information: Downloading songs finished ! 1 song could not be converted: victim.mp3 wrote "))
         << partly.err;
     EXPECT_TRUE(has(partly.err, "velmo-cli: victim.mp3 could not be converted; it has no data\n")) << partly.err;
     EXPECT_TRUE(has(partly.out, "Downloaded 1 of 2 songs (")) << partly.out;
@@ -1205,7 +1247,7 @@ TEST_F(CliTest, SongsThatDidNotFitAreNamedWithAStatusOfTheirOwn) {
     EXPECT_EQ(3, r.status) << r.err;
     EXPECT_TRUE(has(r.err,
                     "Information: Downloading songs finished ! 2 songs did not fit on the clock and are not on it: "
-                    "B.wav, C.wav\n"))
+                    "B.wav, C.wav wrote "))
         << r.err;
     EXPECT_TRUE(has(r.err, "velmo-cli: B.wav did not fit on the clock and is not on it\n")) << r.err;
     EXPECT_TRUE(has(r.err, "velmo-cli: C.wav did not fit on the clock and is not on it\n")) << r.err;
@@ -1425,7 +1467,7 @@ std::vector<json> jsonLines(const std::string& text) {
 
 TEST_F(CliTest, JsonOutputIsWhatDocsJsonMdDescribes) {
     const FieldTable doc = documentedFields();
-    ASSERT_EQ((std::set<std::string>{"inspect", "list", "messages", "status"}), [&] {
+    ASSERT_EQ((std::set<std::string>{"download", "inspect", "list", "messages", "status"}), [&] {
         std::set<std::string> names;
         for (const auto& [name, fields] : doc) names.insert(name);
         return names;
@@ -1437,7 +1479,9 @@ TEST_F(CliTest, JsonOutputIsWhatDocsJsonMdDescribes) {
     std::vector<std::string> add = {"add"};
     for (int i = 0; i < 5; ++i) add.push_back(shortSong("s" + std::to_string(i) + ".mp3"));
     ASSERT_EQ(0, in(start, add).status);
-    ASSERT_EQ(0, in(start, {"download", "--yes"}).status);
+    const CliRun download = in(start, {"--json", "download", "--yes"});
+    ASSERT_EQ(0, download.status) << download.err;
+    expectDocumented(doc, "download", {json::parse(download.out)});
 
     const CliRun status = in(start, {"--json", "status"});
     ASSERT_EQ(0, status.status) << status.err;

@@ -8,6 +8,7 @@
 
 #include "core_fixture.h"
 #include "fileio.h"
+#include "image_record.h"
 #include "storage_layout.h"
 
 using namespace velmo;
@@ -45,6 +46,10 @@ class InterruptTest : public CoreTest {
         blocks = static_cast<int>(zentroSimCount(ZENTRO_COUNT_PROGRAM));
         ASSERT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
         core->close();
+        // The Downloads below write the whole image: no record of this one
+        // (which would let them keep what the clock holds) nor its conversions.
+        removeImageRecord(start);
+        fs::remove_all(start + "/dat/cache");
         ASSERT_TRUE(readWholeFile(start + "/zt_hdr.tbl", table));
         // song data blocks, then the header's three
         ASSERT_EQ(blocks, static_cast<int>((image.size() - kStorageHeaderBytes + 4095) / 4096 + 3));
@@ -155,6 +160,8 @@ TEST_F(InterruptTest, StopDuringTheConversion) {
     view.messages.clear();
     view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
-    EXPECT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
+    // A clock left as it was may be kept by the record: the end then says so.
+    ASSERT_EQ(1u, view.texts().size());
+    EXPECT_EQ(0u, view.texts()[0].rfind("Downloading songs finished !", 0)) << view.texts()[0];
     EXPECT_TRUE(clockHoldsTheImage());
 }

@@ -11,6 +11,7 @@
 
 #include "core_fixture.h"
 #include "fileio.h"
+#include "image_record.h"
 #include "full_disk.h"
 #include "storage_layout.h"
 
@@ -125,6 +126,10 @@ TEST_F(ParallelDownloadTest, AStopDuringTheConversionOrTheWriteLeavesNoSongs) {
         ASSERT_TRUE(pumpToEnd());
         ASSERT_FALSE(clockHoldsNoSongs());
         view.messages.clear();
+        // A whole write that converts again: without the record the clock is
+        // erased beside the conversion, and without the cache every song converts.
+        removeImageRecord(start);
+        fs::remove_all(start + "/dat/cache");
 
         ASSERT_EQ(0, zentroSimSetDelay(1));
         delivered.clear();

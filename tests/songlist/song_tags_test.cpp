@@ -84,6 +84,7 @@ TEST(SongTags, NamesWhereOtherReadersFindThem) {
         {"tags.webm", "WebM Title", "WebM Artist"},                       //
         {"id3v2_start.ape", "APE ID3 Title", "APE ID3 Artist"},           //
         {"info_beside_id3.wav", "ID3 Chunk Title", "INFO Artist"},        // the chunk's title, INFO's artist
+        {"id3v2_title_id3v1_artist.mp3", "V2 Title", "V1 Artist"},        // each field from the tag that has it
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.file);

@@ -39,69 +39,56 @@ void ConvertingOperation::startConversion(ImageHandOver* handOver) {
     job.workers = core_.conversionWorkers;
     job.evenVolume = core_.settings.flag(kEvenVolumeKey, false);
     job.handOver = handOver;
-    conversionRunning_ = true;
     startWorker(false, [job, work = core_.work(), stop = &cancellation_.flag()](EventSink& events) mutable {
         job.events = &events;
         runConvertJob(job, work, *stop);
     });
 }
 
-bool ConvertingOperation::onConversionEvent(const Event& event) {
-    keepResults(event);
-    View& view = core_.view;
-    if (const auto* e = std::get_if<EstimatesDone>(&event)) {
-        uint32_t total = 0;
-        for (size_t i = 0; i < songs_.size() && i < e->estimates.size(); ++i) {
-            songs_[i].sizeEstimate = e->estimates[i];
-            total += e->estimates[i];
-        }
-        total_ = total;
-        onEstimates(total, e->unreadable);
-        return true;
+void ConvertingOperation::on(const EstimatesDone& e) {
+    uint32_t total = 0;
+    for (size_t i = 0; i < songs_.size() && i < e.estimates.size(); ++i) {
+        songs_[i].sizeEstimate = e.estimates[i];
+        total += e.estimates[i];
     }
-    if (const auto* e = std::get_if<EncodeProgress>(&event)) {
-        view.setProgressBar(e->percent);
-        return true;
+    total_ = total;
+    onEstimates(total, e.unreadable);
+}
+
+void ConvertingOperation::on(const EncodeProgress& e) { core_.view.setProgressBar(e.percent); }
+
+void ConvertingOperation::on(const ConvertNotice& e) {
+    Message m{Say::ConvertNotice};
+    m.detail = e.text;
+    core_.tell(m);
+}
+
+void ConvertingOperation::on(const ConvertDone& e) {
+    fate_ = e;
+    onConversionEnded();
+}
+
+void ConvertingOperation::on(const ConvertFailed& e) {
+    // A write that failed first has said why: one message is enough.
+    if (!outcomeNoted()) {
+        Message m{Say::ConvertFailed};
+        m.errorNumber = e.errorNumber;
+        fail(m);
+        core_.view.setProgressBar(0);
+        core_.view.setProgressStage(ProgressStage::Idle);
     }
-    if (const auto* e = std::get_if<ConvertNotice>(&event)) {
-        Message m{Say::ConvertNotice};
-        m.detail = e->text;
-        core_.tell(m);
-        return true;
+    onConversionEnded();
+}
+
+void ConvertingOperation::on(const ConvertAborted& e) {
+    if (!outcomeNoted()) {
+        Message m{Say::ConvertAborted};
+        m.detail = e.text;
+        fail(m);
+        core_.view.setProgressBar(0);
+        core_.view.setProgressStage(ProgressStage::Idle);
     }
-    if (const auto* e = std::get_if<ConvertDone>(&event)) {
-        conversionRunning_ = false;
-        fate_ = *e;
-        if (kind() == Operation::Download) keepSongFates();
-        onConversionEnded();
-        return true;
-    }
-    if (const auto* e = std::get_if<ConvertFailed>(&event)) {
-        conversionRunning_ = false;
-        // A write that failed first has said why: one message is enough.
-        if (!outcomeNoted()) {
-            Message m{Say::ConvertFailed};
-            m.errorNumber = e->errorNumber;
-            fail(m);
-            view.setProgressBar(0);
-            view.setProgressStage(ProgressStage::Idle);
-        }
-        onConversionEnded();
-        return true;
-    }
-    if (const auto* e = std::get_if<ConvertAborted>(&event)) {
-        conversionRunning_ = false;
-        if (!outcomeNoted()) {
-            Message m{Say::ConvertAborted};
-            m.detail = e->text;
-            fail(m);
-            view.setProgressBar(0);
-            view.setProgressStage(ProgressStage::Idle);
-        }
-        onConversionEnded();
-        return true;
-    }
-    return false;
+    onConversionEnded();
 }
 
 void ConvertingOperation::keepResults(const Event& event) {

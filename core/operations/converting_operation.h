@@ -32,9 +32,17 @@ class ConvertingOperation : public RunningOperation {
     // The conversion of the copy on its own worker; `handOver` non-null when
     // a write takes the image as it is made.
     void startConversion(ImageHandOver* handOver);
-    // The events of the conversion common to both; true when handled. What
-    // the conversion did to each song is kept (keepResults) whatever ends it.
-    bool onConversionEvent(const Event& event);
+    // The events of the estimates and the conversion, common to both. What
+    // the conversion did to each song is kept by keepResults, which every
+    // event passes first, whatever ends it.
+    void on(const EstimatesDone& e);
+    void on(const EncodeProgress& e);
+    void on(const ConvertNotice& e);
+    void on(const ConvertDone& e);
+    void on(const ConvertFailed& e);
+    void on(const ConvertAborted& e);
+    // Each song's real size and whether it is on the clock, for the list.
+    void keepSongFates() const;
     // The conversion's end, for the operation's own steps.
     virtual void onConversionEnded() {}
     // True when the conversion left songs that keep no data: could not be
@@ -54,13 +62,10 @@ class ConvertingOperation : public RunningOperation {
 
     std::vector<Song> songs_;  // the operation's copy of the list
     uint32_t total_ = 0;
-    bool conversionRunning_ = false;
     ConvertDone fate_;  // what the conversion reported of each song
 
   private:
     std::vector<std::string> namesOf(const std::vector<uint16_t>& positions) const;
-    // Each song's real size and whether it is on the clock, for the list.
-    void keepSongFates() const;
 
     std::vector<SongPlacement> placements_;  // from the conversion's end event, whatever it was
 };

@@ -78,7 +78,6 @@ void DownloadOperation::onEstimates(uint32_t total, const std::vector<Unreadable
     job.blockSize = kTransferBlockBytes;
     job.eraseLength = core_.session.storageKB() * 1024u - kStorageHeaderAddress;
     job.expectedBytes = total + kStorageHeaderBytes;
-    writeRunning_ = true;
     // The clock changes now: the digests of its last verified Download
     // describe it no longer.
     removeReloadRecord(core_.startDir);
@@ -114,7 +113,9 @@ void DownloadOperation::cancel() {
 std::optional<Question> DownloadOperation::stopQuestion() const {
     Question q{QuestionKind::StopOperation};
     q.operation = static_cast<int>(Operation::Download);
-    q.leaves = verifying_ ? StopLeaves::ClockUnverified : erasing_ ? StopLeaves::ClockEmpty : StopLeaves::ClockUnchanged;
+    q.leaves = phase_ == Phase::Verifying ? StopLeaves::ClockUnverified
+               : phase_ == Phase::Erasing ? StopLeaves::ClockEmpty
+                                          : StopLeaves::ClockUnchanged;
     return q;
 }
 
@@ -123,10 +124,6 @@ bool DownloadOperation::stop() {
     return true;
 }
 
-void DownloadOperation::writeEnded() {
-    writeRunning_ = false;
-    resetProgress();
-}
 
 void DownloadOperation::stopped(Say say) {
     core_.view.setProgressBar(0);
@@ -136,49 +133,54 @@ void DownloadOperation::stopped(Say say) {
 }
 
 void DownloadOperation::onEvent(const Event& event) {
-    if (verifying_) {
-        onVerifyEvent(event);
+    keepResults(event);
+    std::visit([this](const auto& e) { on(e); }, event);
+}
+
+void DownloadOperation::on(const ConvertDone& e) {
+    ConvertingOperation::on(e);
+    keepSongFates();
+}
+
+void DownloadOperation::on(const StorageErasing&) { phase_ = Phase::Erasing; }
+
+void DownloadOperation::on(const WriteProgress& e) {
+    // One bar for the whole download: the caption says the songs are
+    // being written once the first block goes to the clock.
+    if (!writeCaptionShown_) {
+        writeCaptionShown_ = true;
+        core_.view.setProgressStage(ProgressStage::Downloading);
+    }
+    core_.view.setProgressBar(e.percent);
+}
+
+void DownloadOperation::on(const WriteFailed& e) {
+    const Message m = writeFailure(e, kImageFile);
+    if (!outcomeNoted()) fail(m);
+    resetProgress();
+}
+
+void DownloadOperation::on(const DownloadDone& e) {
+    written_ = e;
+    if (verify_ && !cancellation_.cancelled()) {
+        startVerify();
         return;
     }
-    if (onConversionEvent(event)) return;
-    View& view = core_.view;
-    if (std::holds_alternative<StorageErasing>(event)) {
-        erasing_ = true;
-    } else if (const auto* e = std::get_if<WriteProgress>(&event)) {
-        // One bar for the whole download: the caption says the songs are
-        // being written once the first block goes to the clock.
-        if (!writeCaptionShown_) {
-            writeCaptionShown_ = true;
-            view.setProgressStage(ProgressStage::Downloading);
-        }
-        view.setProgressBar(e->percent);
-    } else if (const auto* e = std::get_if<WriteFailed>(&event)) {
-        const Message m = writeFailure(*e, kImageFile);
-        if (!outcomeNoted()) fail(m);
-        writeEnded();
-    } else if (const auto* e = std::get_if<DownloadDone>(&event)) {
-        writeRunning_ = false;
-        written_ = *e;
-        if (verify_ && !cancellation_.cancelled()) {
-            startVerify();
-            return;
-        }
-        finished();
+    finished();
+    resetProgress();
+}
+
+void DownloadOperation::on(const JobStopped& e) {
+    if (phase_ == Phase::Verifying) {
+        stopped(Say::DownloadStoppedUnverified);
+        return;
+    }
+    if (e.worker == StoppedWorker::Conversion) return;
+    // The worker that touched the clock says what it holds.
+    if (!outcomeNoted()) {
+        stopped(e.erased ? Say::DownloadStoppedErased : Say::DownloadStoppedUntouched);
+    } else {
         resetProgress();
-    } else if (const auto* e = std::get_if<JobStopped>(&event)) {
-        if (e->worker == StoppedWorker::Conversion) {
-            conversionRunning_ = false;
-            return;
-        }
-        writeRunning_ = false;
-        // The worker that touched the clock says what it holds.
-        if (!outcomeNoted()) {
-            stopped(e->erased ? Say::DownloadStoppedErased : Say::DownloadStoppedUntouched);
-        } else {
-            resetProgress();
-        }
-    } else if (std::holds_alternative<WriteAbandoned>(event)) {
-        writeRunning_ = false;
     }
 }
 
@@ -201,7 +203,7 @@ void DownloadOperation::finished() {
 // Flash tools read back what they wrote: a clock that acknowledged a block
 // it did not program would otherwise pass for a finished Download.
 void DownloadOperation::startVerify() {
-    verifying_ = true;
+    phase_ = Phase::Verifying;
     core_.view.setProgressStage(ProgressStage::Verifying);
     std::vector<ImageSpan> spans;
     if (written_.byRecord && !fullVerify_)
@@ -227,38 +229,39 @@ void DownloadOperation::placeOf(uint32_t address, Message& m) const {
     m.place = Place::PastSongs;
 }
 
-void DownloadOperation::onVerifyEvent(const Event& event) {
-    View& view = core_.view;
-    if (const auto* e = std::get_if<ReadProgress>(&event)) {
-        view.setProgressBar(e->percent);
-        return;
-    }
-    if (const auto* e = std::get_if<VerifyDone>(&event)) {
-        if (e->same) {
-            finished();
-            outcomeToFill().verified = true;
-        } else {
-            Message m{Say::VerifyMismatch};
-            m.address = e->address;
-            m.clockByte = e->clockByte;
-            m.imageByte = e->imageByte;
-            placeOf(e->address, m);
-            fail(m);
-        }
-    } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
-        Message m{Say::UsbConnectionError};
-        if (e->errorNumber != 0) {
-            m = Message{Say::CannotReadFile};
-            m.file = core_.path(kImageFile);
-            m.errorNumber = e->errorNumber;
-        } else {
-            core_.session.drop(deviceWorkerRunning());
-        }
+void DownloadOperation::on(const ReadProgress& e) { core_.view.setProgressBar(e.percent); }
+
+void DownloadOperation::on(const VerifyDone& e) {
+    if (e.same) {
+        finished();
+        outcomeToFill().verified = true;
+    } else {
+        Message m{Say::VerifyMismatch};
+        m.address = e.address;
+        m.clockByte = e.clockByte;
+        m.imageByte = e.imageByte;
+        placeOf(e.address, m);
         fail(m);
-    } else if (std::holds_alternative<JobStopped>(event)) {
-        stopped(Say::DownloadStoppedUnverified);
-        return;
     }
+    resetProgress();
+}
+
+void DownloadOperation::on(const ReadFailed& e) {
+    Message m{Say::UsbConnectionError};
+    if (e.errorNumber != 0) {
+        m = Message{Say::CannotReadFile};
+        m.file = core_.path(kImageFile);
+        m.errorNumber = e.errorNumber;
+    } else {
+        core_.session.drop(deviceWorkerRunning());
+    }
+    fail(m);
+    resetProgress();
+}
+
+void DownloadOperation::notPosted() {
+    // An end none of this Download's workers posts: what the clock holds is not known.
+    if (!outcomeNoted()) fail({Say::StorageWriteError});
     resetProgress();
 }
 

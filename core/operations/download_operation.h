@@ -37,23 +37,44 @@ class DownloadOperation : public ConvertingOperation {
   private:
     // Refuses (box and outcome) when dat/ has no room for what the Download writes.
     bool enoughDatSpace();
-    void writeEnded();
     void stopped(Say say);
     void startVerify();
-    void onVerifyEvent(const Event& event);
+    using ConvertingOperation::on;
+    void on(const ConvertDone& e);
+    void on(const StorageErasing& e);
+    void on(const WriteProgress& e);
+    void on(const WriteFailed& e);
+    void on(const DownloadDone& e);
+    void on(const JobStopped& e);
+    // The read-back after the write.
+    void on(const ReadProgress& e);
+    void on(const VerifyDone& e);
+    void on(const ReadFailed& e);
+    // Ends no worker of a Download posts.
+    void on(const WriteAbandoned&) {}  // the conversion's own end says why
+    void on(const TableReadDone&) { notPosted(); }
+    void on(const DataReadDone&) { notPosted(); }
+    void on(const FirmwareStepDone&) { notPosted(); }
+    void notPosted();
+    template <class Other>
+    void on(const Other&) {
+        static_assert(!isWorkerEvent<Other>({Worker::Estimates, Worker::Conversion, Worker::Write, Worker::Read}),
+                      "every event of a Download's workers is handled");
+    }
     void finished();
     // The song (or the header) that holds a storage address, for messages.
     void placeOf(uint32_t address, Message& m) const;
 
     bool listWasCut_;
     bool verify_;
-    bool verifying_ = false;
+    // Converting (the clock untouched), Erasing (its songs are going, from
+    // the write's first erase on), Verifying (the read-back).
+    enum class Phase { Converting, Erasing, Verifying };
+    Phase phase_ = Phase::Converting;
     bool fullVerify_ = false;
     DownloadDone written_;  // what the write put on the clock
     ImageHandOver handOver_;
-    bool writeRunning_ = false;
     bool writeCaptionShown_ = false;  // the first block has been written
-    bool erasing_ = false;            // the clock's songs are going
 
   public:
     std::optional<Question> stopQuestion() const override;

@@ -87,7 +87,7 @@ class EraseOperation : public RunningOperation {
     // Events of workers this operation does not start.
     template <class Other>
     void on(const Other&) {
-        static_assert(!isWorkerEvent<Other>({velmo::Worker::Write}), "every event of the write worker is handled");
+        static_assert(!isWorkerEvent<Other>({Worker::Write}), "every event of the write worker is handled");
     }
 
     void end(OutcomeKind kind, Say say) {

@@ -65,58 +65,68 @@ bool FirmwareOperation::stop() {
 }
 
 void FirmwareOperation::onEvent(const Event& event) {
+    std::visit([this](const auto& e) { on(e); }, event);
+}
+
+void FirmwareOperation::on(const FirmwareStepDone& e) {
     View& view = core_.view;
     const std::string code = core_.path(kFirmwareCodeFile);
     const std::string check = core_.path(kFirmwareCheckFile);
-    if (const auto* e = std::get_if<WriteProgress>(&event)) {
-        view.setProgressBar(e->percent);
-    } else if (const auto* e = std::get_if<ReadProgress>(&event)) {
-        view.setProgressBar(e->percent);
-    } else if (const auto* e = std::get_if<FirmwareStepDone>(&event)) {
-        if (e->step == FirmwareStep::Written) {
-            view.setProgressStage(ProgressStage::VerifyingFirmware);
-            view.setProgressBar(0);
-            const std::optional<uint64_t> framed = firmwareFileSize(code);
-            DeviceJob job;
-            job.handle = core_.session.handle();
-            job.address = kFirmwareAddress;
-            job.path = kFirmwareCheckFile;
-            job.blockSize = framed && *framed <= kFirmwareAreaBytes ? static_cast<uint32_t>(*framed) : 0;
-            startWorker(true, [job, work = core_.work(), lib = &core_.session.library()](EventSink& events) {
-                firmwareReadWorker(job, work, *lib, events);
-            });
-            return;
-        }
-        // Byte for byte: a read-back with a different byte but an equal sum, or
-        // two missing files, is not a verified firmware.
-        const bool same = sameFileContents(code, check);
-        ::unlink(code.c_str());
-        ::unlink(check.c_str());
-        if (same) {
-            core_.tell({Say::FirmwareWritten});
-            noteOutcome(OutcomeKind::Finished);
-        } else {
-            invalidateFirmware(core_.session.library(), core_.session.handle());
-            fail({Say::FirmwareWriteFailed});
-        }
-        resetProgress();
-    } else if (const auto* e = std::get_if<WriteFailed>(&event)) {
-        fail(writeFailure(*e, kFirmwareCodeFile));
-        resetProgress();
-    } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
-        if (e->errorNumber != 0) {
-            Message m{Say::CannotWriteFile};
-            m.file = check;
-            m.errorNumber = e->errorNumber;
-            fail(m);
-        } else {
-            core_.session.drop(deviceWorkerRunning());
-            fail({Say::FirmwareVerifyFailed});
-        }
-        ::unlink(code.c_str());
-        ::unlink(check.c_str());
-        resetProgress();
+    if (e.step == FirmwareStep::Written) {
+        view.setProgressStage(ProgressStage::VerifyingFirmware);
+        view.setProgressBar(0);
+        const std::optional<uint64_t> framed = firmwareFileSize(code);
+        DeviceJob job;
+        job.handle = core_.session.handle();
+        job.address = kFirmwareAddress;
+        job.path = kFirmwareCheckFile;
+        job.blockSize = framed && *framed <= kFirmwareAreaBytes ? static_cast<uint32_t>(*framed) : 0;
+        startWorker(true, [job, work = core_.work(), lib = &core_.session.library()](EventSink& events) {
+            firmwareReadWorker(job, work, *lib, events);
+        });
+        return;
     }
+    // Byte for byte: a read-back with a different byte but an equal sum, or
+    // two missing files, is not a verified firmware.
+    const bool same = sameFileContents(code, check);
+    ::unlink(code.c_str());
+    ::unlink(check.c_str());
+    if (same) {
+        core_.tell({Say::FirmwareWritten});
+        noteOutcome(OutcomeKind::Finished);
+    } else {
+        invalidateFirmware(core_.session.library(), core_.session.handle());
+        fail({Say::FirmwareWriteFailed});
+    }
+    resetProgress();
+}
+
+void FirmwareOperation::on(const WriteFailed& e) {
+    fail(writeFailure(e, kFirmwareCodeFile));
+    resetProgress();
+}
+
+void FirmwareOperation::on(const ReadFailed& e) {
+    const std::string code = core_.path(kFirmwareCodeFile);
+    const std::string check = core_.path(kFirmwareCheckFile);
+    if (e.errorNumber != 0) {
+        Message m{Say::CannotWriteFile};
+        m.file = check;
+        m.errorNumber = e.errorNumber;
+        fail(m);
+    } else {
+        core_.session.drop(deviceWorkerRunning());
+        fail({Say::FirmwareVerifyFailed});
+    }
+    ::unlink(code.c_str());
+    ::unlink(check.c_str());
+    resetProgress();
+}
+
+void FirmwareOperation::notPosted() {
+    // An end no firmware write posts: the firmware is not known to be whole.
+    fail({Say::FirmwareWriteFailed});
+    resetProgress();
 }
 
 extern const OperationEntry kFirmwareOperation;

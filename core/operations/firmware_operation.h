@@ -27,6 +27,27 @@ class FirmwareOperation : public RunningOperation {
     void onEvent(const Event& event) override;
 
   private:
+    void on(const WriteProgress& e) { core_.view.setProgressBar(e.percent); }
+    void on(const ReadProgress& e) { core_.view.setProgressBar(e.percent); }
+    void on(const FirmwareStepDone& e);
+    void on(const WriteFailed& e);
+    void on(const ReadFailed& e);
+    // What a write of a song image, or a stoppable one, posts: never seen
+    // here, since a firmware write is neither.
+    void on(const StorageErasing&) {}
+    void on(const DownloadDone&) { notPosted(); }
+    void on(const WriteAbandoned&) { notPosted(); }
+    void on(const JobStopped&) { notPosted(); }
+    void on(const TableReadDone&) { notPosted(); }
+    void on(const DataReadDone&) { notPosted(); }
+    void on(const VerifyDone&) { notPosted(); }
+    void notPosted();
+    template <class Other>
+    void on(const Other&) {
+        static_assert(!isWorkerEvent<Other>({Worker::Write, Worker::Firmware, Worker::Read}),
+                      "every event of the firmware's write and read-back is handled");
+    }
+
     uint32_t fileBytes_;
 };
 

@@ -28,20 +28,23 @@ void ImageOperation::onEstimates(uint32_t, const std::vector<UnreadableSong>&) {
 }
 
 void ImageOperation::onEvent(const Event& event) {
-    if (onConversionEvent(event)) {
-        if (std::holds_alternative<ConvertDone>(event) && !outcomeNoted()) {
-            Message m{Say::ImageMade};
-            m.leftOff = leftOff();
-            noteImageOutcome(m);
-            resetProgress();
-        }
-        return;
-    }
-    if (const auto* e = std::get_if<JobStopped>(&event); e && e->worker == StoppedWorker::Conversion) {
-        conversionRunning_ = false;
-        noteOutcome(OutcomeKind::Stopped, Message{Say::ImageStopped});
-        resetProgress();
-    }
+    keepResults(event);
+    std::visit([this](const auto& e) { on(e); }, event);
+}
+
+void ImageOperation::on(const ConvertDone& e) {
+    ConvertingOperation::on(e);
+    if (outcomeNoted()) return;
+    Message m{Say::ImageMade};
+    m.leftOff = leftOff();
+    noteImageOutcome(m);
+    resetProgress();
+}
+
+void ImageOperation::on(const JobStopped& e) {
+    if (e.worker != StoppedWorker::Conversion) return;
+    noteOutcome(OutcomeKind::Stopped, Message{Say::ImageStopped});
+    resetProgress();
 }
 
 void ImageOperation::settle() {

@@ -19,6 +19,16 @@ class ImageOperation : public ConvertingOperation {
   protected:
     void onEvent(const Event& event) override;
     void onEstimates(uint32_t total, const std::vector<UnreadableSong>& unreadable) override;
+
+  private:
+    using ConvertingOperation::on;
+    void on(const ConvertDone& e);
+    void on(const JobStopped& e);
+    template <class Other>
+    void on(const Other&) {
+        static_assert(!isWorkerEvent<Other>({Worker::Estimates, Worker::Conversion}),
+                      "every event of the estimates and the conversion is handled");
+    }
 };
 
 }  // namespace velmo

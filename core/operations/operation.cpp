@@ -42,19 +42,19 @@ bool RunningOperation::stop() {
 }
 
 void RunningOperation::joinWorkers() {
-    for (Worker& w : workers_)
+    for (WorkerThread& w : workers_)
         if (w.thread.joinable()) w.thread.join();
     workers_.clear();
 }
 
 bool RunningOperation::workersRunning() const {
-    for (const Worker& w : workers_)
+    for (const WorkerThread& w : workers_)
         if (!w.done->load()) return true;
     return false;
 }
 
 bool RunningOperation::deviceWorkerRunning() const {
-    for (const Worker& w : workers_)
+    for (const WorkerThread& w : workers_)
         if (w.device && !w.done->load()) return true;
     return false;
 }
@@ -76,7 +76,7 @@ void RunningOperation::startWorker(bool device, std::function<void(EventSink&)> 
         body(*sink);
         done->store(true);
     });
-    workers_.push_back(Worker{std::move(t), done, device});
+    workers_.push_back(WorkerThread{std::move(t), done, device});
 }
 
 void RunningOperation::noteOutcome(OutcomeKind kind, std::optional<Message> message) {

@@ -196,13 +196,13 @@ class RunningOperation {
     OperationEvents events_;
     Outcome outcome_;
     bool outcomeNoted_ = false;
-    struct Worker {
+    struct WorkerThread {
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> done;
         bool device;
     };
     int endsAwaited_ = 0;  // workers started whose end event has not been delivered
-    std::vector<Worker> workers_;
+    std::vector<WorkerThread> workers_;
     std::function<void()> boxAfterControls_;
 };
 

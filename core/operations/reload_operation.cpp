@@ -69,48 +69,49 @@ Message ReloadOperation::readCheckMessage(const ReadFailed& failed) {
 }
 
 void ReloadOperation::onEvent(const Event& event) {
-    View& view = core_.view;
-    if (const auto* e = std::get_if<ReadProgress>(&event)) {
-        view.setProgressBar(e->percent);
-    } else if (std::holds_alternative<TableReadDone>(event)) {
-        onTableRead();
-    } else if (std::holds_alternative<DataReadDone>(event)) {
-        startParse();
-    } else if (const auto* e = std::get_if<ReloadParsed>(&event)) {
-        onParsed(*e);
-    } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
-        const bool data = e->stage == ReadStage::Data;
-        if (e->check != ReadCheck::None) {
-            // The clock answered every read, but never twice alike: the
-            // connection is sound enough to try again, nothing is kept.
-            fail(readCheckMessage(*e));
-            core_.removeFile(kReloadTableFile);
-            core_.removeFile(kReloadDataFile);
-        } else if (e->errorNumber != 0) {
-            // A file of this computer failed: the clock is not at fault.
-            Message m{Say::CannotWriteFile};
-            m.file = core_.path(data ? kReloadDataFile : kReloadTableFile);
-            m.errorNumber = e->errorNumber;
-            fail(m);
-            // Neither file is of use, the one cut short least of all.
-            core_.removeFile(kReloadTableFile);
-            core_.removeFile(kReloadDataFile);
-        } else {
-            core_.session.drop(deviceWorkerRunning());
-            // The partly read files are of no use to anyone.
-            core_.removeFile(kReloadTableFile);
-            if (data) core_.removeFile(kReloadDataFile);
-            fail({Say::UsbConnectionErrorBang});
-        }
-        resetProgress();
-    } else if (std::holds_alternative<JobStopped>(event)) {
+    std::visit([this](const auto& e) { on(e); }, event);
+}
+
+void ReloadOperation::on(const ReadFailed& e) {
+    const bool data = e.stage == ReadStage::Data;
+    if (e.check != ReadCheck::None) {
+        // The clock answered every read, but never twice alike: the
+        // connection is sound enough to try again, nothing is kept.
+        fail(readCheckMessage(e));
         core_.removeFile(kReloadTableFile);
         core_.removeFile(kReloadDataFile);
-        view.setProgressBar(0);
-        core_.tell({Say::ReloadStopped});
-        noteOutcome(OutcomeKind::Stopped, Message{Say::ReloadStopped});
-        resetProgress();
+    } else if (e.errorNumber != 0) {
+        // A file of this computer failed: the clock is not at fault.
+        Message m{Say::CannotWriteFile};
+        m.file = core_.path(data ? kReloadDataFile : kReloadTableFile);
+        m.errorNumber = e.errorNumber;
+        fail(m);
+        // Neither file is of use, the one cut short least of all.
+        core_.removeFile(kReloadTableFile);
+        core_.removeFile(kReloadDataFile);
+    } else {
+        core_.session.drop(deviceWorkerRunning());
+        // The partly read files are of no use to anyone.
+        core_.removeFile(kReloadTableFile);
+        if (data) core_.removeFile(kReloadDataFile);
+        fail({Say::UsbConnectionErrorBang});
     }
+    resetProgress();
+}
+
+void ReloadOperation::on(const JobStopped&) {
+    core_.removeFile(kReloadTableFile);
+    core_.removeFile(kReloadDataFile);
+    core_.view.setProgressBar(0);
+    core_.tell({Say::ReloadStopped});
+    noteOutcome(OutcomeKind::Stopped, Message{Say::ReloadStopped});
+    resetProgress();
+}
+
+void ReloadOperation::on(const VerifyDone&) {
+    // No read of a Reload's posts it: nothing read can be trusted.
+    fail({Say::ReloadFailed});
+    resetProgress();
 }
 
 void ReloadOperation::onTableRead() {

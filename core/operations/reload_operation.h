@@ -28,6 +28,18 @@ class ReloadOperation : public RunningOperation {
     void onEvent(const Event& event) override;
 
   private:
+    void on(const ReadProgress& e) { core_.view.setProgressBar(e.percent); }
+    void on(const TableReadDone&) { onTableRead(); }
+    void on(const DataReadDone&) { startParse(); }
+    void on(const ReloadParsed& e) { onParsed(e); }
+    void on(const ReadFailed& e);
+    void on(const JobStopped& e);
+    void on(const VerifyDone& e);
+    template <class Other>
+    void on(const Other&) {
+        static_assert(!isWorkerEvent<Other>({Worker::Read, Worker::Parse}), "every event of a Reload's reads is handled");
+    }
+
     void startRead(uint32_t address, const char* path, uint32_t count, bool table);
     void onTableRead();
     // The worker that turns the files read into songs (ReloadParsed).

@@ -28,33 +28,39 @@ void VerifyOperation::start() {
 }
 
 void VerifyOperation::onEvent(const Event& event) {
-    if (const auto* e = std::get_if<ReadProgress>(&event)) {
-        core_.view.setProgressBar(e->percent);
-        return;
+    std::visit([this](const auto& e) { on(e); }, event);
+}
+
+void VerifyOperation::on(const ReadProgress& e) { core_.view.setProgressBar(e.percent); }
+
+void VerifyOperation::on(const VerifyDone& e) {
+    if (e.same) {
+        noteOutcome(OutcomeKind::Finished);
+    } else {
+        Message m{Say::VerifyFailedAt};
+        m.address = e.address;
+        m.clockByte = e.clockByte;
+        m.imageByte = e.imageByte;
+        noteOutcome(OutcomeKind::Failed, m);
     }
-    if (const auto* e = std::get_if<VerifyDone>(&event)) {
-        if (e->same) {
-            noteOutcome(OutcomeKind::Finished);
-        } else {
-            Message m{Say::VerifyFailedAt};
-            m.address = e->address;
-            m.clockByte = e->clockByte;
-            m.imageByte = e->imageByte;
-            noteOutcome(OutcomeKind::Failed, m);
-        }
-    } else if (const auto* e = std::get_if<ReadFailed>(&event)) {
-        if (e->errorNumber != 0) {
-            Message m{Say::VerifyImageUnreadable};
-            m.file = core_.path(kImageFile);
-            m.errorNumber = e->errorNumber;
-            noteOutcome(OutcomeKind::Failed, m);
-        } else {
-            core_.session.drop(deviceWorkerRunning());
-            noteOutcome(OutcomeKind::Failed, Message{Say::VerifyReadFailed});
-        }
-    } else if (std::holds_alternative<JobStopped>(event)) {
-        noteOutcome(OutcomeKind::Stopped, Message{Say::VerifyStopped});
+    resetProgress();
+}
+
+void VerifyOperation::on(const ReadFailed& e) {
+    if (e.errorNumber != 0) {
+        Message m{Say::VerifyImageUnreadable};
+        m.file = core_.path(kImageFile);
+        m.errorNumber = e.errorNumber;
+        noteOutcome(OutcomeKind::Failed, m);
+    } else {
+        core_.session.drop(deviceWorkerRunning());
+        noteOutcome(OutcomeKind::Failed, Message{Say::VerifyReadFailed});
     }
+    resetProgress();
+}
+
+void VerifyOperation::on(const JobStopped&) {
+    noteOutcome(OutcomeKind::Stopped, Message{Say::VerifyStopped});
     resetProgress();
 }
 

@@ -17,6 +17,19 @@ class VerifyOperation : public RunningOperation {
 
   protected:
     void onEvent(const Event& event) override;
+
+  private:
+    void on(const ReadProgress& e);
+    void on(const VerifyDone& e);
+    void on(const ReadFailed& e);
+    void on(const JobStopped& e);
+    // The read-back posts no header or data read of a Reload's.
+    void on(const TableReadDone&) {}
+    void on(const DataReadDone&) {}
+    template <class Other>
+    void on(const Other&) {
+        static_assert(!isWorkerEvent<Other>({Worker::Read}), "every event of the read-back is handled");
+    }
 };
 
 }  // namespace velmo

@@ -1116,6 +1116,9 @@ TEST(ConvertJob, CancellationEndsEveryWorkerAtOnce) {
         job.expectEnd(JobStopped{StoppedWorker::Conversion});
         for (const auto& entry : fs::directory_iterator(job.dir.file("dat"))) {
             const std::string name = entry.path().filename().string();
+            // The cache keeps the converted bytes of a song that was finished
+            // before the stop: they are whole, and the next Download takes them.
+            if (name == "cache") continue;
             EXPECT_TRUE(name.size() > 4 && name.substr(name.size() - 4) == ".wav") << name << " is left";
         }
         for (int i = 1; i < job.count; ++i) {

@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
     auto* del = app.add_subcommand("delete", tr_("remove the songs at these positions (from 1), as the Delete button"));
     del->add_option("N", deletePositions, tr_("positions in the list, from 1, or ranges of them (4-6)"))
         ->required()
+        ->type_name("N|N-M")
         ->check(CLI::Validator(
             [](std::string& token) {
                 PositionRange range;
@@ -110,7 +111,7 @@ int main(int argc, char** argv) {
                            : velmo::format(tr_("%s is neither a position nor a range of positions (4-6)"),
                                            token.c_str());
             },
-            "N|N-M"));
+            ""));
     auto* up = app.add_subcommand("up", tr_("move the song at position N one place up"));
     up->add_option("N", position, tr_("position in the list, from 1"))->required();
     auto* down = app.add_subcommand("down", tr_("move the song at position N one place down"));

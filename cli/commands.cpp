@@ -19,6 +19,7 @@
 #include "install_paths.h"
 #include "json_text.h"
 #include "paths.h"
+#include "positions.h"
 #include "presenter.h"
 #include "songlist.h"
 #include "storage_layout.h"
@@ -240,12 +241,21 @@ int runAdd(const Options& options, const std::vector<std::string>& files) { retu
 
 int runDrop(const Options& options, const std::vector<std::string>& files) { return editList(options, files, true); }
 
-int runDelete(const Options& options, long position) {
+int runDelete(const Options& options, const std::vector<std::string>& positions) {
     Session s(options, FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
     if (!s.startOffline()) return kExitFailed;
-    if (!validPosition(s, position)) return kExitFailed;
-    s.core.removeSong(static_cast<int>(position - 1));
+    std::vector<PositionRange> ranges;
+    for (const std::string& token : positions)
+        if (!parsePositionRange(token, ranges.emplace_back())) return kExitUsage;  // the parser let it through
+    std::vector<int> lines;
+    long missing = 0;
+    // Nothing is removed unless every position names a song.
+    if (!linesOf(ranges, s.core.songCount(), lines, missing)) {
+        validPosition(s, missing);  // says which one
+        return kExitFailed;
+    }
+    s.core.removeSongs(lines);
     std::printf(tr_("Songs in the list: %u\n"), s.core.songCount());
     s.printStatusLine();
     return s.finish(kExitOk);

@@ -43,8 +43,10 @@ int runList(const Options& options);
 // `files` absolute, in the order given.
 int runAdd(const Options& options, const std::vector<std::string>& files);
 int runDrop(const Options& options, const std::vector<std::string>& files);
+// `positions`: positions and ranges ("4-6") that parsePositionRange
+// (positions.h) reads, counting from 1 as `list` shows them.
+int runDelete(const Options& options, const std::vector<std::string>& positions);
 // `position` counts from 1, as `list` shows it.
-int runDelete(const Options& options, long position);
 int runUp(const Options& options, long position);
 int runDown(const Options& options, long position);
 // "best", "good" or "normal".

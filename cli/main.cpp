@@ -14,6 +14,7 @@
 #include "velmo_core.h"
 #include "fileio.h"
 #include "install_paths.h"
+#include "positions.h"
 #include "terminal_view.h"
 #include "translation.h"
 #include "velmo_build.h"
@@ -99,8 +100,20 @@ int main(int argc, char** argv) {
     drop->add_option("FILE", dropFiles, songFilesHelp())->required();
 
     long position = 0;
-    auto* del = app.add_subcommand("delete", tr_("remove the song at position N (from 1)"));
-    del->add_option("N", position, tr_("position in the list, from 1"))->required();
+    std::vector<std::string> deletePositions;
+    auto* del = app.add_subcommand("delete", tr_("remove the songs at these positions (from 1), as the Delete button"));
+    del->add_option("N", deletePositions, tr_("positions in the list, from 1, or ranges of them (4-6)"))
+        ->required()
+        ->type_name("N|N-M")
+        ->check(CLI::Validator(
+            [](std::string& token) {
+                PositionRange range;
+                return parsePositionRange(token, range)
+                           ? std::string()
+                           : velmo::format(tr_("%s is neither a position nor a range of positions (4-6)"),
+                                           token.c_str());
+            },
+            ""));
     auto* up = app.add_subcommand("up", tr_("move the song at position N one place up"));
     up->add_option("N", position, tr_("position in the list, from 1"))->required();
     auto* down = app.add_subcommand("down", tr_("move the song at position N one place down"));
@@ -228,7 +241,7 @@ int main(int argc, char** argv) {
     if (list->parsed()) return runList(options);
     if (add->parsed()) return runAdd(options, absolutePaths(addFiles));
     if (drop->parsed()) return runDrop(options, absolutePaths(dropFiles));
-    if (del->parsed()) return runDelete(options, position);
+    if (del->parsed()) return runDelete(options, deletePositions);
     if (up->parsed()) return runUp(options, position);
     if (down->parsed()) return runDown(options, position);
     if (quality->parsed()) return runQuality(options, qualityName);

@@ -6,6 +6,7 @@
 
 #include "convert_job.h"
 #include "convert_pool.h"
+#include "device.h"
 #include "operations/operation.h"
 #include "conversion_cache.h"
 #include "songlist.h"
@@ -53,6 +54,8 @@ void VelmoCore::joinWorkers() {
     if (running_) running_->joinWorkers();
     state_.session.closeDeferred();
 }
+
+const char* VelmoCore::agentFileName() { return kAgentFileName; }
 
 std::vector<std::string> VelmoCore::workingFilesToKeep() {
     // The last image stays until the close: the terminal copies it out after

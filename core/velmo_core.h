@@ -101,6 +101,19 @@ class VelmoCore {
     void removeSong(int index);
     void moveSongUp(int index);
     void moveSongDown(int index);
+    // The same for several lines at once (the window's multiple selection,
+    // velmo-cli's ranges), by the single-song rules: a working copy goes only
+    // when no song left in the list names it, and the status line is
+    // refreshed once. Lines out of the list are left out; one line takes the
+    // single-song handler. Removing leaves the song after the first removed
+    // line selected (the last, when the list ends there). Moving moves the
+    // lines as a block by one place and keeps them selected; when the first
+    // line is at the top (Up) or the last at the bottom (Down), nothing moves.
+    void removeSongs(std::vector<int> lines);
+    void moveSongsUp(std::vector<int> lines);
+    void moveSongsDown(std::vector<int> lines);
+    // Every song removed, as removeSongs with every line.
+    void clearList();
     void setQuality(uint16_t code);  // a QualityCode
 
     // The operations. Each returns the question the user must answer before
@@ -124,6 +137,9 @@ class VelmoCore {
     std::optional<Question> answer(bool yes);
     // ... or the path a FirmwareFile question asked for (empty: none chosen).
     std::optional<Question> answerPath(std::string path);
+    // The agent program's file name ("spn.bin"): a file dialog for firmware
+    // leaves it out, since it is not firmware.
+    static const char* agentFileName();
     // The operations the table holds with a command of their own name and
     // nothing more than their questions (OperationTraits::command).
     static std::vector<std::pair<Operation, std::string>> simpleOperations();

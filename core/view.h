@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "message.h"
 #include "outcome.h"
@@ -63,6 +64,9 @@ class View {
     virtual void removeLine(int index) = 0;
     virtual void resetLines() = 0;
     virtual void selectLine(int index) = 0;  // -1: no line selected
+    // Several lines selected at once, in ascending order; a front end that
+    // selects one line at most selects the first.
+    virtual void selectLines(const std::vector<int>& lines) { selectLine(lines.empty() ? -1 : lines.front()); }
     virtual void setHorizontalExtent(int pixels) = 0;
 
     // Download and Upgrade Firmware, then the whole window.

@@ -70,6 +70,12 @@ _velmo_cli() {
             ;;
         firmware)
             _filedir '@(bin|BIN)'
+            # The agent program is no firmware.
+            local kept=() f
+            for f in "${COMPREPLY[@]}"; do
+                [[ ${f##*/} == spn.bin ]] || kept+=("$f")
+            done
+            COMPREPLY=("${kept[@]}")
             ;;
         image | inspect)
             _filedir

@@ -134,6 +134,9 @@ if [[ -f /usr/share/bash-completion/bash_completion ]]; then
   [[ $got == "E.OPUS a.mp3 album b.wav d.flac " ]] || fail "completion of song files and folders: $got"
   got=$(cd "$scratch/files" && complete_words velmo-cli drop d)
   [[ $got == "d.flac " ]] || fail "completion of a .flac file: $got"
+  touch "$scratch/files/spn.bin" "$scratch/files/clock.BIN"
+  got=$(cd "$scratch/files" && complete_words velmo-cli firmware "")
+  [[ $got == "album clock.BIN " ]] || fail "completion of a firmware file without the agent program: $got"
 else
   echo "bash-completion is not installed: the completion is not tried"
 fi

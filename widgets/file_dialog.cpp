@@ -39,6 +39,23 @@ std::string caseInsensitivePattern(std::string_view pattern) {
     return out;
 }
 
+std::string patternsWithout(std::string_view fileName) {
+    const size_t dot = fileName.rfind('.');
+    const std::string_view stem = fileName.substr(0, dot == std::string_view::npos ? fileName.size() : dot);
+    const std::string ext(dot == std::string_view::npos ? std::string_view() : fileName.substr(dot));
+    std::vector<std::string> patterns;
+    // Shorter and longer names than the one left out ...
+    for (size_t length = 1; length < stem.size(); ++length) patterns.push_back(std::string(length, '?') + ext);
+    patterns.push_back(std::string(stem.size() + 1, '?') + "*" + ext);
+    // ... and names of its length that differ from it in some character.
+    for (size_t k = 0; k < stem.size(); ++k)
+        patterns.push_back(std::string(stem.substr(0, k)) + "[!" + stem[k] + "]" + std::string(stem.size() - k - 1, '?') +
+                           ext);
+    std::string joined;
+    for (const std::string& p : patterns) joined += (joined.empty() ? "" : ";") + p;
+    return joined;
+}
+
 QString nameFilter(const QString& description, std::string_view patterns) {
     QStringList spelled;
     const QString all = QString::fromUtf8(patterns.data(), static_cast<qsizetype>(patterns.size()));

@@ -25,6 +25,13 @@ namespace velmo {
 // existing [...] set are left as they are.
 std::string caseInsensitivePattern(std::string_view pattern);
 
+// The ';'-separated patterns that match every file with the extension of
+// `fileName` ("spn.bin") except that one name: "?.bin;??.bin;????*.bin;
+// [!s]??.bin;s[!p]?.bin;sp[!n].bin". A file type cannot say "but not", and
+// a desktop's own dialog takes patterns only. `fileName` holds no pattern
+// characters.
+std::string patternsWithout(std::string_view fileName);
+
 // Qt's form of one file type: "Music files (*.[mM][pP]3 *.[wW][aA][vV])" for
 // the description "Music files" and the ';'-separated patterns "*.MP3;*.wav".
 QString nameFilter(const QString& description, std::string_view patterns);

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QList>
 #include <QSize>
 #include <QString>
 #include <QTimer>
@@ -39,6 +40,7 @@ class QFileDialog;
 class QGroupBox;
 class QKeyEvent;
 class QLabel;
+class QMenu;
 class QMessageBox;
 class QProgressBar;
 class QPushButton;
@@ -84,6 +86,19 @@ class MainWindow : public QDialog, public velmo::View {
     // The caption of the folder dialog it opens.
     static constexpr const char* kAddFolderCaption = velmo::N_("Add Folder");
 
+    // The song list's own entries, first in its context menu (before the
+    // window's): Delete, Move Up, Move Down, Select All, Clear List. Each is
+    // off when it has nothing to act on and while a job runs.
+    QList<QAction*> listActions() const;
+    // The list's context menu as a right click opens it.
+    void fillListMenu(QMenu& menu) const;
+    // The settings key of the folder the Add dialogs open in: where songs
+    // were last taken from with them.
+    static constexpr const char* kSongFolderKey = "lastSongFolder";
+    // The folder the next Add dialog opens in: the one songs were last taken
+    // from, else the user's music folder, else the home folder.
+    QString songFolder() const;
+
     // The About box entry of the window's context menu (also on F1).
     QAction* aboutAction() const { return aboutAction_; }
     // The context menu's "Verify after Download" (checkable, kept in the settings).
@@ -117,6 +132,7 @@ class MainWindow : public QDialog, public velmo::View {
     void removeLine(int index) override;
     void resetLines() override;
     void selectLine(int index) override;
+    void selectLines(const std::vector<int>& lines) override;
     void setHorizontalExtent(int pixels) override;
     void enableControls(bool enable) override;
     void setStopAvailable(bool available) override;
@@ -180,6 +196,11 @@ class MainWindow : public QDialog, public velmo::View {
     void deliverPending();
     void onAdd();
     void onAddFolder();
+    // The song list's context menu and its entries (main_window_list.cpp).
+    void createListActions();
+    void updateListActions();
+    // Runs an Add dialog in songFolder() and remembers where its choice was.
+    std::vector<std::string> runSongDialog(QFileDialog& dialog);
     // Runs a prepared file dialog where the last one left off.
     std::vector<std::string> runFileDialog(QFileDialog& dialog);
     void onTimerTick();
@@ -211,6 +232,11 @@ class MainWindow : public QDialog, public velmo::View {
     QAction* namesAction_ = nullptr;
     QAction* evenVolumeAction_ = nullptr;
     QAction* readTwiceAction_ = nullptr;
+    QAction* deleteSongsAction_ = nullptr;
+    QAction* moveUpAction_ = nullptr;
+    QAction* moveDownAction_ = nullptr;
+    QAction* selectAllAction_ = nullptr;
+    QAction* clearListAction_ = nullptr;
     QTimer timer_;
 
     // Outlives the core, whose workers post to it until they are joined.
@@ -218,8 +244,8 @@ class MainWindow : public QDialog, public velmo::View {
     std::unique_ptr<velmo::VelmoCore> core_;
     MessageBoxRunner messageBoxRunner_;
     velmo::FileDialogRunner fileDialogRunner_;
-    // Where the last file dialog's choice was: the next one opens there, and
-    // the process's current folder never changes.
+    // Where the last firmware dialog's choice was: the next one opens there,
+    // and the process's current folder never changes.
     QString lastFolder_;
 
     int coreDepth_ = 0;  // core handlers running (nested in modal loops)

@@ -40,13 +40,14 @@ void MainWindow::connectControls() {
         enterCore([this] { stopAvailable_ ? static_cast<void>(core_->stop()) : answer(core_->download()); });
     });
     connect(add_, &QPushButton::clicked, this, &MainWindow::onAdd);
+    // On every selected song; one selected song takes the single-song handlers.
     connect(delete_, &QPushButton::clicked, this,
-            [this] { enterCore([this] { core_->removeSong(list_->selectedLine()); }); });
+            [this] { enterCore([this] { core_->removeSongs(list_->selectedLines()); }); });
     connect(reload_, &QPushButton::clicked, this, [this] { enterCore([this] { answer(core_->reload()); }); });
     connect(down_, &QAbstractButton::clicked, this,
-            [this] { enterCore([this] { core_->moveSongDown(list_->selectedLine()); }); });
+            [this] { enterCore([this] { core_->moveSongsDown(list_->selectedLines()); }); });
     connect(up_, &QAbstractButton::clicked, this,
-            [this] { enterCore([this] { core_->moveSongUp(list_->selectedLine()); }); });
+            [this] { enterCore([this] { core_->moveSongsUp(list_->selectedLines()); }); });
     connect(upgrade_, &QPushButton::clicked, this, [this] { enterCore([this] { answer(core_->upgradeFirmware()); }); });
     connect(good_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->setQuality(velmo::kQualityGood); }); });
     connect(best_, &QRadioButton::clicked, this, [this] { enterCore([this] { core_->setQuality(velmo::kQualityBest); }); });
@@ -66,6 +67,7 @@ void MainWindow::connectControls() {
             showWalkNotes(notes);
         },
         Qt::QueuedConnection);
+    createListActions();
 }
 
 void MainWindow::enterCore(const std::function<void()>& handler) {
@@ -124,7 +126,7 @@ void MainWindow::onAdd() {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFiles);
     velmo::setFileType(dialog, translated(N_("Music files")), velmo::songFilePatterns());
-    const std::vector<std::string> paths = runFileDialog(dialog);
+    const std::vector<std::string> paths = runSongDialog(dialog);
     if (!paths.empty()) addFiles(paths);
 }
 
@@ -135,7 +137,7 @@ void MainWindow::onAddFolder() {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly);
-    const std::vector<std::string> paths = runFileDialog(dialog);
+    const std::vector<std::string> paths = runSongDialog(dialog);
     // The folder's songs, in name order, as if chosen one by one.
     if (!paths.empty()) addFiles({paths.front()});
 }

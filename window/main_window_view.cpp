@@ -98,6 +98,7 @@ void MainWindow::enableControls(bool enable) {
         for (QAction* a : operationActions_) a->setEnabled(false);
         download_->repaint();
         upgrade_->repaint();
+        updateListActions();
         return;
     }
     for (QWidget* w : disabledForJob_) w->setEnabled(true);
@@ -109,6 +110,7 @@ void MainWindow::enableControls(bool enable) {
     download_->setEnabled(true);
     download_->repaint();
     setEnabled(true);
+    updateListActions();
 }
 
 void MainWindow::setStopAvailable(bool available) {
@@ -183,7 +185,8 @@ bool MainWindow::chooseFirmwareFile(std::string& path) {
     QFileDialog dialog(this);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
-    velmo::setFileType(dialog, translated(N_("Binary files")), "*.bin");
+    // The agent program is no firmware: it is left out of the list.
+    velmo::setFileType(dialog, translated(N_("Binary files")), velmo::patternsWithout(velmo::VelmoCore::agentFileName()));
     const std::vector<std::string> paths = runFileDialog(dialog);
     if (paths.empty()) return false;
     path = paths.front();

@@ -10,6 +10,7 @@
 #include <QTextDocument>
 #include <QToolTip>
 #include <QUrl>
+#include <algorithm>
 
 namespace velmo {
 
@@ -37,7 +38,7 @@ class MarkedLineDelegate : public QStyledItemDelegate {
 
 SongListBox::SongListBox(QWidget* parent) : QListWidget(parent) {
     setItemDelegate(new MarkedLineDelegate(this));
-    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSortingEnabled(false);
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     // Long names are cut by the list's edge and read by scrolling, never
@@ -83,8 +84,8 @@ bool SongListBox::viewportEvent(QEvent* event) {
 }
 
 int SongListBox::selectedLine() const {
-    const QModelIndexList rows = selectionModel()->selectedRows();
-    return rows.isEmpty() ? -1 : rows.first().row();
+    const std::vector<int> lines = selectedLines();
+    return lines.empty() ? -1 : lines.front();
 }
 
 void SongListBox::selectLine(int index) {
@@ -94,6 +95,26 @@ void SongListBox::selectLine(int index) {
         return;
     }
     setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
+}
+
+std::vector<int> SongListBox::selectedLines() const {
+    std::vector<int> lines;
+    for (const QModelIndex& index : selectionModel()->selectedRows()) lines.push_back(index.row());
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+void SongListBox::selectLines(const std::vector<int>& lines) {
+    QItemSelection selection;
+    for (const int line : lines)
+        if (line >= 0 && line < count()) selection.select(model()->index(line, 0), model()->index(line, 0));
+    if (selection.isEmpty()) {
+        selectLine(-1);
+        return;
+    }
+    // The first line is where the keyboard goes on from; Shift extends from it.
+    selectionModel()->setCurrentIndex(selection.indexes().front(), QItemSelectionModel::NoUpdate);
+    selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
 }
 
 void SongListBox::updateGeometries() {

@@ -1,4 +1,5 @@
-// The main window's song list box (control 1005): single selection, one line
+// The main window's song list box (control 1005): several lines may be
+// selected (Shift, Ctrl and Ctrl+A as in a file manager), one line
 // per song, a horizontal scroll extent of its own, and local files dropped on
 // it from a file manager handed on as paths in drop order.
 #pragma once
@@ -6,6 +7,7 @@
 #include <QListWidget>
 #include <QStringList>
 #include <functional>
+#include <vector>
 
 class QDragEnterEvent;
 class QDragMoveEvent;
@@ -25,10 +27,14 @@ class SongListBox : public QListWidget {
     void setHorizontalExtent(int pixels);
     int horizontalExtent() const { return extent_; }
 
-    // The selected line, -1 when none is.
+    // The first selected line, -1 when none is.
     int selectedLine() const;
     // Selects line `index` and makes it current; -1 clears the selection.
     void selectLine(int index);
+    // The selected lines, ascending.
+    std::vector<int> selectedLines() const;
+    // Selects exactly these lines; the first becomes current.
+    void selectLines(const std::vector<int>& lines);
 
     // Where a line's tooltip comes from: asked when the tooltip is shown, so
     // that it says what holds then (the quality, the clock's size).

@@ -544,6 +544,43 @@ TEST_F(CliTest, DeleteUpDownAndTheirRefusals) {
     EXPECT_EQ(3000u, list["totalEstimate"]);
 }
 
+// Several positions and ranges go in one command; a position past the list
+// or a token that is no position removes nothing.
+TEST_F(CliTest, DeleteTakesPositionsAndRanges) {
+    writeTable(start, {1000, 2000, 3000, 4000, 5000, 6000, 7000});
+    const auto order = [&] { return workPaths(listJson(start)); };
+    const std::vector<std::string> all = order();
+
+    struct Refusal {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const std::vector<Refusal> refusals = {
+        {{"delete", "2", "6-8"}, 1, "velmo-cli: there is no song at position 8 (the list holds 7)"},
+        {{"delete", "9-12"}, 1, "velmo-cli: there is no song at position 9 (the list holds 7)"},
+        {{"delete", "6-4"}, 2, "6-4 is neither a position nor a range of positions"},
+        {{"delete", "0-2"}, 1, "velmo-cli: there is no song at position 0 (the list holds 7)"},
+        {{"delete", "2-"}, 2, "2- is neither a position nor a range of positions"},
+        {{"delete", "1", "x"}, 2, "x is neither a position nor a range of positions"},
+        {{"delete", "3--4"}, 2, "3--4 is neither a position nor a range of positions"},
+    };
+    for (const Refusal& r : refusals) {
+        const CliRun out = in(start, r.args);
+        EXPECT_EQ(r.status, out.status) << testing::PrintToString(r.args);
+        EXPECT_TRUE(has(out.err, r.message)) << out.err;
+        EXPECT_EQ(all, order());
+    }
+
+    // Overlapping ranges name each song once.
+    const CliRun del = in(start, {"delete", "2", "4-6", "5"});
+    ASSERT_EQ(0, del.status) << del.err;
+    EXPECT_TRUE(has(del.out, "Songs in the list: 3")) << del.out;
+    const json list = listJson(start);
+    EXPECT_EQ((std::vector<std::string>{"./dat/song0.mp3", "./dat/song2.mp3", "./dat/song6.mp3"}), workPaths(list));
+    EXPECT_EQ(11000u, list["totalEstimate"]);
+}
+
 TEST_F(CliTest, QualityRescalesTheEstimates) {
     writeTable(start, {8000, 7999});
     const CliRun best = in(start, {"quality", "best"});

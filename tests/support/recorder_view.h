@@ -32,6 +32,7 @@ class RecorderView : public View {
     std::string statusLine;
     std::vector<std::string> lines;
     int selected = -1;
+    std::vector<int> selectedLines;
     int extent = 0;
     bool enabled = true;
     bool best = false, good = false, normal = false;
@@ -59,8 +60,16 @@ class RecorderView : public View {
     void resetLines() override {
         lines.clear();
         selected = -1;
+        selectedLines.clear();
     }
-    void selectLine(int index) override { selected = index; }
+    void selectLine(int index) override {
+        selected = index;
+        selectedLines = index < 0 ? std::vector<int>{} : std::vector<int>{index};
+    }
+    void selectLines(const std::vector<int>& lines) override {
+        selected = lines.empty() ? -1 : lines.front();
+        selectedLines = lines;
+    }
     void setHorizontalExtent(int pixels) override { extent = pixels; }
     void enableControls(bool enable) override { enabled = enable; }
     void setQualityButtons(bool b, bool g, bool n) override {

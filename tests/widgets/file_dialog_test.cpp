@@ -63,6 +63,27 @@ TEST(FileType, NamesItsPatternsForACaseSensitiveMatcher) {
     }
 }
 
+// A file type that leaves one name out: every other name with its
+// extension matches one of the patterns, as a desktop's own dialog reads them.
+TEST(FileType, LeavesOutOneName) {
+    const std::string patterns = velmo::patternsWithout("spn.bin");
+    EXPECT_EQ("?.bin;??.bin;????*.bin;[!s]??.bin;s[!p]?.bin;sp[!n].bin", patterns);
+    const QStringList split = QString::fromStdString(patterns).split(';');
+    struct Row {
+        const char* file;
+        bool listed;
+    } rows[] = {
+        {"spn.bin", false}, {"a.bin", true},    {"sp.bin", true},    {"spnn.bin", true}, {"xpn.bin", true},
+        {"sxn.bin", true},  {"spx.bin", true},  {"Spn.bin", true},   {"spn.txt", false}, {"firmware-1.2.bin", true},
+        {".bin", false},    {"spn.bin.bak", false},
+    };
+    for (const Row& row : rows) {
+        bool matched = false;
+        for (const QString& p : split) matched = matched || fnmatch(p.toUtf8().constData(), row.file, 0) == 0;
+        EXPECT_EQ(row.listed, matched) << row.file;
+    }
+}
+
 TEST(RunFileDialog, GivesTheChosenPathsCleanAndInOrder) {
     struct Row {
         const char* name;

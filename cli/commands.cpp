@@ -24,8 +24,8 @@
 #include "storage_layout.h"
 #include "terminal_text.h"
 #include "session.h"
-#include "tool_options.h"
 #include "terminal_view.h"
+#include "tool_options.h"
 #include "translation.h"
 #include "velmo_core.h"
 

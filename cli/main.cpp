@@ -72,9 +72,9 @@ std::string noCommandText(CLI::App& app, const std::string& word, bool forHelp) 
     for (const CLI::App* c : app.get_subcommands([](const CLI::App*) { return true; })) names.push_back(c->get_name());
     const std::string meant = velmo::cli::nearestCommand(word, names);
     if (meant.empty())
-        return velmo::format(forHelp ? tr_("help: there is no command %s")
-                                     : tr_("there is no command %s (velmo-cli --help lists them)"),
-                             word.c_str());
+        return velmo::format(
+            forHelp ? tr_("help: there is no command %s") : tr_("there is no command %s (velmo-cli --help lists them)"),
+            word.c_str());
     return velmo::format(forHelp ? tr_("help: there is no command %s; did you mean %s?")
                                  : tr_("there is no command %s; did you mean %s?"),
                          word.c_str(), meant.c_str());

@@ -212,8 +212,7 @@ void VelmoCore::dropSongs(const std::vector<std::string>& droppedPaths) {
         ++n;
         ++accepted;
     }
-    if (accepted + named != k)
-        state_.tell({Say::DroppedFilesLeftOut});
+    if (accepted + named != k) state_.tell({Say::DroppedFilesLeftOut});
     addSongsFitted(oldCount, n);
 }
 

@@ -98,9 +98,9 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-const std::vector<std::string> kCommands = {"status", "list",   "add",          "drop",     "delete", "up",
-                                            "down",   "quality", "names",       "volume",   "verify", "reload-check",
-                                            "download", "reload", "firmware",   "image",    "inspect", "help"};
+const std::vector<std::string> kCommands = {"status",   "list",    "add",      "drop",   "delete",  "up",
+                                            "down",     "quality", "names",    "volume", "verify",  "reload-check",
+                                            "download", "reload",  "firmware", "image",  "inspect", "help"};
 
 // Alone, or with options and no command, it shows what it can do.
 TEST_F(CliToolTest, AloneItListsItsCommands) {
@@ -124,10 +124,21 @@ TEST_F(CliToolTest, AMistypedCommandGetsTheNearest) {
         const char* typed;
         const char* meant;  // empty: none is near
     } rows[] = {
-        {"stauts", "status"},   {"Status", "status"},     {"lsit", "list"},       {"ad", "add"},
-        {"dowload", "download"}, {"downlaod", "download"}, {"relaod", "reload"},  {"qualty", "quality"},
-        {"verfiy", "verify"},   {"voluem", "volume"},     {"reload-chek", "reload-check"},
-        {"insp", "inspect"},    {"firmwear", "firmware"}, {"bogus", ""},          {"frobnicate", ""},
+        {"stauts", "status"},
+        {"Status", "status"},
+        {"lsit", "list"},
+        {"ad", "add"},
+        {"dowload", "download"},
+        {"downlaod", "download"},
+        {"relaod", "reload"},
+        {"qualty", "quality"},
+        {"verfiy", "verify"},
+        {"voluem", "volume"},
+        {"reload-chek", "reload-check"},
+        {"insp", "inspect"},
+        {"firmwear", "firmware"},
+        {"bogus", ""},
+        {"frobnicate", ""},
         {"xyz", ""},
     };
     for (const auto& row : rows) {
@@ -198,8 +209,8 @@ TEST_F(CliToolTest, StatusShowsEveryOption) {
     EXPECT_EQ(json(false), j["namesFromTags"]);
     EXPECT_EQ(json(true), j["verifyAfterDownload"]);
 
-    for (const auto& args : std::vector<std::vector<std::string>>{{"volume", "even"}, {"names", "tags"},
-                                                                  {"verify", "off"}})
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"volume", "even"}, {"names", "tags"}, {"verify", "off"}})
         ASSERT_EQ(0, in(start, args).status);
     std::tie(text, j) = status();
     EXPECT_TRUE(has(text, "\nVolume: even\nNames from Tags: on\nVerify after Download: off\n")) << text;

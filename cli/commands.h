@@ -4,6 +4,8 @@
 // song table is saved, the working files removed) and gives the exit status.
 #pragma once
 
+#include "message.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -64,5 +66,8 @@ int runFirmware(const Options& options, const std::string& file);
 int runImage(const Options& options, const std::string& out);
 // Needs no start folder: reads the file only.
 int runInspect(const Options& options, const std::string& file);
+// An operation of the core's table that needs the clock and nothing but
+// the answers to its questions (velmo-cli erase).
+int runOperation(const Options& options, Operation kind);
 
 }  // namespace velmo::cli

@@ -10,6 +10,8 @@
 
 #include "admission.h"
 #include "commands.h"
+#include "presenter.h"
+#include "velmo_core.h"
 #include "fileio.h"
 #include "install_paths.h"
 #include "session.h"
@@ -183,6 +185,14 @@ int main(int argc, char** argv) {
     image->add_option("OUT", imageOut, tr_("file to write the image to"))->required();
     image->add_flag("--yes", options.yes, tr_("answer OK to the question (cut the list to fit)"));
 
+    // The operations of the core's table that need nothing but their questions.
+    std::vector<std::pair<velmo::Operation, CLI::App*>> simple;
+    for (const auto& [kind, command] : velmo::VelmoCore::simpleOperations()) {
+        CLI::App* sub = app.add_subcommand(command, velmo::present::commandHelp(kind));
+        sub->add_flag("--yes", options.yes, tr_("answer OK to the question"));
+        simple.emplace_back(kind, sub);
+    }
+
     std::string inspectFile;
     auto* inspect = app.add_subcommand("inspect", tr_("a storage image's (or a clock's flash file's) header"));
     inspect->add_option("FILE", inspectFile, tr_("storage image or flash file"))->required();
@@ -272,5 +282,7 @@ int main(int argc, char** argv) {
     if (firmware->parsed()) return runFirmware(options, absolutePath(firmwareFile));
     if (image->parsed()) return runImage(options, absolutePath(imageOut));
     if (inspect->parsed()) return runInspect(options, absolutePath(inspectFile));
+    for (const auto& [kind, sub] : simple)
+        if (sub->parsed()) return runOperation(options, kind);
     return kExitUsage;
 }

@@ -166,6 +166,16 @@ int runImage(const Options& options, const std::string& out) {
     return s.finish(exitStatus(outcome));
 }
 
+int runOperation(const Options& options, Operation kind) {
+    installStopSignals();
+    Session s(options, FolderAccess::Exclusive);
+    if (!s.locked()) return kExitFailed;
+    if (!s.startWithClock(false)) return kExitFailed;
+    s.answer(s.core.begin(kind));
+    s.pump();
+    return s.finish(exitStatus(s.outcome()));
+}
+
 int runInspect(const Options& options, const std::string& file) {
     // A storage image starts with the header; a clock's flash file (the
     // simulator's flash.bin) holds it at its storage address. No more than

@@ -3,27 +3,44 @@
 // with std::visit; the fields say what a message means, never a bare number.
 //
 // Every worker posts exactly one end event, as its very last act: the types
-// marked "end" below. Progress and notices come before it.
+// marked "end" below, whose kEndsWorker says so. Progress and notices come
+// before it. kWorker says which kind of worker posts the event, so that an
+// operation's visitor can prove it handles every event of the workers it
+// starts (see isWorkerEvent).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
+#include <initializer_list>
+#include <type_traits>
 #include <vector>
 
 #include "songrecord.h"
 
 namespace velmo {
 
+// Which worker posts an event.
+enum class Worker { Write, Conversion, Read, Estimates, Parse, Firmware, Any };
+
 // The bar's position, 1 to 100.
 struct WriteProgress {  // a write to the clock
+    static constexpr bool kEndsWorker = false;
+    static constexpr Worker kWorker = Worker::Write;
+
     int percent = 0;
 };
 struct EncodeProgress {  // the conversion alone, which reports its own bar
+    static constexpr bool kEndsWorker = false;
+    static constexpr Worker kWorker = Worker::Conversion;
+
     int percent = 0;
 };
 struct ReadProgress {  // a read from the clock
+    static constexpr bool kEndsWorker = false;
+    static constexpr Worker kWorker = Worker::Read;
+
     int percent = 0;
 };
 
@@ -35,13 +52,22 @@ enum class WriteFailure {
     LocalFile,   // a file of this computer could not be opened or read
 };
 struct WriteFailed {  // end
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Write;
+
     WriteFailure kind = WriteFailure::Connection;
     int errorNumber = 0;  // LocalFile: the system's error number (errno)
 };
 // A Download's write begins to erase the clock's song storage: from now on a
 // stop leaves the clock without songs.
-struct StorageErasing {};
+struct StorageErasing {
+    static constexpr bool kEndsWorker = false;
+    static constexpr Worker kWorker = Worker::Write;
+};
 struct DownloadDone {  // end: the whole image is on the clock, header last
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Write;
+
     uint32_t imageBytes = 0;
     uint32_t bytesWritten = 0;  // programmed; below imageBytes when unchanged sectors were kept
     uint32_t songsUnchanged = 0;  // songs whose sectors were neither erased nor written
@@ -53,7 +79,10 @@ struct DownloadDone {  // end: the whole image is on the clock, header last
 };
 // end: the conversion made no image and was not stopped; nothing was sent
 // after the erase (the conversion's own end event says why).
-struct WriteAbandoned {};
+struct WriteAbandoned {
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Write;
+};
 
 // The conversion (the Download's, or the conversion alone).
 // What the conversion did to one song of its job: the job works on a copy of
@@ -68,11 +97,17 @@ struct SongPlacement {
 // A problem the user is told of while the conversion goes on (the encoder
 // library does not load); the worker does not wait for it to be read.
 struct ConvertNotice {
+    static constexpr bool kEndsWorker = false;
+    static constexpr Worker kWorker = Worker::Conversion;
+
     std::string text;
 };
 // Every song that keeps an entry of size 0 is in exactly one of
 // `unconverted` and `didNotFit`: none reaches the clock empty unnamed.
 struct ConvertDone {          // end: the image is complete
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Conversion;
+
     uint32_t imageBytes = 0;  // bytes of the image to transfer
     // List positions of the songs that could not be converted and keep an
     // entry of size 0 (songs passed over for want of space are not among them).
@@ -92,22 +127,37 @@ struct ConvertDone {          // end: the image is complete
     std::vector<SongPlacement> placements{};
 };
 struct ConvertFailed {  // end: no MP3 data was kept, or the image could not be made
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Conversion;
+
     // The system's error number (errno) of the image's write that failed;
     // 0 when nothing was kept for another reason.
     int errorNumber = 0;
     std::vector<SongPlacement> placements{};  // one per song of the job: what was done before the end
 };
 struct ConvertAborted {   // end: a working copy could not be made
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Conversion;
+
     std::string text;     // the message to show, naming the file
     std::vector<SongPlacement> placements{};  // one per song of the job: what was done before the end
 };
 
 // The read workers of Reload, the firmware's verification and Verify.
 enum class ReadStage { Table, Data, Firmware, Verify };
-struct TableReadDone {};  // end: "./dat/tmp.tbl" holds the clock's header
-struct DataReadDone {};   // end: "./dat/tmp.ztd" holds the clock's song data
+struct TableReadDone {  // end: "./dat/tmp.tbl" holds the clock's header
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Read;
+};
+struct DataReadDone {   // end: "./dat/tmp.ztd" holds the clock's song data
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Read;
+};
 enum class FirmwareStep { Written, ReadBack };
 struct FirmwareStepDone {  // end
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Firmware;
+
     FirmwareStep step = FirmwareStep::Written;
 };
 // A Reload's read that came back whole but not as the clock holds it.
@@ -118,6 +168,9 @@ enum class ReadCheck {
     SongNotAsDownloaded,  // a song kept differing from the last verified Download's record
 };
 struct ReadFailed {  // end
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Read;
+
     // Not an aggregate, so that the stages that know no check name only
     // the first two fields.
     ReadFailed(ReadStage stage_ = ReadStage::Table, int errorNumber_ = 0, ReadCheck check_ = ReadCheck::None,
@@ -131,6 +184,9 @@ struct ReadFailed {  // end
 };
 // end: the clock compared with the image, which was read whole.
 struct VerifyDone {
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Read;
+
     bool same = false;
     // When not the same: the first storage address that differs, and the
     // bytes there on the clock and in the image.
@@ -146,6 +202,9 @@ struct UnreadableSong {
     std::string reason;  // why it cannot be read, for people
 };
 struct EstimatesDone {                // end
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Estimates;
+
     std::vector<uint32_t> estimates;  // one per song, in list order; 0: not usable
     // A Download's songs whose file cannot be read now, in list order.
     std::vector<UnreadableSong> unreadable;
@@ -162,6 +221,9 @@ enum class ReloadFailure {
     WriteFailed,    // a song file could not be written: `file`, `errorNumber`
 };
 struct ReloadParsed {  // end
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Parse;
+
     ReloadFailure failure = ReloadFailure::None;
     std::string file;     // WriteFailed: the file's full path
     int errorNumber = 0;  // WriteFailed: the system's error number (errno)
@@ -179,6 +241,9 @@ struct ReloadParsed {  // end
 // Any worker that ended early on its operation's cancellation.
 enum class StoppedWorker { Conversion, Write, Read };
 struct JobStopped {  // end
+    static constexpr bool kEndsWorker = true;
+    static constexpr Worker kWorker = Worker::Any;
+
     StoppedWorker worker = StoppedWorker::Conversion;
     // The write worker: the clock's song storage had been erased.
     bool erased = false;
@@ -191,11 +256,19 @@ using Event =
                  ConvertNotice, ConvertDone, ConvertFailed, ConvertAborted, TableReadDone, DataReadDone,
                  FirmwareStepDone, ReadFailed, VerifyDone, EstimatesDone, ReloadParsed, JobStopped>;
 
-// True for the events that end their worker (marked "end" above).
+// True for the events that end their worker; an event type without
+// kEndsWorker does not compile here.
 inline bool isEndEvent(const Event& event) {
-    return !std::holds_alternative<WriteProgress>(event) && !std::holds_alternative<EncodeProgress>(event) &&
-           !std::holds_alternative<ReadProgress>(event) && !std::holds_alternative<ConvertNotice>(event) &&
-           !std::holds_alternative<StorageErasing>(event);
+    return std::visit([](const auto& e) { return std::decay_t<decltype(e)>::kEndsWorker; }, event);
+}
+
+// For an operation's catch-all visitor: whether event type E may come from
+// one of the `workers` the operation starts (JobStopped from any).
+template <class E>
+constexpr bool isWorkerEvent(std::initializer_list<Worker> workers) {
+    for (Worker w : workers)
+        if (E::kWorker == w || E::kWorker == Worker::Any) return true;
+    return false;
 }
 
 // Where a worker posts its events. post() is called from worker threads and

@@ -161,13 +161,9 @@ void quietLibraries() {
 // content that is not a song.
 int openFailure(const Input& in) { return in.readFailed ? kFfmpegReadFailed : kFfmpegRefused; }
 
-// Opens `in.file` (already set): our I/O, the demuxer, and the decoder of the
-// audio stream FFmpeg rates best, chosen as FFmpeg's demux_decode example
-// does (av_find_best_stream: the default stream first, then the one with more
-// frames seen while the file was analysed, then the higher bit rate; audio
-// streams without a decoder, a rate or channels are passed over). Every other
-// stream is discarded.
-int openInput(Input& in) {
+// Opens `in.file` (already set) as far as the container's header: our I/O
+// and the demuxer, which has read the container's own tags by then.
+int openContainer(Input& in) {
     quietLibraries();
     in.size = fileSize(in.file.get());
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
@@ -196,6 +192,18 @@ int openInput(Input& in) {
     av_dict_free(&options);
     if (opened < 0) return openFailure(in);
     in.format.reset(format);
+    return kFfmpegOk;
+}
+
+// Opens `in.file` (already set): the container (openContainer), and the
+// decoder of the audio stream FFmpeg rates best, chosen as FFmpeg's
+// demux_decode example does (av_find_best_stream: the default stream first,
+// then the one with more frames seen while the file was analysed, then the
+// higher bit rate; audio streams without a decoder, a rate or channels are
+// passed over). Every other stream is discarded.
+int openInput(Input& in) {
+    if (const int opened = openContainer(in); opened != kFfmpegOk) return opened;
+    AVFormatContext* format = in.format.get();
     if (avformat_find_stream_info(format, nullptr) < 0 || in.readFailed) return openFailure(in);
 
     const AVCodec* decoder = nullptr;
@@ -394,6 +402,30 @@ double secondsOf(int64_t ticks, AVRational timeBase) { return static_cast<double
 uint32_t ffmpegPcmRate(uint32_t sourceRate) {
     if (sourceRate <= kMaxEncoderRate) return sourceRate;
     return sourceRate % 44100 == 0 ? 44100 : kMaxEncoderRate;
+}
+
+int readFfmpegTags(const std::string& path, FfmpegTags& tags) {
+    tags = FfmpegTags{};
+    FilePtr file = openRegularFileForReading(path);
+    if (!file) return kFfmpegNoFile;
+    Input in;
+    in.file = std::move(file);
+    if (const int opened = openContainer(in); opened != kFfmpegOk) return opened;
+    if (in.readFailed) return kFfmpegReadFailed;
+    const AVDictionary* metadata = in.format->metadata;
+    // Keys are matched without regard to case: Matroska's are upper case.
+    if (const AVDictionaryEntry* title = av_dict_get(metadata, "title", nullptr, 0)) tags.title = title->value;
+    for (const char* key : {"artist", "author"}) {
+        // A key given more than once (ID3v2.4's values) is one value each.
+        for (const AVDictionaryEntry* e = av_dict_get(metadata, key, nullptr, 0); e != nullptr;
+             e = av_dict_get(metadata, key, e, 0)) {
+            if (e->value[0] == '\0') continue;
+            if (!tags.artist.empty()) tags.artist += ", ";
+            tags.artist += e->value;
+        }
+        if (!tags.artist.empty()) break;
+    }
+    return kFfmpegOk;
 }
 
 int probeFfmpegLength(const std::string& path, FfmpegInfo& info) {

@@ -69,6 +69,19 @@ constexpr int kFfmpegReadFailed = 3;
 // of `info` on success; they are 0 otherwise.
 int probeFfmpegLength(const std::string& path, FfmpegInfo& info);
 
+// The title and artist the container's own tags give, as FFmpeg reads them
+// (Matroska and WebM tags, AIFF NAME and AUTH chunks, ID3v2 at the start of
+// any file ...): only the container's header is read, as far as the opening
+// of the other two operations goes. The values of an artist given more than
+// once are joined with ", "; "author" stands in where no artist is named.
+// Gives kFfmpegOk, kFfmpegNoFile, kFfmpegRefused (no container FFmpeg
+// opens) or kFfmpegReadFailed; `tags` is empty unless kFfmpegOk.
+struct FfmpegTags {
+    std::string title;   // as the tag holds it; FFmpeg's text is meant to be UTF-8
+    std::string artist;  //
+};
+int readFfmpegTags(const std::string& path, FfmpegTags& tags);
+
 // Decodes the audio stream (the probe's) into `pcmPath` (created or
 // truncated): 16-bit signed little-endian samples, one channel (the sum of
 // all channels divided by their count, truncated toward zero; for two

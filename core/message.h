@@ -10,6 +10,23 @@
 
 namespace velmo {
 
+// The long operations of the main window, the conversion alone and the
+// read-back of a Download.
+enum class Operation { None, Download, Reload, Firmware, Image, Verify, Erase };
+
+// What an operation asks before it goes on (question.h).
+enum class QuestionKind {
+    AutoCut,          // the list is larger than the clock: cut songs to fit?
+    ReloadSongs,      // replace the list by the clock's songs?
+    UpgradeFirmware,  // write new firmware?
+    FirmwareFile,     // which firmware file? (answered with a path)
+    EraseClock,       // erase every song from the clock?
+    StopOperation,    // stop the operation under way? (Escape or the close)
+};
+
+// What stopping the operation under way leaves, for StopOperation.
+enum class StopLeaves { Nothing, ClockUnchanged, ClockEmpty, ClockUnverified, ListUnchanged };
+
 enum class Say : uint16_t {
     // The start and the close.
     TableProblem,           // `detail`: what is wrong with the song table; `setAside`: it was moved aside

@@ -11,9 +11,6 @@
 
 namespace velmo {
 
-// The long operations of the main window, the conversion alone and the
-// read-back of a Download.
-enum class Operation { None, Download, Reload, Firmware, Image, Verify, Erase };
 
 enum class OutcomeKind {
     Finished,  // done as asked

@@ -9,19 +9,9 @@
 #include <optional>
 #include <string>
 
+#include "message.h"
+
 namespace velmo {
-
-enum class QuestionKind {
-    AutoCut,          // the list is larger than the clock: cut songs to fit?
-    ReloadSongs,      // replace the list by the clock's songs?
-    UpgradeFirmware,  // write new firmware?
-    FirmwareFile,     // which firmware file? (answered with a path)
-    EraseClock,       // erase every song from the clock?
-    StopOperation,    // stop the operation under way? (Escape or the close)
-};
-
-// What stopping the operation under way leaves, for StopOperation.
-enum class StopLeaves { Nothing, ClockUnchanged, ClockEmpty, ClockUnverified, ListUnchanged };
 
 struct Question {
     Question() = default;

@@ -329,6 +329,26 @@ Box box(const Question& q) {
     return Box{text, kCaptionWarning, MessageIcon::Warning, MessageButtons::OkCancel};
 }
 
+std::string menuText(Operation operation) {
+    switch (operation) {
+        case Operation::Erase:
+            return tr_("&Erase the Clock...");
+        default:
+            break;
+    }
+    return {};
+}
+
+std::string commandHelp(Operation operation) {
+    switch (operation) {
+        case Operation::Erase:
+            return tr_("erase every song from the clock (asks first; --yes answers OK)");
+        default:
+            break;
+    }
+    return {};
+}
+
 std::string caption(ProgressStage stage) {
     switch (stage) {
         case ProgressStage::Idle:

@@ -31,6 +31,12 @@ std::string text(const Message& message);
 // dialog: its box gives the dialog's title.
 Box box(const Question& question);
 
+// An operation that has no control of its own (OperationTraits::command):
+// its entry in the window's context menu ("Erase the Clock..."), and the
+// terminal command's help line.
+std::string menuText(Operation operation);
+std::string commandHelp(Operation operation);
+
 // The progress caption of a stage.
 std::string caption(ProgressStage stage);
 // The space-usage line: " Space usage: 42.1%", or that the storage is full.

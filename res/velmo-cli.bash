@@ -5,7 +5,7 @@ _velmo_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="status list add drop delete up down quality names volume verify reload-check download reload firmware image inspect help"
+    local commands="status list add drop delete up down quality names volume verify reload-check download reload firmware erase image inspect help"
     local global="--dir --json --jobs --help --version"
     # Every extension a song file may have (kSongExtensions), any case.
     local songs='@(mp3|wav|wave|flac|ogg|oga|opus|m4a|m4b|mp4|aac|aif|aiff|aifc|wma|asf|wv|ape|mka|webm|mp2|ac3|caf|au)'
@@ -48,7 +48,7 @@ _velmo_cli() {
     case $command in
         download) options+=" --yes --verify --no-verify --jobs" ;;
         image) options+=" --yes --jobs" ;;
-        reload | firmware) options+=" --yes" ;;
+        reload | firmware | erase) options+=" --yes" ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$options" -- "$cur"))

@@ -9,12 +9,16 @@
 #include <vector>
 
 #include <taglib/fileref.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
 #include <taglib/tag.h>
 #include <taglib/tbytevector.h>
 #include <taglib/tiostream.h>
+#include <taglib/tpropertymap.h>
 #include <taglib/wavfile.h>
 
 #include "bytes.h"
+#include "ffmpeg_decoder.h"
 
 namespace velmo {
 
@@ -145,8 +149,10 @@ bool framesFit(const std::vector<uint8_t>& body, size_t start, uint8_t version) 
 }
 
 // The ID3v2 tag at the start of the file, if any, checked field by field
-// against its own size and the file's before TagLib sees it.
-TagRead checkId3v2(int fd, uint64_t fileSize, uint64_t& bytesRead) {
+// against its own size and the file's before TagLib sees it. `found` tells
+// whether there is one (of a version TagLib reads) that passed the checks.
+TagRead checkId3v2(int fd, uint64_t fileSize, uint64_t& bytesRead, bool& found) {
+    found = false;
     uint8_t h[kId3HeaderBytes];
     if (fileSize < kId3HeaderBytes || !readAt(fd, 0, h, sizeof h)) return TagRead::Read;
     bytesRead += sizeof h;
@@ -185,8 +191,54 @@ TagRead checkId3v2(int fd, uint64_t fileSize, uint64_t& bytesRead) {
         if (extended > body.size()) return TagRead::Refused;
         start = extended;
     }
-    return framesFit(body, start, version) ? TagRead::Read : TagRead::Refused;
+    if (!framesFit(body, start, version)) return TagRead::Refused;
+    found = true;
+    return TagRead::Read;
 }
+
+// The title and artist gathered from the file's tags: each from the first
+// source that has it, in the order the sources are offered. Where a field
+// holds several values, as other readers show them: the first title, and
+// every artist, joined with ", ".
+struct Names {
+    std::string title;
+    std::string artist;
+
+    bool complete() const { return !title.empty() && !artist.empty(); }
+
+    void take(const TagLib::PropertyMap& map) {
+        if (title.empty()) {
+            if (const auto it = map.find("TITLE"); it != map.end()) {
+                for (const TagLib::String& value : it->second) {
+                    if (value.isEmpty()) continue;
+                    title = value.to8Bit(true);
+                    break;
+                }
+            }
+        }
+        if (artist.empty()) {
+            if (const auto it = map.find("ARTIST"); it != map.end()) {
+                for (const TagLib::String& value : it->second) {
+                    if (value.isEmpty()) continue;
+                    if (!artist.empty()) artist += ", ";
+                    artist += value.to8Bit(true);
+                }
+            }
+        }
+    }
+
+    // A tag that holds one value a field (RIFF INFO, ID3v1), or TagLib's
+    // field-by-field view across a file's tags.
+    void take(const TagLib::Tag& tag) {
+        if (title.empty()) title = tag.title().to8Bit(true);
+        if (artist.empty()) artist = tag.artist().to8Bit(true);
+    }
+
+    void take(const FfmpegTags& tags) {
+        if (title.empty()) title = tags.title;
+        if (artist.empty()) artist = tags.artist;
+    }
+};
 
 }  // namespace
 
@@ -199,27 +251,55 @@ SongTags readSongTags(const std::string& path) {
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return out;
     const uint64_t size = static_cast<uint64_t>(st.st_size);
 
-    out.status = checkId3v2(fd.get(), size, out.bytesRead);
+    bool id3AtStart = false;
+    out.status = checkId3v2(fd.get(), size, out.bytesRead, id3AtStart);
     if (out.status != TagRead::Read) return out;
 
-    BoundedStream stream(fd.get(), size, path);
-    const TagLib::FileRef ref(&stream, false);
-    out.bytesRead += stream.bytesRead();
-    if (stream.overlong()) {
-        out.status = TagRead::Refused;
-        return out;
+    Names names;
+    bool tagsRead = false;
+    {
+        BoundedStream stream(fd.get(), size, path);
+        const TagLib::FileRef ref(&stream, false);
+        TagLib::File* file = ref.file();
+        if (!ref.isNull() && ref.tag() != nullptr) {
+            tagsRead = true;
+            // The format's own tags, with every value of a field.
+            names.take(file->properties());
+            // A WAV file's properties are those of its ID3 chunk when it has
+            // one; its RIFF INFO list may name what the chunk does not.
+            if (auto* wav = dynamic_cast<TagLib::RIFF::WAV::File*>(file); wav != nullptr && !names.complete())
+                names.take(*wav->InfoTag());
+            // An ID3v2 tag before another format's data (an APE file's, most
+            // often) is one TagLib passes over; an MP3 file's is its own tag.
+            if (id3AtStart && !names.complete() && dynamic_cast<TagLib::MPEG::File*>(file) == nullptr) {
+                const TagLib::ID3v2::Tag start(file, 0);
+                names.take(start.properties());
+            }
+            // A field only a tag further down the file holds (an ID3v1 tag
+            // behind an ID3v2 tag without an artist).
+            if (!names.complete()) names.take(*ref.tag());
+        }
+        out.bytesRead += stream.bytesRead();
+        if (stream.overlong()) {
+            out.status = TagRead::Refused;
+            return out;
+        }
     }
-    if (ref.isNull() || ref.tag() == nullptr) {
+    // Containers TagLib does not read (Matroska, WebM) and chunks it passes
+    // over (AIFF's NAME and AUTH): FFmpeg's reading of the container's header.
+    if (!names.complete()) {
+        FfmpegTags tags;
+        if (readFfmpegTags(path, tags) == kFfmpegOk) {
+            names.take(tags);
+            tagsRead = true;
+        }
+    }
+    if (!tagsRead) {
         out.status = TagRead::None;
         return out;
     }
-    const TagLib::Tag* tag = ref.tag();
-    // A WAV file's tag() is its ID3v2 tag alone; most WAV files carry a RIFF
-    // INFO list instead.
-    if (auto* wav = dynamic_cast<TagLib::RIFF::WAV::File*>(ref.file()); wav != nullptr && tag->title().isEmpty())
-        tag = wav->InfoTag();
-    out.title = tag->title().to8Bit(true);
-    out.artist = tag->artist().to8Bit(true);
+    out.title = std::move(names.title);
+    out.artist = std::move(names.artist);
     return out;
 }
 

@@ -1,6 +1,11 @@
 // A song file's title and artist from its tags, read with TagLib: ID3v1 and
 // ID3v2 (every text encoding), Vorbis comments in FLAC, Ogg Vorbis and Opus,
-// MP4 atoms, APE, ASF and RIFF INFO.
+// MP4 atoms, APE, ASF, RIFF INFO and AIFF's ID3 chunk. What TagLib leaves
+// unread is taken from FFmpeg's reading of the container's header: Matroska
+// and WebM tags, AIFF's NAME and AUTH chunks. Each field comes from the first
+// tag that has it (a WAV file's ID3 chunk before its RIFF INFO list, an ID3v2
+// tag at the start of an APE file after the APE tag). A field with several
+// values gives its first title, and its artists joined with ", ".
 //
 // TagLib reads through a stream of ours over a regular file: no read goes
 // past the size the file had when it was opened, none asks for more than
@@ -21,7 +26,7 @@ constexpr uint64_t kMaxTagBlockBytes = 32u << 20;
 
 enum class TagRead {
     Read,     // the file's tags were read (title and artist may still be empty)
-    None,     // not a regular file, cannot be opened, or no format TagLib knows
+    None,     // not a regular file, cannot be opened, or no format TagLib or FFmpeg knows
     Refused,  // a tag claims more bytes than it or the file holds
 };
 
@@ -29,7 +34,7 @@ struct SongTags {
     TagRead status = TagRead::None;
     std::string title;       // UTF-8, as the tag holds it; empty when there is none
     std::string artist;      // UTF-8
-    uint64_t bytesRead = 0;  // what was read from the file, for the curious and the tests
+    uint64_t bytesRead = 0;  // what TagLib and the checks before it read, for the curious and the tests
 };
 
 // `path` is a full path.

@@ -95,7 +95,7 @@ for status in 130 143; do
 done
 
 # Every command of velmo-cli, and every command of zentro-sim, has its entry.
-for command in status list add drop delete up down quality names volume verify reload-check download reload firmware \
+for command in status list add drop delete up down quality names volume verify reload-check download reload firmware erase \
   image inspect help; do
   MANWIDTH=80 man -l "$usr/share/man/man1/velmo-cli.1.gz" 2>/dev/null | grep -qE "^ {7}$command( |$)" ||
     fail "velmo-cli.1 does not describe $command"

@@ -67,6 +67,16 @@ MainWindow::MainWindow(QWidget* parent, const QString& startDir)
     addFolderAction_ = new QAction(translated(kAddFolderText), this);
     connect(addFolderAction_, &QAction::triggered, this, &MainWindow::onAddFolder);
     addAction(addFolderAction_);
+    // The core's table names the operations that need no more than their
+    // questions: each gets an entry here, asked and run as the buttons are.
+    for (const auto& [kind, command] : velmo::VelmoCore::simpleOperations()) {
+        (void)command;
+        auto* action = new QAction(fromCore(velmo::present::menuText(kind)), this);
+        connect(action, &QAction::triggered, this,
+                [this, op = kind] { enterCore([this, op] { answer(core_->begin(op)); }); });
+        addAction(action);
+        operationActions_.push_back(action);
+    }
     auto* separator = new QAction(this);
     separator->setSeparator(true);
     addAction(separator);

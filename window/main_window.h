@@ -203,6 +203,8 @@ class MainWindow : public QDialog, public velmo::View {
     QLabel* status_ = nullptr;
     QGroupBox* qualityGroup_ = nullptr;
     QAction* addFolderAction_ = nullptr;
+    // The operations without a control of their own, from the core's table.
+    std::vector<QAction*> operationActions_;
     QAction* aboutAction_ = nullptr;
     QAction* verifyAction_ = nullptr;
     QAction* fullVerifyAction_ = nullptr;

@@ -95,6 +95,7 @@ void MainWindow::enableControls(bool enable) {
         }
         if (stopAvailable_) download_->setEnabled(true);
         addFolderAction_->setEnabled(false);
+        for (QAction* a : operationActions_) a->setEnabled(false);
         download_->repaint();
         upgrade_->repaint();
         return;
@@ -102,6 +103,7 @@ void MainWindow::enableControls(bool enable) {
     for (QWidget* w : disabledForJob_) w->setEnabled(true);
     disabledForJob_.clear();
     addFolderAction_->setEnabled(true);
+    for (QAction* a : operationActions_) a->setEnabled(true);
     upgrade_->setEnabled(true);
     upgrade_->repaint();
     download_->setEnabled(true);

@@ -9,10 +9,11 @@ extern const OperationEntry kImageOperation;
 extern const OperationEntry kReloadOperation;
 extern const OperationEntry kFirmwareOperation;
 extern const OperationEntry kVerifyOperation;
+extern const OperationEntry kEraseOperation;
 
 const std::vector<const OperationEntry*>& operationTable() {
     static const std::vector<const OperationEntry*> table{&kDownloadOperation, &kImageOperation, &kReloadOperation,
-                                                          &kFirmwareOperation, &kVerifyOperation};
+                                                          &kFirmwareOperation, &kVerifyOperation, &kEraseOperation};
     return table;
 }
 

@@ -1042,6 +1042,28 @@ TEST_F(CliTest, ReloadRefusals) {
     EXPECT_EQ(before, listJson(start));
 }
 
+TEST_F(CliTest, EraseAsksThenLeavesTheClockWithoutSongs) {
+    ASSERT_EQ(0, in(start, {"add", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3")}).status);
+    ASSERT_EQ(0, in(start, {"download"}).status);
+    ASSERT_EQ(1, clockHeader().songCount);
+
+    const CliRun cancelled = in(start, {"erase"});
+    EXPECT_EQ(1, cancelled.status);
+    EXPECT_TRUE(has(cancelled.err,
+                    "Warning: Erase every song from the clock ? Cancel (no terminal to ask; --yes answers OK)\n"))
+        << cancelled.err;
+    EXPECT_EQ(1, clockHeader().songCount);
+
+    const CliRun erased = in(start, {"erase", "--yes"});
+    EXPECT_EQ(0, erased.status) << erased.err;
+    EXPECT_TRUE(has(erased.err, "Information: The clock's songs were erased.\n")) << erased.err;
+    EXPECT_EQ(0, clockHeader().songCount);
+    // The list stays; the clock holds none of it.
+    EXPECT_EQ(1u, listJson(start)["songs"].size());
+    const CliRun reload = in(start, {"reload", "--yes"});
+    EXPECT_TRUE(has(reload.err, "Information: Storage has no music data.\n")) << reload.err;
+}
+
 TEST_F(CliTest, FirmwareIsWrittenAndItsRefusals) {
     std::vector<uint8_t> code(100, 0x11);
     std::memcpy(code.data() + 40, "(8G$", 4);

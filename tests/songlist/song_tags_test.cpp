@@ -67,6 +67,59 @@ TEST(SongTags, EveryFormatGivesTitleArtistAndFormat) {
     }
 }
 
+// Where other readers find names that a reading of the format's main tag
+// alone misses, and fields with several values as they show them.
+TEST(SongTags, NamesWhereOtherReadersFindThem) {
+    struct Row {
+        const char* file;
+        const char* title;
+        const char* artist;
+    };
+    const Row rows[] = {
+        {"multi_id3v24.mp3", "First Title", "Explo, ions, nodejsftws"},   // NUL-separated values
+        {"multi_vorbis.flac", "First Title", "Explo, ions, nodejsftws"},  // a comment each
+        {"name_chunks.aiff", "Name Chunk Title", "Auth Chunk Artist"},    // NAME and AUTH
+        {"id3_chunk.aiff", "AIFF ID3 Title", "AIFF ID3 Artist"},          //
+        {"tags.mka", "Matroska Title", "Matroska Artist"},                //
+        {"tags.webm", "WebM Title", "WebM Artist"},                       //
+        {"id3v2_start.ape", "APE ID3 Title", "APE ID3 Artist"},           //
+        {"info_beside_id3.wav", "ID3 Chunk Title", "INFO Artist"},        // the chunk's title, INFO's artist
+        {"id3v2_title_id3v1_artist.mp3", "V2 Title", "V1 Artist"},        // each field from the tag that has it
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.file);
+        const SongTags tags = readSongTags(tagged(r.file));
+        EXPECT_EQ(TagRead::Read, tags.status);
+        EXPECT_EQ(r.title, tags.title);
+        EXPECT_EQ(r.artist, tags.artist);
+        const SongFacts facts = probeSongFacts(tagged(r.file), true);
+        EXPECT_EQ(std::string(r.artist) + " - " + r.title, tagSongName(facts.title, facts.artist));
+    }
+}
+
+// Many artists joined make a name as long as any other: it is cut as one.
+TEST(SongTags, ManyArtistsAreCutAsOneName) {
+    std::string values;
+    for (int i = 0; i < 100; ++i) values += (i ? std::string(1, '\0') : std::string()) + "Artist " + std::to_string(i);
+    std::vector<uint8_t> frame = {'T', 'P', 'E', '1', 0, 0, 0, 0, 0, 0, 3};
+    frame.insert(frame.end(), values.begin(), values.end());
+    const uint32_t frameBody = static_cast<uint32_t>(frame.size() - 10);
+    for (int i = 0; i < 4; ++i) frame[4 + i] = static_cast<uint8_t>((frameBody >> (21 - 7 * i)) & 0x7F);
+    std::vector<uint8_t> b = {'I', 'D', '3', 4, 0, 0};
+    for (int shift : {21, 14, 7, 0}) b.push_back(static_cast<uint8_t>((frame.size() >> shift) & 0x7F));
+    b.insert(b.end(), frame.begin(), frame.end());
+    TempDir dir;
+    writeFileBytes(dir.file("many.mp3"), b);
+    const SongTags tags = readSongTags(dir.file("many.mp3"));
+    ASSERT_EQ(TagRead::Read, tags.status);
+    EXPECT_EQ(0u, tags.artist.rfind("Artist 0, Artist 1, Artist 2, ", 0));
+    EXPECT_NE(std::string::npos, tags.artist.find(", Artist 99"));
+    const std::string name = tagSongName("Title", tags.artist);
+    EXPECT_LE(name.size(), kMaxTagNameBytes);
+    EXPECT_GT(name.size(), kMaxTagNameBytes - 3);
+    EXPECT_EQ(tags.artist.substr(0, name.size()), name);
+}
+
 TEST(SongTags, LongTitleIsCutBetweenCharacters) {
     const SongTags tags = readSongTags(tagged("long_title.mp3"));
     ASSERT_EQ(400u, tags.title.size());

@@ -26,6 +26,7 @@
 #include "terminal_text.h"
 #include "session.h"
 #include "terminal_view.h"
+#include "tool_options.h"
 #include "translation.h"
 #include "velmo_core.h"
 
@@ -170,6 +171,8 @@ int runStatus(const Options& options) {
                  {"qualities", qualitiesJson(s.core)}};
         addSpaceUsage(out, s.core.totalEstimate(), capacity(kb));
         out["evenVolume"] = s.core.evenVolume();
+        out["namesFromTags"] = s.core.namesFromTags();
+        out["verifyAfterDownload"] = s.core.verifyAfterDownload();
         printJson(out);
     } else {
         std::printf("%s", connected ? tr_("Clock: connected\n") : tr_("Clock: not connected\n"));
@@ -180,7 +183,8 @@ int runStatus(const Options& options) {
         std::printf(tr_("Capacity: %u bytes\n"), capacity(kb));
         std::printf("%s\n", usage.c_str());
         for (uint16_t code : kQualities) std::printf("%s\n", s.core.qualityToolTip(code).c_str());
-        std::printf(tr_("Volume: %s\n"), volumeName(s.core.evenVolume()));
+        std::printf("%s%s%s", volumeLine(s.core.evenVolume()), namesLine(s.core.namesFromTags()),
+                    verifyLine(s.core.verifyAfterDownload()));
     }
     // A damaged or unusable table or settings file was reported and left as it is.
     const bool damaged = s.failed();
@@ -308,15 +312,16 @@ int runQuality(const Options& options, const std::string& name) {
 }
 
 int runVolume(const Options& options, const std::string& name) {
-    if (name != "even" && name != "as-is") {
+    if (!name.empty() && name != "even" && name != "as-is") {
         note(tr_("volume must be even or as-is"));
         return kExitUsage;
     }
-    Session s(options, FolderAccess::Exclusive);
+    Session s(options, name.empty() ? FolderAccess::Shared : FolderAccess::Exclusive);
     if (!s.locked()) return kExitFailed;
-    if (!s.startOffline() || !s.core.optionsSavable()) return kExitFailed;
-    s.core.setEvenVolume(name == "even");
-    std::printf(tr_("Volume: %s\n"), volumeName(s.core.evenVolume()));
+    if (!s.startOffline()) return kExitFailed;
+    if (!name.empty() && !s.core.optionsSavable()) return kExitFailed;
+    if (!name.empty()) s.core.setEvenVolume(name == "even");
+    std::printf("%s", volumeLine(s.core.evenVolume()));
     return s.finish(kExitOk);
 }
 

@@ -52,7 +52,7 @@ int runDown(const Options& options, long position);
 // "best", "good" or "normal".
 int runQuality(const Options& options, const std::string& name);
 // "even" or "as-is": the folder's "Even Volume" option, kept for the
-// conversions from now on.
+// conversions from now on; empty: print which is in force.
 int runVolume(const Options& options, const std::string& name);
 // `verify`: read the clock back after the write (or not) for this download;
 // none: as the folder's "Verify after Download" option says (on by default).

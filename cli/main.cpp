@@ -15,7 +15,9 @@
 #include "fileio.h"
 #include "install_paths.h"
 #include "positions.h"
+#include "session.h"
 #include "terminal_view.h"
+#include "tool_options.h"
 #include "translation.h"
 #include "velmo_build.h"
 
@@ -66,6 +68,21 @@ std::string unknownCommand(CLI::App& app, int argc, char** argv) {
     return {};
 }
 
+// Why a command word names no command, with the one it most likely meant;
+// `forHelp`: the word was help's COMMAND.
+std::string noCommandText(CLI::App& app, const std::string& word, bool forHelp) {
+    std::vector<std::string> names;
+    for (const CLI::App* c : app.get_subcommands([](const CLI::App*) { return true; })) names.push_back(c->get_name());
+    const std::string meant = velmo::cli::nearestCommand(word, names);
+    if (meant.empty())
+        return velmo::format(
+            forHelp ? tr_("help: there is no command %s") : tr_("there is no command %s (velmo-cli --help lists them)"),
+            word.c_str());
+    return velmo::format(forHelp ? tr_("help: there is no command %s; did you mean %s?")
+                                 : tr_("there is no command %s; did you mean %s?"),
+                         word.c_str(), meant.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,13 +95,19 @@ int main(int argc, char** argv) {
                      "DIR is the start folder: the song table zt_hdr.tbl, the working folder dat/ and\n"
                      "the agent program spn.bin are there, exactly as for the window."),
                  kProgramName};
-    app.require_subcommand(1, 1);
+    // Alone it shows its commands, as help does.
+    app.require_subcommand(0, 1);
     app.set_version_flag("--version", std::string(kProgramName) + " " + velmo::kVelmoVersion);
     app.fallthrough();  // --dir and --json may also follow the command
 
     Options options;
-    std::string dir = ".";
-    app.add_option("--dir", dir, tr_("start folder (default: the current folder)"))->check(CLI::ExistingDirectory);
+    std::string dir;  // empty: defaultStartFolder
+    app.add_option("--dir", dir,
+                   runsInstalled() ? tr_("start folder (default: the user's data folder $XDG_DATA_HOME/velmo, by "
+                                         "default ~/.local/share/velmo, where the window started from the menu keeps "
+                                         "its list)")
+                                   : tr_("start folder (default: the current folder)"))
+        ->check(CLI::ExistingDirectory);
     app.add_flag("--json", options.json, tr_("print status, list and inspect as one JSON object"));
     app.add_option("--jobs", options.jobs, tr_("songs converted at once by download and image (default: one per core)"))
         ->check(CLI::Range(1u, 64u));
@@ -127,13 +150,20 @@ int main(int argc, char** argv) {
 
     std::string namesSource;
     auto* names = app.add_subcommand(
-        "names", "how songs joining the list are named: tags (\"Artist - Title\") or files (the default)");
-    names->add_option("SOURCE", namesSource, "tags or files; without it, say which is in force")
+        "names", tr_("how songs joining the list are named: tags (\"Artist - Title\") or files (the default)"));
+    names->add_option("SOURCE", namesSource, tr_("tags or files; without it, say which is in force"))
         ->check(CLI::IsMember({"tags", "files"}));
     std::string volumeName;
     auto* volume =
         app.add_subcommand("volume", tr_("every song at one loudness (even) or as it is (as-is, the default)"));
-    volume->add_option("VOLUME", volumeName, tr_("even or as-is"))->required()->check(CLI::IsMember({"even", "as-is"}));
+    volume->add_option("VOLUME", volumeName, tr_("even or as-is; without it, say which is in force"))
+        ->check(CLI::IsMember({"even", "as-is"}));
+    std::string verifyAfter;
+    auto* verifyOption = app.add_subcommand(
+        "verify", tr_("whether a download reads the clock back and compares it with the image: on (the default) "
+                      "or off"));
+    verifyOption->add_option("SETTING", verifyAfter, tr_("on or off; without it, say which is in force"))
+        ->check(CLI::IsMember({"on", "off"}));
 
     std::string readCheck;
     auto* reloadCheck = app.add_subcommand(
@@ -196,8 +226,7 @@ int main(int argc, char** argv) {
         if (json) velmo::keepEnglish();
         const std::string unknown = unknownCommand(app, argc, argv);
         if (!unknown.empty()) {
-            const std::string text =
-                velmo::format(tr_("there is no command %s (velmo-cli --help lists them)"), unknown.c_str());
+            const std::string text = noCommandText(app, unknown, false);
             if (json)
                 writeJsonMessage(stderr, text, nullptr, true, "");
             else
@@ -214,7 +243,7 @@ int main(int argc, char** argv) {
     if (options.json) velmo::keepEnglish();
     setJsonMessages(options.json);
 
-    if (help->parsed()) {
+    if (help->parsed() || app.get_subcommands().empty()) {
         // The same text as COMMAND --help.
         if (helpTopic.empty()) {
             std::printf("%s", app.get_formatter()->make_help(&app, kProgramName, CLI::AppFormatMode::Normal).c_str());
@@ -225,7 +254,7 @@ int main(int argc, char** argv) {
             std::printf("%s", topic->help(kProgramName).c_str());
             return kExitOk;
         } catch (const CLI::OptionNotFound&) {
-            const std::string text = velmo::format(tr_("help: there is no command %s"), helpTopic.c_str());
+            const std::string text = noCommandText(app, helpTopic, true);
             if (options.json)
                 writeJsonMessage(stderr, text, nullptr, true, "");
             else
@@ -234,7 +263,14 @@ int main(int argc, char** argv) {
         }
     }
 
-    options.startDir = absolutePath(dir);
+    if (dir.empty() && !inspect->parsed()) {
+        std::string error;
+        if (!defaultStartFolder(dir, error)) {
+            note(tr_("The folder for the song list cannot be made: %s"), error.c_str());
+            return kExitFailed;
+        }
+    }
+    options.startDir = absolutePath(dir.empty() ? "." : dir);
     if (options.startDir.size() > 1 && options.startDir.back() == '/') options.startDir.pop_back();
 
     if (status->parsed()) return runStatus(options);
@@ -247,6 +283,7 @@ int main(int argc, char** argv) {
     if (quality->parsed()) return runQuality(options, qualityName);
     if (names->parsed()) return runNames(options, namesSource);
     if (volume->parsed()) return runVolume(options, volumeName);
+    if (verifyOption->parsed()) return runVerify(options, verifyAfter);
     if (reloadCheck->parsed()) return runReloadCheck(options, readCheck);
     if (download->parsed())
         return runDownload(options,

@@ -47,9 +47,6 @@ json qualityJson(uint16_t code) {
     }
 }
 
-// What `volume` takes and `status` shows for the "Even Volume" option.
-const char* volumeName(bool even) { return even ? "even" : "as-is"; }
-
 // The status line's two facts as numbers: the percentage of the capacity
 // the total fills (as the status line computes it) and whether that is full.
 void addSpaceUsage(json& out, uint32_t total, uint32_t cap) {

@@ -32,8 +32,6 @@ void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
 QuestionPolicy questionPolicy(const Options& options);
 // The name `quality` takes on the command line; null for another code.
 json qualityJson(uint16_t code);
-// What `volume` takes and `status` shows for the "Even Volume" option.
-const char* volumeName(bool even);
 // The status line's two facts as numbers: the percentage of the capacity
 // the total fills (as the status line computes it) and whether that is full.
 void addSpaceUsage(json& out, uint32_t total, uint32_t cap);

@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "admission.h"
+#include "fileio.h"
 #include "operations/converting_operation.h"
 #include "operations/operation.h"
 #include "reload.h"
@@ -27,6 +29,23 @@ void copyText(char* field, const std::string& text) {
     // Only the text and its terminating zero are written: what lies after the
     // zero in the record stays as it was.
     std::memcpy(field, text.c_str(), text.size() + 1);
+}
+
+// Why a dropped song file cannot join the list, as Add says it: one that
+// cannot be opened, or one without a byte of audio. Nullopt when it may.
+std::optional<Message> droppedFileRefusal(const std::string& path) {
+    if (const int openError = songFileOpenError(path); openError != 0) {
+        Message m{Say::CannotOpenSong};
+        m.file = path;
+        m.errorNumber = openError;
+        return m;
+    }
+    if (fileSize(path).value_or(0) == 0) {
+        Message m{Say::FormatNotSupported};
+        m.file = path;
+        return m;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -160,13 +179,26 @@ void VelmoCore::dropSongs(const std::vector<std::string>& droppedPaths) {
     const uint16_t oldCount = state_.songCount;
     uint16_t n = state_.songCount;
     size_t accepted = 0;
+    // Files refused with their own message: the closing message is for the
+    // ones left out without a word.
+    size_t named = 0;
     for (const std::string& path : droppedPaths) {
         // A path the record cannot hold whole is left out like an unsupported file.
         if (path.size() >= kPathBytes) continue;
         if (!hasSongExtension(path)) continue;
         std::string work;
         SongFacts facts;
-        if (songWorkPath(path, work)) work = admit(path, work, n, facts);
+        const bool hasName = songWorkPath(path, work);
+        // A file that is gone or empty would fail the next Download, or reach
+        // the clock as a song without sound.
+        if (hasName) {
+            if (const std::optional<Message> refusal = droppedFileRefusal(path)) {
+                state_.tell(*refusal);
+                ++named;
+                continue;
+            }
+            work = admit(path, work, n, facts);
+        }
         if (work.empty()) {
             state_.tell({Say::OnlyMp3AndWav});
             break;
@@ -180,8 +212,7 @@ void VelmoCore::dropSongs(const std::vector<std::string>& droppedPaths) {
         ++n;
         ++accepted;
     }
-    if (accepted != k)
-        state_.tell({Say::DroppedFilesLeftOut});
+    if (accepted + named != k) state_.tell({Say::DroppedFilesLeftOut});
     addSongsFitted(oldCount, n);
 }
 

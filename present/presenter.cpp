@@ -188,7 +188,7 @@ Box box(const Message& m, const std::string& appName) {
         case Say::ImageMade:
             return information(withLeftOff(tr_("The image was made."), m.leftOff));
         case Say::ImageStopped:
-            return information("Stopped: no image was made.");
+            return information(tr_("Stopped: no image was made."));
 
         case Say::CannotReadFile:
             return error(cannot(N_("Cannot read %s: %s"), m));
@@ -262,7 +262,7 @@ Box box(const Message& m, const std::string& appName) {
         case Say::VerifyReadFailed:
             return error("verify: reading the clock's storage failed");
         case Say::VerifyStopped:
-            return information("Verify stopped: the clock was not changed.");
+            return information(tr_("Verify stopped: the clock was not changed."));
 
         case Say::NoClockForErase:
             return error(noClock(m, N_("Please plug-in USB again !")));
@@ -279,7 +279,7 @@ Box box(const Message& m, const std::string& appName) {
         case Say::Declined:
             return information(box(Question{static_cast<QuestionKind>(m.question)}).text + " Cancel");
         case Say::NoFirmwareChosen:
-            return information("No firmware file was chosen.");
+            return information(tr_("No firmware file was chosen."));
     }
     return error({});
 }

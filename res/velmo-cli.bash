@@ -1,11 +1,11 @@
-# bash completion for velmo-cli: commands, options, quality and volume names and files.
+# bash completion for velmo-cli: commands, options, the option commands' values and files.
 # Installed as share/bash-completion/completions/velmo-cli (loaded on demand).
 
 _velmo_cli() {
     local cur prev words cword
     _init_completion || return
 
-    local commands="status list add drop delete up down quality names volume reload-check download reload firmware erase image inspect help"
+    local commands="status list add drop delete up down quality names volume verify reload-check download reload firmware erase image inspect help"
     local global="--dir --json --jobs --help --version"
     # Every extension a song file may have (kSongExtensions), any case.
     local songs='@(mp3|wav|wave|flac|ogg|oga|opus|m4a|m4b|mp4|aac|aif|aiff|aifc|wma|asf|wv|ape|mka|webm|mp2|ac3|caf|au)'
@@ -88,6 +88,9 @@ _velmo_cli() {
             ;;
         volume)
             COMPREPLY=($(compgen -W "even as-is" -- "$cur"))
+            ;;
+        verify)
+            COMPREPLY=($(compgen -W "on off" -- "$cur"))
             ;;
         reload-check)
             COMPREPLY=($(compgen -W "twice once" -- "$cur"))

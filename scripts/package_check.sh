@@ -40,6 +40,8 @@ cp "$top/tests/data/l3_44100_cbr128_stereo.mp3" "$scratch/Morning Walk.mp3"
 try_programs() { # BIN_DIR: the installed programs, run from an empty folder
   local bin=$1 work=$scratch/work-$RANDOM
   export ZENTRO_SIM_DIR=$scratch/sim-$RANDOM
+  # Without --dir velmo-cli keeps its list in the user's data folder.
+  export XDG_DATA_HOME=$scratch/data-$RANDOM
   mkdir -p "$work"
   "$bin/velmo-cli" --version
   "$bin/velmo" --version
@@ -50,7 +52,8 @@ try_programs() { # BIN_DIR: the installed programs, run from an empty folder
   # The package's catalogues: velmo-cli in German.
   (cd "$work" && LANG=C.UTF-8 LANGUAGE=de "$bin/velmo-cli" list) | grep -qxF "Qualität: Gut (4)" ||
     fail "velmo-cli does not speak German from the package"
-  [[ -f $work/zt_hdr.tbl && ! -e $work/spn.bin ]] || fail "the start folder is not as expected"
+  [[ -f $XDG_DATA_HOME/velmo/zt_hdr.tbl && ! -e $XDG_DATA_HOME/velmo/spn.bin && -z $(ls -A "$work") ]] ||
+    fail "the start folder is not as expected"
 }
 
 root=$scratch/root

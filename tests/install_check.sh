@@ -95,7 +95,8 @@ for status in 130 143; do
 done
 
 # Every command of velmo-cli, and every command of zentro-sim, has its entry.
-for command in status list add drop delete up down quality download reload firmware image inspect help; do
+for command in status list add drop delete up down quality names volume verify reload-check download reload firmware erase \
+  image inspect help; do
   MANWIDTH=80 man -l "$usr/share/man/man1/velmo-cli.1.gz" 2>/dev/null | grep -qE "^ {7}$command( |$)" ||
     fail "velmo-cli.1 does not describe $command"
 done
@@ -121,6 +122,7 @@ if [[ -f /usr/share/bash-completion/bash_completion ]]; then
   }
   [[ $(complete_words velmo-cli qu) == "quality " ]] || fail "completion of a command: $(complete_words velmo-cli qu)"
   [[ $(complete_words velmo-cli quality "") == "best good normal " ]] || fail "completion of a quality"
+  [[ $(complete_words velmo-cli verify "") == "off on " ]] || fail "completion of verify"
   [[ $(complete_words velmo-cli --dir /tmp quality n) == "normal " ]] || fail "completion after --dir"
   [[ $(complete_words velmo-cli download --v) == "--verify " ]] || fail "completion of an option"
   [[ $(complete_words velmo-cli --ver) == "--version " ]] || fail "completion of a global option"
@@ -146,14 +148,31 @@ for program in velmo velmo-cli zentro-sim; do
   [[ $("$usr/bin/$program" --version) =~ ^$program\ [0-9]+\.[0-9]+ ]] || fail "$program --version"
 done
 export ZENTRO_SIM_DIR=$scratch/sim
+# Without --dir the installed velmo-cli keeps its list where the window
+# started from the menu keeps its own: the user's data folder, made when
+# missing, whatever folder it is started in.
+export XDG_DATA_HOME=$scratch/data
+data=$XDG_DATA_HOME/velmo
 work=$scratch/work
 mkdir -p "$work"
 cp "$source/tests/data/l3_44100_cbr128_stereo.mp3" "$scratch/Morning Walk.mp3"
 (cd "$work" && "$usr/bin/zentro-sim" delay off >/dev/null)
 (cd "$work" && "$usr/bin/velmo-cli" add "../Morning Walk.mp3" >/dev/null) || fail "installed velmo-cli add"
+[[ -f $data/zt_hdr.tbl ]] || fail "the installed velmo-cli did not keep its list in $data"
+[[ -z $(ls -A "$work") ]] || fail "the installed velmo-cli wrote in the folder it was started in: $(ls -A "$work")"
+[[ $(stat -c %a "$data") == 700 ]] || fail "the data folder was made with mode $(stat -c %a "$data")"
+(cd / && "$usr/bin/velmo-cli" list) | grep -q "Morning Walk.mp3" || fail "the list is not the same from another folder"
 (cd "$work" && "$usr/bin/velmo-cli" download --yes --verify >/dev/null 2>"$scratch/err") ||
   fail "installed velmo-cli download: $(cat "$scratch/err")"
-[[ ! -e $work/spn.bin ]] || fail "the agent was copied into the start folder"
+[[ ! -e $data/spn.bin ]] || fail "the agent was copied into the start folder"
+# Without XDG_DATA_HOME: ~/.local/share/velmo, as the window's.
+(cd "$work" && env -u XDG_DATA_HOME HOME="$scratch/home" "$usr/bin/velmo-cli" names tags >/dev/null) ||
+  fail "installed velmo-cli names tags with HOME only"
+grep -qx "namesFromTags=1" "$scratch/home/.local/share/velmo/velmo.conf" ||
+  fail "without XDG_DATA_HOME the options are not in ~/.local/share/velmo"
+# --dir still chooses the folder.
+"$usr/bin/velmo-cli" --dir "$work" add "$scratch/Morning Walk.mp3" >/dev/null || fail "installed velmo-cli --dir add"
+[[ -f $work/zt_hdr.tbl ]] || fail "--dir did not choose the start folder"
 "$usr/bin/zentro-sim" header | grep -q "Morning Walk" || fail "the song is not on the clock"
 # The installed catalogues: each language from share/locale/.
 for pair in "de:Qualität: Gut (4)" "fr:Qualité : Bonne (4)" "es:Calidad: Buena (4)"; do

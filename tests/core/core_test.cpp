@@ -306,6 +306,40 @@ TEST_F(CoreTest, DropChecksCountsAndExtensions) {
     EXPECT_EQ(MessageIcon::Error, view.messages[1].icon);
 }
 
+// A dropped file that is gone, unreadable or empty is refused as Add refuses
+// it, and the files beside it still join; the closing message stays for
+// files left out without a word.
+TEST_F(CoreTest, DropRefusesWhatAddRefusesWithTheSameReasons) {
+    startCore();
+    const std::string missing = dir.file("d/Gone.mp3");
+    const std::string empty = dir.file("d/Empty.wav");
+    const std::string folder = dir.file("d/Folder.flac");
+    fs::create_directories(folder);
+    writeFileBytes(empty, {});
+    const std::string good = songFile("d", "Good.mp3", kSong);
+    const std::vector<std::string> refused = {"Cannot open " + missing + ": No such file or directory",
+                                              "The file format of " + empty + " is not supported",
+                                              "Cannot open " + folder + ": Is a directory"};
+
+    core->addSongs({missing, empty, folder});
+    EXPECT_EQ(refused, view.texts());
+    EXPECT_EQ(0, core->songCount());
+
+    view.messages.clear();
+    core->dropSongs({missing, good, empty, folder});
+    EXPECT_EQ(refused, view.texts());
+    for (const auto& m : view.messages) EXPECT_EQ(MessageIcon::Error, m.icon) << m.text;
+    EXPECT_EQ(std::vector<std::string>{"Good.mp3"}, view.lines);
+
+    // A text file beside a refused one is still answered with the closing message.
+    view.messages.clear();
+    const std::string txt = dir.file("d/notes.txt");
+    writeFileBytes(txt, {'h', 'i'});
+    core->dropSongs({missing, txt});
+    EXPECT_EQ((std::vector<std::string>{refused[0], "Only support '.mp3' & '.wav' file format."}), view.texts());
+    EXPECT_EQ(1, core->songCount());
+}
+
 TEST_F(CoreTest, DeleteUpAndDown) {
     startCore();
     std::vector<std::string> files;

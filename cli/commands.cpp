@@ -82,7 +82,7 @@ json songJson(const VelmoCore& core, size_t index) {
                 {"dataSize", dataSize},
                 {"convertedSize", core.songConvertedSize(index) ? json(*core.songConvertedSize(index)) : json(nullptr)},
                 {"leftOff", leftOffJson(core, index)},
-                {"leftOffReason", textOrNull(core.songLeftOffText(index))},
+                {"leftOffReason", textOrNull(present::songLeftOffText(core, index))},
                 {"durationSeconds", facts.duration > 0.0 ? json(facts.duration) : json(nullptr)},
                 {"format", textOrNull(facts.format)},
                 {"title", textOrNull(facts.title)},
@@ -182,7 +182,7 @@ int runStatus(const Options& options) {
                     kb);
         std::printf(tr_("Capacity: %u bytes\n"), capacity(kb));
         std::printf("%s\n", usage.c_str());
-        for (uint16_t code : kQualities) std::printf("%s\n", s.core.qualityToolTip(code).c_str());
+        for (uint16_t code : kQualities) std::printf("%s\n", present::qualityToolTip(s.core, code).c_str());
         std::printf("%s%s%s", volumeLine(s.core.evenVolume()), namesLine(s.core.namesFromTags()),
                     verifyLine(s.core.verifyAfterDownload()));
     }
@@ -221,15 +221,15 @@ int runList(const Options& options) {
         for (size_t i = 0; i < core.songCount(); ++i) {
             const Song& rec = core.song(i);
             const SongFacts facts = core.songFacts(i);
-            const std::string length = facts.duration > 0.0 ? formatLength(facts.duration) : "-";
-            std::printf("%3zu  %7s  %12s  %s%s", i + 1, length.c_str(), formatSize(rec.sizeEstimate).c_str(),
+            const std::string length = facts.duration > 0.0 ? present::formatLength(facts.duration) : "-";
+            std::printf("%3zu  %7s  %12s  %s%s", i + 1, length.c_str(), present::formatSize(rec.sizeEstimate).c_str(),
                         i < lines.size() ? terminalText(lines[i]).c_str() : "",
                         rec.copyPending ? tr_(", copy pending") : "");
             if (rec.cutFlag) std::printf(tr_(", cut at %u bytes"), rec.cutLimit);
             // What the last Download made of it.
-            const std::string leftOff = core.songLeftOffText(i);
+            const std::string leftOff = present::songLeftOffText(core, i);
             if (const std::optional<uint32_t> real = core.songConvertedSize(i))
-                std::printf(tr_(", converted to %s"), formatSize(*real).c_str());
+                std::printf(tr_(", converted to %s"), present::formatSize(*real).c_str());
             if (!leftOff.empty()) std::printf(tr_(", not on the clock: %s"), leftOff.c_str());
             std::printf("\n");
         }

@@ -20,32 +20,8 @@ std::string factsKey(const Song& song) {
     return fieldText(song.sourcePath) + std::string(1, '\0') + fieldText(song.workPath);
 }
 
-std::string formatLength(double seconds) {
-    const uint64_t total = seconds > 0.0 && seconds < 1e12 ? static_cast<uint64_t>(seconds + 0.5) : 0;
-    char text[48];
-    if (total >= 3600)
-        std::snprintf(text, sizeof text, "%llu:%02u:%02u", static_cast<unsigned long long>(total / 3600),
-                      static_cast<unsigned>(total / 60 % 60), static_cast<unsigned>(total % 60));
-    else
-        std::snprintf(text, sizeof text, "%u:%02u", static_cast<unsigned>(total / 60),
-                      static_cast<unsigned>(total % 60));
-    return text;
-}
 
-std::string formatSize(uint64_t bytes) { return format(tr_("%.1f KiB"), static_cast<double>(bytes) / 1024.0); }
 
-std::string qualityDisplayName(uint16_t code) {
-    switch (code) {
-        case kQualityBest:
-            return tr_(kQualityBestName);
-        case kQualityGood:
-            return tr_(kQualityGoodName);
-        case kQualityNormal:
-            return tr_(kQualityNormalName);
-        default:
-            return "code " + std::to_string(code);
-    }
-}
 
 void CoreState::removeFile(const std::string& name) const { ::unlink(path(name).c_str()); }
 

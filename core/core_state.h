@@ -41,27 +41,6 @@ constexpr const char* kReloadReadTwiceText = N_("Check Reload by reading twice")
 constexpr const char* kNamesFromTagsKey = "namesFromTags";
 constexpr const char* kNamesFromTagsText = N_("Names from Tags");
 
-// What a song is, as its tooltip in the window says it, one line each.
-constexpr const char* kSongSourceFormat = N_("Source file: %s");
-constexpr const char* kSongFormatFormat = N_("Format: %s");
-constexpr const char* kSongLengthFormat = N_("Length: %s");
-// TRANSLATORS: the quality's name ("Best", "Good", "Normal"), then a size ("801.6 KiB").
-constexpr const char* kSongSizeFormat = N_("Estimated size at %s quality: %s");
-constexpr const char* kSongShareFormat = N_("Share of the clock: %.1f %%");
-// What a Download does with the song: copies the frames of a file already in
-// the clock's form at the list's quality, or encodes it.
-constexpr const char* kSongCopiedText = N_("Download: copied as it is, already in the clock's form");
-constexpr const char* kSongCopiedIfEvenText =
-    N_("Download: copied as it is if its loudness is already even, otherwise encoded");
-constexpr const char* kSongEncodedText = N_("Download: encoded to the clock's form");
-// A song's format or length that cannot be told.
-constexpr const char* kUnknownText = N_("unknown");
-// How full the clock would be at a quality: the quality's name, then the percentage.
-constexpr const char* kQualityFitsFormat = N_("%s: %.1f %%, fits");
-constexpr const char* kQualityDoesNotFitFormat = N_("%s: %.1f %%, does not fit");
-constexpr const char* kQualityBestName = N_("Best");
-constexpr const char* kQualityGoodName = N_("Good");
-constexpr const char* kQualityNormalName = N_("Normal");
 
 // Which of a record's paths a re-estimate measures: the user's file, or the
 // working copy in ./dat/ (all a reloaded song has).
@@ -107,12 +86,6 @@ struct CoreState {
 // tell apart even songs whose working copies share a name.
 std::string factsKey(const Song& song);
 
-// A play time as "m:ss" ("h:mm:ss" from an hour on), rounded to the second.
-std::string formatLength(double seconds);
-// A size as "801.6 KiB" (KiB of 1024 bytes, one decimal), in the user's language.
-std::string formatSize(uint64_t bytes);
-// "Best", "Good", "Normal" (in the user's language), or "code N" for another code.
-std::string qualityDisplayName(uint16_t code);
 
 // Why the file at `path` (a full path) cannot be read, or empty when it can:
 // only a regular file that opens for reading is a song's file.

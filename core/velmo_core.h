@@ -225,16 +225,10 @@ class VelmoCore {
     void learnSongFacts();
     // Waits until learnSongFacts has probed every song (the terminal's list).
     void waitForSongFacts();
-    // Song i's tooltip: its file, format, length, estimated size at the
-    // quality in force and its share of the clock, one per line.
-    std::string songToolTip(size_t i) const;
     // What the last Download did with song i (kept from run to run beside
     // the song table): nothing when no Download has converted it since it
     // joined the list.
     std::optional<SongFactsStore::Fate> songFate(size_t i) const;
-    // Why song i is not on the clock after the last Download, for people;
-    // empty when it is (or no Download has been made).
-    std::string songLeftOffText(size_t i) const;
     // Song i's real size after the last Download's conversion, at the
     // quality in force; nothing when not known.
     std::optional<uint32_t> songConvertedSize(size_t i) const;
@@ -248,8 +242,6 @@ class VelmoCore {
         bool fits = false;     // total below the capacity: no song would be cut
     };
     QualityFill qualityFill(uint16_t code) const;
-    // "Best: 134.2 %, does not fit", "Good: 67.1 %, fits".
-    std::string qualityToolTip(uint16_t code) const;
     // Whether the conversion brings every song to one loudness ("Even
     // Volume", off by default, kept in the settings).
     bool evenVolume() const;

@@ -292,32 +292,6 @@ double percentOf(uint64_t total, uint32_t cap) {
 
 }  // namespace
 
-std::string VelmoCore::songToolTip(size_t i) const {
-    const Song& rec = state_.songs.at(i);
-    const SongFacts facts = songFacts(i);
-    const uint32_t estimate = rec.sizeEstimate;
-    const std::string length = facts.duration > 0.0 ? formatLength(facts.duration) : tr_(kUnknownText);
-    std::string tip = format(tr_(kSongSourceFormat), fieldText(rec.sourcePath).c_str());
-    tip += "\n" + format(tr_(kSongFormatFormat), facts.format.empty() ? tr_(kUnknownText) : facts.format.c_str());
-    tip += "\n" + format(tr_(kSongLengthFormat), length.c_str());
-    tip +=
-        "\n" + format(tr_(kSongSizeFormat), qualityDisplayName(state_.quality).c_str(), formatSize(estimate).c_str());
-    tip += "\n" + format(tr_(kSongShareFormat), percentOf(estimate, state_.capacityNow()));
-    const std::optional<uint32_t> real = songConvertedSize(i);
-    const std::string leftOff = songLeftOffText(i);
-    if (!leftOff.empty()) {
-        if (real) tip += "\n" + format(tr_("Converted size: %s"), formatSize(*real).c_str());
-        tip += "\n" + format(tr_("Not on the clock: %s"), leftOff.c_str());
-    } else if (real) {
-        tip += "\n" + format(tr_("Size on the clock: %s"), formatSize(*real).c_str());
-    }
-    const SongConversionPlan plan = conversionPlan(i);
-    tip += "\n";
-    tip += plan == SongConversionPlan::Copy         ? tr_(kSongCopiedText)
-           : plan == SongConversionPlan::CopyIfEven ? tr_(kSongCopiedIfEvenText)
-                                                    : tr_(kSongEncodedText);
-    return tip;
-}
 
 std::optional<SongFactsStore::Fate> VelmoCore::songFate(size_t i) const {
     return state_.facts.findFate(factsKey(state_.songs.at(i)));
@@ -330,20 +304,6 @@ std::optional<uint32_t> VelmoCore::songConvertedSize(size_t i) const {
     return fate->convertedBytes;
 }
 
-std::string VelmoCore::songLeftOffText(size_t i) const {
-    const std::optional<SongFactsStore::Fate> fate = songFate(i);
-    if (!fate) return {};
-    switch (fate->leftOff) {
-        case SongFactsStore::Fate::LeftOff::No:
-            return {};
-        case SongFactsStore::Fate::LeftOff::DidNotFit:
-            return tr_("did not fit on the clock");
-        case SongFactsStore::Fate::LeftOff::NotConverted:
-            break;
-    }
-    if (fate->errorNumber == 0) return tr_("could not be converted");
-    return format(tr_("%s (%s)"), tr_("could not be converted"), writeErrorText(fate->errorNumber).c_str());
-}
 
 VelmoCore::QualityFill VelmoCore::qualityFill(uint16_t code) const {
     QualityFill fill;
@@ -358,10 +318,5 @@ VelmoCore::QualityFill VelmoCore::qualityFill(uint16_t code) const {
     return fill;
 }
 
-std::string VelmoCore::qualityToolTip(uint16_t code) const {
-    const QualityFill fill = qualityFill(code);
-    return format(fill.fits ? tr_(kQualityFitsFormat) : tr_(kQualityDoesNotFitFormat), qualityDisplayName(code).c_str(),
-                  fill.percent);
-}
 
 }  // namespace velmo

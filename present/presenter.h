@@ -11,6 +11,10 @@
 #include "question.h"
 #include "view.h"
 
+namespace velmo {
+class VelmoCore;
+}
+
 namespace velmo::present {
 
 // A box as the window shows it. The caption is given in English (the terminal's
@@ -49,5 +53,22 @@ std::string causeText(int errorNumber);
 std::string writtenSummary(const Written& written);
 // What a Download or image left off, after the sentence that ends it.
 std::string withLeftOff(const std::string& finished, const LeftOff& leftOff);
+
+// The song list's words (song_texts.cpp).
+// A play time as "m:ss" ("h:mm:ss" from an hour on), rounded to the second.
+std::string formatLength(double seconds);
+// A size as "801.6 KiB" (KiB of 1024 bytes, one decimal), in the user's language.
+std::string formatSize(uint64_t bytes);
+// "Best", "Good", "Normal" (in the user's language), or "code N" for another code.
+std::string qualityDisplayName(uint16_t code);
+// Song i's tooltip: its file, format, length, estimated size at the quality
+// in force and its share of the clock, what the last Download made of it and
+// what the next does with it, one per line.
+std::string songToolTip(const VelmoCore& core, size_t i);
+// Why song i is not on the clock after the last Download; empty when it is
+// (or no Download has been made).
+std::string songLeftOffText(const VelmoCore& core, size_t i);
+// "Best: 134.2 %, does not fit", "Good: 67.1 %, fits".
+std::string qualityToolTip(const VelmoCore& core, uint16_t code);
 
 }  // namespace velmo::present

@@ -245,11 +245,11 @@ void MainWindow::createControls() {
     list_ = new velmo::SongListBox(this);
     named(list_, velmo::kIdSongList);
     list_->setToolTipSource([this](int line) {
-        return core_ && line < core_->songCount() ? fromCore(core_->songToolTip(static_cast<size_t>(line))) : QString();
+        return core_ && line < core_->songCount() ? fromCore(velmo::present::songToolTip(*core_, static_cast<size_t>(line))) : QString();
     });
     // The songs the last Download left off the clock.
     list_->setLineMarkSource([this](int line) {
-        return core_ && line < core_->songCount() && !core_->songLeftOffText(static_cast<size_t>(line)).empty();
+        return core_ && line < core_->songCount() && !velmo::present::songLeftOffText(*core_, static_cast<size_t>(line)).empty();
     });
     list_->setAccessibleName(translated(N_("Songs")));
     list_->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);

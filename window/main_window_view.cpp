@@ -63,9 +63,9 @@ void MainWindow::setStatusLine(const std::string& text) {
     if (!core_) return;
     // The status line follows every change of the list, the quality and the
     // clock's size: so do the quality buttons' forecasts.
-    best_->setToolTip(fromCore(core_->qualityToolTip(velmo::kQualityBest)));
-    good_->setToolTip(fromCore(core_->qualityToolTip(velmo::kQualityGood)));
-    normal_->setToolTip(fromCore(core_->qualityToolTip(velmo::kQualityNormal)));
+    best_->setToolTip(fromCore(velmo::present::qualityToolTip(*core_, velmo::kQualityBest)));
+    good_->setToolTip(fromCore(velmo::present::qualityToolTip(*core_, velmo::kQualityGood)));
+    normal_->setToolTip(fromCore(velmo::present::qualityToolTip(*core_, velmo::kQualityNormal)));
 }
 
 void MainWindow::appendLine(const std::string& text) { list_->addItem(QFile::decodeName(text.c_str())); }

@@ -156,7 +156,7 @@ TEST_F(CopyRoundTripTest, TheTooltipSaysWhichSongsAreCopied) {
     const std::string copied = "Download: copied as it is, already in the clock's form";
     const std::string encoded = "Download: encoded to the clock's form";
     const auto lastLine = [this](size_t i) {
-        const std::string tip = core->songToolTip(i);
+        const std::string tip = present::songToolTip(*core, i);
         return tip.substr(tip.rfind('\n') + 1);
     };
     EXPECT_EQ(VelmoCore::SongConversionPlan::Encode, core->conversionPlan(0));

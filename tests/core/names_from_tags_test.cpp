@@ -151,7 +151,7 @@ TEST_F(NamesFromTagsTest, SongToolTipSaysWhatTheSongIs) {
     EXPECT_EQ("Source file: " + path +
                   "\nFormat: flac\nLength: 0:01\nEstimated size at Good quality: 4.2 KiB\nShare of the clock: 0.2 %"
                   "\nDownload: encoded to the clock's form",
-              core->songToolTip(0));
+              present::songToolTip(*core, 0));
     const SongFacts facts = core->songFacts(0);
     EXPECT_EQ("Morning Rain", facts.title);
     EXPECT_EQ("", facts.artist);
@@ -179,9 +179,9 @@ TEST_F(NamesFromTagsTest, SongsFromTheTableAreProbedOffTheCallersThread) {
 TEST_F(NamesFromTagsTest, QualityToolTipsForecastEachQuality) {
     writeTable({1500000}, kQualityGood);
     startCore();
-    EXPECT_EQ("Best: 147.7 %, does not fit", core->qualityToolTip(kQualityBest));
-    EXPECT_EQ("Good: 73.8 %, fits", core->qualityToolTip(kQualityGood));
-    EXPECT_EQ("Normal: 36.9 %, fits", core->qualityToolTip(kQualityNormal));
+    EXPECT_EQ("Best: 147.7 %, does not fit", present::qualityToolTip(*core, kQualityBest));
+    EXPECT_EQ("Good: 73.8 %, fits", present::qualityToolTip(*core, kQualityGood));
+    EXPECT_EQ("Normal: 36.9 %, fits", present::qualityToolTip(*core, kQualityNormal));
     const VelmoCore::QualityFill best = core->qualityFill(kQualityBest);
     EXPECT_EQ(3000000u, best.total);
     EXPECT_FALSE(best.fits);
@@ -189,10 +189,10 @@ TEST_F(NamesFromTagsTest, QualityToolTipsForecastEachQuality) {
     core->close();
     writeTable({2031616 / 2}, kQualityGood);
     startCore();
-    EXPECT_EQ("Best: 100.0 %, does not fit", core->qualityToolTip(kQualityBest));
+    EXPECT_EQ("Best: 100.0 %, does not fit", present::qualityToolTip(*core, kQualityBest));
     // The song's length comes from its estimate: 1,500,000 bytes at 4,000 a second.
     core->close();
     writeTable({1500000}, kQualityGood);
     startCore();
-    EXPECT_NE(std::string::npos, core->songToolTip(0).find("\nFormat: unknown\nLength: 6:15\n"));
+    EXPECT_NE(std::string::npos, present::songToolTip(*core, 0).find("\nFormat: unknown\nLength: 6:15\n"));
 }

@@ -231,9 +231,9 @@ TEST_F(ParallelDownloadTest, SongsWhoseRealSizePassesTheClockAreNamed) {
                 EXPECT_GT(fate->convertedBytes, kDataAreaCapacity128KiB / 2) << "its real size, though it is not kept";
             }
         }
-        EXPECT_NE(std::string::npos, core->songToolTip(1).find("Not on the clock: did not fit on the clock"))
-            << core->songToolTip(1);
-        EXPECT_NE(std::string::npos, core->songToolTip(0).find("Size on the clock:")) << core->songToolTip(0);
+        EXPECT_NE(std::string::npos, present::songToolTip(*core, 1).find("Not on the clock: did not fit on the clock"))
+            << present::songToolTip(*core, 1);
+        EXPECT_NE(std::string::npos, present::songToolTip(*core, 0).find("Size on the clock:")) << present::songToolTip(*core, 0);
 
         if (first.empty()) {
             first = image;
@@ -281,7 +281,7 @@ TEST_F(ParallelDownloadTest, AFullDiskIsNamedInTheEnd) {
         if (row.kind == OutcomeKind::Incomplete) {
             EXPECT_EQ(std::vector<std::string>{"B.wav"}, view.outcomes.back().leftOff.unconverted);
             EXPECT_EQ(std::vector<int>{ENOSPC}, view.outcomes.back().leftOff.causes);
-            EXPECT_EQ("could not be converted (the disk is full)", core->songLeftOffText(1));
+            EXPECT_EQ("could not be converted (the disk is full)", present::songLeftOffText(*core, 1));
         }
         core->close();
     }

@@ -1265,7 +1265,7 @@ TEST_F(WindowTest, SongsShowWhatTheyAreInTheirTooltips) {
         << tip.toStdString();
     EXPECT_TRUE(tip.contains("Estimated size at Good quality: ")) << tip.toStdString();
     EXPECT_TRUE(tip.contains("Share of the clock: ")) << tip.toStdString();
-    EXPECT_EQ(dlg->core().songToolTip(0), tip.toStdString());
+    EXPECT_EQ(velmo::present::songToolTip(dlg->core(), 0), tip.toStdString());
     click(kIdBest);
     EXPECT_TRUE(box->lineToolTip(0).contains("Estimated size at Best quality: "));
     EXPECT_TRUE(box->lineToolTip(1).isEmpty());

@@ -1875,3 +1875,25 @@ TEST_F(WindowTest, AddFolderAddsTheSongsInNameOrder) {
     dlg->enableControls(true);
     EXPECT_TRUE(dlg->addFolderAction()->isEnabled());
 }
+
+// The operations of the core's table without a control of their own are in
+// the context menu, asked and run as the buttons are, and off during a job.
+TEST_F(WindowTest, EraseTheClockIsInTheContextMenuFromTheCoresTable) {
+    startWindow();
+    QAction* erase = nullptr;
+    for (QAction* a : dlg->actions())
+        if (a->text() == QStringLiteral("&Erase the Clock...")) erase = a;
+    ASSERT_NE(nullptr, erase);
+
+    answers.push_back(QMessageBox::Cancel);
+    erase->trigger();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ("Erase every song from the clock ?", boxes[0].text);
+    EXPECT_EQ(velmo::OutcomeKind::Refused, dlg->core().lastOutcome().kind);
+    EXPECT_EQ(velmo::Operation::Erase, dlg->core().lastOutcome().operation);
+
+    dlg->enableControls(false);
+    EXPECT_FALSE(erase->isEnabled());
+    dlg->enableControls(true);
+    EXPECT_TRUE(erase->isEnabled());
+}

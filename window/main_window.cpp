@@ -137,6 +137,12 @@ MainWindow::~MainWindow() {
     // The workers post to this object until they are joined.
     core_.reset();
     QCoreApplication::removePostedEvents(this, WorkerEvent::eventType());
+    // The list empties its model as it goes, after this window has stopped
+    // being a MainWindow: its signals must no longer reach it.
+    if (list_ != nullptr) {
+        QObject::disconnect(list_, nullptr, this, nullptr);
+        QObject::disconnect(list_->model(), nullptr, this, nullptr);
+    }
 }
 
 QSize MainWindow::templateSize() const {

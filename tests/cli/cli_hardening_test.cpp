@@ -68,6 +68,7 @@ class Child {
         return r;
     }
     std::string errSoFar() const { return readText(errPath_); }
+    pid_t pid() const { return pid_; }
 
   private:
     pid_t pid_ = -1;
@@ -570,6 +571,78 @@ TEST_F(CliHardeningTest, HostilePathsAreEscapedInJsonAndOnTheTerminal) {
     EXPECT_TRUE(has(refused.err, "two\\nlines.mp3")) << refused.err;
     const CliRun refusedJson = run(folder, {"--json", "add", broken});
     EXPECT_TRUE(has(refusedJson.err, "two\\\\nlines.mp3")) << refusedJson.err;
+}
+
+// velmo-cli killed (SIGKILL) at points spread over a Download that appends a
+// song to a clock holding the list's record: whatever the point, the clock
+// holds no songs, the old songs or the new ones, a Reload finds exactly that,
+// and the next Download from the same folder ends with the clock a whole
+// Download gives.
+TEST_F(CliHardeningTest, AKilledDownloadLeavesNoSongsTheOldOnesOrTheNewOnesAndTheNextOneFinishes) {
+    const std::string folder = startFolder("start");
+    std::vector<std::string> songs;
+    for (int i = 0; i < 4; ++i)
+        songs.push_back(song("Old" + std::to_string(i) + ".mp3", "l3_22050_cbr64_stereo.mp3"));
+    ASSERT_EQ(0, run(folder, {"add", songs[0], songs[1], songs[2], songs[3]}).status);
+    ASSERT_EQ(0, run(folder, {"download"}).status);
+    const std::vector<uint8_t> oldFlash = readFileBytes(sim + "/flash.bin");
+    const std::string appended = dir.file("music/New.wav");
+    writeToneWav(appended, 20);
+    ASSERT_EQ(0, run(folder, {"add", appended}).status);
+
+    const std::string saved = dir.file("saved");
+    fs::copy(folder, saved, fs::copy_options::recursive);
+    const auto restore = [&] {
+        fs::remove_all(folder);
+        fs::copy(saved, folder, fs::copy_options::recursive);
+        writeFileBytes(sim + "/flash.bin", oldFlash);
+    };
+
+    // The uninterrupted Download, at the link's speed: the clock it leaves,
+    // and how long it takes, to spread the kills over.
+    ASSERT_EQ(0, zentroSimSetDelay(1));
+    const auto began = std::chrono::steady_clock::now();
+    const CliRun whole = run(folder, {"download"});
+    const auto took = std::chrono::steady_clock::now() - began;
+    ASSERT_EQ(0, whole.status) << whole.err;
+    const std::vector<uint8_t> newFlash = readFileBytes(sim + "/flash.bin");
+    ASSERT_NE(oldFlash, newFlash);
+
+    const auto clockSongs = [] {
+        StorageHeader h;
+        const std::vector<uint8_t> bytes = simFlash(kStorageHeaderAddress, kStorageHeaderBytes);
+        return decodeStorageHeader(bytes.data(), bytes.size(), h) && hasStorageSignature(h) ? int(h.songCount) : 0;
+    };
+    std::map<int, int> seen;  // songs on the clock after a kill -> how often
+    constexpr int kKills = 16;
+    for (int k = 0; k < kKills; ++k) {
+        SCOPED_TRACE(k);
+        restore();
+        ASSERT_EQ(0, zentroSimSetDelay(1));
+        Child download = start(folder, {"download"});
+        std::this_thread::sleep_for(took * k / kKills);
+        ::kill(download.pid(), SIGKILL);
+        download.wait();
+        ASSERT_EQ(0, zentroSimSetDelay(0));
+
+        const std::vector<uint8_t> cut = readFileBytes(sim + "/flash.bin");
+        const int onClock = clockSongs();
+        ++seen[onClock];
+        if (onClock == 4) EXPECT_EQ(oldFlash, cut) << "the old songs, whole";
+        else if (onClock == 5) EXPECT_EQ(newFlash, cut) << "the new songs, whole";
+        else EXPECT_EQ(0, onClock) << "no songs, the old ones or the new ones: never parts of both";
+
+        const std::string other = startFolder("reload" + std::to_string(k));
+        const CliRun reload = run(other, {"reload", "--yes"});
+        EXPECT_EQ(onClock == 0 ? 1 : 0, reload.status) << reload.err;
+        EXPECT_EQ(onClock, list(other)["songCount"].get<int>());
+
+        const CliRun next = run(folder, {"download"});
+        EXPECT_EQ(0, next.status) << next.err;
+        EXPECT_EQ(newFlash, readFileBytes(sim + "/flash.bin"));
+        EXPECT_EQ(5, list(folder)["songCount"].get<int>());
+    }
+    EXPECT_GE(seen.size(), 2u) << "the kills reached more than one step";
 }
 
 }  // namespace

@@ -94,6 +94,13 @@ for status in 130 143; do
     fail "velmo-cli.1 does not describe exit status $status"
 done
 
+# Every option of the window's context menu has its entry in velmo(1).
+for option in "Verify after Download" "Verify Every Byte" "Names from Tags" "Even Volume" \
+  "Check Reload by reading twice"; do
+  MANWIDTH=80 man -l "$usr/share/man/man1/velmo.1.gz" 2>/dev/null | grep -qE "^ {7}$option\$" ||
+    fail "velmo.1 does not describe the option $option"
+done
+
 # Every command of velmo-cli, and every command of zentro-sim, has its entry.
 for command in status list add drop delete up down quality names volume verify reload-check download reload firmware erase \
   image inspect help; do

@@ -18,6 +18,7 @@ packages=(
   gettext qt6-translations-l10n
   sox libsox-fmt-mp3 lame ffmpeg mpg123 id3v2
   time bc
+  xvfb xauth
   desktop-file-utils appstream man-db groff-base bash-completion dpkg-dev lintian
 )
 

@@ -54,12 +54,7 @@ bool defaultStartFolder(std::string& folder, std::string& error) {
         return true;
     }
     // As the window started from the menu chooses it.
-    folder = userDataFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
-    if (folder.empty()) {
-        error = tr_("neither XDG_DATA_HOME nor HOME names a folder");
-        return false;
-    }
-    return makeFolders(folder, error);
+    return makeUserDataFolder(folder, error);
 }
 
 std::string nearestCommand(const std::string& typed, const std::vector<std::string>& commands) {

@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "paths.h"
+#include "translation.h"
 #include "velmo_build.h"
 
 namespace velmo {
@@ -79,6 +81,15 @@ bool makeFolders(const std::string& folder, std::string& error) {
         return false;
     }
     return true;
+}
+
+bool makeUserDataFolder(std::string& folder, std::string& error) {
+    folder = userDataFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+    if (folder.empty()) {
+        error = tr_("neither XDG_DATA_HOME nor HOME names a folder");
+        return false;
+    }
+    return makeFolders(folder, error);
 }
 
 }  // namespace velmo

@@ -40,4 +40,9 @@ std::string userDataFolder(const char* xdgDataHome, const char* home);
 // as the base directory rules ask). False with `error` set when it cannot.
 bool makeFolders(const std::string& folder, std::string& error);
 
+// The user's data folder from the environment, made when missing: where the
+// menu's window and the installed velmo-cli both keep their list. False with
+// `error` set when the environment names none or it cannot be made.
+bool makeUserDataFolder(std::string& folder, std::string& error);
+
 }  // namespace velmo

@@ -52,12 +52,7 @@ bool chooseStartFolder(const StartOptions& options, const std::string& currentFo
         folder = currentFolder;
         return true;
     }
-    folder = userDataFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
-    if (folder.empty()) {
-        error = tr_("neither XDG_DATA_HOME nor HOME names a folder");
-        return false;
-    }
-    return makeFolders(folder, error);
+    return makeUserDataFolder(folder, error);
 }
 
 }  // namespace velmo

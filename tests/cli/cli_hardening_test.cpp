@@ -4,7 +4,6 @@
 // bytes. Every child is killed and reaped when a test ends early.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,8 +25,6 @@
 #include "storage_layout.h"
 #include "tempdir.h"
 #include "zentro_sim_control.h"
-
-extern char** environ;
 
 using namespace velmo;
 using namespace velmo::test;
@@ -57,14 +54,8 @@ class Child {
     }
 
     CliRun wait() {
-        CliRun r;
-        if (pid_ <= 0) return r;
-        int wstatus = 0;
-        while (::waitpid(pid_, &wstatus, 0) < 0 && errno == EINTR) {}
+        const CliRun r = waitProgram(pid_, outPath_, errPath_);
         pid_ = -1;
-        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-        r.out = readText(outPath_);
-        r.err = readText(errPath_);
         return r;
     }
     std::string errSoFar() const { return readText(errPath_); }
@@ -134,36 +125,18 @@ class CliHardeningTest : public ::testing::Test {
     // velmo-cli --dir FOLDER ARGS..., standard input `stdinFd` (-1: /dev/null).
     Child start(const std::string& folder, const std::vector<std::string>& args, int stdinFd = -1) {
         const int n = started++;
-        const std::string outPath = dir.file("out" + std::to_string(n) + ".txt");
-        const std::string errPath = dir.file("err" + std::to_string(n) + ".txt");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (stdinFd >= 0)
-            posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
-        else
-            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e)
-            if (std::strncmp(*e, "ZENTRO_SIM_DIR=", 15) != 0) env.emplace_back(*e);
-        env.push_back("ZENTRO_SIM_DIR=" + sim);
-        std::vector<char*> envp;
-        for (std::string& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        std::vector<std::string> argStrings{cli, "--dir", folder};
-        argStrings.insert(argStrings.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : argStrings) argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        pid_t pid = 0;
-        const int spawned = posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(0, spawned) << std::strerror(spawned);
-        return spawned == 0 ? Child(pid, outPath, errPath) : Child();
+        CliStart s;
+        s.program = cli;
+        s.args = {"--dir", folder};
+        s.args.insert(s.args.end(), args.begin(), args.end());
+        s.outPath = dir.file("out" + std::to_string(n) + ".txt");
+        s.errPath = dir.file("err" + std::to_string(n) + ".txt");
+        s.stdinFd = stdinFd;
+        s.simDir = sim;
+        // The names these tests hand over are bytes, whatever the locale.
+        s.testLocale = false;
+        const pid_t pid = startProgram(s);
+        return pid > 0 ? Child(pid, s.outPath, s.errPath) : Child();
     }
 
     CliRun run(const std::string& folder, const std::vector<std::string>& args) { return start(folder, args).wait(); }

@@ -2,8 +2,6 @@
 // of the test's own (ZENTRO_SIM_DIR), set up through the simulator's control
 // API with the delay off.
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -33,8 +31,6 @@
 #include "tempdir.h"
 #include "velmo_build.h"
 #include "zentro_sim_control.h"
-
-extern char** environ;
 
 using namespace velmo;
 using namespace velmo::test;
@@ -71,54 +67,18 @@ class CliTest : public ::testing::Test {
     using During = std::function<void(pid_t pid, const std::string& outPath, const std::string& errPath)>;
     CliRun run(const std::vector<std::string>& args, const std::string& cwd = "", int stdinFd = -1,
                const During& during = {}) {
-        const std::string outPath = dir.file("stdout.txt");
-        const std::string errPath = dir.file("stderr.txt");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (stdinFd >= 0)
-            posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
-        else
-            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addchdir_np(&actions, cwd.empty() ? dir.path().c_str() : cwd.c_str());
-
-        // The language is the test's, not the machine's: English unless
-        // `language` names one (C.UTF-8 is on every Debian system, and gettext
-        // takes LANGUAGE with it).
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string var = *e;
-            const std::string name = var.substr(0, var.find('='));
-            if (name != "ZENTRO_SIM_DIR" && name != "LANGUAGE" && name != "LANG" && name.rfind("LC_", 0) != 0)
-                env.push_back(var);
-        }
-        env.push_back("ZENTRO_SIM_DIR=" + sim);
-        env.push_back("LANG=C.UTF-8");
-        if (!language.empty()) env.push_back("LANGUAGE=" + language);
-        std::vector<char*> envp;
-        for (std::string& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        std::vector<std::string> argStrings{cli};
-        argStrings.insert(argStrings.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : argStrings) argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        CliRun r;
-        pid_t pid = 0;
-        const int spawned = posix_spawn(&pid, cli.c_str(), &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(0, spawned) << std::strerror(spawned);
-        if (spawned != 0) return r;
-        if (during) during(pid, outPath, errPath);
-        int wstatus = 0;
-        while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {}
-        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-        r.out = readText(outPath);
-        r.err = readText(errPath);
-        return r;
+        CliStart s;
+        s.program = cli;
+        s.args = args;
+        s.outPath = dir.file("stdout.txt");
+        s.errPath = dir.file("stderr.txt");
+        s.cwd = cwd.empty() ? dir.path() : cwd;
+        s.stdinFd = stdinFd;
+        s.simDir = sim;
+        s.language = language;
+        const pid_t pid = startProgram(s);
+        if (pid > 0 && during) during(pid, s.outPath, s.errPath);
+        return waitProgram(pid, s.outPath, s.errPath);
     }
 
     // Another program of the build, the same way.

@@ -2,9 +2,6 @@
 // options, in another language, and handed files that cannot be songs by
 // drop as by add. Each run is a process against a simulated clock of the
 // test's own.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,8 +17,6 @@
 #include "song_fixtures.h"
 #include "tempdir.h"
 #include "zentro_sim_control.h"
-
-extern char** environ;
 
 using namespace velmo::test;
 using nlohmann::json;
@@ -45,44 +40,15 @@ class CliToolTest : public ::testing::Test {
 
     // velmo-cli ARGS in `cwd` (default: the test's folder), without a terminal.
     CliRun run(const std::vector<std::string>& args, const std::string& cwd = "") {
-        const std::string outPath = dir.file("stdout.txt"), errPath = dir.file("stderr.txt");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addchdir_np(&actions, cwd.empty() ? dir.path().c_str() : cwd.c_str());
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string var = *e;
-            const std::string name = var.substr(0, var.find('='));
-            if (name != "ZENTRO_SIM_DIR" && name != "LANGUAGE" && name != "LANG" && name.rfind("LC_", 0) != 0)
-                env.push_back(var);
-        }
-        env.push_back("ZENTRO_SIM_DIR=" + dir.file("sim"));
-        env.push_back("LANG=C.UTF-8");
-        if (!language.empty()) env.push_back("LANGUAGE=" + language);
-        std::vector<char*> envp;
-        for (std::string& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> argStrings{std::string(VELMO_BIN_DIR) + "/velmo-cli"};
-        argStrings.insert(argStrings.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : argStrings) argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        CliRun r;
-        pid_t pid = 0;
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(0, spawned) << std::strerror(spawned);
-        if (spawned != 0) return r;
-        int wstatus = 0;
-        while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {}
-        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-        r.out = readText(outPath);
-        r.err = readText(errPath);
-        return r;
+        CliStart s;
+        s.program = std::string(VELMO_BIN_DIR) + "/velmo-cli";
+        s.args = args;
+        s.outPath = dir.file("stdout.txt");
+        s.errPath = dir.file("stderr.txt");
+        s.cwd = cwd.empty() ? dir.path() : cwd;
+        s.simDir = dir.file("sim");
+        s.language = language;
+        return waitProgram(startProgram(s), s.outPath, s.errPath);
     }
 
     CliRun in(const std::string& folder, std::vector<std::string> args) {

@@ -482,7 +482,7 @@ TEST_F(CoreTest, DownloadWritesTheImageToTheClock) {
     view.answer(*core, core->download());
     EXPECT_FALSE(view.enabled);
     EXPECT_EQ("Progress: converting music data...", view.progressCaption);
-    ASSERT_TRUE(pumpUntil([&] { return shown("Downloading songs finished !"); }));
+    ASSERT_TRUE(pumpUntil([&] { return shown(kDownloadFinishedVerified); }));
 
     // The clock holds exactly the image, from 0x4000 on.
     std::vector<uint8_t> image;
@@ -501,7 +501,7 @@ TEST_F(CoreTest, DownloadWritesTheImageToTheClock) {
     }
 
     ASSERT_TRUE(pumpToEnd());
-    EXPECT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
+    EXPECT_EQ(std::vector<std::string>{kDownloadFinishedVerified}, view.texts());
     EXPECT_EQ("Information", view.messages[0].caption);
     EXPECT_TRUE(view.enabled);
     EXPECT_EQ("Progress:", view.progressCaption);
@@ -529,7 +529,8 @@ TEST_F(CoreTest, DownloadFailureChainsEndWithTheirMessages) {
          true},
         {"clock unplugged while writing",
          [](CoreTest&) { zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 12, 0); },
-         {"USB connection error"},
+         {"USB connection error\nThe clock now holds no songs (its song header is erased first and written last), "
+          "unless the connection was lost after the last block. Download again once it is plugged in."},
          false},
         {"missing source", [](CoreTest& t) { fs::remove(t.core->song(0).sourcePath); }, {}, true},
         {"nothing convertible",

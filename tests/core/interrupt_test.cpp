@@ -42,7 +42,7 @@ class InterruptTest : public CoreTest {
         zentroSimResetCounts();
         view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
-        ASSERT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
+        ASSERT_EQ(std::vector<std::string>{kDownloadFinishedVerified}, view.texts());
         blocks = static_cast<int>(zentroSimCount(ZENTRO_COUNT_PROGRAM));
         ASSERT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
         core->close();

@@ -20,6 +20,11 @@ struct ShownMessage {
     bool stopAvailable = false;  // the Download button read Stop while it was shown
 };
 
+// The end of a Download that read the clock back (Verify after Download,
+// on by default), as the window shows it.
+inline const std::string kDownloadFinishedVerified =
+    "Downloading songs finished !\nVerified: what was written was read back from the clock and matches.";
+
 // What an outcome's message says, as the user was told it; empty for none.
 inline std::string reasonOf(const Outcome& outcome) {
     return outcome.message ? present::text(*outcome.message) : std::string();

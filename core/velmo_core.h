@@ -274,8 +274,8 @@ class VelmoCore {
     // The file an Add or a Drop refused, when it refused one.
     void tellRefused(const std::vector<Message>& refused);
     // After an Add or a Drop that left files out: how many joined and why
-    // the others did not. `joined.joined` holds the count before it.
-    void tellJoined(Joined joined, std::vector<Message> refused);
+    // the others did not; `oldCount`: the list's length before it.
+    void tellJoined(uint16_t oldCount, Joined joined, std::vector<Message> refused);
     bool workNameInUse(const std::string& workPath, uint16_t upTo, int except) const;
     // `maxNameBytes`: when not 0, the name between "./dat/" and the extension
     // is cut (between characters) so that it stays within that many bytes

@@ -106,8 +106,8 @@ void VelmoCore::tellRefused(const std::vector<Message>& refused) {
     if (refused.size() == 1) state_.tell(refused.front());
 }
 
-void VelmoCore::tellJoined(Joined joined, std::vector<Message> refused) {
-    joined.joined = state_.songCount >= joined.joined ? state_.songCount - joined.joined : 0;
+void VelmoCore::tellJoined(uint16_t oldCount, Joined joined, std::vector<Message> refused) {
+    joined.joined = state_.songCount >= oldCount ? state_.songCount - oldCount : 0;
     if (joined.joined >= joined.given) return;
     Message m{Say::ListJoined};
     m.joined = joined;
@@ -143,12 +143,11 @@ void VelmoCore::addSongs(const std::vector<std::string>& chosenPaths) {
     }
     const uint16_t oldCount = state_.songCount;
     uint16_t n = state_.songCount;
-    // Refused files are told together once the loop is over, before the
-    // limit's box, which would have come after them.
+    // A refused file is told once the loop is over, before the limit's box,
+    // which came after it; several are listed in the closing box instead.
     std::vector<Message> refused;
     Joined joined;
     joined.given = chosenPaths.size();
-    joined.joined = oldCount;  // the count before, until tellJoined
     joined.countLimit = kMaxAddSongs;
     bool full = false;
     size_t tried = 0;
@@ -191,7 +190,7 @@ void VelmoCore::addSongs(const std::vector<std::string>& chosenPaths) {
     if (full) state_.tell({Say::SongCountReachedLimit});
     joined.overCount = chosenPaths.size() - tried;
     joined.overStorage = addSongsFitted(oldCount, n);
-    tellJoined(joined, std::move(refused));
+    tellJoined(oldCount, joined, std::move(refused));
 }
 
 void VelmoCore::dropSongs(const std::vector<std::string>& droppedPaths) {
@@ -215,7 +214,6 @@ void VelmoCore::dropSongs(const std::vector<std::string>& droppedPaths) {
     std::vector<Message> refused;
     Joined joined;
     joined.given = k;
-    joined.joined = oldCount;
     size_t tried = 0;
     for (const std::string& path : droppedPaths) {
         ++tried;
@@ -255,7 +253,7 @@ void VelmoCore::dropSongs(const std::vector<std::string>& droppedPaths) {
     if (joined.unnamed == 0) tellRefused(refused);
     if (accepted + named != k) state_.tell({Say::DroppedFilesLeftOut});
     joined.overStorage = addSongsFitted(oldCount, n);
-    tellJoined(joined, std::move(refused));
+    tellJoined(oldCount, joined, std::move(refused));
 }
 
 void VelmoCore::removeSong(int selectedLine) {

@@ -132,7 +132,20 @@ std::string TerminalView::oneLine(const std::string& text) {
 }
 
 void TerminalView::tell(const Message& message) {
-    show(present::box(message, kProgramName), isFailure(message));
+    // The terminal says some things on lines of its own: several refused
+    // files one line each, as a script reads them, in place of the window's
+    // closing box of an Add or Drop (editList notes the count that joined);
+    // "Verified: ..." with the image's bytes; and a missing agent program,
+    // noted before the start.
+    if (message.say == Say::ListJoined) {
+        if (message.refused.size() > 1)
+            for (const Message& refused : message.refused) tell(refused);
+        return;
+    }
+    Message shown = message;
+    shown.verified = false;
+    shown.agent.reset();
+    show(present::box(shown, kProgramName), isFailure(shown));
 }
 
 bool TerminalView::ask(const Question& question) {

@@ -11,6 +11,9 @@
 #include <set>
 
 #include "admission.h"
+#include "device.h"
+#include "fileio.h"
+#include "install_paths.h"
 #include "storage_layout.h"
 #include "translation.h"
 
@@ -22,6 +25,34 @@ std::string factsKey(const Song& song) {
 
 
 
+
+Message CoreState::agentLost(Say say) const {
+    Message m{say};
+    const std::string programs = executableFolder();
+    const std::string found = agentImagePath(startDir, programs, kAgentFileName);
+    errno = 0;
+    const int fd = ::open(found.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        // A file that opens but is no regular file fails the read all the same.
+        struct stat st {};
+        const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        ::close(fd);
+        if (regular) return m;
+        errno = EISDIR;
+    }
+    AgentLookup agent;
+    agent.errorNumber = errno;
+    agent.startFolder = startDir;
+    agent.name = kAgentFileName;
+    agent.programFolder = programs;
+    const std::string installed = installedPrivateFolder(programs);
+    std::error_code ec;
+    if (!installed.empty() && std::filesystem::is_directory(installed, ec))
+        agent.installedFolder = std::filesystem::path(installed).lexically_normal().string();
+    if (agent.errorNumber != ENOENT) agent.path = found;
+    m.agent = agent;
+    return m;
+}
 
 void CoreState::removeFile(const std::string& name) const { ::unlink(path(name).c_str()); }
 

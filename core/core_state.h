@@ -80,6 +80,10 @@ struct CoreState {
     // A message that the clock is not there; it says so when the last open
     // found the clock held by another program.
     Message noClock(Say say) const;
+    // The message for an agent that did not start: with where the agent
+    // program was looked for when it could not be read, since no replugging
+    // helps then.
+    Message agentLost(Say say) const;
 };
 
 // The key of a song in CoreState::facts: both its paths, which together

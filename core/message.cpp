@@ -9,6 +9,7 @@ bool isFailure(const Message& message) {
             // Moved aside, the list or the options start afresh: a warning.
             return !message.setAside;
         case Say::StorageLimitReached:
+        case Say::ListJoined:
         case Say::NoSongs:
         case Say::StorageNotFoundForDownload:
         case Say::DownloadFinished:

@@ -4,7 +4,9 @@
 // language. Front ends decide from `say` and the facts, never from a text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,7 @@ enum class Say : uint16_t {
     DropOverSixtyFour,          // a Drop would make the list longer than its records
     OnlyMp3AndWav,              // a dropped file that no name could be made for
     DroppedFilesLeftOut,        // some dropped files were not song files
+    ListJoined,                 // `joined`: how many files of an Add or Drop joined the list, and why the others did not
 
     // The Download and the conversion alone.
     NoClockForDownload,         // `busy`
@@ -134,6 +137,31 @@ struct Written {
     uint32_t songsUnchanged = 0;  // songs whose sectors the clock kept
 };
 
+// What the clock holds after its connection was lost during a Download.
+enum class ClockHolds { Unknown, Unchanged, NoSongs, NewSongsUnverified };
+
+// ReplugClock: the agent program could not be read where it was looked for.
+struct AgentLookup {
+    std::string startFolder;      // the start folder, where the agent is looked for first
+    std::string name;             // the agent's file name
+    std::string installedFolder;  // an installation's private folder (looked in too); empty: none
+    std::string programFolder;    // the program's own folder
+    std::string path;             // the file that was found but could not be read; empty: none found
+    int errorNumber = 0;
+};
+
+// An Add or a Drop that left files out: the files given, those that joined,
+// and why the others did not.
+struct Joined {
+    size_t given = 0;
+    size_t joined = 0;
+    size_t overCount = 0;    // not taken: the list had reached its most songs
+    size_t overStorage = 0;  // not taken: the clock's storage was full
+    size_t notSongs = 0;     // dropped files that are not song files
+    size_t unnamed = 0;      // a dropped file no name could be made for, and those after it
+    size_t countLimit = 0;   // the most songs an Add takes
+};
+
 // Where a storage address lies, for a Verify that failed.
 enum class Place { Header, Song, PastSongs };
 
@@ -161,6 +189,10 @@ struct Message {
     LeftOff leftOff;
     Written written;  // DownloadFinished
     int question = 0;  // Declined: the QuestionKind
+    ClockHolds holds = ClockHolds::Unknown;  // UsbConnectionError during a Download
+    std::optional<AgentLookup> agent;        // ReplugClock: the agent program could not be read
+    std::vector<Message> refused;            // ListJoined: each refused file's own message
+    Joined joined;                           // ListJoined
 };
 
 // Whether the message says that what was asked failed or was refused (the

@@ -174,7 +174,7 @@ void VelmoCore::connectionCheck() {
     if (result < 0) {
         session.drop(false);
         view.enableControls(true);
-        state_.tell({Say::ReplugClock});
+        state_.tell(state_.agentLost(Say::ReplugClock));
         requestClose();
         return;
     }

@@ -268,7 +268,14 @@ class VelmoCore {
     void requestClose();
     void deleteTemporaryFiles();
     static std::vector<std::string> workingFilesToKeep();
-    void addSongsFitted(uint16_t oldCount, uint32_t n);
+    // Fits the first `n` records and takes them into the list; the number of
+    // songs the storage left out.
+    uint32_t addSongsFitted(uint16_t oldCount, uint32_t n);
+    // The file an Add or a Drop refused, when it refused one.
+    void tellRefused(const std::vector<Message>& refused);
+    // After an Add or a Drop that left files out: how many joined and why
+    // the others did not; `oldCount`: the list's length before it.
+    void tellJoined(uint16_t oldCount, Joined joined, std::vector<Message> refused);
     bool workNameInUse(const std::string& workPath, uint16_t upTo, int except) const;
     // `maxNameBytes`: when not 0, the name between "./dat/" and the extension
     // is cut (between characters) so that it stays within that many bytes

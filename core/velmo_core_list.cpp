@@ -100,7 +100,22 @@ void VelmoCore::learnSongFacts() {
 
 void VelmoCore::waitForSongFacts() { state_.facts.wait(); }
 
-void VelmoCore::addSongsFitted(uint16_t oldCount, uint32_t n) {
+void VelmoCore::tellRefused(const std::vector<Message>& refused) {
+    // One file keeps its own box; several are listed in the one box that
+    // closes the Add or Drop (tellJoined), not a box each.
+    if (refused.size() == 1) state_.tell(refused.front());
+}
+
+void VelmoCore::tellJoined(uint16_t oldCount, Joined joined, std::vector<Message> refused) {
+    joined.joined = state_.songCount >= oldCount ? state_.songCount - oldCount : 0;
+    if (joined.joined >= joined.given) return;
+    Message m{Say::ListJoined};
+    m.joined = joined;
+    m.refused = std::move(refused);
+    state_.tell(m);
+}
+
+uint32_t VelmoCore::addSongsFitted(uint16_t oldCount, uint32_t n) {
     uint32_t count = n;
     state_.totalEstimate = fittingCount(state_.songs.data(), count, state_.capacityNow());
     // Facts of songs no longer in the list would only grow the map.
@@ -112,6 +127,7 @@ void VelmoCore::addSongsFitted(uint16_t oldCount, uint32_t n) {
     state_.fillLines(oldCount, static_cast<uint16_t>(count));
     state_.songCount = static_cast<uint16_t>(count);
     state_.showStatus(state_.totalEstimate);
+    return n - count;
 }
 
 void VelmoCore::addSongs(const std::vector<std::string>& chosenPaths) {
@@ -127,7 +143,16 @@ void VelmoCore::addSongs(const std::vector<std::string>& chosenPaths) {
     }
     const uint16_t oldCount = state_.songCount;
     uint16_t n = state_.songCount;
+    // A refused file is told once the loop is over, before the limit's box,
+    // which came after it; several are listed in the closing box instead.
+    std::vector<Message> refused;
+    Joined joined;
+    joined.given = chosenPaths.size();
+    joined.countLimit = kMaxAddSongs;
+    bool full = false;
+    size_t tried = 0;
     for (const std::string& path : chosenPaths) {
+        ++tried;
         // A path that does not fit the record is never cut short into it.
         const bool fits = path.size() < kPathBytes;
         std::string work;
@@ -138,7 +163,7 @@ void VelmoCore::addSongs(const std::vector<std::string>& chosenPaths) {
             Message m{Say::CannotOpenSong};
             m.file = path;
             m.errorNumber = openError;
-            state_.tell(m);
+            refused.push_back(m);
             continue;
         }
         if (fits && songWorkPath(path, work)) work = admit(path, work, n, facts);
@@ -154,14 +179,18 @@ void VelmoCore::addSongs(const std::vector<std::string>& chosenPaths) {
         } else {
             Message m{Say::FormatNotSupported};
             m.file = path;
-            state_.tell(m);
+            refused.push_back(m);
         }
         if (n >= kMaxAddSongs) {
-            state_.tell({Say::SongCountReachedLimit});
+            full = true;
             break;
         }
     }
-    addSongsFitted(oldCount, n);
+    tellRefused(refused);
+    if (full) state_.tell({Say::SongCountReachedLimit});
+    joined.overCount = chosenPaths.size() - tried;
+    joined.overStorage = addSongsFitted(oldCount, n);
+    tellJoined(oldCount, joined, std::move(refused));
 }
 
 void VelmoCore::dropSongs(const std::vector<std::string>& droppedPaths) {
@@ -182,10 +211,17 @@ void VelmoCore::dropSongs(const std::vector<std::string>& droppedPaths) {
     // Files refused with their own message: the closing message is for the
     // ones left out without a word.
     size_t named = 0;
+    std::vector<Message> refused;
+    Joined joined;
+    joined.given = k;
+    size_t tried = 0;
     for (const std::string& path : droppedPaths) {
+        ++tried;
         // A path the record cannot hold whole is left out like an unsupported file.
-        if (path.size() >= kPathBytes) continue;
-        if (!hasSongExtension(path)) continue;
+        if (path.size() >= kPathBytes || !hasSongExtension(path)) {
+            ++joined.notSongs;
+            continue;
+        }
         std::string work;
         SongFacts facts;
         const bool hasName = songWorkPath(path, work);
@@ -193,13 +229,15 @@ void VelmoCore::dropSongs(const std::vector<std::string>& droppedPaths) {
         // the clock as a song without sound.
         if (hasName) {
             if (const std::optional<Message> refusal = droppedFileRefusal(path)) {
-                state_.tell(*refusal);
+                refused.push_back(*refusal);
                 ++named;
                 continue;
             }
             work = admit(path, work, n, facts);
         }
         if (work.empty()) {
+            joined.unnamed = k - tried + 1;
+            tellRefused(refused);
             state_.tell({Say::OnlyMp3AndWav});
             break;
         }
@@ -212,8 +250,10 @@ void VelmoCore::dropSongs(const std::vector<std::string>& droppedPaths) {
         ++n;
         ++accepted;
     }
+    if (joined.unnamed == 0) tellRefused(refused);
     if (accepted + named != k) state_.tell({Say::DroppedFilesLeftOut});
-    addSongsFitted(oldCount, n);
+    joined.overStorage = addSongsFitted(oldCount, n);
+    tellJoined(oldCount, joined, std::move(refused));
 }
 
 void VelmoCore::removeSong(int selectedLine) {

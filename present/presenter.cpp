@@ -114,7 +114,92 @@ std::string withLeftOff(const std::string& finished, const LeftOff& leftOff) {
     return text;
 }
 
+namespace {
+
+Box definedBox(const Message& m, const std::string& appName);
+
+// Where the agent program was looked for, in the words velmo-cli uses.
+std::string agentCause(const AgentLookup& a) {
+    if (!a.path.empty()) {
+        // TRANSLATORS: the agent program's path and why it cannot be read.
+        return format(tr_("The clock's agent program %s cannot be read: %s"), a.path.c_str(),
+                      std::strerror(a.errorNumber));
+    }
+    if (!a.installedFolder.empty())
+        return format(tr_("%s/%s (the clock's agent program) is missing, and so is the installed copy in %s"),
+                      a.startFolder.c_str(), a.name.c_str(), a.installedFolder.c_str());
+    return format(tr_("%s/%s (the clock's agent program) is missing; it lies beside the program in %s"),
+                  a.startFolder.c_str(), a.name.c_str(), a.programFolder.c_str());
+}
+
+// What the clock holds once its connection was lost during a Download.
+const char* holdsText(ClockHolds holds) {
+    switch (holds) {
+        case ClockHolds::Unchanged:
+            return tr_("The clock was not changed.");
+        case ClockHolds::NoSongs:
+            return tr_("The clock now holds no songs (its song header is erased first and written last), unless "
+                       "the connection was lost after the last block. Download again once it is plugged in.");
+        case ClockHolds::NewSongsUnverified:
+            return tr_("The clock holds the new songs, but they were not verified.");
+        case ClockHolds::Unknown:
+            break;
+    }
+    return nullptr;
+}
+
+// Several files of one Add or Drop, one line each with its own reason.
+std::string refusedLines(const std::vector<Message>& refused) {
+    std::string text;
+    for (const Message& r : refused) text += "\n" + definedBox(r, {}).text;
+    return text;
+}
+
+// How many files of an Add or a Drop joined the list, and why the others did not.
+std::string joinedText(const Message& m) {
+    const Joined& j = m.joined;
+    std::string text = format(tr_("%zu of %zu files joined the list"), j.joined, j.given);
+    text += ".";
+    if (j.overCount != 0)
+        text += "\n" + format(trn_("%zu file was left out: a list takes at most %zu songs.",
+                                   "%zu files were left out: a list takes at most %zu songs.", j.overCount),
+                              j.overCount, j.countLimit);
+    if (j.overStorage != 0)
+        text += "\n" + format(trn_("%zu file was left out: the clock's storage is full.",
+                                   "%zu files were left out: the clock's storage is full.", j.overStorage),
+                              j.overStorage);
+    if (j.notSongs != 0)
+        text += "\n" + format(trn_("%zu file is not an .mp3 or .wav file.", "%zu files are not .mp3 or .wav files.",
+                                   j.notSongs),
+                              j.notSongs);
+    if (j.unnamed != 0)
+        text += "\n" + format(trn_("%zu file was left out: no name could be made for it in the list.",
+                                   "%zu files were left out: no name could be made for the first of them in the list.",
+                                   j.unnamed),
+                              j.unnamed);
+    if (!m.refused.empty())
+        text += "\n" + format(trn_("%zu file was refused:", "%zu files were refused:", m.refused.size()),
+                              m.refused.size()) +
+                refusedLines(m.refused);
+    return text;
+}
+
+}  // namespace
+
+// The defined sentence first, then what this build adds to it.
 Box box(const Message& m, const std::string& appName) {
+    Box b = definedBox(m, appName);
+    if (m.agent) b.text += "\n" + agentCause(*m.agent);
+    if (m.say == Say::UsbConnectionError)
+        if (const char* holds = holdsText(m.holds)) b.text += std::string("\n") + holds;
+    if (m.say == Say::DownloadFinished && m.verified)
+        b.text += std::string("\n") + tr_("Verified: what was written was read back from the clock and matches.");
+    return b;
+}
+
+namespace {
+
+Box definedBox(const Message& m, const std::string& appName) {
     switch (m.say) {
         case Say::TableProblem:
         case Say::SettingsProblem:
@@ -150,6 +235,8 @@ Box box(const Message& m, const std::string& appName) {
             return plainError(tr_("Only support '.mp3' & '.wav' file format."));
         case Say::DroppedFilesLeftOut:
             return error(tr_("Only support '.mp3' & '.wav' file format."));
+        case Say::ListJoined:
+            return information(joinedText(m));
 
         case Say::NoClockForDownload:
             return error(noClock(m, N_("Please plug-in USB to download songs !")));
@@ -283,6 +370,8 @@ Box box(const Message& m, const std::string& appName) {
     }
     return error({});
 }
+
+}  // namespace
 
 std::string text(const Message& message) { return box(message, "velmo").text; }
 

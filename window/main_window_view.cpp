@@ -122,6 +122,13 @@ void MainWindow::setStopAvailable(bool available) {
         enableControls(false);
     } else {
         download_->setText(downloadText_);
+        // Given back before the end's box, while the window is still
+        // disabled: it reads Download again, but takes no click until the
+        // controls come back.
+        if (!disabledForJob_.empty() && download_->isEnabled()) {
+            download_->setEnabled(false);
+            disabledForJob_.push_back(download_);
+        }
     }
 }
 

@@ -127,7 +127,7 @@ bool DownloadOperation::stop() {
 
 void DownloadOperation::stopped(Say say) {
     core_.view.setProgressBar(0);
-    core_.tell({say});
+    tellEnd({say});
     noteOutcome(OutcomeKind::Stopped, Message{say});
     resetProgress();
 }
@@ -155,19 +155,35 @@ void DownloadOperation::on(const WriteProgress& e) {
 }
 
 void DownloadOperation::on(const WriteFailed& e) {
-    const Message m = writeFailure(e, kImageFile);
+    Message m = writeFailure(e, kImageFile);
+    if (m.say == Say::UsbConnectionError) m.holds = clockHolds();
     if (!outcomeNoted()) fail(m);
     resetProgress();
 }
 
 void DownloadOperation::on(const DownloadDone& e) {
     written_ = e;
-    if (verify_ && !cancellation_.cancelled()) {
+    if (cancellation_.cancelled()) {
+        stoppedAfterLastBlock();
+        return;
+    }
+    if (verify_) {
         startVerify();
         return;
     }
-    finished();
+    finished(false);
     resetProgress();
+}
+
+// The stop came once the last block was on its way: the clock holds the new
+// songs, but the read-back the user was promised did not run, so this is no
+// plain finish.
+void DownloadOperation::stoppedAfterLastBlock() {
+    if (outcomeNoted()) {
+        resetProgress();
+        return;
+    }
+    stopped(Say::DownloadStoppedUnverified);
 }
 
 void DownloadOperation::on(const JobStopped& e) {
@@ -184,7 +200,7 @@ void DownloadOperation::on(const JobStopped& e) {
     }
 }
 
-void DownloadOperation::finished() {
+void DownloadOperation::finished(bool verified) {
     // Songs that are not whole on the clock are named, not left to be found
     // silent: those that could not be converted, and those whose real size
     // did not fit.
@@ -193,7 +209,8 @@ void DownloadOperation::finished() {
     m.written.imageBytes = written_.imageBytes;
     m.written.bytesWritten = written_.bytesWritten;
     m.written.songsUnchanged = written_.songsUnchanged;
-    core_.tell(m);
+    m.verified = verified;
+    tellEnd(m);
     noteImageOutcome(m);
     outcomeToFill().imageBytes = m.written.imageBytes;
     outcomeToFill().bytesWritten = m.written.bytesWritten;
@@ -211,6 +228,23 @@ void DownloadOperation::startVerify() {
     // Nothing written: the header alone is read back.
     if (written_.byRecord && !fullVerify_ && spans.empty()) spans.push_back(ImageSpan{0, 0});
     startReadBack(std::move(spans));
+}
+
+// What a write cut short leaves on the clock, by the write order: nothing
+// is changed before the erase; the song header is erased before any song
+// is written and written last, so from the erase on the clock names no songs
+// (unless the cut came after the header's last block); once the read-back
+// runs, the clock holds the new songs.
+ClockHolds DownloadOperation::clockHolds() const {
+    switch (phase_) {
+        case Phase::Converting:
+            return ClockHolds::Unchanged;
+        case Phase::Erasing:
+            return ClockHolds::NoSongs;
+        case Phase::Verifying:
+            break;
+    }
+    return ClockHolds::NewSongsUnverified;
 }
 
 void DownloadOperation::placeOf(uint32_t address, Message& m) const {
@@ -233,7 +267,7 @@ void DownloadOperation::on(const ReadProgress& e) { core_.view.setProgressBar(e.
 
 void DownloadOperation::on(const VerifyDone& e) {
     if (e.same) {
-        finished();
+        finished(true);
         outcomeToFill().verified = true;
     } else {
         Message m{Say::VerifyMismatch};
@@ -254,6 +288,7 @@ void DownloadOperation::on(const ReadFailed& e) {
         m.errorNumber = e.errorNumber;
     } else {
         core_.session.drop(deviceWorkerRunning());
+        m.holds = clockHolds();
     }
     fail(m);
     resetProgress();

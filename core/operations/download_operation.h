@@ -61,7 +61,10 @@ class DownloadOperation : public ConvertingOperation {
         static_assert(!isWorkerEvent<Other>({Worker::Estimates, Worker::Conversion, Worker::Write, Worker::Read}),
                       "every event of a Download's workers is handled");
     }
-    void finished();
+    // `verified`: the clock was read back and matched the image.
+    void finished(bool verified);
+    void stoppedAfterLastBlock();
+    ClockHolds clockHolds() const;
     // The song (or the header) that holds a storage address, for messages.
     void placeOf(uint32_t address, Message& m) const;
 

@@ -70,7 +70,7 @@ class EraseOperation : public RunningOperation {
         Message m{Say::EraseStopped};
         m.erased = e.erased;
         core_.view.setProgressBar(0);
-        core_.tell(m);
+        tellEnd(m);
         noteOutcome(OutcomeKind::Stopped, m);
         resetProgress();
     }
@@ -92,7 +92,7 @@ class EraseOperation : public RunningOperation {
 
     void end(OutcomeKind kind, Say say) {
         core_.view.setProgressBar(0);
-        core_.tell({say});
+        tellEnd({say});
         noteOutcome(kind);
         resetProgress();
     }

@@ -87,8 +87,15 @@ void RunningOperation::noteOutcome(OutcomeKind kind, std::optional<Message> mess
     outcome_.message = std::move(message);
 }
 
-void RunningOperation::fail(Message message) {
+void RunningOperation::tellEnd(const Message& message) {
+    // The Download button reads Download again before the end is told: only
+    // the controls' enabling waits for the box.
+    core_.view.setStopAvailable(false);
     core_.tell(message);
+}
+
+void RunningOperation::fail(Message message) {
+    tellEnd(message);
     noteOutcome(OutcomeKind::Failed, std::move(message));
 }
 
@@ -137,8 +144,11 @@ bool RunningOperation::startAgent(const AgentFailureBox& lost, const AgentFailur
     const AgentFailureBox box = result < 0 ? lost : noStorage;
     View& view = core_.view;
     view.setProgressStage(ProgressStage::Idle);
-    const Message message{box.say};
-    const auto show = [&view, message] { view.tell(message); };
+    const Message message = result < 0 ? core_.agentLost(box.say) : Message{box.say};
+    const auto show = [&view, message] {
+        view.setStopAvailable(false);
+        view.tell(message);
+    };
     if (box.at == BoxAt::BeforeProgressReset) show();
     view.setProgressBar(0);
     if (result < 0) core_.session.drop(deviceWorkerRunning());

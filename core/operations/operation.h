@@ -165,6 +165,9 @@ class RunningOperation {
 
     // Steps every operation ends with.
     void resetProgress();
+    // Tells the message that ends the operation (the Stop button is given
+    // back first).
+    void tellEnd(const Message& message);
     // Tells the user and notes the outcome the message says.
     void fail(Message message);
     // Starts the agent for the operation (the bar is at 1). True when it runs

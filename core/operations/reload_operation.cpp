@@ -103,7 +103,7 @@ void ReloadOperation::on(const JobStopped&) {
     core_.removeFile(kReloadTableFile);
     core_.removeFile(kReloadDataFile);
     core_.view.setProgressBar(0);
-    core_.tell({Say::ReloadStopped});
+    tellEnd({Say::ReloadStopped});
     noteOutcome(OutcomeKind::Stopped, Message{Say::ReloadStopped});
     resetProgress();
 }
@@ -215,7 +215,7 @@ void ReloadOperation::onParsed(const ReloadParsed& given) {
     core_.showStatus(total);
     view.setProgressStage(ProgressStage::Idle);
     view.setProgressBar(0);
-    core_.tell({Say::ReloadFinished});
+    tellEnd({Say::ReloadFinished});
     if (!damaged.numbers.empty()) core_.tell(damaged);
     noteOutcome(OutcomeKind::Finished);
 }

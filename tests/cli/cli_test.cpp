@@ -1039,6 +1039,23 @@ TEST_F(CliTest, ReloadRefusals) {
     EXPECT_EQ(before, listJson(start));
 }
 
+// A clock unplugged during the write: after the defined text, what the clock
+// holds now, on the same line.
+TEST_F(CliTest, AnUnpluggedDownloadSaysWhatTheClockHolds) {
+    ASSERT_EQ(0, in(start, {"add", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3")}).status);
+    // The agent's start takes 4 calls, the erase 4: call 12 is in the first block.
+    ASSERT_EQ(0, zentroSimSetFault(ZENTRO_FAULT_DISCONNECT, ZENTRO_TRIGGER_AT, 12, 0));
+    const CliRun lost = in(start, {"download"});
+    EXPECT_EQ(1, lost.status);
+    EXPECT_TRUE(has(lost.err, "Error: USB connection error The clock now holds no songs (its song header is erased "
+                              "first and written last), unless the connection was lost after the last block. "
+                              "Download again once it is plugged in.\n"))
+        << lost.err;
+    const std::vector<uint8_t> bytes = flash(kStorageHeaderAddress, kStorageHeaderBytes);
+    StorageHeader h;
+    EXPECT_FALSE(decodeStorageHeader(bytes.data(), bytes.size(), h) && hasStorageSignature(h));
+}
+
 TEST_F(CliTest, EraseAsksThenLeavesTheClockWithoutSongs) {
     ASSERT_EQ(0, in(start, {"add", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3")}).status);
     ASSERT_EQ(0, in(start, {"download"}).status);

@@ -58,7 +58,7 @@ class CopyRoundTripTest : public CoreTest {
         view.messages.clear();
         view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
-        ASSERT_TRUE(shown("Downloading songs finished !"));
+        ASSERT_TRUE(shown(kDownloadFinishedVerified));
     }
 
     void reload() {

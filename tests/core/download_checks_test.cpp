@@ -98,7 +98,7 @@ TEST_F(DownloadChecksTest, AVerifiedDownloadSaysSoAndTheOptionTurnsItOff) {
     listOfThree();
     view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
-    EXPECT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
+    EXPECT_EQ(std::vector<std::string>{kDownloadFinishedVerified}, view.texts());
     EXPECT_TRUE(core->lastOutcome().verified);
     const uint64_t readsVerified = zentroSimCount(ZENTRO_COUNT_READ_BLOCK);
     EXPECT_GT(readsVerified, 0u);

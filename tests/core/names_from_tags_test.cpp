@@ -73,7 +73,7 @@ TEST_F(NamesFromTagsTest, DownloadWritesTagNamesAndReloadBringsThemBack) {
     view.answers = {MessageResult::Ok};
     view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
-    ASSERT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
+    ASSERT_EQ(std::vector<std::string>{kDownloadFinishedVerified}, view.texts());
     EXPECT_EQ(names, clockNames());
 
     freshStartFolder("fresh");

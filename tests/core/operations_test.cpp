@@ -123,7 +123,7 @@ TEST_F(OperationsTest, VerifyNamesTheFirstAddressThatDiffers) {
                   at, byte);
     EXPECT_EQ(OutcomeKind::Failed, core->lastOutcome().kind);
     EXPECT_EQ(expected, reasonOf(core->lastOutcome()));
-    EXPECT_TRUE(view.messages.empty() || view.texts() == std::vector<std::string>{"Downloading songs finished !"})
+    EXPECT_TRUE(view.messages.empty() || view.texts() == std::vector<std::string>{kDownloadFinishedVerified})
         << "Verify shows no box of its own";
 }
 

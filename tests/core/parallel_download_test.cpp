@@ -72,7 +72,7 @@ TEST_F(ParallelDownloadTest, OneAndFourWorkersPutTheSameImageOnTheClock) {
         view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
         EXPECT_EQ((std::vector<std::string>{"Auto cut songs to fit storage size ?",
-                                            "Downloading songs finished ! 1 song could not be converted: Victim.mp3"}),
+                                            "Downloading songs finished ! 1 song could not be converted: Victim.mp3\nVerified: what was written was read back from the clock and matches."}),
                   view.texts());
         ASSERT_FALSE(view.outcomes.empty());
         const Outcome& outcome = view.outcomes.back();
@@ -198,7 +198,7 @@ TEST_F(ParallelDownloadTest, SongsWhoseRealSizePassesTheClockAreNamed) {
         view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
         EXPECT_EQ((std::vector<std::string>{
-                      "Downloading songs finished ! 2 songs did not fit on the clock and are not on it: B.wav, C.wav"}),
+                      "Downloading songs finished ! 2 songs did not fit on the clock and are not on it: B.wav, C.wav\nVerified: what was written was read back from the clock and matches."}),
                   view.texts())
             << "no cut question: the estimates fit";
         ASSERT_FALSE(view.outcomes.empty());
@@ -253,7 +253,7 @@ TEST_F(ParallelDownloadTest, AFullDiskIsNamedInTheEnd) {
         OutcomeKind kind;
         std::string text;
     } rows[] = {
-        {{1}, OutcomeKind::Incomplete, "Downloading songs finished ! 1 song could not be converted: B.wav (the disk is full)"},
+        {{1}, OutcomeKind::Incomplete, "Downloading songs finished ! 1 song could not be converted: B.wav (the disk is full)\nVerified: what was written was read back from the clock and matches."},
         {{0, 1}, OutcomeKind::Failed, "Music files converted error ! (the disk is full)"},
     };
     for (const Row& row : rows) {

@@ -115,7 +115,7 @@ TEST_F(ReloadTest, DownloadThenReloadGivesBackTheSameSongs) {
     core->setQuality(kQualityBest);
     view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
-    ASSERT_EQ(std::vector<std::string>{"Downloading songs finished !"}, view.texts());
+    ASSERT_EQ(std::vector<std::string>{kDownloadFinishedVerified}, view.texts());
     std::vector<uint8_t> image;
     ASSERT_TRUE(readWholeFile(start + "/dat/tmp.bin", image));
     const Song first = core->song(0);
@@ -626,7 +626,7 @@ TEST_F(ReloadTest, EverySongADownloadWritesIsReloaded) {
     view.answer(*core, core->download());
     ASSERT_TRUE(pumpToEnd());
     ASSERT_EQ((std::vector<std::string>{"Storage size limit reached !", "Auto cut songs to fit storage size ?",
-                                        "Downloading songs finished !"}),
+                                        kDownloadFinishedVerified}),
               view.texts());
     ASSERT_EQ(1, +core->song(2).cutFlag) << "the long song was cut to fit";
     const uint32_t cutSize = core->song(2).dataSize;

@@ -17,7 +17,13 @@ struct ShownMessage {
     std::string caption;
     MessageIcon icon;
     MessageButtons buttons;
+    bool stopAvailable = false;  // the Download button read Stop while it was shown
 };
+
+// The end of a Download that read the clock back (Verify after Download,
+// on by default), as the window shows it.
+inline const std::string kDownloadFinishedVerified =
+    "Downloading songs finished !\nVerified: what was written was read back from the clock and matches.";
 
 // What an outcome's message says, as the user was told it; empty for none.
 inline std::string reasonOf(const Outcome& outcome) {
@@ -39,6 +45,7 @@ class RecorderView : public View {
     std::string title;
     bool timerRunning = false;
     bool closed = false;
+    bool stopAvailable = false;
 
     std::vector<ShownMessage> messages;
     std::vector<int> progressHistory;
@@ -80,9 +87,10 @@ class RecorderView : public View {
     void setWindowTitle(const std::string& t) override { title = t; }
     void tell(const Message& message) override {
         const present::Box box = present::box(message, "velmo");
-        messages.push_back({box.text, box.caption, box.icon, box.buttons});
+        messages.push_back({box.text, box.caption, box.icon, box.buttons, stopAvailable});
         told.push_back(message);
     }
+    void setStopAvailable(bool available) override { stopAvailable = available; }
     // Answers the core's questions as the window would: each Yes/No one is
     // recorded as a box and answered from `answers` (Ok when empty), the
     // firmware file from `firmwareChoices` (cancelled when empty).

@@ -27,6 +27,7 @@
 #include <QStyle>
 #include <QTest>
 #include <QTextDocument>
+#include <QThread>
 #include <QTimer>
 #include <QToolTip>
 #include <QUrl>
@@ -68,6 +69,9 @@ namespace {
 
 constexpr const char* kMp3Fixture = "l3_44100_cbr128_stereo.mp3";  // about 2 s
 constexpr const char* kWavFixture = "wav_pcm16_mono.wav";          // about 0.5 s
+// The end of a Download read back (Verify after Download is on by default).
+const std::string kFinishedVerified =
+    "Downloading songs finished !\nVerified: what was written was read back from the clock and matches.";
 
 struct ShownBox {
     std::string text;
@@ -866,7 +870,8 @@ TEST_P(MessageBoxes, ShowTextCaptionIconAndButtons) {
     startWindow();
     ASSERT_FALSE(dlg->isClosed());
     row.act(*this);
-    ASSERT_EQ(1u, boxes.size());
+    // An Add that refused its one song then says that none of its files joined.
+    ASSERT_EQ(row.text ? 1u : 2u, boxes.size());
     const std::string text = row.text ? row.text : "The file format of " + dir.file("bad.mp3") + " is not supported";
     EXPECT_EQ(text, boxes[0].text);
     EXPECT_EQ(row.caption, boxes[0].caption);
@@ -935,7 +940,7 @@ TEST_F(WindowTest, DownloadMovesTheBarAndCaptionToTheEnd) {
     ASSERT_TRUE(jobEnded());
     EXPECT_EQ("Download", visibleText(control(kIdDownload)).toStdString());
 
-    EXPECT_TRUE(shown("Downloading songs finished !"));
+    EXPECT_TRUE(shown(kFinishedVerified));
     EXPECT_TRUE(dlg->isEnabled());
     EXPECT_TRUE(control(kIdDownload)->isEnabled());
     EXPECT_TRUE(control(kIdUpgradeFirmware)->isEnabled());
@@ -1305,7 +1310,7 @@ TEST_F(WindowTest, ASongThatDidNotFitIsNamedAndMarkedInTheList) {
 
     click(kIdDownload);
     ASSERT_TRUE(jobEnded());
-    EXPECT_EQ(std::vector<std::string>{"Downloading songs finished !"}, texts()) << "all fit: as it always was";
+    EXPECT_EQ(std::vector<std::string>{kFinishedVerified}, texts()) << "all fit: as it always was, read back";
     for (int i = 0; i < 3; ++i) {
         EXPECT_FALSE(box->lineMarked(i)) << i;
         EXPECT_TRUE(box->lineToolTip(i).contains("Size on the clock: ")) << box->lineToolTip(i).toStdString();
@@ -1689,7 +1694,7 @@ TEST_F(WindowTest, EscapeDuringADownloadAsksFirst) {
         } else {
             EXPECT_TRUE(dlg->core().operationRunning());
             ASSERT_TRUE(jobEnded());
-            EXPECT_TRUE(shown("Downloading songs finished !"));
+            EXPECT_TRUE(shown(kFinishedVerified));
             EXPECT_FALSE(dlg->isClosed());
             EXPECT_TRUE(dlg->isVisible());
             EXPECT_EQ(1u + 1u, boxes.size());  // the question and the end's message
@@ -1896,4 +1901,143 @@ TEST_F(WindowTest, EraseTheClockIsInTheContextMenuFromTheCoresTable) {
     EXPECT_FALSE(erase->isEnabled());
     dlg->enableControls(true);
     EXPECT_TRUE(erase->isEnabled());
+}
+
+// ---------------------------------------------------------------------------
+// Honest ends and named causes
+
+// Escape during the write, answered Yes only once the write has written its
+// last block (its end waits while the question is open): the clock holds
+// the new songs, unverified, and the end says so, never a plain finish.
+TEST_F(WindowTest, AStopAfterTheLastBlockSaysTheSongsAreUnverified) {
+    startWindow();
+    dlg->core().dropSongs({song("One.mp3", kMp3Fixture)});
+    dlg->core().setQuality(velmo::kQualityNormal);
+    ASSERT_EQ(0, zentroSimSetDelay(1));
+    dlg->setMessageBoxRunner([this](QMessageBox& box) {
+        const bool stopQuestion = box.text().contains(QStringLiteral("Stop it?"));
+        // The workers run on while the question is open; their ends wait.
+        while (stopQuestion && dlg->core().workersRunning()) QThread::msleep(5);
+        boxes.push_back({box.text().toStdString(), box.windowTitle().toStdString(), box.icon(), box.standardButtons(),
+                         box.isEnabled(), box.parentWidget() == dlg.get(), dlg->isEnabled(), {}});
+        return static_cast<int>(stopQuestion ? QMessageBox::Yes : QMessageBox::Ok);
+    });
+    click(kIdDownload);
+    ASSERT_TRUE(pumpUntil([this] {
+        return control<QLabel>(kIdProgressCaption)->text() == "Progress: downloading music data..." ||
+               !dlg->core().operationRunning();
+    }));
+    ASSERT_TRUE(dlg->core().operationRunning()) << "the download ended before Escape";
+    QTest::keyClick(dlg.get(), Qt::Key_Escape);
+    ASSERT_TRUE(pumpUntil([this] { return dlg->isClosed(); }, 20000));
+    ASSERT_EQ(2u, boxes.size());
+    EXPECT_EQ("Download stopped: the clock holds the new songs, but they were not verified.", boxes[1].text);
+    EXPECT_FALSE(shown("Downloading songs finished !"));
+    EXPECT_FALSE(shown(kFinishedVerified));
+    // The write had ended: the clock names the song.
+    std::vector<uint8_t> bytes(kStorageHeaderBytes);
+    ASSERT_EQ(0, zentroSimReadFlash(kStorageHeaderAddress, kStorageHeaderBytes, bytes.data()));
+    StorageHeader header;
+    EXPECT_TRUE(decodeStorageHeader(bytes.data(), bytes.size(), header) && hasStorageSignature(header));
+    EXPECT_EQ(1, header.songCount);
+}
+
+// A Download read back says so after the defined sentence; the Download
+// button reads Download again while the end's box is shown.
+TEST_F(WindowTest, TheEndOfAVerifiedDownloadSaysSo) {
+    startWindow();
+    dlg->core().dropSongs({song("One.mp3", kMp3Fixture)});
+    std::vector<std::string> buttonDuringBox;
+    dlg->setMessageBoxRunner([this, &buttonDuringBox](QMessageBox& box) {
+        boxes.push_back({box.text().toStdString(), box.windowTitle().toStdString(), box.icon(), box.standardButtons(),
+                         box.isEnabled(), box.parentWidget() == dlg.get(), dlg->isEnabled(), {}});
+        buttonDuringBox.push_back(visibleText(control(kIdDownload)).toStdString());
+        return static_cast<int>(QMessageBox::Ok);
+    });
+    click(kIdDownload);
+    ASSERT_TRUE(jobEnded());
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(kFinishedVerified, boxes[0].text);
+    EXPECT_EQ("Information", boxes[0].caption);
+    EXPECT_EQ(std::vector<std::string>{"Download"}, buttonDuringBox);
+}
+
+// A start folder without a readable agent program: the defined text, then
+// the file and where it was looked for; the window closes.
+TEST_F(WindowTest, AMissingAgentProgramIsNamedWithWhereItWasLookedFor) {
+    struct Row {
+        const char* name;
+        bool folder;  // spn.bin is a folder, not missing
+        std::string cause;
+    } rows[] = {
+        {"missing", false, "/spn.bin (the clock's agent program) is missing"},
+        {"a folder", true, "/spn.bin cannot be read: Is a directory"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_EQ(0, zentroSimReset());
+        fs::remove_all(start + "/spn.bin");
+        if (row.folder) fs::create_directories(start + "/spn.bin");
+        boxes.clear();
+        startWindow();
+        EXPECT_TRUE(dlg->isClosed());
+        ASSERT_EQ(1u, boxes.size());
+        const std::string& text = boxes[0].text;
+        EXPECT_EQ(0u, text.rfind("Please plug-out & plug-in USB again !\n", 0)) << text;
+        EXPECT_NE(std::string::npos, text.find(start + row.cause)) << text;
+        EXPECT_EQ("Error", boxes[0].caption);
+        dlg.reset();
+    }
+}
+
+// An Add that leaves files out: the defined boxes, then one box with how many
+// joined and why the others did not, which lists several refused files
+// rather than a box each.
+TEST_F(WindowTest, AnAddThatLeftFilesOutSaysHowManyJoinedAndWhy) {
+    struct Row {
+        const char* name;
+        int good;
+        int missing;
+        std::vector<std::string> boxes;  // each box's first line
+        std::string summary;             // the summary's lines after its first
+    } rows[] = {
+        {"40 songs", 40, 0,
+         {"Song counts are over than limit", "32 of 40 files joined the list."},
+         "8 files were left out: a list takes at most 32 songs."},
+        {"three missing files", 1, 3,
+         {"1 of 4 files joined the list."},
+         "3 files were refused:"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fs::remove(start + "/zt_hdr.tbl");
+        boxes.clear();
+        startWindow();
+        QStringList chosen;
+        for (int i = 0; i < row.good; ++i)
+            chosen << QString::fromStdString(song(std::string(row.name) + std::to_string(i) + ".mp3", kMp3Fixture));
+        for (int i = 0; i < row.missing; ++i)
+            chosen << QString::fromStdString(dir.file("songs") + "/gone" + std::to_string(i) + ".mp3");
+        fileChoices.push_back(chosen);
+        click(kIdAdd);
+        std::vector<std::string> firstLines;
+        for (const ShownBox& b : boxes) firstLines.push_back(b.text.substr(0, b.text.find('\n')));
+        EXPECT_EQ(row.boxes, firstLines);
+        ASSERT_FALSE(boxes.empty());
+        const ShownBox& last = boxes.back();
+        EXPECT_EQ("Information", last.caption);
+        const size_t firstLineEnd = last.text.find('\n');
+        ASSERT_NE(std::string::npos, firstLineEnd) << last.text;
+        EXPECT_EQ(0u, last.text.substr(firstLineEnd + 1).rfind(row.summary, 0)) << last.text;
+        // Several refused files share one box, the closing one, with their reasons.
+        for (int i = 0; i < row.missing; ++i) {
+            const std::string named = "/gone" + std::to_string(i) + ".mp3: No such file or directory";
+            int naming = 0;
+            for (const ShownBox& b : boxes) naming += b.text.find(named) != std::string::npos ? 1 : 0;
+            EXPECT_EQ(1, naming) << named;
+            EXPECT_NE(std::string::npos, last.text.find(named)) << last.text;
+        }
+        dlg->close();
+        dlg.reset();
+    }
 }

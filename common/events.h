@@ -30,12 +30,14 @@ struct WriteProgress {  // a write to the clock
     static constexpr Worker kWorker = Worker::Write;
 
     int percent = 0;
-    // A Download's write: where the block just sent starts in the image
-    // (from the header's first byte; below kStorageHeaderBytes: the header),
-    // and the bytes sent so far of `bytesTotal` (the list's estimate while
-    // the songs still convert, then the image; by the record: the bytes to
-    // write). 0 for other writes.
-    uint32_t imageOffset = 0;
+    // A Download's write: where the block just sent ends in the image (the
+    // offset past its last byte, counted from the header's first byte; up
+    // to kStorageHeaderBytes: a block of the header), and the bytes sent so
+    // far of `bytesTotal` (the list's estimate while the songs still
+    // convert, then the image; by the record: the bytes to write). A
+    // Download's streamed write tells every block, its percent repeated
+    // where it did not grow. 0 for other writes.
+    uint32_t imageEnd = 0;
     uint32_t bytesDone = 0;
     uint32_t bytesTotal = 0;
     // Written by the record of the last verified Download: only the sectors

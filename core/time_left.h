@@ -24,8 +24,8 @@ class TimeLeft {
     }
     bool started() const { return started_; }
 
-    // `done` of `total` units of work are done at `now`: the whole seconds
-    // still needed, rounded up, or nothing while they cannot be estimated
+    // `done` of `total` units of work are done at `now`: the seconds still
+    // needed, to the nearest whole one, or nothing while they cannot be estimated
     // (too early, nothing done yet, no total, or all done).
     std::optional<int> at(double now, uint64_t done, uint64_t total) const;
 

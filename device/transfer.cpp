@@ -118,19 +118,19 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, const W
     uint32_t shownPercent = 0;
     // The bar follows the bytes placed on the clock: against the list's
     // estimate while songs still convert, against the image once it is known.
-    // `at`: where the block just read lies in the image, which names its song.
-    const auto progress = [&](uint32_t of, bool final, uint64_t at) {
+    // `end`: where the block just read ends in the image, which names its
+    // song: every block is told, so that no song goes unnamed, with a bar
+    // that never goes back.
+    const auto progress = [&](uint32_t of, bool final, uint64_t end) {
         uint64_t percent = of == 0 ? 0 : uint64_t{placed} * 100u / of;
         if (!final && percent > 99) percent = 99;
         if (percent == 0) percent = 1;  // the first block written shows at once
-        if (percent > shownPercent) {
-            shownPercent = static_cast<uint32_t>(percent);
-            WriteProgress p{static_cast<int>(shownPercent)};
-            p.imageOffset = static_cast<uint32_t>(at);
-            p.bytesDone = placed;
-            p.bytesTotal = of;
-            events.post(p);
-        }
+        shownPercent = std::max(shownPercent, static_cast<uint32_t>(percent));
+        WriteProgress p{static_cast<int>(shownPercent)};
+        p.imageEnd = static_cast<uint32_t>(end);
+        p.bytesDone = placed;
+        p.bytesTotal = of;
+        events.post(p);
     };
     const auto send = [&](uint64_t offset, uint32_t length) -> int {
         if (!image) {
@@ -188,7 +188,7 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, const W
                 continue;
             }
             if (r != kDeviceOk) return r;
-            progress(job.expectedBytes, false, uint64_t{kStorageHeaderBytes} + sent);
+            progress(job.expectedBytes, false, uint64_t{kStorageHeaderBytes} + sent + kTransferBlockBytes);
             if (const int p = programBlock(lib, job.handle, dataStart + sent, buffer.data(), kTransferBlockBytes);
                 p != kDeviceOk)
                 return programFailure(p);
@@ -213,7 +213,7 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, const W
     for (const Piece& p : pieces) {
         if (stopSeen(stop)) return kDeviceStopped;
         if (const int r = send(p.offset, p.length); r != kDeviceOk) return r;
-        progress(total, true, p.offset);
+        progress(total, true, p.offset + p.length);
         if (const int r = programBlock(lib, job.handle, p.address, buffer.data(), p.length); r != kDeviceOk)
             return programFailure(r);
     }
@@ -283,7 +283,7 @@ int writeByRecord(const DeviceLibrary& lib, const DeviceJob& job, const WorkCont
         const int percent = toWrite == 0 ? 0 : static_cast<uint16_t>(written * 100u / static_cast<uint32_t>(toWrite));
         if (percent != 0) {
             WriteProgress p{percent};
-            p.imageOffset = from;
+            p.imageEnd = from + n;
             p.bytesDone = written;
             p.bytesTotal = static_cast<uint32_t>(toWrite);
             p.byRecord = true;

@@ -89,8 +89,10 @@ size_t SongProgress::songAt(uint32_t dataOffset) const {
 void SongProgress::written(const WriteProgress& e) {
     enter(Stage::Writing);
     // The header goes last and names no song of its own: the song shown stays.
-    if (e.imageOffset >= kStorageHeaderBytes) {
-        const size_t song = songAt(e.imageOffset - kStorageHeaderBytes);
+    if (e.imageEnd > kStorageHeaderBytes) {
+        // A block that holds the end of one song and the start of the next
+        // is the next one's: the first block of a song is where it begins.
+        const size_t song = songAt(e.imageEnd - 1 - kStorageHeaderBytes);
         if (song < count_) writtenSong_ = song;
     }
     ProgressDetail d;

@@ -1,5 +1,6 @@
 #include "time_left.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace velmo {
@@ -13,7 +14,8 @@ std::optional<int> TimeLeft::at(double now, uint64_t done, uint64_t total) const
     const double left = elapsed * (1.0 - fraction) / fraction;
     // A day is no estimate a user waits for; beyond that the rate says nothing.
     if (!(left < 86400.0)) return std::nullopt;
-    return static_cast<int>(std::lround(left));
+    // Work not yet done never takes no time at all.
+    return std::max(1, static_cast<int>(std::lround(left)));
 }
 
 }  // namespace velmo

@@ -154,9 +154,9 @@ void DownloadOperation::on(const WriteProgress& e) {
     }
     // A write by the record begins once the image is whole, with a bar of
     // its own; the streamed write's bar goes on from the conversion's.
+    if (SongProgress* p = songProgress()) p->written(e);
     barShown_ = e.byRecord ? e.percent : std::max(barShown_, e.percent);
     core_.view.setProgressBar(barShown_);
-    if (SongProgress* p = songProgress()) p->written(e);
 }
 
 // Until the write begins (a write by the record waits for the whole image)
@@ -243,8 +243,8 @@ void DownloadOperation::placeOf(uint32_t address, Message& m) const {
 }
 
 void DownloadOperation::on(const ReadProgress& e) {
-    core_.view.setProgressBar(e.percent);
     if (SongProgress* p = songProgress()) p->readBack(e.percent);
+    core_.view.setProgressBar(e.percent);
 }
 
 void DownloadOperation::on(const VerifyDone& e) {

@@ -39,6 +39,7 @@ TEST(TimeLeftTest, EstimatesFromTheRateSoFarOnceItCan) {
         {"a quarter in 3 s", 0.0, 3.0, 1024, 4096, 9},
         {"to the nearest second, up", 0.0, 2.0, 3, 10, 5},  // 4.67 s
         {"to the nearest second, down", 0.0, 2.0, 5, 16, 4},  // 4.4 s
+        {"never none while work is left", 0.0, 2.0, 99, 100, 1},  // 0.02 s
         {"the first second says nothing", 0.0, 0.9, 50, 100, std::nullopt},
         {"nor the first few percent", 0.0, 5.0, 2, 100, std::nullopt},
         {"three percent is enough", 0.0, 3.0, 3, 100, 97},

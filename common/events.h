@@ -289,8 +289,8 @@ struct JobStopped {  // end
 
 using Event =
     std::variant<WriteProgress, EncodeProgress, ReadProgress, WriteFailed, StorageErasing, DownloadDone, WriteAbandoned,
-                 SongStarted, SongPlaced, ConvertNotice, ConvertDone, ConvertFailed, ConvertAborted, TableReadDone, DataReadDone,
-                 FirmwareStepDone, ReadFailed, VerifyDone, EstimatesDone, ReloadParsed, JobStopped>;
+                 SongStarted, SongPlaced, ConvertNotice, ConvertDone, ConvertFailed, ConvertAborted, TableReadDone,
+                 DataReadDone, FirmwareStepDone, ReadFailed, VerifyDone, EstimatesDone, ReloadParsed, JobStopped>;
 
 // True for the events that end their worker; an event type without
 // kEndsWorker does not compile here.

@@ -385,7 +385,9 @@ std::string progressSongText(const ProgressDetail& d) {
 std::string progressBarText(const ProgressDetail& d) {
     std::string text;
     if (d.bytesTotal != 0) {
-        const auto size = [](uint64_t bytes) { return sizeText(static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX))); };
+        const auto size = [](uint64_t bytes) {
+            return sizeText(static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX)));
+        };
         // TRANSLATORS: the bytes a Download has written so far, of the image's size.
         text = format(tr_("wrote %s of %s"), size(d.bytesDone).c_str(), size(d.bytesTotal).c_str());
     }

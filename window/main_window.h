@@ -219,8 +219,8 @@ class MainWindow : public QDialog, public velmo::View {
     BitmapPicture* picture_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* progressCaption_ = nullptr;
-    QLabel* progressDetail_ = nullptr;      // the song at work, beside the caption
-    velmo::ProgressDetail shownDetail_;     // what the detail and the bar's text show
+    QLabel* progressDetail_ = nullptr;   // the song at work, beside the caption
+    velmo::ProgressDetail shownDetail_;  // what the detail and the bar's text show
     // Shows shownDetail_ in the detail label and the bar's text.
     void showProgressDetail();
     QRadioButton* good_ = nullptr;

@@ -17,7 +17,9 @@ double steadySeconds() {
 }  // namespace
 
 SongProgress::SongProgress(View& view, const std::vector<Song>& songs, Now now)
-    : view_(view), now_(now ? std::move(now) : Now(steadySeconds)), count_(std::min<size_t>(songs.size(), kMaxHeaderSongs)) {
+    : view_(view),
+      now_(now ? std::move(now) : Now(steadySeconds)),
+      count_(std::min<size_t>(songs.size(), kMaxHeaderSongs)) {
     for (size_t i = 0; i < count_; ++i) {
         names_.push_back(songName(songs[i]));
         estimates_.push_back(songs[i].sizeEstimate);

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "core_fixture.h"
+#include "operations/song_progress.h"
 #include "presenter.h"
 #include "song_fixtures.h"
-#include "operations/song_progress.h"
 #include "storage_layout.h"
 #include "time_left.h"
 
@@ -37,8 +37,8 @@ TEST(TimeLeftTest, EstimatesFromTheRateSoFarOnceItCan) {
     } rows[] = {
         {"half done in 4 s", 10.0, 14.0, 50, 100, 4},
         {"a quarter in 3 s", 0.0, 3.0, 1024, 4096, 9},
-        {"to the nearest second, up", 0.0, 2.0, 3, 10, 5},  // 4.67 s
-        {"to the nearest second, down", 0.0, 2.0, 5, 16, 4},  // 4.4 s
+        {"to the nearest second, up", 0.0, 2.0, 3, 10, 5},        // 4.67 s
+        {"to the nearest second, down", 0.0, 2.0, 5, 16, 4},      // 4.4 s
         {"never none while work is left", 0.0, 2.0, 99, 100, 1},  // 0.02 s
         {"the first second says nothing", 0.0, 0.9, 50, 100, std::nullopt},
         {"nor the first few percent", 0.0, 5.0, 2, 100, std::nullopt},
@@ -136,7 +136,7 @@ TEST(SongProgressTest, FollowsTheEventsAtGivenTimes) {
     EXPECT_EQ("C.wav", last().song);
     EXPECT_EQ(3, last().index);
     EXPECT_EQ(4, last().secondsLeft) << "a third of the bytes in 2 s";
-    w.imageEnd = kStorageHeaderBytes;  // the header, written last
+    w.imageEnd = kStorageHeaderBytes;        // the header, written last
     progress.started(SongStarted{2, 3, 3});  // the conversion no longer speaks
     progress.written(w);
     EXPECT_EQ("C.wav", last().song);

@@ -1002,9 +1002,11 @@ TEST_F(WindowTest, ADownloadNamesTheSongBeingWrittenAndItsPlace) {
     click(kIdDownload);
     ASSERT_TRUE(pumpUntil([&] {
         if (caption->text() == "Progress: downloading music data..." && !detail->text().isEmpty()) {
-            if (seen.empty() || seen.back() != detail->text().toStdString()) seen.push_back(detail->text().toStdString());
+            if (seen.empty() || seen.back() != detail->text().toStdString())
+                seen.push_back(detail->text().toStdString());
             EXPECT_LE(QFontMetrics(detail->font()).horizontalAdvance(detail->text()), detail->width());
-            barTextShown = barTextShown || (bar->isTextVisible() && bar->text().startsWith(QString("%1%").arg(bar->value())));
+            barTextShown =
+                barTextShown || (bar->isTextVisible() && bar->text().startsWith(QString("%1%").arg(bar->value())));
         }
         return !dlg->core().operationRunning() && !dlg->core().workersRunning();
     }));

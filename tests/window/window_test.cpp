@@ -999,8 +999,8 @@ TEST_F(WindowTest, ADownloadNamesTheSongBeingWrittenAndItsPlace) {
     auto* bar = control<QProgressBar>(kIdProgressBar);
     std::vector<std::string> seen;
     bool barTextShown = false;
-    click(kIdDownload);
-    ASSERT_TRUE(pumpUntil([&] {
+    // Looked at as the bar moves (the song is told first) and in between.
+    const auto look = [&] {
         if (caption->text() == "Progress: downloading music data..." && !detail->text().isEmpty()) {
             if (seen.empty() || seen.back() != detail->text().toStdString())
                 seen.push_back(detail->text().toStdString());
@@ -1008,6 +1008,11 @@ TEST_F(WindowTest, ADownloadNamesTheSongBeingWrittenAndItsPlace) {
             barTextShown =
                 barTextShown || (bar->isTextVisible() && bar->text().startsWith(QString("%1%").arg(bar->value())));
         }
+    };
+    QObject::connect(bar, &QProgressBar::valueChanged, dlg.get(), look);
+    click(kIdDownload);
+    ASSERT_TRUE(pumpUntil([&] {
+        look();
         return !dlg->core().operationRunning() && !dlg->core().workersRunning();
     }));
     EXPECT_TRUE(shown("Downloading songs finished !"));

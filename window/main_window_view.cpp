@@ -41,6 +41,8 @@ void MainWindow::showProgressDetail() {
     unnamed.song.clear();
     const QString full = fromCore(velmo::present::progressSongText(shownDetail_));
     QString text = full;
+    // It reads on from the caption, in the caption's font.
+    progressDetail_->setFont(progressCaption_->font());
     const QFontMetrics metrics(progressDetail_->font());
     const int room = progressDetail_->width();
     if (metrics.horizontalAdvance(full) > room && !shownDetail_.song.empty()) {

@@ -74,7 +74,30 @@ void TerminalView::removeLine(int index) {
 void TerminalView::setProgressStage(ProgressStage stage) {
     stage_ = stage;
     caption_ = present::caption(stage);
+    detail_ = ProgressDetail{};
     drawProgress(false);
+}
+
+void TerminalView::setProgressDetail(const ProgressDetail& detail) {
+    detail_ = detail;
+    // A name is cut short so that the redrawn line stays one line.
+    constexpr size_t kNameBytes = 40;
+    if (detail_.song.size() > kNameBytes) {
+        size_t cut = kNameBytes;
+        while (cut > 0 && (static_cast<unsigned char>(detail_.song[cut]) & 0xC0) == 0x80) --cut;
+        detail_.song = detail_.song.substr(0, cut) + "\u2026";
+    }
+    if (gJsonMessages) return;
+    if (errIsTerminal_) {
+        drawProgress(false);
+        return;
+    }
+    // Plain lines: one when the song changes, not one per block.
+    const std::string song = present::progressSongText(detail_);
+    if (song.empty() || caption_ + song == printedSong_) return;
+    printedSong_ = caption_ + song;
+    std::fprintf(err_, "%s %s\n", caption_.c_str(), terminalText(song).c_str());
+    std::fflush(err_);
 }
 
 void TerminalView::setSpaceUsage(uint32_t total, uint32_t capacity) {
@@ -95,13 +118,17 @@ void TerminalView::drawProgress(bool barMoved) {
         endProgressLine();
         printedCaption_.clear();
         printedStep_ = -1;
+        printedSong_.clear();
         return;
     }
+    const std::string song = terminalText(present::progressSongText(detail_));
+    const std::string beside = present::progressBarText(detail_);
     if (errIsTerminal_) {
         const int filled = percent_ * kBarCells / 100;
         std::string bar(static_cast<size_t>(filled), '#');
         bar.append(static_cast<size_t>(kBarCells - filled), '.');
-        std::fprintf(err_, "\r\033[K%s [%s] %3d%%", caption_.c_str(), bar.c_str(), percent_);
+        std::fprintf(err_, "\r\033[K%s%s%s [%s] %3d%%%s%s", caption_.c_str(), song.empty() ? "" : " ", song.c_str(),
+                     bar.c_str(), percent_, beside.empty() ? "" : " ", beside.c_str());
         lineOpen_ = true;
     } else {
         // A new caption comes before its job's first percent: the plain line
@@ -109,7 +136,10 @@ void TerminalView::drawProgress(bool barMoved) {
         if (!barMoved) return;
         const int step = percent_ / kPlainLineStep;
         if (caption_ == printedCaption_ && step == printedStep_) return;
-        std::fprintf(err_, "%s %d%%\n", caption_.c_str(), percent_);
+        if (beside.empty())
+            std::fprintf(err_, "%s %d%%\n", caption_.c_str(), percent_);
+        else
+            std::fprintf(err_, "%s %d%% (%s)\n", caption_.c_str(), percent_, beside.c_str());
         printedCaption_ = caption_;
         printedStep_ = step;
     }

@@ -46,6 +46,9 @@ class TerminalView : public View {
 
     void setProgressStage(ProgressStage stage) override;
     void setProgressBar(int percent) override;
+    // The song at work and the time left, beside the caption and the bar;
+    // printed as plain lines only when the song changes.
+    void setProgressDetail(const ProgressDetail& detail) override;
     void setSpaceUsage(uint32_t total, uint32_t capacity) override;
     void appendLine(const std::string& text) override { lines_.push_back(text); }
     void insertLine(int index, const std::string& text) override;
@@ -100,6 +103,8 @@ class TerminalView : public View {
     bool lineOpen_ = false;       // a redrawn line is on the screen, without its line break
     std::string printedCaption_;  // plain lines: what was printed last
     int printedStep_ = -1;
+    ProgressDetail detail_;
+    std::string printedSong_;  // plain lines: the caption and song printed last
 
     std::vector<std::string> lines_;
     std::string statusLine_;

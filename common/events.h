@@ -30,6 +30,20 @@ struct WriteProgress {  // a write to the clock
     static constexpr Worker kWorker = Worker::Write;
 
     int percent = 0;
+    // A Download's write: where the block just sent ends in the image (the
+    // offset past its last byte, counted from the header's first byte; up
+    // to kStorageHeaderBytes: a block of the header), and the bytes sent so
+    // far of `bytesTotal` (the list's estimate while the songs still
+    // convert, then the image; by the record: the bytes to write). A
+    // Download's streamed write tells every block, its percent repeated
+    // where it did not grow. 0 for other writes.
+    uint32_t imageEnd = 0;
+    uint32_t bytesDone = 0;
+    uint32_t bytesTotal = 0;
+    // Written by the record of the last verified Download: only the sectors
+    // that differ are sent, and `imageBytes` is the whole image's size.
+    bool byRecord = false;
+    uint32_t imageBytes = 0;
 };
 struct EncodeProgress {  // the conversion alone, which reports its own bar
     static constexpr bool kEndsWorker = false;
@@ -101,6 +115,28 @@ struct ConvertNotice {
     static constexpr Worker kWorker = Worker::Conversion;
 
     std::string text;
+};
+// A worker of the conversion begins song `position` (list order, 0-based):
+// the `started`-th song the job begins of its `count`. Posted from the
+// conversion's workers, so two may arrive out of order.
+struct SongStarted {
+    static constexpr bool kEndsWorker = false;
+    static constexpr Worker kWorker = Worker::Conversion;
+
+    uint16_t position = 0;
+    uint16_t started = 0;
+    uint16_t count = 0;
+};
+// Song `position` has its final place in the image (in list order, each
+// song once): `dataSize` bytes from `dataOffset` of the data area (0: none
+// kept).
+struct SongPlaced {
+    static constexpr bool kEndsWorker = false;
+    static constexpr Worker kWorker = Worker::Conversion;
+
+    uint16_t position = 0;
+    uint32_t dataOffset = 0;
+    uint32_t dataSize = 0;
 };
 // Every song that keeps an entry of size 0 is in exactly one of
 // `unconverted` and `didNotFit`: none reaches the clock empty unnamed.
@@ -253,8 +289,8 @@ struct JobStopped {  // end
 
 using Event =
     std::variant<WriteProgress, EncodeProgress, ReadProgress, WriteFailed, StorageErasing, DownloadDone, WriteAbandoned,
-                 ConvertNotice, ConvertDone, ConvertFailed, ConvertAborted, TableReadDone, DataReadDone,
-                 FirmwareStepDone, ReadFailed, VerifyDone, EstimatesDone, ReloadParsed, JobStopped>;
+                 SongStarted, SongPlaced, ConvertNotice, ConvertDone, ConvertFailed, ConvertAborted, TableReadDone,
+                 DataReadDone, FirmwareStepDone, ReadFailed, VerifyDone, EstimatesDone, ReloadParsed, JobStopped>;
 
 // True for the events that end their worker; an event type without
 // kEndsWorker does not compile here.

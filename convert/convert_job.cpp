@@ -183,8 +183,13 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
     const size_t count = std::min<size_t>(job.songs.size(), kMaxHeaderSongs);
     const uint32_t capacity = dataAreaCapacity(ctx.storageKB);
     makeWorkFolder(ctx);
+    const auto started = [&job, count](size_t position, size_t startedAs) {
+        if (job.events)
+            job.events->post(SongStarted{static_cast<uint16_t>(position), static_cast<uint16_t>(startedAs),
+                                         static_cast<uint16_t>(count)});
+    };
     ConvertPool pool(job.songs.data(), count, job.quality, ctx, stop, job.workers, capacity, encoderLibrary,
-                     job.handOver != nullptr, job.evenVolume);
+                     job.handOver != nullptr, job.evenVolume, started);
 
     // The results are taken in list order, so offsets, the capacity and the
     // songs passed over come out as they would from one song after another.
@@ -273,6 +278,7 @@ uint32_t convertAllSongs(const ConvertJob& job, const WorkContext& ctx, const st
         placement.placed = true;
         placement.dataSize = kept;
         placement.dataOffset = offset;
+        if (job.events) job.events->post(SongPlaced{static_cast<uint16_t>(i), offset, kept});
         total += kept;
         offset += kept;
         pool.setKeptTotal(total);

@@ -23,7 +23,7 @@ unsigned defaultConversionWorkers() {
 
 ConvertPool::ConvertPool(const Song* songs, size_t count, uint16_t quality, const WorkContext& ctx,
                          const std::atomic<bool>& stop, unsigned workers, uint32_t capacity, std::string encoderLibrary,
-                         bool watchOutput, bool evenVolume)
+                         bool watchOutput, bool evenVolume, StartWatch onStart)
     : songs_(songs),
       count_(count),
       quality_(quality),
@@ -33,6 +33,7 @@ ConvertPool::ConvertPool(const Song* songs, size_t count, uint16_t quality, cons
       encoderLibrary_(std::move(encoderLibrary)),
       watchOutput_(watchOutput),
       evenVolume_(evenVolume),
+      onStart_(std::move(onStart)),
       keeper_(encoderLibrary_),
       startLimit_(count),
       remaining_(count),
@@ -93,6 +94,7 @@ void ConvertPool::work() {
     for (;;) {
         size_t i;
         bool start;
+        size_t startedAs = 0;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             i = pick();
@@ -103,7 +105,9 @@ void ConvertPool::work() {
             // could only be dropped: it is not worth converting. Past a song
             // whose copy failed, the job ends there.
             start = !cancelled_ && !stop_.load() && keptTotal_.load() < capacity_ && i < startLimit_;
+            if (start) startedAs = ++started_;
         }
+        if (start && onStart_) onStart_(i, startedAs);
         Result r;
         if (start) {
             r.started = true;

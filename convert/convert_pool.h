@@ -21,6 +21,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -55,9 +56,12 @@ class ConvertPool {
     // it runs. `capacity` is the data area's size in bytes. `watchOutput`:
     // the job follows the head song's output (waitForOutput). `evenVolume`:
     // each song is converted with even volume (convertSong).
+    // `onStart` (may be empty) is called on the worker's thread as it
+    // begins to convert song `position`, the `started`-th song begun.
+    using StartWatch = std::function<void(size_t position, size_t started)>;
     ConvertPool(const Song* songs, size_t count, uint16_t quality, const WorkContext& ctx,
                 const std::atomic<bool>& stop, unsigned workers, uint32_t capacity, std::string encoderLibrary,
-                bool watchOutput, bool evenVolume);
+                bool watchOutput, bool evenVolume, StartWatch onStart = {});
     ~ConvertPool();
     ConvertPool(const ConvertPool&) = delete;
     ConvertPool& operator=(const ConvertPool&) = delete;
@@ -87,6 +91,8 @@ class ConvertPool {
     std::string encoderLibrary_;
     bool watchOutput_;
     bool evenVolume_;
+    StartWatch onStart_;
+    size_t started_ = 0;  // songs begun, under mutex_
     // Holds the encoder library loaded while the workers run, so that their
     // encoders never unload and load it again under each other.
     Encoder keeper_;

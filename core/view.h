@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,27 @@ enum class ProgressStage {
     Erasing,
 };
 
+// What the work of the stage under way has come to, beyond its bar: the song
+// it is at and its place among the songs, the bytes a Download by the record
+// has written, and the time it still needs once that can be estimated. The
+// core gives the data; the presenter words it (present::progressDetailText).
+struct ProgressDetail {
+    std::string song;  // the song's name; empty: no song is named
+    int index = 0;     // "n" of "n of m", from 1; 0: no count
+    int count = 0;     // "m"
+    // A Download written by the record of the last one: the bytes written
+    // so far of the image's size (bytesTotal 0: not told).
+    uint64_t bytesDone = 0;
+    uint64_t bytesTotal = 0;
+    std::optional<int> secondsLeft;  // whole seconds, once they can be estimated
+
+    bool operator==(const ProgressDetail& o) const {
+        return song == o.song && index == o.index && count == o.count && bytesDone == o.bytesDone &&
+               bytesTotal == o.bytesTotal && secondsLeft == o.secondsLeft;
+    }
+    bool operator!=(const ProgressDetail& o) const { return !(*this == o); }
+};
+
 // Control ids of the main window, kept so that front ends and tests name the
 // same controls.
 enum ControlId : int {
@@ -46,6 +68,7 @@ enum ControlId : int {
     kIdStatusLine = 1017,
     kIdProgressCaption = 1018,
     kIdNormal = 1019,
+    kIdProgressDetail = 1020,  // beside the caption: the song and the time left (ProgressDetail)
     kIdUp = 129,
 };
 
@@ -55,6 +78,10 @@ class View {
 
     virtual void setProgressStage(ProgressStage stage) = 0;  // control 1018
     virtual void setProgressBar(int percent) = 0;            // control 1003, 0..100
+    // The detail of the stage under way; every setProgressStage forgets the
+    // last one, so a detail always belongs to the stage shown. Front ends
+    // without room for it may ignore it.
+    virtual void setProgressDetail(const ProgressDetail& detail) { (void)detail; }
     // The space-usage line (control 1017): `total` bytes of `capacity`.
     virtual void setSpaceUsage(uint32_t total, uint32_t capacity) = 0;
 

@@ -118,14 +118,19 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, const W
     uint32_t shownPercent = 0;
     // The bar follows the bytes placed on the clock: against the list's
     // estimate while songs still convert, against the image once it is known.
-    const auto progress = [&](uint32_t of, bool final) {
+    // `end`: where the block just read ends in the image, which names its
+    // song: every block is told, so that no song goes unnamed, with a bar
+    // that never goes back.
+    const auto progress = [&](uint32_t of, bool final, uint64_t end) {
         uint64_t percent = of == 0 ? 0 : uint64_t{placed} * 100u / of;
         if (!final && percent > 99) percent = 99;
         if (percent == 0) percent = 1;  // the first block written shows at once
-        if (percent > shownPercent) {
-            shownPercent = static_cast<uint32_t>(percent);
-            events.post(WriteProgress{static_cast<int>(shownPercent)});
-        }
+        shownPercent = std::max(shownPercent, static_cast<uint32_t>(percent));
+        WriteProgress p{static_cast<int>(shownPercent)};
+        p.imageEnd = static_cast<uint32_t>(end);
+        p.bytesDone = placed;
+        p.bytesTotal = of;
+        events.post(p);
     };
     const auto send = [&](uint64_t offset, uint32_t length) -> int {
         if (!image) {
@@ -183,7 +188,7 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, const W
                 continue;
             }
             if (r != kDeviceOk) return r;
-            progress(job.expectedBytes, false);
+            progress(job.expectedBytes, false, uint64_t{kStorageHeaderBytes} + sent + kTransferBlockBytes);
             if (const int p = programBlock(lib, job.handle, dataStart + sent, buffer.data(), kTransferBlockBytes);
                 p != kDeviceOk)
                 return programFailure(p);
@@ -208,7 +213,7 @@ int streamImageToStorage(const DeviceLibrary& lib, const DeviceJob& job, const W
     for (const Piece& p : pieces) {
         if (stopSeen(stop)) return kDeviceStopped;
         if (const int r = send(p.offset, p.length); r != kDeviceOk) return r;
-        progress(total, true);
+        progress(total, true, p.offset + p.length);
         if (const int r = programBlock(lib, job.handle, p.address, buffer.data(), p.length); r != kDeviceOk)
             return programFailure(r);
     }
@@ -273,7 +278,18 @@ int writeByRecord(const DeviceLibrary& lib, const DeviceJob& job, const WorkCont
             return programFailure(r);
         written += n;
         done.written.emplace_back(from, n);
-        reportProgress(&events, ProgressBar::Write, written, static_cast<uint32_t>(toWrite));
+        // The bar as reportProgress moves it, with where the sector lies
+        // and how much of the image is written so far.
+        const int percent = toWrite == 0 ? 0 : static_cast<uint16_t>(written * 100u / static_cast<uint32_t>(toWrite));
+        if (percent != 0) {
+            WriteProgress p{percent};
+            p.imageEnd = from + n;
+            p.bytesDone = written;
+            p.bytesTotal = static_cast<uint32_t>(toWrite);
+            p.byRecord = true;
+            p.imageBytes = static_cast<uint32_t>(image.size());
+            events.post(p);
+        }
         return kDeviceOk;
     };
     if (!plan.rewrite.empty()) {

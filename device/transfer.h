@@ -111,7 +111,7 @@ int readStorageToFile(const DeviceJob& job, const std::string& startDir, const D
 //     as soon as the hand-over says it is final; once the conversion finished
 //     with an image, the rest of the data and then the header's blocks from
 //     the last to the first: the blocks, addresses and order of
-//     writeImageToStorage, the signature block last. WriteProgress (from 1 on
+//     writeImageToStorage, the signature block last. WriteProgress after every block (from 1 on
 //     at the first block) counts the bytes placed against job.expectedBytes,
 //     then against the image's size. Between blocks it sleeps in
 //     handOver->waitFor(), so the operation's cancellation must wake the

@@ -1,5 +1,7 @@
 #include "presenter.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "core_state.h"
@@ -460,6 +462,35 @@ std::string caption(ProgressStage stage) {
             return tr_("Progress: erasing the clock...");
     }
     return tr_("Progress:");
+}
+
+std::string progressSongText(const ProgressDetail& d) {
+    if (d.index <= 0 || d.count <= 0) return {};
+    // TRANSLATORS: the song at work and its place among the songs: "Walk (3 of 12)".
+    return d.song.empty() ? format(tr_("%d of %d"), d.index, d.count)
+                          : format(tr_("%s (%d of %d)"), d.song.c_str(), d.index, d.count);
+}
+
+std::string progressBarText(const ProgressDetail& d) {
+    std::string text;
+    if (d.bytesTotal != 0) {
+        const auto size = [](uint64_t bytes) {
+            return sizeText(static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX)));
+        };
+        // TRANSLATORS: the bytes a Download has written so far, of the image's size.
+        text = format(tr_("wrote %s of %s"), size(d.bytesDone).c_str(), size(d.bytesTotal).c_str());
+    }
+    if (d.secondsLeft) {
+        const std::string left = timeLeftText(*d.secondsLeft);
+        // TRANSLATORS: two parts of the progress beside its bar: "wrote 212 KiB of 2.9 MiB, 0:12 left".
+        text = text.empty() ? left : format(tr_("%s, %s"), text.c_str(), left.c_str());
+    }
+    return text;
+}
+
+std::string timeLeftText(int seconds) {
+    // TRANSLATORS: the time a job still needs, as "m:ss" or "h:mm:ss".
+    return format(tr_("%s left"), formatLength(seconds).c_str());
 }
 
 std::string spaceUsage(uint32_t total, uint32_t capacity) {

@@ -43,6 +43,15 @@ std::string commandHelp(Operation operation);
 
 // The progress caption of a stage.
 std::string caption(ProgressStage stage);
+// The detail of a stage's progress (ProgressDetail), worded in two parts:
+// the song and its place, "Walk (3 of 12)" (empty when none is named) ...
+std::string progressSongText(const ProgressDetail& detail);
+// ... and what goes beside the bar's percentage: the bytes a Download by
+// the record has written and the time left, "wrote 212 KiB of 2.9 MiB,
+// 0:12 left" (empty when neither is known).
+std::string progressBarText(const ProgressDetail& detail);
+// "0:12 left" ("1:02:05 left" from an hour on).
+std::string timeLeftText(int seconds);
 // The space-usage line: " Space usage: 42.1%", or that the storage is full.
 std::string spaceUsage(uint32_t total, uint32_t capacity);
 

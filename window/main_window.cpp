@@ -270,13 +270,19 @@ void MainWindow::createControls() {
     named(progress_, velmo::kIdProgressBar);
     progress_->setRange(0, 100);
     progress_->setValue(0);
-    progress_->setTextVisible(false);
+    progress_->setTextVisible(true);
+    progress_->setFormat(QStringLiteral("%p%"));
     progress_->setAccessibleName(translated(N_("Progress")));
 
     progressCaption_ = new QLabel(fromCore(velmo::present::caption(velmo::ProgressStage::Idle)), this);
     named(progressCaption_, velmo::kIdProgressCaption);
     progressCaption_->setTextFormat(Qt::PlainText);
     progressCaption_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    progressDetail_ = new QLabel(this);
+    named(progressDetail_, velmo::kIdProgressDetail);
+    progressDetail_->setTextFormat(Qt::PlainText);
+    progressDetail_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     good_ = radio(N_("&Good"), velmo::kIdGood);
     best_ = radio(N_("&Best"), velmo::kIdBest);
@@ -349,6 +355,8 @@ void MainWindow::layoutControls() {
     // The progress, its bar as wide as the room allows; Upgrade Firmware at the right.
     velmo::TemplateBand progress(du, 155, 197, kTemplateWidth);
     progress.add(progressCaption_, 20, 158, 112, 9);
+    // The song at work reads on from the caption, as far as the bar reaches.
+    progress.add(progressDetail_, 134, 158, 83, 9);
     progress.add(progress_, 20, 167, 197, 17);
     progress.add(upgrade_, 231, 165, 75, 18);
     progress.growAt(175);

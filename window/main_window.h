@@ -125,6 +125,7 @@ class MainWindow : public QDialog, public velmo::View {
     // velmo::View
     void setProgressStage(velmo::ProgressStage stage) override;
     void setProgressBar(int percent) override;
+    void setProgressDetail(const velmo::ProgressDetail& detail) override;
     void setSpaceUsage(uint32_t total, uint32_t capacity) override;
     void tell(const velmo::Message& message) override;
     void appendLine(const std::string& text) override;
@@ -218,6 +219,10 @@ class MainWindow : public QDialog, public velmo::View {
     BitmapPicture* picture_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* progressCaption_ = nullptr;
+    QLabel* progressDetail_ = nullptr;   // the song at work, beside the caption
+    velmo::ProgressDetail shownDetail_;  // what the detail and the bar's text show
+    // Shows shownDetail_ in the detail label and the bar's text.
+    void showProgressDetail();
     QRadioButton* good_ = nullptr;
     QRadioButton* best_ = nullptr;
     QRadioButton* normal_ = nullptr;

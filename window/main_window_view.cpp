@@ -22,7 +22,48 @@
 using velmo::N_;
 using namespace velmo::window;
 
-void MainWindow::setProgressStage(velmo::ProgressStage stage) { setProgressCaption(velmo::present::caption(stage)); }
+void MainWindow::setProgressStage(velmo::ProgressStage stage) {
+    // A new stage has no detail yet: the last one's song and time are gone.
+    shownDetail_ = velmo::ProgressDetail{};
+    setProgressCaption(velmo::present::caption(stage));
+    showProgressDetail();
+}
+
+void MainWindow::setProgressDetail(const velmo::ProgressDetail& detail) {
+    shownDetail_ = detail;
+    showProgressDetail();
+}
+
+void MainWindow::showProgressDetail() {
+    // The song's name gives way (with an ellipsis) to its place among the
+    // songs, which is always read whole.
+    velmo::ProgressDetail unnamed = shownDetail_;
+    unnamed.song.clear();
+    const QString full = fromCore(velmo::present::progressSongText(shownDetail_));
+    QString text = full;
+    // It reads on from the caption, in the caption's font.
+    progressDetail_->setFont(progressCaption_->font());
+    const QFontMetrics metrics(progressDetail_->font());
+    const int room = progressDetail_->width();
+    if (metrics.horizontalAdvance(full) > room && !shownDetail_.song.empty()) {
+        const QString place = fromCore(velmo::present::progressSongText(unnamed));
+        const QString marker = QStringLiteral("\x01");
+        // Where the name stands in the worded detail, whatever the language's order.
+        velmo::ProgressDetail marked = shownDetail_;
+        marked.song = "\x01";
+        const QString pattern = fromCore(velmo::present::progressSongText(marked));
+        const int nameRoom = room - metrics.horizontalAdvance(QString(pattern).remove(marker));
+        const QString name = metrics.elidedText(fromCore(shownDetail_.song), Qt::ElideRight, std::max(nameRoom, 0));
+        text = name.isEmpty() || name == QStringLiteral("\u2026") ? place : QString(pattern).replace(marker, name);
+    }
+    progressDetail_->setText(text);
+    progressDetail_->setToolTip(full);
+    const QString extra = fromCore(velmo::present::progressBarText(shownDetail_));
+    progress_->setFormat(extra.isEmpty() ? QStringLiteral("%p%") : QStringLiteral("%p% \u00b7 ") + extra);
+    // A screen reader hears the whole progress, as the caption and the detail read together.
+    progress_->setAccessibleDescription(full.isEmpty() ? progressCaption_->text()
+                                                       : progressCaption_->text() + QLatin1Char(' ') + full);
+}
 
 void MainWindow::setSpaceUsage(uint32_t total, uint32_t capacity) {
     setStatusLine(velmo::present::spaceUsage(total, capacity));

@@ -29,6 +29,9 @@ class CountingSink : public velmo::EventSink {
         std::lock_guard<std::mutex> lock(mutex_);
         if (std::holds_alternative<velmo::EncodeProgress>(event)) {
             ++progress;
+        } else if (std::holds_alternative<velmo::SongStarted>(event) ||
+                   std::holds_alternative<velmo::SongPlaced>(event)) {
+            // where the job is, not how it ended
         } else if (const auto* notice = std::get_if<velmo::ConvertNotice>(&event)) {
             std::fprintf(stderr, "notice: %s\n", notice->text.c_str());
         } else {

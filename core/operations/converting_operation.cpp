@@ -32,6 +32,7 @@ void ConvertingOperation::startEstimates(const std::vector<Song>& songs, bool ch
 void ConvertingOperation::startConversion(ImageHandOver* handOver) {
     core_.view.setProgressStage(ProgressStage::Converting);
     core_.view.setProgressBar(1);
+    songProgress_ = std::make_unique<SongProgress>(core_.view, songs_);
     ConvertJob job;
     job.totalEstimate = total_;
     job.quality = core_.quality;
@@ -56,6 +57,14 @@ void ConvertingOperation::on(const EstimatesDone& e) {
 }
 
 void ConvertingOperation::on(const EncodeProgress& e) { core_.view.setProgressBar(e.percent); }
+
+void ConvertingOperation::on(const SongStarted& e) {
+    if (songProgress_) songProgress_->started(e);
+}
+
+void ConvertingOperation::on(const SongPlaced& e) {
+    if (songProgress_) onConversionPercent(songProgress_->placed(e));
+}
 
 void ConvertingOperation::on(const ConvertNotice& e) {
     Message m{Say::ConvertNotice};

@@ -3,11 +3,13 @@
 // and the end messages of that conversion.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "image_handover.h"
 #include "operation.h"
+#include "song_progress.h"
 #include "songrecord.h"
 
 namespace velmo {
@@ -37,6 +39,15 @@ class ConvertingOperation : public RunningOperation {
     // event passes first, whatever ends it.
     void on(const EstimatesDone& e);
     void on(const EncodeProgress& e);
+    // Where the conversion is: the song begun last, the songs placed.
+    void on(const SongStarted& e);
+    void on(const SongPlaced& e);
+    // The conversion's percent from the songs placed so far, for a bar that
+    // no EncodeProgress moves (a Download's).
+    virtual void onConversionPercent(int percent) { (void)percent; }
+    // The songs' detail beside the progress caption; null before the
+    // conversion starts.
+    SongProgress* songProgress() { return songProgress_.get(); }
     void on(const ConvertNotice& e);
     void on(const ConvertDone& e);
     void on(const ConvertFailed& e);
@@ -68,6 +79,7 @@ class ConvertingOperation : public RunningOperation {
     std::vector<std::string> namesOf(const std::vector<uint16_t>& positions) const;
 
     std::vector<SongPlacement> placements_;  // from the conversion's end event, whatever it was
+    std::unique_ptr<SongProgress> songProgress_;
 };
 
 // The cause of a failed write for people: a full disk named as such, else

@@ -1,5 +1,6 @@
 #include "download_operation.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <cstdio>
@@ -151,7 +152,19 @@ void DownloadOperation::on(const WriteProgress& e) {
         writeCaptionShown_ = true;
         core_.view.setProgressStage(ProgressStage::Downloading);
     }
-    core_.view.setProgressBar(e.percent);
+    // A write by the record begins once the image is whole, with a bar of
+    // its own; the streamed write's bar goes on from the conversion's.
+    if (SongProgress* p = songProgress()) p->written(e);
+    barShown_ = e.byRecord ? e.percent : std::max(barShown_, e.percent);
+    core_.view.setProgressBar(barShown_);
+}
+
+// Until the write begins (a write by the record waits for the whole image)
+// the bar follows the songs converted.
+void DownloadOperation::onConversionPercent(int percent) {
+    if (writeCaptionShown_ || percent <= barShown_) return;
+    barShown_ = percent;
+    core_.view.setProgressBar(percent);
 }
 
 void DownloadOperation::on(const WriteFailed& e) {
@@ -263,7 +276,10 @@ void DownloadOperation::placeOf(uint32_t address, Message& m) const {
     m.place = Place::PastSongs;
 }
 
-void DownloadOperation::on(const ReadProgress& e) { core_.view.setProgressBar(e.percent); }
+void DownloadOperation::on(const ReadProgress& e) {
+    if (SongProgress* p = songProgress()) p->readBack(e.percent);
+    core_.view.setProgressBar(e.percent);
+}
 
 void DownloadOperation::on(const VerifyDone& e) {
     if (e.same) {

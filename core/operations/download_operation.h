@@ -43,6 +43,7 @@ class DownloadOperation : public ConvertingOperation {
     void on(const ConvertDone& e);
     void on(const StorageErasing& e);
     void on(const WriteProgress& e);
+    void onConversionPercent(int percent) override;
     void on(const WriteFailed& e);
     void on(const DownloadDone& e);
     void on(const JobStopped& e);
@@ -78,6 +79,7 @@ class DownloadOperation : public ConvertingOperation {
     DownloadDone written_;  // what the write put on the clock
     ImageHandOver handOver_;
     bool writeCaptionShown_ = false;  // the first block has been written
+    int barShown_ = 1;                // the bar since the Download began, until its write by the record
 
   public:
     std::optional<Question> stopQuestion() const override;

@@ -762,6 +762,42 @@ TEST_F(CliTest, DownloadAgainWritesNothingAndVerifyFullReadsEverything) {
     EXPECT_EQ(2, in(start, {"download", "--verify=some"}).status);
 }
 
+// Without a terminal, the write names each song it reaches once, with its
+// place among the songs, after the caption: the log says which song went
+// when, without a line per block. The conversion names what it begins.
+TEST_F(CliTest, DownloadProgressNamesEachSongAndItsPlaceOnce) {
+    fs::create_directories(dir.file("music"));
+    writeToneWav(dir.file("music") + "/First.wav", 3);
+    writeToneWav(dir.file("music") + "/Second.wav", 3);
+    ASSERT_EQ(0, in(start, {"add", dir.file("music") + "/First.wav", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3"),
+                            dir.file("music") + "/Second.wav"})
+                     .status);
+    const CliRun r = in(start, {"download"});
+    ASSERT_EQ(0, r.status) << r.err;
+    size_t previous = 0;
+    for (const char* line : {"Progress: downloading music data... First.wav (1 of 3)\n",
+                             "Progress: downloading music data... Walk.mp3 (2 of 3)\n",
+                             "Progress: downloading music data... Second.wav (3 of 3)\n"}) {
+        const size_t at = r.err.find(line);
+        ASSERT_NE(std::string::npos, at) << line << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find(line, at + 1)) << "named once: " << line;
+        EXPECT_GT(at, previous) << "in list order: " << line;
+        previous = at;
+    }
+    std::istringstream lines(r.err);
+    std::string line;
+    bool converting = false;
+    size_t progressLines = 0;
+    while (std::getline(lines, line)) {
+        if (line.rfind("Progress: ", 0) == 0) ++progressLines;
+        if (line.rfind("Progress: converting music data... ", 0) == 0 && line.size() > 8 &&
+            line.compare(line.size() - 6, 6, " of 3)") == 0)
+            converting = true;
+    }
+    EXPECT_TRUE(converting) << r.err;
+    EXPECT_LE(progressLines, 30u) << "no line per block: " << r.err;
+}
+
 TEST_F(CliTest, DownloadThenReloadIntoAFreshFolderReturnsTheSongs) {
     ASSERT_EQ(
         0, in(start, {"add", song("Walk.mp3", "l3_44100_cbr128_stereo.mp3"), song("Tone.wav", "wav_pcm16_stereo.wav")})

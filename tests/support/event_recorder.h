@@ -28,6 +28,10 @@ inline std::string describe(const Event& event) {
             if constexpr (std::is_same_v<T, StorageErasing>) return "StorageErasing";
             if constexpr (std::is_same_v<T, DownloadDone>) return "DownloadDone";
             if constexpr (std::is_same_v<T, WriteAbandoned>) return "WriteAbandoned";
+            if constexpr (std::is_same_v<T, SongStarted>)
+                return "SongStarted{" + n(e.position) + ", " + n(e.started) + ", " + n(e.count) + "}";
+            if constexpr (std::is_same_v<T, SongPlaced>)
+                return "SongPlaced{" + n(e.position) + ", " + n(e.dataOffset) + ", " + n(e.dataSize) + "}";
             if constexpr (std::is_same_v<T, ConvertNotice>) return "ConvertNotice{" + e.text + "}";
             if constexpr (std::is_same_v<T, ConvertDone>) {
                 std::string s = "ConvertDone{" + n(e.imageBytes) + ", [";
@@ -74,7 +78,8 @@ inline std::string describe(const Event& event) {
 
 inline bool isProgress(const Event& e) {
     return std::holds_alternative<WriteProgress>(e) || std::holds_alternative<EncodeProgress>(e) ||
-           std::holds_alternative<ReadProgress>(e);
+           std::holds_alternative<ReadProgress>(e) || std::holds_alternative<SongStarted>(e) ||
+           std::holds_alternative<SongPlaced>(e);
 }
 
 class EventRecorder : public EventSink {

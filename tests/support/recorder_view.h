@@ -53,8 +53,15 @@ class RecorderView : public View {
     std::deque<std::string> firmwareChoices;  // empty: the dialog is cancelled
     std::vector<Outcome> outcomes;            // every operation's end, in order
     std::vector<Message> told;                // every message, as data
+    // Every detail shown beside the caption, with the caption it was shown under.
+    struct DetailShown {
+        std::string caption;
+        ProgressDetail detail;
+    };
+    std::vector<DetailShown> details;
 
     void setProgressStage(ProgressStage stage) override { progressCaption = present::caption(stage); }
+    void setProgressDetail(const ProgressDetail& detail) override { details.push_back({progressCaption, detail}); }
     void setProgressBar(int percent) override {
         progressBar = percent;
         progressHistory.push_back(percent);

@@ -524,7 +524,9 @@ TEST_F(WindowTest, StartUpShowsTheConnectedClock) {
     EXPECT_EQ(0, bar->minimum());
     EXPECT_EQ(100, bar->maximum());
     EXPECT_EQ(0, bar->value());
-    EXPECT_FALSE(bar->isTextVisible());
+    EXPECT_TRUE(bar->isTextVisible()) << "the bar shows its percentage";
+    EXPECT_EQ("0%", bar->text().toStdString());
+    EXPECT_TRUE(control<QLabel>(kIdProgressDetail)->text().isEmpty());
 
     // The list scrolls across 4000 pixels whatever its lines hold.
     QScrollBar* across = list()->horizontalScrollBar();
@@ -982,6 +984,75 @@ TEST_F(WindowTest, DownloadMovesTheBarAndCaptionToTheEnd) {
     ASSERT_TRUE(decodeStorageHeader(bytes.data(), bytes.size(), header));
     EXPECT_TRUE(hasStorageSignature(header));
     EXPECT_EQ(2, header.songCount);
+}
+
+// While a Download writes, the caption reads on with the song whose bytes
+// go to the clock and its place among the songs, each song in turn, and
+// the bar shows its percentage; at the end both are gone.
+TEST_F(WindowTest, ADownloadNamesTheSongBeingWrittenAndItsPlace) {
+    startWindow();
+    fs::create_directories(dir.file("songs"));
+    std::vector<std::string> songs;
+    for (const char* name : {"Alpha", "Bravo", "Charlie"}) {
+        songs.push_back(dir.file("songs") + "/" + name + ".wav");
+        velmo::test::writeToneWav(songs.back(), 3);
+    }
+    dlg->core().dropSongs(songs);
+    ASSERT_EQ(0, zentroSimSetDelay(1));
+    auto* caption = control<QLabel>(kIdProgressCaption);
+    auto* detail = control<QLabel>(kIdProgressDetail);
+    auto* bar = control<QProgressBar>(kIdProgressBar);
+    std::vector<std::string> seen;
+    bool barTextShown = false;
+    // Looked at as the bar moves (the song is told first) and in between.
+    const auto look = [&] {
+        if (caption->text() == "Progress: downloading music data..." && !detail->text().isEmpty()) {
+            if (seen.empty() || seen.back() != detail->text().toStdString())
+                seen.push_back(detail->text().toStdString());
+            EXPECT_LE(QFontMetrics(detail->font()).horizontalAdvance(detail->text()), detail->width());
+            barTextShown =
+                barTextShown || (bar->isTextVisible() && bar->text().startsWith(QString("%1%").arg(bar->value())));
+        }
+    };
+    QObject::connect(bar, &QProgressBar::valueChanged, dlg.get(), look);
+    click(kIdDownload);
+    ASSERT_TRUE(pumpUntil([&] {
+        look();
+        return !dlg->core().operationRunning() && !dlg->core().workersRunning();
+    }));
+    EXPECT_TRUE(shown("Downloading songs finished !"));
+    EXPECT_EQ((std::vector<std::string>{"Alpha.wav (1 of 3)", "Bravo.wav (2 of 3)", "Charlie.wav (3 of 3)"}), seen);
+    EXPECT_TRUE(barTextShown);
+    EXPECT_EQ("Progress:", caption->text().toStdString());
+    EXPECT_TRUE(detail->text().isEmpty());
+    EXPECT_EQ("0%", bar->text().toStdString());
+}
+
+// A long name gives way to the song's place, which is always read whole;
+// the bar tells what is written and the time left beside its percentage.
+TEST_F(WindowTest, TheProgressDetailFitsAndTheBarTellsTheRest) {
+    startWindow();
+    auto* detail = control<QLabel>(kIdProgressDetail);
+    auto* bar = control<QProgressBar>(kIdProgressBar);
+    dlg->setProgressStage(velmo::ProgressStage::Downloading);
+    dlg->setProgressBar(42);
+    velmo::ProgressDetail d;
+    d.song = std::string(200, 'x') + ".wav";
+    d.index = 2;
+    d.count = 3;
+    d.bytesDone = 217088;
+    d.bytesTotal = 3040870;
+    d.secondsLeft = 12;
+    dlg->setProgressDetail(d);
+    EXPECT_TRUE(detail->text().endsWith(" (2 of 3)")) << detail->text().toStdString();
+    EXPECT_TRUE(detail->text().startsWith("xx")) << detail->text().toStdString();
+    EXPECT_LE(QFontMetrics(detail->font()).horizontalAdvance(detail->text()), detail->width());
+    EXPECT_EQ(QString::fromStdString(d.song + " (2 of 3)"), detail->toolTip());
+    EXPECT_EQ(QString::fromUtf8("42% \u00b7 wrote 212 KiB of 2.9 MiB, 0:12 left"), bar->text());
+    // A new stage forgets the last one's detail.
+    dlg->setProgressStage(velmo::ProgressStage::Verifying);
+    EXPECT_TRUE(detail->text().isEmpty());
+    EXPECT_EQ("42%", bar->text().toStdString());
 }
 
 TEST_F(WindowTest, ADisabledWindowTakesNoCommand) {

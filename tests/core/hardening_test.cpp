@@ -187,7 +187,7 @@ TEST_F(CoreTest, ASongSourceReplacedByAFifoOrADeviceEndsTheDownload) {
         row.replace(tone);
         view.answer(*core, core->download());
         ASSERT_TRUE(pumpToEnd());
-        EXPECT_FALSE(shown("Downloading songs finished !"));
+        EXPECT_FALSE(shownStarting("Downloading songs finished !"));
         bool named = false;
         for (const auto& m : view.messages) named = named || m.text.find(tone) != std::string::npos;
         EXPECT_TRUE(named) << testing::PrintToString(view.texts());

@@ -112,6 +112,13 @@ class CoreTest : public ::testing::Test {
             if (m.text == text) return true;
         return false;
     }
+    // A message that begins with `text`, whatever lines follow it (a
+    // Download's end adds its read-back and what it wrote).
+    bool shownStarting(const std::string& text) const {
+        for (const auto& m : view.messages)
+            if (m.text.rfind(text, 0) == 0) return true;
+        return false;
+    }
 
     // Writes a song table whose records carry the given estimates.
     void writeTable(const std::vector<uint32_t>& estimates, uint16_t quality) {

@@ -129,7 +129,7 @@ void MainWindow::enableControls(bool enable) {
         // progress caption and bar too, and a running job would look dead.
         setEnabled(true);
         for (QWidget* w : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-            if (w == progress_ || w == progressCaption_ || !w->isEnabled()) continue;
+            if (w == progress_ || w == progressCaption_ || w == progressDetail_ || !w->isEnabled()) continue;
             if (w == download_ && stopAvailable_) continue;
             w->setEnabled(false);
             disabledForJob_.push_back(w);

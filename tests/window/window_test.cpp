@@ -1016,6 +1016,8 @@ TEST_F(WindowTest, ADownloadNamesTheSongBeingWrittenAndItsPlace) {
             if (seen.empty() || seen.back() != detail->text().toStdString())
                 seen.push_back(detail->text().toStdString());
             EXPECT_LE(QFontMetrics(detail->font()).horizontalAdvance(detail->text()), detail->width());
+            // Read as the caption is: not greyed with the controls the job disables.
+            EXPECT_TRUE(detail->isEnabled());
             barTextShown =
                 barTextShown || (bar->isTextVisible() && bar->text().startsWith(QString("%1%").arg(bar->value())));
         }

@@ -277,6 +277,12 @@ class VelmoCore {
     // the others did not; `oldCount`: the list's length before it.
     void tellJoined(uint16_t oldCount, Joined joined, std::vector<Message> refused);
     bool workNameInUse(const std::string& workPath, uint16_t upTo, int except) const;
+    // Takes record `i` and its line out of the list, with its working copy
+    // unless another song still names it; `tidyAfterRemoval` then follows.
+    void takeOutSong(uint16_t i);
+    // After songs left the list: stray working copies and their converted
+    // bytes go too, and the status line shows what is left.
+    void tidyAfterRemoval();
     // `maxNameBytes`: when not 0, the name between "./dat/" and the extension
     // is cut (between characters) so that it stays within that many bytes
     // with its " (N)".

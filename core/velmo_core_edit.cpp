@@ -34,18 +34,8 @@ void VelmoCore::removeSongs(std::vector<int> lines) {
         // From the last line up, so that the lines still to go keep their
         // places; a working copy shared with a song removed later is kept
         // until that song goes, and then goes with it.
-        for (auto at = lines.rbegin(); at != lines.rend(); ++at) {
-            const uint16_t i = static_cast<uint16_t>(*at);
-            state_.view.removeLine(i);
-            Song& rec = state_.songs[i];
-            state_.totalEstimate -= rec.sizeEstimate;
-            const std::string work = fieldText(rec.workPath);
-            if (!workNameInUse(work, state_.songCount, i)) state_.removeFile(work);
-            velmo::removeSong(state_.songs.data(), state_.songCount, i);
-        }
-        state_.removeStrayWorkingCopies(workingFilesToKeep());
-        keepOnlyCachedSongs(state_.songs.data(), state_.songCount, state_.work());
-        state_.showStatus(state_.totalEstimate);
+        for (auto at = lines.rbegin(); at != lines.rend(); ++at) takeOutSong(static_cast<uint16_t>(*at));
+        tidyAfterRemoval();
     }
     // The song that followed the first one removed is where the user goes
     // on: Delete pressed again removes it.

@@ -259,7 +259,12 @@ void VelmoCore::dropSongs(const std::vector<std::string>& droppedPaths) {
 void VelmoCore::removeSong(int selectedLine) {
     if (running_) return;
     if (state_.songCount == 0 || selectedLine < 0 || selectedLine >= state_.songCount) return;
-    const uint16_t i = static_cast<uint16_t>(selectedLine);
+    takeOutSong(static_cast<uint16_t>(selectedLine));
+    tidyAfterRemoval();
+    state_.view.selectLine(-1);
+}
+
+void VelmoCore::takeOutSong(uint16_t i) {
     state_.view.removeLine(i);
     Song& rec = state_.songs[i];
     state_.totalEstimate -= rec.sizeEstimate;
@@ -268,11 +273,13 @@ void VelmoCore::removeSong(int selectedLine) {
     const std::string work = fieldText(rec.workPath);
     if (!workNameInUse(work, state_.songCount, i)) state_.removeFile(work);
     velmo::removeSong(state_.songs.data(), state_.songCount, i);
+}
+
+void VelmoCore::tidyAfterRemoval() {
     state_.removeStrayWorkingCopies(workingFilesToKeep());
-    // Its converted bytes go with it too.
+    // The converted bytes go with their songs too.
     keepOnlyCachedSongs(state_.songs.data(), state_.songCount, state_.work());
     state_.showStatus(state_.totalEstimate);
-    state_.view.selectLine(-1);
 }
 
 void VelmoCore::moveSongUp(int selectedLine) {

@@ -71,13 +71,7 @@ void DownloadOperation::onEstimates(uint32_t total, const std::vector<Unreadable
     if (!startAgent({Say::ReplugClock, BoxAt::AfterReEnable}, {Say::StorageNotFoundForDownload, BoxAt::BeforeReEnable}))
         return;
 
-    DeviceJob job;
-    job.mode = WriteMode::SongImage;
-    job.handle = core_.session.handle();
-    job.address = kStorageHeaderAddress;
-    job.path = kImageFile;
-    job.blockSize = kTransferBlockBytes;
-    job.eraseLength = core_.session.storageKB() * 1024u - kStorageHeaderAddress;
+    DeviceJob job = songImageJob();
     job.expectedBytes = total + kStorageHeaderBytes;
     // The clock changes now: the digests of its last verified Download
     // describe it no longer.

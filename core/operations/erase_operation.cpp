@@ -34,13 +34,7 @@ class EraseOperation : public RunningOperation {
         if (!writeEmptyImage()) return;
         core_.view.setStopAvailable(true);
         core_.view.setProgressStage(ProgressStage::Erasing);
-        DeviceJob job;
-        job.mode = WriteMode::SongImage;
-        job.handle = core_.session.handle();
-        job.address = kStorageHeaderAddress;
-        job.path = kImageFile;
-        job.blockSize = kTransferBlockBytes;
-        job.eraseLength = core_.session.storageKB() * 1024u - kStorageHeaderAddress;
+        const DeviceJob job = songImageJob();
         // The records of the last verified Download describe the clock no longer.
         removeReloadRecord(core_.startDir);
         removeImageRecord(core_.startDir);

@@ -138,6 +138,17 @@ void RunningOperation::afterControlsEnabled() {
     if (boxAfterControls_) boxAfterControls_();
 }
 
+DeviceJob RunningOperation::songImageJob() const {
+    DeviceJob job;
+    job.mode = WriteMode::SongImage;
+    job.handle = core_.session.handle();
+    job.address = kStorageHeaderAddress;
+    job.path = kImageFile;
+    job.blockSize = kTransferBlockBytes;
+    job.eraseLength = core_.session.storageKB() * 1024u - kStorageHeaderAddress;
+    return job;
+}
+
 bool RunningOperation::startAgent(const AgentFailureBox& lost, const AgentFailureBox& noStorage) {
     const int result = core_.session.startAgent(core_.startDir);
     if (result >= 0 && result != kDeviceAgentFailed) return true;

@@ -26,6 +26,7 @@
 #include "events.h"
 #include "outcome.h"
 #include "question.h"
+#include "transfer.h"
 
 namespace velmo {
 
@@ -182,6 +183,9 @@ class RunningOperation {
         BoxAt at;
     };
     bool startAgent(const AgentFailureBox& lost, const AgentFailureBox& noStorage);
+    // The write of the song image "./dat/tmp.bin" from the song header on,
+    // over the whole storage past it, on the clock's open handle.
+    DeviceJob songImageJob() const;
     // The message of a failed write of `file` (a name in the working folder);
     // a lost connection is dropped here.
     Message writeFailure(const WriteFailed& failed, const std::string& file);
